@@ -1,0 +1,323 @@
+/* VOXL310K host platform services.
+ *
+ * The recorder speaks to its host through window messages, length-prefixed wide strings and
+ * safe arrays of bytes.  On Linux the library brings its own implementation of those services;
+ * this header is the part of it that a host needs: the base types, thread message queues and
+ * windows (to own the window that receives the recorder's messages and to pump them), BSTR,
+ * SAFEARRAY and VARIANT, and the WAVEFORMATEX record that describes audio formats.
+ *
+ * Every function here is C-callable.  CALLBACK and WINAPI mark the calling convention of the
+ * original surface; on Linux they are empty.
+ */
+#ifndef VOXL310K_PLATFORM_H
+#define VOXL310K_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define VOXL_API __declspec(dllexport)
+#else
+#define VOXL_API __attribute__((visibility("default")))
+#endif
+
+#ifndef WINAPI
+#define WINAPI
+#endif
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+
+/* ---- Base types (widths are exact; pointer-sized types follow the machine) ---- */
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int32_t BOOL;
+typedef float FLOAT;
+typedef double DOUBLE;
+typedef char CHAR;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef void* LPVOID;
+typedef void* PVOID;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t UINT_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+typedef WORD ATOM;
+typedef int32_t HRESULT;
+typedef void* HANDLE;
+
+/* Wide characters are UTF-16 code units. */
+#ifdef __cplusplus
+typedef char16_t WCHAR;
+#else
+typedef uint_least16_t WCHAR;
+#endif
+typedef WCHAR OLECHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+/* Opaque handles. */
+typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HINSTANCE;
+typedef struct HMENU__* HMENU;
+typedef struct HICON__* HICON;
+typedef struct HICON__* HCURSOR;
+typedef struct HBRUSH__* HBRUSH;
+typedef void* HGDIOBJ;
+
+/* ---- Results ---- */
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
+#define E_POINTER ((HRESULT)0x80004003L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define DISP_E_BADVARTYPE ((HRESULT)0x80020008L)
+#define DISP_E_BADINDEX ((HRESULT)0x8002000BL)
+#define DISP_E_ARRAYISLOCKED ((HRESULT)0x8002000DL)
+
+/* ---- Thread messages and windows ---- */
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time; /* milliseconds of a monotonic clock when the message was posted */
+  POINT pt;
+} MSG, *LPMSG;
+
+typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+typedef struct tagWNDCLASSA {
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra; /* bytes of window extra data, addressed by SetWindowLongA with index >= 0 */
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCSTR lpszMenuName;
+  LPCSTR lpszClassName;
+} WNDCLASSA;
+
+#define WM_NULL 0x0000
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_TIMER 0x0113
+#define WM_USER 0x0400
+
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+
+#define WS_POPUP 0x80000000u
+#define GWL_USERDATA (-21)
+#define WHITE_BRUSH 0
+#define MAKEINTATOM(a) ((LPCSTR)(uintptr_t)(WORD)(a))
+
+/* Posts to the queue of thread idThread.  Fails (FALSE) when that thread has no queue yet: a
+ * thread gets its queue at its first PeekMessageA or GetMessageA. */
+VOXL_API BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT msg, WPARAM wParam, LPARAM lParam);
+/* Posts to the queue of the thread that created hWnd.  FALSE for a window that does not exist. */
+VOXL_API BOOL WINAPI PostMessageA(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+/* Waits for a message of the calling thread within the filter (hWnd null = any; min = max = 0
+ * = any message) and removes it.  Returns 0 for WM_QUIT, -1 on a bad argument, else non-zero. */
+VOXL_API BOOL WINAPI GetMessageA(LPMSG msg, HWND hWnd, UINT msgFilterMin, UINT msgFilterMax);
+/* Like GetMessageA without waiting; FALSE when nothing matches.  Creates the queue. */
+VOXL_API BOOL WINAPI PeekMessageA(LPMSG msg, HWND hWnd, UINT msgFilterMin, UINT msgFilterMax,
+                                  UINT removeMsg);
+/* Calls the window procedure of msg->hwnd on the calling thread; 0 for thread messages. */
+VOXL_API LRESULT WINAPI DispatchMessageA(const MSG* msg);
+VOXL_API BOOL WINAPI TranslateMessage(const MSG* msg);
+/* Posts WM_QUIT with the exit code to the calling thread. */
+VOXL_API void WINAPI PostQuitMessage(int exitCode);
+/* Calls a window procedure directly, on the calling thread, for a window of this thread. */
+VOXL_API LRESULT WINAPI SendMessageA(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+VOXL_API ATOM WINAPI RegisterClassA(const WNDCLASSA* wndClass);
+/* className is a name or MAKEINTATOM(atom).  Fails while windows of the class exist. */
+VOXL_API BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE instance);
+VOXL_API HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName,
+                                     DWORD style, int x, int y, int width, int height,
+                                     HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+/* Sends WM_DESTROY to the window procedure, then removes the window; later posts to it fail
+ * and messages already queued for it are dropped. */
+VOXL_API BOOL WINAPI DestroyWindow(HWND hWnd);
+VOXL_API BOOL WINAPI IsWindow(HWND hWnd);
+/* index GWL_USERDATA: the window's user data; index >= 0: a byte offset into the window's extra
+ * bytes.  Values are pointer-sized on this platform.  Returns the previous value. */
+VOXL_API LONG_PTR WINAPI SetWindowLongA(HWND hWnd, int index, LONG_PTR newLong);
+VOXL_API LONG_PTR WINAPI GetWindowLongA(HWND hWnd, int index);
+VOXL_API LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+VOXL_API HGDIOBJ WINAPI GetStockObject(int object);
+
+VOXL_API DWORD WINAPI GetCurrentThreadId(void);
+VOXL_API void WINAPI Sleep(DWORD milliseconds);
+
+/* Extension for Linux hosts: a descriptor that is readable exactly while the calling thread's
+ * message queue holds messages, so that poll(), GLib, Qt or libuv loops can wait for it and
+ * then pump with PeekMessageA.  Creates the queue; the descriptor belongs to the library. */
+VOXL_API int WINAPI VoxlMessageQueueFd(void);
+
+/* ---- Wide strings (BSTR: a 32-bit byte length stands before the characters) ---- */
+typedef OLECHAR* BSTR;
+VOXL_API BSTR WINAPI SysAllocString(const OLECHAR* text);
+VOXL_API BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length);
+VOXL_API void WINAPI SysFreeString(BSTR text);
+VOXL_API UINT WINAPI SysStringLen(BSTR text);
+VOXL_API UINT WINAPI SysStringByteLen(BSTR text);
+
+#define CP_ACP 0 /* the system code page: UTF-8 on this platform */
+#define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001
+#define MB_ERR_INVALID_CHARS 0x00000008
+
+/* Code page conversions between 8-bit text (CP_ACP = CP_UTF8 = UTF-8) and UTF-16.  A length of
+ * -1 means zero-terminated, the terminator included in the count.  A destination size of 0 asks
+ * for the size needed.  Returns the count written (or needed), 0 on failure. */
+VOXL_API int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcBytes,
+                                        LPWSTR dst, int dstChars);
+VOXL_API int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcChars,
+                                        LPSTR dst, int dstBytes, LPCSTR defaultChar,
+                                        BOOL* usedDefaultChar);
+
+/* ---- Safe arrays and variants ---- */
+typedef uint16_t VARTYPE;
+typedef int16_t VARIANT_BOOL;
+#define VARIANT_TRUE ((VARIANT_BOOL)-1)
+#define VARIANT_FALSE ((VARIANT_BOOL)0)
+
+enum {
+  VT_EMPTY = 0,
+  VT_NULL = 1,
+  VT_I2 = 2,
+  VT_I4 = 3,
+  VT_R4 = 4,
+  VT_R8 = 5,
+  VT_BSTR = 8,
+  VT_ERROR = 10,
+  VT_BOOL = 11,
+  VT_VARIANT = 12,
+  VT_UI1 = 17,
+  VT_UI2 = 18,
+  VT_UI4 = 19,
+  VT_ARRAY = 0x2000,
+  VT_BYREF = 0x4000
+};
+
+typedef struct tagSAFEARRAYBOUND {
+  ULONG cElements;
+  LONG lLbound;
+} SAFEARRAYBOUND;
+
+typedef struct tagSAFEARRAY {
+  USHORT cDims;
+  USHORT fFeatures;
+  ULONG cbElements;
+  ULONG cLocks;
+  PVOID pvData;
+  SAFEARRAYBOUND rgsabound[1];
+} SAFEARRAY;
+
+typedef struct tagVARIANT VARIANT;
+struct tagVARIANT {
+  VARTYPE vt;
+  WORD wReserved1;
+  WORD wReserved2;
+  WORD wReserved3;
+  union {
+    BYTE bVal;
+    SHORT iVal;
+    LONG lVal;
+    USHORT uiVal;
+    ULONG ulVal;
+    FLOAT fltVal;
+    DOUBLE dblVal;
+    VARIANT_BOOL boolVal;
+    HRESULT scode;
+    BSTR bstrVal;
+    SAFEARRAY* parray;
+    BYTE* pbVal;
+    VARIANT* pvarVal;
+    SAFEARRAY** pparray;
+    PVOID byref;
+  };
+};
+
+/* Only one-dimensional arrays of VT_UI1 (and VT_VARIANT) are supported. */
+VOXL_API SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG elements);
+VOXL_API HRESULT WINAPI SafeArrayDestroy(SAFEARRAY* array);
+VOXL_API HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);
+VOXL_API HRESULT WINAPI SafeArrayGetElement(SAFEARRAY* array, LONG* indices, void* value);
+VOXL_API UINT WINAPI SafeArrayGetDim(SAFEARRAY* array);
+VOXL_API HRESULT WINAPI SafeArrayGetLBound(SAFEARRAY* array, UINT dim, LONG* lowerBound);
+VOXL_API HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* array, UINT dim, LONG* upperBound);
+VOXL_API HRESULT WINAPI SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
+VOXL_API void WINAPI VariantInit(VARIANT* v);
+/* Frees what the variant owns (BSTR, array) and sets it to VT_EMPTY; by-reference values are
+ * not owned. */
+VOXL_API HRESULT WINAPI VariantClear(VARIANT* v);
+/* Clears dst, then copies src deeply (strings and arrays are duplicated). */
+VOXL_API HRESULT WINAPI VariantCopy(VARIANT* dst, const VARIANT* src);
+
+/* ---- Audio format record ---- */
+#pragma pack(push, 1)
+/* 18 bytes, followed in memory by cbSize extra bytes for formats that have them. */
+typedef struct tWAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;
+} WAVEFORMATEX, *LPWAVEFORMATEX;
+typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
+#pragma pack(pop)
+
+#define WAVE_FORMAT_UNKNOWN 0x0000
+#define WAVE_FORMAT_PCM 0x0001
+#define WAVE_FORMAT_ADPCM 0x0002
+#define WAVE_FORMAT_IEEE_FLOAT 0x0003
+#define WAVE_FORMAT_ALAW 0x0006
+#define WAVE_FORMAT_MULAW 0x0007
+#define WAVE_FORMAT_IMA_ADPCM 0x0011
+#define WAVE_FORMAT_GSM610 0x0031
+#define WAVE_FORMAT_MPEGLAYER3 0x0055
+
+#ifdef __cplusplus
+} /* extern "C" */
+static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes");
+#endif
+
+#endif /* VOXL310K_PLATFORM_H */

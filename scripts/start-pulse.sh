@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Starts a PulseAudio server with a null sink named voxl_null (no sound hardware needed; works as
+# root) unless one is already answering, and prints the environment that reaches it.
+# Usage: eval "$(scripts/start-pulse.sh)"
+set -uo pipefail
+runtime="${XDG_RUNTIME_DIR:-/tmp/voxl-pulse-runtime}"
+mkdir -p "$runtime" && chmod 700 "$runtime"
+export XDG_RUNTIME_DIR="$runtime"
+export PULSE_SERVER="unix:$runtime/pulse/native"
+
+if ! command -v pulseaudio >/dev/null; then
+  echo "echo 'start-pulse: pulseaudio is not installed' >&2"
+  exit 0
+fi
+if ! pactl info >/dev/null 2>&1; then
+  pulseaudio --daemonize=yes --exit-idle-time=-1 -n --system=false \
+    --load=module-native-protocol-unix \
+    --load="module-null-sink sink_name=voxl_null sink_properties=device.description=VOXL-Null" \
+    --load="module-always-sink" >/dev/null 2>&1 || true
+  for _ in $(seq 1 50); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+fi
+if pactl info >/dev/null 2>&1; then
+  pactl set-default-sink voxl_null >/dev/null 2>&1 || true
+  pactl set-default-source voxl_null.monitor >/dev/null 2>&1 || true
+  echo "export XDG_RUNTIME_DIR='$runtime'"
+  echo "export PULSE_SERVER='$PULSE_SERVER'"
+  echo "export VOXL_PULSE_SINK=voxl_null"
+else
+  echo "echo 'start-pulse: no PulseAudio server could be started' >&2"
+fi

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the whole suite in the normal build and under
+# ASan+UBSan and TSan, with a PulseAudio null sink for the real-device tests.
+# Usage: scripts/test.sh [release|asan|tsan ...]   (default: all three)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+eval "$(bash scripts/start-pulse.sh)"
+
+flavours=("$@")
+[[ ${#flavours[@]} -gt 0 ]] || flavours=(release asan tsan)
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp:${TSAN_OPTIONS:-}"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:${LSAN_OPTIONS:-}"
+
+status=0
+for flavour in "${flavours[@]}"; do
+  echo "=== $flavour: build"
+  bash scripts/build.sh "$flavour"
+  echo "=== $flavour: test"
+  runner=()
+  # Older TSan runtimes cannot map their shadow memory with the kernel's larger mmap randomness;
+  # running without address randomisation avoids it.
+  if [[ "$flavour" == tsan ]] && command -v setarch >/dev/null; then runner=(setarch "$(uname -m)" -R); fi
+  if ! "${runner[@]}" ctest --test-dir "build/$flavour" --output-on-failure -j "$(nproc)"; then
+    status=1
+  fi
+done
+exit $status

@@ -1,0 +1,131 @@
+// RIFF file I/O: the mmio* services.
+//
+// Files are unbuffered: every mmioRead / mmioWrite goes straight to the file (or to the memory
+// block of a memory file).  Offsets are 64-bit inside; what crosses this interface is 32-bit,
+// as RIFF sizes are.  A RIFF or chunk size that would pass 0xFFFFFFFF is refused with an error,
+// never wrapped.
+#pragma once
+
+#include "voxl310k_platform.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef UINT MMRESULT;
+typedef DWORD FOURCC;
+typedef struct HMMIO__* HMMIO;
+typedef char* HPSTR;
+
+#define mmioFOURCC(c0, c1, c2, c3)                                                  \
+  ((DWORD)(BYTE)(c0) | ((DWORD)(BYTE)(c1) << 8) | ((DWORD)(BYTE)(c2) << 16) | \
+   ((DWORD)(BYTE)(c3) << 24))
+#define FOURCC_RIFF mmioFOURCC('R', 'I', 'F', 'F')
+#define FOURCC_LIST mmioFOURCC('L', 'I', 'S', 'T')
+#define FOURCC_DOS mmioFOURCC('D', 'O', 'S', ' ')
+#define FOURCC_MEM mmioFOURCC('M', 'E', 'M', ' ')
+
+// Open flags.
+#define MMIO_READ 0x00000000u
+#define MMIO_WRITE 0x00000001u
+#define MMIO_READWRITE 0x00000002u
+#define MMIO_CREATE 0x00001000u  // create, or truncate an existing file to 0 bytes
+#define MMIO_DELETE 0x00000200u  // delete the named file; returns (HMMIO)1 on success
+#define MMIO_EXIST 0x00004000u   // only test existence: (HMMIO)1 when the file exists, else null
+#define MMIO_ALLOCBUF 0x00010000u
+
+// Descend, ascend and create flags.
+#define MMIO_FINDCHUNK 0x0010u
+#define MMIO_FINDRIFF 0x0020u
+#define MMIO_FINDLIST 0x0040u
+#define MMIO_CREATERIFF 0x0020u
+#define MMIO_CREATELIST 0x0040u
+#define MMIO_DIRTY 0x10000000u  // in MMCKINFO.dwFlags: the size must be written at ascend
+
+// Errors (MMRESULT, and MMIOINFO.wErrorRet of a failed open).
+#define MMIOERR_BASE 256
+#define MMIOERR_FILENOTFOUND (MMIOERR_BASE + 1)
+#define MMIOERR_OUTOFMEMORY (MMIOERR_BASE + 2)
+#define MMIOERR_CANNOTOPEN (MMIOERR_BASE + 3)
+#define MMIOERR_CANNOTCLOSE (MMIOERR_BASE + 4)
+#define MMIOERR_CANNOTREAD (MMIOERR_BASE + 5)
+#define MMIOERR_CANNOTWRITE (MMIOERR_BASE + 6)
+#define MMIOERR_CANNOTSEEK (MMIOERR_BASE + 7)
+#define MMIOERR_CANNOTEXPAND (MMIOERR_BASE + 8)
+#define MMIOERR_CHUNKNOTFOUND (MMIOERR_BASE + 9)
+#define MMIOERR_UNBUFFERED (MMIOERR_BASE + 10)
+#define MMIOERR_PATHNOTFOUND (MMIOERR_BASE + 11)
+#define MMIOERR_ACCESSDENIED (MMIOERR_BASE + 12)
+#define MMIOERR_INVALIDFILE (MMIOERR_BASE + 16)
+
+#ifndef SEEK_SET
+#define SEEK_SET 0
+#define SEEK_CUR 1
+#define SEEK_END 2
+#endif
+
+typedef struct _MMCKINFO {
+  FOURCC ckid;         // chunk id
+  DWORD cksize;        // size of the chunk's data, without the 8-byte header and the pad byte
+  FOURCC fccType;      // form type of RIFF and LIST chunks
+  DWORD dwDataOffset;  // file offset of the chunk's data
+  DWORD dwFlags;       // MMIO_DIRTY
+} MMCKINFO, *LPMMCKINFO;
+
+// Only what a memory file needs is used: fccIOProc = FOURCC_MEM with pchBuffer / cchBuffer
+// opens the caller's memory block as the file (read, or read-write within its size; fuzzing and
+// tests use it).  A failed open puts its MMIOERR_* code in wErrorRet.
+typedef struct _MMIOINFO {
+  DWORD dwFlags;
+  FOURCC fccIOProc;
+  void* pIOProc;
+  UINT wErrorRet;
+  HANDLE htask;
+  LONG cchBuffer;
+  HPSTR pchBuffer;
+  HPSTR pchNext;
+  HPSTR pchEndRead;
+  HPSTR pchEndWrite;
+  LONG lBufOffset;
+  LONG lDiskOffset;
+  DWORD adwInfo[3];
+  DWORD dwReserved1;
+  DWORD dwReserved2;
+  HMMIO hmmio;
+} MMIOINFO, *LPMMIOINFO;
+
+HMMIO mmioOpenA(LPSTR fileName, LPMMIOINFO info, DWORD openFlags);
+MMRESULT mmioClose(HMMIO h, UINT flags);
+// Returns bytes read (0 at the end), -1 on error.
+LONG mmioRead(HMMIO h, HPSTR buffer, LONG count);
+// Returns bytes written, -1 on error (a short write returns the count written).
+LONG mmioWrite(HMMIO h, const char* buffer, LONG count);
+// Returns the new position, -1 on error.  With SEEK_SET the offset is taken as an unsigned
+// 32-bit position, so files up to 4 GiB can be addressed; positions at or above 2 GiB come back
+// as their 32-bit pattern (callers compare with -1 only).
+LONG mmioSeek(HMMIO h, LONG offset, int origin);
+// Searches forward from the current position inside `parent` (or to the end of the file) for
+// the chunk named in `ck` (MMIO_FINDCHUNK: ckid; MMIO_FINDRIFF / MMIO_FINDLIST: fccType), passing
+// over other chunks and their pad bytes; without a find flag, reads the chunk header at the
+// current position.  On success fills `ck` and leaves the position at its data (behind the form
+// type for RIFF and LIST).  MMIOERR_CHUNKNOTFOUND when the search reaches the end.
+MMRESULT mmioDescend(HMMIO h, LPMMCKINFO ck, const MMCKINFO* parent, UINT flags);
+// Leaves the chunk: when it was created by mmioCreateChunk or carries MMIO_DIRTY, writes its
+// size (from the current position when that lies past the recorded size), and writes a pad byte
+// after odd-sized data; clears the dirty state and seeks behind the chunk.
+MMRESULT mmioAscend(HMMIO h, LPMMCKINFO ck, UINT flags);
+// Writes a chunk header at the current position (ckid, a size of ck->cksize, and fccType with
+// MMIO_CREATERIFF / MMIO_CREATELIST) and leaves the position at its data.  The chunk is dirty
+// until its ascend.
+MMRESULT mmioCreateChunk(HMMIO h, LPMMCKINFO ck, UINT flags);
+FOURCC mmioStringToFOURCCA(LPCSTR text, UINT flags);
+
+#ifdef __cplusplus
+}  // extern "C"
+
+namespace voxl::mmio {
+// Tests only: after `bytes` more bytes have been written through mmioWrite in this process,
+// every further write fails as on a full disk (a short write first).  A negative value lifts it.
+void SetWriteLimitForTesting(long long bytes);
+}  // namespace voxl::mmio
+#endif

@@ -1,0 +1,92 @@
+// The virtual audio driver's control interface, for tests, benchmarks and the demo.
+//
+// The virtual driver needs no hardware.  Its input devices deliver a configured signal; its
+// output devices keep everything played.  Its clock decides when buffers complete:
+//   RealTime     one buffer's worth of audio per its duration (the demo on a machine without sound);
+//   FreeRunning  as fast as the application turns buffers round (benchmarks);
+//   Manual       only when a test calls CompleteInputBuffers / CompleteOutputBuffers, so tests are
+//                deterministic and never sleep.
+// Settings apply to devices opened afterwards unless said otherwise.  All functions are
+// thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/wave/wave.h"
+
+namespace voxl::virtualaudio {
+
+enum class Clock { RealTime, FreeRunning, Manual };
+
+// What an input device delivers.  Samples are generated per frame index n counted from the
+// moment the device was opened (n = 0 for the first frame ever delivered by that open).
+struct Signal {
+  enum class Kind { Silence, Sine, File, Callback };
+  Kind kind = Kind::Silence;
+  // Sine: per channel (index 0 left, 1 right; a mono device uses index 0).  The value of frame n
+  // is amplitude * sin(2 * pi * frequency * n / rate + phase), amplitude as a fraction of full
+  // scale, quantised by SampleValue below.
+  double frequency[2] = {1000.0, 1000.0};
+  double amplitude[2] = {0.5, 0.5};
+  double phase[2] = {0.0, 0.0};
+  // File: a PCM WAVE file used as the microphone (converted to the device format: channels
+  // duplicated or averaged, 8/16 bits; its rate must match or the open is refused), looped when
+  // `loop` is set, else silence after its end.
+  std::string path;
+  bool loop = false;
+  // Callback: fills `bytes` bytes of device-format audio for the frames starting at `frame`.
+  std::function<void(const WAVEFORMATEX& format, uint64_t frame, void* data, size_t bytes)> fill;
+};
+
+// The sample value the driver delivers for a sine (or silence) signal at frame n, channel c, in
+// the given PCM format: 16-bit signed, or 8-bit unsigned (128 = zero).  Tests compute expected
+// audio with it.
+int SampleValue(const Signal& signal, const WAVEFORMATEX& format, uint64_t frame, int channel);
+
+struct Faults {
+  bool refuseOpen = false;      // open answers MMSYSERR_ALLOCATED
+  bool refuseFormat = false;    // query and open answer WAVERR_BADFORMAT
+  int failPrepareAt = 0;        // the k-th prepare (1-based) since open fails with MMSYSERR_NOMEM; 0 = never
+  int stopAfterBuffers = -1;    // input: after this many completed buffers nothing more is delivered; -1 = never
+};
+
+// Back to the defaults: one input "Virtual Input" and one output "Virtual Output", silence,
+// Manual clock, no faults, empty captures.  Devices still open keep running with their settings.
+void Reset();
+
+void SetInputDevices(const std::vector<std::string>& names);
+void SetOutputDevices(const std::vector<std::string>& names);
+void SetClock(Clock clock);
+Clock GetClock();
+void SetInputSignal(UINT device, const Signal& signal);
+void SetInputFaults(UINT device, const Faults& faults);
+void SetOutputFaults(UINT device, const Faults& faults);
+// Devices accept every PCM format of 8 or 16 bits, 1 or 2 channels, 1000 to 384000 Hz, unless
+// refuseFormat is set.
+
+// Manual clock.  Completes the next `count` buffers of the open input (output) device number
+// `device` (WAVE_MAPPER = the default device): each is filled (input) or consumed (output)
+// entirely and returned to the application.  Waits up to `timeoutMs` for the application to
+// queue them; returns how many were completed.
+size_t CompleteInputBuffers(UINT device, size_t count, unsigned timeoutMs = 5000);
+size_t CompleteOutputBuffers(UINT device, size_t count, unsigned timeoutMs = 5000);
+// Frames delivered (input) or consumed (output) since the device was last opened.
+uint64_t FramesDelivered(UINT device);
+uint64_t FramesConsumed(UINT device);
+// Whether an input (output) device is open now.
+bool InputOpen(UINT device);
+bool OutputOpen(UINT device);
+
+// Everything played on output device `device` since its capture was last cleared: the bytes in
+// the format of the last open, with pause, restart and reset honoured (audio dropped by a reset
+// is not in it).  Optionally also written to a WAVE file.
+std::vector<uint8_t> OutputCapture(UINT device);
+WAVEFORMATEX OutputCaptureFormat(UINT device);
+void ClearOutputCapture(UINT device);
+void SetOutputCaptureFile(UINT device, const std::string& path);
+
+}  // namespace voxl::virtualaudio
