@@ -1,0 +1,229 @@
+// The recorder record: everything the library knows about one recorder, with its method table at
+// its head, its public states, its error codes and the engine's stages and commands.
+//
+// Two threads use the record: the host's thread (methods, helper window, callbacks) and the
+// engine thread (devices, conversion streams and, during a run, the file).  Every field that
+// both touch is a std::atomic of the stated width; the hand-off order is by message queue and by
+// the engine writing `state` last when it ends a run.  Fields without an atomic belong to one
+// thread at a time: the host's while the engine is idle, the engine's during a run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/acm/acm.h"
+#include "platform/mmio/mmio.h"
+#include "platform/wave/wave.h"
+#include "voxl310k.h"
+#include "voxl310k_platform.h"
+
+namespace voxl {
+
+class HelperWindow;
+
+// Public state of the recorder.
+enum RecorderState : uint16_t {
+  StateCreated = 0,    // constructed, Close not yet run
+  StateIdle = 1,       // nothing open
+  StateOpen = 2,       // a file or a stream target is open, stopped
+  StateRecording = 3,
+  StatePlaying = 4,
+};
+
+// Error codes of the recorder's operations (0 = success).
+enum RecorderError : uint16_t {
+  ErrNone = 0,
+  ErrCaptureFormatRefused = 1,   // the wave mapper's input refuses the capture format
+  ErrFileOpen = 2,               // the file could not be opened, created or read
+  ErrRiffWrite = 3,              // the RIFF structure could not be written to a new file
+  ErrNotRiffWave = 4,            // not a usable RIFF/WAVE file
+  ErrFormatUnusable = 5,         // the format or its conversion cannot be used
+  ErrNoEngine = 6,               // the engine thread is not running
+  ErrNeedsOpen = 7,              // the operation needs state 2
+  ErrCaptureWrite = 8,           // writing recorded data failed, or the encoder took no input
+  ErrCaptureStart = 9,           // capture could not be started
+  ErrPlaybackStart = 10,         // playback could not be started
+  ErrPlaybackRead = 11,          // reading the file failed during playback
+  ErrVolumeControl = 12,         // volume control not launched, or compaction failed
+  ErrLengthLimit = 13,           // maxLengthSamples reached
+  ErrNoCodecManager = 14,        // the codec manager is not available
+  ErrChooserCancelled = 15,      // the format chooser was cancelled or failed
+  ErrFormatNotDescribed = 16,    // a format could not be described
+  ErrNoTargetFormat = 17,        // no target format is set
+  ErrReadOnly = 18,              // refused because readOnly is set
+  ErrNoFile = 19,                // no file is open
+};
+
+// The engine thread's own stage.
+enum EngineStage : uint16_t {
+  NotRunning = 0,
+  QueueReady = 1,
+  Idle = 2,
+  CaptureFailed = 3,
+  Capturing = 4,
+  Draining = 5,
+  PlaybackFailed = 6,
+  Playing = 7,
+};
+
+// Commands posted to the engine thread as message kEngineCommandMessage, code in wParam.
+enum EngineCommand : uint32_t {
+  CmdHandshake = 0,
+  CmdQuit = 1,
+  CmdRecord = 2,
+  CmdStopRecord = 3,
+  CmdPlay = 4,
+  CmdStopPlay = 5,
+  CmdPause = 6,  // lParam: the new paused value, sign-extended
+};
+
+constexpr UINT kEngineCommandMessage = WM_USER + 14;  // 1038
+constexpr UINT kNotifyMessage = WM_USER + 13;         // 1037, to the helper window
+
+// Notification codes of kNotifyMessage (wParam).
+enum NotifyCode : uint32_t {
+  NotifyCaptureEnded = 1,
+  NotifyPlaybackEnded = 2,
+  NotifyLevels = 3,
+  NotifyBlock = 4,          // lParam: a CapturedBlock the receiver owns
+  NotifyCallbackFive = 5,   // posted by nothing in the library
+  NotifySilenceChanged = 6,
+};
+
+constexpr uint32_t kNoThread = 0xFFFFFFFFu;    // threadHandle when the engine could not start
+constexpr uint32_t kCursorUnknown = 0xFFFFFFFFu;  // fileCursor: recompute from position
+constexpr float kNoLevel = -9999.0f;
+constexpr int kNameBytes = 300;                 // fixed text buffers, terminator included
+constexpr int kWaveBufferCount = 10;            // device buffers per run
+
+// A piece of recorded data on its way from the engine to the host (notification 4).  The
+// receiver owns the record and both copies (allocated with malloc).
+struct CapturedBlock {
+  void* format;         // copy of the format: WAVEFORMATEX and its extra bytes
+  uint32_t formatSize;  // bytes
+  void* data;           // copy of the data
+  uint32_t dataLength;  // bytes
+};
+
+// The six host callbacks, in slot order.
+using RecorderCallbacks = VoxlRecorderCallbacks;
+
+struct Recorder {
+  // Method table at the head: a Recorder* is a VoxlRecorder* for hosts.
+  const VoxlRecorderVtbl* methods = nullptr;
+
+  // ---- Link to the engine and the host ----
+  std::atomic<uint32_t> threadHandle{0};        // kNoThread when the thread could not start
+  std::atomic<uint16_t> engineStage{NotRunning};
+  std::atomic<uint32_t> threadId{0};            // target of every engine command
+  HelperWindow* helperWindow = nullptr;
+  RecorderCallbacks callbacks{};
+
+  // ---- Public state and errors ----
+  std::atomic<uint16_t> state{StateCreated};
+  std::atomic<uint16_t> lastError{ErrNone};
+  std::atomic<uint16_t> stopReason{ErrNone};
+
+  // ---- Capture format (set by the host in states 0 and 1) ----
+  uint32_t sampleRate = 44100;  // Hz
+  uint16_t sampleFormat = 16;   // 8, 16 linear PCM; 106 A-law; 107 mu-law; 100 compressed
+  uint16_t channels = 2;        // 1 or 2
+
+  // ---- File, stream and position ----
+  HMMIO fileHandle = nullptr;  // null in streaming mode
+  MMCKINFO riffChunk{};
+  MMCKINFO fmtChunk{};
+  MMCKINFO factChunk{};
+  MMCKINFO dataChunk{};
+  uint16_t hasFactChunk = 0;
+  WAVEFORMATEX pcmFormat{};              // the PCM format used on the wave devices
+  std::atomic<uint32_t> length{0};       // sample frames
+  std::atomic<int32_t> position{0};      // sample frames
+  char fileName[kNameBytes] = {};        // system code page, zero-terminated; empty = none
+  std::atomic<uint16_t> deleteOnClose{0};
+  uint16_t readOnly = 0;
+  int16_t fileKind = 0;  // 0 RIFF/WAVE, 1 headerless from byte 0, 2 scanned, -n from byte n
+  std::atomic<uint16_t> insertMode{0};
+  std::atomic<uint32_t> recordedLength{0};  // frames captured into the current file
+  std::atomic<uint16_t> paused{0};
+
+  // ---- Limits and marker tones ----
+  std::atomic<uint32_t> maxLengthSamples{0};  // 0 = no limit
+  std::atomic<double> maxLengthSeconds{0.0};
+  std::atomic<float> startToneSeconds{0.0f};
+  std::atomic<float> endToneSeconds{0.0f};
+  uint32_t startTonePending = 0;  // engine: start tone due before the next recorded data
+
+  // ---- Devices ----
+  std::atomic<int32_t> inputDevice{-1};   // -1 = wave mapper
+  std::atomic<int32_t> outputDevice{-1};
+
+  // ---- Levels and silence detection (written by the engine, read by the host) ----
+  std::atomic<float> levelLeft{0.0f};
+  std::atomic<float> levelRight{0.0f};
+  std::atomic<uint32_t> clipLeft{0};
+  std::atomic<uint32_t> clipRight{0};
+  double peakLeft = 0.0;   // engine only: largest squared normalised sample of the buffer
+  double peakRight = 0.0;
+  std::atomic<int16_t> clipHoldLeft{0};
+  std::atomic<int16_t> clipHoldRight{0};
+  std::atomic<uint16_t> silenceMode{0};  // 0 off, 1 left, 2 right, 3 both
+  std::atomic<float> soundThreshold{0.0f};    // dB <= 0
+  std::atomic<float> silenceThreshold{0.0f};  // dB <= 0
+  std::atomic<uint16_t> silenceHold{0};       // quiet measurements before silence is declared
+  std::atomic<uint16_t> silent{0};
+  std::atomic<uint16_t> silenceCountdown{0};
+
+  // ---- Conversion set ----
+  WAVEFORMATEX* chosenFormat = nullptr;  // heap, with its extra bytes
+  int32_t chosenFormatSize = 0;          // bytes allocated
+  WAVEFORMATEX* fileFormat = nullptr;
+  int32_t fileFormatSize = 0;
+  std::atomic<uint32_t> compressed{0};
+  double samplesPerBlock = 0.0;
+  WAVEFORMATEX suggestedPcmFormat{};
+  HACMSTREAM encodeStream = nullptr;
+  HACMSTREAM decodeStream = nullptr;
+  uint32_t pcmBlockBytes = 0;
+  uint32_t encodedBlockBytes = 0;
+  uint32_t decodeSourceBytes = 0;
+  ACMSTREAMHEADER encodeHeader{};
+  ACMSTREAMHEADER decodeHeader{};
+  uint32_t encodeFlags = 0;
+  uint32_t decodeFlags = 0;
+
+  // ---- Device buffers and run state ----
+  WAVEHDR* waveHeaders = nullptr;  // kWaveBufferCount records
+  uint32_t waveBufferBytes = 0;    // bytes per device buffer, whole blocks
+  HWAVEIN waveIn = nullptr;
+  HWAVEOUT waveOut = nullptr;
+  int16_t buffersQueued = 0;
+  FILE* spliceFile = nullptr;
+  char spliceFileName[kNameBytes] = {};
+  int32_t insertStart = 0;
+  std::atomic<double> readPosition{0.0};
+  std::atomic<uint32_t> fileCursor{0};
+  std::atomic<uint32_t> stopPhase{0};
+
+  // ---- Display properties (stored for the host, not interpreted) ----
+  uint32_t meterBackColor = 0x8000000Fu;
+  uint32_t meterLowColor = 0x0000FF00u;
+  uint32_t meterMidColor = 0x0000FFFFu;
+  uint32_t meterHighColor = 0x000000FFu;
+  uint16_t meterSegments = 8;  // 1 to 20
+  uint16_t meterStyle = 0;     // 0 to 3
+  uint16_t meterOption = 0;    // 0 or 1
+};
+
+// The VoxlRecorder a host sees and the Recorder behind it are the same object.
+inline Recorder* FromHost(VoxlRecorder* r) { return reinterpret_cast<Recorder*>(r); }
+inline VoxlRecorder* ToHost(Recorder* r) { return reinterpret_cast<VoxlRecorder*>(r); }
+
+// Records an operation's error code in the out-parameter and, when not 0, in lastError.
+inline void ReportError(Recorder& r, uint16_t* error, uint16_t code) {
+  if (error != nullptr) *error = code;
+  if (code != ErrNone) r.lastError = code;
+}
+
+}  // namespace voxl
