@@ -41,6 +41,7 @@ typedef char* HPSTR;
 #define MMIO_CREATERIFF 0x0020u
 #define MMIO_CREATELIST 0x0040u
 #define MMIO_DIRTY 0x10000000u  // in MMCKINFO.dwFlags: the size must be written at ascend
+#define MMIO_TOUPPER 0x0010u     // mmioStringToFOURCCA: convert to upper case
 
 // Errors (MMRESULT, and MMIOINFO.wErrorRet of a failed open).
 #define MMIOERR_BASE 256
