@@ -49,6 +49,134 @@ typedef struct VoxlRecorder {
   const struct VoxlRecorderVtbl* lpVtbl;
 } VoxlRecorder;
 
+/* ---- The recorder's method table ----
+ *
+ * Call a method through the table at the head of the recorder:
+ *     WORD error; r->lpVtbl->Record(r, &error);
+ * Every method takes the recorder first and returns 0 when the call is accepted, 1 when it is
+ * refused (an argument out of range, or the recorder's state forbids it; nothing changes then).
+ * Operations that can fail for other reasons return 0 and write an error code (0 = success, 1 to
+ * 19, see VoxlErrorText) to their WORD out-parameter; a failure is also kept until TakeLastError
+ * reads it.  Methods not yet available return E_NOTIMPL.
+ *
+ * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
+ * out-parameter already holds (when not null) and stores a new one, which the caller frees with
+ * SysFreeString.  Positions, lengths and limits are sample frames; seconds are DOUBLE; levels and
+ * thresholds are dB (-9999.0 = no signal).
+ *
+ * Recorder states (GetState): 0 created, 1 idle, 2 open and stopped, 3 recording, 4 playing.
+ * The order of the slots is fixed. */
+typedef struct VoxlRecorderVtbl {
+  HRESULT(WINAPI* GetFileKind)(VoxlRecorder* self, SHORT* kind);
+  /* States 0/1; 0 RIFF/WAVE, 1 headerless from byte 0, 2 headerless found by scanning, -n
+   * headerless from byte n; refused above 2. */
+  HRESULT(WINAPI* SetFileKind)(VoxlRecorder* self, SHORT kind);
+  HRESULT(WINAPI* ChooseFormatOfTag)
+  (VoxlRecorder* self, DWORD ownerWindow, BSTR title, WORD formatTag, WORD* error);
+  HRESULT(WINAPI* GetReadOnly)(VoxlRecorder* self, WORD* readOnly);
+  /* States 0/1; stores 1 for any non-zero value. */
+  HRESULT(WINAPI* SetReadOnly)(VoxlRecorder* self, WORD readOnly);
+  HRESULT(WINAPI* GetSilenceHold)(VoxlRecorder* self, WORD* measurements);
+  /* Refused when negative. */
+  HRESULT(WINAPI* SetSilenceHold)(VoxlRecorder* self, SHORT measurements);
+  HRESULT(WINAPI* GetSilent)(VoxlRecorder* self, WORD* silent);
+  HRESULT(WINAPI* GetSilenceThreshold)(VoxlRecorder* self, FLOAT* dB);
+  /* Refused above 0.0 dB. */
+  HRESULT(WINAPI* SetSilenceThreshold)(VoxlRecorder* self, FLOAT dB);
+  HRESULT(WINAPI* GetSoundThreshold)(VoxlRecorder* self, FLOAT* dB);
+  /* Refused above 0.0 dB. */
+  HRESULT(WINAPI* SetSoundThreshold)(VoxlRecorder* self, FLOAT dB);
+  HRESULT(WINAPI* GetSilenceMode)(VoxlRecorder* self, WORD* mode);
+  /* 0 off, 1 watch left, 2 watch right, 3 watch both; refused while recording. */
+  HRESULT(WINAPI* SetSilenceMode)(VoxlRecorder* self, SHORT mode);
+  HRESULT(WINAPI* GetFileFormatText)(VoxlRecorder* self, BSTR* text, WORD* error);
+  HRESULT(WINAPI* GetFormatText)(VoxlRecorder* self, BSTR* text, WORD* error);
+  HRESULT(WINAPI* ChooseFormat)(VoxlRecorder* self, DWORD ownerWindow, BSTR title, WORD* error);
+  /* The chosen format as a VT_ARRAY|VT_UI1 safe array; E_OUTOFMEMORY when it cannot be made. */
+  HRESULT(WINAPI* GetFormat)(VoxlRecorder* self, VARIANT* format);
+  HRESULT(WINAPI* PutFormat)(VoxlRecorder* self, VARIANT format);
+  HRESULT(WINAPI* CompactFile)(VoxlRecorder* self, WORD* error);
+  HRESULT(WINAPI* DeleteSeconds)(VoxlRecorder* self, DOUBLE seconds, WORD* error);
+  HRESULT(WINAPI* DeleteSamples)(VoxlRecorder* self, LONG frames, WORD* error);
+  HRESULT(WINAPI* GetInsertMode)(VoxlRecorder* self, WORD* insert);
+  /* Only 0 or 1. */
+  HRESULT(WINAPI* SetInsertMode)(VoxlRecorder* self, WORD insert);
+  HRESULT(WINAPI* GetOutputDevice)(VoxlRecorder* self, LONG* device);
+  /* -1 = the default device; refused below -1.  Not checked against the devices present. */
+  HRESULT(WINAPI* SetOutputDevice)(VoxlRecorder* self, LONG device);
+  HRESULT(WINAPI* GetInputDevice)(VoxlRecorder* self, LONG* device);
+  HRESULT(WINAPI* SetInputDevice)(VoxlRecorder* self, LONG device);
+  /* Empty for a number that names no device. */
+  HRESULT(WINAPI* GetOutputDeviceName)(VoxlRecorder* self, DWORD device, BSTR* name);
+  HRESULT(WINAPI* GetInputDeviceName)(VoxlRecorder* self, DWORD device, BSTR* name);
+  HRESULT(WINAPI* GetOutputDeviceCount)(VoxlRecorder* self, DWORD* count);
+  HRESULT(WINAPI* GetInputDeviceCount)(VoxlRecorder* self, DWORD* count);
+  HRESULT(WINAPI* GetMaxLengthSeconds)(VoxlRecorder* self, DOUBLE* seconds);
+  /* Recording limit (0 = none); refused below 0.0.  Sets the limit in frames too. */
+  HRESULT(WINAPI* SetMaxLengthSeconds)(VoxlRecorder* self, DOUBLE seconds);
+  HRESULT(WINAPI* GetMaxLength)(VoxlRecorder* self, DWORD* frames);
+  /* Recording limit in frames (0 = none); refused when negative.  Sets the seconds too. */
+  HRESULT(WINAPI* SetMaxLength)(VoxlRecorder* self, LONG frames);
+  HRESULT(WINAPI* GetEndToneSeconds)(VoxlRecorder* self, FLOAT* seconds);
+  /* Marker tones (0.0 = none); refused below 0.0. */
+  HRESULT(WINAPI* SetEndToneSeconds)(VoxlRecorder* self, FLOAT seconds);
+  HRESULT(WINAPI* GetStartToneSeconds)(VoxlRecorder* self, FLOAT* seconds);
+  HRESULT(WINAPI* SetStartToneSeconds)(VoxlRecorder* self, FLOAT seconds);
+  /* Starts the desktop's mixer, on its recording side when recording is non-zero; error 12 when
+   * none could be started. */
+  HRESULT(WINAPI* OpenVolumeControl)(VoxlRecorder* self, WORD recording, WORD* error);
+  HRESULT(WINAPI* GetLengthSeconds)(VoxlRecorder* self, DOUBLE* seconds);
+  HRESULT(WINAPI* GetPositionSeconds)(VoxlRecorder* self, DOUBLE* seconds);
+  HRESULT(WINAPI* SetPositionSeconds)(VoxlRecorder* self, DOUBLE seconds);
+  /* The last error code, once; 0 afterwards. */
+  HRESULT(WINAPI* TakeLastError)(VoxlRecorder* self, WORD* error);
+  HRESULT(WINAPI* Play)(VoxlRecorder* self, WORD* error);
+  HRESULT(WINAPI* Record)(VoxlRecorder* self, WORD* error);
+  /* Zeros unless recording or playing; for mono the right values repeat the left. */
+  HRESULT(WINAPI* GetLevels)
+  (VoxlRecorder* self, FLOAT* levelLeft, WORD* clipLeft, FLOAT* levelRight, WORD* clipRight);
+  HRESULT(WINAPI* GetPosition)(VoxlRecorder* self, LONG* frames);
+  HRESULT(WINAPI* SetPosition)(VoxlRecorder* self, LONG frames);
+  HRESULT(WINAPI* GetPaused)(VoxlRecorder* self, WORD* paused);
+  HRESULT(WINAPI* SetPaused)(VoxlRecorder* self, SHORT paused);
+  /* 0 unless a file or stream is open (states 2 to 4). */
+  HRESULT(WINAPI* GetLength)(VoxlRecorder* self, DWORD* frames);
+  HRESULT(WINAPI* OpenFile)(VoxlRecorder* self, BSTR name, WORD* error);
+  HRESULT(WINAPI* NewTempRecording)(VoxlRecorder* self, WORD* error);
+  HRESULT(WINAPI* NewRecording)(VoxlRecorder* self, BSTR name, WORD* error);
+  HRESULT(WINAPI* Stop)(VoxlRecorder* self);
+  HRESULT(WINAPI* GetDeleteOnClose)(VoxlRecorder* self, WORD* deleteOnClose);
+  HRESULT(WINAPI* SetDeleteOnClose)(VoxlRecorder* self, WORD deleteOnClose);
+  HRESULT(WINAPI* GetFileName)(VoxlRecorder* self, BSTR* name);
+  HRESULT(WINAPI* Close)(VoxlRecorder* self, WORD* error);
+  HRESULT(WINAPI* GetState)(VoxlRecorder* self, WORD* state);
+  HRESULT(WINAPI* GetMeterOption)(VoxlRecorder* self, WORD* option);
+  HRESULT(WINAPI* SetMeterOption)(VoxlRecorder* self, WORD option);
+  HRESULT(WINAPI* GetChannels)(VoxlRecorder* self, WORD* channels);
+  /* States 0/1; 1 or 2. */
+  HRESULT(WINAPI* SetChannels)(VoxlRecorder* self, WORD channels);
+  HRESULT(WINAPI* GetSampleFormat)(VoxlRecorder* self, WORD* sampleFormat);
+  /* States 0/1; 8 or 16 (linear PCM bits), 106 A-law, 107 mu-law, 100 the chosen format. */
+  HRESULT(WINAPI* SetSampleFormat)(VoxlRecorder* self, WORD sampleFormat);
+  HRESULT(WINAPI* GetSampleRate)(VoxlRecorder* self, DWORD* hertz);
+  /* States 0/1; 6000, 8000, 11025, 16000, 22050, 32000, 44100, 48000, 64000, 88200, 96000 or
+   * 192000.  The limit in seconds is kept; the limit in frames follows the rate. */
+  HRESULT(WINAPI* SetSampleRate)(VoxlRecorder* self, DWORD hertz);
+  /* Display properties: stored for the host, not interpreted by the recorder. */
+  HRESULT(WINAPI* GetMeterStyle)(VoxlRecorder* self, WORD* style);
+  HRESULT(WINAPI* SetMeterStyle)(VoxlRecorder* self, SHORT style); /* 0 to 3 */
+  HRESULT(WINAPI* GetMeterSegments)(VoxlRecorder* self, WORD* segments);
+  HRESULT(WINAPI* SetMeterSegments)(VoxlRecorder* self, SHORT segments); /* 1 to 20 */
+  HRESULT(WINAPI* GetMeterHighColor)(VoxlRecorder* self, DWORD* color);
+  HRESULT(WINAPI* SetMeterHighColor)(VoxlRecorder* self, DWORD color);
+  HRESULT(WINAPI* GetMeterMidColor)(VoxlRecorder* self, DWORD* color);
+  HRESULT(WINAPI* SetMeterMidColor)(VoxlRecorder* self, DWORD color);
+  HRESULT(WINAPI* GetMeterLowColor)(VoxlRecorder* self, DWORD* color);
+  HRESULT(WINAPI* SetMeterLowColor)(VoxlRecorder* self, DWORD color);
+  HRESULT(WINAPI* GetMeterBackColor)(VoxlRecorder* self, DWORD* color);
+  HRESULT(WINAPI* SetMeterBackColor)(VoxlRecorder* self, DWORD color);
+} VoxlRecorderVtbl;
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
