@@ -1,0 +1,24 @@
+// The conversion set: the streams between the PCM of the wave devices and a compressed file
+// format, built for the chosen target format.
+//
+// Both functions run on the host's thread while the engine is idle.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/recorder.h"
+
+namespace voxl {
+
+// Builds the conversion set for chosenFormat: fills fileFormat and fileFormatSize (the
+// compressed format with its extra bytes), pcmFormat (the PCM side used on the devices) and
+// samplesPerBlock, and sets compressed to 1.  Reports 0, or ErrNoTargetFormat when no target
+// format is set, or ErrFormatUnusable when no conversion for it can be set up (nothing is kept
+// then).  Reports through ReportError.
+void SetUpConversion(Recorder& r, uint16_t* error);
+
+// Frees the conversion set (streams, fileFormat) and clears compressed.  Does nothing when
+// there is none.
+void ReleaseConversion(Recorder& r);
+
+}  // namespace voxl
