@@ -129,6 +129,22 @@ typedef struct tagWNDCLASSA {
   LPCSTR lpszClassName;
 } WNDCLASSA;
 
+/* What WM_CREATE's lParam points to; lpCreateParams is CreateWindowExA's last argument. */
+typedef struct tagCREATESTRUCTA {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HMENU hMenu;
+  HWND hwndParent;
+  int cy;
+  int cx;
+  int y;
+  int x;
+  LONG style;
+  LPCSTR lpszName;
+  LPCSTR lpszClass;
+  DWORD dwExStyle;
+} CREATESTRUCTA, *LPCREATESTRUCTA;
+
 #define WM_NULL 0x0000
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
