@@ -119,6 +119,13 @@ struct Recorder {
   std::atomic<uint32_t> threadId{0};            // target of every engine command
   HelperWindow* helperWindow = nullptr;
   RecorderCallbacks callbacks{};
+  // The helper window's handle, target of every notification.  Cleared before the window is
+  // destroyed; the engine reads it for each post, so it never touches the HelperWindow object.
+  std::atomic<HWND> notifyWindow{nullptr};
+  // Runs the engine has started or tried to start: incremented after each CmdRecord or CmdPlay
+  // taken in Idle, once the stage and state show the outcome.  Record and Play wait for it to
+  // move, so a run that ends before they look cannot leave them waiting.
+  std::atomic<uint32_t> runsStarted{0};
 
   // ---- Public state and errors ----
   std::atomic<uint16_t> state{StateCreated};

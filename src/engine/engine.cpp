@@ -1,0 +1,190 @@
+// The engine thread: start handshake, message loop and stage machine.
+//
+// The engine alone drives the wave devices.  Commands from the host's thread and the devices'
+// buffer-done messages arrive in the engine thread's one queue and are handled one at a time in
+// arrival order, so no buffer message is handled while a command runs.  The engine never waits
+// for the host; it reports back by writing engineStage, state and runsStarted and by posting
+// notifications to the helper window.
+#include "engine/engine.h"
+
+#include <cstdlib>
+
+#include "engine/transport.h"
+#include "platform/system/system.h"
+
+namespace voxl {
+namespace {
+
+std::atomic<bool> gStartFailsForTesting{false};
+
+// End-of-run meter reset, after FinishCapture and FinishPlayback.  The clip-hold counters and
+// silent are left alone (the record method and notification 1 take care of those).
+void EndOfRunMeterReset(Recorder& r) {
+  r.levelLeft = kNoLevel;
+  r.levelRight = kNoLevel;
+  r.clipLeft = 0;
+  r.clipRight = 0;
+  PostNotification(r, NotifyLevels, 0);
+}
+
+// CmdRecord and CmdPlay in Idle.  The engine sets the public state itself when the run has
+// started, so a run that ends at once (limit reached, device failure) cannot leave the state at
+// 3 or 4 behind an idle engine; runsStarted moves last, after stage and state show the outcome.
+void StartRun(Recorder& r, bool capture) {
+  r.stopReason = ErrNone;
+  ResetLevels(r);
+  if (capture) {
+    BeginCapture(r);
+    if (r.engineStage == Capturing) r.state = StateRecording;
+  } else {
+    StartPlayback(r);
+    if (r.engineStage == Playing) r.state = StatePlaying;
+  }
+  r.runsStarted.fetch_add(1);
+}
+
+// Acts on one engine command.  False for CmdQuit: the loop ends.
+bool HandleCommand(Recorder& r, WPARAM command, LPARAM argument) {
+  const uint16_t stage = r.engineStage;
+  switch (command) {
+    case CmdQuit:
+      return false;
+    case CmdRecord:
+      if (stage == Idle) StartRun(r, true);
+      break;
+    case CmdStopRecord:
+      if (stage == Capturing) {
+        waveInReset(r.waveIn);  // every queued buffer comes back as MM_WIM_DATA
+        r.engineStage = Draining;
+      }
+      break;
+    case CmdPlay:
+      if (stage == Idle) StartRun(r, false);
+      break;
+    case CmdStopPlay:
+      if (stage == Playing || stage == Draining) {
+        waveOutReset(r.waveOut);
+        r.stopPhase = 1;
+        r.engineStage = Draining;
+      }
+      break;
+    case CmdPause:
+      if (stage == Playing) {
+        // A non-zero value pauses the device.  Zero resumes by a reset: the buffers come back,
+        // are refilled from the read position and written again.
+        if (static_cast<int16_t>(argument) != 0) {
+          waveOutPause(r.waveOut);
+        } else {
+          waveOutReset(r.waveOut);
+        }
+      }
+      break;
+    default:  // CmdHandshake and every unknown code
+      r.engineStage = Idle;
+      break;
+  }
+  return true;
+}
+
+void HandleCaptureBuffer(Recorder& r, WAVEHDR& header) {
+  OnCaptureBufferDone(r, header);
+  if (r.engineStage == Capturing) {
+    header.dwFlags &= ~WHDR_DONE;
+    waveInAddBuffer(r.waveIn, &header, sizeof(WAVEHDR));
+    return;
+  }
+  if (--r.buffersQueued == 0) {
+    FinishCapture(r);
+    EndOfRunMeterReset(r);
+  }
+}
+
+void HandlePlayBuffer(Recorder& r, WAVEHDR& header) {
+  if (OnPlayBufferDone(r, header)) {
+    FinishPlayback(r);
+    EndOfRunMeterReset(r);
+  }
+}
+
+}  // namespace
+
+void StartEngine(Recorder& r) {
+  r.engineStage = NotRunning;
+  uintptr_t handle = static_cast<uintptr_t>(-1);
+  if (!gStartFailsForTesting) handle = _beginthread(EngineThreadProc, 0, &r);
+  if (handle == static_cast<uintptr_t>(-1)) {
+    r.threadHandle = kNoThread;
+    return;
+  }
+  WaitUntil([&] { return r.engineStage != NotRunning; });
+  // The queue exists once the stage is QueueReady; retry anyway until the post is taken.
+  while (!PostThreadMessageA(r.threadId, kEngineCommandMessage, CmdHandshake, 0)) Sleep(0);
+  PostThreadMessageA(r.threadId, kEngineCommandMessage, CmdHandshake, 0);
+  WaitUntil([&] { return r.engineStage != QueueReady; });
+  SetThreadPriority(reinterpret_cast<HANDLE>(handle), THREAD_PRIORITY_HIGHEST);
+  r.threadHandle = static_cast<uint32_t>(handle);
+}
+
+void EngineThreadProc(void* recorder) {
+  Recorder& r = *static_cast<Recorder*>(recorder);
+  r.threadId = GetCurrentThreadId();
+  MSG msg{};
+  PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
+  r.engineStage = QueueReady;
+  for (;;) {
+    if (GetMessageA(&msg, nullptr, 0, 0) == -1) continue;
+    switch (msg.message) {
+      case kEngineCommandMessage:
+        if (!HandleCommand(r, msg.wParam, msg.lParam)) {
+          // The last touch of the record: the destructor frees it once it sees this.
+          r.engineStage = NotRunning;
+          return;
+        }
+        break;
+      case MM_WIM_DATA:
+        if (msg.lParam != 0) HandleCaptureBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam));
+        break;
+      case MM_WOM_DONE:
+        if (msg.lParam != 0) HandlePlayBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam));
+        break;
+      case kEngineTestMessage: {
+        if (msg.wParam != kKeepStage) r.engineStage = static_cast<uint16_t>(msg.wParam);
+        auto* reached = reinterpret_cast<std::atomic<bool>*>(msg.lParam);
+        if (reached != nullptr) reached->store(true);
+        break;
+      }
+      default:  // device open/close messages and anything else
+        break;
+    }
+  }
+}
+
+bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument) {
+  if (r.threadHandle == kNoThread) return false;
+  return PostThreadMessageA(r.threadId, kEngineCommandMessage, command, argument) != FALSE;
+}
+
+void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
+  const HWND window = r.notifyWindow.load();
+  const bool posted =
+      window != nullptr && PostMessageA(window, kNotifyMessage, code, argument) != FALSE;
+  if (!posted && code == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(argument));
+}
+
+void FreeCapturedBlock(CapturedBlock* block) {
+  if (block == nullptr) return;
+  std::free(block->format);
+  std::free(block->data);
+  std::free(block);
+}
+
+bool PostEngineTestStage(Recorder& r, uint16_t stage, std::atomic<bool>* reached) {
+  return PostThreadMessageA(r.threadId, kEngineTestMessage, stage,
+                            reinterpret_cast<LPARAM>(reached)) != FALSE;
+}
+
+void SetEngineStartFailsForTesting(bool fails) {
+  gStartFailsForTesting = fails;
+}
+
+}  // namespace voxl

@@ -1,0 +1,82 @@
+// The engine thread: its start, its message loop and stage machine, the notifications it posts
+// to the helper window, and the steps of a capture or playback run that the loop calls.
+//
+// Inside view of the recorder; hosts use transport.h.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/recorder.h"
+
+namespace voxl {
+
+// ---- Engine thread (engine.cpp) ----
+
+// Starts the engine thread of `r` and returns once it is Idle with its queue ready; on failure
+// threadHandle := kNoThread and engineStage stays NotRunning.  Runs on the constructing thread,
+// after the helper window exists.
+void StartEngine(Recorder& r);
+
+// The engine thread's procedure; `recorder` is the Recorder.  Ends only through CmdQuit.
+void EngineThreadProc(void* recorder);
+
+// Posts an EngineCommand to the engine thread (message kEngineCommandMessage).  False when the
+// post failed (no engine, or its queue is gone).
+bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument = 0);
+
+// Posts notification `code` to the helper window (message kNotifyMessage).  Engine thread.  A
+// failed post is ignored, except that a CapturedBlock (NotifyBlock) that cannot be posted is
+// freed here with its copies, so nothing leaks.
+void PostNotification(Recorder& r, NotifyCode code, LPARAM argument = 0);
+
+// Frees a CapturedBlock, its format copy and its data copy.  Null is accepted.
+void FreeCapturedBlock(CapturedBlock* block);
+
+// Yields the processor (Sleep with 0, backing off to short sleeps after a while) until
+// `condition` holds.  No time limit: the engine always answers.
+template <typename Condition>
+void WaitUntil(Condition condition) {
+  for (uint32_t spins = 0; !condition(); ++spins) Sleep(spins < 200 ? 0 : 1);
+}
+
+// ---- Capture run (capture.cpp) ----
+
+// CmdRecord in Idle: opens the input device and its buffers.  Ends in Capturing with the device
+// running, or in CaptureFailed with everything it opened released.
+void BeginCapture(Recorder& r);
+// MM_WIM_DATA: stores and delivers the data of a filled buffer.  May move the stage to Draining
+// (limit reached, write failure).  The engine then applies the buffer return rule.
+void OnCaptureBufferDone(Recorder& r, WAVEHDR& header);
+// The last capture buffer is back: releases the device and buffers, stage Idle, posts
+// notification 1 and sets state 2 (last).
+void FinishCapture(Recorder& r);
+
+// ---- Playback run (playback.cpp) ----
+
+// CmdPlay in Idle: opens the output device and queues the first buffers.  Ends in Playing, or in
+// PlaybackFailed with everything it opened released.
+void StartPlayback(Recorder& r);
+// MM_WOM_DONE: accounts for a played buffer and refills it while Playing.  True when the last
+// buffer is back (buffersQueued <= 0).
+bool OnPlayBufferDone(Recorder& r, WAVEHDR& header);
+// The last playback buffer is back: releases the device and buffers, stage Idle, posts
+// notification 2 and sets state 2 (last).
+void FinishPlayback(Recorder& r);
+
+// ---- Test hooks ----
+
+// Thread message of the test hook below; no part of the library posts it.
+constexpr UINT kEngineTestMessage = WM_USER + 0x100;
+// Leave engineStage as it is (PostEngineTestStage used as a queue barrier only).
+constexpr uint16_t kKeepStage = 0xFFFF;
+
+// Posts a test message to the engine: when the engine reaches it in its queue it sets
+// engineStage to `stage` (unless kKeepStage), then sets *reached (when not null).  Lets tests
+// put the engine in a stage that no real run produces and use its queue as a barrier.
+bool PostEngineTestStage(Recorder& r, uint16_t stage, std::atomic<bool>* reached);
+
+// While set, StartEngine behaves as if the thread could not be created.
+void SetEngineStartFailsForTesting(bool fails);
+
+}  // namespace voxl
