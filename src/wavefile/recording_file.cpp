@@ -2,6 +2,7 @@
 // a file after a capture run, and the closing steps of a target.
 #include "wavefile/recording_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -331,11 +332,19 @@ void CloseRecordingTarget(Recorder& r) {
     SeekToDataEnd(h, dataEnd);
     mmioAscend(h, &r.dataChunk, 0);
     if (r.hasFactChunk != 0 && r.readOnly == 0) {
+      // The searches are bounded by the form; its recorded size may still be the 0 of a new
+      // file, so the bound reaches at least to the end of the data just written.
+      MMCKINFO form = r.riffChunk;
+      const LONG behindData = mmioSeek(h, 0, SEEK_CUR);
+      if (behindData != -1 && static_cast<DWORD>(behindData) > form.dwDataOffset) {
+        form.cksize =
+            std::max<DWORD>(form.cksize, static_cast<DWORD>(behindData) - form.dwDataOffset);
+      }
       const uint64_t formBody = static_cast<uint64_t>(r.riffChunk.dwDataOffset) + 4;
       SeekTo(h, formBody);
       MMCKINFO fact{};
       fact.ckid = kFact;
-      if (mmioDescend(h, &fact, &r.riffChunk, MMIO_FINDCHUNK) == 0) {
+      if (mmioDescend(h, &fact, &form, MMIO_FINDCHUNK) == 0) {
         WriteU32(h, r.length.load());
         mmioAscend(h, &fact, 0);
       } else {
@@ -344,7 +353,7 @@ void CloseRecordingTarget(Recorder& r) {
       }
       MMCKINFO data{};
       data.ckid = kData;
-      if (mmioDescend(h, &data, &r.riffChunk, MMIO_FINDCHUNK) == 0) mmioAscend(h, &data, 0);
+      if (mmioDescend(h, &data, &form, MMIO_FINDCHUNK) == 0) mmioAscend(h, &data, 0);
     }
     mmioAscend(h, &r.riffChunk, 0);
   }
