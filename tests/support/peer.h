@@ -1,0 +1,112 @@
+// Helpers for peer checks: run other programs (sox, soxi, ffprobe) on files the tests write or
+// read, read WAVE files through libsndfile, and keep each test's files in a temporary folder that
+// goes away with the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace voxl::test {
+
+// --- Commands ---------------------------------------------------------------------------------
+
+struct CommandResult {
+  int exitCode = -1;   // the program's exit status; -1 when it did not start or did not exit
+  std::string output;  // everything it wrote to stdout
+};
+
+// Runs `command` through /bin/sh and captures its stdout. stderr is left alone (pass "2>&1" or
+// "2>/dev/null" in the command to redirect it).
+CommandResult RunCommand(const std::string& command);
+
+// `text` as one single-quoted shell word, safe for any file name.
+std::string ShellQuote(std::string_view text);
+
+// True when an executable file of that name is on PATH (or at that path, if it contains a '/').
+bool HaveProgram(std::string_view name);
+
+// --- Temporary folders --------------------------------------------------------------------------
+
+// A fresh, uniquely named folder under $TMPDIR (or /tmp), removed with everything in it when the
+// object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // Path of a file named `name` inside the folder, as a string for the C interfaces.
+  std::string File(std::string_view name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Fixture for tests that write files: each test gets its own TempDir.
+class TempDirTest : public ::testing::Test {
+ protected:
+  std::string File(std::string_view name) const { return dir_.File(name); }
+  const std::filesystem::path& dir() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+};
+
+// --- Files --------------------------------------------------------------------------------------
+
+std::vector<std::uint8_t> ReadBinaryFile(const std::string& path);
+bool WriteBinaryFile(const std::string& path, const void* data, std::size_t size);
+
+// Header fields of a plain RIFF/WAVE file written by WriteWaveFile.
+struct WaveLayout {
+  std::uint16_t formatTag = 1;  // 1 PCM, 6 A-law, 7 mu-law
+  std::uint16_t channels = 1;
+  std::uint32_t sampleRate = 8000;
+  std::uint16_t bitsPerSample = 16;
+};
+
+// Writes a RIFF/WAVE file with a "fmt " chunk (18 bytes, cbSize 0; 16 bytes for PCM), a "fact"
+// chunk for non-PCM tags and `data` as the "data" chunk (padded to even length). The peer
+// programs read such files, so they double as an independent check of a layout.
+bool WriteWaveFile(const std::string& path, const WaveLayout& layout,
+                   const std::vector<std::uint8_t>& data);
+
+// --- libsndfile ---------------------------------------------------------------------------------
+
+struct SndfileWave {
+  std::int64_t frames = 0;
+  int channels = 0;
+  int sampleRate = 0;
+  int format = 0;                     // SF_FORMAT_* major type | subtype
+  std::vector<std::int16_t> samples;  // interleaved, converted to 16 bits by libsndfile
+  std::vector<std::uint8_t> raw;      // the stored sample bytes of the data chunk
+};
+
+// Opens the file with libsndfile. nullopt (with libsndfile's message in *error) when it refuses.
+std::optional<SndfileWave> ReadWithSndfile(const std::string& path, std::string* error = nullptr);
+
+// --- sox and ffprobe ----------------------------------------------------------------------------
+
+struct PeerInfo {
+  int channels = 0;
+  int sampleRate = 0;
+  std::string encoding;  // soxi: "Signed Integer PCM", "A-law", "u-law", ...; ffprobe: codec name
+  std::int64_t frames = 0;  // length in sample frames
+  int bitsPerSample = 0;
+};
+
+// What `soxi` reports for the file; nullopt when soxi is missing or refuses the file.
+std::optional<PeerInfo> SoxInfo(const std::string& path);
+
+// What `ffprobe` reports for the first audio stream; nullopt when ffprobe is missing or refuses.
+std::optional<PeerInfo> FfprobeInfo(const std::string& path);
+
+}  // namespace voxl::test
