@@ -51,6 +51,9 @@ class WavePort {
   // until Wake() / close; returns false when the stream is closing.  Lets device loops sleep
   // instead of spinning when the application has nothing queued.
   virtual bool WaitForWork() = 0;
+  // Like WaitForWork with a time limit: true when there is work (a queued buffer while running),
+  // false on timeout or close.  The virtual driver's manual clock waits with it.
+  virtual bool WaitForWorkFor(unsigned timeoutMs) = 0;
   virtual void Wake() = 0;
 };
 
@@ -113,7 +116,8 @@ void FillDriverDefaults(WaveDriver* driver);
 const WaveDriver& ActiveDriver();
 
 // Tests only: serve with the named driver from now on (closing nothing; call it while no device
-// is open).  Returns false for an unknown name or a driver whose init fails.
+// is open).  Returns false for an unknown name or a driver whose init fails.  A null name makes
+// the choice again as at first use (VOXL_AUDIO_DRIVER, else the first driver that finds a device).
 bool SelectDriverForTesting(const char* name);
 
 }  // namespace voxl::wave

@@ -55,7 +55,9 @@ struct Faults {
 };
 
 // Back to the defaults: one input "Virtual Input" and one output "Virtual Output", silence,
-// Manual clock, no faults, empty captures.  Devices still open keep running with their settings.
+// Manual clock, no faults, empty captures, no capture files.  Devices still open keep running
+// with their settings.  (Until the first Reset the clock is RealTime, so the command-line tool and
+// the demo run on a machine without sound; tests call Reset() in their fixtures.)
 void Reset();
 
 void SetInputDevices(const std::vector<std::string>& names);
@@ -74,6 +76,11 @@ void SetOutputFaults(UINT device, const Faults& faults);
 // queue them; returns how many were completed.
 size_t CompleteInputBuffers(UINT device, size_t count, unsigned timeoutMs = 5000);
 size_t CompleteOutputBuffers(UINT device, size_t count, unsigned timeoutMs = 5000);
+// Manual clock.  Delivers exactly `frames` frames of the signal into the queued buffers of the
+// open input device `device`, in order, leaving the last buffer partly filled when the frames end
+// inside it (so tests can stop or reset a device in mid-buffer).  Waits up to `timeoutMs` for
+// buffers to be queued; returns the frames delivered.
+uint64_t DeliverInputFrames(UINT device, uint64_t frames, unsigned timeoutMs = 5000);
 // Frames delivered (input) or consumed (output) since the device was last opened.
 uint64_t FramesDelivered(UINT device);
 uint64_t FramesConsumed(UINT device);
@@ -83,7 +90,8 @@ bool OutputOpen(UINT device);
 
 // Everything played on output device `device` since its capture was last cleared: the bytes in
 // the format of the last open, with pause, restart and reset honoured (audio dropped by a reset
-// is not in it).  Optionally also written to a WAVE file.
+// is not in it).  Optionally also written to a WAVE file, which holds the audio played during
+// the latest open of the device (its sizes are written at close).
 std::vector<uint8_t> OutputCapture(UINT device);
 WAVEFORMATEX OutputCaptureFormat(UINT device);
 void ClearOutputCapture(UINT device);

@@ -1,0 +1,544 @@
+// The virtual wave driver (kVirtualDriver, wave_driver.h) and its control interface
+// (virtual_device.h).
+//
+// Input devices deliver a configured signal and output devices keep everything played, with no
+// hardware.  Each open device gets the settings current at its open: clock, signal and faults.
+// RealTime and FreeRunning devices run a device loop thread; Manual devices have none and move
+// audio only inside CompleteInputBuffers / CompleteOutputBuffers, on the caller's thread.  A
+// device can be open once at a time (a second open answers MMSYSERR_ALLOCATED), so a device
+// number names one stream for the manual clock.
+//
+// Locks: `State::mutex` guards the settings and the records kept per device number; each open
+// stream's `work` mutex is held while audio moves through its port, so that close waits for a
+// manual completion in progress.  Neither is held while waiting for the other.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/wave/virtual/virtual_device.h"
+#include "platform/wave/virtual/virtual_signal.h"
+#include "platform/wave/wave_driver.h"
+
+namespace voxl::virtualaudio {
+namespace {
+
+using voxl::wave::Direction;
+using voxl::wave::DriverStream;
+using voxl::wave::WavePort;
+using Steady = std::chrono::steady_clock;
+
+constexpr DWORD kMinRate = 1000;
+constexpr DWORD kMaxRate = 384000;
+// A real-time device moves audio in slices of this many milliseconds, so a stopped input returns
+// a partly filled buffer as hardware does.
+constexpr unsigned kSliceMs = 10;
+
+struct Capture {
+  std::vector<uint8_t> bytes;
+  WAVEFORMATEX format{};
+  std::string path;
+};
+
+struct VStream {
+  Direction dir;
+  UINT device;
+  WAVEFORMATEX format;
+  WavePort* port;
+  Clock clock;
+  Signal signal;
+  FileAudio file;
+  Faults faults;
+  std::atomic<int> prepares{0};
+
+  std::mutex work;  // held while audio moves through the port
+  bool closed = false;
+  uint64_t frame = 0;        // next frame the signal generates
+  int completedBuffers = 0;  // input buffers filled since open
+  std::vector<uint8_t> scratch;
+  std::FILE* captureFile = nullptr;
+  uint64_t captureFileBytes = 0;
+
+  std::atomic<bool> stopLoop{false};
+  std::mutex sleepMutex;
+  std::condition_variable sleepCv;
+  std::thread loop;
+};
+
+struct State {
+  std::mutex mutex;
+  std::vector<std::string> inputs{"Virtual Input"};
+  std::vector<std::string> outputs{"Virtual Output"};
+  Clock clock = Clock::RealTime;  // the process default; tests call Reset() for Manual
+  std::map<UINT, Signal> signals;
+  std::map<UINT, Faults> inputFaults, outputFaults;
+  std::map<UINT, Capture> captures;
+  std::map<UINT, uint64_t> delivered, consumed;
+  std::map<UINT, std::shared_ptr<VStream>> openInputs, openOutputs;
+};
+
+// Never destroyed: device loops may still run while the process exits.
+State& Global() {
+  static State* state = new State;
+  return *state;
+}
+
+VStream* FromDriver(DriverStream* stream) {
+  return reinterpret_cast<VStream*>(stream);
+}
+
+UINT ResolveDevice(UINT device) {
+  return device == WAVE_MAPPER ? 0 : device;
+}
+
+std::shared_ptr<VStream> FindOpen(Direction dir, UINT device) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto& open = dir == Direction::Input ? s.openInputs : s.openOutputs;
+  auto it = open.find(ResolveDevice(device));
+  return it == open.end() ? nullptr : it->second;
+}
+
+// ---- WAVE file of the output capture ----
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void WriteCaptureHeader(std::FILE* f, const WAVEFORMATEX& format, uint32_t dataBytes) {
+  uint8_t h[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16};
+  PutLe32(h + 4, 36 + dataBytes);
+  std::memcpy(h + 20, &format, 16);  // the 16 bytes of a PCM "fmt " chunk (little-endian host)
+  std::memcpy(h + 36, "data", 4);
+  PutLe32(h + 40, dataBytes);
+  std::fseek(f, 0, SEEK_SET);
+  std::fwrite(h, 1, sizeof h, f);
+}
+
+// Largest data chunk the capture file takes; audio beyond it stays in memory only, so the RIFF
+// sizes never wrap.
+constexpr uint64_t kMaxCaptureFileData = 0xFFFFFFFFull - 36 - 1;
+
+// ---- Moving audio (caller holds vs.work, stream not closed) ----
+
+// Input: fills up to `limit` bytes of the first queued buffer.  Returns false when nothing was
+// moved (no buffer, or the device has stopped delivering).
+bool InputStep(VStream& vs, size_t limit) {
+  if (vs.faults.stopAfterBuffers >= 0 && vs.completedBuffers >= vs.faults.stopAfterBuffers) {
+    return false;
+  }
+  const size_t block = vs.format.nBlockAlign;
+  const size_t pending = vs.port->PendingBytes();
+  size_t bytes = std::min(pending, limit);
+  bytes -= bytes % block;
+  if (bytes == 0) return false;
+  if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
+  GenerateSignal(vs.signal, vs.file, vs.format, vs.frame, vs.scratch.data(), bytes);
+  vs.frame += bytes / block;
+  const size_t stored = vs.port->Capture(vs.scratch.data(), bytes);
+  if (stored == pending) ++vs.completedBuffers;
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.delivered[vs.device] += stored / block;
+  return stored > 0;
+}
+
+// Output: plays up to `limit` bytes of the queued audio into the capture.
+bool OutputStep(VStream& vs, size_t limit) {
+  const size_t block = vs.format.nBlockAlign;
+  size_t bytes = std::min(vs.port->PendingBytes(), limit);
+  bytes -= bytes % block;
+  if (bytes == 0) return false;
+  if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
+  const size_t got = vs.port->Render(vs.scratch.data(), bytes);
+  if (got == 0) return false;
+  if (vs.captureFile != nullptr) {
+    const size_t room =
+        static_cast<size_t>(std::min<uint64_t>(got, kMaxCaptureFileData - vs.captureFileBytes));
+    vs.captureFileBytes += std::fwrite(vs.scratch.data(), 1, room, vs.captureFile);
+  }
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  Capture& capture = s.captures[vs.device];
+  if (capture.bytes.empty()) capture.format = vs.format;
+  capture.bytes.insert(capture.bytes.end(), vs.scratch.begin(), vs.scratch.begin() + got);
+  s.consumed[vs.device] += got / block;
+  return true;
+}
+
+bool Step(VStream& vs, size_t limit) {
+  return vs.dir == Direction::Input ? InputStep(vs, limit) : OutputStep(vs, limit);
+}
+
+// Sleeps until `until` or until close; false on close.
+bool SleepUntil(VStream& vs, Steady::time_point until) {
+  std::unique_lock lock(vs.sleepMutex);
+  return !vs.sleepCv.wait_until(lock, until, [&] { return vs.stopLoop.load(); });
+}
+
+// The device loop of the RealTime and FreeRunning clocks.
+void DeviceLoop(VStream* vs) {
+  const bool realTime = vs->clock == Clock::RealTime;
+  const size_t block = vs->format.nBlockAlign;
+  const size_t slice = std::max<size_t>(1, vs->format.nSamplesPerSec * kSliceMs / 1000) * block;
+  Steady::time_point next = Steady::now();
+  while (!vs->stopLoop.load()) {
+    if (!vs->port->WaitForWork()) break;
+    if (!vs->port->Running()) continue;
+    if (vs->dir == Direction::Input && vs->faults.stopAfterBuffers >= 0 &&
+        vs->completedBuffers >= vs->faults.stopAfterBuffers) {
+      // The device has stopped delivering: wait for close without spinning.
+      std::unique_lock lock(vs->sleepMutex);
+      vs->sleepCv.wait(lock, [&] { return vs->stopLoop.load(); });
+      break;
+    }
+    size_t limit = realTime ? slice : vs->port->PendingBytes();
+    if (realTime) {
+      const size_t bytes = std::min(vs->port->PendingBytes(), limit);
+      const auto now = Steady::now();
+      if (next + std::chrono::milliseconds(50) < now) next = now;  // idle: no catching up
+      next +=
+          std::chrono::microseconds(uint64_t{bytes / block} * 1000000u / vs->format.nSamplesPerSec);
+      if (!SleepUntil(*vs, next)) break;
+    }
+    std::lock_guard lock(vs->work);
+    Step(*vs, limit);
+  }
+}
+
+// Completes `count` buffers of a Manual device on the caller's thread.
+size_t CompleteBuffers(Direction dir, UINT device, size_t count, unsigned timeoutMs) {
+  std::shared_ptr<VStream> vs = FindOpen(dir, device);
+  if (!vs || vs->clock != Clock::Manual) return 0;
+  std::lock_guard lock(vs->work);
+  if (vs->closed) return 0;
+  const auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
+  size_t done = 0;
+  while (done < count) {
+    if (dir == Direction::Input && vs->faults.stopAfterBuffers >= 0 &&
+        vs->completedBuffers >= vs->faults.stopAfterBuffers) {
+      break;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
+    if (!vs->port->WaitForWorkFor(static_cast<unsigned>(std::max<int64_t>(0, left.count())))) {
+      break;
+    }
+    const size_t before = vs->port->QueuedBuffers();
+    Step(*vs, vs->port->PendingBytes());
+    if (vs->port->QueuedBuffers() < before) ++done;
+  }
+  return done;
+}
+
+// Delivers exactly `frames` frames into the buffers of a Manual input device.
+uint64_t DeliverFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
+  std::shared_ptr<VStream> vs = FindOpen(Direction::Input, device);
+  if (!vs || vs->clock != Clock::Manual) return 0;
+  std::lock_guard lock(vs->work);
+  if (vs->closed) return 0;
+  const auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
+  const size_t block = vs->format.nBlockAlign;
+  uint64_t delivered = 0;
+  while (delivered < frames) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
+    if (!vs->port->WaitForWorkFor(static_cast<unsigned>(std::max<int64_t>(0, left.count())))) {
+      break;
+    }
+    const uint64_t before = vs->frame;
+    const size_t limit = static_cast<size_t>(
+        std::min<uint64_t>(frames - delivered, vs->port->PendingBytes() / block) * block);
+    if (!InputStep(*vs, limit)) break;
+    delivered += vs->frame - before;
+  }
+  return delivered;
+}
+
+bool FormatAccepted(const WAVEFORMATEX& f) {
+  return f.wFormatTag == WAVE_FORMAT_PCM && (f.nChannels == 1 || f.nChannels == 2) &&
+         (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) && f.nSamplesPerSec >= kMinRate &&
+         f.nSamplesPerSec <= kMaxRate && f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8;
+}
+
+// ---- Driver slots ----
+
+bool VirtualInit() {
+  return true;
+}
+
+UINT VirtualCount(Direction dir) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  return static_cast<UINT>(dir == Direction::Input ? s.inputs.size() : s.outputs.size());
+}
+
+MMRESULT VirtualCaps(Direction dir, UINT device, voxl::wave::DeviceCaps* caps) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  const auto& names = dir == Direction::Input ? s.inputs : s.outputs;
+  if (device >= names.size()) return MMSYSERR_BADDEVICEID;
+  std::snprintf(caps->name, sizeof caps->name, "%s", names[device].c_str());
+  caps->formats = 0x000FFFFFu;  // every WAVE_FORMAT_* rate, mono and stereo, 8 and 16 bits
+  caps->channels = 2;
+  return MMSYSERR_NOERROR;
+}
+
+// Common checks of query and open.  Caller holds the state lock.
+MMRESULT CheckDevice(State& s, Direction dir, UINT device, const WAVEFORMATEX& format) {
+  const auto& names = dir == Direction::Input ? s.inputs : s.outputs;
+  if (device >= names.size()) return MMSYSERR_BADDEVICEID;
+  const auto& faults = dir == Direction::Input ? s.inputFaults : s.outputFaults;
+  auto it = faults.find(device);
+  if (it != faults.end() && it->second.refuseFormat) return WAVERR_BADFORMAT;
+  if (!FormatAccepted(format)) return WAVERR_BADFORMAT;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT VirtualQuery(Direction dir, UINT device, const WAVEFORMATEX* format) {
+  State& s = Global();
+  Signal signal;
+  {
+    std::lock_guard lock(s.mutex);
+    MMRESULT result = CheckDevice(s, dir, device, *format);
+    if (result != MMSYSERR_NOERROR || dir == Direction::Output) return result;
+    auto it = s.signals.find(device);
+    if (it == s.signals.end() || it->second.kind != Signal::Kind::File) return result;
+    signal = it->second;
+  }
+  return LoadFileSignal(signal.path, *format, nullptr);
+}
+
+MMRESULT VirtualOpen(Direction dir, UINT device, const WAVEFORMATEX* format, WavePort* port,
+                     DriverStream** stream) {
+  State& s = Global();
+  auto vs = std::make_shared<VStream>();
+  vs->dir = dir;
+  vs->device = device;
+  vs->format = *format;
+  vs->port = port;
+  std::string capturePath;
+  {
+    std::lock_guard lock(s.mutex);
+    MMRESULT result = CheckDevice(s, dir, device, *format);
+    if (result != MMSYSERR_NOERROR) return result;
+    const auto& faults = dir == Direction::Input ? s.inputFaults : s.outputFaults;
+    if (auto it = faults.find(device); it != faults.end()) vs->faults = it->second;
+    if (vs->faults.refuseOpen) return MMSYSERR_ALLOCATED;
+    auto& open = dir == Direction::Input ? s.openInputs : s.openOutputs;
+    if (open.count(device)) return MMSYSERR_ALLOCATED;
+    vs->clock = s.clock;
+    if (auto it = s.signals.find(device); it != s.signals.end() && dir == Direction::Input) {
+      vs->signal = it->second;
+    }
+    if (dir == Direction::Output) capturePath = s.captures[device].path;
+  }
+  if (vs->signal.kind == Signal::Kind::File) {
+    MMRESULT result = LoadFileSignal(vs->signal.path, *format, &vs->file);
+    if (result != MMSYSERR_NOERROR) return result;
+  }
+  if (!capturePath.empty()) {
+    vs->captureFile = std::fopen(capturePath.c_str(), "wb");
+    if (vs->captureFile != nullptr) WriteCaptureHeader(vs->captureFile, *format, 0);
+  }
+  {
+    std::lock_guard lock(s.mutex);
+    auto& open = dir == Direction::Input ? s.openInputs : s.openOutputs;
+    if (open.count(device)) {
+      if (vs->captureFile != nullptr) std::fclose(vs->captureFile);
+      return MMSYSERR_ALLOCATED;
+    }
+    open[device] = vs;
+    if (dir == Direction::Input) {
+      s.delivered[device] = 0;
+    } else {
+      s.consumed[device] = 0;
+      Capture& capture = s.captures[device];
+      // The capture holds one format: audio of another format would be garbage after it.
+      if (std::memcmp(&capture.format, format, 16) != 0) capture.bytes.clear();
+      capture.format = *format;
+    }
+  }
+  if (vs->clock != Clock::Manual) vs->loop = std::thread(DeviceLoop, vs.get());
+  *stream = reinterpret_cast<DriverStream*>(vs.get());
+  return MMSYSERR_NOERROR;
+}
+
+void VirtualClose(DriverStream* stream) {
+  VStream* vs = FromDriver(stream);
+  {
+    std::lock_guard lock(vs->sleepMutex);
+    vs->stopLoop.store(true);
+  }
+  vs->sleepCv.notify_all();
+  vs->port->Wake();
+  if (vs->loop.joinable()) vs->loop.join();
+  {
+    std::lock_guard lock(vs->work);
+    vs->closed = true;
+    if (vs->captureFile != nullptr) {
+      WriteCaptureHeader(vs->captureFile, vs->format, static_cast<uint32_t>(vs->captureFileBytes));
+      std::fclose(vs->captureFile);
+      vs->captureFile = nullptr;
+    }
+  }
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto& open = vs->dir == Direction::Input ? s.openInputs : s.openOutputs;
+  auto it = open.find(vs->device);
+  if (it != open.end() && it->second.get() == vs) open.erase(it);
+}
+
+MMRESULT VirtualPrepare(DriverStream* stream, WAVEHDR*) {
+  VStream* vs = FromDriver(stream);
+  const int k = vs->prepares.fetch_add(1) + 1;
+  return vs->faults.failPrepareAt > 0 && k == vs->faults.failPrepareAt ? MMSYSERR_NOMEM
+                                                                       : MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+void Reset() {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.inputs = {"Virtual Input"};
+  s.outputs = {"Virtual Output"};
+  s.clock = Clock::Manual;
+  s.signals.clear();
+  s.inputFaults.clear();
+  s.outputFaults.clear();
+  for (auto& [device, capture] : s.captures) {
+    capture.bytes.clear();
+    capture.path.clear();
+  }
+}
+
+void SetInputDevices(const std::vector<std::string>& names) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.inputs = names;
+}
+
+void SetOutputDevices(const std::vector<std::string>& names) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.outputs = names;
+}
+
+void SetClock(Clock clock) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.clock = clock;
+}
+
+Clock GetClock() {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  return s.clock;
+}
+
+void SetInputSignal(UINT device, const Signal& signal) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.signals[ResolveDevice(device)] = signal;
+}
+
+void SetInputFaults(UINT device, const Faults& faults) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.inputFaults[ResolveDevice(device)] = faults;
+}
+
+void SetOutputFaults(UINT device, const Faults& faults) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.outputFaults[ResolveDevice(device)] = faults;
+}
+
+size_t CompleteInputBuffers(UINT device, size_t count, unsigned timeoutMs) {
+  return CompleteBuffers(Direction::Input, device, count, timeoutMs);
+}
+
+size_t CompleteOutputBuffers(UINT device, size_t count, unsigned timeoutMs) {
+  return CompleteBuffers(Direction::Output, device, count, timeoutMs);
+}
+
+uint64_t DeliverInputFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
+  return DeliverFrames(device, frames, timeoutMs);
+}
+
+uint64_t FramesDelivered(UINT device) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto it = s.delivered.find(ResolveDevice(device));
+  return it == s.delivered.end() ? 0 : it->second;
+}
+
+uint64_t FramesConsumed(UINT device) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto it = s.consumed.find(ResolveDevice(device));
+  return it == s.consumed.end() ? 0 : it->second;
+}
+
+bool InputOpen(UINT device) {
+  return FindOpen(Direction::Input, device) != nullptr;
+}
+bool OutputOpen(UINT device) {
+  return FindOpen(Direction::Output, device) != nullptr;
+}
+
+std::vector<uint8_t> OutputCapture(UINT device) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto it = s.captures.find(ResolveDevice(device));
+  return it == s.captures.end() ? std::vector<uint8_t>{} : it->second.bytes;
+}
+
+WAVEFORMATEX OutputCaptureFormat(UINT device) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto it = s.captures.find(ResolveDevice(device));
+  return it == s.captures.end() ? WAVEFORMATEX{} : it->second.format;
+}
+
+void ClearOutputCapture(UINT device) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  auto it = s.captures.find(ResolveDevice(device));
+  if (it != s.captures.end()) it->second.bytes.clear();
+}
+
+void SetOutputCaptureFile(UINT device, const std::string& path) {
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.captures[ResolveDevice(device)].path = path;
+}
+
+}  // namespace voxl::virtualaudio
+
+namespace voxl::wave {
+
+const WaveDriver kVirtualDriver = {
+    "virtual",
+    "built-in virtual devices: a configured signal as input, output kept in memory",
+    voxl::virtualaudio::VirtualInit,
+    voxl::virtualaudio::VirtualCount,
+    voxl::virtualaudio::VirtualCaps,
+    nullptr,
+    voxl::virtualaudio::VirtualQuery,
+    voxl::virtualaudio::VirtualOpen,
+    voxl::virtualaudio::VirtualClose,
+    nullptr,
+    nullptr,
+    nullptr,
+    voxl::virtualaudio::VirtualPrepare,
+};
+
+}  // namespace voxl::wave
