@@ -177,6 +177,27 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* SetMeterBackColor)(VoxlRecorder* self, DWORD color);
 } VoxlRecorderVtbl;
 
+/* ---- Creating and destroying a recorder ----
+ *
+ * A recorder belongs to the thread that creates it: its methods are called there, and its
+ * callbacks run there while that thread dispatches window messages (GetMessageA/PeekMessageA
+ * and DispatchMessageA, or VoxlMessageQueueFd in an event loop).  One recorder per process is
+ * the tested case. */
+
+/* Creates a recorder in state 1 (idle), with its engine running and the default capture format
+ * (44100 Hz, 16 bits, two channels) checked against the default input device.  On failure
+ * returns null and writes the error code (1 capture format refused, 6 engine not running) to
+ * *error; on success writes 0.  error may be null. */
+VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error);
+/* Stops any recording or playback, closes the open file and ends the engine.  Null is
+ * accepted. */
+VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
+/* Installs the six host callbacks (copied; null entries are skipped).  Null callbacks clears
+ * them all. */
+VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
+/* One line in plain words for an error code (0 to 19); never null. */
+VOXL_API const char* VoxlErrorText(WORD code);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,6 +1,7 @@
 // The recorder's method table: property accessors with their range and state checks, the
-// position, length and seconds conversions, the error register, and the transport slots, which
-// hand over to the engine's host side (engine/transport.h).
+// position, length and seconds conversions, the error register, and the transport and file slots,
+// which hand over to the engine's host side (engine/transport.h) and the recording targets
+// (wavefile/recording_file.h).
 //
 // Ranges are checked as signed numbers of the argument's own width.  Floating-point values are
 // compared in double precision; a value that is not a number fails "at least 0.0" checks and
@@ -15,6 +16,7 @@
 
 #include "api/strings_util.h"
 #include "engine/transport.h"
+#include "wavefile/recording_file.h"
 
 namespace voxl {
 namespace {
@@ -344,11 +346,13 @@ HRESULT WINAPI GetLength(VoxlRecorder* self, DWORD* frames) {
 HRESULT WINAPI OpenFile(VoxlRecorder*, BSTR, WORD*) {
   return E_NOTIMPL;
 }
-HRESULT WINAPI NewTempRecording(VoxlRecorder*, WORD*) {
-  return E_NOTIMPL;
+
+HRESULT WINAPI NewTempRecording(VoxlRecorder* self, WORD* error) {
+  return static_cast<HRESULT>(voxl::NewTempRecording(Self(self), error));
 }
-HRESULT WINAPI NewRecording(VoxlRecorder*, BSTR, WORD*) {
-  return E_NOTIMPL;
+
+HRESULT WINAPI NewRecording(VoxlRecorder* self, BSTR name, WORD* error) {
+  return static_cast<HRESULT>(voxl::NewRecording(Self(self), name, error));
 }
 
 HRESULT WINAPI Stop(VoxlRecorder* self) {
