@@ -1,0 +1,128 @@
+// voxl devices: the wave input and output devices, their numbers and names, the default device
+// that WAVE_MAPPER (-1) opens, and which driver serves them and why.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "platform/wave/wave_driver.h"
+
+namespace voxl::cli {
+namespace {
+
+struct DeviceEntry {
+  UINT id;
+  std::string name;
+  WORD channels;
+  DWORD formats;
+};
+
+struct DeviceList {
+  std::vector<DeviceEntry> devices;
+  UINT defaultId;
+};
+
+// Reads the capabilities of every device of one direction; false (with one error line printed)
+// when a device does not answer.
+bool ReadDevices(wave::Direction dir, DeviceList* list) {
+  const bool input = dir == wave::Direction::Input;
+  const UINT count = input ? waveInGetNumDevs() : waveOutGetNumDevs();
+  list->defaultId = wave::ActiveDriver().default_device(dir);
+  for (UINT id = 0; id < count; ++id) {
+    DeviceEntry entry{id, {}, 0, 0};
+    MMRESULT result;
+    if (input) {
+      WAVEINCAPSA caps{};
+      result = waveInGetDevCapsA(id, &caps, sizeof caps);
+      entry = {id, caps.szPname, caps.wChannels, caps.dwFormats};
+    } else {
+      WAVEOUTCAPSA caps{};
+      result = waveOutGetDevCapsA(id, &caps, sizeof caps);
+      entry = {id, caps.szPname, caps.wChannels, caps.dwFormats};
+    }
+    if (result != MMSYSERR_NOERROR) {
+      PrintError(std::string("cannot read the capabilities of ") + (input ? "input" : "output") +
+                 " device " + std::to_string(id) + ": " + WaveErrorText(result));
+      return false;
+    }
+    list->devices.push_back(entry);
+  }
+  return true;
+}
+
+void PrintText(const char* title, const DeviceList& list) {
+  std::printf("%s devices:\n", title);
+  if (list.devices.empty()) {
+    std::printf("  (none)\n");
+    return;
+  }
+  for (const DeviceEntry& d : list.devices) {
+    std::printf("  %2u  %-31s  %u ch%s\n", d.id, d.name.c_str(), d.channels,
+                d.id == list.defaultId ? "  (default: -1 opens it)" : "");
+  }
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonDevices(const DeviceList& list) {
+  std::string out = "[";
+  for (const DeviceEntry& d : list.devices) {
+    if (out.size() > 1) out += ",";
+    char formats[16];
+    std::snprintf(formats, sizeof formats, "0x%08x", static_cast<unsigned>(d.formats));
+    out += "{\"id\":" + std::to_string(d.id) + ",\"name\":" + JsonString(d.name) +
+           ",\"channels\":" + std::to_string(d.channels) + ",\"formats\":\"" + formats +
+           "\",\"default\":" + (d.id == list.defaultId ? "true" : "false") + "}";
+  }
+  return out + "]";
+}
+
+int RunDevices(bool json) {
+  DeviceList inputs, outputs;
+  if (!ReadDevices(wave::Direction::Input, &inputs) ||
+      !ReadDevices(wave::Direction::Output, &outputs)) {
+    return kExitFailure;
+  }
+  const std::string driver = VoxlWaveDriverName();
+  const std::string reason = VoxlWaveDriverReason();
+  if (json) {
+    std::printf("{\"driver\":%s,\"reason\":%s,\"mapper\":-1,\"input\":%s,\"output\":%s}\n",
+                JsonString(driver).c_str(), JsonString(reason).c_str(), JsonDevices(inputs).c_str(),
+                JsonDevices(outputs).c_str());
+    return kExitOk;
+  }
+  std::printf("Driver: %s (%s)\n", driver.c_str(), reason.c_str());
+  PrintText("Input", inputs);
+  PrintText("Output", outputs);
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddDevicesCommand(CLI::App& app, int& exitCode) {
+  CLI::App* cmd = app.add_subcommand(
+      "devices", "List the sound devices, the default one (-1) and the driver that serves them");
+  cmd->footer(
+      "Devices are numbered from 0 per direction; -1 opens the default device.\n"
+      "VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual chooses the driver.");
+  auto json = std::make_shared<bool>(false);
+  cmd->add_flag("--json", *json, "Print one JSON object instead of text");
+  cmd->callback([json, &exitCode] { exitCode = RunDevices(*json); });
+}
+
+}  // namespace voxl::cli
