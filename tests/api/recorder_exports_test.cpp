@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -84,7 +85,7 @@ TEST_F(RecorderExportsTest, StreamTargetOpensAndRefusesPlayback) {
   EXPECT_EQ(State(), 1);
 }
 
-TEST_F(RecorderExportsTest, RecordsIntoATemporaryFileAndMeasuresItsLength) {
+TEST_F(RecorderExportsTest, TemporaryRecordingIsOpenAtItsStartAndGoneAfterClose) {
   recorder = VoxlCreateRecorder(nullptr);
   ASSERT_NE(recorder, nullptr);
   const VoxlRecorderVtbl& m = *recorder->lpVtbl;
@@ -93,31 +94,49 @@ TEST_F(RecorderExportsTest, RecordsIntoATemporaryFileAndMeasuresItsLength) {
   WORD error = 99;
   ASSERT_EQ(m.NewTempRecording(recorder, &error), 0);
   ASSERT_EQ(error, 0);
+  EXPECT_EQ(State(), 2);
   BSTR name = nullptr;
   m.GetFileName(recorder, &name);
-  EXPECT_GT(SysStringLen(name), 0u);
+  ASSERT_NE(name, nullptr);
+  char path[300] = {};
+  ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, name, -1, path, sizeof path, nullptr, nullptr), 1);
   SysFreeString(name);
+  EXPECT_TRUE(std::filesystem::exists(path)) << path;
 
-  ASSERT_EQ(m.Record(recorder, &error), 0);
-  ASSERT_EQ(error, 0);
-  EXPECT_EQ(State(), 3);
-  // Three device buffers of 100 ms at 8000 Hz.
-  EXPECT_EQ(voxl::virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 3), 3u);
-  EXPECT_EQ(m.Stop(recorder), 0);
-  EXPECT_EQ(State(), 2);
-  DWORD length = 0;
+  DWORD length = 99;
   m.GetLength(recorder, &length);
-  EXPECT_GE(length, 2400u);
-  double seconds = 0.0;
+  EXPECT_EQ(length, 0u);
+  double seconds = -1.0;
   m.GetLengthSeconds(recorder, &seconds);
-  EXPECT_DOUBLE_EQ(seconds, length / 8000.0);
-
-  ASSERT_EQ(m.SetPositionSeconds(recorder, 0.1), 0);
-  LONG position = 0;
+  EXPECT_EQ(seconds, 0.0);
+  EXPECT_EQ(m.SetPositionSeconds(recorder, 0.5), 0);
+  LONG position = -1;
   m.GetPosition(recorder, &position);
-  EXPECT_EQ(position, 800);
+  EXPECT_EQ(position, 0);
+
   EXPECT_EQ(m.Close(recorder, &error), 0);
   EXPECT_EQ(State(), 1);
+  EXPECT_FALSE(std::filesystem::exists(path)) << path;
+}
+
+TEST_F(RecorderExportsTest, CaptureTheDeviceRefusesReportsNineAndStaysOpen) {
+  recorder = VoxlCreateRecorder(nullptr);
+  ASSERT_NE(recorder, nullptr);
+  const VoxlRecorderVtbl& m = *recorder->lpVtbl;
+  WORD error = 99;
+  ASSERT_EQ(m.NewTempRecording(recorder, &error), 0);
+  voxl::virtualaudio::Faults faults;
+  faults.refuseOpen = true;
+  voxl::virtualaudio::SetInputFaults(0, faults);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(m.Record(recorder, &error), 0);
+    EXPECT_EQ(error, 9);
+    EXPECT_EQ(State(), 2);
+  }
+  WORD last = 0;
+  m.TakeLastError(recorder, &last);
+  EXPECT_EQ(last, 9);
+  EXPECT_EQ(m.Close(recorder, &error), 0);
 }
 
 }  // namespace

@@ -482,6 +482,7 @@ TEST_F(RecorderMethodsTest, SetPositionMovesThePlaybackReadPositionWithIt) {
   EXPECT_EQ(rec.fileCursor.load(), kCursorUnknown);
   m().SetPosition(host(), 900);  // forward by 600
   EXPECT_EQ(rec.readPosition.load(), 1100.0);
+  rec.readPosition = 100.0;
   m().SetPosition(host(), 0);  // back by more than was read
   EXPECT_EQ(rec.readPosition.load(), 0.0);
 }
