@@ -1,0 +1,368 @@
+// BSTR, code page conversions, safe arrays and variants.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/system/system.h"
+#include "voxl310k_platform.h"
+
+namespace {
+
+using U16 = std::u16string;
+
+U16 Wide(const char* utf8, int bytes = -1) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, bytes, nullptr, 0);
+  U16 out(static_cast<size_t>(n), u'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8, bytes, out.data(), n);
+  return out;
+}
+
+std::string Narrow(const U16& wide) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                        nullptr, nullptr);
+  }
+  return out;
+}
+
+// ---- BSTR ----
+
+TEST(Bstr, CarriesItsByteLengthAndZerosInside) {
+  const OLECHAR text[] = u"ab\0cd";
+  BSTR s = SysAllocStringLen(text, 5);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(SysStringLen(s), 5u);
+  EXPECT_EQ(SysStringByteLen(s), 10u);
+  uint32_t prefix;
+  std::memcpy(&prefix, reinterpret_cast<char*>(s) - 4, 4);
+  EXPECT_EQ(prefix, 10u);
+  EXPECT_EQ(U16(s, 5), U16(text, 5));
+  EXPECT_EQ(s[5], 0) << "terminated after the counted characters";
+  SysFreeString(s);
+
+  BSTR z = SysAllocString(u"hello");
+  EXPECT_EQ(SysStringLen(z), 5u);
+  SysFreeString(z);
+  BSTR empty = SysAllocString(u"");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(SysStringLen(empty), 0u);
+  SysFreeString(empty);
+  BSTR blank = SysAllocStringLen(nullptr, 3);
+  EXPECT_EQ(U16(blank, 3), U16(3, u'\0'));
+  SysFreeString(blank);
+}
+
+TEST(Bstr, NullIsTheEmptyStringAndHugeLengthsAreRefused) {
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+  SysFreeString(nullptr);
+  EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX), nullptr);
+  EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2), nullptr);
+}
+
+// ---- UTF-8 to UTF-16 ----
+
+TEST(MultiByteToWideChar, ConvertsAllPlanesBothCodePagesAndCountsTheTerminator) {
+  const char* text = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4";  // A é € 🎤
+  const U16 expected = u"A\u00E9\u20AC\U0001F3A4";
+  for (UINT cp : {UINT{CP_ACP}, UINT{CP_UTF8}}) {
+    EXPECT_EQ(MultiByteToWideChar(cp, 0, text, -1, nullptr, 0), 6) << cp;
+    WCHAR out[8] = {};
+    ASSERT_EQ(MultiByteToWideChar(cp, MB_PRECOMPOSED, text, -1, out, 8), 6);
+    EXPECT_EQ(U16(out), expected);
+    EXPECT_EQ(out[5], 0);
+  }
+  // An explicit length converts exactly that many bytes, no terminator.
+  WCHAR out[4] = {u'x', u'x', u'x', u'x'};
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcdef", 2, out, 4), 2);
+  EXPECT_EQ(out[2], u'x');
+}
+
+TEST(MultiByteToWideChar, TooSmallBufferAndBadArgumentsFail) {
+  WCHAR out[3];
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, out, 3), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xF0\x9F\x8E\xA4", 4, out, 1), 0)
+      << "a surrogate pair needs two units";
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, out, 3), 0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 0, out, 3), 0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -2, out, 3), 0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 3), 0);
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", 3, out, 3), 0) << "only UTF-8 here";
+}
+
+struct BadUtf8 {
+  const char* name;
+  std::string bytes;
+  U16 lenient;  // the result without MB_ERR_INVALID_CHARS
+};
+
+class InvalidUtf8 : public ::testing::TestWithParam<BadUtf8> {};
+
+TEST_P(InvalidUtf8, FailsWhenStrictElseEachBadPartBecomesFffd) {
+  const BadUtf8& c = GetParam();
+  const int n = static_cast<int>(c.bytes.size());
+  WCHAR out[16];
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.bytes.data(), n, out, 16), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.bytes.data(), n, nullptr, 0), 0);
+  EXPECT_EQ(Wide(c.bytes.data(), n), c.lenient);
+}
+
+// The bytes sit in a std::string with no terminator inside the counted length, so a reader
+// that runs past the end would be caught by the address sanitizer on a heap copy.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InvalidUtf8,
+    ::testing::Values(BadUtf8{"overlong_slash",
+                              "a\xC0\xAF"
+                              "b",
+                              u"a\uFFFD\uFFFDb"},
+                      BadUtf8{"overlong_three_byte", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
+                      BadUtf8{"overlong_four_byte", "\xF0\x80\x80\xAF",
+                              u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+                      BadUtf8{"lone_continuation", "x\x80y", u"x\uFFFDy"},
+                      BadUtf8{"truncated_at_end", "ok\xE2\x82", u"ok\uFFFD"},
+                      BadUtf8{"truncated_before_ascii",
+                              "\xF0\x9F\x8E"
+                              "A",
+                              u"\uFFFDA"},
+                      BadUtf8{"encoded_surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+                      BadUtf8{"past_10ffff", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+                      BadUtf8{"f5_lead", "\xF5\x80", u"\uFFFD\uFFFD"},
+                      BadUtf8{"ff_byte", "\xFF", u"\uFFFD"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MultiByteToWideChar, NeverReadsPastTheGivenLength) {
+  // A lead byte at the very end of a heap block of exactly the given size.
+  auto* block = new char[2]{'a', '\xE2'};
+  EXPECT_EQ(Wide(block, 2), U16(u"a\uFFFD"));
+  delete[] block;
+}
+
+// ---- UTF-16 to UTF-8 ----
+
+TEST(WideCharToMultiByte, RoundTripsEveryPlaneAndCountsTheTerminator) {
+  const U16 text = u"A\u00E9\u20AC\U0001F3A4\U0010FFFF";
+  EXPECT_EQ(Wide(Narrow(text).c_str(), static_cast<int>(Narrow(text).size())), text);
+  EXPECT_EQ(Narrow(text), "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xF4\x8F\xBF\xBF");
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, nullptr, 0, nullptr, nullptr), 3);
+  char out[3];
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, out, 3, nullptr, nullptr), 3);
+  EXPECT_STREQ(out, "ab");
+}
+
+TEST(WideCharToMultiByte, LoneSurrogatesBecomeFffd) {
+  EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(Narrow(U16{char16_t{0xDC00}, char16_t{0xD83C}}), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  // A high surrogate at the end of the counted length does not pair with what follows.
+  const char16_t pair[] = {0xD83C, 0xDFA4};
+  char out[8];
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, 1, out, 8, nullptr, nullptr), 3);
+  BOOL used = FALSE;
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, pair, 1, out, 8, nullptr, &used), 3);
+  EXPECT_TRUE(used);
+}
+
+TEST(WideCharToMultiByte, TooSmallBufferAndBadArgumentsFail) {
+  char out[4] = "xyz";
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u20AC", 1, out, 2, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(out[0], 'x') << "a character is not written in part";
+  BOOL used;
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"a", 1, out, 4, nullptr, &used), 0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, nullptr, 1, out, 4, nullptr, nullptr), 0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"a", 0, out, 4, nullptr, nullptr), 0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"a", 1, out, -1, nullptr, nullptr), 0);
+}
+
+// ---- Safe arrays ----
+
+class ByteArray : public ::testing::TestWithParam<LONG> {};
+
+TEST_P(ByteArray, AnyLowerBoundIndexesFromThatBound) {
+  const LONG lb = GetParam();
+  SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, lb, 4);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(SafeArrayGetDim(a), 1u);
+  LONG lower = 0, upper = 0;
+  ASSERT_EQ(SafeArrayGetLBound(a, 1, &lower), S_OK);
+  ASSERT_EQ(SafeArrayGetUBound(a, 1, &upper), S_OK);
+  EXPECT_EQ(lower, lb);
+  EXPECT_EQ(upper, lb + 3);
+  for (LONG k = 0; k < 4; ++k) {
+    LONG i = lb + k;
+    BYTE b = static_cast<BYTE>(0xA0 + k);
+    ASSERT_EQ(SafeArrayPutElement(a, &i, &b), S_OK);
+  }
+  EXPECT_EQ(static_cast<BYTE*>(a->pvData)[0], 0xA0);
+  // Just outside either end (where that index exists), and the far ends of the LONG range.
+  std::vector<LONG> outside{INT32_MIN, INT32_MAX};
+  if (lb > INT32_MIN) outside.push_back(lb - 1);
+  if (lb <= INT32_MAX - 4) outside.push_back(lb + 4);
+  for (LONG bad : outside) {
+    if (bad >= lb && bad <= upper) continue;
+    BYTE b = 1;
+    EXPECT_EQ(SafeArrayPutElement(a, &bad, &b), DISP_E_BADINDEX);
+    EXPECT_EQ(SafeArrayGetElement(a, &bad, &b), DISP_E_BADINDEX);
+  }
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(a, &copy), S_OK);
+  ASSERT_EQ(SafeArrayDestroy(a), S_OK);
+  LONG last = lb + 3;
+  BYTE got = 0;
+  ASSERT_EQ(SafeArrayGetElement(copy, &last, &got), S_OK);
+  EXPECT_EQ(got, 0xA3);
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, ByteArray, ::testing::Values(0, 1, -5, INT32_MIN, INT32_MAX - 3));
+
+TEST(SafeArray, RefusesBadBoundsTypesAndArguments) {
+  EXPECT_EQ(SafeArrayCreateVector(VT_UI1, INT32_MAX, 2), nullptr) << "last index past LONG";
+  EXPECT_EQ(SafeArrayCreateVector(VT_BSTR, 0, 2), nullptr);
+  EXPECT_EQ(SafeArrayCreateVector(VT_VARIANT, 0, 0x7FFFFFFF), nullptr);
+  SAFEARRAY* empty = SafeArrayCreateVector(VT_UI1, 0, 0);
+  ASSERT_NE(empty, nullptr);
+  LONG upper = 99, index = 0;
+  EXPECT_EQ(SafeArrayGetUBound(empty, 1, &upper), S_OK);
+  EXPECT_EQ(upper, -1);
+  BYTE b = 0;
+  EXPECT_EQ(SafeArrayGetElement(empty, &index, &b), DISP_E_BADINDEX);
+  for (UINT dim : {0u, 2u}) {
+    EXPECT_EQ(SafeArrayGetLBound(empty, dim, &upper), DISP_E_BADINDEX);
+    EXPECT_EQ(SafeArrayGetUBound(empty, dim, &upper), DISP_E_BADINDEX);
+  }
+  EXPECT_EQ(SafeArrayGetLBound(empty, 1, nullptr), E_INVALIDARG);
+  EXPECT_EQ(SafeArrayPutElement(empty, nullptr, &b), E_INVALIDARG);
+  EXPECT_EQ(SafeArrayGetElement(nullptr, &index, &b), E_INVALIDARG);
+  EXPECT_EQ(SafeArrayGetDim(nullptr), 0u);
+  empty->cLocks = 1;
+  EXPECT_EQ(SafeArrayDestroy(empty), DISP_E_ARRAYISLOCKED);
+  empty->cLocks = 0;
+  EXPECT_EQ(SafeArrayDestroy(empty), S_OK);
+  SAFEARRAY* none = empty;
+  EXPECT_EQ(SafeArrayCopy(nullptr, &none), S_OK);
+  EXPECT_EQ(none, nullptr);
+}
+
+TEST(SafeArray, VariantElementsAreDeepCopiesOwnedByTheArray) {
+  SAFEARRAY* a = SafeArrayCreateVector(VT_VARIANT, -1, 2);
+  ASSERT_NE(a, nullptr);
+  VARIANT in;
+  VariantInit(&in);
+  in.vt = VT_BSTR;
+  in.bstrVal = SysAllocString(u"take");
+  LONG i = -1;
+  ASSERT_EQ(SafeArrayPutElement(a, &i, &in), S_OK);
+  VariantClear(&in);  // the array keeps its own copy
+
+  VARIANT out;
+  out.vt = 0xFFFF;  // whatever the caller's memory held; must not be "cleared"
+  ASSERT_EQ(SafeArrayGetElement(a, &i, &out), S_OK);
+  ASSERT_EQ(out.vt, VT_BSTR);
+  EXPECT_EQ(U16(out.bstrVal), u"take");
+  VariantClear(&out);
+
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(a, &copy), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(a), S_OK);
+  ASSERT_EQ(SafeArrayGetElement(copy, &i, &out), S_OK);
+  EXPECT_EQ(U16(out.bstrVal), u"take");
+  VariantClear(&out);
+  LONG second = 0;
+  ASSERT_EQ(SafeArrayGetElement(copy, &second, &out), S_OK);
+  EXPECT_EQ(out.vt, VT_EMPTY) << "new elements start empty";
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+}
+
+// ---- Variants ----
+
+SAFEARRAY* Bytes(std::initializer_list<BYTE> values) {
+  SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(values.size()));
+  std::memcpy(a->pvData, values.begin(), values.size());
+  return a;
+}
+
+TEST(Variant, CopyDuplicatesStringsAndArraysAndClearFreesThem) {
+  VARIANT src, dst;
+  VariantInit(&src);
+  VariantInit(&dst);
+  src.vt = VT_ARRAY | VT_UI1;
+  src.parray = Bytes({1, 2, 3});
+  ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
+  ASSERT_EQ(dst.vt, VT_ARRAY | VT_UI1);
+  EXPECT_NE(dst.parray, src.parray);
+  EXPECT_EQ(std::memcmp(dst.parray->pvData, src.parray->pvData, 3), 0);
+
+  // Copying over a variant frees what it held before (the sanitizer build checks for leaks).
+  VARIANT text;
+  VariantInit(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = SysAllocStringLen(u"a\0b", 3);
+  ASSERT_EQ(VariantCopy(&dst, &text), S_OK);
+  EXPECT_EQ(SysStringLen(dst.bstrVal), 3u) << "zeros inside the string survive";
+  EXPECT_NE(dst.bstrVal, text.bstrVal);
+
+  EXPECT_EQ(VariantClear(&src), S_OK);
+  EXPECT_EQ(src.vt, VT_EMPTY);
+  EXPECT_EQ(VariantClear(&text), S_OK);
+  EXPECT_EQ(VariantClear(&dst), S_OK);
+  EXPECT_EQ(VariantCopy(&dst, &dst), S_OK);
+}
+
+TEST(Variant, ByReferenceValuesAreNotOwnedAndCopyTheReference) {
+  VARIANT inner;
+  VariantInit(&inner);
+  inner.vt = VT_ARRAY | VT_UI1;
+  inner.parray = Bytes({9, 8});
+
+  VARIANT ref, copy;
+  VariantInit(&ref);
+  VariantInit(&copy);
+  ref.vt = VT_BYREF | VT_VARIANT;
+  ref.pvarVal = &inner;
+  ASSERT_EQ(VariantCopy(&copy, &ref), S_OK);
+  EXPECT_EQ(copy.vt, VT_BYREF | VT_VARIANT);
+  EXPECT_EQ(copy.pvarVal, &inner);
+  // Dereferencing by copying what the reference points at gives an owned array.
+  VARIANT owned;
+  VariantInit(&owned);
+  ASSERT_EQ(VariantCopy(&owned, copy.pvarVal), S_OK);
+  EXPECT_NE(owned.parray, inner.parray);
+  EXPECT_EQ(VariantClear(&copy), S_OK);
+  EXPECT_EQ(VariantClear(&ref), S_OK);
+  EXPECT_EQ(inner.vt, VT_ARRAY | VT_UI1) << "clearing a reference leaves its target alone";
+  EXPECT_EQ(VariantClear(&owned), S_OK);
+  EXPECT_EQ(VariantClear(&inner), S_OK);
+}
+
+TEST(Variant, PlainValuesCopyAndBadTypesAreRefused) {
+  VARIANT a, b;
+  VariantInit(&a);
+  VariantInit(&b);
+  a.vt = VT_R8;
+  a.dblVal = 2.5;
+  ASSERT_EQ(VariantCopy(&b, &a), S_OK);
+  EXPECT_EQ(b.vt, VT_R8);
+  EXPECT_EQ(b.dblVal, 2.5);
+  a.vt = VT_VARIANT;  // a variant cannot hold a variant by value
+  EXPECT_EQ(VariantCopy(&b, &a), DISP_E_BADVARTYPE);
+  EXPECT_EQ(b.vt, VT_R8) << "a refused copy leaves the target alone";
+  EXPECT_EQ(VariantClear(&a), DISP_E_BADVARTYPE);
+  EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
+  EXPECT_EQ(VariantCopy(nullptr, &b), E_INVALIDARG);
+}
+
+}  // namespace
