@@ -1,0 +1,75 @@
+// Shared helpers of the engine and helper-window tests: the virtual audio driver, bounded
+// waits, message pumping and recorders that are always destroyed.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "engine/engine.h"
+#include "engine/transport.h"
+#include "platform/wave/virtual/virtual_device.h"
+
+namespace voxl::testing {
+
+// The tests drive the virtual driver (no hardware, manual clock); chosen before any wave call.
+inline const bool kVirtualAudio = [] {
+  setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
+  return true;
+}();
+
+// Yields until `condition` holds or five seconds have passed; returns the condition.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Dispatches every message waiting for the calling thread; returns how many.
+inline int Pump() {
+  int count = 0;
+  MSG msg{};
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) {
+    DispatchMessageA(&msg);
+    ++count;
+  }
+  return count;
+}
+
+struct RecorderDeleter {
+  void operator()(Recorder* r) const { DeleteRecorder(r); }
+};
+using RecorderPtr = std::unique_ptr<Recorder, RecorderDeleter>;
+
+inline RecorderPtr MakeRecorder() {
+  return RecorderPtr(NewRecorder());
+}
+
+// Puts the engine into `stage` through the test hook (or, with kKeepStage, only waits until the
+// engine has handled everything posted before).  False when the engine did not get there.
+inline bool DriveStage(Recorder& r, uint16_t stage) {
+  // Kept alive if the engine never answers, so a late answer writes to valid memory.
+  auto* reached = new std::atomic<bool>(false);
+  if (!PostEngineTestStage(r, stage, reached)) {
+    delete reached;
+    return false;
+  }
+  if (!WaitFor([&] { return reached->load(); })) return false;
+  delete reached;
+  return true;
+}
+inline bool Barrier(Recorder& r) {
+  return DriveStage(r, kKeepStage);
+}
+
+// True once the thread `threadId` has no message queue any more (it has ended).
+inline bool ThreadEnded(DWORD threadId) {
+  return WaitFor([&] { return PostThreadMessageA(threadId, WM_NULL, 0, 0) == FALSE; });
+}
+
+}  // namespace voxl::testing
