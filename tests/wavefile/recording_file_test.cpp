@@ -1,0 +1,418 @@
+// Recording targets: the bytes of new files, streaming and temporary targets, refusals, the size
+// updates after a run and at close, and peer programs reading what we wrote.
+#include "wavefile/recording_file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "formats/conversion.h"
+#include "platform/mmio/mmio.h"
+#include "platform/wave/virtual/virtual_device.h"
+#include "platform/wave/wave_driver.h"
+#include "support/peer.h"
+
+namespace voxl {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+void Put16(Bytes& b, uint32_t v) {
+  b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)});
+}
+void Put32(Bytes& b, uint32_t v) {
+  Put16(b, v & 0xFFFF), Put16(b, v >> 16);
+}
+void PutTag(Bytes& b, const char* t) {
+  b.insert(b.end(), t, t + 4);
+}
+
+struct Layout {
+  const char* label;
+  uint16_t sampleFormat, channels;
+  uint32_t rate;
+  uint16_t tag, bits, align;
+  bool fact;
+};
+
+// The header of a file of this layout with the sizes and count given; a file just created
+// (`sized` false) has a form size of 0.
+Bytes ExpectedHeader(const Layout& l, uint32_t dataSize, uint32_t count, bool sized = true) {
+  Bytes b;
+  PutTag(b, "RIFF");
+  Put32(b, sized ? (l.fact ? 50 : 38) + dataSize + (dataSize & 1) : 0);
+  PutTag(b, "WAVE");
+  PutTag(b, "fmt ");
+  Put32(b, 18);
+  for (uint32_t v : {uint32_t(l.tag), uint32_t(l.channels)}) Put16(b, v);
+  Put32(b, l.rate);
+  Put32(b, l.rate * l.align);
+  for (uint32_t v : {uint32_t(l.align), uint32_t(l.bits), 0u}) Put16(b, v);
+  if (l.fact) PutTag(b, "fact"), Put32(b, 4), Put32(b, count);
+  PutTag(b, "data");
+  Put32(b, dataSize);
+  return b;
+}
+
+const Layout kLayouts[] = {
+    {"Pcm16Stereo44100", 16, 2, 44100, 1, 16, 4, false},
+    {"Pcm8Mono22050", 8, 1, 22050, 1, 8, 1, false},
+    {"ALawMono8000", 106, 1, 8000, 6, 8, 1, true},
+    {"MuLawStereo8000", 107, 2, 8000, 7, 8, 2, true},
+};
+
+BSTR Bstr(const std::u16string& s) {
+  return SysAllocStringLen(s.data(), UINT(s.size()));
+}
+std::u16string Widen(const std::string& s) {
+  return std::u16string(s.begin(), s.end());
+}
+
+class RecordingFileTest : public test::TempDirTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(wave::SelectDriverForTesting("virtual"));
+    virtualaudio::Reset();
+  }
+  void TearDown() override {
+    mmio::SetWriteLimitForTesting(-1);
+    if (r.state == StateOpen) CloseRecordingTarget(r);
+    std::free(r.chosenFormat);
+  }
+  void Use(const Layout& l) {
+    r.sampleFormat = l.sampleFormat, r.channels = l.channels, r.sampleRate = l.rate;
+  }
+  uint16_t Create(const std::u16string& name) {
+    BSTR b = Bstr(name);
+    uint16_t error = 0xEEEE;
+    EXPECT_EQ(NewRecording(r, b, &error), 0u);
+    SysFreeString(b);
+    return error;
+  }
+  // What the engine does during a run: data at the position, length extended, chunks marked.
+  void EngineWrite(uint32_t frame, const Bytes& data) {
+    ASSERT_NE(mmioSeek(r.fileHandle, LONG(FrameToFileOffset(r, frame)), SEEK_SET), -1);
+    ASSERT_EQ(
+        mmioWrite(r.fileHandle, reinterpret_cast<const char*>(data.data()), LONG(data.size())),
+        LONG(data.size()));
+    const uint32_t end = frame + uint32_t(data.size()) / r.pcmFormat.nBlockAlign;
+    if (end > r.length) r.length = end;
+    r.dataChunk.dwFlags |= MMIO_DIRTY;
+    r.riffChunk.dwFlags |= MMIO_DIRTY;
+  }
+  size_t FilesInDir() const {
+    return size_t(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()));
+  }
+  Recorder r;
+};
+
+class NewFileLayout : public RecordingFileTest, public ::testing::WithParamInterface<Layout> {};
+
+TEST_F(RecordingFileTest, Pcm16StereoHeaderIsTheClassic46Bytes) {
+  const std::string path = File("a.wav");
+  ASSERT_EQ(Create(Widen(path)), 0);
+  const Bytes expected = {'R',  'I',  'F', 'F', 0,    0,    0, 0, 'W', 'A', 'V', 'E',
+                          'f',  'm',  't', ' ', 18,   0,    0, 0, 1,   0,   2,   0,
+                          0x44, 0xAC, 0,   0,   0x10, 0xB1, 2, 0, 4,   0,   16,  0,
+                          0,    0,    'd', 'a', 't',  'a',  0, 0, 0,   0};
+  EXPECT_EQ(test::ReadBinaryFile(path), expected);
+}
+
+TEST_P(NewFileLayout, HeaderBytesAndRecordFields) {
+  const Layout& l = GetParam();
+  Use(l);
+  const std::string path = File("new.wav");
+  ASSERT_EQ(Create(Widen(path)), 0);
+  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedHeader(l, 0, 0, false));
+  EXPECT_EQ(r.state, StateOpen);
+  EXPECT_STREQ(r.fileName, path.c_str());
+  EXPECT_EQ(r.hasFactChunk, l.fact ? 1 : 0);
+  EXPECT_EQ(r.dataChunk.dwDataOffset, l.fact ? 58u : 46u);
+  EXPECT_EQ(r.pcmFormat.nBlockAlign, l.align);
+}
+
+// Engine writes, the size update of the end of a run, a second run over the middle, then close.
+TEST_P(NewFileLayout, SizesFollowTheRecordedDataAfterEachRunAndAtClose) {
+  const Layout& l = GetParam();
+  Use(l);
+  const std::string path = File("rec.wav");
+  ASSERT_EQ(Create(Widen(path)), 0);
+  Bytes data(l.align * 5);  // 5 frames: odd sizes exercise the pad byte
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
+  EngineWrite(0, data);
+  r.position = 5;
+  r.stopReason = ErrLengthLimit;
+  r.silent = 1;
+  static uint32_t reported;
+  reported = 0xFFFF;
+  r.callbacks.captureEnded = [](DWORD code) { reported = code; };
+  FinishRecordingFile(r);
+  EXPECT_EQ(reported, ErrLengthLimit);
+  EXPECT_EQ(r.silent, 0);
+  EXPECT_EQ(r.dataChunk.cksize, data.size());
+  EXPECT_EQ(mmioSeek(r.fileHandle, 0, SEEK_CUR), LONG(FrameToFileOffset(r, 5)));
+  Bytes onDisk = test::ReadBinaryFile(path);  // the fact count waits for Close
+  Bytes expected = ExpectedHeader(l, uint32_t(data.size()), 0);
+  expected.insert(expected.end(), data.begin(), data.end());
+  if (data.size() & 1) expected.push_back(0);
+  EXPECT_EQ(onDisk, expected);
+
+  const Bytes middle(l.align * 2, 0xAB);  // overwrites frames 1 and 2; length stays 5
+  EngineWrite(1, middle);
+  CloseRecordingTarget(r);
+  std::copy(middle.begin(), middle.end(), data.begin() + l.align);
+  expected = ExpectedHeader(l, uint32_t(data.size()), 5);
+  expected.insert(expected.end(), data.begin(), data.end());
+  if (data.size() & 1) expected.push_back(0);
+  EXPECT_EQ(test::ReadBinaryFile(path), expected);
+  EXPECT_EQ(r.fileHandle, nullptr);
+  EXPECT_EQ(r.state, StateIdle);
+  EXPECT_EQ(r.fileName[0], '\0');
+  EXPECT_EQ(r.length, 0u);
+}
+
+// Close straight after a run, without the end-of-run update (Close while recording).
+TEST_P(NewFileLayout, CloseAloneWritesSizesAndCount) {
+  const Layout& l = GetParam();
+  Use(l);
+  const std::string path = File("c.wav");
+  ASSERT_EQ(Create(Widen(path)), 0);
+  CloseRecordingTarget(r);
+  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedHeader(l, 0, 0));
+
+  ASSERT_EQ(Create(Widen(path)), 0);
+  const Bytes data(l.align * 3, 0x55);
+  EngineWrite(0, data);
+  CloseRecordingTarget(r);
+  const Bytes onDisk = test::ReadBinaryFile(path);
+  const Bytes header = ExpectedHeader(l, uint32_t(data.size()), 3);
+  EXPECT_EQ(Bytes(onDisk.begin(), onDisk.begin() + header.size()), header);
+  EXPECT_EQ(onDisk.size(), header.size() + data.size() + (data.size() & 1));
+}
+
+// Peers read the finished file with exactly the bytes the engine wrote.
+TEST_P(NewFileLayout, PeersReadTheRecordedSamples) {
+  const Layout& l = GetParam();
+  Use(l);
+  const std::string path = File("peer.wav");
+  ASSERT_EQ(Create(Widen(path)), 0);
+  const uint32_t frames = 441;
+  Bytes data(frames * l.align);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t((i * 131) ^ (i >> 3));
+  EngineWrite(0, data);
+  FinishRecordingFile(r);
+  CloseRecordingTarget(r);
+
+  std::string why;
+  auto snd = test::ReadWithSndfile(path, &why);
+  ASSERT_TRUE(snd.has_value()) << why;
+  EXPECT_EQ(snd->frames, frames);
+  EXPECT_EQ(snd->channels, l.channels);
+  EXPECT_EQ(snd->sampleRate, int(l.rate));
+  EXPECT_EQ(snd->raw, data);
+  for (auto info : {test::SoxInfo(path), test::FfprobeInfo(path)}) {
+    if (!info) continue;  // the program is not installed
+    EXPECT_EQ(info->frames, frames);
+    EXPECT_EQ(info->channels, l.channels);
+    EXPECT_EQ(info->sampleRate, int(l.rate));
+  }
+  if (l.tag == 1 && test::HaveProgram("sox")) {
+    const auto raw = test::RunCommand("sox " + test::ShellQuote(path) + " -t raw - 2>/dev/null");
+    EXPECT_EQ(Bytes(raw.output.begin(), raw.output.end()), data);
+  }
+  if (l.tag == 1 && test::HaveProgram("ffmpeg")) {
+    const auto raw = test::RunCommand("ffmpeg -v error -i " + test::ShellQuote(path) + " -f " +
+                                      (l.bits == 8 ? "u8" : "s16le") + " - 2>/dev/null");
+    EXPECT_EQ(Bytes(raw.output.begin(), raw.output.end()), data);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, NewFileLayout, ::testing::ValuesIn(kLayouts),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(RecordingFileTest, HeaderlessFileStaysEmptyUntilDataAndGetsNoHeader) {
+  for (int16_t kind : {int16_t(1), int16_t(-44)}) {
+    r.fileKind = kind;
+    const std::string path = File("raw" + std::to_string(kind) + ".pcm");
+    ASSERT_EQ(Create(Widen(path)), 0);
+    EXPECT_EQ(fs::file_size(path), 0u);
+    EXPECT_EQ(r.dataChunk.dwDataOffset, 0u);
+    const Bytes data(12, 0x42);
+    EngineWrite(0, data);
+    FinishRecordingFile(r);
+    EXPECT_EQ(r.dataChunk.cksize, 12u);
+    CloseRecordingTarget(r);
+    EXPECT_EQ(test::ReadBinaryFile(path), data);
+  }
+}
+
+TEST_F(RecordingFileTest, EmptyOrNullNameStreamsWithoutAnyFile) {
+  for (BSTR name : {BSTR(nullptr), Bstr(u"")}) {
+    uint16_t error = 0xEEEE;
+    NewRecording(r, name, &error);
+    SysFreeString(name);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(r.state, StateOpen);
+    EXPECT_EQ(r.fileHandle, nullptr);
+    EXPECT_EQ(r.fileName[0], '\0');
+    EXPECT_EQ(r.pcmFormat.nAvgBytesPerSec, 176400u);
+    CloseRecordingTarget(r);
+    EXPECT_EQ(r.state, StateIdle);
+  }
+  EXPECT_EQ(FilesInDir(), 0u);
+}
+
+TEST_F(RecordingFileTest, NamesAreTakenWholeOrRefused) {
+  // A path of exactly 299 bytes of UTF-8 (with two-byte characters) fits with its terminator;
+  // one byte more is refused, never truncated to another name.
+  const std::string sub = (dir() / std::string(100, 'd')).string();
+  fs::create_directory(sub);
+  std::string fits = sub + "/";
+  std::u16string wide = Widen(fits);
+  while (fits.size() + 2 <= 299 - 4) fits += "\xC3\xA9", wide += u'\u00E9';
+  while (fits.size() < 299 - 4) fits += "x", wide += u'x';
+  fits += ".wav", wide += u".wav";
+  ASSERT_EQ(fits.size(), 299u);
+  ASSERT_EQ(Create(wide), 0);
+  EXPECT_STREQ(r.fileName, fits.c_str());
+  EXPECT_TRUE(fs::exists(fits));
+  CloseRecordingTarget(r);
+
+  std::u16string over = wide.substr(0, wide.size() - 4) + u"x.wav";  // 300 bytes
+  EXPECT_EQ(Create(over), ErrFileOpen);
+  EXPECT_EQ(Create(Widen(File("a")) + u'\0' + u"b.wav"), ErrFileOpen);
+  EXPECT_EQ(Create(Widen("/nonexistent-dir/x.wav")), ErrFileOpen);
+  EXPECT_EQ(r.state, StateIdle);
+  EXPECT_EQ(r.lastError, ErrFileOpen);
+  EXPECT_EQ(std::distance(fs::directory_iterator(sub), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(File("a")));
+}
+
+TEST_F(RecordingFileTest, ReadOnlyRefusesAndKeepsTheOpenFile) {
+  ASSERT_EQ(Create(Widen(File("keep.wav"))), 0);
+  HMMIO open = r.fileHandle;
+  r.readOnly = 1;
+  EXPECT_EQ(Create(Widen(File("other.wav"))), ErrReadOnly);
+  uint16_t error = 0;
+  NewTempRecording(r, &error);
+  EXPECT_EQ(error, ErrReadOnly);
+  EXPECT_EQ(r.fileHandle, open);
+  EXPECT_EQ(r.state, StateOpen);
+  EXPECT_EQ(FilesInDir(), 1u);
+  r.readOnly = 0;
+}
+
+class HeaderWriteFailure : public RecordingFileTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HeaderWriteFailure, ReportsRiffWriteAndLeavesNothingOpen) {
+  Use(kLayouts[2]);  // A-law: the format record (18 bytes), then the fact count (4)
+  mmio::SetWriteLimitForTesting(GetParam());
+  EXPECT_EQ(Create(Widen(File("short.wav"))), ErrRiffWrite);
+  EXPECT_EQ(r.state, StateIdle);
+  EXPECT_EQ(r.fileHandle, nullptr);
+  EXPECT_EQ(r.fileName[0], '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEachStep, HeaderWriteFailure, ::testing::Values(0, 10, 17, 18, 21));
+
+class TempRecordingTest : public RecordingFileTest {
+ protected:
+  void SetUp() override {
+    RecordingFileTest::SetUp();
+    const char* old = std::getenv("TMPDIR");
+    saved_ = old ? old : "";
+    had_ = old != nullptr;
+    setenv("TMPDIR", dir().c_str(), 1);
+  }
+  void TearDown() override {
+    had_ ? setenv("TMPDIR", saved_.c_str(), 1) : unsetenv("TMPDIR");
+    RecordingFileTest::TearDown();
+  }
+  std::string saved_;
+  bool had_ = false;
+};
+
+TEST_F(TempRecordingTest, CloseDeletesTheTemporaryFile) {
+  uint16_t error = 0xEEEE;
+  NewTempRecording(r, &error);
+  ASSERT_EQ(error, 0);
+  const std::string name = r.fileName;
+  EXPECT_EQ(name.rfind((dir() / "VOX").string(), 0), 0u) << name;
+  EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+  EXPECT_EQ(fs::file_size(name), 46u);
+  EXPECT_EQ(r.deleteOnClose, 1);
+  CloseRecordingTarget(r);
+  EXPECT_FALSE(fs::exists(name));
+  EXPECT_EQ(r.deleteOnClose, 1);  // until the next target is prepared
+  EXPECT_EQ(FilesInDir(), 0u);
+}
+
+TEST_F(TempRecordingTest, FailedStartsLeaveNoTemporaryFile) {
+  mmio::SetWriteLimitForTesting(10);
+  uint16_t error = 0;
+  NewTempRecording(r, &error);
+  EXPECT_EQ(error, ErrRiffWrite);
+  mmio::SetWriteLimitForTesting(-1);
+
+  virtualaudio::Faults refuse;
+  refuse.refuseFormat = true;
+  virtualaudio::SetInputFaults(WAVE_MAPPER, refuse);
+  NewTempRecording(r, &error);
+  EXPECT_EQ(error, ErrCaptureFormatRefused);
+  EXPECT_EQ(r.state, StateIdle);
+  EXPECT_EQ(FilesInDir(), 0u);
+}
+
+TEST_F(RecordingFileTest, CompressedWithoutAConversionTouchesNoFile) {
+  r.sampleFormat = 100;
+  EXPECT_EQ(Create(Widen(File("c.wav"))), ErrNoTargetFormat);
+  r.chosenFormat = static_cast<WAVEFORMATEX*>(std::calloc(1, sizeof(WAVEFORMATEX)));
+  r.chosenFormatSize = sizeof(WAVEFORMATEX);
+  EXPECT_EQ(Create(Widen(File("c.wav"))), ErrFormatUnusable);
+  EXPECT_EQ(r.state, StateIdle);
+  EXPECT_EQ(FilesInDir(), 0u);
+}
+
+TEST_F(RecordingFileTest, CaptureFormatQueryAsksTheWaveMapper) {
+  EXPECT_EQ(CheckCaptureFormat(r), 0);
+  virtualaudio::Faults refuse;
+  refuse.refuseFormat = true;
+  virtualaudio::SetInputFaults(WAVE_MAPPER, refuse);
+  EXPECT_EQ(CheckCaptureFormat(r), 1);
+  r.sampleFormat = 100;  // captured through the conversion set: nothing to ask
+  EXPECT_EQ(CheckCaptureFormat(r), 0);
+}
+
+TEST(FrameToByte, PcmFramesTimesBlockAlignWithoutWrapping) {
+  Recorder r;
+  r.pcmFormat.nBlockAlign = 4;
+  r.dataChunk.dwDataOffset = 46;
+  EXPECT_EQ(FrameToByte(r, 1000), 4000u);
+  EXPECT_EQ(FrameToByte64(r, 0xFFFFFFFFu), 0x3FFFFFFFCull);
+  EXPECT_EQ(FrameToByte(r, 0xFFFFFFFFu), 0xFFFFFFFFu);  // clamped, not 0xFFFFFFFC
+  EXPECT_EQ(FrameToFileOffset(r, 0x40000000u), 0x100000000ull + 46);
+}
+
+TEST(FrameToByte, CompressedPositionsFallOnWholeBlocks) {
+  Recorder r;
+  WAVEFORMATEX f{};
+  f.nBlockAlign = 417;
+  r.fileFormat = &f;
+  r.compressed = 1;
+  r.samplesPerBlock = 1152;
+  EXPECT_EQ(FrameToByte(r, 575), 0u);
+  EXPECT_EQ(FrameToByte(r, 576), 417u);
+  EXPECT_EQ(FrameToByte(r, 1152 * 3 + 100), 3u * 417);
+  r.samplesPerBlock = 0;  // a broken conversion set must not divide by zero
+  EXPECT_EQ(FrameToByte(r, 1000), 0u);
+  r.fileFormat = nullptr;
+}
+
+}  // namespace
+}  // namespace voxl
