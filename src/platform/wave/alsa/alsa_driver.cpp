@@ -1,15 +1,659 @@
-// The ALSA driver: wave devices on real sound hardware and sound servers through libasound.
-// Placeholder until the driver lands: it finds no device, so the automatic choice skips it.
+// The ALSA driver: wave devices on sound hardware and sound servers through libasound.
+//
+// Implements the WaveDriver contract of wave_driver.h.  Devices of each direction are ALSA's
+// "default" PCM first (where PipeWire or PulseAudio live; it is also the wave mapper's device),
+// then every device of every sound card as plughw:CARD=<id>,DEV=<n>, named "<card>: <device>".
+// A device that cannot be opened in a direction when the driver starts is not listed for it
+// (hardware held by a sound server, for example).  Only 8- and 16-bit PCM with one or two
+// channels is served; the plug layers of ALSA convert rates where the device cannot.
+//
+// Each open device has a device loop thread that alone touches the PCM.  The PCM is opened
+// non-blocking and the loop waits in poll() on its descriptors together with an eventfd, so the
+// slots (start, stop, reset, close) only set flags and wake the loop and never wait for the
+// device.  Under-runs and over-runs are recovered; any other error of the device (unplugged,
+// sound server gone) ends delivery: the loop leaves the port alone until close.
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "platform/wave/wave_driver.h"
 
 namespace voxl::wave {
 namespace {
-bool AlsaInit() { return false; }
-UINT AlsaCount(Direction) { return 0; }
+
+// Device loop timing.  A period is what one read or write moves; the buffer is what the device
+// holds.  Capture keeps a deeper buffer so a slow application thread does not cause over-runs.
+constexpr unsigned kPeriodMicros = 20000;
+constexpr unsigned kInputBufferMicros = 200000;
+constexpr unsigned kOutputBufferMicros = 100000;
+// Longest single wait of the device loop; the loop re-checks the device after it, so a plugin
+// whose descriptors miss an event costs latency, never a hang.
+constexpr int kMaxWaitMillis = 200;
+
+// The sample rates of the WAVE_FORMAT_* capability bits, in the order of the bits.
+constexpr unsigned kCapsRates[] = {11025, 22050, 44100, 48000, 96000};
+
+struct AlsaDevice {
+  std::string pcm;   // the name given to snd_pcm_open
+  std::string name;  // readable name for the capabilities
+  DWORD formats = 0;
+  WORD channels = 0;
+};
+
+struct DeviceTable {
+  std::mutex mutex;
+  std::vector<AlsaDevice> devices[2];  // indexed by Direction
+};
+
+DeviceTable& Table() {
+  static DeviceTable table;
+  return table;
+}
+
+size_t IndexOf(Direction dir) {
+  return dir == Direction::Input ? 0 : 1;
+}
+
+snd_pcm_stream_t StreamOf(Direction dir) {
+  return dir == Direction::Input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
+}
+
+struct PcmCloser {
+  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+};
+using PcmPtr = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+struct HwParamsFree {
+  void operator()(snd_pcm_hw_params_t* p) const { snd_pcm_hw_params_free(p); }
+};
+using HwParamsPtr = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFree>;
+
+struct SwParamsFree {
+  void operator()(snd_pcm_sw_params_t* p) const { snd_pcm_sw_params_free(p); }
+};
+using SwParamsPtr = std::unique_ptr<snd_pcm_sw_params_t, SwParamsFree>;
+
+HwParamsPtr NewHwParams() {
+  snd_pcm_hw_params_t* p = nullptr;
+  return HwParamsPtr(snd_pcm_hw_params_malloc(&p) == 0 ? p : nullptr);
+}
+
+// libasound reports configuration problems on stderr (for example "cannot find card 0" on a
+// machine without sound hardware).  Failures reach the application as result codes instead, so
+// the messages stay quiet.
+void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// Opens without blocking: a device held by another program answers -EBUSY at once.
+int OpenPcm(const std::string& name, Direction dir, PcmPtr* out) {
+  snd_pcm_t* pcm = nullptr;
+  int err = snd_pcm_open(&pcm, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK);
+  if (err < 0) return err;
+  out->reset(pcm);
+  return 0;
+}
+
+MMRESULT OpenErrorResult(int err) {
+  switch (-err) {
+    case EBUSY:
+    case EAGAIN:
+      return MMSYSERR_ALLOCATED;
+    case ENOMEM:
+      return MMSYSERR_NOMEM;
+    default:
+      return MMSYSERR_BADDEVICEID;
+  }
+}
+
+snd_pcm_format_t SampleFormat(WORD bits) {
+  return bits == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+}
+
+// The PCM formats this driver serves: 8 or 16 bits, 1 or 2 channels, a consistent block size.
+bool IsServedFormat(const WAVEFORMATEX& f) {
+  if (f.wFormatTag != WAVE_FORMAT_PCM) return false;
+  if (f.wBitsPerSample != 8 && f.wBitsPerSample != 16) return false;
+  if (f.nChannels != 1 && f.nChannels != 2) return false;
+  if (f.nSamplesPerSec == 0) return false;
+  return f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8;
+}
+
+// Whether the device accepts interleaved samples of the format at exactly this rate.
+// `any` is the device's full configuration space; it is left unchanged.
+bool Accepts(snd_pcm_t* pcm, const snd_pcm_hw_params_t* any, snd_pcm_format_t format,
+             unsigned channels, unsigned rate) {
+  HwParamsPtr p = NewHwParams();
+  if (!p) return false;
+  snd_pcm_hw_params_copy(p.get(), any);
+  return snd_pcm_hw_params_set_access(pcm, p.get(), SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
+         snd_pcm_hw_params_set_format(pcm, p.get(), format) == 0 &&
+         snd_pcm_hw_params_set_channels(pcm, p.get(), channels) == 0 &&
+         snd_pcm_hw_params_test_rate(pcm, p.get(), rate, 0) == 0;
+}
+
+// Opens the device for a moment and fills its capability bits.  False when it cannot open.
+bool ProbeDevice(Direction dir, AlsaDevice* device) {
+  PcmPtr pcm;
+  if (OpenPcm(device->pcm, dir, &pcm) < 0) return false;
+  HwParamsPtr any = NewHwParams();
+  if (!any || snd_pcm_hw_params_any(pcm.get(), any.get()) < 0) return false;
+  DWORD formats = 0;
+  for (size_t r = 0; r < std::size(kCapsRates); ++r) {
+    for (unsigned stereo = 0; stereo < 2; ++stereo) {
+      for (unsigned sixteen = 0; sixteen < 2; ++sixteen) {
+        snd_pcm_format_t format = sixteen ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8;
+        if (Accepts(pcm.get(), any.get(), format, stereo + 1, kCapsRates[r])) {
+          formats |= (DWORD{1} << (4 * r)) << (stereo + 2 * sixteen);
+        }
+      }
+    }
+  }
+  unsigned maxChannels = 0;
+  if (snd_pcm_hw_params_get_channels_max(any.get(), &maxChannels) < 0) maxChannels = 1;
+  device->formats = formats;
+  device->channels = static_cast<WORD>(std::clamp(maxChannels, 1u, 2u));
+  return true;
+}
+
+// "Default", with the sound server behind ALSA's default device when its hint names one.
+std::string DefaultDeviceName() {
+  std::string description;
+  void** hints = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &hints) == 0) {
+    for (void** hint = hints; *hint != nullptr; ++hint) {
+      char* name = snd_device_name_get_hint(*hint, "NAME");
+      if (name != nullptr && std::strcmp(name, "default") == 0) {
+        char* desc = snd_device_name_get_hint(*hint, "DESC");
+        if (desc != nullptr) description = desc;
+        free(desc);
+      }
+      free(name);
+    }
+    snd_device_name_free_hint(hints);
+  }
+  for (const char* server : {"PipeWire", "PulseAudio", "JACK"}) {
+    if (description.find(server) != std::string::npos) {
+      return std::string("Default (") + server + ")";
+    }
+  }
+  return "Default";
+}
+
+// Every PCM device of every sound card, in card order, through the plug layer.
+void AddCardDevices(std::vector<AlsaDevice>* inputs, std::vector<AlsaDevice>* outputs) {
+  int card = -1;
+  while (snd_card_next(&card) == 0 && card >= 0) {
+    char hw[32];
+    std::snprintf(hw, sizeof hw, "hw:%d", card);
+    snd_ctl_t* ctl = nullptr;
+    if (snd_ctl_open(&ctl, hw, 0) < 0) continue;
+    snd_ctl_card_info_t* info = nullptr;
+    snd_pcm_info_t* pcmInfo = nullptr;
+    if (snd_ctl_card_info_malloc(&info) == 0 && snd_pcm_info_malloc(&pcmInfo) == 0 &&
+        snd_ctl_card_info(ctl, info) == 0) {
+      const std::string id = snd_ctl_card_info_get_id(info);
+      const std::string cardName = snd_ctl_card_info_get_name(info);
+      int dev = -1;
+      while (snd_ctl_pcm_next_device(ctl, &dev) == 0 && dev >= 0) {
+        for (Direction dir : {Direction::Input, Direction::Output}) {
+          snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(dev));
+          snd_pcm_info_set_subdevice(pcmInfo, 0);
+          snd_pcm_info_set_stream(pcmInfo, StreamOf(dir));
+          if (snd_ctl_pcm_info(ctl, pcmInfo) < 0) continue;  // no such direction
+          AlsaDevice device;
+          device.pcm = "plughw:CARD=" + id + ",DEV=" + std::to_string(dev);
+          device.name = cardName + ": " + snd_pcm_info_get_name(pcmInfo);
+          if (ProbeDevice(dir, &device)) {
+            (dir == Direction::Input ? inputs : outputs)->push_back(std::move(device));
+          }
+        }
+      }
+    }
+    snd_pcm_info_free(pcmInfo);
+    snd_ctl_card_info_free(info);
+    snd_ctl_close(ctl);
+  }
+}
+
+bool AlsaInit() {
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { snd_lib_error_set_handler(QuietAlsaError); });
+
+  std::vector<AlsaDevice> found[2];
+  const std::string defaultName = DefaultDeviceName();
+  for (Direction dir : {Direction::Input, Direction::Output}) {
+    AlsaDevice device;
+    device.pcm = "default";
+    device.name = defaultName;
+    if (ProbeDevice(dir, &device)) found[IndexOf(dir)].push_back(std::move(device));
+  }
+  AddCardDevices(&found[0], &found[1]);
+
+  DeviceTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  table.devices[0] = std::move(found[0]);
+  table.devices[1] = std::move(found[1]);
+  return !table.devices[0].empty() || !table.devices[1].empty();
+}
+
+UINT AlsaCount(Direction dir) {
+  DeviceTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  return static_cast<UINT>(table.devices[IndexOf(dir)].size());
+}
+
+bool LookUp(Direction dir, UINT device, AlsaDevice* out) {
+  DeviceTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  const auto& devices = table.devices[IndexOf(dir)];
+  if (device >= devices.size()) return false;
+  *out = devices[device];
+  return true;
+}
+
+MMRESULT AlsaCaps(Direction dir, UINT device, DeviceCaps* caps) {
+  AlsaDevice found;
+  if (caps == nullptr || !LookUp(dir, device, &found)) return MMSYSERR_BADDEVICEID;
+  std::snprintf(caps->name, sizeof caps->name, "%s", found.name.c_str());
+  caps->formats = found.formats;
+  caps->channels = found.channels;
+  return MMSYSERR_NOERROR;
+}
+
+// ALSA's "default" is always listed first when it opens; otherwise the first device stands in.
+UINT AlsaDefaultDevice(Direction) {
+  return 0;
+}
+
+MMRESULT AlsaQuery(Direction dir, UINT device, const WAVEFORMATEX* format) {
+  AlsaDevice found;
+  if (!LookUp(dir, device, &found)) return MMSYSERR_BADDEVICEID;
+  if (format == nullptr || !IsServedFormat(*format)) return WAVERR_BADFORMAT;
+  PcmPtr pcm;
+  if (int err = OpenPcm(found.pcm, dir, &pcm); err < 0) return OpenErrorResult(err);
+  HwParamsPtr any = NewHwParams();
+  if (!any) return MMSYSERR_NOMEM;
+  if (snd_pcm_hw_params_any(pcm.get(), any.get()) < 0) return MMSYSERR_BADDEVICEID;
+  return Accepts(pcm.get(), any.get(), SampleFormat(format->wBitsPerSample), format->nChannels,
+                 format->nSamplesPerSec)
+             ? MMSYSERR_NOERROR
+             : WAVERR_BADFORMAT;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Open devices.
+
+// One open device.  The front end holds it as an opaque DriverStream pointer.
+struct AlsaStream {
+  Direction dir = Direction::Input;
+  WavePort* port = nullptr;
+  PcmPtr pcm;
+  int wakeFd = -1;  // eventfd: written by the slots, read by the device loop
+  size_t frameBytes = 0;
+  snd_pcm_uframes_t periodFrames = 0;
+  snd_pcm_uframes_t bufferFrames = 0;
+  int periodMillis = 20;
+  std::vector<uint8_t> buffer;  // one period, so the loop allocates nothing
+  std::vector<pollfd> fds;      // the eventfd, then the PCM's descriptors
+  std::thread loop;
+
+  std::atomic<bool> quit{false};
+  std::atomic<bool> resetRequested{false};
+
+  ~AlsaStream() {
+    if (wakeFd >= 0) close(wakeFd);
+  }
+};
+
+AlsaStream* FromDriver(DriverStream* stream) {
+  return reinterpret_cast<AlsaStream*>(stream);
+}
+DriverStream* ToDriver(AlsaStream* stream) {
+  return reinterpret_cast<DriverStream*>(stream);
+}
+
+void Signal(AlsaStream* s) {
+  uint64_t one = 1;
+  ssize_t written = write(s->wakeFd, &one, sizeof one);
+  (void)written;  // a full counter already wakes the loop
+}
+
+void DrainWake(AlsaStream* s) {
+  uint64_t count = 0;
+  ssize_t got = read(s->wakeFd, &count, sizeof count);
+  (void)got;
+}
+
+// Waits until the device is ready, the stream is signalled or `timeoutMillis` passed.
+void WaitDevice(AlsaStream* s, int timeoutMillis) {
+  snd_pcm_t* pcm = s->pcm.get();
+  const unsigned pcmFds = static_cast<unsigned>(s->fds.size() - 1);
+  s->fds[0] = {s->wakeFd, POLLIN, 0};
+  if (snd_pcm_poll_descriptors(pcm, &s->fds[1], pcmFds) < 0) {
+    // Fall back to waiting on the eventfd alone, with the timeout bounding the wait.
+    poll(s->fds.data(), 1, timeoutMillis);
+  } else {
+    poll(s->fds.data(), pcmFds + 1, timeoutMillis);
+    unsigned short revents = 0;
+    // Plugins translate their descriptors' events here; the loop re-checks the device itself.
+    snd_pcm_poll_descriptors_revents(pcm, &s->fds[1], pcmFds, &revents);
+  }
+  if (s->fds[0].revents & POLLIN) DrainWake(s);
+}
+
+// Waits for the slots only: close, start, stop, reset.
+void WaitSignal(AlsaStream* s, int timeoutMillis) {
+  pollfd fd{s->wakeFd, POLLIN, 0};
+  if (poll(&fd, 1, timeoutMillis) > 0 && (fd.revents & POLLIN)) DrainWake(s);
+}
+
+// The device failed or the port is closing: deliver nothing more and leave the port alone
+// until close.
+void Park(AlsaStream* s) {
+  while (!s->quit.load()) WaitSignal(s, -1);
+}
+
+bool IsXrun(long err) {
+  return err == -EPIPE || err == -ESTRPIPE;
+}
+
+// Recovers from an under-run or over-run (or a suspend); false when the device is lost.
+bool Recover(AlsaStream* s, long err) {
+  return snd_pcm_recover(s->pcm.get(), static_cast<int>(err), 1) == 0;
+}
+
+void RunInput(AlsaStream* s) {
+  snd_pcm_t* pcm = s->pcm.get();
+  WavePort* port = s->port;
+  while (!s->quit.load()) {
+    const bool reset = s->resetRequested.exchange(false);
+    const bool running = port->Running();
+    snd_pcm_state_t state = snd_pcm_state(pcm);
+    if ((reset || !running) && state != SND_PCM_STATE_SETUP && state != SND_PCM_STATE_PREPARED) {
+      snd_pcm_drop(pcm);  // what the device holds is stale once input stops
+      state = snd_pcm_state(pcm);
+    }
+    if (!running) {
+      if (!port->WaitForWork()) break;
+      continue;
+    }
+    if (state == SND_PCM_STATE_DISCONNECTED) break;
+    if (state == SND_PCM_STATE_SUSPENDED) {
+      if (!Recover(s, -ESTRPIPE)) break;
+      continue;
+    }
+    if (state == SND_PCM_STATE_SETUP || state == SND_PCM_STATE_XRUN) {
+      if (snd_pcm_prepare(pcm) < 0) break;
+      state = SND_PCM_STATE_PREPARED;
+    }
+    if (state == SND_PCM_STATE_PREPARED) {
+      int err = snd_pcm_start(pcm);
+      if (err < 0 && !(IsXrun(err) && Recover(s, err))) break;
+      continue;
+    }
+    snd_pcm_sframes_t frames = snd_pcm_readi(pcm, s->buffer.data(), s->periodFrames);
+    if (frames == -EAGAIN) {
+      WaitDevice(s, kMaxWaitMillis);
+      continue;
+    }
+    if (frames < 0) {
+      if (IsXrun(frames) && Recover(s, frames)) continue;
+      break;  // device lost
+    }
+    if (frames > 0) port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
+  }
+  Park(s);
+}
+
+// How long close waits at most for the device to play what it still holds.  A sound server
+// adds its own latency to the device buffer.
+constexpr int kPlayOutMillis = 1000;
+
+// Whether audio written to the device is still to be heard: in its buffer, or (for a sound
+// server) still queued behind it, which snd_pcm_delay includes.
+bool HoldsAudio(AlsaStream* s, snd_pcm_sframes_t avail) {
+  if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) < s->bufferFrames) return true;
+  snd_pcm_sframes_t delay = 0;
+  return snd_pcm_delay(s->pcm.get(), &delay) == 0 && delay > 0;
+}
+
+// Writes `frames` frames completely unless the device is lost or reset: the audio was taken
+// from the application's buffers, so an under-run must not drop it.  Once the stream is
+// closing, a device that takes nothing for the play-out time is given up.
+bool WriteAll(AlsaStream* s, const uint8_t* data, snd_pcm_uframes_t frames) {
+  snd_pcm_t* pcm = s->pcm.get();
+  int waitedClosing = 0;
+  while (frames > 0 && !s->resetRequested.load()) {
+    snd_pcm_sframes_t n = snd_pcm_writei(pcm, data, frames);
+    if (n == -EAGAIN) {
+      if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);  // buffer full
+      if (s->quit.load()) {
+        if (waitedClosing >= kPlayOutMillis) return true;
+        waitedClosing += s->periodMillis;
+        WaitDevice(s, s->periodMillis);
+      } else {
+        WaitDevice(s, kMaxWaitMillis);
+      }
+      continue;
+    }
+    if (n < 0) {
+      if (IsXrun(n) && Recover(s, n)) continue;
+      return false;
+    }
+    data += static_cast<size_t>(n) * s->frameBytes;
+    frames -= static_cast<snd_pcm_uframes_t>(n);
+  }
+  return true;
+}
+
+// At close: lets the device play what it still holds, for a bounded time, so the end of the
+// last buffer is heard.  A reset or a pause before close skips it.
+void PlayOut(AlsaStream* s) {
+  snd_pcm_t* pcm = s->pcm.get();
+  for (int waited = 0; waited < kPlayOutMillis && !s->resetRequested.load();
+       waited += s->periodMillis) {
+    snd_pcm_state_t state = snd_pcm_state(pcm);
+    if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED) return;
+    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    if (avail < 0 || !HoldsAudio(s, avail)) return;
+    if (state == SND_PCM_STATE_PREPARED && snd_pcm_start(pcm) < 0) return;
+    WaitSignal(s, s->periodMillis);
+  }
+}
+
+void RunOutput(AlsaStream* s) {
+  snd_pcm_t* pcm = s->pcm.get();
+  WavePort* port = s->port;
+  bool lost = false;
+  while (!s->quit.load()) {
+    if (s->resetRequested.exchange(false)) {
+      snd_pcm_drop(pcm);
+      snd_pcm_prepare(pcm);
+    }
+    snd_pcm_state_t state = snd_pcm_state(pcm);
+    if (state == SND_PCM_STATE_DISCONNECTED) {
+      lost = true;
+      break;
+    }
+    if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED) {
+      if (!Recover(s, state == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE)) {
+        lost = true;
+        break;
+      }
+      continue;
+    }
+    if (state == SND_PCM_STATE_SETUP && snd_pcm_prepare(pcm) < 0) {
+      lost = true;
+      break;
+    }
+    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    if (avail < 0) {
+      if (IsXrun(avail) && Recover(s, avail)) continue;
+      lost = true;
+      break;
+    }
+    if (avail == 0) {
+      WaitDevice(s, kMaxWaitMillis);
+      continue;
+    }
+    const auto room = std::min(static_cast<snd_pcm_uframes_t>(avail), s->periodFrames);
+    size_t bytes = port->Render(s->buffer.data(), room * s->frameBytes);
+    bytes -= bytes % s->frameBytes;
+    if (bytes > 0) {
+      if (!WriteAll(s, s->buffer.data(), bytes / s->frameBytes)) {
+        lost = true;
+        break;
+      }
+      continue;
+    }
+    // Nothing to play: let the device play out what it holds, then sleep until work arrives.
+    if (HoldsAudio(s, avail)) {
+      if (state == SND_PCM_STATE_PREPARED) {
+        if (snd_pcm_start(pcm) < 0) continue;  // re-checked at the top
+      } else {
+        WaitSignal(s, s->periodMillis);
+      }
+      continue;
+    }
+    // The device holds nothing.  A plugin that does not report under-runs keeps running;
+    // stopping it here makes the next buffer start cleanly.
+    if (state == SND_PCM_STATE_RUNNING) {
+      snd_pcm_drop(pcm);
+      snd_pcm_prepare(pcm);
+    }
+    if (!port->WaitForWork()) break;
+  }
+  if (!lost) PlayOut(s);
+  Park(s);
+}
+
+void DeviceLoop(AlsaStream* s) {
+  pthread_setname_np(pthread_self(), s->dir == Direction::Input ? "voxl-alsa-in" : "voxl-alsa-out");
+  if (s->dir == Direction::Input) {
+    RunInput(s);
+  } else {
+    RunOutput(s);
+  }
+}
+
+// Sets up the opened PCM for the format; fills the stream's period and buffer sizes.
+MMRESULT Configure(AlsaStream* s, const WAVEFORMATEX& format) {
+  snd_pcm_t* pcm = s->pcm.get();
+  HwParamsPtr hw = NewHwParams();
+  if (!hw) return MMSYSERR_NOMEM;
+  if (snd_pcm_hw_params_any(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
+  if (snd_pcm_hw_params_set_access(pcm, hw.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+      snd_pcm_hw_params_set_format(pcm, hw.get(), SampleFormat(format.wBitsPerSample)) < 0 ||
+      snd_pcm_hw_params_set_channels(pcm, hw.get(), format.nChannels) < 0 ||
+      snd_pcm_hw_params_set_rate(pcm, hw.get(), format.nSamplesPerSec, 0) < 0) {
+    return WAVERR_BADFORMAT;
+  }
+  unsigned period = kPeriodMicros;
+  unsigned bufferTime = s->dir == Direction::Input ? kInputBufferMicros : kOutputBufferMicros;
+  int dir = 0;
+  snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &bufferTime, &dir);
+  dir = 0;
+  snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &period, &dir);
+  if (snd_pcm_hw_params(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
+  if (snd_pcm_hw_params_get_period_size(hw.get(), &s->periodFrames, &dir) < 0 ||
+      snd_pcm_hw_params_get_buffer_size(hw.get(), &s->bufferFrames) < 0 || s->periodFrames == 0) {
+    return MMSYSERR_ERROR;
+  }
+
+  snd_pcm_sw_params_t* swRaw = nullptr;
+  if (snd_pcm_sw_params_malloc(&swRaw) < 0) return MMSYSERR_NOMEM;
+  SwParamsPtr sw(swRaw);
+  snd_pcm_uframes_t boundary = 0;
+  if (snd_pcm_sw_params_current(pcm, sw.get()) < 0 ||
+      snd_pcm_sw_params_get_boundary(sw.get(), &boundary) < 0 ||
+      snd_pcm_sw_params_set_avail_min(pcm, sw.get(), s->periodFrames) < 0 ||
+      // The loop starts the device itself: capture on start, playback once the buffer is full
+      // or nothing more is queued.
+      snd_pcm_sw_params_set_start_threshold(
+          pcm, sw.get(), s->dir == Direction::Input ? boundary : s->bufferFrames) < 0 ||
+      snd_pcm_sw_params(pcm, sw.get()) < 0) {
+    return MMSYSERR_ERROR;
+  }
+
+  s->frameBytes = format.nBlockAlign;
+  s->buffer.assign(s->periodFrames * s->frameBytes, 0);
+  s->periodMillis = std::max(1, static_cast<int>(s->periodFrames * 1000 / format.nSamplesPerSec));
+  int count = snd_pcm_poll_descriptors_count(pcm);
+  if (count < 0) return MMSYSERR_ERROR;
+  s->fds.assign(static_cast<size_t>(count) + 1, pollfd{});
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaOpen(Direction dir, UINT device, const WAVEFORMATEX* format, WavePort* port,
+                  DriverStream** stream) {
+  if (format == nullptr || port == nullptr || stream == nullptr) return MMSYSERR_INVALPARAM;
+  AlsaDevice found;
+  if (!LookUp(dir, device, &found)) return MMSYSERR_BADDEVICEID;
+  if (!IsServedFormat(*format)) return WAVERR_BADFORMAT;
+
+  std::unique_ptr<AlsaStream> s(new (std::nothrow) AlsaStream);
+  if (!s) return MMSYSERR_NOMEM;
+  s->dir = dir;
+  s->port = port;
+  if (int err = OpenPcm(found.pcm, dir, &s->pcm); err < 0) return OpenErrorResult(err);
+  if (MMRESULT result = Configure(s.get(), *format); result != MMSYSERR_NOERROR) return result;
+  s->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (s->wakeFd < 0) return MMSYSERR_NOMEM;
+  try {
+    s->loop = std::thread(DeviceLoop, s.get());
+  } catch (const std::exception&) {
+    return MMSYSERR_NOMEM;
+  }
+  *stream = ToDriver(s.release());
+  return MMSYSERR_NOERROR;
+}
+
+void AlsaClose(DriverStream* stream) {
+  AlsaStream* s = FromDriver(stream);
+  if (s == nullptr) return;
+  s->quit.store(true);
+  Signal(s);
+  s->port->Wake();
+  s->loop.join();
+  delete s;
+}
+
+// Start and stop: the port already tells the new state; the loop acts on it when woken.
+void AlsaWake(DriverStream* stream) {
+  AlsaStream* s = FromDriver(stream);
+  Signal(s);
+  s->port->Wake();
+}
+
+void AlsaReset(DriverStream* stream) {
+  AlsaStream* s = FromDriver(stream);
+  s->resetRequested.store(true);
+  AlsaWake(stream);
+}
+
 }  // namespace
 
 const WaveDriver kAlsaDriver = {
-    "alsa", "ALSA sound devices (default device: PipeWire or PulseAudio where they run)",
-    AlsaInit, AlsaCount, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr};
+    "alsa",    "ALSA sound devices (default device: PipeWire or PulseAudio where they run)",
+    AlsaInit,  AlsaCount,
+    AlsaCaps,  AlsaDefaultDevice,
+    AlsaQuery, AlsaOpen,
+    AlsaClose, AlsaWake,
+    AlsaWake,  AlsaReset,
+    nullptr,
+};
+
 }  // namespace voxl::wave

@@ -1,0 +1,578 @@
+// The ALSA driver on a real sound server, driven directly through its driver record with a
+// scripted WavePort: enumeration, format checks, capture of a tone played into the null sink,
+// playback of tones recorded from its monitor, over-run and under-run recovery, and close in
+// every state.  Skipped (with the reason) when no PulseAudio server answers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/wave/wave_driver.h"
+#include "support/tone.h"
+#include "support/tone_pulse.h"
+
+namespace voxl::wave {
+namespace {
+
+using test::Channel;
+using test::ChannelView;
+using test::ChildProcess;
+
+WAVEFORMATEX Pcm(DWORD rate, WORD channels, WORD bits, WORD tag = WAVE_FORMAT_PCM) {
+  WAVEFORMATEX f{};
+  f.wFormatTag = tag;
+  f.nChannels = channels;
+  f.nSamplesPerSec = rate;
+  f.wBitsPerSample = bits;
+  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+  f.nAvgBytesPerSec = rate * f.nBlockAlign;
+  return f;
+}
+
+std::vector<uint8_t> Bytes(const std::vector<int16_t>& samples) {
+  std::vector<uint8_t> bytes(samples.size() * 2);
+  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  return bytes;
+}
+
+// A WavePort with one endless buffer: input keeps everything captured while running; output
+// plays what the test queued.  It counts the device loop's idle waits and flags any call made
+// after close, and can hold the device loop inside Capture to force an over-run.
+class ScriptedPort : public WavePort {
+ public:
+  ScriptedPort(Direction dir, const WAVEFORMATEX& format)
+      : dir_(dir), format_(format), running_(dir == Direction::Output) {}
+
+  Direction direction() const override { return dir_; }
+  const WAVEFORMATEX& format() const override { return format_; }
+
+  size_t Capture(const void* data, size_t bytes) override {
+    std::unique_lock lock(mutex_);
+    NoteCall();
+    if (!running_ || closing_) return 0;
+    const auto* p = static_cast<const uint8_t*>(data);
+    captured_.insert(captured_.end(), p, p + bytes);
+    ++captureCalls_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !holdCapture_ || closing_; });
+    return bytes;
+  }
+
+  size_t Render(void* out, size_t bytes) override {
+    std::lock_guard lock(mutex_);
+    NoteCall();
+    if (!running_ || closing_) return 0;
+    const size_t n = std::min(bytes, queued_.size() - rendered_);
+    std::memcpy(out, queued_.data() + rendered_, n);
+    rendered_ += n;
+    changed_.notify_all();
+    return n;
+  }
+
+  size_t PendingBytes() const override {
+    std::lock_guard lock(mutex_);
+    return dir_ == Direction::Output ? queued_.size() - rendered_ : 1;
+  }
+  size_t QueuedBuffers() const override { return PendingBytes() > 0 ? 1 : 0; }
+  bool Running() const override {
+    std::lock_guard lock(mutex_);
+    return running_;
+  }
+
+  bool WaitForWork() override {
+    std::unique_lock lock(mutex_);
+    NoteCall();
+    ++idleWaits_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return closing_ || woken_ || HasWork(); });
+    woken_ = false;
+    return !closing_;
+  }
+  bool WaitForWorkFor(unsigned timeoutMs) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [this] { return closing_ || HasWork(); });
+    return !closing_ && HasWork();
+  }
+  void Wake() override {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+    changed_.notify_all();
+  }
+
+  // ---- the test's side ----
+  void SetRunning(bool running) {
+    std::lock_guard lock(mutex_);
+    running_ = running;
+    changed_.notify_all();
+  }
+  void Queue(const std::vector<uint8_t>& bytes) {
+    std::lock_guard lock(mutex_);
+    queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+    changed_.notify_all();
+  }
+  void HoldCapture(bool hold) {
+    std::lock_guard lock(mutex_);
+    holdCapture_ = hold;
+    changed_.notify_all();
+  }
+  // What the front end does before it closes the driver: no more work for the device loop.
+  void BeginClose() {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    running_ = false;
+    changed_.notify_all();
+  }
+  void MarkClosed() { closed_.store(true); }
+
+  // Waits (at most timeoutMs) until `done` holds; `done` runs under the port's lock.
+  bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+  }
+
+  // Fields for the predicates of WaitUntil (read under the lock) and for after close.
+  size_t capturedBytes() const { return captured_.size(); }
+  size_t captureCalls() const { return captureCalls_; }
+  bool allRendered() const { return rendered_ == queued_.size(); }
+  size_t idleWaits() const { return idleWaits_; }
+  size_t rendered() const { return rendered_; }
+  // The same, outside WaitUntil.
+  size_t CaptureCallsNow() const {
+    std::lock_guard lock(mutex_);
+    return captureCalls_;
+  }
+  size_t CapturedBytesNow() const {
+    std::lock_guard lock(mutex_);
+    return captured_.size();
+  }
+  size_t IdleWaitsNow() const {
+    std::lock_guard lock(mutex_);
+    return idleWaits_;
+  }
+  std::vector<uint8_t> captured() const {
+    std::lock_guard lock(mutex_);
+    return captured_;
+  }
+  bool calledAfterClose() const { return calledAfterClose_.load(); }
+
+ private:
+  bool HasWork() const {
+    return running_ && (dir_ == Direction::Input || rendered_ < queued_.size());
+  }
+  void NoteCall() {
+    if (closed_.load()) calledAfterClose_.store(true);
+  }
+
+  const Direction dir_;
+  const WAVEFORMATEX format_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool running_;
+  bool closing_ = false;
+  bool woken_ = false;
+  bool holdCapture_ = false;
+  std::vector<uint8_t> captured_;
+  size_t captureCalls_ = 0;
+  std::vector<uint8_t> queued_;
+  size_t rendered_ = 0;
+  size_t idleWaits_ = 0;
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> calledAfterClose_{false};
+};
+
+class AlsaDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!test::PulseAnswers(&why)) GTEST_SKIP() << why;
+    lock_ = std::make_unique<test::NullSinkLock>();
+    ASSERT_TRUE(lock_->held()) << "the null sink stayed busy";
+    ASSERT_TRUE(kAlsaDriver.init()) << "a sound server answers but ALSA opens no device";
+  }
+  void TearDown() override {
+    for (auto& [stream, port] : open_) Close(stream, port);
+  }
+
+  // Ports live until after TearDown has closed their streams.
+  ScriptedPort& NewPort(Direction dir, const WAVEFORMATEX& format) {
+    ports_.push_back(std::make_unique<ScriptedPort>(dir, format));
+    return *ports_.back();
+  }
+
+  DriverStream* Open(Direction dir, const WAVEFORMATEX& format, ScriptedPort* port) {
+    DriverStream* stream = nullptr;
+    const MMRESULT result =
+        kAlsaDriver.open(dir, kAlsaDriver.default_device(dir), &format, port, &stream);
+    EXPECT_EQ(result, MMSYSERR_NOERROR);
+    if (stream != nullptr) open_.emplace_back(stream, port);
+    return stream;
+  }
+  void Close(DriverStream*& stream, ScriptedPort* port) {
+    if (stream == nullptr) return;
+    port->BeginClose();
+    kAlsaDriver.close(stream);
+    port->MarkClosed();
+    stream = nullptr;
+  }
+  // Closes the stream now (before TearDown).
+  void CloseNow(DriverStream* stream) {
+    for (auto& [s, port] : open_) {
+      if (s == stream) Close(s, port);
+    }
+  }
+
+  std::string TonePath(const char* name) {
+    return ::testing::TempDir() + "voxl_alsa_" + name + "_" + std::to_string(getpid()) + ".raw";
+  }
+
+  std::unique_ptr<test::NullSinkLock> lock_;
+  std::vector<std::unique_ptr<ScriptedPort>> ports_;
+  std::vector<std::pair<DriverStream*, ScriptedPort*>> open_;
+};
+
+// ---- Enumeration and formats ----------------------------------------------------------------
+
+TEST_F(AlsaDriverTest, ListsTheSoundServerAsDefaultDeviceInBothDirections) {
+  for (Direction dir : {Direction::Input, Direction::Output}) {
+    ASSERT_GE(kAlsaDriver.count(dir), 1u);
+    EXPECT_EQ(kAlsaDriver.default_device(dir), 0u);
+    DeviceCaps caps{};
+    ASSERT_EQ(kAlsaDriver.caps(dir, 0, &caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.name, "Default (PulseAudio)");
+    EXPECT_EQ(caps.channels, 2);
+    for (DWORD bit : {WAVE_FORMAT_1M08, WAVE_FORMAT_2S16, WAVE_FORMAT_4S16, WAVE_FORMAT_48M16,
+                      WAVE_FORMAT_96S16}) {
+      EXPECT_TRUE(caps.formats & bit) << std::hex << bit;
+    }
+    EXPECT_EQ(kAlsaDriver.caps(dir, kAlsaDriver.count(dir), &caps), MMSYSERR_BADDEVICEID);
+  }
+}
+
+struct QueryCase {
+  const char* what;
+  WAVEFORMATEX format;
+  MMRESULT expected;
+};
+
+class AlsaQueryTest : public AlsaDriverTest, public ::testing::WithParamInterface<QueryCase> {};
+
+TEST_P(AlsaQueryTest, AnswersWithoutKeepingTheDevice) {
+  const QueryCase& c = GetParam();
+  for (Direction dir : {Direction::Input, Direction::Output}) {
+    EXPECT_EQ(kAlsaDriver.query(dir, 0, &c.format), c.expected) << c.what;
+  }
+}
+
+WAVEFORMATEX WithBlockAlign(WAVEFORMATEX f, WORD align) {
+  f.nBlockAlign = align;
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, AlsaQueryTest,
+    ::testing::Values(
+        QueryCase{"cd", Pcm(44100, 2, 16), MMSYSERR_NOERROR},
+        QueryCase{"8-bit mono", Pcm(8000, 1, 8), MMSYSERR_NOERROR},
+        QueryCase{"48k mono", Pcm(48000, 1, 16), MMSYSERR_NOERROR},
+        QueryCase{"mu-law", Pcm(8000, 1, 8, WAVE_FORMAT_MULAW), WAVERR_BADFORMAT},
+        QueryCase{"float", Pcm(44100, 2, 32, WAVE_FORMAT_IEEE_FLOAT), WAVERR_BADFORMAT},
+        QueryCase{"24-bit", Pcm(44100, 2, 24), WAVERR_BADFORMAT},
+        QueryCase{"12-bit", Pcm(44100, 1, 12), WAVERR_BADFORMAT},
+        QueryCase{"no channels", Pcm(44100, 0, 16), WAVERR_BADFORMAT},
+        QueryCase{"three channels", Pcm(44100, 3, 16), WAVERR_BADFORMAT},
+        QueryCase{"rate 0", Pcm(0, 2, 16), WAVERR_BADFORMAT},
+        QueryCase{"block align 0", WithBlockAlign(Pcm(44100, 2, 16), 0), WAVERR_BADFORMAT},
+        QueryCase{"block align 3", WithBlockAlign(Pcm(44100, 1, 16), 3), WAVERR_BADFORMAT}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name;
+    });
+
+TEST_F(AlsaDriverTest, RefusesUnknownDevicesAndFormatsAtOpen) {
+  const WAVEFORMATEX good = Pcm(44100, 2, 16);
+  const WAVEFORMATEX bad = Pcm(44100, 3, 16);
+  ScriptedPort& port = NewPort(Direction::Input, good);
+  DriverStream* stream = nullptr;
+  EXPECT_EQ(kAlsaDriver.query(Direction::Input, kAlsaDriver.count(Direction::Input), &good),
+            MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(kAlsaDriver.open(Direction::Input, kAlsaDriver.count(Direction::Input), &good, &port,
+                             &stream),
+            MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(kAlsaDriver.open(Direction::Output, 0, &bad, &port, &stream), WAVERR_BADFORMAT);
+  EXPECT_EQ(kAlsaDriver.query(Direction::Output, 0, nullptr), WAVERR_BADFORMAT);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_FALSE(port.calledAfterClose());
+}
+
+// ---- Capture ---------------------------------------------------------------------------------
+
+struct CaptureCase {
+  DWORD rate;
+  WORD channels;
+  double frequency;
+};
+
+class AlsaCaptureTest : public AlsaDriverTest, public ::testing::WithParamInterface<CaptureCase> {};
+
+// A tone played into the null sink comes back through ALSA's default capture device (the sink's
+// monitor) at its frequency and level.
+TEST_P(AlsaCaptureTest, RecordsAToneFromTheSinkMonitor) {
+  const auto [rate, channels, frequency] = GetParam();
+  const WAVEFORMATEX format = Pcm(rate, channels, 16);
+  const std::string tone = TonePath("capture");
+  ASSERT_TRUE(test::WriteRawFile(tone, test::MakeTone(frequency, -6.0, rate, channels, rate)));
+
+  ScriptedPort& port = NewPort(Direction::Input, format);
+  DriverStream* stream = Open(Direction::Input, format, &port);
+  ASSERT_NE(stream, nullptr);
+  port.SetRunning(true);
+  kAlsaDriver.start(stream);
+  ASSERT_TRUE(port.WaitUntil([&] { return port.capturedBytes() >= format.nAvgBytesPerSec / 10; }))
+      << "the default capture device delivers nothing";
+
+  ChildProcess pacat;
+  ASSERT_TRUE(
+      pacat.Start({"pacat", "--playback", "--raw", "--format=s16le",
+                   "--rate=" + std::to_string(rate), "--channels=" + std::to_string(channels),
+                   "--device=" + test::NullSinkName(), "--latency-msec=50"},
+                  tone));
+  ASSERT_EQ(pacat.WaitExit(15000), 0) << "pacat did not play the tone";
+  const size_t after = port.CapturedBytesNow();
+  ASSERT_TRUE(port.WaitUntil(
+      [&] { return port.capturedBytes() >= after + format.nAvgBytesPerSec * 3 / 10; }));
+  port.SetRunning(false);
+  kAlsaDriver.stop(stream);
+  CloseNow(stream);
+  std::remove(tone.c_str());
+
+  const std::vector<int16_t> samples = test::SamplesFromBytes(port.captured());
+  for (int c = 0; c < channels; ++c) {
+    const ChannelView view = Channel(samples, channels, c);
+    const test::FrameRange loud = test::LoudRange(view, -20.0);
+    ASSERT_GT(loud.size(), rate * 9 / 10) << "the tone did not come back whole";
+    const ChannelView middle = view.Slice(loud.begin + rate / 10, loud.end - rate / 10);
+    EXPECT_NEAR(test::EstimateFrequency(middle, rate), frequency, frequency * 0.01);
+    EXPECT_NEAR(test::ToneDbfs(middle, frequency, rate), -6.0, 1.0);
+    EXPECT_GT(test::ToneShare(middle, frequency, rate), 0.99);
+  }
+  EXPECT_FALSE(port.calledAfterClose());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, AlsaCaptureTest,
+                         ::testing::Values(CaptureCase{44100, 2, 1000.0},
+                                           CaptureCase{22050, 1, 440.0}));
+
+// The application stops taking audio for longer than the device holds: the device over-runs,
+// and capture carries on once the application takes audio again.
+TEST_F(AlsaDriverTest, CaptureRecoversFromAnOverrun) {
+  const WAVEFORMATEX format = Pcm(44100, 2, 16);
+  ScriptedPort& port = NewPort(Direction::Input, format);
+  DriverStream* stream = Open(Direction::Input, format, &port);
+  ASSERT_NE(stream, nullptr);
+  port.HoldCapture(true);
+  port.SetRunning(true);
+  kAlsaDriver.start(stream);
+  ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() == 1; }));
+
+  // Half a second of audio through the server passes while the device loop is held.
+  const std::string tone = TonePath("overrun");
+  ASSERT_TRUE(test::WriteRawFile(tone, test::MakeTone(700, -6.0, 44100, 2, 22050)));
+  ChildProcess pacat;
+  ASSERT_TRUE(pacat.Start({"pacat", "--playback", "--raw", "--format=s16le", "--rate=44100",
+                           "--channels=2", "--device=" + test::NullSinkName()},
+                          tone));
+  ASSERT_EQ(pacat.WaitExit(15000), 0);
+  std::remove(tone.c_str());
+
+  port.HoldCapture(false);
+  const size_t before = port.CapturedBytesNow();
+  EXPECT_TRUE(port.WaitUntil([&] {
+    return port.capturedBytes() >= before + format.nAvgBytesPerSec / 5;
+  })) << "capture did not continue after the over-run";
+}
+
+// Stopped input delivers nothing and the device loop sleeps; started again, audio flows.
+TEST_F(AlsaDriverTest, CaptureStopsAndStartsAgain) {
+  const WAVEFORMATEX format = Pcm(48000, 1, 16);
+  ScriptedPort& port = NewPort(Direction::Input, format);
+  DriverStream* stream = Open(Direction::Input, format, &port);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_TRUE(port.WaitUntil([&] { return port.idleWaits() >= 1; })) << "not waiting for start";
+  EXPECT_EQ(port.captureCalls(), 0u);
+
+  for (int round = 0; round < 2; ++round) {
+    const size_t calls = port.CaptureCallsNow();
+    port.SetRunning(true);
+    kAlsaDriver.start(stream);
+    ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() >= calls + 3; }));
+    const size_t idle = port.IdleWaitsNow();
+    port.SetRunning(false);
+    kAlsaDriver.stop(stream);
+    ASSERT_TRUE(port.WaitUntil([&] { return port.idleWaits() > idle; }))
+        << "the device loop did not stop reading";
+  }
+}
+
+// ---- Playback --------------------------------------------------------------------------------
+
+// Records the null sink's monitor with parec while the test plays.  Keeps reading its output
+// so parec never blocks and loses audio.
+class MonitorRecording {
+ public:
+  MonitorRecording(DWORD rate, WORD channels) : bytesPerSecond_(rate * channels * 2) {
+    started_ = parec_.Start({"parec", "--raw", "--format=s16le", "--rate=" + std::to_string(rate),
+                             "--channels=" + std::to_string(channels), "--latency-msec=20",
+                             "--device=" + test::NullSinkName() + ".monitor"},
+                            "", true);
+  }
+  // True once audio (silence at first) flows from the monitor.
+  bool Live() {
+    return started_ && Pump([&] { return !bytes_.empty(); }, 5000);
+  }
+  // Reads until `done` holds or timeoutMs passes.
+  bool Pump(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      parec_.ReadOutput(&bytes_, 20);
+    }
+    return true;
+  }
+  // Reads `seconds` more of audio, then ends the recording.
+  bool Finish(double seconds) {
+    const size_t target = bytes_.size() + static_cast<size_t>(seconds * bytesPerSecond_);
+    const bool ok = Pump([&] { return bytes_.size() >= target; }, 10000);
+    parec_.Terminate();
+    return ok;
+  }
+  std::vector<int16_t> Samples() const { return test::SamplesFromBytes(bytes_); }
+
+ private:
+  ChildProcess parec_;
+  bool started_ = false;
+  size_t bytesPerSecond_;
+  std::vector<uint8_t> bytes_;
+};
+
+// Two tones with a pause between them (the device under-runs and idles) are both heard whole,
+// the second up to its last sample although the stream closes right after handing it over.
+TEST_F(AlsaDriverTest, PlaysTonesWholeAcrossAnUnderrunAndClose) {
+  constexpr DWORD kRate = 44100;
+  const WAVEFORMATEX format = Pcm(kRate, 2, 16);
+  MonitorRecording monitor(kRate, 2);
+  ASSERT_TRUE(monitor.Live()) << "parec records nothing from the monitor";
+
+  const size_t firstFrames = kRate / 2;
+  const size_t secondFrames = kRate * 3 / 10;
+  ScriptedPort& port = NewPort(Direction::Output, format);
+  port.Queue(Bytes(test::MakeTone(1000, -6.0, kRate, 2, firstFrames)));
+  DriverStream* stream = Open(Direction::Output, format, &port);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_TRUE(monitor.Pump(
+      [&] { return port.WaitUntil([&] { return port.allRendered() && port.idleWaits() > 0; }, 0); },
+      10000))
+      << "the first tone was not played out";
+
+  port.Queue(Bytes(test::MakeTone(1500, -6.0, kRate, 2, secondFrames)));
+  ASSERT_TRUE(
+      monitor.Pump([&] { return port.WaitUntil([&] { return port.allRendered(); }, 0); }, 10000));
+  CloseNow(stream);
+  ASSERT_TRUE(monitor.Finish(0.3));
+
+  const std::vector<int16_t> samples = monitor.Samples();
+  const ChannelView left = Channel(samples, 2, 0);
+  const std::vector<test::FrameRange> tones = test::LoudRanges(left, -20.0, kRate / 50);
+  ASSERT_EQ(tones.size(), 2u) << "expected two tones separated by silence";
+  const struct {
+    double frequency;
+    size_t frames;
+  } expected[] = {{1000, firstFrames}, {1500, secondFrames}};
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(expected[i].frequency);
+    // Up to a quarter period at each end lies below the threshold.
+    EXPECT_NEAR(static_cast<double>(tones[i].size()), static_cast<double>(expected[i].frames),
+                kRate / expected[i].frequency);
+    const ChannelView tone = left.Slice(tones[i].begin, tones[i].end);
+    EXPECT_NEAR(test::EstimateFrequency(tone, kRate), expected[i].frequency,
+                expected[i].frequency * 0.01);
+    EXPECT_NEAR(test::ToneDbfs(tone, expected[i].frequency, kRate), -6.0, 1.0);
+  }
+  EXPECT_FALSE(port.calledAfterClose());
+}
+
+// ---- Close ---------------------------------------------------------------------------------
+
+enum class CloseState {
+  InputNeverStarted,
+  InputRunning,
+  InputHeldInCapture,
+  OutputIdle,
+  OutputPausedWithAudio,
+  OutputPlaying
+};
+
+class AlsaCloseTest : public AlsaDriverTest, public ::testing::WithParamInterface<CloseState> {};
+
+// Close returns in every state of the device loop, and the port hears nothing afterwards.
+TEST_P(AlsaCloseTest, ReturnsAndLeavesThePortAlone) {
+  const CloseState state = GetParam();
+  const bool input = state <= CloseState::InputHeldInCapture;
+  const Direction dir = input ? Direction::Input : Direction::Output;
+  const WAVEFORMATEX format = Pcm(44100, 2, 16);
+  ScriptedPort& port = NewPort(dir, format);
+  if (state == CloseState::OutputPausedWithAudio) port.SetRunning(false);
+  if (state == CloseState::OutputPausedWithAudio || state == CloseState::OutputPlaying) {
+    port.Queue(Bytes(test::MakeTone(440, -20.0, 44100, 2, 44100 * 5)));
+  }
+  DriverStream* stream = Open(dir, format, &port);
+  ASSERT_NE(stream, nullptr);
+  switch (state) {
+    case CloseState::InputNeverStarted:
+    case CloseState::OutputIdle:
+    case CloseState::OutputPausedWithAudio:
+      ASSERT_TRUE(port.WaitUntil([&] { return port.idleWaits() > 0; }));
+      break;
+    case CloseState::InputRunning:
+    case CloseState::InputHeldInCapture:
+      port.HoldCapture(state == CloseState::InputHeldInCapture);
+      port.SetRunning(true);
+      kAlsaDriver.start(stream);
+      ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() > 0; }));
+      break;
+    case CloseState::OutputPlaying:
+      ASSERT_TRUE(port.WaitUntil([&] { return port.rendered() >= 44100 * 4 / 5; }));
+      break;
+  }
+  // The front end stops input before it closes; a held Capture returns once the port closes.
+  if (state == CloseState::InputHeldInCapture) {
+    port.BeginClose();
+    port.HoldCapture(false);
+  }
+  const auto began = std::chrono::steady_clock::now();
+  CloseNow(stream);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+  EXPECT_FALSE(port.calledAfterClose());
+}
+
+INSTANTIATE_TEST_SUITE_P(States, AlsaCloseTest,
+                         ::testing::Values(CloseState::InputNeverStarted, CloseState::InputRunning,
+                                           CloseState::InputHeldInCapture, CloseState::OutputIdle,
+                                           CloseState::OutputPausedWithAudio,
+                                           CloseState::OutputPlaying));
+
+}  // namespace
+}  // namespace voxl::wave

@@ -1,0 +1,176 @@
+#include "tone.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace voxl::test {
+namespace {
+
+constexpr double kFullScale = 32768.0;
+
+double ToDbfs(double amplitude) {
+  if (amplitude <= 0.0) return -std::numeric_limits<double>::infinity();
+  return 20.0 * std::log10(amplitude / kFullScale);
+}
+
+double Mean(const ChannelView& view) {
+  if (view.frames == 0) return 0.0;
+  double sum = 0.0;
+  for (size_t i = 0; i < view.frames; ++i) sum += view[i];
+  return sum / static_cast<double>(view.frames);
+}
+
+// Mean square of the signal with its DC removed.
+double AcPower(const ChannelView& view) {
+  if (view.frames == 0) return 0.0;
+  const double mean = Mean(view);
+  double sum = 0.0;
+  for (size_t i = 0; i < view.frames; ++i) {
+    const double x = view[i] - mean;
+    sum += x * x;
+  }
+  return sum / static_cast<double>(view.frames);
+}
+
+// Amplitude of the sinusoid at `frequency` (Goertzel, DC removed).
+double ToneAmplitude(const ChannelView& view, double frequency, double rate) {
+  if (view.frames == 0 || rate <= 0.0) return 0.0;
+  const double mean = Mean(view);
+  const double w = 2.0 * std::numbers::pi * frequency / rate;
+  const double coeff = 2.0 * std::cos(w);
+  double s1 = 0.0;
+  double s2 = 0.0;
+  for (size_t i = 0; i < view.frames; ++i) {
+    const double s = (view[i] - mean) + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  const double power = std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2);
+  return 2.0 * std::sqrt(power) / static_cast<double>(view.frames);
+}
+
+}  // namespace
+
+ChannelView ChannelView::Slice(size_t begin, size_t end) const {
+  end = std::min(end, frames);
+  begin = std::min(begin, end);
+  ChannelView slice = *this;
+  slice.samples = samples + begin * static_cast<size_t>(channels);
+  slice.frames = end - begin;
+  return slice;
+}
+
+ChannelView Channel(const std::vector<int16_t>& interleaved, int channels, int channel) {
+  ChannelView view;
+  view.samples = interleaved.data();
+  view.channels = std::max(channels, 1);
+  view.channel = std::clamp(channel, 0, view.channels - 1);
+  view.frames = interleaved.size() / static_cast<size_t>(view.channels);
+  return view;
+}
+
+std::vector<int16_t> SamplesFromBytes(const std::vector<uint8_t>& bytes) {
+  std::vector<int16_t> samples(bytes.size() / 2);
+  for (size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i]) |
+                                      static_cast<uint16_t>(bytes[2 * i + 1]) << 8);
+  }
+  return samples;
+}
+
+double EstimateFrequency(const ChannelView& view, double rate) {
+  if (view.frames < 2 || rate <= 0.0) return 0.0;
+  const double mean = Mean(view);
+  double peak = 0.0;
+  for (size_t i = 0; i < view.frames; ++i) peak = std::max(peak, std::abs(view[i] - mean));
+  // Hysteresis: a crossing counts only after the signal went clearly negative, so noise near
+  // zero cannot add crossings.
+  const double arm = -0.1 * peak;
+  bool armed = false;
+  double first = -1.0;
+  double last = -1.0;
+  size_t crossings = 0;
+  for (size_t i = 1; i < view.frames; ++i) {
+    const double prev = view[i - 1] - mean;
+    const double cur = view[i] - mean;
+    if (cur < arm) armed = true;
+    if (armed && prev < 0.0 && cur >= 0.0) {
+      const double at = static_cast<double>(i - 1) + prev / (prev - cur);
+      if (crossings == 0) first = at;
+      last = at;
+      ++crossings;
+      armed = false;
+    }
+  }
+  if (crossings < 2 || last <= first) return 0.0;
+  return static_cast<double>(crossings - 1) * rate / (last - first);
+}
+
+double PeakDbfs(const ChannelView& view) {
+  double peak = 0.0;
+  for (size_t i = 0; i < view.frames; ++i)
+    peak = std::max(peak, std::abs(static_cast<double>(view[i])));
+  return ToDbfs(peak);
+}
+
+double RmsDbfs(const ChannelView& view) {
+  if (view.frames == 0) return ToDbfs(0.0);
+  double sum = 0.0;
+  for (size_t i = 0; i < view.frames; ++i) sum += static_cast<double>(view[i]) * view[i];
+  return ToDbfs(std::sqrt(sum / static_cast<double>(view.frames)));
+}
+
+double ToneDbfs(const ChannelView& view, double frequency, double rate) {
+  return ToDbfs(ToneAmplitude(view, frequency, rate));
+}
+
+double ToneShare(const ChannelView& view, double frequency, double rate) {
+  const double total = AcPower(view);
+  if (total <= 0.0) return 0.0;
+  const double amplitude = ToneAmplitude(view, frequency, rate);
+  return std::min(1.0, amplitude * amplitude / 2.0 / total);
+}
+
+FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {
+  const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
+  FrameRange range;
+  bool found = false;
+  for (size_t i = 0; i < view.frames; ++i) {
+    if (std::abs(static_cast<double>(view[i])) >= threshold) {
+      if (!found) range.begin = i;
+      range.end = i + 1;
+      found = true;
+    }
+  }
+  return range;
+}
+
+std::vector<FrameRange> LoudRanges(const ChannelView& view, double thresholdDbfs,
+                                   size_t gapFrames) {
+  const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
+  std::vector<FrameRange> ranges;
+  for (size_t i = 0; i < view.frames; ++i) {
+    if (std::abs(static_cast<double>(view[i])) < threshold) continue;
+    if (ranges.empty() || i - ranges.back().end >= gapFrames) ranges.push_back({i, i});
+    ranges.back().end = i + 1;
+  }
+  return ranges;
+}
+
+std::vector<int16_t> MakeTone(double frequency, double peakDbfs, double rate, int channels,
+                              size_t frames) {
+  const double amplitude = std::min(32767.0, kFullScale * std::pow(10.0, peakDbfs / 20.0));
+  const size_t width = static_cast<size_t>(std::max(channels, 1));
+  std::vector<int16_t> samples(frames * width);
+  for (size_t n = 0; n < frames; ++n) {
+    const double value =
+        amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(n) / rate);
+    const auto sample = static_cast<int16_t>(std::lround(value));
+    for (size_t c = 0; c < width; ++c) samples[n * width + c] = sample;
+  }
+  return samples;
+}
+
+}  // namespace voxl::test

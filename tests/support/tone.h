@@ -1,0 +1,62 @@
+// Tone analysis for tests: frequency and levels of one channel of 16-bit PCM.
+//
+// Levels are in dB relative to full scale (32768): a peak of 16384 is -6.02 dBFS.  RMS levels
+// use the same reference, so a full-scale sine has an RMS level of -3.01 dBFS.  A channel that
+// holds only zeros has a level of minus infinity.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace voxl::test {
+
+// One channel of interleaved 16-bit samples.
+struct ChannelView {
+  const int16_t* samples = nullptr;  // interleaved frames
+  size_t frames = 0;
+  int channels = 1;
+  int channel = 0;
+
+  int16_t operator[](size_t frame) const {
+    return samples[frame * static_cast<size_t>(channels) + static_cast<size_t>(channel)];
+  }
+  // Frames [begin, end) of the same channel; clamped to the frames present.
+  ChannelView Slice(size_t begin, size_t end) const;
+};
+
+ChannelView Channel(const std::vector<int16_t>& interleaved, int channels, int channel);
+// Reinterprets little-endian bytes as samples (whole samples only).
+std::vector<int16_t> SamplesFromBytes(const std::vector<uint8_t>& bytes);
+
+// Frequency in Hz from the spacing of the upward zero crossings (DC removed, interpolated
+// between samples).  Precise to far better than 1% for a clean tone of a few dozen periods;
+// 0 when fewer than two crossings are found.
+double EstimateFrequency(const ChannelView& view, double rate);
+
+double PeakDbfs(const ChannelView& view);
+double RmsDbfs(const ChannelView& view);
+
+// Peak amplitude, in dBFS, of the sinusoid at `frequency` (Goertzel over the whole view).
+// A -6 dBFS sine reads -6 dBFS at its own frequency and far less at any other.
+double ToneDbfs(const ChannelView& view, double frequency, double rate);
+// Share of the (DC-free) signal power that the sinusoid at `frequency` carries, 0 to 1.
+double ToneShare(const ChannelView& view, double frequency, double rate);
+
+// The frames from the first to the last sample whose magnitude reaches `thresholdDbfs`;
+// empty (begin == end) when none does.
+struct FrameRange {
+  size_t begin = 0;
+  size_t end = 0;
+  size_t size() const { return end - begin; }
+};
+FrameRange LoudRange(const ChannelView& view, double thresholdDbfs);
+// The separate loud stretches: loud samples closer than `gapFrames` belong to one stretch.
+std::vector<FrameRange> LoudRanges(const ChannelView& view, double thresholdDbfs, size_t gapFrames);
+
+// `frames` frames of a sine with the given peak level, the same on every channel, starting at
+// phase 0.
+std::vector<int16_t> MakeTone(double frequency, double peakDbfs, double rate, int channels,
+                              size_t frames);
+
+}  // namespace voxl::test

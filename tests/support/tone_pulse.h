@@ -1,0 +1,65 @@
+// Helpers for tests that play and record tones through the PulseAudio server of the test run
+// (scripts/start-pulse.sh: a null sink whose monitor is the default source).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace voxl::test {
+
+// Whether `pactl info` answers within a few seconds; when not, `why` says what failed.
+bool PulseAnswers(std::string* why);
+
+// The null sink the server plays into: $VOXL_PULSE_SINK, else "voxl_null".
+std::string NullSinkName();
+
+// A program the test starts (pacat, parec).  The destructor terminates and reaps it.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // Starts argv[0] (searched in PATH) with stdin from `stdinPath` (empty: /dev/null) and, with
+  // `captureStdout`, its standard output into a pipe that ReadOutput reads (else discarded).
+  bool Start(const std::vector<std::string>& argv, const std::string& stdinPath = "",
+             bool captureStdout = false);
+  // Waits at most `timeoutMs` for the program to end; its exit status, or -1 on timeout.
+  int WaitExit(int timeoutMs);
+  // Appends what the program wrote, waiting at most `timeoutMs` for something to arrive.
+  // Returns the bytes appended (0 on timeout or end of output).
+  size_t ReadOutput(std::vector<uint8_t>* out, int timeoutMs);
+  // SIGTERM to the program, then reaps it.
+  void Terminate();
+  bool running() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int output_ = -1;
+};
+
+// Serialises the tests that play into or record from the shared null sink, across test
+// programs running at once: an exclusive lock on a file in the server's runtime folder.
+class NullSinkLock {
+ public:
+  explicit NullSinkLock(int timeoutMs = 60000);
+  NullSinkLock(const NullSinkLock&) = delete;
+  NullSinkLock& operator=(const NullSinkLock&) = delete;
+  ~NullSinkLock();
+  bool held() const { return held_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+};
+
+// Writes samples as raw little-endian 16-bit PCM (the input of `pacat --raw`).
+bool WriteRawFile(const std::string& path, const std::vector<int16_t>& samples);
+
+}  // namespace voxl::test
