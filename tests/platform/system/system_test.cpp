@@ -85,10 +85,13 @@ std::string ReadFile(const std::string& path) {
 // ---- Threads ----
 
 TEST(Threads, BeginthreadRunsTheFunctionAndGivesSmallDistinctHandles) {
-  struct Gate {
+  // Static: the detached threads may still be leaving wait() after the test has returned.
+  static struct Gate {
     std::atomic<int> started{0};
     std::atomic<bool> release{false};
   } gate;
+  gate.started = 0;
+  gate.release = false;
   auto body = [](void* arg) {
     auto* g = static_cast<Gate*>(arg);
     g->started.fetch_add(1);
@@ -110,7 +113,8 @@ TEST(Threads, BeginthreadRunsTheFunctionAndGivesSmallDistinctHandles) {
 
   EXPECT_EQ(_beginthread(nullptr, 0, nullptr), static_cast<uintptr_t>(-1));
   // A tiny requested stack is raised to what the system needs.
-  std::atomic<bool> ran{false};
+  static std::atomic<bool> ran;
+  ran = false;
   auto setFlag = [](void* arg) {
     auto* flag = static_cast<std::atomic<bool>*>(arg);
     flag->store(true);
@@ -137,8 +141,14 @@ void ReportNice(void* arg) {
 
 TEST(Threads, SetThreadPriorityChangesOnlyThatThreadOrFailsWithoutChange) {
   const int ownNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  for (int priority : {-1, THREAD_PRIORITY_HIGHEST}) {
-    PriorityProbe probe;
+  // Static: each probe's thread may still be leaving wait() after its round.
+  static PriorityProbe probes[2];
+  for (int round = 0; round < 2; ++round) {
+    const int priority = round == 0 ? -1 : THREAD_PRIORITY_HIGHEST;
+    PriorityProbe& probe = probes[round];
+    probe.nice = -100;
+    probe.measure = false;
+    probe.done = false;
     const uintptr_t h = _beginthread(ReportNice, 0, &probe);
     ASSERT_NE(h, static_cast<uintptr_t>(-1));
     const BOOL ok = SetThreadPriority(reinterpret_cast<HANDLE>(h), priority);
