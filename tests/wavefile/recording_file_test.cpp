@@ -141,7 +141,7 @@ TEST_P(NewFileLayout, HeaderBytesAndRecordFields) {
   EXPECT_STREQ(r.fileName, path.c_str());
   EXPECT_EQ(r.hasFactChunk, l.fact ? 1 : 0);
   EXPECT_EQ(r.dataChunk.dwDataOffset, l.fact ? 58u : 46u);
-  EXPECT_EQ(r.pcmFormat.nBlockAlign, l.align);
+  EXPECT_EQ(uint16_t{r.pcmFormat.nBlockAlign}, l.align);
 }
 
 // Engine writes, the size update of the end of a run, a second run over the middle, then close.
@@ -257,7 +257,7 @@ TEST_F(RecordingFileTest, EmptyOrNullNameStreamsWithoutAnyFile) {
     EXPECT_EQ(r.state, StateOpen);
     EXPECT_EQ(r.fileHandle, nullptr);
     EXPECT_EQ(r.fileName[0], '\0');
-    EXPECT_EQ(r.pcmFormat.nAvgBytesPerSec, 176400u);
+    EXPECT_EQ(uint32_t{r.pcmFormat.nAvgBytesPerSec}, 176400u);
     CloseRecordingTarget(r);
     EXPECT_EQ(r.state, StateIdle);
   }
