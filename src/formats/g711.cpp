@@ -1,8 +1,9 @@
 // Table-driven G.711 buffer conversions for the capture and playback paths.
 //
-// The tables are filled at compile time from the defining per-sample functions in g711.h, so the
-// results cannot drift from them: encoding has one entry per 16-bit sample (64 KiB per law,
-// indexed by the sample's bit pattern), decoding one entry per code byte.
+// The tables are filled at compile time: decoding has one entry per code byte, taken from the
+// defining functions in g711.h; encoding has one entry per 16-bit sample (64 KiB per law, indexed
+// by the sample's bit pattern), computed by the equivalent bit-length forms below. The tests hold
+// every entry against the defining functions.
 #include "formats/g711.h"
 
 #include <cstring>
@@ -19,16 +20,16 @@ struct DecodeTable {
   std::int16_t sample[256];
 };
 
-// Encoders for the table build. They find the segment from the bit length of the magnitude in
-// one step instead of searching the segment ends, which keeps the compile-time build of 65536
-// entries within the compilers' evaluation limits; the tests compare them with the defining forms
-// for every sample.
-// Number of significant bits of v (0 < v < 2^31); 1 for v = 0, which lands in segment 0 all the
+// Number of significant bits of v (0 <= v < 2^31); 1 for v = 0, which lands in segment 0 all the
 // same.
 constexpr int BitLength(int v) {
   return 32 - __builtin_clz(static_cast<unsigned>(v) | 1u);
 }
 
+// Encoders for the table build. They take the segment from the bit length of the magnitude in one
+// step instead of searching the segment ends (segment s holds magnitudes of 8 + s bits, segment 0
+// also the shorter ones), which keeps the compile-time build of 65536 entries within the
+// compilers' evaluation limits. Same results as LinearToALaw and LinearToMuLaw.
 constexpr std::uint8_t ALawByBitLength(int sample) {
   const int mask = sample >= 0 ? 0xD5 : 0x55;
   int v = sample >= 0 ? sample : -sample - 8;

@@ -5,8 +5,8 @@
 // file format is A-law (tag 6) or mu-law (tag 7); playback decodes such files back to 16-bit PCM.
 //
 // The buffer functions at the end are the forms the capture and playback paths call. They look
-// every value up in tables that the compiler builds from the defining forms, so they allocate
-// nothing and give exactly the defining results for every input (the tests check all of them).
+// every value up in tables that the compiler builds, allocate nothing, and give exactly the
+// defining results for every input (the tests check all of them).
 //
 // One deliberate difference from the plain segment-search form: A-law encoding of the negative
 // samples -1 to -7. There the form computes a negative magnitude (-x - 8) and its arithmetic

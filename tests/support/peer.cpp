@@ -200,9 +200,15 @@ std::optional<SndfileWave> ReadWithSndfile(const std::string& path, std::string*
   wave.channels = info.channels;
   wave.sampleRate = info.samplerate;
   wave.format = info.format;
-  wave.samples.resize(static_cast<std::size_t>(info.frames) * info.channels);
-  const sf_count_t got = sf_readf_short(file, wave.samples.data(), info.frames);
-  wave.samples.resize(static_cast<std::size_t>(got) * info.channels);
+  // Read in pieces rather than sizing by the header's frame count, which a damaged file may
+  // overstate.
+  if (info.channels > 0) {
+    std::vector<std::int16_t> piece(static_cast<std::size_t>(info.channels) * 4096);
+    sf_count_t got;
+    while ((got = sf_readf_short(file, piece.data(), 4096)) > 0) {
+      wave.samples.insert(wave.samples.end(), piece.begin(), piece.begin() + got * info.channels);
+    }
+  }
 
   const int width = RawSampleBytes(info.format) * info.channels;
   if (width > 0 && sf_seek(file, 0, SEEK_SET) == 0) {
