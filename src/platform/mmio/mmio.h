@@ -3,7 +3,8 @@
 // Files are unbuffered: every mmioRead / mmioWrite goes straight to the file (or to the memory
 // block of a memory file).  Offsets are 64-bit inside; what crosses this interface is 32-bit,
 // as RIFF sizes are.  A RIFF or chunk size that would pass 0xFFFFFFFF is refused with an error,
-// never wrapped.
+// never wrapped, and the position never passes 0xFFFFFFFF: a write that would cross it stops
+// there, as on a full disk, so the sizes of what was written can still be recorded.
 #pragma once
 
 #include "voxl310k_platform.h"
@@ -109,7 +110,8 @@ LONG mmioSeek(HMMIO h, LONG offset, int origin);
 // the chunk named in `ck` (MMIO_FINDCHUNK: ckid; MMIO_FINDRIFF / MMIO_FINDLIST: fccType), passing
 // over other chunks and their pad bytes; without a find flag, reads the chunk header at the
 // current position.  On success fills `ck` and leaves the position at its data (behind the form
-// type for RIFF and LIST).  MMIOERR_CHUNKNOTFOUND when the search reaches the end.
+// type for RIFF and LIST).  MMIOERR_CHUNKNOTFOUND when the search reaches the end, or a chunk it
+// would pass over is cut short or reaches past the bound; the position is then unchanged.
 MMRESULT mmioDescend(HMMIO h, LPMMCKINFO ck, const MMCKINFO* parent, UINT flags);
 // Leaves the chunk: when it was created by mmioCreateChunk or carries MMIO_DIRTY, writes its
 // size (from the current position when that lies past the recorded size), and writes a pad byte

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/peer.h"
@@ -322,6 +323,24 @@ TEST_F(MmioWriteFaults, WriteLimitGivesShortWriteThenFailureAndKeepsTheFile) {
   EXPECT_EQ(data.cksize, 101u);
   EXPECT_EQ(riff.cksize, 4u + 8u + 102u);
   EXPECT_EQ(fs::file_size(File("a.wav")), 8u + riff.cksize);
+}
+
+// The limit is shared by every writer of the process (a recording writes on its engine thread):
+// two threads together write exactly the allowance.
+TEST_F(MmioWriteFaults, WriteLimitIsExactAcrossThreads) {
+  Bytes blocks[2] = {Bytes(5000), Bytes(5000)};
+  long written[2] = {0, 0};
+  voxl::mmio::SetWriteLimitForTesting(3001);
+  auto writer = [&](int i) {
+    HMMIO h = OpenMemory(blocks[i], MMIO_WRITE);
+    for (LONG n; (n = mmioWrite(h, "abc", 3)) > 0;) written[i] += n;
+    mmioClose(h, 0);
+  };
+  std::thread other(writer, 1);
+  writer(0);
+  other.join();
+  voxl::mmio::SetWriteLimitForTesting(-1);
+  EXPECT_EQ(written[0] + written[1], 3001);
 }
 
 TEST_F(MmioWriteFaults, FullDiskFailsWritesAndHeaders) {
