@@ -365,6 +365,24 @@ TEST_F(TempRecordingTest, FailedStartsLeaveNoTemporaryFile) {
   EXPECT_EQ(FilesInDir(), 0u);
 }
 
+// A new target first closes the previous one: finalized, and deleted when temporary.
+TEST_F(TempRecordingTest, NewTargetClosesThePreviousOne) {
+  uint16_t error = 0xEEEE;
+  NewTempRecording(r, &error);
+  ASSERT_EQ(error, 0);
+  const std::string temp = r.fileName;
+  ASSERT_EQ(Create(Widen(File("next.wav"))), 0);
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_EQ(r.deleteOnClose, 0);
+  EXPECT_EQ(FilesInDir(), 1u);
+
+  r.threadHandle = kNoThread;  // Close cannot run: nothing else happens
+  EXPECT_EQ(Create(Widen(File("third.wav"))), ErrNoEngine);
+  EXPECT_EQ(r.state, StateOpen);
+  EXPECT_EQ(FilesInDir(), 1u);
+  r.threadHandle = 0;
+}
+
 TEST_F(RecordingFileTest, CompressedWithoutAConversionTouchesNoFile) {
   r.sampleFormat = 100;
   EXPECT_EQ(Create(Widen(File("c.wav"))), ErrNoTargetFormat);
