@@ -7,6 +7,7 @@
 #include <cmath>
 #include <numeric>
 #include <string>
+#include <thread>
 
 #include "support/peer.h"
 #include "wave_fixture.h"
@@ -99,22 +100,6 @@ INSTANTIATE_TEST_SUITE_P(Formats, SineInputTest,
                                   std::to_string(info.param.wBitsPerSample) + "bit";
                          });
 
-TEST(SampleValueTest, QuantisesTheSineAndSilence) {
-  va::Signal sine;
-  sine.kind = va::Signal::Kind::Sine;
-  sine.frequency[0] = 2000.0;  // a quarter period per frame at 8000 Hz
-  sine.amplitude[0] = 1.0;
-  const WAVEFORMATEX s16 = Pcm(8000, 1, 16), u8 = Pcm(8000, 1, 8);
-  EXPECT_EQ(0, va::SampleValue(sine, s16, 0, 0));
-  EXPECT_EQ(32767, va::SampleValue(sine, s16, 1, 0));
-  EXPECT_EQ(-32767, va::SampleValue(sine, s16, 3, 0));
-  EXPECT_EQ(128, va::SampleValue(sine, u8, 0, 0));
-  EXPECT_EQ(255, va::SampleValue(sine, u8, 1, 0));
-  EXPECT_EQ(1, va::SampleValue(sine, u8, 3, 0));
-  EXPECT_EQ(0, va::SampleValue(va::Signal{}, s16, 1, 0));
-  EXPECT_EQ(128, va::SampleValue(va::Signal{}, u8, 1, 0));
-}
-
 TEST_F(InputTest, NothingIsDeliveredBeforeStartOrWithoutBuffers) {
   Open(Pcm(8000, 1, 16));
   EXPECT_EQ(0u, va::CompleteInputBuffers(0, 1, 0));
@@ -170,15 +155,6 @@ TEST_F(InputTest, StopReturnsOnlyThePartlyFilledBuffer) {
   EXPECT_EQ(WHDR_INQUEUE | WHDR_PREPARED, buffers_[1]->header.dwFlags);
 }
 
-TEST_F(InputTest, BufferLengthOfPartialBlocksIsFilledWithWholeFramesOnly) {
-  Open(Pcm(8000, 2, 16));
-  Queue(1, 10);  // two frames and two spare bytes
-  ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
-  ASSERT_EQ(1u, va::CompleteInputBuffers(0, 1));
-  EXPECT_EQ(8u, buffers_[0]->header.dwBytesRecorded);
-  EXPECT_EQ(0xEE, buffers_[0]->data[8]);
-}
-
 TEST_F(InputTest, CallbackSignalFillsFromTheFrameIndex) {
   va::Signal counting;
   counting.kind = va::Signal::Kind::Callback;
@@ -188,9 +164,11 @@ TEST_F(InputTest, CallbackSignalFillsFromTheFrameIndex) {
   };
   va::SetInputSignal(0, counting);
   Open(Pcm(8000, 1, 16));
-  Queue(2, 20);
+  Queue(2, 21);  // ten frames and a spare byte: only whole frames are filled
   ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
   ASSERT_EQ(2u, va::CompleteInputBuffers(0, 2));
+  EXPECT_EQ(20u, buffers_[1]->header.dwBytesRecorded);
+  EXPECT_EQ(0xEE, buffers_[1]->data[20]);
   for (size_t n = 0; n < 10; ++n) {
     EXPECT_EQ(static_cast<int>(n + 10), SampleAt(buffers_[1]->data.data(), format_, n, 0));
   }
@@ -458,6 +436,42 @@ TEST_F(InputTest, FreeRunningClockTurnsBuffersRoundOnItsOwnThread) {
   for (auto& b : buffers_) {
     ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in_, &b->header, sizeof(WAVEHDR)));
   }
+}
+
+TEST_F(InputTest, RealTimeClockPacesBuffersAndStopsInMidBuffer) {
+  va::SetClock(va::Clock::RealTime);
+  Open(Pcm(8000, 1, 16));
+  Queue(3, 2 * 80);  // 10 ms each
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
+  ASSERT_EQ(3u, WaitForMessages(3, MM_WIM_DATA, std::chrono::seconds(10)).size());
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(25));
+
+  // A four-second buffer fills in slices; stopping returns the part recorded so far.
+  Buffer long_buffer(2 * 32000);
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInPrepareHeader(in_, &long_buffer.header, sizeof(WAVEHDR)));
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in_, &long_buffer.header, sizeof(WAVEHDR)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (va::FramesDelivered(0) <= 240 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInStop(in_));
+  auto done = WaitForMessages(1, MM_WIM_DATA, std::chrono::seconds(1));
+  ASSERT_EQ(1u, done.size());
+  const DWORD recorded = long_buffer.header.dwBytesRecorded;
+  EXPECT_GT(recorded, 0u);
+  EXPECT_LT(recorded, long_buffer.header.dwBufferLength);
+  EXPECT_EQ(0u, recorded % 2);
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInUnprepareHeader(in_, &long_buffer.header, sizeof(WAVEHDR)));
+}
+
+TEST_F(OutputTest, FreeRunningClockPlaysEverythingWrittenInOrder) {
+  va::SetClock(va::Clock::FreeRunning);
+  Open(Pcm(44100, 2, 16));
+  Write(5, 4 * 441);
+  ASSERT_EQ(5u, WaitForMessages(5, MM_WOM_DONE, std::chrono::seconds(10)).size());
+  EXPECT_EQ(Played({0, 1, 2, 3, 4}), va::OutputCapture(0));
+  EXPECT_EQ(5u * 441, va::FramesConsumed(0));
 }
 
 }  // namespace

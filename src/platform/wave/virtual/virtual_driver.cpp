@@ -78,9 +78,14 @@ struct State {
   Clock clock = Clock::RealTime;  // the process default; tests call Reset() for Manual
   std::map<UINT, Signal> signals;
   std::map<UINT, Faults> inputFaults, outputFaults;
+  std::map<UINT, std::shared_ptr<VStream>> openInputs, openOutputs;
+
+  // Guards the records of audio moved.  Held across the port call that moves the audio, so that
+  // when the application sees a buffer come back, its audio is already counted and captured.
+  // Lock order: mutex, then audio, then the port's own lock.
+  std::mutex audio;
   std::map<UINT, Capture> captures;
   std::map<UINT, uint64_t> delivered, consumed;
-  std::map<UINT, std::shared_ptr<VStream>> openInputs, openOutputs;
 };
 
 // Never destroyed: device loops may still run while the process exits.
@@ -141,10 +146,10 @@ bool InputStep(VStream& vs, size_t limit) {
   if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
   GenerateSignal(vs.signal, vs.file, vs.format, vs.frame, vs.scratch.data(), bytes);
   vs.frame += bytes / block;
+  State& s = Global();
+  std::lock_guard lock(s.audio);
   const size_t stored = vs.port->Capture(vs.scratch.data(), bytes);
   if (stored == pending) ++vs.completedBuffers;
-  State& s = Global();
-  std::lock_guard lock(s.mutex);
   s.delivered[vs.device] += stored / block;
   return stored > 0;
 }
@@ -156,19 +161,22 @@ bool OutputStep(VStream& vs, size_t limit) {
   bytes -= bytes % block;
   if (bytes == 0) return false;
   if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
-  const size_t got = vs.port->Render(vs.scratch.data(), bytes);
-  if (got == 0) return false;
+  State& s = Global();
+  {
+    std::lock_guard lock(s.audio);
+    const size_t got = vs.port->Render(vs.scratch.data(), bytes);
+    if (got == 0) return false;
+    Capture& capture = s.captures[vs.device];
+    if (capture.bytes.empty()) capture.format = vs.format;
+    capture.bytes.insert(capture.bytes.end(), vs.scratch.begin(), vs.scratch.begin() + got);
+    s.consumed[vs.device] += got / block;
+    bytes = got;
+  }
   if (vs.captureFile != nullptr) {
     const size_t room =
-        static_cast<size_t>(std::min<uint64_t>(got, kMaxCaptureFileData - vs.captureFileBytes));
+        static_cast<size_t>(std::min<uint64_t>(bytes, kMaxCaptureFileData - vs.captureFileBytes));
     vs.captureFileBytes += std::fwrite(vs.scratch.data(), 1, room, vs.captureFile);
   }
-  State& s = Global();
-  std::lock_guard lock(s.mutex);
-  Capture& capture = s.captures[vs.device];
-  if (capture.bytes.empty()) capture.format = vs.format;
-  capture.bytes.insert(capture.bytes.end(), vs.scratch.begin(), vs.scratch.begin() + got);
-  s.consumed[vs.device] += got / block;
   return true;
 }
 
@@ -337,7 +345,10 @@ MMRESULT VirtualOpen(Direction dir, UINT device, const WAVEFORMATEX* format, Wav
     if (auto it = s.signals.find(device); it != s.signals.end() && dir == Direction::Input) {
       vs->signal = it->second;
     }
-    if (dir == Direction::Output) capturePath = s.captures[device].path;
+    if (dir == Direction::Output) {
+      std::lock_guard audio(s.audio);
+      capturePath = s.captures[device].path;
+    }
   }
   if (vs->signal.kind == Signal::Kind::File) {
     MMRESULT result = LoadFileSignal(vs->signal.path, *format, &vs->file);
@@ -355,6 +366,7 @@ MMRESULT VirtualOpen(Direction dir, UINT device, const WAVEFORMATEX* format, Wav
       return MMSYSERR_ALLOCATED;
     }
     open[device] = vs;
+    std::lock_guard audio(s.audio);
     if (dir == Direction::Input) {
       s.delivered[device] = 0;
     } else {
@@ -413,6 +425,7 @@ void Reset() {
   s.signals.clear();
   s.inputFaults.clear();
   s.outputFaults.clear();
+  std::lock_guard audio(s.audio);
   for (auto& [device, capture] : s.captures) {
     capture.bytes.clear();
     capture.path.clear();
@@ -475,14 +488,14 @@ uint64_t DeliverInputFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
 
 uint64_t FramesDelivered(UINT device) {
   State& s = Global();
-  std::lock_guard lock(s.mutex);
+  std::lock_guard lock(s.audio);
   auto it = s.delivered.find(ResolveDevice(device));
   return it == s.delivered.end() ? 0 : it->second;
 }
 
 uint64_t FramesConsumed(UINT device) {
   State& s = Global();
-  std::lock_guard lock(s.mutex);
+  std::lock_guard lock(s.audio);
   auto it = s.consumed.find(ResolveDevice(device));
   return it == s.consumed.end() ? 0 : it->second;
 }
@@ -496,28 +509,28 @@ bool OutputOpen(UINT device) {
 
 std::vector<uint8_t> OutputCapture(UINT device) {
   State& s = Global();
-  std::lock_guard lock(s.mutex);
+  std::lock_guard lock(s.audio);
   auto it = s.captures.find(ResolveDevice(device));
   return it == s.captures.end() ? std::vector<uint8_t>{} : it->second.bytes;
 }
 
 WAVEFORMATEX OutputCaptureFormat(UINT device) {
   State& s = Global();
-  std::lock_guard lock(s.mutex);
+  std::lock_guard lock(s.audio);
   auto it = s.captures.find(ResolveDevice(device));
   return it == s.captures.end() ? WAVEFORMATEX{} : it->second.format;
 }
 
 void ClearOutputCapture(UINT device) {
   State& s = Global();
-  std::lock_guard lock(s.mutex);
+  std::lock_guard lock(s.audio);
   auto it = s.captures.find(ResolveDevice(device));
   if (it != s.captures.end()) it->second.bytes.clear();
 }
 
 void SetOutputCaptureFile(UINT device, const std::string& path) {
   State& s = Global();
-  std::lock_guard lock(s.mutex);
+  std::lock_guard lock(s.audio);
   s.captures[ResolveDevice(device)].path = path;
 }
 
