@@ -94,8 +94,8 @@ uint32_t LimitFrames(uint32_t rate, double seconds) {
 }
 
 // The name in UTF-8 into `out` (kNameBytes).  A null or empty BSTR gives "".  False when the
-// name does not fit with its terminator, holds a NUL character (it would name another file) or
-// cannot be converted.
+// name does not fit with its terminator, or holds a NUL character or an unpaired surrogate (the
+// file would get another name than the one asked for).
 bool NameToNarrow(BSTR name, char* out) {
   out[0] = '\0';
   if (name == nullptr) return true;
@@ -105,9 +105,10 @@ bool NameToNarrow(BSTR name, char* out) {
     if (name[i] == 0) return false;
   }
   if (chars >= static_cast<UINT>(kNameBytes)) return false;  // each character takes >= 1 byte
+  BOOL replaced = FALSE;  // an unpaired surrogate would come out as another character
   const int written = WideCharToMultiByte(CP_ACP, 0, name, static_cast<int>(chars), out,
-                                          kNameBytes - 1, nullptr, nullptr);
-  if (written <= 0 || written >= kNameBytes) {
+                                          kNameBytes - 1, nullptr, &replaced);
+  if (written <= 0 || written >= kNameBytes || replaced) {
     out[0] = '\0';
     return false;
   }
