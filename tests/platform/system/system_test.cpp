@@ -84,46 +84,7 @@ std::string ReadFile(const std::string& path) {
 
 // ---- Threads ----
 
-TEST(Threads, BeginthreadRunsTheFunctionAndGivesSmallDistinctHandles) {
-  // Static: the detached threads may still be leaving wait() after the test has returned.
-  static struct Gate {
-    std::atomic<int> started{0};
-    std::atomic<bool> release{false};
-  } gate;
-  gate.started = 0;
-  gate.release = false;
-  auto body = [](void* arg) {
-    auto* g = static_cast<Gate*>(arg);
-    g->started.fetch_add(1);
-    g->started.notify_all();
-    g->release.wait(false);
-  };
-  std::set<uintptr_t> handles;
-  for (int i = 0; i < 4; ++i) {
-    const uintptr_t h = _beginthread(body, 0, &gate);
-    ASSERT_NE(h, 0u);
-    ASSERT_NE(h, static_cast<uintptr_t>(-1));
-    EXPECT_LE(h, 0xFFFFFFFFu);
-    handles.insert(h);
-  }
-  EXPECT_EQ(handles.size(), 4u) << "handles of running threads are distinct";
-  for (int n = gate.started.load(); n < 4; n = gate.started.load()) gate.started.wait(n);
-  gate.release = true;
-  gate.release.notify_all();
-
-  EXPECT_EQ(_beginthread(nullptr, 0, nullptr), static_cast<uintptr_t>(-1));
-  // A tiny requested stack is raised to what the system needs.
-  static std::atomic<bool> ran;
-  ran = false;
-  auto setFlag = [](void* arg) {
-    auto* flag = static_cast<std::atomic<bool>*>(arg);
-    flag->store(true);
-    flag->notify_all();
-  };
-  ASSERT_NE(_beginthread(setFlag, 16, &ran), static_cast<uintptr_t>(-1));
-  ran.wait(false);
-}
-
+// A started thread reports its nice value when told to, then waits to be let go.
 struct PriorityProbe {
   std::atomic<int> nice{-100};
   std::atomic<bool> measure{false};
@@ -133,42 +94,46 @@ struct PriorityProbe {
 void ReportNice(void* arg) {
   auto* probe = static_cast<PriorityProbe*>(arg);
   probe->measure.wait(false);
-  errno = 0;
   probe->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
   probe->nice.notify_all();
   probe->done.wait(false);
 }
 
-TEST(Threads, SetThreadPriorityChangesOnlyThatThreadOrFailsWithoutChange) {
+TEST(Threads, HandlesAreSmallAndDistinctAndPriorityChangesOnlyThatThread) {
   const int ownNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  // Static: each probe's thread may still be leaving wait() after its round.
+  // Static: a detached thread may still be leaving wait() after the test has returned.
   static PriorityProbe probes[2];
-  for (int round = 0; round < 2; ++round) {
-    const int priority = round == 0 ? -1 : THREAD_PRIORITY_HIGHEST;
-    PriorityProbe& probe = probes[round];
-    probe.nice = -100;
-    probe.measure = false;
-    probe.done = false;
-    const uintptr_t h = _beginthread(ReportNice, 0, &probe);
-    ASSERT_NE(h, static_cast<uintptr_t>(-1));
-    const BOOL ok = SetThreadPriority(reinterpret_cast<HANDLE>(h), priority);
-    probe.measure = true;
-    probe.measure.notify_all();
-    probe.nice.wait(-100);
-    if (priority == -1) {
-      EXPECT_TRUE(ok) << "lowering is always allowed";
-      EXPECT_GT(probe.nice.load(), ownNice);
-    } else if (ok) {
-      EXPECT_LT(probe.nice.load(), ownNice);
-    } else {
-      EXPECT_EQ(probe.nice.load(), ownNice) << "a refused change changes nothing";
-    }
+  const int priorities[2] = {-1 /* below normal */, THREAD_PRIORITY_HIGHEST};
+  uintptr_t handles[2];
+  for (int i = 0; i < 2; ++i) {
+    probes[i].nice = -100;
+    probes[i].measure = probes[i].done = false;
+    handles[i] = _beginthread(ReportNice, 0, &probes[i]);
+    ASSERT_NE(handles[i], 0u);
+    ASSERT_NE(handles[i], static_cast<uintptr_t>(-1));
+    EXPECT_LE(handles[i], 0xFFFFFFFFu);
+  }
+  EXPECT_NE(handles[0], handles[1]);
+  BOOL ok[2];
+  for (int i = 0; i < 2; ++i) {
+    ok[i] = SetThreadPriority(reinterpret_cast<HANDLE>(handles[i]), priorities[i]);
+    probes[i].measure = true;
+    probes[i].measure.notify_all();
+    probes[i].nice.wait(-100);
+  }
+  EXPECT_TRUE(ok[0]) << "lowering is always allowed";
+  EXPECT_GT(probes[0].nice, ownNice);
+  if (ok[1]) {
+    EXPECT_LT(probes[1].nice, ownNice);
+  } else {
+    EXPECT_EQ(probes[1].nice, ownNice) << "a refused change changes nothing";
+  }
+  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), ownNice);
+  for (auto& probe : probes) {
     probe.done = true;
     probe.done.notify_all();
   }
-  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), ownNice);
-  EXPECT_FALSE(SetThreadPriority(reinterpret_cast<HANDLE>(0x7FFFFFF0), THREAD_PRIORITY_NORMAL));
-  EXPECT_FALSE(SetThreadPriority(nullptr, THREAD_PRIORITY_NORMAL));
+  EXPECT_EQ(_beginthread(nullptr, 0, nullptr), static_cast<uintptr_t>(-1));
 }
 
 TEST(Threads, HandleOfAFinishedThreadIsRefused) {
@@ -179,15 +144,8 @@ TEST(Threads, HandleOfAFinishedThreadIsRefused) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline);
     std::this_thread::yield();
   }
-}
-
-TEST(LastError, IsPerThread) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  std::thread([] {
-    EXPECT_EQ(GetLastError(), 0u);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-  }).join();
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(SetThreadPriority(reinterpret_cast<HANDLE>(0x7FFFFFF0), THREAD_PRIORITY_NORMAL));
+  EXPECT_FALSE(SetThreadPriority(nullptr, THREAD_PRIORITY_NORMAL));
 }
 
 // ---- Temporary files ----
@@ -236,16 +194,10 @@ TEST(TempFileName, CreatesANewEmptyFileEachTimeAndNeverReusesANameTaken) {
   char name[MAX_PATH];
   ASSERT_NE(GetTempFileNameA((dir.path().string() + "/").c_str(), "VOX", 0, name), 0u);
   EXPECT_EQ(std::string(name).find("//"), std::string::npos);
-}
-
-TEST(TempFileName, GivenNumberOnlyFormsTheName) {
-  ScratchDir dir;
-  char name[MAX_PATH];
-  EXPECT_EQ(GetTempFileNameA(dir.path().c_str(), "VOX", 0xBEEF, name), 0xBEEFu);
-  EXPECT_EQ(std::string(name), dir / "VOXBEEF.tmp");
+  // A given number only forms the name.
+  EXPECT_EQ(GetTempFileNameA(dir.path().c_str(), "", 0xBEEF, name), 0xBEEFu);
+  EXPECT_EQ(std::string(name), dir / "BEEF.tmp");
   EXPECT_FALSE(fs::exists(name));
-  EXPECT_EQ(GetTempFileNameA(dir.path().c_str(), "", 0x1A, name), 0x1Au);
-  EXPECT_EQ(std::string(name), dir / "001A.tmp");
 }
 
 TEST(TempFileName, FailsCleanlyWhereNoFileCanBeMade) {
@@ -266,21 +218,7 @@ TEST(TempFileName, FailsCleanlyWhereNoFileCanBeMade) {
 
 // ---- Delete and move ----
 
-TEST(DeleteFile, RemovesFilesOnly) {
-  ScratchDir dir;
-  WriteFile(dir / "a", "1");
-  EXPECT_TRUE(DeleteFileA((dir / "a").c_str()));
-  EXPECT_FALSE(fs::exists(dir / "a"));
-  SetLastError(0);
-  EXPECT_FALSE(DeleteFileA((dir / "a").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  fs::create_directory(dir / "sub");
-  EXPECT_FALSE(DeleteFileA((dir / "sub").c_str()));
-  EXPECT_TRUE(fs::is_directory(dir / "sub"));
-  EXPECT_FALSE(DeleteFileA(nullptr));
-}
-
-TEST(MoveFile, RenamesAndReplacesOnlyWhenAsked) {
+TEST(MoveAndDelete, RenameReplacesOnlyWhenAskedAndDeleteTakesFilesOnly) {
   ScratchDir dir;
   WriteFile(dir / "src", "new");
   WriteFile(dir / "dst", "old");
@@ -296,6 +234,13 @@ TEST(MoveFile, RenamesAndReplacesOnlyWhenAsked) {
   EXPECT_EQ(ReadFile(dir / "third"), "new");
   EXPECT_FALSE(MoveFileExA((dir / "gone").c_str(), (dir / "x").c_str(), 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  EXPECT_TRUE(DeleteFileA((dir / "third").c_str()));
+  EXPECT_FALSE(fs::exists(dir / "third"));
+  EXPECT_FALSE(DeleteFileA((dir / "third").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  fs::create_directory(dir / "sub");
+  EXPECT_FALSE(DeleteFileA((dir / "sub").c_str())) << "files only";
 }
 
 class MoveAcrossFileSystems : public ::testing::Test {
@@ -326,7 +271,7 @@ class MoveAcrossFileSystems : public ::testing::Test {
   std::string payload_;
 };
 
-TEST_F(MoveAcrossFileSystems, CopiesOnlyWhenAllowedAndKeepsContentAndMode) {
+TEST_F(MoveAcrossFileSystems, CopiesOnlyWhenAllowedKeepsContentAndModeAndReplacesOnlyWhenAsked) {
   SetLastError(0);
   EXPECT_FALSE(MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(), 0));
   EXPECT_NE(GetLastError(), 0u);
@@ -341,19 +286,16 @@ TEST_F(MoveAcrossFileSystems, CopiesOnlyWhenAllowedAndKeepsContentAndMode) {
   stat((there_ / "dst").c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_TRUE(Leftovers("dst").empty());
-}
 
-TEST_F(MoveAcrossFileSystems, ExistingTargetIsKeptUnlessReplacing) {
-  WriteFile(there_ / "dst", "old");
+  // An existing target stays unless replacing.
+  WriteFile(here_ / "src", "newer");
   EXPECT_FALSE(
       MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(), MOVEFILE_COPY_ALLOWED));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  EXPECT_EQ(ReadFile(there_ / "dst"), "old");
-  EXPECT_EQ(ReadFile(here_ / "src"), payload_);
-
+  EXPECT_EQ(ReadFile(there_ / "dst"), payload_);
   ASSERT_TRUE(MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(),
                           MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadFile(there_ / "dst"), payload_);
+  EXPECT_EQ(ReadFile(there_ / "dst"), "newer");
   EXPECT_TRUE(Leftovers("dst").empty());
 }
 
