@@ -97,7 +97,7 @@ void Choose() {
     if (index >= 0) {
       active = &filledDrivers[index];
       activeReason = std::string("VOXL_AUDIO_DRIVER=") + wanted;
-      if (!InitOnce(static_cast<size_t>(index))) activeReason += " (it found no device)";
+      if (!InitOnce(static_cast<size_t>(index))) activeReason += "; it found no device";
       return;
     }
     prefix =
