@@ -43,7 +43,8 @@ void WaitUntil(Condition condition) {
 // ---- Capture run (capture.cpp) ----
 
 // CmdRecord in Idle: opens the input device and its buffers.  Ends in Capturing with the device
-// running, or in CaptureFailed with everything it opened released.
+// running, or in CaptureFailed with everything it opened released.  The engine then sets state
+// 3 itself when the stage is Capturing (Record does not), and counts the run in runsStarted.
 void BeginCapture(Recorder& r);
 // MM_WIM_DATA: stores and delivers the data of a filled buffer.  May move the stage to Draining
 // (limit reached, write failure).  The engine then applies the buffer return rule.
@@ -55,7 +56,8 @@ void FinishCapture(Recorder& r);
 // ---- Playback run (playback.cpp) ----
 
 // CmdPlay in Idle: opens the output device and queues the first buffers.  Ends in Playing, or in
-// PlaybackFailed with everything it opened released.
+// PlaybackFailed with everything it opened released.  The engine then sets state 4 itself when
+// the stage is Playing, and counts the run in runsStarted.
 void StartPlayback(Recorder& r);
 // MM_WOM_DONE: accounts for a played buffer and refills it while Playing.  True when the last
 // buffer is back (buffersQueued <= 0).
