@@ -417,27 +417,6 @@ std::vector<MSG> WaitForMessages(size_t count, UINT message, std::chrono::millis
   return got;
 }
 
-TEST_F(InputTest, FreeRunningClockTurnsBuffersRoundOnItsOwnThread) {
-  va::SetClock(va::Clock::FreeRunning);
-  va::Signal sine;
-  sine.kind = va::Signal::Kind::Sine;
-  va::SetInputSignal(0, sine);
-  Open(Pcm(48000, 2, 16));
-  Queue(3, 4 * 480);
-  ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
-  auto done = WaitForMessages(3, MM_WIM_DATA, std::chrono::seconds(10));
-  ASSERT_EQ(3u, done.size());
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(reinterpret_cast<LPARAM>(&buffers_[i]->header), done[i].lParam);
-    EXPECT_EQ(va::SampleValue(sine, format_, i * 480 + 7, 1),
-              SampleAt(buffers_[i]->data.data(), format_, 7, 1));
-  }
-  // Requeue while the device loop runs, then close it running.
-  for (auto& b : buffers_) {
-    ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in_, &b->header, sizeof(WAVEHDR)));
-  }
-}
-
 TEST_F(InputTest, RealTimeClockPacesBuffersAndStopsInMidBuffer) {
   va::SetClock(va::Clock::RealTime);
   Open(Pcm(8000, 1, 16));
