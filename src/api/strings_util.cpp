@@ -23,23 +23,4 @@ void ReplaceString(BSTR* out, BSTR text) {
   *out = text;
 }
 
-bool FromWideString(BSTR text, char* buffer, std::size_t bytes) {
-  if (bytes == 0) return false;
-  buffer[0] = '\0';
-  if (text == nullptr) return true;
-  const UINT chars = SysStringLen(text);
-  if (chars == 0) return true;
-  const int needed =
-      WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), nullptr, 0, nullptr, nullptr);
-  // The terminator needs one more byte.
-  if (needed <= 0 || static_cast<std::size_t>(needed) >= bytes) return false;
-  if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), buffer, needed, nullptr,
-                          nullptr) != needed) {
-    buffer[0] = '\0';
-    return false;
-  }
-  buffer[needed] = '\0';
-  return true;
-}
-
 }  // namespace voxl

@@ -120,9 +120,9 @@ class VolumeControlTest : public DevicesTest {
            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir);
     const std::string mixer = (dir / "pavucontrol").string();
-    std::ofstream(mixer) << "#!/bin/sh\nprintf '%s\\n' \"$*\" > \"" << (dir / "args.tmp").string()
-                         << "\" && /bin/mv \"" << (dir / "args.tmp").string() << "\" \""
-                         << (dir / "args").string() << "\"\n";
+    // One write of the whole line, so a reader never sees half of it.
+    std::ofstream(mixer) << "#!/bin/sh\nprintf '%s\\n' \"$*\" > '" << (dir / "args").string()
+                         << "'\n";
     ::chmod(mixer.c_str(), 0755);
     ::setenv("PATH", dir.c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");
@@ -156,21 +156,25 @@ class VolumeControlTest : public DevicesTest {
   std::filesystem::path dir;
 };
 
-TEST_F(VolumeControlTest, RecordingFlagOpensTheRecordingSide) {
+struct MixerCase {
+  WORD recording;
+  const char* arguments;  // the stand-in's view of "/record" or no parameters
+};
+
+class VolumeControlSide : public VolumeControlTest,
+                          public ::testing::WithParamInterface<MixerCase> {};
+
+TEST_P(VolumeControlSide, FlagChoosesTheSideOfTheMixer) {
   ::setenv("DISPLAY", ":77", 1);
   WORD error = 99;
-  EXPECT_EQ(m().OpenVolumeControl(host(), 1, &error), 0);
+  EXPECT_EQ(m().OpenVolumeControl(host(), GetParam().recording, &error), 0);
   EXPECT_EQ(error, 0);
-  EXPECT_EQ(MixerArguments(), "--tab=4");
+  EXPECT_EQ(MixerArguments(), GetParam().arguments);
 }
 
-TEST_F(VolumeControlTest, WithoutTheFlagOpensThePlaybackSide) {
-  ::setenv("DISPLAY", ":77", 1);
-  WORD error = 99;
-  EXPECT_EQ(m().OpenVolumeControl(host(), 0, &error), 0);
-  EXPECT_EQ(error, 0);
-  EXPECT_EQ(MixerArguments(), "--tab=1");
-}
+INSTANTIATE_TEST_SUITE_P(RecordingAndPlayback, VolumeControlSide,
+                         ::testing::Values(MixerCase{1, "--tab=4"}, MixerCase{5, "--tab=4"},
+                                           MixerCase{0, "--tab=1"}));
 
 TEST_F(VolumeControlTest, NoMixerToStartGivesErrorTwelve) {
   ::unsetenv("DISPLAY");

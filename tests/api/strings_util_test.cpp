@@ -44,17 +44,5 @@ TEST(ReplaceString, FreesTheHeldStringAndAcceptsNull) {
   SysFreeString(held);
 }
 
-TEST(FromWideString, FitsOnlyWithRoomForTheTerminator) {
-  BSTR s = ToWideString("caf\xc3\xa9");  // 5 bytes in UTF-8
-  char buffer[6] = "xxxxx";
-  EXPECT_TRUE(FromWideString(s, buffer, 6));
-  EXPECT_STREQ(buffer, "caf\xc3\xa9");
-  EXPECT_FALSE(FromWideString(s, buffer, 5));
-  EXPECT_STREQ(buffer, "");
-  EXPECT_TRUE(FromWideString(nullptr, buffer, 6));
-  EXPECT_STREQ(buffer, "");
-  SysFreeString(s);
-}
-
 }  // namespace
 }  // namespace voxl
