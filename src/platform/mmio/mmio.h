@@ -18,7 +18,7 @@ typedef DWORD FOURCC;
 typedef struct HMMIO__* HMMIO;
 typedef char* HPSTR;
 
-#define mmioFOURCC(c0, c1, c2, c3)                                                  \
+#define mmioFOURCC(c0, c1, c2, c3)                                            \
   ((DWORD)(BYTE)(c0) | ((DWORD)(BYTE)(c1) << 8) | ((DWORD)(BYTE)(c2) << 16) | \
    ((DWORD)(BYTE)(c3) << 24))
 #define FOURCC_RIFF mmioFOURCC('R', 'I', 'F', 'F')
@@ -42,7 +42,7 @@ typedef char* HPSTR;
 #define MMIO_CREATERIFF 0x0020u
 #define MMIO_CREATELIST 0x0040u
 #define MMIO_DIRTY 0x10000000u  // in MMCKINFO.dwFlags: the size must be written at ascend
-#define MMIO_TOUPPER 0x0010u     // mmioStringToFOURCCA: convert to upper case
+#define MMIO_TOUPPER 0x0010u    // mmioStringToFOURCCA: convert to upper case
 
 // Errors (MMRESULT, and MMIOINFO.wErrorRet of a failed open).
 #define MMIOERR_BASE 256

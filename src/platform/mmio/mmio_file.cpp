@@ -3,7 +3,7 @@
 // Files are unbuffered: each mmioRead / mmioWrite is one positioned read or write of the file
 // descriptor (pread / pwrite with 64-bit offsets), so what mmioWrite reports as written is in the
 // file, and the descriptor's own offset is never used.  A memory file (fccIOProc FOURCC_MEM) is
-// the caller's block: its length is cchBuffer and never grows.
+// the caller's block: its length is cchBuffer and never grows (MMIO_CREATE leaves it as it is).
 //
 // The position never passes kMaxPosition (4 GiB - 1): a write or read that would cross it stops
 // there, a write beyond it fails as on a full disk.  Every offset the interface hands out is then
