@@ -181,8 +181,8 @@ typedef struct VoxlRecorderVtbl {
  *
  * A recorder belongs to the thread that creates it: its methods are called there, and its
  * callbacks run there while that thread dispatches window messages (GetMessageA/PeekMessageA
- * and DispatchMessageA, or VoxlMessageQueueFd in an event loop).  One recorder per process is
- * the tested case. */
+ * and DispatchMessageA, or VoxlMessageQueueFd in an event loop).  Several recorders may live
+ * side by side, each with its own engine. */
 
 /* Creates a recorder in state 1 (idle), with its engine running and the default capture format
  * (44100 Hz, 16 bits, two channels) checked against the default input device.  On failure

@@ -56,6 +56,19 @@ TEST_F(RecorderExportsTest, CreatesAnIdleRecorderWithItsTable) {
   VoxlSetCallbacks(recorder, nullptr);
 }
 
+TEST_F(RecorderExportsTest, TwoRecordersKeepTheirOwnSettings) {
+  recorder = VoxlCreateRecorder(nullptr);
+  VoxlRecorder* second = VoxlCreateRecorder(nullptr);
+  ASSERT_NE(recorder, nullptr);
+  ASSERT_NE(second, nullptr);
+  recorder->lpVtbl->SetSampleRate(recorder, 8000);
+  DWORD rate = 0;
+  second->lpVtbl->GetSampleRate(second, &rate);
+  EXPECT_EQ(rate, 44100u);
+  VoxlDestroyRecorder(second);
+  EXPECT_EQ(State(), 1);
+}
+
 TEST_F(RecorderExportsTest, RefusedCaptureFormatGivesNoRecorder) {
   voxl::virtualaudio::Faults faults;
   faults.refuseFormat = true;
