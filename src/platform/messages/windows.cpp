@@ -7,16 +7,17 @@
 // (DispatchMessageA, SendMessageA and DestroyWindow from another thread are refused).
 //
 // Handles are numbers handed out in increasing order and not reused until the 32-bit range has
-// wrapped, so a stale handle does not reach a newer window.  Lookups take a shared lock and hold
-// a reference to the window while they use it; posting to a window happens under that shared
-// lock, so once DestroyWindow has removed a window no message for it can still be queued.
+// wrapped, so a stale handle does not reach a newer window.  Lookups take the table's lock only
+// to find the window and then hold a reference to it while they use it; posting to a window
+// happens under the table's lock, so once DestroyWindow has removed a window no message for it
+// can still be queued.  (A plain mutex, not a reader-writer lock: steady posting must not starve
+// DestroyWindow.)
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -56,7 +57,7 @@ struct Window {
 };
 
 struct Table {
-  std::shared_mutex mutex;
+  std::mutex mutex;
   std::unordered_map<uintptr_t, std::shared_ptr<Window>> windows;
   std::unordered_map<std::string, std::shared_ptr<WindowClass>> classes;
   uint32_t nextHandle = kFirstHandle;
@@ -96,7 +97,7 @@ std::shared_ptr<WindowClass> FindClassLocked(Table& table, LPCSTR className) {
 
 std::shared_ptr<Window> FindWindow(HWND hWnd) {
   Table& table = TheTable();
-  std::shared_lock lock(table.mutex);
+  std::lock_guard<std::mutex> lock(table.mutex);
   auto it = table.windows.find(reinterpret_cast<uintptr_t>(hWnd));
   return it == table.windows.end() ? nullptr : it->second;
 }
@@ -124,7 +125,7 @@ void Destroy(const std::shared_ptr<Window>& window) {
   window->windowClass->proc(hWnd, WM_DESTROY, 0, 0);
   Table& table = TheTable();
   {
-    std::unique_lock lock(table.mutex);
+    std::lock_guard<std::mutex> lock(table.mutex);
     RemoveWindowLocked(table, window->handle);
   }
   DropWindowMessages(*window->queue, hWnd);
@@ -141,7 +142,7 @@ ptrdiff_t ExtraOffset(const Window& window, int index) {
 
 void ForgetWindowsOfThread(DWORD threadId) {
   Table& table = TheTable();
-  std::unique_lock lock(table.mutex);
+  std::lock_guard<std::mutex> lock(table.mutex);
   for (auto it = table.windows.begin(); it != table.windows.end();) {
     if (it->second->owner == threadId) {
       --it->second->windowClass->windows;
@@ -176,7 +177,7 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* wndClass) {
     return 0;
   }
   auto& table = TheTable();
-  std::unique_lock lock(table.mutex);
+  std::lock_guard<std::mutex> lock(table.mutex);
   std::string key = voxl::messages::Lower(wndClass->lpszClassName);
   if (table.classes.contains(key)) {
     SetLastError(ERROR_CLASS_ALREADY_EXISTS);
@@ -207,7 +208,7 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* wndClass) {
 
 BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE) {
   auto& table = TheTable();
-  std::unique_lock lock(table.mutex);
+  std::lock_guard<std::mutex> lock(table.mutex);
   std::shared_ptr<WindowClass> cls = voxl::messages::FindClassLocked(table, className);
   if (!cls) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
@@ -229,7 +230,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
   window->queue = voxl::messages::CurrentQueue();
   {
     auto& table = TheTable();
-    std::unique_lock lock(table.mutex);
+    std::lock_guard<std::mutex> lock(table.mutex);
     window->windowClass = voxl::messages::FindClassLocked(table, className);
     if (!window->windowClass) {
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
@@ -331,7 +332,7 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
                : FALSE;
   }
   auto& table = TheTable();
-  std::shared_lock lock(table.mutex);
+  std::lock_guard<std::mutex> lock(table.mutex);
   auto it = table.windows.find(reinterpret_cast<uintptr_t>(hWnd));
   if (it == table.windows.end()) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
