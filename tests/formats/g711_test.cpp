@@ -105,9 +105,8 @@ TEST(G711, ALawSmallNegativeSamplesGiveTheNearestLevel) {
 
 class G711Law : public ::testing::TestWithParam<Law> {};
 
-// Every sample comes back within one quantisation step of itself: steps are 16 up to 511 (8 for
-// the first mu-law segment) and 1/16 of the magnitude above, and full scale clips to the outermost
-// level.
+// Every sample comes back within one quantisation step of itself (after clipping to the outermost
+// level). A step is at most 16 for small magnitudes and about 1/16 of the magnitude above.
 TEST_P(G711Law, EverySampleDecodesWithinOneStep) {
   const Law& law = GetParam();
   for (int x = -32768; x < 32768; ++x) {
