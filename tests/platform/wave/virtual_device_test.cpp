@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -415,6 +416,37 @@ std::vector<MSG> WaitForMessages(size_t count, UINT message, std::chrono::millis
     }
   }
   return got;
+}
+
+// An engine requeues each buffer from its own thread as soon as it comes back; the manual clock
+// must still complete exactly the number asked for.
+TEST_F(WaveTest, ManualClockCountsBuffersRequeuedAtOnceFromAnotherThread) {
+  std::promise<DWORD> ready;
+  std::thread engine([&ready] {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    ready.set_value(GetCurrentThreadId());
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      if (msg.message == MM_WIM_DATA) {
+        waveInAddBuffer(reinterpret_cast<HWAVEIN>(msg.wParam),
+                        reinterpret_cast<WAVEHDR*>(msg.lParam), sizeof(WAVEHDR));
+      }
+    }
+  });
+  const DWORD engine_id = ready.get_future().get();
+  const WAVEFORMATEX f = Pcm(8000, 1, 16);
+  HWAVEIN in = nullptr;
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInOpen(&in, 0, &f, engine_id, 0, CALLBACK_THREAD));
+  auto buffers = MakeBuffers(in, waveInPrepareHeader, 2, 160);
+  for (auto& b : buffers)
+    ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in, &b->header, sizeof(WAVEHDR)));
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in));
+  EXPECT_EQ(5u, va::CompleteInputBuffers(0, 5));
+  EXPECT_EQ(5u * 80, va::FramesDelivered(0));
+  PostThreadMessageA(engine_id, WM_QUIT, 0, 0);
+  engine.join();
+  EXPECT_EQ(MMSYSERR_NOERROR, waveInReset(in));
+  EXPECT_EQ(MMSYSERR_NOERROR, waveInClose(in));
 }
 
 TEST_F(InputTest, RealTimeClockPacesBuffersAndStopsInMidBuffer) {

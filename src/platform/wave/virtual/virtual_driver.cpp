@@ -132,40 +132,48 @@ constexpr uint64_t kMaxCaptureFileData = 0xFFFFFFFFull - 36 - 1;
 
 // ---- Moving audio (caller holds vs.work, stream not closed) ----
 
-// Input: fills up to `limit` bytes of the first queued buffer.  Returns false when nothing was
-// moved (no buffer, or the device has stopped delivering).
-bool InputStep(VStream& vs, size_t limit) {
+// What one step moved.  A step never goes past the first queued buffer, so "Completed" means that
+// buffer came back; the manual clock counts buffers with it (counting the queue instead would be
+// wrong when the application queues a buffer again at once from another thread).
+enum class Moved { Nothing, Part, Completed };
+
+// Input: fills up to `limit` bytes of the first queued buffer.  Nothing when no buffer is queued
+// or the device has stopped delivering.
+Moved InputStep(VStream& vs, size_t limit) {
   if (vs.faults.stopAfterBuffers >= 0 && vs.completedBuffers >= vs.faults.stopAfterBuffers) {
-    return false;
+    return Moved::Nothing;
   }
   const size_t block = vs.format.nBlockAlign;
   const size_t pending = vs.port->PendingBytes();
   size_t bytes = std::min(pending, limit);
   bytes -= bytes % block;
-  if (bytes == 0) return false;
+  if (bytes == 0) return Moved::Nothing;
   if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
   GenerateSignal(vs.signal, vs.file, vs.format, vs.frame, vs.scratch.data(), bytes);
   vs.frame += bytes / block;
   State& s = Global();
   std::lock_guard lock(s.audio);
   const size_t stored = vs.port->Capture(vs.scratch.data(), bytes);
-  if (stored == pending) ++vs.completedBuffers;
   s.delivered[vs.device] += stored / block;
-  return stored > 0;
+  if (stored == 0) return Moved::Nothing;
+  if (stored < pending) return Moved::Part;
+  ++vs.completedBuffers;
+  return Moved::Completed;
 }
 
 // Output: plays up to `limit` bytes of the queued audio into the capture.
-bool OutputStep(VStream& vs, size_t limit) {
+Moved OutputStep(VStream& vs, size_t limit) {
   const size_t block = vs.format.nBlockAlign;
-  size_t bytes = std::min(vs.port->PendingBytes(), limit);
+  const size_t pending = vs.port->PendingBytes();
+  size_t bytes = std::min(pending, limit);
   bytes -= bytes % block;
-  if (bytes == 0) return false;
+  if (bytes == 0) return Moved::Nothing;
   if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
   State& s = Global();
   {
     std::lock_guard lock(s.audio);
     const size_t got = vs.port->Render(vs.scratch.data(), bytes);
-    if (got == 0) return false;
+    if (got == 0) return Moved::Nothing;
     Capture& capture = s.captures[vs.device];
     if (capture.bytes.empty()) capture.format = vs.format;
     capture.bytes.insert(capture.bytes.end(), vs.scratch.begin(), vs.scratch.begin() + got);
@@ -177,10 +185,10 @@ bool OutputStep(VStream& vs, size_t limit) {
         static_cast<size_t>(std::min<uint64_t>(bytes, kMaxCaptureFileData - vs.captureFileBytes));
     vs.captureFileBytes += std::fwrite(vs.scratch.data(), 1, room, vs.captureFile);
   }
-  return true;
+  return bytes < pending ? Moved::Part : Moved::Completed;
 }
 
-bool Step(VStream& vs, size_t limit) {
+Moved Step(VStream& vs, size_t limit) {
   return vs.dir == Direction::Input ? InputStep(vs, limit) : OutputStep(vs, limit);
 }
 
@@ -238,9 +246,7 @@ size_t CompleteBuffers(Direction dir, UINT device, size_t count, unsigned timeou
     if (!vs->port->WaitForWorkFor(static_cast<unsigned>(std::max<int64_t>(0, left.count())))) {
       break;
     }
-    const size_t before = vs->port->QueuedBuffers();
-    Step(*vs, vs->port->PendingBytes());
-    if (vs->port->QueuedBuffers() < before) ++done;
+    if (Step(*vs, vs->port->PendingBytes()) == Moved::Completed) ++done;
   }
   return done;
 }
@@ -263,7 +269,7 @@ uint64_t DeliverFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
     const uint64_t before = vs->frame;
     const size_t limit = static_cast<size_t>(
         std::min<uint64_t>(frames - delivered, vs->port->PendingBytes() / block) * block);
-    if (!InputStep(*vs, limit)) break;
+    if (InputStep(*vs, limit) == Moved::Nothing) break;
     delivered += vs->frame - before;
   }
   return delivered;
