@@ -155,6 +155,11 @@ class Stream final : public WavePort {
     }
     std::lock_guard lock(mutex_);
     if (closing_) return MMSYSERR_INVALHANDLE;
+    // The flags belong to the caller; the queue itself decides whether the header is in it, so a
+    // header whose WHDR_INQUEUE was cleared by mistake can never be linked twice.
+    for (const WAVEHDR* h = head_; h != nullptr; h = h->lpNext) {
+      if (h == header) return WAVERR_STILLPLAYING;
+    }
     if (dir_ == Direction::Input) header->dwBytesRecorded = 0;
     header->lpNext = nullptr;
     StoreFlags(header, (flags & ~WHDR_DONE) | WHDR_INQUEUE);

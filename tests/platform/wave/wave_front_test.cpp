@@ -59,6 +59,9 @@ TEST_F(FrontTest, HeaderArgumentsAreChecked) {
   ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(out, h, sizeof *h));
   EXPECT_TRUE(h->dwFlags & WHDR_INQUEUE);
   EXPECT_EQ(WAVERR_STILLPLAYING, waveOutWrite(out, h, sizeof *h));
+  h->dwFlags = WHDR_PREPARED;  // the caller's mistake must not link the header twice
+  EXPECT_EQ(WAVERR_STILLPLAYING, waveOutWrite(out, h, sizeof *h));
+  h->dwFlags |= WHDR_INQUEUE;
   EXPECT_EQ(WAVERR_STILLPLAYING, waveOutUnprepareHeader(out, h, sizeof *h));
   EXPECT_EQ(WAVERR_STILLPLAYING, waveOutClose(out));
   ASSERT_EQ(MMSYSERR_NOERROR, waveOutReset(out));
