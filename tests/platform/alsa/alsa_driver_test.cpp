@@ -73,6 +73,7 @@ class ScriptedPort : public WavePort {
     NoteCall();
     if (!running_ || closing_) return 0;
     const size_t n = std::min(bytes, queued_.size() - rendered_);
+    if (n == 0) return 0;
     std::memcpy(out, queued_.data() + rendered_, n);
     rendered_ += n;
     changed_.notify_all();
