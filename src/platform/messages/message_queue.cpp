@@ -135,11 +135,27 @@ Registry& TheRegistry() {
   return *registry;
 }
 
+// Whether the calling thread's queue is gone because the thread is exiting.  A plain flag: it
+// stays readable while the thread's other exit-time destructors run, after the holder below.
+thread_local bool queueGone = false;
+
+// What a thread gets after its queue is gone (say, from another destructor that runs at thread
+// or process exit): a closed queue, shared by all such threads, that never holds a message.
+const std::shared_ptr<ThreadQueue>& ClosedQueue() {
+  static auto* closed = [] {
+    auto* queue = new std::shared_ptr<ThreadQueue>(std::make_shared<ThreadQueue>(0));
+    (*queue)->closed = true;
+    return queue;
+  }();
+  return *closed;
+}
+
 // Owns the calling thread's queue; its destructor runs when the thread exits.
 struct QueueHolder {
   std::shared_ptr<ThreadQueue> queue;
 
   ~QueueHolder() {
+    queueGone = true;
     if (!queue) return;
     ForgetWindowsOfThread(queue->threadId);
     {
@@ -152,6 +168,7 @@ struct QueueHolder {
     std::lock_guard<std::mutex> lock(registry.mutex);
     auto it = registry.queues.find(queue->threadId);
     if (it != registry.queues.end() && it->second == queue) registry.queues.erase(it);
+    queue.reset();
   }
 };
 
@@ -160,6 +177,7 @@ thread_local QueueHolder currentQueue;
 }  // namespace
 
 const std::shared_ptr<ThreadQueue>& CurrentQueue() {
+  if (queueGone) return ClosedQueue();
   if (!currentQueue.queue) {
     auto queue = std::make_shared<ThreadQueue>(GetCurrentThreadId());
     Registry& registry = TheRegistry();
@@ -273,6 +291,11 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND hWnd, UINT msgFilterMin, UINT msgFilterM
     return -1;
   }
   std::unique_lock<std::mutex> lock(queue.mutex);
+  if (queue.closed) {
+    // The thread is exiting: nothing can arrive any more.
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return -1;
+  }
   while (!queue.TakeLocked(msg, hWnd, msgFilterMin, msgFilterMax, true)) queue.arrived.wait(lock);
   return msg->message == WM_QUIT ? FALSE : TRUE;
 }
@@ -284,6 +307,10 @@ void WINAPI PostQuitMessage(int exitCode) {
 int WINAPI VoxlMessageQueueFd(void) {
   ThreadQueue& queue = *CurrentQueue();
   std::lock_guard<std::mutex> lock(queue.mutex);
+  if (queue.closed) {
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return -1;
+  }
   if (queue.eventFd < 0) {
     queue.eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (queue.eventFd < 0) {

@@ -69,6 +69,31 @@ TEST(ThreadQueue, PostsFailUntilTheThreadHasAQueueAndAfterItExits) {
   EXPECT_FALSE(PostThreadMessageA(id, kPing, 0, 0)) << "the queue went with its thread";
 }
 
+// Runs queue calls from a destructor that comes after the queue's own at thread exit, as a
+// library's clean-up at process exit does.
+struct LateCaller {
+  std::atomic<int>* result;
+  ~LateCaller() {
+    MSG msg;
+    int r = PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+    r += PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0);
+    r += GetMessageA(&msg, nullptr, 0, 0) == -1 ? 0 : 100;  // must not wait for ever
+    result->store(r);
+  }
+};
+
+TEST(ThreadQueue, CallsAfterTheQueueWentAtThreadExitFailQuietly) {
+  std::atomic<int> result{-1};
+  std::thread([&] {
+    thread_local LateCaller late{nullptr};  // made first, so destroyed after the queue
+    late.result = &result;
+    MSG msg;
+    PostQuitMessage(0);
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  }).join();
+  EXPECT_EQ(result.load(), 0);
+}
+
 TEST(ThreadQueue, GetMessageWaitsForAPostAndReturnsZeroForQuit) {
   Drain();
   std::thread worker;
