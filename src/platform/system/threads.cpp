@@ -6,13 +6,15 @@
 // just before it ends, so a priority change never reaches a thread that has gone (or a newer
 // thread that was given the same kernel id).
 //
-// Priorities map onto per-thread nice values; raising a thread above normal needs privileges
-// that an ordinary process lacks, and then the call fails and nothing changes.
+// Priorities map onto per-thread nice values around the process's own; raising a thread above
+// normal needs privileges that an ordinary process lacks, and then the call fails and nothing
+// changes.
 #include <limits.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
@@ -76,26 +78,38 @@ void* ThreadMain(void* param) {
   return nullptr;
 }
 
-// Nice value for each priority level; nothing for levels that do not exist.
+// Nice value for each priority level, relative to the process's own (its main thread's) nice
+// value, as thread priorities are relative to the process's priority class; idle and time-
+// critical are the ends of the range.  Nothing for levels that do not exist.
 std::optional<int> NiceFor(int priority) {
+  errno = 0;
+  const int base = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+  const int processNice = errno == 0 ? base : 0;
+  int offset = 0;
   switch (priority) {
     case THREAD_PRIORITY_IDLE:
       return 19;
-    case THREAD_PRIORITY_LOWEST:
-      return 10;
-    case THREAD_PRIORITY_BELOW_NORMAL:
-      return 5;
-    case THREAD_PRIORITY_NORMAL:
-      return 0;
-    case THREAD_PRIORITY_ABOVE_NORMAL:
-      return -5;
-    case THREAD_PRIORITY_HIGHEST:
-      return -10;
     case THREAD_PRIORITY_TIME_CRITICAL:
       return -20;
+    case THREAD_PRIORITY_LOWEST:
+      offset = 10;
+      break;
+    case THREAD_PRIORITY_BELOW_NORMAL:
+      offset = 5;
+      break;
+    case THREAD_PRIORITY_NORMAL:
+      offset = 0;
+      break;
+    case THREAD_PRIORITY_ABOVE_NORMAL:
+      offset = -5;
+      break;
+    case THREAD_PRIORITY_HIGHEST:
+      offset = -10;
+      break;
     default:
       return std::nullopt;
   }
+  return std::clamp(processNice + offset, -20, 19);
 }
 
 BOOL ApplyNice(pid_t kernelId, int nice) {

@@ -214,6 +214,13 @@ TEST(TempFileName, FailsCleanlyWhereNoFileCanBeMade) {
   EXPECT_EQ(GetTempFileNameA(nullptr, "VOX", 0, name), 0u);
   EXPECT_STREQ(name, "untouched");
   EXPECT_FALSE(fs::exists(dir / "missing"));
+  // A folder we may not write to (permissions do not stop the superuser).
+  fs::create_directory(dir / "locked");
+  chmod((dir / "locked").c_str(), 0500);
+  if (geteuid() != 0) {
+    EXPECT_EQ(GetTempFileNameA((dir / "locked").c_str(), "VOX", 0, name), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
 }
 
 // ---- Delete and move ----
