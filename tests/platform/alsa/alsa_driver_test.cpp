@@ -3,6 +3,7 @@
 // playback of tones recorded from its monitor, over-run and under-run recovery, and close in
 // every state.  Skipped (with the reason) when no PulseAudio server answers.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,7 +11,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +26,10 @@
 #include "support/tone_pulse.h"
 
 namespace voxl::wave {
+
+// Defined by the ALSA driver for tests: whether an open stream's device failed.
+bool AlsaStreamLostForTesting(DriverStream* stream);
+
 namespace {
 
 using test::Channel;
@@ -99,7 +107,7 @@ class ScriptedPort : public WavePort {
     woken_ = false;
     return !closing_;
   }
-  bool WaitForWorkFor(unsigned timeoutMs) {
+  bool WaitForWorkFor(unsigned timeoutMs) override {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                       [this] { return closing_ || HasWork(); });
@@ -576,6 +584,109 @@ INSTANTIATE_TEST_SUITE_P(States, AlsaCloseTest,
                                            CloseState::InputHeldInCapture, CloseState::OutputIdle,
                                            CloseState::OutputPausedWithAudio,
                                            CloseState::OutputPlaying));
+
+// ---- A sound server that goes away ---------------------------------------------------------
+
+// A private PulseAudio server that the test can end while a device is open on it.
+class PrivateServer {
+ public:
+  PrivateServer() {
+    dir_ = ::testing::TempDir() + "voxl_pulse_gone_" + std::to_string(getpid());
+    std::filesystem::create_directories(dir_);
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
+    ChildProcess start;
+    // --daemonize returns once the server is ready; its pid lands in the runtime folder.
+    if (!start.Start({"env", "XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_, "pulseaudio", "-n",
+                      "--log-level=error", "--daemonize=yes", "--exit-idle-time=-1",
+                      "--system=false",
+                      "--load=module-native-protocol-unix socket=" + dir_ + "/native",
+                      "--load=module-null-sink sink_name=voxl_gone norewinds=1"}) ||
+        start.WaitExit(10000) != 0) {
+      return;
+    }
+    std::ifstream pidFile(dir_ + "/pulse/pid");
+    pidFile >> pid_;
+  }
+  ~PrivateServer() {
+    Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  bool running() const { return pid_ > 0; }
+  std::string address() const { return "unix:" + dir_ + "/native"; }
+  // Ends the server at once, as a crash or a removed device would.
+  void Stop() {
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    pid_ = -1;
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+class AlsaServerGoneTest : public AlsaDriverTest, public ::testing::WithParamInterface<Direction> {
+ protected:
+  void SetUp() override {
+    AlsaDriverTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    server_ = std::make_unique<PrivateServer>();
+    if (!server_->running()) GTEST_SKIP() << "a private PulseAudio server could not be started";
+    const char* old = std::getenv("PULSE_SERVER");
+    if (old != nullptr) oldServer_ = old;
+    // Devices opened from now on connect to the private server.
+    setenv("PULSE_SERVER", server_->address().c_str(), 1);
+  }
+  void TearDown() override {
+    AlsaDriverTest::TearDown();
+    if (oldServer_.empty()) {
+      unsetenv("PULSE_SERVER");
+    } else {
+      setenv("PULSE_SERVER", oldServer_.c_str(), 1);
+    }
+    server_.reset();
+  }
+
+  std::unique_ptr<PrivateServer> server_;
+  std::string oldServer_;
+};
+
+// The device loop notices the loss and stops; close still returns at once.
+TEST_P(AlsaServerGoneTest, DeviceLoopStopsAndCloseReturns) {
+  const Direction dir = GetParam();
+  const WAVEFORMATEX format = Pcm(44100, 2, 16);
+  ScriptedPort& port = NewPort(dir, format);
+  if (dir == Direction::Output) port.Queue(Bytes(test::MakeTone(440, -20.0, 44100, 2, 44100 * 30)));
+  DriverStream* stream = Open(dir, format, &port);
+  ASSERT_NE(stream, nullptr);
+  if (dir == Direction::Input) {
+    port.SetRunning(true);
+    kAlsaDriver.start(stream);
+    ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() > 2; }));
+  } else {
+    ASSERT_TRUE(port.WaitUntil([&] { return port.rendered() >= 44100 * 4 / 5; }));
+  }
+
+  server_->Stop();
+  // The driver has no event for the loss; look at it until a deadline.
+  bool lost = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!(lost = AlsaStreamLostForTesting(stream)) &&
+         std::chrono::steady_clock::now() < deadline) {
+    port.WaitUntil([] { return false; }, 20);
+  }
+  EXPECT_TRUE(lost) << "the device loop did not notice that the server went away";
+  const auto began = std::chrono::steady_clock::now();
+  CloseNow(stream);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+  EXPECT_FALSE(port.calledAfterClose());
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, AlsaServerGoneTest,
+                         ::testing::Values(Direction::Input, Direction::Output),
+                         [](const auto& info) {
+                           return info.param == Direction::Input ? "Input" : "Output";
+                         });
 
 }  // namespace
 }  // namespace voxl::wave

@@ -312,6 +312,7 @@ struct AlsaStream {
 
   std::atomic<bool> quit{false};
   std::atomic<bool> resetRequested{false};
+  std::atomic<bool> lost{false};  // the device failed; the loop waits for close
 
   ~AlsaStream() {
     if (wakeFd >= 0) close(wakeFd);
@@ -387,13 +388,16 @@ void RunInput(AlsaStream* s) {
       state = snd_pcm_state(pcm);
     }
     if (!running) {
-      if (!port->WaitForWork()) break;
+      if (!port->WaitForWork()) {
+        Park(s);  // the port is closing
+        return;
+      }
       continue;
     }
     if (state == SND_PCM_STATE_DISCONNECTED) break;
     if (state == SND_PCM_STATE_SUSPENDED) {
-      if (!Recover(s, -ESTRPIPE)) break;
-      continue;
+      if (Recover(s, -ESTRPIPE)) continue;
+      break;
     }
     if (state == SND_PCM_STATE_SETUP || state == SND_PCM_STATE_XRUN) {
       if (snd_pcm_prepare(pcm) < 0) break;
@@ -411,10 +415,12 @@ void RunInput(AlsaStream* s) {
     }
     if (frames < 0) {
       if (IsXrun(frames) && Recover(s, frames)) continue;
-      break;  // device lost
+      break;
     }
     if (frames > 0) port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
   }
+  // Every way out of the loop but close is the loss of the device.
+  if (!s->quit.load()) s->lost.store(true);
   Park(s);
 }
 
@@ -536,7 +542,11 @@ void RunOutput(AlsaStream* s) {
     }
     if (!port->WaitForWork()) break;
   }
-  if (!lost) PlayOut(s);
+  if (lost) {
+    s->lost.store(true);
+  } else {
+    PlayOut(s);
+  }
   Park(s);
 }
 
@@ -645,6 +655,12 @@ void AlsaReset(DriverStream* stream) {
 }
 
 }  // namespace
+
+// Tests only: whether the device of an open stream failed (unplugged, sound server gone) and its
+// device loop stopped.
+bool AlsaStreamLostForTesting(DriverStream* stream) {
+  return reinterpret_cast<AlsaStream*>(stream)->lost.load();
+}
 
 const WaveDriver kAlsaDriver = {
     "alsa",    "ALSA sound devices (default device: PipeWire or PulseAudio where they run)",
