@@ -17,6 +17,13 @@ namespace voxl {
 // then).  Reports through ReportError.
 void SetUpConversion(Recorder& r, uint16_t* error);
 
+// At the start (Open) and end (Close) of every capture or playback run: open the encode and
+// decode streams of the conversion set and prepare their headers with their buffers, and
+// unprepare and close them again (the buffers stay).  Engine thread.  Both do nothing when
+// compressed is 0.
+void OpenConversionStreams(Recorder& r);
+void CloseConversionStreams(Recorder& r);
+
 // Frees the conversion set (streams, fileFormat) and clears compressed.  Does nothing when
 // there is none.
 void ReleaseConversion(Recorder& r);

@@ -11,6 +11,10 @@ void SetUpConversion(Recorder& r, uint16_t* error) {
   ReportError(r, error, r.chosenFormat == nullptr ? ErrNoTargetFormat : ErrFormatUnusable);
 }
 
+// No conversion set is ever built here, so there are no streams to open or close.
+void OpenConversionStreams(Recorder&) {}
+void CloseConversionStreams(Recorder&) {}
+
 void ReleaseConversion(Recorder& r) {
   std::free(r.fileFormat);
   r.fileFormat = nullptr;

@@ -97,6 +97,10 @@ typedef struct tACMFORMATDETAILSA {
   CHAR szFormat[ACMFORMATDETAILS_FORMAT_CHARS];
 } ACMFORMATDETAILSA, *LPACMFORMATDETAILSA;
 
+// Converts the source bytes of a prepared header into its destination buffer (flags
+// ACM_STREAMCONVERTF_*), setting cbSrcLengthUsed and cbDstLengthUsed.
+MMRESULT acmStreamConvert(HACMSTREAM stream, LPACMSTREAMHEADER header, DWORD flags);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

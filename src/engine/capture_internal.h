@@ -1,0 +1,53 @@
+// The pieces of a capture run that its three files share: delivery of recorded data, the write
+// position, the marker tones and the splice of an insert-mode run.
+//
+// Engine thread only, during a run (between BeginCapture and the end of FinishCapture).
+#pragma once
+
+#include <cstdint>
+
+#include "engine/recorder.h"
+
+namespace voxl {
+
+// Highest byte offset at which recorded data may end in a file.  Data that ended past it would
+// need a data or form size beyond what 32-bit RIFF sizes describe (the last byte is kept free
+// for the pad byte of odd-sized data); a run that would pass it stops with ErrCaptureWrite.
+constexpr uint64_t kMaxDataEnd = 0xFFFFFFFEu;
+
+// Size of the one buffer the splice moves the file through.
+constexpr uint32_t kSpliceBufferBytes = 0x10000;
+
+// Delivers `count` bytes of recorded data: posts them to the host as a CapturedBlock
+// (notification 4) and stores them in the file at fileCursor (overwrite mode) or at the end of
+// the splice file (insert mode).  Returns the bytes stored: `count` without a file; -1 when the
+// data would pass kMaxDataEnd (then nothing is posted or stored) or the splice file took fewer
+// (then it is cut back to where it was); else what mmioWrite stored.
+int32_t EmitData(Recorder& r, const void* data, uint32_t count);
+
+// Seeks the file to `offset` when a file is open in overwrite mode; otherwise does nothing.
+void SeekForWrite(Recorder& r, uint32_t offset);
+
+// When fileCursor is unknown, works it out from position (the file offset of that frame).
+// False when that offset cannot be written to (it lies past kMaxDataEnd).
+bool ResolveFileCursor(Recorder& r);
+
+// Ends the run because of `code`: resets the device (every buffer comes back) and moves the
+// engine to Draining with the code in stopReason and lastError.
+void FailCapture(Recorder& r, uint16_t code);
+
+// Writes an 880 Hz marker tone of `seconds` at the write point and advances position and length
+// by its frames (not recordedLength).  `final` marks the end of the encoder's stream (the last
+// tone of a run).  False when the tone could not be stored; what was stored of it still counts.
+bool WriteMarkerTone(Recorder& r, double seconds, bool final);
+
+// Moves the audio that an insert-mode run collected in the splice file into the recording at
+// insertStart, behind which the rest of the data moves up.  Closes and deletes the splice file in
+// every case.  When the file cannot be grown to take the audio, the recording stays as it was,
+// position and length go back to where the run began, and stopReason becomes ErrCaptureWrite.
+void SpliceInsertion(Recorder& r);
+
+// Closes and deletes the splice file, if any.
+void DiscardSpliceFile(Recorder& r);
+
+}  // namespace voxl

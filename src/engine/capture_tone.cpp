@@ -1,0 +1,142 @@
+// Marker tones: an 880 Hz sine at half of full scale written into the recording where recorded
+// audio begins or resumes (start tone) and where it pauses or ends (end tone).
+//
+// A tone is made and delivered in pieces of at most one second, so its length (a host setting
+// without an upper bound) never decides how much memory the engine asks for.  Its frames move
+// position and length like recorded audio but are not counted in recordedLength, so marker tones
+// never bring the length limit closer.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "engine/capture_internal.h"
+#include "formats/g711.h"
+
+namespace voxl {
+namespace {
+
+// 2 pi x 880 with pi taken as 3.141592654.
+constexpr double kToneRadiansPerSecond = 5529.20307104;
+
+// One piece of encoder input: feeds `bytes` of PCM tone through encodeStream.  The first piece
+// of a tone discards what captured audio the source buffer still held; the last piece of a final
+// tone ends the encoder's stream.
+void FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool firstPiece,
+                       bool lastPiece, bool final) {
+  ACMSTREAMHEADER& h = r.encodeHeader;
+  if (firstPiece) {
+    h.cbSrcLength = 0;
+    h.cbSrcLengthUsed = 0;
+    h.cbDstLength = 0;
+    h.cbDstLengthUsed = 0;
+  }
+  uint32_t remaining = bytes;
+  for (;;) {
+    const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
+    if (remaining == 0 && (leftover == 0 || !lastPiece)) break;
+    if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
+    const uint32_t take = std::min(remaining, r.pcmBlockBytes - leftover);
+    std::memcpy(h.pbSrc + leftover, tone, take);
+    tone += take;
+    remaining -= take;
+    if (final && lastPiece && remaining == 0) r.encodeFlags |= ACM_STREAMCONVERTF_END;
+    h.cbSrcLength = leftover + take;
+    h.cbSrcLengthUsed = 0;
+    h.cbDstLength = r.encodedBlockBytes;
+    h.cbDstLengthUsed = 0;
+    acmStreamConvert(r.encodeStream, &h, r.encodeFlags);
+    r.encodeFlags = ACM_STREAMCONVERTF_BLOCKALIGN;
+    const uint16_t align = r.fileFormat->nBlockAlign;
+    if (h.cbDstLengthUsed > 0 && align > 0) {
+      const uint32_t whole = h.cbDstLengthUsed - h.cbDstLengthUsed % align;
+      if (whole > 0) {
+        EmitData(r, h.pbDst, whole);
+        r.fileCursor.fetch_add(whole);
+      }
+    }
+    // What the encoder would not take stays for the captured audio that follows.
+    if (remaining == 0 && h.cbSrcLengthUsed == 0) break;
+  }
+}
+
+// Fills `frames` tone frames starting at frame `first` in the layout of pcmFormat; returns the
+// bytes filled.  `out` holds at least frames x channels x 2 bytes.
+uint32_t FillTone(const WAVEFORMATEX& format, uint64_t first, uint32_t frames, uint8_t* out) {
+  const double step = kToneRadiansPerSecond / format.nSamplesPerSec;
+  const uint16_t channels = std::max<uint16_t>(format.nChannels, 1);
+  const bool sixteenBit = format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample != 8;
+  uint8_t* p = out;
+  for (uint32_t i = 0; i < frames; ++i) {
+    const double s = std::sin(static_cast<double>(first + i) * step);
+    if (sixteenBit) {
+      const auto v = static_cast<int16_t>(16384.0 * s);
+      for (uint16_t c = 0; c < channels; ++c, p += 2) std::memcpy(p, &v, 2);
+      continue;
+    }
+    uint8_t v;
+    if (format.wFormatTag == WAVE_FORMAT_ALAW) {
+      v = LinearToALaw(static_cast<int16_t>(16384.0 * s));
+    } else if (format.wFormatTag == WAVE_FORMAT_MULAW) {
+      v = LinearToMuLaw(static_cast<int16_t>(16384.0 * s));
+    } else {
+      v = static_cast<uint8_t>(128 - static_cast<int>(-64.0 * s));
+    }
+    for (uint16_t c = 0; c < channels; ++c) *p++ = v;
+  }
+  return static_cast<uint32_t>(p - out);
+}
+
+}  // namespace
+
+bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
+  const WAVEFORMATEX& format = r.pcmFormat;
+  if (!(seconds > 0.0) || format.nSamplesPerSec == 0) return true;
+  const double wanted = std::trunc(format.nSamplesPerSec * seconds);
+  if (!(wanted >= 1.0)) return true;
+  // Positions are 32-bit frame counts: a tone can never be longer than that.
+  const auto frames = static_cast<uint32_t>(
+      std::min(wanted, static_cast<double>(std::numeric_limits<int32_t>::max())));
+
+  if (r.fileHandle != nullptr) {
+    if (!ResolveFileCursor(r)) return false;
+    SeekForWrite(r, r.fileCursor);
+  }
+
+  const uint32_t pieceFrames = std::max<uint32_t>(format.nSamplesPerSec, 1);
+  const uint16_t channels = std::max<uint16_t>(format.nChannels, 1);
+  auto* piece = static_cast<uint8_t*>(std::malloc(size_t{pieceFrames} * channels * 2));
+  bool stored = piece != nullptr;
+  uint32_t done = 0;
+  const bool encode = r.compressed != 0 && r.fileFormat != nullptr;
+  while (stored && done < frames) {
+    const uint32_t n = std::min(pieceFrames, frames - done);
+    const uint32_t bytes = FillTone(format, done, n, piece);
+    if (encode) {
+      FeedToneToEncoder(r, piece, bytes, done == 0, done + n == frames, final);
+    } else {
+      stored = EmitData(r, piece, bytes) == static_cast<int32_t>(bytes);
+      if (!stored) break;
+      r.fileCursor.fetch_add(bytes);
+    }
+    done += n;
+  }
+  std::free(piece);
+
+  if (done > 0) {
+    r.riffChunk.dwFlags |= MMIO_DIRTY;
+    r.dataChunk.dwFlags |= MMIO_DIRTY;
+    const int32_t position =
+        r.position.fetch_add(static_cast<int32_t>(done)) + static_cast<int32_t>(done);
+    if (r.insertMode != 0) {
+      r.length.fetch_add(done);
+    } else if (position > 0 && static_cast<uint32_t>(position) > r.length) {
+      r.length = static_cast<uint32_t>(position);
+    }
+  }
+  r.fileCursor = kCursorUnknown;
+  return stored;
+}
+
+}  // namespace voxl
