@@ -37,12 +37,13 @@ bool StateIsCreatedOrIdle(const Recorder& r) {
   return state == StateCreated || state == StateIdle;
 }
 
+// Both are false for NaN.
 bool AtLeastZero(double value) {
   return value >= 0.0;
-}  // false for NaN
+}
 bool AboveZero(double value) {
   return value > 0.0;
-}  // false for NaN
+}
 
 // Frames for a duration at `hertz`, rounded to nearest; durations past what 32 bits hold give
 // the largest count instead of wrapping.
@@ -91,8 +92,9 @@ void MovePosition(Recorder& r, int32_t frames) {
   int64_t target = frames;
   if (target < 0 || target > length) target = length;
   const double perBlock = r.samplesPerBlock;
-  if (r.compressed.load() != 0 && perBlock > 0.0) {
-    // Compressed data is read and written in whole blocks.
+  if (r.compressed.load() != 0 && perBlock >= 1.0 && std::isfinite(perBlock)) {
+    // Compressed data is read and written in whole blocks.  A block size below one frame (or
+    // not a number) cannot be snapped to and is left out.
     target =
         static_cast<int64_t>(std::floor(static_cast<double>(target) / perBlock) * perBlock + 0.5);
   }

@@ -354,10 +354,12 @@ TEST_F(RecorderMethodsTest, CompressedPositionsSnapToWholeBlocks) {
   // The end itself snaps back to the last whole block.
   m().SetPosition(host(), -1);
   EXPECT_EQ(Position(), 4608);
-  // A block size of zero cannot snap; the position is still clamped.
-  rec.samplesPerBlock = 0.0;
-  m().SetPosition(host(), 3001);
-  EXPECT_EQ(Position(), 3001);
+  // Block sizes that cannot be snapped to leave the position whole and still clamped.
+  for (double perBlock : {0.0, 1e-300, std::numeric_limits<double>::infinity(), std::nan("")}) {
+    rec.samplesPerBlock = perBlock;
+    m().SetPosition(host(), 3001);
+    EXPECT_EQ(Position(), 3001) << perBlock;
+  }
 }
 
 TEST_F(RecorderMethodsTest, SetPositionMovesThePlaybackReadPositionWithIt) {
