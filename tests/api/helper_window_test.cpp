@@ -169,11 +169,6 @@ TEST_F(HelperWindowTest, BlocksNobodyTakesAreFreed) {
   EXPECT_TRUE(gEvents.empty());
 }
 
-TEST_F(HelperWindowTest, OtherMessagesGoToTheDefaultProcedure) {
-  EXPECT_EQ(SendMessageA(window_, WM_USER + 1, 1, 2), DefWindowProcA(window_, WM_USER + 1, 1, 2));
-  EXPECT_TRUE(gEvents.empty());
-}
-
 TEST(ModuleTest, UnloadDestroysALiveRecorderBeforeUnregisteringTheClass) {
   virtualaudio::Reset();
   ASSERT_NE(HelperClassAtom(), 0);  // registered when the library was loaded

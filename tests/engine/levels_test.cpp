@@ -78,17 +78,6 @@ TEST_F(LevelsTest, CompandedRecordingsAreMeasuredOnTheir16BitDeviceSide) {
   }
 }
 
-TEST_F(LevelsTest, ResetLevelsStartsARunAtMinusOneHundred) {
-  MeasureStereo(32767, 32767);
-  ResetLevels(r_);
-  EXPECT_EQ(r_.levelLeft, -100.0f);
-  EXPECT_EQ(r_.levelRight, -100.0f);
-  EXPECT_EQ(r_.clipLeft, 0u);
-  EXPECT_EQ(r_.clipHoldLeft, 0);
-  EXPECT_EQ(r_.clipHoldRight, 0);
-  EXPECT_EQ(r_.peakLeft, 0.0);
-}
-
 struct ClipCase {
   uint16_t bits;
   int sample;  // 16-bit value, or 8-bit byte

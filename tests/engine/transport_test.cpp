@@ -1,6 +1,6 @@
-// Close from every state and the host side of the transport: Record, Play, Stop, SetPaused and
-// the errors they report.  Capture and playback runs cannot start yet, so the engine answers
-// every start with its failed stage.
+// Close from every state and the host side of the transport: Record, Play, Stop and the errors
+// they report.  Playback runs cannot start yet, so the engine answers every Play with its failed
+// stage.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,9 +23,6 @@ class TransportTest : public ::testing::Test {
     virtualaudio::Reset();
     r_ = MakeRecorder();
     ASSERT_NE(r_, nullptr);
-  }
-  void TearDown() override {
-    if (r_ && (r_->state == StateRecording || r_->state == StatePlaying)) r_->state = StateIdle;
   }
   // Opens a stream target (no file): state 2.
   void OpenStream() {
@@ -144,6 +141,7 @@ TEST_P(RefusalTest, ReportsItsCodeAndChangesNothing) {
   ASSERT_TRUE(Barrier(r));
   EXPECT_EQ(r.runsStarted, runs);  // nothing was posted
   EXPECT_EQ(r.engineStage, Idle);
+  r.state = StateIdle;  // no run is behind the states set here
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,6 +165,10 @@ TEST_F(TransportTest, RecordThatCannotStartReportsNineAndCanBeRetried) {
   r.recordedLength = 99;  // the limit is still open
   r.silent = 1;
   r.silenceCountdown = 4;
+  r.stopReason = ErrCaptureWrite;
+  virtualaudio::Faults faults;
+  faults.refuseOpen = true;
+  virtualaudio::SetInputFaults(0, faults);
   for (uint32_t attempt = 1; attempt <= 2; ++attempt) {
     uint16_t error = 0;
     Record(r, &error);
@@ -177,8 +179,23 @@ TEST_F(TransportTest, RecordThatCannotStartReportsNineAndCanBeRetried) {
   }
   EXPECT_EQ(r.silent, 0);
   EXPECT_EQ(r.silenceCountdown, 0);
+  EXPECT_EQ(r.stopReason, ErrNone);  // cleared, and the meter reset, when the engine took it
+  EXPECT_EQ(r.levelLeft, -100.0f);
   EXPECT_EQ(TakeLastError(), ErrCaptureStart);
   EXPECT_EQ(TakeLastError(), ErrNone);
+
+  // Once the device opens, the engine starts the run and sets state 3 itself; Stop returns when
+  // the engine has drained the buffers and set state 2.
+  virtualaudio::SetInputFaults(0, virtualaudio::Faults{});
+  uint16_t error = 0xFFFF;
+  Record(r, &error);
+  EXPECT_EQ(error, ErrNone);
+  EXPECT_EQ(r.state, StateRecording);
+  EXPECT_EQ(r.engineStage, Capturing);
+  EXPECT_EQ(Stop(r), 0u);
+  EXPECT_EQ(r.state, StateOpen);
+  EXPECT_EQ(r.engineStage, Idle);
+  EXPECT_FALSE(virtualaudio::InputOpen(0));
 }
 
 TEST_F(TransportTest, PlayThatCannotStartReportsTen) {
@@ -205,17 +222,6 @@ TEST_F(TransportTest, StopOutsideARunReturnsAtOnce) {
   ASSERT_TRUE(Barrier(r));
   EXPECT_EQ(r.engineStage, Idle);
   EXPECT_EQ(r.runsStarted, runs);
-}
-
-TEST_F(TransportTest, SetPausedStoresTheValueInEveryState) {
-  Recorder& r = *r_;
-  EXPECT_EQ(SetPaused(r, 1), 0u);
-  EXPECT_EQ(r.paused, 1);
-  OpenStream();
-  SetPaused(r, -1);
-  EXPECT_EQ(r.paused, 0xFFFF);
-  SetPaused(r, 0);
-  EXPECT_EQ(r.paused, 0);
 }
 
 }  // namespace
