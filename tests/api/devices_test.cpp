@@ -29,26 +29,28 @@ class DevicesTest : public ::testing::Test {
     rec.methods = &kRecorderMethods;
     rec.state = StateIdle;
   }
-  ~DevicesTest() override { virtualaudio::Reset(); }
+  ~DevicesTest() override {
+    SysFreeString(held);
+    virtualaudio::Reset();
+  }
 
   VoxlRecorder* host() { return ToHost(&rec); }
   const VoxlRecorderVtbl& m() { return *host()->lpVtbl; }
 
+  // Names are read into one string that every call replaces, as a host reusing its variable
+  // does; a getter that did not free the string it replaces shows up as a leak.
+  std::u16string Name(decltype(&VoxlRecorderVtbl::GetInputDeviceName) getter, DWORD device) {
+    EXPECT_EQ((m().*getter)(host(), device, &held), 0);
+    return held == nullptr ? u"<null>" : std::u16string(held, SysStringLen(held));
+  }
   std::u16string InputName(DWORD device) {
-    BSTR name = nullptr;
-    EXPECT_EQ(m().GetInputDeviceName(host(), device, &name), 0);
-    std::u16string text = name == nullptr ? u"<null>" : std::u16string(name, SysStringLen(name));
-    SysFreeString(name);
-    return text;
+    return Name(&VoxlRecorderVtbl::GetInputDeviceName, device);
   }
   std::u16string OutputName(DWORD device) {
-    BSTR name = nullptr;
-    EXPECT_EQ(m().GetOutputDeviceName(host(), device, &name), 0);
-    std::u16string text = name == nullptr ? u"<null>" : std::u16string(name, SysStringLen(name));
-    SysFreeString(name);
-    return text;
+    return Name(&VoxlRecorderVtbl::GetOutputDeviceName, device);
   }
 
+  BSTR held = nullptr;
   Recorder rec;
 };
 
@@ -81,29 +83,6 @@ TEST_F(DevicesTest, NumbersThatNameNoDeviceGiveEmptyNames) {
   m().GetInputDeviceCount(host(), &inputs);
   EXPECT_EQ(inputs, 0u);
   EXPECT_EQ(InputName(0), u"");
-}
-
-TEST_F(DevicesTest, NameReplacesTheStringTheCallerHeld) {
-  virtualaudio::SetInputDevices({"Mic A"});
-  BSTR name = nullptr;
-  m().GetInputDeviceName(host(), 0, &name);
-  m().GetInputDeviceName(host(), 5, &name);  // the first string is freed, not leaked
-  ASSERT_NE(name, nullptr);
-  EXPECT_EQ(SysStringLen(name), 0u);
-  SysFreeString(name);
-}
-
-TEST_F(DevicesTest, LongNamesArriveCutToTheirLimit) {
-  virtualaudio::SetInputDevices({std::string(40, 'n')});
-  EXPECT_EQ(InputName(0), std::u16string(31, u'n'));
-}
-
-TEST_F(DevicesTest, ChosenNumbersAreNotCheckedAgainstTheDevices) {
-  virtualaudio::SetOutputDevices({"Speakers", "Headphones"});
-  EXPECT_EQ(m().SetOutputDevice(host(), 7), 0);
-  EXPECT_EQ(rec.outputDevice.load(), 7);
-  EXPECT_EQ(m().SetInputDevice(host(), -2), 1);
-  EXPECT_EQ(rec.inputDevice.load(), -1);
 }
 
 // The mixer launcher finds its program on PATH and needs a graphical session.  A stand-in

@@ -474,10 +474,11 @@ TEST_F(RecorderMethodsTest, FileNameComesOutAsWideTextAndReplacesTheOldString) {
   BSTR name = nullptr;
   ASSERT_EQ(m().GetFileName(host(), &name), 0);
   EXPECT_EQ(Text(name), u"");
-  std::strcpy(rec.fileName, "/tmp/caf\xc3\xa9 take.wav");
-  // The string already held is freed by the getter (the leak checker sees it otherwise).
+  // Two- and four-byte UTF-8 sequences; the string already held is freed by the getter (the
+  // leak checker sees it otherwise).
+  std::strcpy(rec.fileName, "/tmp/caf\xc3\xa9 \xf0\x9d\x84\x9e.wav");
   ASSERT_EQ(m().GetFileName(host(), &name), 0);
-  EXPECT_EQ(Text(name), u"/tmp/caf\u00e9 take.wav");
+  EXPECT_EQ(Text(name), u"/tmp/caf\u00e9 \U0001D11E.wav");
   // A name that fills its buffer without a terminator is cut at the buffer's end.
   std::memset(rec.fileName, 'a', sizeof rec.fileName);
   ASSERT_EQ(m().GetFileName(host(), &name), 0);
