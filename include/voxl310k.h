@@ -17,6 +17,79 @@
 extern "C" {
 #endif
 
+/* ---- The flat capture functions ----
+ *
+ * The simple way in: one recorder behind eight functions, streaming 44100 Hz 16-bit stereo PCM
+ * from an input device chosen by name to a host window, one block per 100 ms (normally 17640
+ * bytes; the last blocks of a run may be shorter), with live levels.  Every function returns 1
+ * for success and 0 for failure and keeps no error code.  Call them all from the thread that
+ * called InitACM: the blocks and levels arrive as messages to the host window, and only while
+ * that thread dispatches window messages (GetMessageA/DispatchMessageA, or VoxlMessageQueueFd
+ * with PeekMessageA in an event loop).
+ *
+ * Usage:
+ *   InitACM(window);
+ *   char name[VOXL_DEVICE_NAME_BYTES];
+ *   for (BOOL ok = GetFirstACMDevice(name); ok; ok = GetNextACMDevice(name)) ... list name ...
+ *   StartACMRecord("Default Device");
+ *   ... on VOXL_MSG_BLOCK_READY: AcmBlock* b; if (GetNextACMBlock(&b)) { use; FreeACMBlock(b); }
+ *   StopACMRecord();   then dispatch once more: the last blocks of the run still arrive
+ *   DeinitACM();
+ */
+
+/* Posted to the host window once per captured block now waiting; wParam and lParam are 0. */
+#define VOXL_MSG_BLOCK_READY 0x8385
+/* Posted to the host window with new input levels: once per 100 ms block while recording, and
+ * once with "no signal" after a run stops.  The low 32 bits of lParam hold two signed 16-bit
+ * counts of tenths of dB (dBFS): the left channel in the high word, the right in the low word.
+ * Levels below -999.9 dB (no signal is -9999) arrive as -9999 (0xD8F1). */
+#define VOXL_MSG_LEVELS 0x8386
+#define VOXL_LEVEL_LEFT_TENTHS(lParam) ((SHORT)(WORD)(((DWORD)(lParam)) >> 16))
+#define VOXL_LEVEL_RIGHT_TENTHS(lParam) ((SHORT)(WORD)((DWORD)(lParam)&0xFFFFu))
+
+/* Size of the name buffers of GetFirstACMDevice and GetNextACMDevice, terminator included. */
+#define VOXL_DEVICE_NAME_BYTES 300
+/* The first name of every enumeration: the system's default input device. */
+#define VOXL_DEFAULT_DEVICE_NAME "Default Device"
+
+/* One captured block, 24 bytes followed by dataLength bytes of audio in `format`.  Only
+ * GetNextACMBlock makes one and only FreeACMBlock frees one.  format.cbSize is copied from the
+ * capture format, but the extra bytes it counts are not carried. */
+typedef struct AcmBlock {
+  WAVEFORMATEX format; /* offset 0, 18 bytes */
+  WORD reserved;       /* offset 18, undefined */
+  DWORD dataLength;    /* offset 20, bytes of audio */
+  /* offset 24: the audio */
+} AcmBlock;
+#define ACM_BLOCK_DATA(block) ((BYTE*)(block) + sizeof(AcmBlock))
+
+/* Creates the recorder of the flat functions on the calling thread and remembers hostWindow as
+ * the receiver of the two messages.  0 when the engine cannot run or the default input device
+ * refuses the capture format, and when the recorder exists already. */
+VOXL_API BOOL WINAPI InitACM(HWND hostWindow);
+/* Stops any recording, destroys the recorder and frees the blocks not yet taken.  0 when there
+ * was no recorder. */
+VOXL_API BOOL WINAPI DeinitACM(void);
+/* Starts streaming from the input device of that name, exactly as the enumeration spells it
+ * ("Default Device" is the system's default).  A recording already running is stopped first
+ * and blocks not yet taken are freed.  0 for an unknown name or when the device cannot start. */
+VOXL_API BOOL WINAPI StartACMRecord(LPCSTR deviceName);
+/* Stops the recording and waits until the device has stopped.  Blocks not yet taken stay
+ * available, and the last blocks of the run arrive at the next dispatch.  0 when stopping
+ * reported an error or there is no recorder. */
+VOXL_API BOOL WINAPI StopACMRecord(void);
+/* Takes the oldest waiting block: *block receives a new AcmBlock.  0 (and *block unchanged)
+ * when no block waits. */
+VOXL_API BOOL WINAPI GetNextACMBlock(AcmBlock** block);
+/* Frees a block from GetNextACMBlock.  Null is accepted.  Always 1. */
+VOXL_API BOOL WINAPI FreeACMBlock(AcmBlock* block);
+/* Starts an enumeration of the input devices: writes "Default Device" into the caller's buffer
+ * of VOXL_DEVICE_NAME_BYTES bytes.  0 with an empty name before InitACM. */
+VOXL_API BOOL WINAPI GetFirstACMDevice(LPSTR name);
+/* The next input device name, in the order of the device numbers; 0 with an empty name at the
+ * end (and at every call after it, until GetFirstACMDevice starts again). */
+VOXL_API BOOL WINAPI GetNextACMDevice(LPSTR name);
+
 /* ---- Host callbacks of the recorder (run on the thread that created the recorder, only while
  * it dispatches window messages) ---- */
 /* Slot 0: a capture run ended; slot 1: a playback run ended.  code = the run's stop reason
@@ -200,6 +273,10 @@ VOXL_API const char* VoxlErrorText(WORD code);
 
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(AcmBlock) == 24, "an AcmBlock's audio starts at byte 24");
 #endif
 
 #endif /* VOXL310K_H */

@@ -1,0 +1,283 @@
+// The eight flat capture functions: one recorder, streaming from a device chosen by name to the
+// host window, block by block, with levels.
+//
+// The functions drive the recorder of GlobalRecorder through its method table in a streaming
+// configuration: a new recording with an empty file name, so that every captured buffer reaches
+// the host as a block and nothing is written to disk.  The recorder's capture format is never
+// changed, so blocks are 44100 Hz 16-bit stereo PCM.
+//
+// Everything here runs on the thread that called InitACM: the host calls the functions there,
+// and the helper window calls OnLevels and OnBlock there while that thread dispatches messages.
+// So the pending list, the host window and the enumeration cursor need no lock.
+//
+// Behaviour that keeps audio and survives bad arguments:
+//  - StopACMRecord leaves the blocks not yet taken in the list.  The last blocks of a run arrive
+//    after the stop anyway, so freeing the earlier ones would cut a hole in the host's stream;
+//    the next StartACMRecord and DeinitACM free what is left.
+//  - Null pointers are refused with 0; a second InitACM is refused rather than leaking the first
+//    recorder; a block that cannot be allocated is not queued and its buffers are still freed;
+//    a format shorter than its 18-byte header is copied as far as it goes.
+//  - Pending blocks are linked both ways, so taking the oldest does not walk the list when a
+//    host falls behind.
+#include "api/flat_api.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/module.h"
+#include "engine/transport.h"
+
+namespace voxl::flat {
+namespace {
+
+// One captured block not yet taken, in one allocation with its data after the record.
+struct PendingBlock {
+  PendingBlock* older;  // toward the tail (the oldest block)
+  PendingBlock* newer;  // toward the head (the newest block)
+  WAVEFORMATEX format;  // the 18-byte header of the block's format
+  uint32_t dataLength;  // bytes of data following the record
+  uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+};
+
+HWND gHostWindow = nullptr;
+PendingBlock* gNewest = nullptr;  // head of pendingBlocks
+PendingBlock* gOldest = nullptr;  // tail of pendingBlocks
+size_t gPendingCount = 0;
+uint32_t gDeviceCount = 0;   // input devices, as counted by GetFirstACMDevice
+int32_t gDeviceCursor = -1;  // next enumeration entry; -1 before and after an enumeration
+
+constexpr UINT kBlockReadyMessage = VOXL_MSG_BLOCK_READY;
+constexpr UINT kLevelsMessage = VOXL_MSG_LEVELS;
+
+void FreePendingBlocks() {
+  PendingBlock* block = gNewest;
+  while (block != nullptr) {
+    PendingBlock* older = block->older;
+    std::free(block);
+    block = older;
+  }
+  gNewest = gOldest = nullptr;
+  gPendingCount = 0;
+}
+
+void WriteEmptyName(LPSTR name) {
+  if (name != nullptr) name[0] = '\0';
+}
+
+// A level in tenths of dB as a signed 16-bit count.
+uint16_t PackLevel(float level) {
+  double value = level;
+  // -9999.0 (no signal) and every level below -999.9 dB count as -999.9.
+  if (value < -999.9) value = static_cast<float>(-999.9);
+  // A level is never positive beyond what 16 bits hold; anything else is refused as no signal
+  // rather than converted out of range.
+  if (std::isnan(value)) value = static_cast<float>(-999.9);
+  value = std::min(value, 3276.7);
+  const auto tenths = static_cast<int32_t>(value * 10.0 - 0.5);
+  return static_cast<uint16_t>(tenths);
+}
+
+}  // namespace
+
+LPARAM PackLevels(float left, float right) {
+  const uint32_t packed = (static_cast<uint32_t>(PackLevel(left)) << 16) | PackLevel(right);
+  return static_cast<LPARAM>(packed);
+}
+
+void CALLBACK OnLevels(FLOAT levelLeft, DWORD, FLOAT levelRight, DWORD) {
+  PostMessageA(gHostWindow, kLevelsMessage, 0, PackLevels(levelLeft, levelRight));
+}
+
+void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength) {
+  auto* block = static_cast<PendingBlock*>(std::malloc(sizeof(PendingBlock) + dataLength));
+  if (block != nullptr) {
+    block->format = WAVEFORMATEX{};
+    if (format != nullptr) {
+      std::memcpy(&block->format, format, std::min<size_t>(formatSize, sizeof(WAVEFORMATEX)));
+    }
+    block->dataLength = data != nullptr ? dataLength : 0;
+    if (block->dataLength != 0) std::memcpy(block->data(), data, block->dataLength);
+    block->older = gNewest;
+    block->newer = nullptr;
+    if (gNewest != nullptr) gNewest->newer = block;
+    gNewest = block;
+    if (gOldest == nullptr) gOldest = block;
+    ++gPendingCount;
+  }
+  std::free(format);
+  std::free(data);
+  if (block != nullptr) PostMessageA(gHostWindow, kBlockReadyMessage, 0, 0);
+}
+
+size_t PendingBlockCount() {
+  return gPendingCount;
+}
+
+HWND HostWindow() {
+  return gHostWindow;
+}
+
+}  // namespace voxl::flat
+
+using voxl::GlobalRecorder;
+using voxl::ToHost;
+namespace flat = voxl::flat;
+
+extern "C" {
+
+VOXL_API BOOL WINAPI InitACM(HWND hostWindow) {
+  voxl::Recorder*& recorder = GlobalRecorder();
+  if (recorder != nullptr) return 0;
+  recorder = voxl::NewRecorder();
+  if (recorder == nullptr) return 0;
+  // The first Close takes the recorder to idle and checks the default capture format.
+  WORD error = voxl::ErrNone;
+  recorder->methods->Close(ToHost(recorder), &error);
+  if (error != voxl::ErrNone) {
+    voxl::DeleteRecorder(recorder);
+    recorder = nullptr;
+    return 0;
+  }
+  flat::gHostWindow = hostWindow;
+  flat::FreePendingBlocks();
+  VoxlRecorderCallbacks callbacks{};
+  callbacks.levels = flat::OnLevels;
+  callbacks.block = flat::OnBlock;
+  voxl::SetCallbacks(*recorder, callbacks);
+  return 1;
+}
+
+VOXL_API BOOL WINAPI DeinitACM(void) {
+  voxl::Recorder*& recorder = GlobalRecorder();
+  if (recorder == nullptr) return 0;
+  WORD error = voxl::ErrNone;
+  recorder->methods->Close(ToHost(recorder), &error);
+  voxl::DeleteRecorder(recorder);
+  recorder = nullptr;
+  flat::FreePendingBlocks();
+  return 1;
+}
+
+VOXL_API BOOL WINAPI StartACMRecord(LPCSTR deviceName) {
+  voxl::Recorder* recorder = GlobalRecorder();
+  if (recorder == nullptr || deviceName == nullptr) return 0;
+  VoxlRecorder* host = ToHost(recorder);
+  const VoxlRecorderVtbl& m = *recorder->methods;
+  WORD error = voxl::ErrNone;
+  m.Close(host, &error);
+  if (error != voxl::ErrNone) return 0;
+  WORD state = 0;
+  m.GetState(host, &state);
+  if (state != voxl::StateIdle) return 0;
+  flat::FreePendingBlocks();
+
+  // The first entry, "Default Device", is the wave mapper (-1); the k-th name is device k - 1.
+  char name[VOXL_DEVICE_NAME_BYTES];
+  LONG device = -1;
+  bool found = false;
+  for (BOOL more = GetFirstACMDevice(name); more; more = GetNextACMDevice(name), ++device) {
+    if (std::strcmp(name, deviceName) == 0) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) return 0;
+  m.SetInputDevice(host, device);
+
+  BSTR noFile = SysAllocString(u"");
+  if (noFile == nullptr) return 0;
+  m.NewRecording(host, noFile, &error);
+  SysFreeString(noFile);
+  if (error != voxl::ErrNone) return 0;
+  m.Record(host, &error);
+  if (error != voxl::ErrNone) {
+    m.Close(host, &error);
+    return 0;
+  }
+  return 1;
+}
+
+VOXL_API BOOL WINAPI StopACMRecord(void) {
+  voxl::Recorder* recorder = GlobalRecorder();
+  if (recorder == nullptr) return 0;
+  WORD error = voxl::ErrNone;
+  recorder->methods->Close(ToHost(recorder), &error);
+  return error == voxl::ErrNone ? 1 : 0;
+}
+
+VOXL_API BOOL WINAPI GetNextACMBlock(AcmBlock** block) {
+  if (GlobalRecorder() == nullptr || block == nullptr || flat::gOldest == nullptr) return 0;
+  flat::PendingBlock* oldest = flat::gOldest;
+  auto* out = static_cast<AcmBlock*>(std::malloc(sizeof(AcmBlock) + oldest->dataLength));
+  // Without memory the block stays queued for a later try.
+  if (out == nullptr) return 0;
+  out->format = oldest->format;
+  out->reserved = 0;
+  out->dataLength = oldest->dataLength;
+  if (oldest->dataLength != 0) {
+    std::memcpy(ACM_BLOCK_DATA(out), oldest->data(), oldest->dataLength);
+  }
+  *block = out;
+
+  flat::gOldest = oldest->newer;
+  if (flat::gOldest != nullptr) {
+    flat::gOldest->older = nullptr;
+  } else {
+    flat::gNewest = nullptr;
+  }
+  --flat::gPendingCount;
+  std::free(oldest);
+  return 1;
+}
+
+VOXL_API BOOL WINAPI FreeACMBlock(AcmBlock* block) {
+  std::free(block);
+  return 1;
+}
+
+VOXL_API BOOL WINAPI GetFirstACMDevice(LPSTR name) {
+  voxl::Recorder* recorder = GlobalRecorder();
+  if (recorder == nullptr || name == nullptr) {
+    flat::gDeviceCursor = -1;
+    flat::WriteEmptyName(name);
+    return 0;
+  }
+  DWORD count = 0;
+  recorder->methods->GetInputDeviceCount(ToHost(recorder), &count);
+  flat::gDeviceCount = count;
+  flat::gDeviceCursor = 0;
+  return GetNextACMDevice(name);
+}
+
+VOXL_API BOOL WINAPI GetNextACMDevice(LPSTR name) {
+  voxl::Recorder* recorder = GlobalRecorder();
+  const int32_t cursor = flat::gDeviceCursor;
+  if (name == nullptr || recorder == nullptr || cursor < 0 ||
+      static_cast<uint32_t>(cursor) > flat::gDeviceCount) {
+    flat::gDeviceCursor = -1;
+    flat::WriteEmptyName(name);
+    return 0;
+  }
+  flat::gDeviceCursor = cursor + 1;
+  if (cursor == 0) {
+    std::memcpy(name, VOXL_DEFAULT_DEVICE_NAME, sizeof VOXL_DEFAULT_DEVICE_NAME);
+    return 1;
+  }
+  BSTR wide = nullptr;
+  recorder->methods->GetInputDeviceName(ToHost(recorder), static_cast<DWORD>(cursor - 1), &wide);
+  if (wide == nullptr) {
+    flat::WriteEmptyName(name);
+    return 0;
+  }
+  // A name the buffer cannot hold whole is given as an empty name, never cut short.
+  if (WideCharToMultiByte(CP_ACP, 0, wide, -1, name, VOXL_DEVICE_NAME_BYTES, nullptr, nullptr) ==
+      0) {
+    name[0] = '\0';
+  }
+  SysFreeString(wide);
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,32 @@
+// The state of the flat capture functions and their two host callbacks, open to the tests.
+//
+// The flat functions keep, besides the recorder (GlobalRecorder), the host window, the list of
+// blocks not yet taken and a cursor over the input-device names.  All of it belongs to the
+// thread that called InitACM; nothing here is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "voxl310k.h"
+
+namespace voxl::flat {
+
+// The two messages' lParam for a pair of levels in dB (-9999.0 = no signal): tenths of dB,
+// left in the high word, right in the low word, each a signed 16-bit count; below -999.9 dB a
+// level counts as -999.9 (-9999 tenths).  The value sits in the low 32 bits of the result.
+LPARAM PackLevels(float left, float right);
+
+// Callback slot 3: posts VOXL_MSG_LEVELS with the packed levels to the host window.  The clip
+// flags are not passed on.
+void CALLBACK OnLevels(FLOAT levelLeft, DWORD clipLeft, FLOAT levelRight, DWORD clipRight);
+// Callback slot 4: queues a copy of the block as the newest pending block, frees both buffers
+// (the callback owns them) and posts VOXL_MSG_BLOCK_READY.
+void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength);
+
+// Blocks waiting to be taken.
+size_t PendingBlockCount();
+// The window that InitACM was given (null before).
+HWND HostWindow();
+
+}  // namespace voxl::flat
