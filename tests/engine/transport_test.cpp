@@ -1,6 +1,5 @@
 // Close from every state and the host side of the transport: Record, Play, Stop and the errors
-// they report.  Playback runs cannot start yet, so the engine answers every Play with its failed
-// stage.
+// they report.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -204,6 +203,9 @@ TEST_F(TransportTest, PlayThatCannotStartReportsTen) {
   Close(r, &error);
   NewTempRecording(r, &error);
   ASSERT_EQ(error, ErrNone);
+  virtualaudio::Faults faults;
+  faults.refuseOpen = true;
+  virtualaudio::SetOutputFaults(0, faults);
   Play(r, &error);
   EXPECT_EQ(error, ErrPlaybackStart);
   EXPECT_EQ(r.engineStage, Idle);
