@@ -65,7 +65,7 @@ void FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool fi
 // bytes filled.  `out` holds at least frames x channels x 2 bytes.
 uint32_t FillTone(const WAVEFORMATEX& format, uint64_t first, uint32_t frames, uint8_t* out) {
   const double step = kToneRadiansPerSecond / format.nSamplesPerSec;
-  const uint16_t channels = std::max<uint16_t>(format.nChannels, 1);
+  const uint16_t channels = std::max<uint16_t>(uint16_t{format.nChannels}, 1);
   const bool sixteenBit = format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample != 8;
   uint8_t* p = out;
   for (uint32_t i = 0; i < frames; ++i) {
@@ -104,8 +104,8 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
     SeekForWrite(r, r.fileCursor);
   }
 
-  const uint32_t pieceFrames = std::max<uint32_t>(format.nSamplesPerSec, 1);
-  const uint16_t channels = std::max<uint16_t>(format.nChannels, 1);
+  const uint32_t pieceFrames = std::max<uint32_t>(uint32_t{format.nSamplesPerSec}, 1);
+  const uint16_t channels = std::max<uint16_t>(uint16_t{format.nChannels}, 1);
   auto* piece = static_cast<uint8_t*>(std::malloc(size_t{pieceFrames} * channels * 2));
   bool stored = piece != nullptr;
   uint32_t done = 0;
