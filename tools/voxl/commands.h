@@ -16,6 +16,8 @@ constexpr int kExitFailure = 1;  // the operation failed (device, file, format)
 constexpr int kExitUsage = 2;    // the command line is wrong
 
 void AddDevicesCommand(CLI::App& app, int& exitCode);
+void AddStreamCommand(CLI::App& app, int& exitCode);
+void AddRecordCommand(CLI::App& app, int& exitCode);
 
 // The meaning of a wave device result, e.g. "the device is already in use (MMSYSERR_ALLOCATED)".
 std::string WaveErrorText(MMRESULT result);

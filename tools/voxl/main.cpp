@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
 
   int exitCode = voxl::cli::kExitOk;
   voxl::cli::AddDevicesCommand(app, exitCode);
+  voxl::cli::AddStreamCommand(app, exitCode);
+  voxl::cli::AddRecordCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,356 @@
+// voxl record: records into a file through the recorder's method table: the capture format,
+// limits, marker tones and silence detection are set on an idle recorder, then NewRecording,
+// Record, and a message loop that shows levels and elapsed time until the time is up, the
+// recording limit ends the run, or Ctrl-C.
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "meter.h"
+#include "voxl310k.h"
+
+namespace voxl::cli {
+namespace {
+
+constexpr WORD kStopReasonLengthLimit = 13;
+
+struct RecordOptions {
+  std::string out;
+  std::string format = "pcm16";
+  DWORD rate = 44100;
+  WORD channels = 2;
+  double seconds = 0.0;     // 0 = until Ctrl-C
+  double maxSeconds = 0.0;  // recording limit, 0 = none
+  double at = -1.0;         // position in an existing file; < 0 = not given
+  bool insert = false;
+  float startTone = 0.0f;
+  float endTone = 0.0f;
+  std::string silence = "off";
+  float soundDb = 0.0f;
+  float silenceDb = 0.0f;
+  int hold = 0;
+  bool headerless = false;
+  std::string device;
+  bool quiet = false;
+};
+
+// The callbacks have no context argument; voxl records with one recorder at a time.
+struct RunWatch {
+  LevelMeter* meter = nullptr;
+  double started = 0.0;
+  bool ended = false;
+  WORD stopReason = 0;
+  int channels = 2;
+};
+RunWatch gWatch;
+
+void CALLBACK OnCaptureEnded(DWORD code) {
+  gWatch.ended = true;
+  gWatch.stopReason = static_cast<WORD>(code);
+}
+
+void CALLBACK OnLevels(FLOAT left, DWORD clipLeft, FLOAT right, DWORD clipRight) {
+  if (gWatch.meter == nullptr) return;
+  gWatch.meter->SetLevels(left, right, clipLeft != 0, clipRight != 0,
+                          MonotonicSeconds() - gWatch.started);
+}
+
+void PumpMessages() {
+  MSG msg{};
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
+}
+
+// A BSTR of UTF-8 text; null when it is not valid UTF-8.
+BSTR WideText(const std::string& text) {
+  const int chars =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+  if (chars <= 0) return nullptr;
+  BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(chars - 1));
+  if (wide == nullptr) return nullptr;
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide, chars);
+  return wide;
+}
+
+std::string NarrowText(BSTR wide) {
+  if (wide == nullptr) return "";
+  char text[VOXL_DEVICE_NAME_BYTES] = {};
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+  text[sizeof text - 1] = '\0';
+  return text;
+}
+
+bool ParseNumber(const std::string& text, LONG* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || n < -1 || n > 0x7FFFFFFF) return false;
+  *value = static_cast<LONG>(n);
+  return true;
+}
+
+// The device number for --device: a number (-1 = the default device) or a name as
+// 'voxl devices' prints it.  False, with the error printed, when no input device matches.
+bool ResolveDevice(VoxlRecorder* rec, const std::string& wanted, LONG* device) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  DWORD count = 0;
+  m.GetInputDeviceCount(rec, &count);
+  if (ParseNumber(wanted, device)) {
+    if (*device < static_cast<LONG>(count)) return true;
+    PrintError("there is no input device " + wanted + " (there are " + std::to_string(count) +
+               "; -1 is the default device)");
+    return false;
+  }
+  if (wanted == VOXL_DEFAULT_DEVICE_NAME) {
+    *device = -1;
+    return true;
+  }
+  std::string names;
+  for (DWORD i = 0; i < count; ++i) {
+    BSTR name = nullptr;
+    m.GetInputDeviceName(rec, i, &name);
+    const std::string text = NarrowText(name);
+    SysFreeString(name);
+    if (text == wanted) {
+      *device = static_cast<LONG>(i);
+      return true;
+    }
+    names += std::string(names.empty() ? "" : ", ") + "\"" + text + "\"";
+  }
+  PrintError("no input device is named \"" + wanted + "\"; the names are " +
+             (names.empty() ? std::string("(none)") : names) + " (letter case counts)");
+  return false;
+}
+
+// Applies the options to the idle recorder.  kExitOk, or the exit code after printing why.
+int Configure(VoxlRecorder* rec, const RecordOptions& o) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  static const std::map<std::string, WORD> kFormats = {
+      {"pcm8", 8}, {"pcm16", 16}, {"alaw", 106}, {"mulaw", 107}};
+  if (m.SetSampleFormat(rec, kFormats.at(o.format)) != 0) {
+    PrintError("the recorder refused the format " + o.format);
+    return kExitUsage;
+  }
+  if (m.SetSampleRate(rec, o.rate) != 0) {
+    PrintError("the rate " + std::to_string(o.rate) +
+               " Hz is not offered; use 6000, 8000, 11025, 16000, 22050, 32000, 44100, 48000, "
+               "64000, 88200, 96000 or 192000");
+    return kExitUsage;
+  }
+  if (m.SetChannels(rec, o.channels) != 0) {
+    PrintError("channels must be 1 or 2");
+    return kExitUsage;
+  }
+  if (o.headerless) m.SetFileKind(rec, 1);
+  if (m.SetMaxLengthSeconds(rec, o.maxSeconds) != 0 ||
+      m.SetStartToneSeconds(rec, o.startTone) != 0 || m.SetEndToneSeconds(rec, o.endTone) != 0) {
+    PrintError("--max-seconds, --start-tone and --end-tone take values of 0 or more");
+    return kExitUsage;
+  }
+  static const std::map<std::string, SHORT> kSilence = {
+      {"off", 0}, {"left", 1}, {"right", 2}, {"both", 3}};
+  if (m.SetSilenceMode(rec, kSilence.at(o.silence)) != 0 ||
+      m.SetSoundThreshold(rec, o.soundDb) != 0 || m.SetSilenceThreshold(rec, o.silenceDb) != 0 ||
+      m.SetSilenceHold(rec, static_cast<SHORT>(o.hold)) != 0) {
+    PrintError("--sound-db and --silence-db must be 0 or below, --hold 0 or more");
+    return kExitUsage;
+  }
+  if (!o.device.empty()) {
+    LONG device = -1;
+    if (!ResolveDevice(rec, o.device, &device)) return kExitUsage;
+    m.SetInputDevice(rec, device);
+  }
+  return kExitOk;
+}
+
+std::string Describe(const RecordOptions& o) {
+  static const std::map<std::string, std::string> kNames = {
+      {"pcm8", "8-bit PCM"}, {"pcm16", "16-bit PCM"}, {"alaw", "A-law"}, {"mulaw", "mu-law"}};
+  return std::to_string(o.rate) + " Hz, " + kNames.at(o.format) + ", " +
+         (o.channels == 1 ? "mono" : "stereo") + (o.headerless ? ", headerless" : "");
+}
+
+int RunRecord(const RecordOptions& o) {
+  struct stat existing {};
+  const bool exists = stat(o.out.c_str(), &existing) == 0;
+  if ((o.at >= 0.0 || o.insert) && !exists) {
+    PrintError("--at and --insert add to an existing file, and " + o.out + " does not exist");
+    return kExitUsage;
+  }
+  BSTR name = WideText(o.out);
+  if (name == nullptr) {
+    PrintError("the file name is not valid UTF-8");
+    return kExitUsage;
+  }
+  const int signals = OpenStopSignals();
+  if (signals < 0) {
+    SysFreeString(name);
+    PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
+    return kExitFailure;
+  }
+  UseVirtualInputTone();
+
+  WORD error = 0;
+  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  if (rec == nullptr) {
+    SysFreeString(name);
+    close(signals);
+    PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
+    return kExitFailure;
+  }
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  auto finish = [&](int code) {
+    VoxlDestroyRecorder(rec);
+    SysFreeString(name);
+    close(signals);
+    return code;
+  };
+
+  int result = Configure(rec, o);
+  if (result != kExitOk) return finish(result);
+
+  if (o.at >= 0.0 || o.insert) {
+    // Adding to a file means opening it first.
+    const HRESULT opened = m.OpenFile(rec, name, &error);
+    if (opened == E_NOTIMPL) {
+      PrintError(
+          "adding to an existing file (--at, --insert) is not available yet; record into "
+          "a new file instead");
+      return finish(kExitUsage);
+    }
+    if (error != 0) {
+      PrintError("cannot open " + o.out + ": " + VoxlErrorText(error));
+      return finish(kExitFailure);
+    }
+    m.SetInsertMode(rec, o.insert ? 1 : 0);
+    if (o.at >= 0.0) m.SetPositionSeconds(rec, o.at);
+  } else {
+    m.NewRecording(rec, name, &error);
+    if (error != 0) {
+      PrintError("cannot create " + o.out + ": " + VoxlErrorText(error));
+      return finish(kExitFailure);
+    }
+  }
+
+  LevelMeter meter(stderr, LevelMeter::ModeFor(stderr, o.quiet), o.channels);
+  gWatch = RunWatch{&meter, MonotonicSeconds(), false, 0, o.channels};
+  VoxlRecorderCallbacks callbacks{};
+  callbacks.captureEnded = OnCaptureEnded;
+  callbacks.levels = OnLevels;
+  VoxlSetCallbacks(rec, &callbacks);
+
+  m.Record(rec, &error);
+  if (error != 0) {
+    gWatch.meter = nullptr;
+    PrintError("cannot record: " + std::string(VoxlErrorText(error)));
+    WORD closeError = 0;
+    m.Close(rec, &closeError);
+    return finish(kExitFailure);
+  }
+
+  gWatch.started = MonotonicSeconds();
+  const double end = o.seconds > 0 ? gWatch.started + o.seconds : INFINITY;
+  pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
+  bool interrupted = false;
+  for (;;) {
+    PumpMessages();
+    const double now = MonotonicSeconds();
+    meter.Show(now - gWatch.started);
+    if (gWatch.ended || now >= end) break;
+    const double wait = std::min(end - now, 0.1);
+    poll(fds, 2, static_cast<int>(std::ceil(wait * 1000.0)));
+    if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
+      interrupted = true;
+      break;
+    }
+  }
+
+  // Stop waits for the engine; the end of the run reaches this thread as a message, which
+  // writes the file's sizes.
+  m.Stop(rec);
+  const double deadline = MonotonicSeconds() + 5.0;
+  while (!gWatch.ended && MonotonicSeconds() < deadline) {
+    poll(fds, 1, 100);
+    PumpMessages();
+  }
+  meter.Show(MonotonicSeconds() - gWatch.started);
+  meter.Finish();
+  gWatch.meter = nullptr;
+  DOUBLE seconds = 0.0;
+  m.GetLengthSeconds(rec, &seconds);
+  WORD closeError = 0;
+  m.Close(rec, &closeError);
+
+  const WORD reason = gWatch.stopReason;
+  if (reason != 0 && reason != kStopReasonLengthLimit) {
+    PrintError("recording stopped: " + std::string(VoxlErrorText(reason)) +
+               "; the audio before that is kept");
+    result = kExitFailure;
+  }
+  if (closeError != 0) {
+    PrintError("cannot finish " + o.out + ": " + VoxlErrorText(closeError));
+    result = kExitFailure;
+  }
+  if (!o.quiet) {
+    std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s\n",
+                 interrupted ? "interrupted; " : "", seconds, o.out.c_str(), Describe(o).c_str(),
+                 reason == kStopReasonLengthLimit ? "; the length limit ended the recording" : "");
+  }
+  return finish(result);
+}
+
+}  // namespace
+
+void AddRecordCommand(CLI::App& app, int& exitCode) {
+  CLI::App* cmd = app.add_subcommand(
+      "record",
+      "Record from an input device into a WAVE or headerless file, with a live level "
+      "meter");
+  auto o = std::make_shared<RecordOptions>();
+  cmd->add_option("OUT", o->out, "File to record into (created, or replaced)")->required();
+  cmd->add_option("--format", o->format, "Sample format")
+      ->check(CLI::IsMember({"pcm8", "pcm16", "alaw", "mulaw"}))
+      ->capture_default_str();
+  cmd->add_option("--rate", o->rate, "Sample rate in Hz")->capture_default_str();
+  cmd->add_option("--channels", o->channels, "1 or 2")
+      ->check(CLI::Range(1, 2))
+      ->capture_default_str();
+  cmd->add_option("--seconds", o->seconds, "Stop after this many seconds (default: at Ctrl-C)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--max-seconds", o->maxSeconds,
+                  "Recording limit: the recorder itself ends the run at this length")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--at", o->at, "Record from this position (seconds) of an existing file")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_flag("--insert", o->insert, "Insert into an existing file instead of overwriting");
+  cmd->add_option("--start-tone", o->startTone, "Seconds of marker tone before the recording")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--end-tone", o->endTone, "Seconds of marker tone after the recording")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--silence", o->silence, "Silence detection: which channel is watched")
+      ->check(CLI::IsMember({"off", "left", "right", "both"}))
+      ->capture_default_str();
+  cmd->add_option("--sound-db", o->soundDb, "Level (dB, <= 0) at which sound is declared");
+  cmd->add_option("--silence-db", o->silenceDb, "Level (dB, <= 0) below which it is quiet");
+  cmd->add_option("--hold", o->hold, "Quiet 100 ms measurements before silence is declared")
+      ->check(CLI::Range(0, 32767));
+  cmd->add_flag("--headerless", o->headerless, "Write the audio without a WAVE header");
+  cmd->add_option("--device", o->device,
+                  "Input device: a number from 'voxl devices' (-1 = default) or its name");
+  cmd->add_flag("-q,--quiet", o->quiet, "No level meter and no summary");
+  cmd->footer(
+      "Ctrl-C stops cleanly and the file keeps everything recorded.  Exit status: 0 done,\n"
+      "1 the recording failed (the reason is printed), 2 a wrong option.");
+  cmd->callback([o, &exitCode] { exitCode = RunRecord(*o); });
+}
+
+}  // namespace voxl::cli

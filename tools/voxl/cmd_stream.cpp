@@ -1,0 +1,414 @@
+// voxl stream: captures from an input device through the eight flat capture functions only, the
+// way a host program uses them: a window receives "block ready" and "levels" messages, the
+// blocks are taken one by one and written to a WAVE file (or as raw PCM to stdout), and a live
+// level meter runs on stderr until the time is up or Ctrl-C.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "meter.h"
+#include "voxl310k.h"
+
+namespace voxl::cli {
+namespace {
+
+constexpr double kNoAudioTimeout = 5.0;  // seconds without a block before the run is given up
+constexpr double kHeaderRefresh = 1.0;   // seconds between updates of the WAVE sizes on disk
+constexpr uint32_t kWaveHeaderBytes = 44;
+// The RIFF size (36 + data bytes) is 32-bit.
+constexpr uint64_t kMaxWaveData = 0xFFFFFFFFull - 36;
+
+struct StreamOptions {
+  std::string device = VOXL_DEFAULT_DEVICE_NAME;
+  double seconds = 0.0;  // 0 = until Ctrl-C
+  std::string out;
+  bool quiet = false;
+};
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v & 0xFFFF);
+  Put16(p + 2, v >> 16);
+}
+
+// Where the blocks go: a PCM WAVE file whose header is written first and whose sizes are kept
+// current while the audio grows, or raw PCM on stdout.
+class BlockSink {
+ public:
+  ~BlockSink() {
+    if (fd_ > 1) close(fd_);
+  }
+
+  bool Open(const std::string& out) {
+    if (out == "-") {
+      fd_ = STDOUT_FILENO;
+      raw_ = true;
+      return true;
+    }
+    path_ = out;
+    fd_ = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) return Fail("cannot create " + out + ": " + std::strerror(errno));
+    // Until the first block shows the format, the header describes the capture format.
+    format_ = WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+    return WriteHeader() && WriteAll(nullptr, 0, kWaveHeaderBytes);
+  }
+
+  // Appends a block.  False on a write error, when the format changes (a WAVE file holds one),
+  // or when the file is full; error() says which.
+  bool Write(const AcmBlock& block, double now) {
+    if (blocks_ == 0) format_ = block.format;
+    ++blocks_;
+    if (std::memcmp(&block.format, &format_, sizeof format_) != 0) {
+      return Fail("the device changed its format during the run");
+    }
+    uint64_t bytes = block.dataLength;
+    bool full = false;
+    if (!raw_ && dataBytes_ + bytes > kMaxWaveData) {
+      const uint32_t align = std::max<uint32_t>(format_.nBlockAlign, 1);
+      bytes = (kMaxWaveData - dataBytes_) / align * align;
+      full = true;
+    }
+    if (!WriteAll(ACM_BLOCK_DATA(&block), bytes, 0)) return false;
+    dataBytes_ += bytes;
+    if (full) return Fail("stopped: a WAVE file holds at most 4 GiB of audio");
+    if (!raw_ && now - lastHeader_ >= kHeaderRefresh) {
+      lastHeader_ = now;
+      if (!WriteHeader()) return false;
+    }
+    return true;
+  }
+
+  // Writes the final sizes; false (with error()) when that fails.
+  bool Finish() {
+    if (raw_ || fd_ < 0) return true;
+    const bool ok = WriteHeader() && fsync(fd_) == 0;
+    if (close(fd_) != 0 && ok) return Fail("cannot close " + path_ + ": " + std::strerror(errno));
+    fd_ = -1;
+    return ok || Fail("cannot finish " + path_ + ": " + std::strerror(errno));
+  }
+
+  uint64_t dataBytes() const { return dataBytes_; }
+  const WAVEFORMATEX& format() const { return format_; }
+  bool pipeClosed() const { return pipeClosed_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Fail(const std::string& message) {
+    if (error_.empty()) error_ = message;
+    return false;
+  }
+
+  bool WriteHeader() {
+    uint8_t h[kWaveHeaderBytes];
+    const auto data = static_cast<uint32_t>(dataBytes_);
+    std::memcpy(h, "RIFF", 4);
+    Put32(h + 4, 36 + data);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    Put32(h + 16, 16);
+    Put16(h + 20, format_.wFormatTag);
+    Put16(h + 22, format_.nChannels);
+    Put32(h + 24, format_.nSamplesPerSec);
+    Put32(h + 28, format_.nAvgBytesPerSec);
+    Put16(h + 32, format_.nBlockAlign);
+    Put16(h + 34, format_.wBitsPerSample);
+    std::memcpy(h + 36, "data", 4);
+    Put32(h + 40, data);
+    if (pwrite(fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+      return Fail("cannot write the WAVE header of " + path_ + ": " + std::strerror(errno));
+    }
+    return true;
+  }
+
+  // Writes `size` bytes of `data`, or `zeros` zero bytes when data is null.
+  bool WriteAll(const void* data, uint64_t size, size_t zeros) {
+    std::vector<uint8_t> blank;
+    if (data == nullptr) {
+      blank.assign(zeros, 0);
+      data = blank.data();
+      size = zeros;
+    }
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+      const ssize_t n = write(fd_, p, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (raw_ && errno == EPIPE) {
+          pipeClosed_ = true;
+          return Fail("the reader of stdout went away");
+        }
+        return Fail(std::string("cannot write ") + (raw_ ? "to stdout" : path_) + ": " +
+                    (n < 0 ? std::strerror(errno) : "nothing was written"));
+      }
+      p += n;
+      size -= static_cast<uint64_t>(n);
+    }
+    return true;
+  }
+
+  int fd_ = -1;
+  bool raw_ = false;
+  bool pipeClosed_ = false;
+  std::string path_;
+  WAVEFORMATEX format_{};
+  uint64_t blocks_ = 0;
+  uint64_t dataBytes_ = 0;
+  double lastHeader_ = 0.0;
+  std::string error_;
+};
+
+// What the host window's procedure works on.
+struct StreamSession {
+  BlockSink sink;
+  std::unique_ptr<LevelMeter> meter;
+  double started = 0.0;
+  double lastBlock = 0.0;
+  bool sinkFailed = false;
+};
+
+// Takes the oldest waiting block into the sink; false when none waits.
+bool TakeBlock(StreamSession& s) {
+  AcmBlock* block = nullptr;
+  if (GetNextACMBlock(&block) == 0) return false;
+  const double now = MonotonicSeconds();
+  s.lastBlock = now;
+  if (!s.sinkFailed && !s.sink.Write(*block, now)) s.sinkFailed = true;
+  FreeACMBlock(block);
+  return true;
+}
+
+LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* s = reinterpret_cast<StreamSession*>(GetWindowLongA(window, GWL_USERDATA));
+  if (s == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  switch (message) {
+    case VOXL_MSG_BLOCK_READY:
+      TakeBlock(*s);
+      return 0;
+    case VOXL_MSG_LEVELS: {
+      // The flat functions pass no clip flags; a level within 0.1 dB of full scale shows CLIP.
+      const int left = VOXL_LEVEL_LEFT_TENTHS(lParam);
+      const int right = VOXL_LEVEL_RIGHT_TENTHS(lParam);
+      const double now = MonotonicSeconds() - s->started;
+      s->meter->SetLevels(left / 10.0, right / 10.0, left >= -1, right >= -1, now);
+      return 0;
+    }
+    default:
+      return DefWindowProcA(window, message, wParam, lParam);
+  }
+}
+
+void PumpMessages() {
+  MSG msg{};
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
+}
+
+// The input device names the flat functions know, for the error of an unknown name.
+std::string KnownDevices() {
+  std::string list;
+  char name[VOXL_DEVICE_NAME_BYTES];
+  for (BOOL more = GetFirstACMDevice(name); more; more = GetNextACMDevice(name)) {
+    list += std::string(list.empty() ? "" : ", ") + "\"" + name + "\"";
+  }
+  return list;
+}
+
+bool KnownDevice(const std::string& wanted) {
+  char name[VOXL_DEVICE_NAME_BYTES];
+  for (BOOL more = GetFirstACMDevice(name); more; more = GetNextACMDevice(name)) {
+    if (wanted == name) return true;
+  }
+  return false;
+}
+
+// The host window with its class; destroyed with the object.
+class HostWindow {
+ public:
+  explicit HostWindow(StreamSession* session) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = StreamWindowProc;
+    windowClass.lpszClassName = "VoxlStreamHost";
+    atom_ = RegisterClassA(&windowClass);
+    if (atom_ == 0) return;
+    window_ = CreateWindowExA(0, MAKEINTATOM(atom_), "voxl stream", WS_POPUP, 0, 0, 1, 1, nullptr,
+                              nullptr, nullptr, nullptr);
+    if (window_ != nullptr) {
+      SetWindowLongA(window_, GWL_USERDATA, reinterpret_cast<LONG_PTR>(session));
+    }
+  }
+  ~HostWindow() {
+    if (window_ != nullptr) DestroyWindow(window_);
+    if (atom_ != 0) UnregisterClassA(MAKEINTATOM(atom_), nullptr);
+  }
+  HWND handle() const { return window_; }
+
+ private:
+  ATOM atom_ = 0;
+  HWND window_ = nullptr;
+};
+
+std::string DescribeFormat(const WAVEFORMATEX& f) {
+  return std::to_string(f.nSamplesPerSec) + " Hz, " + std::to_string(f.wBitsPerSample) + "-bit, " +
+         (f.nChannels == 1   ? "mono"
+          : f.nChannels == 2 ? "stereo"
+                             : std::to_string(f.nChannels) + " channels");
+}
+
+int RunStream(const StreamOptions& options) {
+  std::string out = options.out;
+  if (out.empty()) {
+    if (isatty(STDOUT_FILENO)) {
+      PrintError(
+          "give an output file (OUT.wav), or '-' with stdout redirected (see voxl stream --help)");
+      return kExitUsage;
+    }
+    out = "-";
+  }
+  const int signals = OpenStopSignals();
+  if (signals < 0) {
+    PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
+    return kExitFailure;
+  }
+  UseVirtualInputTone();
+
+  StreamSession session;
+  session.meter =
+      std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
+  HostWindow window(&session);
+  if (window.handle() == nullptr) {
+    PrintError("cannot create the window that receives the audio");
+    close(signals);
+    return kExitFailure;
+  }
+  if (InitACM(window.handle()) == 0) {
+    PrintError(
+        "cannot start the recorder: the default input device does not accept 44100 Hz "
+        "16-bit stereo, or the recorder's engine could not start");
+    close(signals);
+    return kExitFailure;
+  }
+  int result = kExitOk;
+  if (!KnownDevice(options.device)) {
+    PrintError("no input device is named \"" + options.device + "\"; the names are " +
+               KnownDevices() + " (letter case counts)");
+    result = kExitUsage;
+  } else if (!session.sink.Open(out)) {
+    PrintError(session.sink.error());
+    result = kExitFailure;
+  } else if (StartACMRecord(options.device.c_str()) == 0) {
+    PrintError("recording could not be started on \"" + options.device + "\"");
+    result = kExitFailure;
+  }
+  if (result != kExitOk) {
+    DeinitACM();
+    close(signals);
+    if (out != "-" && result == kExitFailure) unlink(out.c_str());
+    return result;
+  }
+
+  session.started = session.lastBlock = MonotonicSeconds();
+  const double end = options.seconds > 0 ? session.started + options.seconds : INFINITY;
+  pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
+  bool interrupted = false;
+  std::string failure;
+  for (;;) {
+    PumpMessages();
+    const double now = MonotonicSeconds();
+    session.meter->Show(now - session.started);
+    if (session.sinkFailed) break;
+    if (now >= end) break;
+    if (now - session.lastBlock > kNoAudioTimeout) {
+      failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
+      break;
+    }
+    const double wait = std::min({end - now, 0.1, kNoAudioTimeout});
+    if (poll(fds, 2, static_cast<int>(std::ceil(wait * 1000.0))) < 0 && errno != EINTR) {
+      failure = std::string("waiting for audio failed: ") + std::strerror(errno);
+      break;
+    }
+    if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
+      interrupted = true;
+      break;
+    }
+  }
+
+  // Blocks already announced, then the stop, then the last blocks of the run, which arrive
+  // after the stop.
+  PumpMessages();
+  const bool stopped = StopACMRecord() != 0;
+  PumpMessages();
+  while (TakeBlock(session)) {
+  }
+  DeinitACM();
+  close(signals);
+  session.meter->Show(MonotonicSeconds() - session.started);
+  session.meter->Finish();
+
+  const bool finished = session.sink.Finish();
+  if (session.sinkFailed && !session.sink.pipeClosed()) {
+    PrintError(session.sink.error());
+    result = kExitFailure;
+  }
+  if (!finished) {
+    PrintError(session.sink.error());
+    result = kExitFailure;
+  }
+  if (!failure.empty()) {
+    PrintError(failure);
+    result = kExitFailure;
+  }
+  if (!stopped) {
+    PrintError("the device reported an error while stopping; the audio before it is kept");
+    result = kExitFailure;
+  }
+  if (!options.quiet) {
+    const WAVEFORMATEX& f = session.sink.format();
+    const double seconds = f.nAvgBytesPerSec != 0
+                               ? static_cast<double>(session.sink.dataBytes()) / f.nAvgBytesPerSec
+                               : 0.0;
+    std::fprintf(stderr, "voxl: %s%.1f s of %s (%llu bytes) %s %s\n",
+                 interrupted ? "interrupted; " : "", seconds, DescribeFormat(f).c_str(),
+                 static_cast<unsigned long long>(session.sink.dataBytes()),
+                 out == "-" ? "written" : "written to", out == "-" ? "to stdout" : out.c_str());
+  }
+  return result;
+}
+
+}  // namespace
+
+void AddStreamCommand(CLI::App& app, int& exitCode) {
+  CLI::App* cmd = app.add_subcommand(
+      "stream",
+      "Capture from an input device through the flat capture functions, into a WAVE "
+      "file or as raw PCM on stdout, with a live level meter");
+  auto options = std::make_shared<StreamOptions>();
+  cmd->add_option("--device", options->device,
+                  "Input device, exactly as 'voxl devices' names it, or \"Default Device\"")
+      ->capture_default_str();
+  cmd->add_option("--seconds", options->seconds,
+                  "Stop after this many seconds (default: at Ctrl-C)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_flag("-q,--quiet", options->quiet, "No level meter and no summary");
+  cmd->add_option("OUT", options->out,
+                  "WAVE file to write, or '-' for raw PCM on stdout (the default when stdout is "
+                  "not a terminal)");
+  cmd->footer(
+      "The audio is 44100 Hz, 16-bit stereo PCM, taken block by block (100 ms each).\n"
+      "Ctrl-C stops cleanly: the file is complete and its sizes are written.  The meter shows\n"
+      "both channels in dBFS (-60 to 0) with CLIP marks; on a terminal it is redrawn in place,\n"
+      "otherwise written as one line per second.  The sizes in the file are kept current every\n"
+      "second, so a file cut short by a crash still opens with nearly all its audio.");
+  cmd->callback([options, &exitCode] { exitCode = RunStream(*options); });
+}
+
+}  // namespace voxl::cli

@@ -1,0 +1,68 @@
+// What voxl stream and voxl record share while audio comes in: the live level meter on stderr,
+// the stop signals (Ctrl-C, SIGTERM) as a descriptor to poll beside the message queue, and the
+// notice that the built-in virtual input serves.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace voxl::cli {
+
+// Levels of one moment, in dBFS (-9999 or anything below -999 = no signal).
+struct MeterLevels {
+  double left = -9999.0;
+  double right = -9999.0;
+  bool clipLeft = false;
+  bool clipRight = false;
+};
+
+// One meter line: elapsed time, a bar and the level of each channel, and CLIP marks, e.g.
+//   "00:03.2  L [##############------] -12.0 dB       R [#######-------------] -30.0 dB CLIP"
+// The bars span -60 to 0 dB.  `channels` 1 shows one bar.
+std::string RenderMeterLine(double elapsedSeconds, const MeterLevels& levels, int channels);
+
+// The meter on a stream (stderr).  On a terminal the line is redrawn in place (at most ten times
+// a second); otherwise one line is written per second of elapsed time, so logs stay readable.
+// Clip marks stay on for two seconds after a clipped measurement.
+class LevelMeter {
+ public:
+  enum class Mode { Off, Redraw, LinePerSecond };
+  // Off when quiet; Redraw when `out` is a terminal; else LinePerSecond.
+  static Mode ModeFor(std::FILE* out, bool quiet);
+
+  LevelMeter(std::FILE* out, Mode mode, int channels)
+      : out_(out), mode_(mode), channels_(channels) {}
+  void SetLevels(double leftDb, double rightDb, bool clipLeft, bool clipRight, double now);
+  // Draws the meter as of `elapsedSeconds` when it is due.
+  void Show(double elapsedSeconds);
+  // Ends the redrawn line, so that later messages start on a line of their own.
+  void Finish();
+
+ private:
+  std::FILE* out_;
+  Mode mode_;
+  int channels_;
+  MeterLevels levels_;
+  double clipLeftUntil_ = -1.0;
+  double clipRightUntil_ = -1.0;
+  double lastDrawn_ = -1.0;
+  bool drawn_ = false;
+};
+
+// Blocks SIGINT and SIGTERM in the calling thread (threads started later inherit that) and
+// returns a descriptor that becomes readable when one arrives; -1 on failure.  Also ignores
+// SIGPIPE, so a closed pipe shows up as a write error.  Call before the recorder starts.
+int OpenStopSignals();
+// Reads the pending signal; true when one was there.
+bool TakeStopSignal(int fd);
+
+// When the built-in virtual driver serves, makes its inputs play a 440 Hz tone at -12 dBFS
+// (instead of silence) and says once on stderr that the virtual input is recorded, also with
+// --quiet: a take of a test tone must never pass for a real one.  Nothing otherwise.  Call before
+// any device is opened.
+void UseVirtualInputTone();
+
+// Seconds of a monotonic clock.
+double MonotonicSeconds();
+
+}  // namespace voxl::cli
