@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -506,21 +507,32 @@ TEST_F(AlsaDriverTest, PlaysTonesWholeAcrossAnUnderrunAndClose) {
 
   const std::vector<int16_t> samples = monitor.Samples();
   const ChannelView left = Channel(samples, 2, 0);
-  const std::vector<test::FrameRange> tones = test::LoudRanges(left, -20.0, kRate / 50);
-  ASSERT_EQ(tones.size(), 2u) << "expected two tones separated by silence";
-  const struct {
+  const std::vector<test::FrameRange> parts = test::LoudRanges(left, -20.0, kRate / 50);
+  ASSERT_GE(parts.size(), 2u) << "expected two tones separated by silence";
+  // A loaded machine may also under-run inside a tone; such gaps delay audio but lose none.
+  struct Tone {
     double frequency;
     size_t frames;
-  } expected[] = {{1000, firstFrames}, {1500, secondFrames}};
-  for (size_t i = 0; i < 2; ++i) {
-    SCOPED_TRACE(expected[i].frequency);
-    // Up to a quarter period at each end lies below the threshold.
-    EXPECT_NEAR(static_cast<double>(tones[i].size()), static_cast<double>(expected[i].frames),
-                kRate / expected[i].frequency);
-    const ChannelView tone = left.Slice(tones[i].begin, tones[i].end);
-    EXPECT_NEAR(test::EstimateFrequency(tone, kRate), expected[i].frequency,
-                expected[i].frequency * 0.01);
-    EXPECT_NEAR(test::ToneDbfs(tone, expected[i].frequency, kRate), -6.0, 1.0);
+    size_t heard = 0;
+    size_t parts = 0;
+  } tones[] = {{1000, firstFrames}, {1500, secondFrames}};
+  size_t current = 0;
+  for (const test::FrameRange& part : parts) {
+    const ChannelView piece = left.Slice(part.begin, part.end);
+    const double frequency = test::EstimateFrequency(piece, kRate);
+    if (std::abs(frequency - tones[1].frequency) < tones[1].frequency * 0.01) current = 1;
+    Tone& tone = tones[current];
+    EXPECT_NEAR(frequency, tone.frequency, tone.frequency * 0.01);
+    EXPECT_NEAR(test::ToneDbfs(piece, tone.frequency, kRate), -6.0, 1.0);
+    tone.heard += part.size();
+    ++tone.parts;
+  }
+  for (const Tone& tone : tones) {
+    SCOPED_TRACE(tone.frequency);
+    ASSERT_GE(tone.parts, 1u);
+    // Up to a quarter period at each end of each part lies below the threshold.
+    EXPECT_NEAR(static_cast<double>(tone.heard), static_cast<double>(tone.frames),
+                static_cast<double>(tone.parts) * kRate / tone.frequency);
   }
   EXPECT_FALSE(port.calledAfterClose());
 }
