@@ -1,0 +1,194 @@
+// The voxl command run as a program: its help, and voxl stream recording from the virtual input
+// (real-time clock, a 440 Hz test tone) and, when a PulseAudio server answers, from the ALSA
+// default device while a tone plays into the server's null sink.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "support/peer.h"
+#include "support/tone.h"
+#include "support/tone_pulse.h"
+
+namespace {
+
+using voxl::test::Channel;
+using voxl::test::ChannelView;
+using voxl::test::ShellQuote;
+
+struct VoxlRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs voxl with `args` (already quoted) and the given audio driver.
+VoxlRun Voxl(const std::string& args, const std::string& errPath, const char* driver = "virtual") {
+  const auto result =
+      voxl::test::RunCommand(std::string("VOXL_AUDIO_DRIVER=") + driver + " " +
+                             ShellQuote(VOXL_BINARY) + " " + args + " 2>" + ShellQuote(errPath));
+  const std::vector<uint8_t> err = voxl::test::ReadBinaryFile(errPath);
+  return {result.exitCode, result.output, std::string(err.begin(), err.end())};
+}
+
+// Waits at most `seconds` for the file to grow past `bytes`, woken by changes in its folder.
+bool WaitForSize(const std::string& path, off_t bytes, int seconds) {
+  const int watch = inotify_init1(IN_CLOEXEC);
+  const std::string folder = path.substr(0, path.rfind('/'));
+  inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MODIFY);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  struct stat st {};
+  bool grown = false;
+  while (!(grown = stat(path.c_str(), &st) == 0 && st.st_size > bytes)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    pollfd fd{watch, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(left)) > 0) {
+      char events[4096];
+      [[maybe_unused]] const ssize_t n = read(watch, events, sizeof events);
+    }
+  }
+  close(watch);
+  return grown;
+}
+
+class VoxlStreamTest : public voxl::test::TempDirTest {
+ protected:
+  VoxlRun Stream(const std::string& args, const char* driver = "virtual") {
+    return Voxl("stream " + args, File("stderr.txt"), driver);
+  }
+};
+
+TEST_F(VoxlStreamTest, HelpListsTheCommandsAndTheStreamOptions) {
+  const VoxlRun top = Voxl("--help", File("err"));
+  EXPECT_EQ(top.exitCode, 0);
+  for (const char* word : {"devices", "stream", "record"}) {
+    EXPECT_NE(top.out.find(word), std::string::npos) << word;
+  }
+  const VoxlRun stream = Voxl("stream --help", File("err"));
+  EXPECT_EQ(stream.exitCode, 0);
+  for (const char* word : {"--device", "--seconds", "--quiet", "OUT", "Default Device"}) {
+    EXPECT_NE(stream.out.find(word), std::string::npos) << word;
+  }
+  const VoxlRun wrong = Voxl("stream --seconds -1 x.wav", File("err"));
+  EXPECT_EQ(wrong.exitCode, 2);
+  EXPECT_EQ(std::count(wrong.err.begin(), wrong.err.end(), '\n'), 1) << wrong.err;
+}
+
+TEST_F(VoxlStreamTest, OneSecondFromTheVirtualInputIsAValidWaveFileWithTheTone) {
+  const std::string out = File("out.wav");
+  const VoxlRun run = Stream("--seconds 1 " + ShellQuote(out));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("recording from the built-in virtual input"), std::string::npos);
+  // Not a terminal: one meter line per second, with both channels near -12 dB.
+  EXPECT_TRUE(std::regex_search(
+      run.err, std::regex(R"(00:01\.\d  L \[#+-*\]  -12\.\d dB .*R \[#+-*\]  -12\.\d dB)")))
+      << run.err;
+  EXPECT_NE(run.err.find("written to " + out), std::string::npos);
+
+  const auto info = voxl::test::SoxInfo(out);
+  ASSERT_TRUE(info) << "sox refuses the file";
+  EXPECT_EQ(info->channels, 2);
+  EXPECT_EQ(info->sampleRate, 44100);
+  EXPECT_EQ(info->bitsPerSample, 16);
+  EXPECT_NEAR(info->frames, 44100, 4410);
+
+  const auto wave = voxl::test::ReadWithSndfile(out);
+  ASSERT_TRUE(wave);
+  for (int c = 0; c < 2; ++c) {
+    const ChannelView view = Channel(wave->samples, 2, c);
+    EXPECT_NEAR(voxl::test::EstimateFrequency(view, 44100), 440.0, 2.0);
+    EXPECT_NEAR(voxl::test::PeakDbfs(view), -12.0, 0.5);
+  }
+}
+
+TEST_F(VoxlStreamTest, RawPcmGoesToStdoutInWholeFrames) {
+  const VoxlRun run = Stream("--seconds 0.3 -q -");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out.size() % 4, 0u);
+  EXPECT_NEAR(static_cast<double>(run.out.size()), 0.3 * 176400, 17640);
+  EXPECT_EQ(run.out.find("RIFF"), std::string::npos);
+  // --quiet: no meter and no summary, only the note that the virtual input serves.
+  EXPECT_EQ(run.err.find("00:0"), std::string::npos);
+  EXPECT_EQ(run.err.find("written"), std::string::npos);
+}
+
+TEST_F(VoxlStreamTest, BadDeviceOrOutputIsOneClearLine) {
+  VoxlRun run = Stream("--seconds 1 --device 'virtual input' " + ShellQuote(File("a.wav")));
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("\"Default Device\", \"Virtual Input\""), std::string::npos) << run.err;
+
+  run = Stream("--seconds 1 " + ShellQuote(File("no/such/folder.wav")));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("voxl: cannot create"), std::string::npos) << run.err;
+}
+
+TEST_F(VoxlStreamTest, TerminationLeavesACompleteFile) {
+  const std::string out = File("stopped.wav");
+  setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
+  voxl::test::ChildProcess voxl;
+  ASSERT_TRUE(voxl.Start({VOXL_BINARY, "stream", "-q", out}));
+  // Some audio is on disk, then SIGTERM, as a service manager would stop it.
+  ASSERT_TRUE(WaitForSize(out, 44 + 17640, 10));
+  voxl.Terminate();
+  unsetenv("VOXL_AUDIO_DRIVER");
+
+  const std::vector<uint8_t> bytes = voxl::test::ReadBinaryFile(out);
+  ASSERT_GE(bytes.size(), 44u + 17640u);
+  auto u32 = [&](size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
+  };
+  EXPECT_EQ(u32(4), bytes.size() - 8) << "RIFF size";
+  EXPECT_EQ(u32(40), bytes.size() - 44) << "data size";
+  EXPECT_EQ((bytes.size() - 44) % 4, 0u);
+  EXPECT_TRUE(voxl::test::SoxInfo(out));
+}
+
+// ---- A real audio server ----
+
+TEST_F(VoxlStreamTest, RecordsATonePlayedIntoThePulseAudioSink) {
+  std::string why;
+  if (!voxl::test::PulseAnswers(&why)) GTEST_SKIP() << why;
+  voxl::test::NullSinkLock lock;
+  ASSERT_TRUE(lock.held()) << "the null sink stayed busy";
+
+  const std::string out = File("pulse.wav");
+  setenv("VOXL_AUDIO_DRIVER", "alsa", 1);
+  voxl::test::ChildProcess voxl;
+  ASSERT_TRUE(voxl.Start({VOXL_BINARY, "stream", "-q", "--seconds", "4", out}));
+  unsetenv("VOXL_AUDIO_DRIVER");
+  ASSERT_TRUE(WaitForSize(out, 44, 10)) << "voxl stream recorded nothing";
+
+  const std::string tone = File("tone.raw");
+  ASSERT_TRUE(voxl::test::WriteRawFile(tone, voxl::test::MakeTone(1000.0, -6.0, 44100, 2, 44100)));
+  voxl::test::ChildProcess pacat;
+  ASSERT_TRUE(
+      pacat.Start({"pacat", "--playback", "--raw", "--format=s16le", "--rate=44100", "--channels=2",
+                   "--device=" + voxl::test::NullSinkName(), "--latency-msec=50"},
+                  tone));
+  ASSERT_EQ(pacat.WaitExit(15000), 0) << "pacat did not play the tone";
+  ASSERT_EQ(voxl.WaitExit(15000), 0) << "voxl stream did not finish";
+
+  const auto wave = voxl::test::ReadWithSndfile(out);
+  ASSERT_TRUE(wave) << "the file does not open";
+  EXPECT_EQ(wave->sampleRate, 44100);
+  for (int c = 0; c < 2; ++c) {
+    const ChannelView view = Channel(wave->samples, 2, c);
+    const voxl::test::FrameRange loud = voxl::test::LoudRange(view, -20.0);
+    ASSERT_GT(loud.size(), 44100u * 9 / 10) << "the tone is not in the file whole";
+    const ChannelView middle = view.Slice(loud.begin + 4410, loud.end - 4410);
+    EXPECT_NEAR(voxl::test::EstimateFrequency(middle, 44100), 1000.0, 5.0);
+    EXPECT_NEAR(voxl::test::ToneDbfs(middle, 1000.0, 44100), -6.0, 1.0);
+  }
+}
+
+}  // namespace
