@@ -409,7 +409,7 @@ void RunInput(AlsaStream* s) {
       continue;
     }
     snd_pcm_sframes_t frames = snd_pcm_readi(pcm, s->buffer.data(), s->periodFrames);
-    if (frames == -EAGAIN) {
+    if (frames == -EAGAIN || frames == 0) {
       WaitDevice(s, kMaxWaitMillis);
       continue;
     }
@@ -484,10 +484,14 @@ void RunOutput(AlsaStream* s) {
   snd_pcm_t* pcm = s->pcm.get();
   WavePort* port = s->port;
   bool lost = false;
+  // Bytes of an incomplete frame from the last Render, kept at the start of the buffer: a
+  // buffer that ends inside a frame continues in the next one.
+  size_t carry = 0;
   while (!s->quit.load()) {
     if (s->resetRequested.exchange(false)) {
       snd_pcm_drop(pcm);
       snd_pcm_prepare(pcm);
+      carry = 0;
     }
     snd_pcm_state_t state = snd_pcm_state(pcm);
     if (state == SND_PCM_STATE_DISCONNECTED) {
@@ -516,19 +520,26 @@ void RunOutput(AlsaStream* s) {
       continue;
     }
     const auto room = std::min(static_cast<snd_pcm_uframes_t>(avail), s->periodFrames);
-    size_t bytes = port->Render(s->buffer.data(), room * s->frameBytes);
-    bytes -= bytes % s->frameBytes;
-    if (bytes > 0) {
-      if (!WriteAll(s, s->buffer.data(), bytes / s->frameBytes)) {
+    const size_t rendered = port->Render(s->buffer.data() + carry, room * s->frameBytes - carry);
+    if (rendered > 0) {
+      const size_t bytes = carry + rendered;
+      const size_t whole = bytes - bytes % s->frameBytes;
+      if (whole > 0 && !WriteAll(s, s->buffer.data(), whole / s->frameBytes)) {
         lost = true;
         break;
       }
+      carry = bytes - whole;
+      std::memmove(s->buffer.data(), s->buffer.data() + whole, carry);
       continue;
     }
     // Nothing to play: let the device play out what it holds, then sleep until work arrives.
     if (HoldsAudio(s, avail)) {
       if (state == SND_PCM_STATE_PREPARED) {
-        if (snd_pcm_start(pcm) < 0) continue;  // re-checked at the top
+        const int err = snd_pcm_start(pcm);
+        if (err < 0 && !(IsXrun(err) && Recover(s, err))) {
+          lost = true;
+          break;
+        }
       } else {
         WaitSignal(s, s->periodMillis);
       }
