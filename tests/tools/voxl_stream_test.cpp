@@ -2,13 +2,8 @@
 // (real-time clock, a 440 Hz test tone) and, when a PulseAudio server answers, from the ALSA
 // default device while a tone plays into the server's null sink.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -16,70 +11,35 @@
 #include "support/peer.h"
 #include "support/tone.h"
 #include "support/tone_pulse.h"
+#include "voxl_run.h"
 
 namespace {
 
 using voxl::test::Channel;
 using voxl::test::ChannelView;
 using voxl::test::ShellQuote;
-
-struct VoxlRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs voxl with `args` (already quoted) and the given audio driver.
-VoxlRun Voxl(const std::string& args, const std::string& errPath, const char* driver = "virtual") {
-  const auto result =
-      voxl::test::RunCommand(std::string("VOXL_AUDIO_DRIVER=") + driver + " " +
-                             ShellQuote(VOXL_BINARY) + " " + args + " 2>" + ShellQuote(errPath));
-  const std::vector<uint8_t> err = voxl::test::ReadBinaryFile(errPath);
-  return {result.exitCode, result.output, std::string(err.begin(), err.end())};
-}
-
-// Waits at most `seconds` for the file to grow past `bytes`, woken by changes in its folder.
-bool WaitForSize(const std::string& path, off_t bytes, int seconds) {
-  const int watch = inotify_init1(IN_CLOEXEC);
-  const std::string folder = path.substr(0, path.rfind('/'));
-  inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MODIFY);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  struct stat st {};
-  bool grown = false;
-  while (!(grown = stat(path.c_str(), &st) == 0 && st.st_size > bytes)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) break;
-    pollfd fd{watch, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(left)) > 0) {
-      char events[4096];
-      [[maybe_unused]] const ssize_t n = read(watch, events, sizeof events);
-    }
-  }
-  close(watch);
-  return grown;
-}
+using voxl::test::VoxlRun;
+using voxl::test::WaitForSize;
 
 class VoxlStreamTest : public voxl::test::TempDirTest {
  protected:
   VoxlRun Stream(const std::string& args, const char* driver = "virtual") {
-    return Voxl("stream " + args, File("stderr.txt"), driver);
+    return voxl::test::RunVoxl("stream " + args, File("stderr.txt"), driver);
   }
 };
 
 TEST_F(VoxlStreamTest, HelpListsTheCommandsAndTheStreamOptions) {
-  const VoxlRun top = Voxl("--help", File("err"));
+  const VoxlRun top = voxl::test::RunVoxl("--help", File("err"));
   EXPECT_EQ(top.exitCode, 0);
   for (const char* word : {"devices", "stream", "record"}) {
     EXPECT_NE(top.out.find(word), std::string::npos) << word;
   }
-  const VoxlRun stream = Voxl("stream --help", File("err"));
+  const VoxlRun stream = voxl::test::RunVoxl("stream --help", File("err"));
   EXPECT_EQ(stream.exitCode, 0);
   for (const char* word : {"--device", "--seconds", "--quiet", "OUT", "Default Device"}) {
     EXPECT_NE(stream.out.find(word), std::string::npos) << word;
   }
-  const VoxlRun wrong = Voxl("stream --seconds -1 x.wav", File("err"));
+  const VoxlRun wrong = voxl::test::RunVoxl("stream --seconds -1 x.wav", File("err"));
   EXPECT_EQ(wrong.exitCode, 2);
   EXPECT_EQ(std::count(wrong.err.begin(), wrong.err.end(), '\n'), 1) << wrong.err;
 }

@@ -1,11 +1,17 @@
 // voxl devices: the wave input and output devices, their numbers and names, the default device
 // that WAVE_MAPPER (-1) opens, and which driver serves them and why.
+//
+// Counts and names come from a recorder's method table, as a host sees them; the channels, the
+// format flags and the default device come from the device capabilities.  When no recorder can
+// start (for example when the default input refuses the capture format) the list still comes,
+// from the capabilities alone, and a last line says why no recorder started.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "platform/wave/wave_driver.h"
+#include "voxl310k.h"
 
 namespace voxl::cli {
 namespace {
@@ -22,11 +28,35 @@ struct DeviceList {
   UINT defaultId;
 };
 
-// Reads the capabilities of every device of one direction; false (with one error line printed)
-// when a device does not answer.
-bool ReadDevices(wave::Direction dir, DeviceList* list) {
+// The name of a device as the recorder's table gives it.
+std::string TableName(VoxlRecorder* rec, bool input, UINT id) {
+  BSTR wide = nullptr;
+  if (input) {
+    rec->lpVtbl->GetInputDeviceName(rec, id, &wide);
+  } else {
+    rec->lpVtbl->GetOutputDeviceName(rec, id, &wide);
+  }
+  char name[MAXPNAMELEN * 4] = {};
+  if (wide != nullptr) {
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, name, sizeof name, nullptr, nullptr);
+    name[sizeof name - 1] = '\0';
+  }
+  SysFreeString(wide);
+  return name;
+}
+
+// Reads the devices of one direction, through the recorder `rec` when there is one; false (with
+// one error line printed) when a device does not answer.
+bool ReadDevices(VoxlRecorder* rec, wave::Direction dir, DeviceList* list) {
   const bool input = dir == wave::Direction::Input;
-  const UINT count = input ? waveInGetNumDevs() : waveOutGetNumDevs();
+  DWORD count = input ? waveInGetNumDevs() : waveOutGetNumDevs();
+  if (rec != nullptr) {
+    if (input) {
+      rec->lpVtbl->GetInputDeviceCount(rec, &count);
+    } else {
+      rec->lpVtbl->GetOutputDeviceCount(rec, &count);
+    }
+  }
   list->defaultId = wave::ActiveDriver().default_device(dir);
   for (UINT id = 0; id < count; ++id) {
     DeviceEntry entry{id, {}, 0, 0};
@@ -45,6 +75,7 @@ bool ReadDevices(wave::Direction dir, DeviceList* list) {
                  " device " + std::to_string(id) + ": " + WaveErrorText(result));
       return false;
     }
+    if (rec != nullptr) entry.name = TableName(rec, input, id);
     list->devices.push_back(entry);
   }
   return true;
@@ -93,11 +124,13 @@ std::string JsonDevices(const DeviceList& list) {
 }
 
 int RunDevices(bool json) {
+  WORD recorderError = 0;
+  VoxlRecorder* rec = VoxlCreateRecorder(&recorderError);
   DeviceList inputs, outputs;
-  if (!ReadDevices(wave::Direction::Input, &inputs) ||
-      !ReadDevices(wave::Direction::Output, &outputs)) {
-    return kExitFailure;
-  }
+  const bool read = ReadDevices(rec, wave::Direction::Input, &inputs) &&
+                    ReadDevices(rec, wave::Direction::Output, &outputs);
+  VoxlDestroyRecorder(rec);
+  if (!read) return kExitFailure;
   const std::string driver = VoxlWaveDriverName();
   const std::string reason = VoxlWaveDriverReason();
   if (json) {
@@ -109,6 +142,7 @@ int RunDevices(bool json) {
   std::printf("Driver: %s (%s)\n", driver.c_str(), reason.c_str());
   PrintText("Input", inputs);
   PrintText("Output", outputs);
+  if (rec == nullptr) std::printf("No recorder could start: %s\n", VoxlErrorText(recorderError));
   return kExitOk;
 }
 
