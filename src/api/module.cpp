@@ -56,10 +56,9 @@ void ModuleDetach() {
     DeleteRecorder(recorder);
     recorder = nullptr;
   }
-  if (gClassAtom != 0) {
-    UnregisterClassA(MAKEINTATOM(gClassAtom), ModuleInstance());
-    gClassAtom = 0;
-  }
+  // The class stays registered (and its atom known) while windows of other recorders exist.
+  const ATOM atom = gClassAtom;
+  if (atom != 0 && UnregisterClassA(MAKEINTATOM(atom), ModuleInstance()) != FALSE) gClassAtom = 0;
 }
 
 namespace {
