@@ -3,6 +3,7 @@
 // every state of the device loop, and a server that goes away.  (Tones played and recorded
 // through the wave functions are in alsa_wave_test.cpp.)  Skipped, with the reason, when no
 // PulseAudio server answers.
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -536,6 +537,69 @@ INSTANTIATE_TEST_SUITE_P(Directions, AlsaServerGoneTest,
                          [](const auto& info) {
                            return info.param == Direction::Input ? "Input" : "Output";
                          });
+
+// ---- No device at all -------------------------------------------------------------------------
+
+// Sets an environment variable (or unsets it, for null) until the end of the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    had_ = std::getenv(name) != nullptr;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// Whether ALSA's default device is the PulseAudio plugin here (its hint names PulseAudio).
+bool DefaultIsPulseAudio() {
+  void** hints = nullptr;
+  bool pulse = false;
+  if (snd_device_name_hint(-1, "pcm", &hints) != 0) return false;
+  for (void** hint = hints; *hint != nullptr; ++hint) {
+    char* name = snd_device_name_get_hint(*hint, "NAME");
+    char* desc = snd_device_name_get_hint(*hint, "DESC");
+    if (name != nullptr && desc != nullptr && std::strcmp(name, "default") == 0) {
+      pulse = std::strstr(desc, "PulseAudio") != nullptr;
+    }
+    free(name);
+    free(desc);
+  }
+  snd_device_name_free_hint(hints);
+  return pulse;
+}
+
+// Without sound hardware and with the sound server out of reach, nothing opens: init says so,
+// and the automatic choice serves with the virtual driver instead.  Once the server answers
+// again, so do the devices.
+TEST(AlsaWithoutDevices, InitFindsNothingAndTheVirtualDriverServes) {
+  int card = -1;
+  if (snd_card_next(&card) == 0 && card >= 0) GTEST_SKIP() << "this machine has sound hardware";
+  std::string why;
+  if (!test::PulseAnswers(&why)) GTEST_SKIP() << why;
+  if (!DefaultIsPulseAudio()) GTEST_SKIP() << "ALSA's default device is not PulseAudio here";
+  // ALSA decides what "default" means when it first reads its configuration; read it now, with
+  // the server running, so that only the connection fails below.
+  ASSERT_TRUE(kAlsaDriver.init());
+  {
+    ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/voxl-no-server/native");
+    ScopedEnv chosen("VOXL_AUDIO_DRIVER", nullptr);
+    EXPECT_FALSE(kAlsaDriver.init());
+    EXPECT_EQ(kAlsaDriver.count(Direction::Input), 0u);
+    EXPECT_EQ(kAlsaDriver.count(Direction::Output), 0u);
+    DeviceCaps caps{};
+    EXPECT_EQ(kAlsaDriver.caps(Direction::Input, 0, &caps), MMSYSERR_BADDEVICEID);
+    ASSERT_TRUE(SelectDriverForTesting(nullptr));
+    EXPECT_STREQ(VoxlWaveDriverName(), "virtual");
+  }
+  EXPECT_TRUE(kAlsaDriver.init());
+  SelectDriverForTesting(nullptr);
+}
 
 }  // namespace
 }  // namespace voxl::wave
