@@ -1,12 +1,10 @@
-// Shared helpers of the capture tests: a recorder on the virtual input with the manual clock,
-// recordings opened by name, buffers completed one step at a time, and everything the host
-// callbacks receive.
+// Shared helpers of the capture tests: a recorder on the virtual input (manual clock), buffers
+// completed a step at a time, what the host callbacks received, and the expected stored bytes.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -22,98 +20,107 @@ namespace voxl::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-// What the host callbacks received, in order (they run on the test's thread while it pumps).
-struct HostLog {
-  struct Block {
-    Bytes format;
-    Bytes data;
-  };
-  std::vector<Block> blocks;
-  std::vector<DWORD> runEndCodes;
-};
-inline HostLog* gHostLog = nullptr;
-
-inline void CALLBACK LogBlock(void* format, DWORD formatSize, void* data, DWORD dataLength) {
-  const auto* f = static_cast<const uint8_t*>(format);
-  const auto* d = static_cast<const uint8_t*>(data);
-  if (gHostLog != nullptr)
-    gHostLog->blocks.push_back({Bytes(f, f + formatSize), Bytes(d, d + dataLength)});
-  std::free(format);
-  std::free(data);
-}
-inline void CALLBACK LogRunEnd(DWORD code) {
-  if (gHostLog != nullptr) gHostLog->runEndCodes.push_back(code);
-}
-
-// A recording format as the host sets it.
 struct CaptureFormat {
   uint16_t sampleFormat;  // 8, 16, 106 A-law, 107 mu-law
   uint16_t channels;
   uint32_t rate;
 };
 
+// What the host callbacks received (on the test's thread, while it pumps).
+inline std::vector<Bytes> gBlocks, gBlockFormats;
+inline std::vector<DWORD> gRunEnds;
+inline void CALLBACK LogBlock(void* format, DWORD formatSize, void* data, DWORD dataLength) {
+  gBlockFormats.emplace_back(static_cast<uint8_t*>(format),
+                             static_cast<uint8_t*>(format) + formatSize);
+  gBlocks.emplace_back(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + dataLength);
+  std::free(format), std::free(data);
+}
+inline void CALLBACK LogRunEnd(DWORD code) {
+  gRunEnds.push_back(code);
+}
+
+// One sample as stored in `f`: `value` is an unsigned byte for 8-bit PCM, else a 16-bit sample.
+inline void Store(const CaptureFormat& f, int value, Bytes& out) {
+  const auto v = int16_t(value);
+  if (f.sampleFormat == 8) return out.push_back(uint8_t(value));
+  if (f.sampleFormat == 106) return out.push_back(LinearToALaw(v));
+  if (f.sampleFormat == 107) return out.push_back(LinearToMuLaw(v));
+  out.push_back(uint8_t(v & 0xFF)), out.push_back(uint8_t(uint16_t(v) >> 8));
+}
+
+// An 880 Hz marker tone of `frames` frames as stored in `format`.
+inline Bytes Tone(const CaptureFormat& f, uint32_t frames) {
+  Bytes out;
+  for (uint32_t k = 0; k < frames; ++k) {
+    const double s = std::sin(k * 2 * 3.141592654 * 880.0 / f.rate);
+    for (int c = 0; c < f.channels; ++c)
+      Store(f, f.sampleFormat == 8 ? 128 + int(64.0 * s) : int(16384.0 * s), out);
+  }
+  return out;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// The data chunk of a RIFF/WAVE file.
+inline Bytes DataOf(const std::string& path) {
+  const Bytes file = test::ReadBinaryFile(path);
+  for (size_t at = 12; at + 8 <= file.size();) {
+    uint32_t size;
+    std::memcpy(&size, &file[at + 4], 4);
+    if (std::memcmp(&file[at], "data", 4) == 0) {
+      return Bytes(file.begin() + long(at + 8),
+                   file.begin() + long(std::min(file.size(), at + 8 + size)));
+    }
+    at += 8 + size + (size & 1);
+  }
+  return {};
+}
+
 class CaptureTest : public test::TempDirTest {
  protected:
   void SetUp() override {
     virtualaudio::Reset();
-    gHostLog = &log_;
+    gBlocks.clear(), gBlockFormats.clear(), gRunEnds.clear();
     r_ = MakeRecorder();
-    ASSERT_NE(r_, nullptr);
-    RecorderCallbacks callbacks{};
-    callbacks.captureEnded = LogRunEnd;
-    callbacks.block = LogBlock;
-    SetCallbacks(*r_, callbacks);
-    uint16_t error = 0;
-    Close(*r_, &error);
-    ASSERT_EQ(error, ErrNone);
-    signal_.kind = virtualaudio::Signal::Kind::Sine;
-    signal_.frequency[0] = 440.0, signal_.frequency[1] = 660.0;
-    signal_.amplitude[0] = 0.5, signal_.amplitude[1] = 0.25;
-    virtualaudio::SetInputSignal(0, signal_);
+    SetCallbacks(*r_, RecorderCallbacks{LogRunEnd, nullptr, nullptr, nullptr, LogBlock, nullptr});
+    UseSignal(440.0);
   }
   void TearDown() override {
     mmio::SetWriteLimitForTesting(-1);
-    if (r_ != nullptr) {
-      Stop(*r_);
-      Pump();
-      uint16_t error = 0;
-      Close(*r_, &error);
-      r_.reset();
-    }
+    Stop(*r_);
     Pump();
-    gHostLog = nullptr;
-    if (savedTmpdir_.has_value()) {
-      if (savedTmpdir_->empty()) {
-        unsetenv("TMPDIR");
-      } else {
-        setenv("TMPDIR", savedTmpdir_->c_str(), 1);
-      }
-    }
+    CloseRecording();
+    if (savedTmpdir_)
+      savedTmpdir_->empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_->c_str(), 1);
   }
 
-  // Splice files go into the test's folder (set while the engine is idle; undone at the end).
+  Recorder& r() { return *r_; }
+  void UseSignal(double frequency) {
+    signal_.kind = virtualaudio::Signal::Kind::Sine;
+    signal_.frequency[0] = frequency, signal_.frequency[1] = frequency * 1.5;
+    signal_.amplitude[1] = 0.25;
+    virtualaudio::SetInputSignal(0, signal_);
+  }
+  // Splice files go into the test's folder (set while the engine is idle, undone at the end).
   void SpliceFilesInTestDir() {
     const char* previous = std::getenv("TMPDIR");
     savedTmpdir_ = previous != nullptr ? previous : "";
     setenv("TMPDIR", dir().c_str(), 1);
   }
-
-  Recorder& r() { return *r_; }
-
-  // A new recording in `format`; an empty path streams (no file).
-  void Open(const CaptureFormat& format, const std::string& path) {
-    Recorder& rec = r();
+  // A new recording in `f`; an empty path streams.
+  void Open(const CaptureFormat& f, const std::string& path) {
     uint16_t error = 0;
-    Close(rec, &error);
-    rec.sampleFormat = format.sampleFormat;
-    rec.channels = format.channels;
-    rec.sampleRate = format.rate;
+    Close(r(), &error);
+    r().sampleFormat = f.sampleFormat, r().channels = f.channels, r().sampleRate = f.rate;
     const std::u16string wide(path.begin(), path.end());
     BSTR name = path.empty() ? nullptr : SysAllocStringLen(wide.data(), UINT(wide.size()));
-    NewRecording(rec, name, &error);
+    NewRecording(r(), name, &error);
     SysFreeString(name);
     ASSERT_EQ(error, ErrNone);
-    ASSERT_EQ(rec.state, StateOpen);
   }
   void StartRecording() {
     uint16_t error = 0xFFFF;
@@ -121,20 +128,24 @@ class CaptureTest : public test::TempDirTest {
     ASSERT_EQ(error, ErrNone);
     ASSERT_EQ(r().state, StateRecording);
   }
-  // Completes `count` device buffers and waits until the engine has handled them and the host
-  // has received what they produced.
+  // Completes `count` device buffers; returns once the engine has handled them and the host has
+  // received what they produced.
   void Complete(size_t count) {
     ASSERT_EQ(virtualaudio::CompleteInputBuffers(WAVE_MAPPER, count), count);
     ASSERT_TRUE(Barrier(r()));
     Pump();
   }
-  // Stops the run and lets the host finish the file (notification 1).
   void StopRecording() {
     Stop(r());
     ASSERT_EQ(r().state, StateOpen);
-    Pump();
+    Pump();  // notification 1: the host finishes the file
   }
-  // Waits for a run that ends by itself (limit, write failure) and for the host side of its end.
+  void RecordBuffers(size_t buffers) {
+    StartRecording();
+    Complete(buffers);
+    StopRecording();
+  }
+  // For a run that ends by itself (limit, write failure).
   void WaitForRunEnd() {
     ASSERT_TRUE(WaitFor([&] { return r().state.load() == StateOpen; }));
     ASSERT_TRUE(Barrier(r()));
@@ -146,58 +157,21 @@ class CaptureTest : public test::TempDirTest {
     ASSERT_EQ(error, ErrNone);
   }
 
-  // The bytes the device delivers for frames [first, first + frames) as they are stored in a
-  // recording of `format` (A-law and mu-law through our G.711 encoders).
-  Bytes Expected(const CaptureFormat& format, uint64_t first, uint64_t frames) const {
-    WAVEFORMATEX device{};
-    device.wFormatTag = WAVE_FORMAT_PCM;
-    device.nChannels = format.channels;
-    device.nSamplesPerSec = format.rate;
-    device.wBitsPerSample = format.sampleFormat == 8 ? 8 : 16;
-    device.nBlockAlign = uint16_t(device.nChannels * device.wBitsPerSample / 8);
-    device.nAvgBytesPerSec = device.nBlockAlign * format.rate;
+  // What the device delivers for frames [first, first + frames), as stored in `f`.
+  Bytes Expected(const CaptureFormat& f, uint64_t first, uint64_t frames) const {
+    WAVEFORMATEX device{
+        WAVE_FORMAT_PCM, f.channels, f.rate, 0, 0, uint16_t(f.sampleFormat == 8 ? 8 : 16), 0};
+    device.nBlockAlign = uint16_t(f.channels * device.wBitsPerSample / 8);
+    device.nAvgBytesPerSec = device.nBlockAlign * f.rate;
     Bytes out;
     for (uint64_t n = first; n < first + frames; ++n) {
-      for (int c = 0; c < format.channels; ++c) {
-        const int v = virtualaudio::SampleValue(signal_, device, n, c);
-        if (format.sampleFormat == 8) {
-          out.push_back(uint8_t(v));
-        } else if (format.sampleFormat == 106) {
-          out.push_back(LinearToALaw(int16_t(v)));
-        } else if (format.sampleFormat == 107) {
-          out.push_back(LinearToMuLaw(int16_t(v)));
-        } else {
-          out.push_back(uint8_t(v & 0xFF));
-          out.push_back(uint8_t((v >> 8) & 0xFF));
-        }
-      }
+      for (int c = 0; c < f.channels; ++c)
+        Store(f, virtualaudio::SampleValue(signal_, device, n, c), out);
     }
-    return out;
-  }
-
-  // The data chunk of a RIFF/WAVE file we wrote (header of 46 bytes, or 58 with "fact").
-  static Bytes DataOf(const std::string& path) {
-    const Bytes file = test::ReadBinaryFile(path);
-    for (size_t at = 12; at + 8 <= file.size();) {
-      uint32_t size = 0;
-      std::memcpy(&size, &file[at + 4], 4);
-      if (std::memcmp(&file[at], "data", 4) == 0) {
-        const size_t end = std::min(file.size(), at + 8 + size_t{size});
-        return Bytes(file.begin() + long(at + 8), file.begin() + long(end));
-      }
-      at += 8 + size + (size & 1);
-    }
-    return {};
-  }
-
-  static Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
   }
 
   virtualaudio::Signal signal_;
-  HostLog log_;
   RecorderPtr r_;
   std::optional<std::string> savedTmpdir_;
 };

@@ -1,67 +1,32 @@
-// Files recorded by us, read back by sox, ffmpeg and libsndfile: each must find exactly the
-// samples the virtual device delivered (A-law and mu-law as coded by our G.711 encoders), framed
-// by the marker tones, also after an insert.
-#include <cmath>
-
+// Files recorded by us, with marker tones and an insert, read back by libsndfile, sox and ffmpeg:
+// each must find exactly the samples the virtual device delivered (A-law and mu-law as coded by
+// our G.711 encoders and decoded by the peer's own).
 #include "api/recorder_methods.h"
 #include "engine/capture_fixture.h"
 
 namespace voxl {
 namespace {
 
-using testing::Bytes;
-using testing::CaptureFormat;
-using testing::CaptureTest;
+using namespace testing;
 
-// The stored bytes as 16-bit samples, the way a reader decodes them.
-std::vector<int16_t> Decode(const CaptureFormat& format, const Bytes& stored) {
+// Stored bytes as the 16-bit samples a reader decodes them to.
+std::vector<int16_t> Decode(const CaptureFormat& f, const Bytes& stored) {
   std::vector<int16_t> out;
-  if (format.sampleFormat == 16) {
-    for (size_t i = 0; i + 1 < stored.size(); i += 2) {
-      out.push_back(int16_t(stored[i] | stored[i + 1] << 8));
-    }
-    return out;
-  }
-  for (uint8_t b : stored) {
-    if (format.sampleFormat == 8) out.push_back(int16_t((b - 128) * 256));
-    if (format.sampleFormat == 106) out.push_back(ALawToLinear(b));
-    if (format.sampleFormat == 107) out.push_back(MuLawToLinear(b));
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const uint8_t b = stored[i];
+    if (f.sampleFormat == 16) out.push_back(int16_t(b | stored[++i] << 8));
+    if (f.sampleFormat == 8) out.push_back(int16_t((b - 128) * 256));
+    if (f.sampleFormat == 106) out.push_back(ALawToLinear(b));
+    if (f.sampleFormat == 107) out.push_back(MuLawToLinear(b));
   }
   return out;
 }
 
-std::vector<int16_t> Samples(const std::string& raw) {
+// A peer program's decoding of the file to 16-bit little-endian samples.
+std::vector<int16_t> PeerSamples(const std::string& command) {
+  const std::string raw = test::RunCommand(command + " 2>/dev/null").output;
   std::vector<int16_t> out(raw.size() / 2);
   std::memcpy(out.data(), raw.data(), out.size() * 2);
-  return out;
-}
-
-// A peer's decoding of the whole file into 16-bit little-endian samples.
-std::vector<int16_t> SoxSamples(const std::string& path) {
-  return Samples(test::RunCommand("sox " + test::ShellQuote(path) +
-                                  " -t raw -e signed-integer -b 16 -L - 2>/dev/null")
-                     .output);
-}
-std::vector<int16_t> FfmpegSamples(const std::string& path) {
-  return Samples(
-      test::RunCommand("ffmpeg -v error -i " + test::ShellQuote(path) + " -f s16le - 2>/dev/null")
-          .output);
-}
-
-// An 880 Hz marker tone of `frames` frames in the stored layout of `format`.
-Bytes Tone(const CaptureFormat& format, uint32_t frames) {
-  Bytes out;
-  for (uint32_t k = 0; k < frames; ++k) {
-    const double s = std::sin(k * 2 * 3.141592654 * 880.0 / format.rate);
-    for (int c = 0; c < format.channels; ++c) {
-      const auto v = int16_t(16384.0 * s);
-      if (format.sampleFormat == 8) out.push_back(uint8_t(128 + int(64.0 * s)));
-      if (format.sampleFormat == 106) out.push_back(LinearToALaw(v));
-      if (format.sampleFormat == 107) out.push_back(LinearToMuLaw(v));
-      if (format.sampleFormat == 16)
-        out.push_back(uint8_t(v & 0xFF)), out.push_back(uint8_t(v >> 8));
-    }
-  }
   return out;
 }
 
@@ -72,85 +37,56 @@ struct PeerCase {
   const char* ffmpegCodec;
 };
 
-class PeerReadTest : public CaptureTest, public ::testing::WithParamInterface<PeerCase> {
- protected:
-  // Every peer finds `stored` (in the file's own coding) in the file at `path`.  ffmpeg takes
-  // about half a second to start, so it is asked only when `withFfmpeg` is set.
-  void ExpectPeersRead(const std::string& path, const Bytes& stored, bool withFfmpeg) {
-    const CaptureFormat& f = GetParam().format;
-    const int bytesPerFrame = f.channels * (f.sampleFormat == 16 ? 2 : 1);
-    const int64_t frames = int64_t(stored.size()) / bytesPerFrame;
-    const std::vector<int16_t> samples = Decode(f, stored);
+class PeerReadTest : public CaptureTest, public ::testing::WithParamInterface<PeerCase> {};
 
-    std::string error;
-    const auto wave = test::ReadWithSndfile(path, &error);
-    ASSERT_TRUE(wave.has_value()) << error;
-    EXPECT_EQ(wave->frames, frames);
-    EXPECT_EQ(wave->channels, f.channels);
-    EXPECT_EQ(wave->sampleRate, int(f.rate));
-    EXPECT_EQ(wave->raw, stored);
-    EXPECT_EQ(wave->samples, samples);
-
-    if (test::HaveProgram("sox")) {
-      const auto info = test::SoxInfo(path);
-      ASSERT_TRUE(info.has_value());
-      EXPECT_EQ(info->frames, frames);
-      EXPECT_EQ(info->channels, f.channels);
-      EXPECT_EQ(info->encoding, GetParam().soxEncoding);
-      EXPECT_EQ(SoxSamples(path), samples);
-    }
-    if (withFfmpeg && test::HaveProgram("ffmpeg") && test::HaveProgram("ffprobe")) {
-      const auto info = test::FfprobeInfo(path);
-      ASSERT_TRUE(info.has_value());
-      EXPECT_EQ(info->sampleRate, int(f.rate));
-      EXPECT_EQ(info->encoding, GetParam().ffmpegCodec);
-      EXPECT_EQ(FfmpegSamples(path), samples);
-    }
-  }
-};
-
-TEST_P(PeerReadTest, RecordingWithMarkerTones) {
+TEST_P(PeerReadTest, PeersReadTheDeliveredSamplesTonesAndInsert) {
   const CaptureFormat& f = GetParam().format;
   const std::string path = File("rec.wav");
+  const uint32_t perBuffer = f.rate / 10;  // each rate here is a multiple of 10
+  SpliceFilesInTestDir();
   Open(f, path);
   r().startToneSeconds = 0.125f;
   r().endToneSeconds = 0.25f;
-  StartRecording();
-  Complete(3);
-  StopRecording();
-  CloseRecording();
-  const uint32_t perBuffer = f.rate / 10;  // every rate here is a multiple of 10
-  ExpectPeersRead(path,
-                  Concat({Tone(f, uint32_t(f.rate * 0.125)), Expected(f, 0, 3 * perBuffer),
-                          Tone(f, uint32_t(f.rate * 0.25))}),
-                  true);
-}
-
-TEST_P(PeerReadTest, RecordingWithAnInsertInTheMiddle) {
-  const CaptureFormat& f = GetParam().format;
-  const std::string path = File("ins.wav");
-  SpliceFilesInTestDir();
-  Open(f, path);
-  StartRecording();
-  Complete(4);
-  StopRecording();
-  const uint32_t perBuffer = f.rate / 10;
-  const Bytes old = Expected(f, 0, 4 * perBuffer);
-
-  signal_.frequency[0] = 3000.0;
-  virtualaudio::SetInputSignal(0, signal_);
-  kRecorderMethods.SetPosition(ToHost(&r()), int32_t(perBuffer + 7));
+  RecordBuffers(3);
+  const Bytes start = Tone(f, uint32_t(f.rate * 0.125)), end = Tone(f, uint32_t(f.rate * 0.25));
+  const Bytes first = Expected(f, 0, 3 * perBuffer);
+  r().startToneSeconds = r().endToneSeconds = 0.0f;
+  kRecorderMethods.SetPosition(
+      ToHost(&r()), int32_t(start.size() / f.channels / (f.sampleFormat == 16 ? 2 : 1) + 7));
   r().insertMode = 1;
-  StartRecording();
-  Complete(2);
-  StopRecording();
+  UseSignal(3000.0);
+  RecordBuffers(2);
   CloseRecording();
-  const size_t cut = old.size() / 4 + 7 * (old.size() / (4 * perBuffer));
-  ExpectPeersRead(
-      path,
-      Concat({Bytes(old.begin(), old.begin() + long(cut)), Expected(f, 0, 2 * perBuffer),
-              Bytes(old.begin() + long(cut), old.end())}),
-      false);
+  const size_t cut = start.size() + 7 * (first.size() / (3 * perBuffer));
+  const Bytes stored =
+      Concat({start, Bytes(first.begin(), first.begin() + long(cut - start.size())),
+              Expected(f, 0, 2 * perBuffer),
+              Bytes(first.begin() + long(cut - start.size()), first.end()), end});
+  const std::vector<int16_t> samples = Decode(f, stored);
+  const int64_t frames = int64_t(samples.size()) / f.channels;
+
+  std::string error;
+  const auto wave = test::ReadWithSndfile(path, &error);
+  ASSERT_TRUE(wave.has_value()) << error;
+  EXPECT_EQ(wave->frames, frames);
+  EXPECT_EQ(wave->channels, f.channels);
+  EXPECT_EQ(wave->sampleRate, int(f.rate));
+  EXPECT_EQ(wave->raw, stored);
+  EXPECT_EQ(wave->samples, samples);
+  if (test::HaveProgram("sox")) {
+    const auto info = test::SoxInfo(path);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->frames, frames);
+    EXPECT_EQ(info->encoding, GetParam().soxEncoding);
+    EXPECT_EQ(PeerSamples("sox " + test::ShellQuote(path) + " -t raw -e signed-integer -b 16 -L -"),
+              samples);
+  }
+  if (test::HaveProgram("ffmpeg") && test::HaveProgram("ffprobe")) {
+    const auto info = test::FfprobeInfo(path);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->encoding, GetParam().ffmpegCodec);
+    EXPECT_EQ(PeerSamples("ffmpeg -v error -i " + test::ShellQuote(path) + " -f s16le -"), samples);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
