@@ -30,7 +30,8 @@ void Put32(Bytes& b, uint32_t v) {
   Put16(b, v & 0xFFFF), Put16(b, v >> 16);
 }
 void PutTag(Bytes& b, const char* t) {
-  b.insert(b.end(), t, t + 4);
+  // Byte by byte: GCC 12 at -O2 misreads a four-byte range insert as an overflow.
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(t[i]));
 }
 
 struct Layout {
