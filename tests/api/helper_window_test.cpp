@@ -165,6 +165,9 @@ TEST_F(HelperWindowTest, BlocksNobodyTakesAreFreed) {
   Post(NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(18, 100)));
   Pump();
   Post(NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(20, 200)));
+  // A block the engine cannot post at all is freed there.
+  r_->notifyWindow = nullptr;
+  PostNotification(*r_, NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(18, 300)));
   r_.reset();
   EXPECT_TRUE(gEvents.empty());
 }

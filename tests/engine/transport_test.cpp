@@ -197,6 +197,23 @@ TEST_F(TransportTest, RecordThatCannotStartReportsNineAndCanBeRetried) {
   EXPECT_FALSE(virtualaudio::InputOpen(0));
 }
 
+TEST_F(TransportTest, RunThatEndsAtOnceLeavesTheRecorderStoppedAndUsable) {
+  // The device turns buffers round as fast as the engine hands them back and the limit is one
+  // buffer away, so the run may be over before Record looks at the engine.
+  Recorder& r = *r_;
+  virtualaudio::SetClock(virtualaudio::Clock::FreeRunning);
+  for (int run = 0; run < 5; ++run) {
+    OpenStream();
+    r.maxLengthSamples = 1;
+    uint16_t error = 0xFFFF;
+    Record(r, &error);
+    EXPECT_EQ(error, ErrNone);
+    ASSERT_TRUE(testing::WaitFor([&] { return r.state == StateOpen && r.engineStage == Idle; }));
+    EXPECT_EQ(r.stopReason, ErrLengthLimit);
+    testing::Pump();
+  }
+}
+
 TEST_F(TransportTest, PlayThatCannotStartReportsTen) {
   Recorder& r = *r_;
   uint16_t error = 0;
