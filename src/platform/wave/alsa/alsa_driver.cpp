@@ -674,13 +674,19 @@ bool AlsaStreamLostForTesting(DriverStream* stream) {
 }
 
 const WaveDriver kAlsaDriver = {
-    "alsa",    "ALSA sound devices (default device: PipeWire or PulseAudio where they run)",
-    AlsaInit,  AlsaCount,
-    AlsaCaps,  AlsaDefaultDevice,
-    AlsaQuery, AlsaOpen,
-    AlsaClose, AlsaWake,
-    AlsaWake,  AlsaReset,
-    nullptr,
+    .name = "alsa",
+    .description = "ALSA sound devices (default device: PipeWire or PulseAudio where they run)",
+    .init = AlsaInit,
+    .count = AlsaCount,
+    .caps = AlsaCaps,
+    .default_device = AlsaDefaultDevice,
+    .query = AlsaQuery,
+    .open = AlsaOpen,
+    .close = AlsaClose,
+    .start = AlsaWake,
+    .stop = AlsaWake,
+    .reset = AlsaReset,
+    .prepare = nullptr,  // every header is accepted
 };
 
 }  // namespace voxl::wave
