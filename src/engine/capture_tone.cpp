@@ -93,6 +93,8 @@ uint32_t FillTone(const WAVEFORMATEX& format, uint64_t first, uint32_t frames, u
 bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   const WAVEFORMATEX& format = r.pcmFormat;
   if (!(seconds > 0.0) || format.nSamplesPerSec == 0) return true;
+  // After a failed write the run stores nothing more, tones included.
+  if (r.stopReason == ErrCaptureWrite) return true;
   const double wanted = std::trunc(format.nSamplesPerSec * seconds);
   if (!(wanted >= 1.0)) return true;
   // Positions are 32-bit frame counts: a tone can never be longer than that.
