@@ -1,5 +1,8 @@
 // Insert-mode runs: the audio collected during the run goes into the recording where the run
 // began, the rest of the data moves up, and no splice file stays behind.
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "api/recorder_methods.h"
@@ -81,6 +84,30 @@ TEST_F(SpliceTest, AnInsertThatStoredNothingChangesNothing) {
   SetPaused(r(), 1);
   RecordBuffers(2);
   EXPECT_EQ(test::ReadBinaryFile(File("same.wav")), before);
+  EXPECT_TRUE(NoSpliceFileLeft());
+}
+
+// Files may not grow past 1000 bytes more than the recording: the run collects its audio, but the
+// recording cannot make room for it.  Nothing may have moved then.
+TEST_F(SpliceTest, WhenTheFileCannotGrowTheRecordingStaysAsItWas) {
+  Open(kMono8k, File("tight.wav"));
+  RecordBuffers(5);
+  const Bytes before = DataOf(File("tight.wav"));
+  InsertAt(800, 300.0);
+  rlimit previous{};
+  getrlimit(RLIMIT_FSIZE, &previous);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = previous;
+  tight.rlim_cur = 46 + 8000 + 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  RecordBuffers(2);
+  setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_EQ(gRunEnds, (std::vector<DWORD>{0, ErrCaptureWrite}));
+  EXPECT_EQ(r().length, 4000u);
+  EXPECT_EQ(r().position, 800);
+  CloseRecording();
+  EXPECT_EQ(DataOf(File("tight.wav")), before);
   EXPECT_TRUE(NoSpliceFileLeft());
 }
 
