@@ -372,7 +372,12 @@ void CloseRecordingTarget(Recorder& r) {
 
 void FinishRecordingFile(Recorder& r) {
   HMMIO h = r.fileHandle;
-  if (h != nullptr) {
+  // The end of a run is handled when the host's thread gets to it.  When the host has already
+  // started the next run, the engine owns the file again: touching it here would race with the
+  // engine's writes.  That run's own end (or Close) writes the sizes.
+  const uint16_t state = r.state.load();
+  const bool engineOwnsFile = state == StateRecording || state == StatePlaying;
+  if (h != nullptr && !engineOwnsFile) {
     SeekToDataEnd(h, FrameToFileOffset(r, r.length.load()));
     if (r.fileKind == 0) {
       mmioAscend(h, &r.dataChunk, 0);

@@ -181,6 +181,26 @@ TEST_P(NewFileLayout, SizesFollowTheRecordedDataAfterEachRunAndAtClose) {
   EXPECT_EQ(r.length, 0u);
 }
 
+// The end of one run may reach the host after it has started the next: the file then belongs to
+// the engine, and the update must leave it alone (the next run's end writes the sizes).
+TEST_F(RecordingFileTest, EndOfRunLeavesTheFileAloneWhileTheNextRunRecords) {
+  Use({"pcm16", 16, 2, 44100, 1, 16, 4, false});
+  ASSERT_EQ(Create(Widen(File("rec.wav"))), 0);
+  EngineWrite(0, Bytes(40, 0x11));
+  const LONG enginePosition = mmioSeek(r.fileHandle, 0, SEEK_CUR);
+  const MMCKINFO data = r.dataChunk;
+  static uint32_t calls;
+  calls = 0;
+  r.callbacks.captureEnded = [](DWORD) { ++calls; };
+  r.state = StateRecording;
+  FinishRecordingFile(r);
+  r.state = StateOpen;
+  EXPECT_EQ(calls, 1u);
+  EXPECT_EQ(mmioSeek(r.fileHandle, 0, SEEK_CUR), enginePosition);
+  EXPECT_EQ(r.dataChunk.cksize, data.cksize);
+  EXPECT_EQ(r.dataChunk.dwFlags, data.dwFlags);
+}
+
 // Close straight after a run, without the end-of-run update (Close while recording).
 TEST_P(NewFileLayout, CloseAloneWritesSizesAndCount) {
   const Layout& l = GetParam();
