@@ -52,16 +52,8 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
   }
 }
 
-TEST_F(VoxlRecordTest, TheLengthLimitEndsTheRecording) {
-  const std::string out = File("limited.wav");
-  const voxl::test::VoxlRun run = Record("--max-seconds 0.3 -q " + ShellQuote(out));
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  const auto info = voxl::test::SoxInfo(out);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->frames, 44100 * 3 / 10);
-}
-
-TEST_F(VoxlRecordTest, HeaderlessFilesHoldOnlyTheSamples) {
+// The recorder's own length limit ends the run: a success, with exactly the frames asked for.
+TEST_F(VoxlRecordTest, HeaderlessFilesHoldOnlyTheSamplesUpToTheLimit) {
   const std::string out = File("take.raw");
   const voxl::test::VoxlRun run = Record(
       "--headerless --format pcm16 --rate 8000 --channels 1 --max-seconds 0.5 " + ShellQuote(out));
@@ -76,13 +68,8 @@ TEST_F(VoxlRecordTest, DevicesAreChosenByNumberOrExactName) {
   EXPECT_EQ(Record("--device 0 --seconds 0.2 -q " + ShellQuote(File("a.wav"))).exitCode, 0);
   EXPECT_EQ(
       Record("--device 'Virtual Input' --seconds 0.2 -q " + ShellQuote(File("b.wav"))).exitCode, 0);
-  EXPECT_EQ(
-      Record("--device 'Default Device' --seconds 0.2 -q " + ShellQuote(File("c.wav"))).exitCode,
-      0);
-  voxl::test::VoxlRun run = Record("--device 3 --seconds 0.2 " + ShellQuote(File("d.wav")));
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_NE(run.err.find("no input device 3"), std::string::npos) << run.err;
-  run = Record("--device 'virtual input' --seconds 0.2 " + ShellQuote(File("e.wav")));
+  EXPECT_EQ(Record("--device 1 " + ShellQuote(File("c.wav"))).exitCode, 2);
+  const voxl::test::VoxlRun run = Record("--device 'virtual input' " + ShellQuote(File("d.wav")));
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.err.find("\"Virtual Input\""), std::string::npos) << run.err;
 }
