@@ -23,6 +23,22 @@
 #include "wavefile/recording_file.h"
 
 namespace voxl {
+
+void MarkChunksDirty(Recorder& r) {
+  r.riffChunk.dwFlags |= MMIO_DIRTY;
+  r.dataChunk.dwFlags |= MMIO_DIRTY;
+}
+
+void AdvanceOverStoredFrames(Recorder& r, uint32_t frames) {
+  const int32_t position =
+      r.position.fetch_add(static_cast<int32_t>(frames)) + static_cast<int32_t>(frames);
+  if (r.insertMode != 0) {
+    r.length.fetch_add(frames);
+  } else if (position > 0 && static_cast<uint32_t>(position) > r.length) {
+    r.length = static_cast<uint32_t>(position);
+  }
+}
+
 namespace {
 
 bool IsG711(const WAVEFORMATEX& format) {
@@ -33,21 +49,11 @@ uint32_t RoundToFrames(double value) {
   return static_cast<uint32_t>(value + 0.5);
 }
 
-// Length bookkeeping after `frames` recorded frames were stored.
+// Length bookkeeping after `frames` recorded frames were stored (tones are not counted in
+// recordedLength).
 void CountStoredFrames(Recorder& r, uint32_t frames) {
   r.recordedLength.fetch_add(frames);
-  const int32_t position =
-      r.position.fetch_add(static_cast<int32_t>(frames)) + static_cast<int32_t>(frames);
-  if (r.insertMode != 0) {
-    r.length.fetch_add(frames);
-  } else if (position > 0 && static_cast<uint32_t>(position) > r.length) {
-    r.length = static_cast<uint32_t>(position);
-  }
-}
-
-void MarkChunksDirty(Recorder& r) {
-  r.riffChunk.dwFlags |= MMIO_DIRTY;
-  r.dataChunk.dwFlags |= MMIO_DIRTY;
+  AdvanceOverStoredFrames(r, frames);
 }
 
 // Frames in `bytes` of encoder output.

@@ -36,6 +36,12 @@ bool ResolveFileCursor(Recorder& r);
 // engine to Draining with the code in stopReason and lastError.
 void FailCapture(Recorder& r, uint16_t code);
 
+// Marks the RIFF and data chunks as changed, so that their sizes are written at the end.
+void MarkChunksDirty(Recorder& r);
+// Moves the position over `frames` stored frames and extends the length: by the frames in
+// insert mode, up to the position when overwriting.
+void AdvanceOverStoredFrames(Recorder& r, uint32_t frames);
+
 // Writes an 880 Hz marker tone of `seconds` at the write point and advances position and length
 // by its frames (not recordedLength).  `final` marks the end of the encoder's stream (the last
 // tone of a run).  False when the tone could not be stored; what was stored of it still counts.

@@ -127,15 +127,8 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   std::free(piece);
 
   if (done > 0) {
-    r.riffChunk.dwFlags |= MMIO_DIRTY;
-    r.dataChunk.dwFlags |= MMIO_DIRTY;
-    const int32_t position =
-        r.position.fetch_add(static_cast<int32_t>(done)) + static_cast<int32_t>(done);
-    if (r.insertMode != 0) {
-      r.length.fetch_add(done);
-    } else if (position > 0 && static_cast<uint32_t>(position) > r.length) {
-      r.length = static_cast<uint32_t>(position);
-    }
+    MarkChunksDirty(r);
+    AdvanceOverStoredFrames(r, done);
   }
   r.fileCursor = kCursorUnknown;
   return stored;
