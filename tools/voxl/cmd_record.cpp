@@ -254,6 +254,8 @@ int RunRecord(const RecordOptions& o) {
     PrintError("cannot record: " + std::string(VoxlErrorText(error)));
     WORD closeError = 0;
     m.Close(rec, &closeError);
+    // Nothing was recorded: a file that this run created goes again.
+    if (!exists) unlink(o.out.c_str());
     return finish(kExitFailure);
   }
 
