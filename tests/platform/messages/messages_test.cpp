@@ -13,7 +13,6 @@ namespace {
 
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kPong = WM_USER + 2;
-const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(-1);
 
 std::vector<MSG> Drain(HWND hWnd = nullptr) {
   std::vector<MSG> taken;
@@ -22,20 +21,16 @@ std::vector<MSG> Drain(HWND hWnd = nullptr) {
   return taken;
 }
 
-bool Readable(int fd) {
+bool Readable(int fd, int timeoutMs = 0) {
   pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+  return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN) != 0;
 }
 
-bool PostSelf(UINT msg, WPARAM wParam = 0) {
-  return PostThreadMessageA(GetCurrentThreadId(), msg, wParam, 0);
-}
-
-// Starts a thread that answers every message with kPong (same wParam) to `replyTo` until
+// Starts a thread that answers every message with kPong (same wParam) to this thread until
 // WM_QUIT; returns its id once its queue exists.
-DWORD StartEcho(std::thread& worker, DWORD replyTo) {
+DWORD StartEcho(std::thread& worker) {
   std::atomic<DWORD> id{0};
-  worker = std::thread([&id, replyTo] {
+  worker = std::thread([&id, replyTo = GetCurrentThreadId()] {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     id = GetCurrentThreadId();
@@ -69,15 +64,15 @@ TEST(ThreadQueue, PostsFailUntilTheThreadHasAQueueAndAfterItExits) {
   EXPECT_FALSE(PostThreadMessageA(id, kPing, 0, 0)) << "the queue went with its thread";
 }
 
-// Runs queue calls from a destructor that comes after the queue's own at thread exit, as a
-// library's clean-up at process exit does.
+// Queue calls from a destructor that runs after the queue's own at thread exit (as a library's
+// clean-up at process exit does) fail quietly and never wait for ever.
 struct LateCaller {
   std::atomic<int>* result;
   ~LateCaller() {
     MSG msg;
     int r = PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
     r += PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0);
-    r += GetMessageA(&msg, nullptr, 0, 0) == -1 ? 0 : 100;  // must not wait for ever
+    r += GetMessageA(&msg, nullptr, 0, 0) == -1 ? 0 : 100;
     result->store(r);
   }
 };
@@ -94,12 +89,68 @@ TEST(ThreadQueue, CallsAfterTheQueueWentAtThreadExitFailQuietly) {
   EXPECT_EQ(result.load(), 0);
 }
 
-TEST(ThreadQueue, GetMessageWaitsForAPostAndReturnsZeroForQuit) {
+TEST(ThreadQueue, RangeFiltersTakeMatchesInOrderAndLeaveTheRest) {
   Drain();
-  std::thread worker;
-  const DWORD echo = StartEcho(worker, GetCurrentThreadId());
-  ASSERT_TRUE(PostThreadMessageA(echo, kPing, 7, 0));
+  for (UINT m : {WM_USER + 5, WM_USER + 1, WM_USER + 9, WM_USER + 2})
+    PostThreadMessageA(GetCurrentThreadId(), m, 0, 0);
+  MSG msg;
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER + 20, WM_USER + 30, PM_REMOVE));
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 2, PM_NOREMOVE));
+  EXPECT_EQ(msg.message, WM_USER + 1);
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 2, PM_REMOVE));
+  EXPECT_EQ(msg.message, WM_USER + 1);
+  ASSERT_EQ(GetMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 2), TRUE);
+  EXPECT_EQ(msg.message, WM_USER + 2);
+  PostQuitMessage(0);
+  EXPECT_EQ(GetMessageA(&msg, nullptr, WM_TIMER, WM_TIMER), FALSE) << "quit passes any filter";
+  std::vector<MSG> rest = Drain();
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(rest[0].message, WM_USER + 5);
+  EXPECT_EQ(rest[1].message, WM_USER + 9);
+}
+
+TEST(ThreadQueue, EachSendersOrderIsKeptUnderConcurrentPosts) {
+  Drain();
+  constexpr int kSenders = 4, kEach = 5000;
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([s, self = GetCurrentThreadId()] {
+      for (int i = 0; i < kEach; ++i) PostThreadMessageA(self, WM_USER + s, i, 0);
+    });
+  }
+  std::vector<WPARAM> next(kSenders, 0);
+  MSG msg;
+  for (int received = 0; received < kSenders * kEach; ++received) {
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+    ASSERT_EQ(msg.wParam, next[msg.message - WM_USER]++) << "sender " << msg.message - WM_USER;
+  }
+  for (auto& t : senders) t.join();
+}
+
+// The descriptor is readable exactly while messages are queued; a post from another thread wakes
+// both a poll() on it and a waiting GetMessageA, and WM_QUIT makes GetMessageA return 0.
+TEST(ThreadQueue, DescriptorAndGetMessageWakeForPostsAndQuitEndsTheLoop) {
+  Drain();
+  const int fd = VoxlMessageQueueFd();
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(Readable(fd));
+  PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0);
+  PostThreadMessageA(GetCurrentThreadId(), kPong, 0, 0);
+  EXPECT_TRUE(Readable(fd));
   MSG msg{};
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  PeekMessageA(&msg, nullptr, kPong, kPong, PM_REMOVE);
+  EXPECT_TRUE(Readable(fd));
+  GetMessageA(&msg, nullptr, 0, 0);
+  EXPECT_FALSE(Readable(fd));
+
+  std::thread worker;
+  const DWORD echo = StartEcho(worker);
+  PostThreadMessageA(echo, kPing, 3, 0);
+  EXPECT_TRUE(Readable(fd, 10000));
+  EXPECT_EQ(Drain().size(), 1u);
+  EXPECT_FALSE(Readable(fd));
+  ASSERT_TRUE(PostThreadMessageA(echo, kPing, 7, 0));
   ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
   EXPECT_EQ(msg.message, kPong);
   EXPECT_EQ(msg.wParam, 7u);
@@ -114,72 +165,6 @@ TEST(ThreadQueue, GetMessageWaitsForAPostAndReturnsZeroForQuit) {
   EXPECT_EQ(GetMessageA(nullptr, nullptr, 0, 0), -1);
 }
 
-TEST(ThreadQueue, RangeFiltersTakeMatchesInOrderAndLeaveTheRest) {
-  Drain();
-  for (UINT m : {WM_USER + 5, WM_USER + 1, WM_USER + 9, WM_USER + 2}) PostSelf(m);
-  MSG msg;
-  EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER + 20, WM_USER + 30, PM_REMOVE));
-  ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 2, PM_NOREMOVE));
-  EXPECT_EQ(msg.message, WM_USER + 1);
-  ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 2, PM_REMOVE));
-  EXPECT_EQ(msg.message, WM_USER + 1);
-  ASSERT_EQ(GetMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 2), TRUE);
-  EXPECT_EQ(msg.message, WM_USER + 2);
-  // WM_QUIT passes every range filter.
-  PostQuitMessage(0);
-  EXPECT_EQ(GetMessageA(&msg, nullptr, WM_TIMER, WM_TIMER), FALSE);
-  std::vector<MSG> rest = Drain();
-  ASSERT_EQ(rest.size(), 2u);
-  EXPECT_EQ(rest[0].message, WM_USER + 5);
-  EXPECT_EQ(rest[1].message, WM_USER + 9);
-}
-
-TEST(ThreadQueue, EachSendersOrderIsKeptUnderConcurrentPosts) {
-  Drain();
-  constexpr int kSenders = 4, kEach = 5000;
-  const DWORD self = GetCurrentThreadId();
-  std::vector<std::thread> senders;
-  for (int s = 0; s < kSenders; ++s) {
-    senders.emplace_back([=] {
-      for (int i = 0; i < kEach; ++i) PostThreadMessageA(self, WM_USER + s, i, 0);
-    });
-  }
-  std::vector<WPARAM> next(kSenders, 0);
-  MSG msg;
-  for (int received = 0; received < kSenders * kEach; ++received) {
-    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
-    ASSERT_EQ(msg.wParam, next[msg.message - WM_USER]++) << "sender " << msg.message - WM_USER;
-  }
-  for (auto& t : senders) t.join();
-}
-
-TEST(ThreadQueue, DescriptorIsReadableExactlyWhileMessagesAreQueued) {
-  Drain();
-  const int fd = VoxlMessageQueueFd();
-  ASSERT_GE(fd, 0);
-  EXPECT_FALSE(Readable(fd));
-  PostSelf(kPing);
-  PostSelf(kPong);
-  EXPECT_TRUE(Readable(fd));
-  MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
-  PeekMessageA(&msg, nullptr, kPong, kPong, PM_REMOVE);
-  EXPECT_TRUE(Readable(fd));
-  GetMessageA(&msg, nullptr, 0, 0);
-  EXPECT_FALSE(Readable(fd));
-
-  // A post from another thread wakes a poll() on the descriptor.
-  std::thread worker;
-  const DWORD echo = StartEcho(worker, GetCurrentThreadId());
-  PostThreadMessageA(echo, kPing, 3, 0);
-  pollfd p{fd, POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 10000), 1);
-  EXPECT_EQ(Drain().size(), 1u);
-  EXPECT_FALSE(Readable(fd));
-  PostThreadMessageA(echo, WM_QUIT, 0, 0);
-  worker.join();
-}
-
 // ---- Window classes and windows ----
 
 struct Seen {
@@ -188,16 +173,15 @@ struct Seen {
 };
 thread_local Seen* seen = nullptr;
 
+// Records what it is sent; refuses creation when the parameter is &seen; answers kPing with 2 *
+// wParam.
 LRESULT CALLBACK RecordingProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (seen != nullptr) {
-    seen->messages.push_back(msg);
-    if (msg == WM_CREATE)
-      seen->createParam = reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams;
+  if (msg == WM_CREATE) {
+    LPVOID param = reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams;
+    if (seen != nullptr) seen->createParam = param;
+    if (param == &seen) return -1;
   }
-  if (msg == WM_CREATE && lParam != 0 &&
-      reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams == &seen) {
-    return -1;  // asked to refuse the window
-  }
+  if (seen != nullptr) seen->messages.push_back(msg);
   if (msg == kPing) return static_cast<LRESULT>(wParam) * 2;
   return DefWindowProcA(hWnd, msg, wParam, lParam);
 }
@@ -211,17 +195,19 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     Drain();
     seen = &record_;
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = RecordingProc;
-    wc.cbWndExtra = 2 * sizeof(LONG_PTR);
-    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    wc.lpszClassName = "VoxlTestWindow";
-    atom_ = RegisterClassA(&wc);
-    ASSERT_NE(atom_, 0);
+    ASSERT_NE(atom_ = Register("VoxlTestWindow"), 0);
   }
   void TearDown() override {
     seen = nullptr;
     EXPECT_TRUE(UnregisterClassA("VoxlTestWindow", nullptr));
+  }
+  static ATOM Register(LPCSTR name, WNDPROC proc = RecordingProc) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = proc;
+    wc.cbWndExtra = 2 * sizeof(LONG_PTR);
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = name;
+    return RegisterClassA(&wc);
   }
 
   Seen record_;
@@ -229,13 +215,8 @@ class WindowTest : public ::testing::Test {
 };
 
 TEST_F(WindowTest, ClassesAreFoundByNameInAnyCaseOrAtomAndStayWhileWindowsExist) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = RecordingProc;
-  wc.lpszClassName = "VOXLTESTWINDOW";
-  EXPECT_EQ(RegisterClassA(&wc), 0) << "names ignore case";
-  wc.lpfnWndProc = nullptr;
-  wc.lpszClassName = "VoxlOther";
-  EXPECT_EQ(RegisterClassA(&wc), 0);
+  EXPECT_EQ(Register("VOXLTESTWINDOW"), 0) << "names ignore case";
+  EXPECT_EQ(Register("VoxlOther", nullptr), 0);
   EXPECT_EQ(RegisterClassA(nullptr), 0);
 
   HWND byAtom = Create(MAKEINTATOM(atom_));
@@ -249,9 +230,7 @@ TEST_F(WindowTest, ClassesAreFoundByNameInAnyCaseOrAtomAndStayWhileWindowsExist)
   DestroyWindow(byAtom);
   DestroyWindow(byName);
   EXPECT_TRUE(UnregisterClassA(MAKEINTATOM(atom_), nullptr));
-  wc.lpfnWndProc = RecordingProc;
-  wc.lpszClassName = "VoxlTestWindow";
-  EXPECT_NE(RegisterClassA(&wc), 0);  // for TearDown
+  EXPECT_NE(Register("VoxlTestWindow"), 0);  // for TearDown
 }
 
 TEST_F(WindowTest, LifeCycleMessagesDispatchAndSendRunTheProcedure) {
@@ -262,60 +241,59 @@ TEST_F(WindowTest, LifeCycleMessagesDispatchAndSendRunTheProcedure) {
   EXPECT_EQ(record_.createParam, &marker);
 
   ASSERT_TRUE(PostMessageA(hWnd, kPing, 21, 0));
-  PostSelf(kPong);
+  PostThreadMessageA(GetCurrentThreadId(), kPong, 0, 0);
   MSG msg;
   ASSERT_TRUE(PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE)) << "window filter";
   EXPECT_EQ(msg.hwnd, hWnd);
   EXPECT_TRUE(TranslateMessage(&msg));
   EXPECT_EQ(DispatchMessageA(&msg), 42);
   EXPECT_FALSE(PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE));
-  ASSERT_TRUE(PeekMessageA(&msg, kThreadMessagesOnly, 0, 0, PM_REMOVE));
+  ASSERT_TRUE(PeekMessageA(&msg, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) << "thread only";
   EXPECT_EQ(DispatchMessageA(&msg), 0) << "a thread message has no procedure";
   EXPECT_EQ(SendMessageA(hWnd, kPing, 5, 0), 10);
 
-  // DefWindowProcA destroys the window on WM_CLOSE.
-  SendMessageA(hWnd, WM_CLOSE, 0, 0);
+  SendMessageA(hWnd, WM_CLOSE, 0, 0);  // DefWindowProcA destroys the window
   EXPECT_EQ(record_.messages.back(), static_cast<UINT>(WM_DESTROY));
   EXPECT_FALSE(IsWindow(hWnd));
   EXPECT_FALSE(DestroyWindow(hWnd));
   EXPECT_EQ(GetMessageA(&msg, hWnd, 0, 0), -1) << "filter on a window that is gone";
 }
 
-TEST_F(WindowTest, OtherThreadsPostToTheOwnerButCannotRunItsProcedure) {
+TEST_F(WindowTest, OtherThreadsPostToTheOwnerButCannotRunItsProcedureAndWindowsDieWithThem) {
   HWND hWnd = Create();
   const size_t before = record_.messages.size();
-  std::thread other([hWnd] {
+  std::thread([hWnd] {
     EXPECT_TRUE(PostMessageA(hWnd, kPing, 1, 0));
     MSG msg{hWnd, kPing, 1, 0, 0, {}};
     EXPECT_EQ(DispatchMessageA(&msg), 0);
     EXPECT_EQ(SendMessageA(hWnd, kPing, 1, 0), 0);
     EXPECT_FALSE(DestroyWindow(hWnd));
-  });
-  other.join();
+  }).join();
   EXPECT_EQ(record_.messages.size(), before);
   MSG msg;
   ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
   EXPECT_EQ(msg.hwnd, hWnd);
   EXPECT_EQ(DispatchMessageA(&msg), 2);
   DestroyWindow(hWnd);
+
+  std::thread([&] { hWnd = Create(); }).join();
+  ASSERT_NE(hWnd, nullptr);
+  EXPECT_FALSE(IsWindow(hWnd));
+  EXPECT_FALSE(PostMessageA(hWnd, kPing, 0, 0));
 }
 
 TEST_F(WindowTest, DestroyDropsQueuedMessagesAndStaleHandlesReachNothing) {
-  HWND gone = Create();
-  HWND kept = Create();
-  PostMessageA(gone, kPing, 1, 0);
-  PostMessageA(kept, kPing, 2, 0);
-  PostMessageA(gone, kPing, 3, 0);
+  HWND gone = Create(), kept = Create();
+  for (HWND to : {gone, kept, gone}) PostMessageA(to, kPing, 1, 0);
   DestroyWindow(gone);
   EXPECT_FALSE(PostMessageA(gone, kPing, 4, 0));
   std::vector<MSG> rest = Drain();
   ASSERT_EQ(rest.size(), 1u);
   EXPECT_EQ(rest[0].hwnd, kept);
 
-  const int fd = VoxlMessageQueueFd();
   PostMessageA(kept, kPing, 5, 0);
   DestroyWindow(kept);
-  EXPECT_FALSE(Readable(fd)) << "dropping the last message empties the queue";
+  EXPECT_FALSE(Readable(VoxlMessageQueueFd())) << "dropping the last message empties the queue";
   for (int i = 0; i < 100; ++i) {
     HWND next = Create();
     ASSERT_NE(next, gone);
@@ -328,25 +306,17 @@ TEST_F(WindowTest, DestroyDropsQueuedMessagesAndStaleHandlesReachNothing) {
 TEST_F(WindowTest, UserDataAndExtraBytesHoldPointerSizedValues) {
   HWND hWnd = Create();
   const auto big = static_cast<LONG_PTR>(reinterpret_cast<uintptr_t>(&record_));
-  EXPECT_EQ(SetWindowLongA(hWnd, GWL_USERDATA, big), 0);
-  EXPECT_EQ(SetWindowLongA(hWnd, GWL_USERDATA, 7), big);
-  EXPECT_EQ(GetWindowLongA(hWnd, GWL_USERDATA), 7);
-  EXPECT_EQ(SetWindowLongA(hWnd, sizeof(LONG_PTR), big), 0);
-  EXPECT_EQ(GetWindowLongA(hWnd, sizeof(LONG_PTR)), big);
+  for (int index : {GWL_USERDATA, static_cast<int>(sizeof(LONG_PTR))}) {
+    EXPECT_EQ(SetWindowLongA(hWnd, index, big), 0) << index;
+    EXPECT_EQ(GetWindowLongA(hWnd, index), big) << index;
+  }
+  EXPECT_EQ(SetWindowLongA(hWnd, GWL_USERDATA, 7), big) << "the previous value";
   EXPECT_EQ(GetWindowLongA(hWnd, 0), 0);
   SetLastError(0);
   EXPECT_EQ(SetWindowLongA(hWnd, sizeof(LONG_PTR) + 1, 9), 0) << "past the extra bytes";
   EXPECT_NE(GetLastError(), 0u);
   EXPECT_EQ(GetWindowLongA(hWnd, -7), 0);
   DestroyWindow(hWnd);
-}
-
-TEST_F(WindowTest, WindowsGoAwayWithTheirThread) {
-  HWND hWnd = nullptr;
-  std::thread([&] { hWnd = Create(); }).join();
-  ASSERT_NE(hWnd, nullptr);
-  EXPECT_FALSE(IsWindow(hWnd));
-  EXPECT_FALSE(PostMessageA(hWnd, kPing, 0, 0));
 }
 
 TEST_F(WindowTest, PostsRacingWithDestroyLeaveNothingForTheDeadWindow) {

@@ -21,6 +21,14 @@ FOURCC Id(const char* s) {
   return mmioFOURCC(s[0], s[1], s[2], s[3]);
 }
 
+// A chunk header for `ckid` (and form type `type`, when given).
+MMCKINFO Ck(const char* ckid, const char* type = nullptr) {
+  MMCKINFO ck{};
+  if (ckid != nullptr) ck.ckid = Id(ckid);
+  if (type != nullptr) ck.fccType = Id(type);
+  return ck;
+}
+
 Bytes Header(const char* id, uint32_t size) {
   return {uint8_t(id[0]), uint8_t(id[1]),     uint8_t(id[2]),      uint8_t(id[3]),
           uint8_t(size),  uint8_t(size >> 8), uint8_t(size >> 16), uint8_t(size >> 24)};
@@ -56,38 +64,33 @@ HMMIO OpenMemory(Bytes& bytes, DWORD access = MMIO_READ) {
 // PCM, mono, 8000 Hz, 8 bits.
 const Bytes kFmt = {1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0};
 
-// Writes chunk `id` holding `data` through create/ascend, the way a recording is written.
-void WriteChunk(HMMIO h, const char* id, const Bytes& data) {
-  MMCKINFO ck{};
-  ck.ckid = Id(id);
-  ASSERT_EQ(mmioCreateChunk(h, &ck, 0), 0u);
-  ASSERT_EQ(mmioWrite(h, reinterpret_cast<const char*>(data.data()), LONG(data.size())),
-            LONG(data.size()));
-  ASSERT_EQ(mmioAscend(h, &ck, 0), 0u);
-}
-
 using MmioWriteRiff = TempDirTest;
 
 // Odd chunks before, in and after the audio: true sizes, pad bytes, a RIFF size that counts the
 // form type and the pads, and sox finding all five samples.
 TEST_F(MmioWriteRiff, WaveWithOddChunksHasExactBytes) {
+  const std::pair<const char*, Bytes> chunks[] = {{"fmt ", kFmt},
+                                                  {"fact", {5, 0, 0, 0}},
+                                                  {"note", {'a', 'b', 'c'}},
+                                                  {"data", {1, 2, 3, 4, 5}},
+                                                  {"tail", {9}}};
   HMMIO h = Open(File("a.wav"), MMIO_CREATE | MMIO_WRITE);
   ASSERT_NE(h, nullptr);
-  MMCKINFO riff{};
-  riff.fccType = Id("WAVE");
+  MMCKINFO riff = Ck(nullptr, "WAVE");
   ASSERT_EQ(mmioCreateChunk(h, &riff, MMIO_CREATERIFF), 0u);
-  WriteChunk(h, "fmt ", kFmt);
-  WriteChunk(h, "fact", {5, 0, 0, 0});
-  WriteChunk(h, "note", {'a', 'b', 'c'});
-  WriteChunk(h, "data", {1, 2, 3, 4, 5});
-  WriteChunk(h, "tail", {9});
+  Bytes expected;
+  for (const auto& [id, data] : chunks) {
+    MMCKINFO ck = Ck(id);
+    ASSERT_EQ(mmioCreateChunk(h, &ck, 0), 0u);
+    ASSERT_EQ(mmioWrite(h, reinterpret_cast<const char*>(data.data()), LONG(data.size())),
+              LONG(data.size()));
+    ASSERT_EQ(mmioAscend(h, &ck, 0), 0u);
+    expected = Cat({expected, Chunk(id, data)});
+  }
   ASSERT_EQ(mmioAscend(h, &riff, 0), 0u);
   EXPECT_EQ(mmioClose(h, 0), 0u);
 
-  EXPECT_EQ(voxl::test::ReadBinaryFile(File("a.wav")),
-            Form("RIFF", "WAVE",
-                 {Chunk("fmt ", kFmt), Chunk("fact", {5, 0, 0, 0}), Chunk("note", {'a', 'b', 'c'}),
-                  Chunk("data", {1, 2, 3, 4, 5}), Chunk("tail", {9})}));
+  EXPECT_EQ(voxl::test::ReadBinaryFile(File("a.wav")), Form("RIFF", "WAVE", {expected}));
   if (voxl::test::HaveProgram("soxi")) {
     auto sox = voxl::test::SoxInfo(File("a.wav"));
     ASSERT_TRUE(sox.has_value()) << "soxi refuses the file";
@@ -98,9 +101,8 @@ TEST_F(MmioWriteRiff, WaveWithOddChunksHasExactBytes) {
 TEST(MmioAscend, DirtyAscendRewritesChangedSize) {
   Bytes file = Form("RIFF", "WAVE", {Chunk("data", {1, 2, 3, 4})});
   HMMIO h = OpenMemory(file, MMIO_READWRITE);
-  MMCKINFO riff{}, data{};
+  MMCKINFO riff{}, data = Ck("data");
   ASSERT_EQ(mmioDescend(h, &riff, nullptr, 0), 0u);
-  data.ckid = Id("data");
   ASSERT_EQ(mmioDescend(h, &data, &riff, MMIO_FINDCHUNK), 0u);
   data.cksize = 3;  // the position is still at the data: the size given is kept
   data.dwFlags |= MMIO_DIRTY;
@@ -114,8 +116,7 @@ TEST(MmioAscend, DirtyAscendRewritesChangedSize) {
 TEST(MmioAscend, ChunkEndingPastFourGiBIsRefusedNotWrapped) {
   Bytes file(32, 0xAA);
   HMMIO h = OpenMemory(file, MMIO_READWRITE);
-  MMCKINFO ck{};
-  ck.ckid = Id("data");
+  MMCKINFO ck = Ck("data");
   ck.cksize = 0xFFFFFFFEu;
   ASSERT_EQ(mmioCreateChunk(h, &ck, 0), 0u);
   EXPECT_EQ(mmioAscend(h, &ck, 0), UINT(MMIOERR_CANNOTWRITE));
@@ -129,39 +130,31 @@ const Bytes kWave = Form("RIFF", "WAVE",
                          {Chunk("junk", {1, 2, 3}), Form("LIST", "INFO", {Chunk("INAM", {'x'})}),
                           Chunk("fmt ", kFmt), Chunk("odd ", {9}), Chunk("data", {5, 6, 7, 8})});
 
-TEST(MmioDescend, FindsChunksBehindOddUnknownChunks) {
+// The search skips odd unknown chunks and lists, stays inside its parent and restores the position
+// when nothing is found.
+TEST(MmioDescend, FindsChunksInsideTheParentOnly) {
   Bytes file = kWave;
   HMMIO h = OpenMemory(file);
-  MMCKINFO riff{}, fmt{}, data{};
-  riff.fccType = Id("WAVE");
-  fmt.ckid = Id("fmt ");
-  data.ckid = Id("data");
+  MMCKINFO riff = Ck(nullptr, "WAVE"), list = Ck(nullptr, "INFO"), fmt = Ck("fmt "),
+           data = Ck("data");
   ASSERT_EQ(mmioDescend(h, &riff, nullptr, MMIO_FINDRIFF), 0u);
   EXPECT_EQ(riff.cksize, kWave.size() - 8);
   EXPECT_EQ(mmioSeek(h, 0, SEEK_CUR), 12);
+  ASSERT_EQ(mmioDescend(h, &list, &riff, MMIO_FINDLIST), 0u);
+  const LONG inside = mmioSeek(h, 0, SEEK_CUR);
+  EXPECT_EQ(mmioDescend(h, &fmt, &list, MMIO_FINDCHUNK), UINT(MMIOERR_CHUNKNOTFOUND));
+  EXPECT_EQ(mmioSeek(h, 0, SEEK_CUR), inside);
+  ASSERT_EQ(mmioAscend(h, &list, 0), 0u);
   ASSERT_EQ(mmioDescend(h, &fmt, &riff, MMIO_FINDCHUNK), 0u);
   ASSERT_EQ(mmioAscend(h, &fmt, 0), 0u);
   ASSERT_EQ(mmioDescend(h, &data, &riff, MMIO_FINDCHUNK), 0u);
   char got[8];
   EXPECT_EQ(mmioRead(h, got, sizeof got), 4) << "short read at the end of the file";
   EXPECT_EQ(Bytes(got, got + 4), Bytes({5, 6, 7, 8}));
-  mmioClose(h, 0);
-}
-
-TEST(MmioDescend, SearchStaysInsideParentAndRestoresPosition) {
-  Bytes file = kWave;
-  HMMIO h = OpenMemory(file);
-  MMCKINFO riff{}, list{}, ck{};
-  ASSERT_EQ(mmioDescend(h, &riff, nullptr, 0), 0u);  // no flag: the header right here
-  EXPECT_EQ(riff.fccType, Id("WAVE"));
-  list.fccType = Id("INFO");
-  ASSERT_EQ(mmioDescend(h, &list, &riff, MMIO_FINDLIST), 0u);
-  const LONG inside = mmioSeek(h, 0, SEEK_CUR);
-  ck.ckid = Id("fmt ");
-  EXPECT_EQ(mmioDescend(h, &ck, &list, MMIO_FINDCHUNK), UINT(MMIOERR_CHUNKNOTFOUND));
-  EXPECT_EQ(mmioSeek(h, 0, SEEK_CUR), inside);
-  ASSERT_EQ(mmioAscend(h, &list, 0), 0u);
-  EXPECT_EQ(mmioDescend(h, &ck, &riff, MMIO_FINDCHUNK), 0u);
+  mmioSeek(h, 0, SEEK_SET);
+  MMCKINFO here{};
+  ASSERT_EQ(mmioDescend(h, &here, nullptr, 0), 0u) << "no flag: the header right here";
+  EXPECT_EQ(here.fccType, Id("WAVE"));
   mmioClose(h, 0);
 }
 
@@ -196,17 +189,14 @@ std::vector<BadFile> BadFiles() {
 class MmioBadFile : public testing::TestWithParam<BadFile> {};
 
 TEST_P(MmioBadFile, SearchEndsCleanly) {
-  Bytes file = GetParam().bytes;
+  const BadFile& c = GetParam();
+  Bytes file = c.bytes;
   HMMIO h = OpenMemory(file);
-  MMCKINFO riff{}, data{};
-  riff.fccType = Id("WAVE");
-  data.ckid = Id("data");
-  ASSERT_EQ(mmioDescend(h, &riff, nullptr, MMIO_FINDRIFF), GetParam().riff);
-  if (GetParam().riff == 0) {
-    ASSERT_EQ(mmioDescend(h, &data, &riff, MMIO_FINDCHUNK), GetParam().data);
-    if (GetParam().data == 0) {
-      EXPECT_EQ(data.cksize, GetParam().dataSize);
-    }
+  MMCKINFO riff = Ck(nullptr, "WAVE"), data = Ck("data");
+  EXPECT_EQ(mmioDescend(h, &riff, nullptr, MMIO_FINDRIFF), c.riff);
+  if (c.riff == 0) {
+    EXPECT_EQ(mmioDescend(h, &data, &riff, MMIO_FINDCHUNK), c.data);
+    EXPECT_TRUE(c.data != 0 || data.cksize == c.dataSize) << data.cksize;
   }
   mmioClose(h, 0);
 }
@@ -222,12 +212,11 @@ TEST(MmioDescend, DamagedFieldsNeverEscapeTheFile) {
       Bytes file = kWave;
       for (int i = 0; i < 4; ++i) file[field + i] = uint8_t(v >> (8 * i));
       HMMIO h = OpenMemory(file);
-      MMCKINFO riff{}, ck{};
-      riff.fccType = Id("WAVE");
+      MMCKINFO riff = Ck(nullptr, "WAVE");
       for (const char* id : {"fmt ", "data"}) {
         mmioSeek(h, 0, SEEK_SET);
         if (mmioDescend(h, &riff, nullptr, MMIO_FINDRIFF) != 0) break;
-        ck.ckid = Id(id);
+        MMCKINFO ck = Ck(id);
         if (mmioDescend(h, &ck, &riff, MMIO_FINDCHUNK) != 0) continue;
         EXPECT_LE(ck.dwDataOffset, file.size()) << field << " " << v;
         EXPECT_GE(mmioSeek(h, 0, SEEK_CUR), 12);
@@ -242,13 +231,15 @@ using MmioOpen = TempDirTest;
 TEST_F(MmioOpen, ExistDeleteCreateAndErrors) {
   voxl::test::WriteBinaryFile(File("f"), "old", 3);
   EXPECT_EQ(Open(File("f"), MMIO_EXIST), reinterpret_cast<HMMIO>(1));
-  MMIOINFO info{};
-  EXPECT_EQ(Open(File("missing"), MMIO_EXIST, &info), nullptr);
-  EXPECT_EQ(info.wErrorRet, UINT(MMIOERR_FILENOTFOUND));
-  EXPECT_EQ(Open(File("no/such/dir"), MMIO_READ, &info), nullptr);
-  EXPECT_EQ(info.wErrorRet, UINT(MMIOERR_PATHNOTFOUND));
-  EXPECT_EQ(Open(dir().string(), MMIO_READ, &info), nullptr) << "a folder is no file";
-  EXPECT_EQ(info.wErrorRet, UINT(MMIOERR_ACCESSDENIED));
+  const std::pair<std::string, MMRESULT> failures[] = {
+      {File("missing"), MMIOERR_FILENOTFOUND},
+      {File("no/such/dir"), MMIOERR_PATHNOTFOUND},
+      {dir().string(), MMIOERR_ACCESSDENIED}};  // a folder is no file
+  for (const auto& [name, error] : failures) {
+    MMIOINFO info{};
+    EXPECT_EQ(Open(name, MMIO_READ, &info), nullptr) << name;
+    EXPECT_EQ(info.wErrorRet, UINT(error)) << name;
+  }
   EXPECT_EQ(mmioClose(reinterpret_cast<HMMIO>(1), 0), UINT(MMIOERR_INVALIDFILE));
 
   HMMIO h = Open(File("f"), MMIO_READ);
@@ -278,23 +269,22 @@ TEST(MmioMemoryFile, ReadsAndWritesWithinTheBlockOnly) {
 }
 
 TEST(MmioSeek, ReachesOnlyThirtyTwoBitPositions) {
-  struct Case {
+  const struct {
     uint32_t from;
     LONG offset;
     int origin;
     uint32_t to;  // ~0u: refused, position unchanged
-  };
-  const Case cases[] = {{0, LONG(0x80000000), SEEK_SET, 0x80000000},
-                        {50, -51, SEEK_CUR, ~0u},
-                        {50, -50, SEEK_CUR, 0},
-                        {0xF0000000, 0x10000000, SEEK_CUR, ~0u},
-                        {0xF0000000, 0x0FFFFFFE, SEEK_CUR, 0xFFFFFFFE},
-                        {5, -101, SEEK_END, ~0u},
-                        {5, 0x7FFFFFFF, SEEK_END, 0x80000063},
-                        {5, 0, 7, ~0u}};
+  } cases[] = {{0, LONG(0x80000000), SEEK_SET, 0x80000000},
+               {50, -51, SEEK_CUR, ~0u},
+               {50, -50, SEEK_CUR, 0},
+               {0xF0000000, 0x10000000, SEEK_CUR, ~0u},
+               {0xF0000000, 0x0FFFFFFE, SEEK_CUR, 0xFFFFFFFE},
+               {5, -101, SEEK_END, ~0u},
+               {5, 0x7FFFFFFF, SEEK_END, 0x80000063},
+               {5, 0, 7, ~0u}};
   Bytes block(100);
   HMMIO h = OpenMemory(block);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     ASSERT_EQ(mmioSeek(h, LONG(c.from), SEEK_SET), LONG(c.from));
     EXPECT_EQ(mmioSeek(h, c.offset, c.origin), LONG(c.to)) << c.from << " " << c.offset;
     EXPECT_EQ(mmioSeek(h, 0, SEEK_CUR), LONG(c.to == ~0u ? c.from : c.to));
@@ -306,16 +296,12 @@ using MmioWriteFaults = TempDirTest;
 
 TEST_F(MmioWriteFaults, WriteLimitGivesShortWriteThenFailureAndKeepsTheFile) {
   HMMIO h = Open(File("a.wav"), MMIO_CREATE | MMIO_READWRITE);
-  MMCKINFO riff{}, data{};
-  riff.fccType = Id("WAVE");
-  data.ckid = Id("data");
+  MMCKINFO riff = Ck(nullptr, "WAVE"), data = Ck("data");
   ASSERT_EQ(mmioCreateChunk(h, &riff, MMIO_CREATERIFF), 0u);
   ASSERT_EQ(mmioCreateChunk(h, &data, 0), 0u);
   voxl::mmio::SetWriteLimitForTesting(101);
   const std::string piece(64, 'p');
-  EXPECT_EQ(mmioWrite(h, piece.data(), 64), 64);
-  EXPECT_EQ(mmioWrite(h, piece.data(), 64), 37);
-  EXPECT_EQ(mmioWrite(h, piece.data(), 64), -1);
+  for (LONG expected : {64, 37, -1}) EXPECT_EQ(mmioWrite(h, piece.data(), 64), expected);
   voxl::mmio::SetWriteLimitForTesting(-1);
   ASSERT_EQ(mmioAscend(h, &data, 0), 0u);
   ASSERT_EQ(mmioAscend(h, &riff, 0), 0u);

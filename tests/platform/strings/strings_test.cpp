@@ -22,17 +22,12 @@ U16 Wide(const char* utf8, int bytes = -1) {
 }
 
 std::string Narrow(const U16& wide) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
+  const int length = static_cast<int>(wide.size());
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                        nullptr, nullptr);
-  }
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, out.data(), n, nullptr, nullptr);
   return out;
 }
-
-// ---- BSTR ----
 
 TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   const OLECHAR text[] = u"ab\0cd";
@@ -45,12 +40,9 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   EXPECT_EQ(prefix, 10u);
   EXPECT_EQ(U16(s, 6), U16(text, 6)) << "characters, then a terminator";
   SysFreeString(s);
-  BSTR z = SysAllocString(u"hello");
-  EXPECT_EQ(SysStringLen(z), 5u);
-  SysFreeString(z);
-  BSTR blank = SysAllocStringLen(nullptr, 3);
-  EXPECT_EQ(U16(blank, 3), U16(3, u'\0'));
-  SysFreeString(blank);
+  s = SysAllocStringLen(nullptr, 3);
+  EXPECT_EQ(U16(s, 3), U16(3, u'\0'));
+  SysFreeString(s);
 
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
@@ -59,22 +51,27 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2), nullptr) << "byte length past 32 bits";
 }
 
-// ---- UTF-8 to UTF-16 ----
-
-TEST(MultiByteToWideChar, ConvertsAllPlanesBothCodePagesAndCountsTheTerminator) {
+TEST(CodePages, ConvertAllPlanesBothWaysAndCountTheTerminator) {
   const char* text = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4";  // A é € 🎤
-  const U16 expected = u"A\u00E9\u20AC\U0001F3A4";
   for (UINT cp : {UINT{CP_ACP}, UINT{CP_UTF8}}) {
     EXPECT_EQ(MultiByteToWideChar(cp, 0, text, -1, nullptr, 0), 6) << cp;
     WCHAR out[8] = {};
     ASSERT_EQ(MultiByteToWideChar(cp, MB_PRECOMPOSED, text, -1, out, 8), 6);
-    EXPECT_EQ(U16(out), expected);
-    EXPECT_EQ(out[5], 0);
+    EXPECT_EQ(U16(out, 6), U16(u"A\u00E9\u20AC\U0001F3A4", 6));
   }
   // An explicit length converts exactly that many bytes, no terminator.
   WCHAR out[4] = {u'x', u'x', u'x', u'x'};
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcdef", 2, out, 4), 2);
   EXPECT_EQ(out[2], u'x');
+
+  const U16 all = u"A\u00E9\u20AC\U0001F3A4\U0010FFFF";
+  const std::string utf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xF4\x8F\xBF\xBF";
+  EXPECT_EQ(Narrow(all), utf8);
+  EXPECT_EQ(Wide(utf8.c_str(), static_cast<int>(utf8.size())), all);
+  char narrow[3];
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, nullptr, 0, nullptr, nullptr), 3);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, narrow, 3, nullptr, nullptr), 3);
+  EXPECT_STREQ(narrow, "ab");
 }
 
 struct BadUtf8 {
@@ -101,41 +98,21 @@ TEST_P(InvalidUtf8, FailsWhenStrictElseEachBadPartBecomesFffd) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, InvalidUtf8,
-    ::testing::Values(BadUtf8{"overlong_slash",
-                              "a\xC0\xAF"
-                              "b",
-                              u"a\uFFFD\uFFFDb"},
+    ::testing::Values(BadUtf8{"overlong_slash", "a\xC0\xAF\x62", u"a\uFFFD\uFFFDb"},
                       BadUtf8{"overlong_three_byte", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
                       BadUtf8{"overlong_four_byte", "\xF0\x80\x80\xAF",
                               u"\uFFFD\uFFFD\uFFFD\uFFFD"},
                       BadUtf8{"lone_continuation", "x\x80y", u"x\uFFFDy"},
                       BadUtf8{"truncated_at_end", "ok\xE2\x82", u"ok\uFFFD"},
-                      BadUtf8{"truncated_before_ascii",
-                              "\xF0\x9F\x8E"
-                              "A",
-                              u"\uFFFDA"},
+                      BadUtf8{"truncated_before_ascii", "\xF0\x9F\x8E\x41", u"\uFFFDA"},
                       BadUtf8{"encoded_surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
                       BadUtf8{"past_10ffff", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
                       BadUtf8{"f5_lead", "\xF5\x80", u"\uFFFD\uFFFD"},
                       BadUtf8{"ff_byte", "\xFF", u"\uFFFD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- UTF-16 to UTF-8 ----
-
-TEST(WideCharToMultiByte, RoundTripsEveryPlaneAndCountsTheTerminator) {
-  const U16 text = u"A\u00E9\u20AC\U0001F3A4\U0010FFFF";
-  EXPECT_EQ(Wide(Narrow(text).c_str(), static_cast<int>(Narrow(text).size())), text);
-  EXPECT_EQ(Narrow(text), "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xF4\x8F\xBF\xBF");
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, nullptr, 0, nullptr, nullptr), 3);
-  char out[3];
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, out, 3, nullptr, nullptr), 3);
-  EXPECT_STREQ(out, "ab");
-}
-
 TEST(WideCharToMultiByte, LoneSurrogatesBecomeFffd) {
-  EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}),
-            "a\xEF\xBF\xBD"
-            "b");
+  EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}), "a\xEF\xBF\xBD\x62");
   EXPECT_EQ(Narrow(U16{char16_t{0xDC00}, char16_t{0xD83C}}), "\xEF\xBF\xBD\xEF\xBF\xBD");
   // A high surrogate at the end of the counted length does not pair with what follows.
   const char16_t pair[] = {0xD83C, 0xDFA4};
@@ -205,9 +182,8 @@ TEST_P(ByteArray, AnyLowerBoundIndexesFromThatBound) {
   SAFEARRAY* copy = nullptr;
   ASSERT_EQ(SafeArrayCopy(a, &copy), S_OK);
   ASSERT_EQ(SafeArrayDestroy(a), S_OK);
-  LONG last = lb + 3;
   BYTE got = 0;
-  ASSERT_EQ(SafeArrayGetElement(copy, &last, &got), S_OK);
+  ASSERT_EQ(SafeArrayGetElement(copy, &upper, &got), S_OK);
   EXPECT_EQ(got, 0xA3);
   EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
 }
@@ -242,19 +218,33 @@ TEST(SafeArray, RefusesBadBoundsTypesAndArguments) {
   EXPECT_EQ(none, nullptr);
 }
 
+// ---- Variants ----
+
+VARIANT MakeBstr(const OLECHAR* text, UINT length) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocStringLen(text, length);
+  return v;
+}
+
+VARIANT MakeBytes(std::initializer_list<BYTE> values) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_ARRAY | VT_UI1;
+  v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(values.size()));
+  std::memcpy(v.parray->pvData, values.begin(), values.size());
+  return v;
+}
+
 TEST(SafeArray, VariantElementsAreDeepCopiesOwnedByTheArray) {
   SAFEARRAY* a = SafeArrayCreateVector(VT_VARIANT, -1, 2);
   ASSERT_NE(a, nullptr);
-  VARIANT in;
-  VariantInit(&in);
-  in.vt = VT_BSTR;
-  in.bstrVal = SysAllocString(u"take");
-  LONG i = -1;
+  VARIANT in = MakeBstr(u"take", 4), out;
+  LONG i = -1, second = 0;
   ASSERT_EQ(SafeArrayPutElement(a, &i, &in), S_OK);
   VariantClear(&in);  // the array keeps its own copy
-
-  VARIANT out;
-  out.vt = 0xFFFF;  // whatever the caller's memory held; must not be "cleared"
+  out.vt = 0xFFFF;    // whatever the caller's memory held; must not be "cleared"
   ASSERT_EQ(SafeArrayGetElement(a, &i, &out), S_OK);
   ASSERT_EQ(out.vt, VT_BSTR);
   EXPECT_EQ(U16(out.bstrVal), u"take");
@@ -266,71 +256,41 @@ TEST(SafeArray, VariantElementsAreDeepCopiesOwnedByTheArray) {
   ASSERT_EQ(SafeArrayGetElement(copy, &i, &out), S_OK);
   EXPECT_EQ(U16(out.bstrVal), u"take");
   VariantClear(&out);
-  LONG second = 0;
   ASSERT_EQ(SafeArrayGetElement(copy, &second, &out), S_OK);
   EXPECT_EQ(out.vt, VT_EMPTY) << "new elements start empty";
   EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
 }
 
-// ---- Variants ----
-
-SAFEARRAY* Bytes(std::initializer_list<BYTE> values) {
-  SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(values.size()));
-  std::memcpy(a->pvData, values.begin(), values.size());
-  return a;
-}
-
-TEST(Variant, CopyDuplicatesStringsAndArraysAndClearFreesThem) {
-  VARIANT src, dst;
-  VariantInit(&src);
+// Copies duplicate strings and arrays and free what the target held before (the sanitizer build
+// checks for leaks); references are copied, not owned.
+TEST(Variant, CopyDuplicatesOwnedValuesAndClearFreesThem) {
+  VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(u"a\0b", 3), dst, ref, owned;
   VariantInit(&dst);
-  src.vt = VT_ARRAY | VT_UI1;
-  src.parray = Bytes({1, 2, 3});
-  ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
+  ASSERT_EQ(VariantCopy(&dst, &bytes), S_OK);
   ASSERT_EQ(dst.vt, VT_ARRAY | VT_UI1);
-  EXPECT_NE(dst.parray, src.parray);
-  EXPECT_EQ(std::memcmp(dst.parray->pvData, src.parray->pvData, 3), 0);
-
-  // Copying over a variant frees what it held before (the sanitizer build checks for leaks).
-  VARIANT text;
-  VariantInit(&text);
-  text.vt = VT_BSTR;
-  text.bstrVal = SysAllocStringLen(u"a\0b", 3);
+  EXPECT_NE(dst.parray, bytes.parray);
+  EXPECT_EQ(std::memcmp(dst.parray->pvData, bytes.parray->pvData, 3), 0);
   ASSERT_EQ(VariantCopy(&dst, &text), S_OK);
   EXPECT_EQ(SysStringLen(dst.bstrVal), 3u) << "zeros inside the string survive";
   EXPECT_NE(dst.bstrVal, text.bstrVal);
-
-  EXPECT_EQ(VariantClear(&src), S_OK);
-  EXPECT_EQ(src.vt, VT_EMPTY);
-  EXPECT_EQ(VariantClear(&text), S_OK);
-  EXPECT_EQ(VariantClear(&dst), S_OK);
   EXPECT_EQ(VariantCopy(&dst, &dst), S_OK);
-}
 
-TEST(Variant, ByReferenceValuesAreNotOwnedAndCopyTheReference) {
-  VARIANT inner;
-  VariantInit(&inner);
-  inner.vt = VT_ARRAY | VT_UI1;
-  inner.parray = Bytes({9, 8});
-
-  VARIANT ref, copy;
   VariantInit(&ref);
-  VariantInit(&copy);
   ref.vt = VT_BYREF | VT_VARIANT;
-  ref.pvarVal = &inner;
-  ASSERT_EQ(VariantCopy(&copy, &ref), S_OK);
-  EXPECT_EQ(copy.vt, VT_BYREF | VT_VARIANT);
-  EXPECT_EQ(copy.pvarVal, &inner);
-  // Dereferencing by copying what the reference points at gives an owned array.
-  VARIANT owned;
+  ref.pvarVal = &bytes;
+  ASSERT_EQ(VariantCopy(&dst, &ref), S_OK);
+  EXPECT_EQ(dst.vt, VT_BYREF | VT_VARIANT);
+  EXPECT_EQ(dst.pvarVal, &bytes);
   VariantInit(&owned);
-  ASSERT_EQ(VariantCopy(&owned, copy.pvarVal), S_OK);
-  EXPECT_NE(owned.parray, inner.parray);
-  EXPECT_EQ(VariantClear(&copy), S_OK);
+  ASSERT_EQ(VariantCopy(&owned, dst.pvarVal), S_OK);
+  EXPECT_NE(owned.parray, bytes.parray);
+  EXPECT_EQ(VariantClear(&dst), S_OK);
   EXPECT_EQ(VariantClear(&ref), S_OK);
-  EXPECT_EQ(inner.vt, VT_ARRAY | VT_UI1) << "clearing a reference leaves its target alone";
-  EXPECT_EQ(VariantClear(&owned), S_OK);
-  EXPECT_EQ(VariantClear(&inner), S_OK);
+  EXPECT_EQ(bytes.vt, VT_ARRAY | VT_UI1) << "clearing a reference leaves its target alone";
+  for (VARIANT* v : {&owned, &bytes, &text}) {
+    EXPECT_EQ(VariantClear(v), S_OK);
+    EXPECT_EQ(v->vt, VT_EMPTY);
+  }
 }
 
 TEST(Variant, PlainValuesCopyAndBadTypesAreRefused) {

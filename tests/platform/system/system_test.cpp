@@ -9,112 +9,91 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "support/peer.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh directory under `base`, removed with everything in it at the end.
-class ScratchDir {
- public:
-  explicit ScratchDir(const fs::path& base = fs::temp_directory_path()) {
-    std::string pattern = (base / "voxl-sys-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    if (path_.empty()) return;
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+using voxl::test::TempDir;
 
- private:
-  fs::path path_;
-};
-
-// Sets an environment variable for the life of the object.
+// Sets (or, given nullptr, unsets) an environment variable for the life of the object.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+    Set(name, value);
   }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
+  ~ScopedEnv() { Set(name_.c_str(), old_ ? old_->c_str() : nullptr); }
 
  private:
+  static void Set(const char* name, const char* value) {
+    if (value != nullptr) setenv(name, value, 1);
+    if (value == nullptr) unsetenv(name);
+  }
   std::string name_;
   std::optional<std::string> old_;
 };
 
 void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
+  voxl::test::WriteBinaryFile(path, content.data(), content.size());
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return "<missing>";
-  std::string content(static_cast<size_t>(in.tellg()), '\0');
-  in.seekg(0);
-  in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  return content;
+  if (!fs::exists(path)) return "<missing>";
+  const auto bytes = voxl::test::ReadBinaryFile(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 // ---- Threads ----
 
+int OwnNice() {
+  return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+}
+
 // A started thread reports its nice value when told to, then waits to be let go.
 struct PriorityProbe {
   std::atomic<int> nice{-100};
-  std::atomic<bool> measure{false};
-  std::atomic<bool> done{false};
+  std::atomic<bool> measure{false}, done{false};
 };
 
-void ReportNice(void* arg) {
-  auto* probe = static_cast<PriorityProbe*>(arg);
-  probe->measure.wait(false);
-  probe->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  probe->nice.notify_all();
-  probe->done.wait(false);
-}
-
 TEST(Threads, HandlesAreSmallAndDistinctAndPriorityChangesOnlyThatThread) {
-  const int ownNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  const int ownNice = OwnNice();
   // Static: a detached thread may still be leaving wait() after the test has returned.
   static PriorityProbe probes[2];
   const int priorities[2] = {-1 /* below normal */, THREAD_PRIORITY_HIGHEST};
   uintptr_t handles[2];
+  BOOL ok[2];
   for (int i = 0; i < 2; ++i) {
     probes[i].nice = -100;
     probes[i].measure = probes[i].done = false;
-    handles[i] = _beginthread(ReportNice, 0, &probes[i]);
+    handles[i] = _beginthread(
+        [](void* arg) {
+          auto* probe = static_cast<PriorityProbe*>(arg);
+          probe->measure.wait(false);
+          probe->nice = OwnNice();
+          probe->nice.notify_all();
+          probe->done.wait(false);
+        },
+        0, &probes[i]);
     ASSERT_NE(handles[i], 0u);
     ASSERT_NE(handles[i], static_cast<uintptr_t>(-1));
     EXPECT_LE(handles[i], 0xFFFFFFFFu);
   }
   EXPECT_NE(handles[0], handles[1]);
-  BOOL ok[2];
   for (int i = 0; i < 2; ++i) {
     ok[i] = SetThreadPriority(reinterpret_cast<HANDLE>(handles[i]), priorities[i]);
     probes[i].measure = true;
@@ -123,12 +102,9 @@ TEST(Threads, HandlesAreSmallAndDistinctAndPriorityChangesOnlyThatThread) {
   }
   EXPECT_TRUE(ok[0]) << "lowering is always allowed";
   EXPECT_GT(probes[0].nice, ownNice);
-  if (ok[1]) {
-    EXPECT_LT(probes[1].nice, ownNice);
-  } else {
-    EXPECT_EQ(probes[1].nice, ownNice) << "a refused change changes nothing";
-  }
-  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), ownNice);
+  EXPECT_TRUE(ok[1] ? probes[1].nice < ownNice : probes[1].nice == ownNice)
+      << "raised if allowed, else unchanged: " << probes[1].nice << " vs " << ownNice;
+  EXPECT_EQ(OwnNice(), ownNice);
   for (auto& probe : probes) {
     probe.done = true;
     probe.done.notify_all();
@@ -151,7 +127,7 @@ TEST(Threads, HandleOfAFinishedThreadIsRefused) {
 // ---- Temporary files ----
 
 TEST(TempPath, FollowsTmpdirWhenItIsADirectory) {
-  ScratchDir dir;
+  TempDir dir;
   char buffer[MAX_PATH];
   {
     ScopedEnv env("TMPDIR", dir.path().c_str());
@@ -164,61 +140,53 @@ TEST(TempPath, FollowsTmpdirWhenItIsADirectory) {
     EXPECT_STREQ(small, "xyz");
     EXPECT_EQ(GetTempPathA(0, nullptr), length + 1);
   }
-  for (const char* bad : {"/no/such/dir", "", "/dev/null"}) {
+  for (const char* bad : {"/no/such/dir", "", "/dev/null", static_cast<const char*>(nullptr)}) {
     ScopedEnv env("TMPDIR", bad);
-    ASSERT_EQ(GetTempPathA(MAX_PATH, buffer), 5u) << bad;
+    ASSERT_EQ(GetTempPathA(MAX_PATH, buffer), 5u) << (bad ? bad : "unset");
     EXPECT_STREQ(buffer, "/tmp/");
   }
-  ScopedEnv unset("TMPDIR", nullptr);
-  GetTempPathA(MAX_PATH, buffer);
-  EXPECT_STREQ(buffer, "/tmp/");
 }
 
 TEST(TempFileName, CreatesANewEmptyFileEachTimeAndNeverReusesANameTaken) {
-  ScratchDir dir;
+  TempDir dir;
   std::set<std::string> names;
+  char name[MAX_PATH];
   for (int i = 0; i < 50; ++i) {
-    char name[MAX_PATH];
     const UINT number = GetTempFileNameA(dir.path().c_str(), "VOXEL", 0, name);
     ASSERT_NE(number, 0u);
-    const std::string base = fs::path(name).filename().string();
-    EXPECT_EQ(fs::path(name).parent_path(), dir.path());
-    EXPECT_EQ(base.substr(0, 3), "VOX") << "prefix cut to three characters";
-    EXPECT_EQ(base.substr(base.size() - 4), ".tmp");
-    EXPECT_EQ(std::stoul(base.substr(3, base.size() - 7), nullptr, 16), number);
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "VOX%04X.tmp", number);  // prefix cut to three
+    EXPECT_EQ(std::string(name), dir.File(expected));
     EXPECT_TRUE(fs::is_regular_file(name));
     EXPECT_EQ(fs::file_size(name), 0u);
     EXPECT_TRUE(names.insert(name).second);
   }
-  // A trailing separator in the directory does not double it.
-  char name[MAX_PATH];
   ASSERT_NE(GetTempFileNameA((dir.path().string() + "/").c_str(), "VOX", 0, name), 0u);
-  EXPECT_EQ(std::string(name).find("//"), std::string::npos);
+  EXPECT_EQ(std::string(name).find("//"), std::string::npos) << "separator doubled";
   // A given number only forms the name.
   EXPECT_EQ(GetTempFileNameA(dir.path().c_str(), "", 0xBEEF, name), 0xBEEFu);
-  EXPECT_EQ(std::string(name), dir / "BEEF.tmp");
+  EXPECT_EQ(std::string(name), dir.File("BEEF.tmp"));
   EXPECT_FALSE(fs::exists(name));
 }
 
 TEST(TempFileName, FailsCleanlyWhereNoFileCanBeMade) {
-  ScratchDir dir;
+  TempDir dir;
   char name[MAX_PATH] = "untouched";
-  WriteFile(dir / "plain", "x");
-  for (const std::string& where : {dir / "missing", dir / "plain"}) {
+  WriteFile(dir.File("plain"), "x");
+  for (const std::string& where : {dir.File("missing"), dir.File("plain")}) {
     SetLastError(0);
     EXPECT_EQ(GetTempFileNameA(where.c_str(), "VOX", 0, name), 0u) << where;
     EXPECT_NE(GetLastError(), 0u);
   }
-  const std::string tooLong(MAX_PATH, 'a');
-  EXPECT_EQ(GetTempFileNameA(tooLong.c_str(), "VOX", 0, name), 0u);
+  EXPECT_EQ(GetTempFileNameA(std::string(MAX_PATH, 'a').c_str(), "VOX", 0, name), 0u);
   EXPECT_EQ(GetTempFileNameA(nullptr, "VOX", 0, name), 0u);
   EXPECT_STREQ(name, "untouched");
-  EXPECT_FALSE(fs::exists(dir / "missing"));
+  EXPECT_FALSE(fs::exists(dir.File("missing")));
   // A folder we may not write to (permissions do not stop the superuser).
-  fs::create_directory(dir / "locked");
-  chmod((dir / "locked").c_str(), 0500);
+  fs::create_directory(dir.File("locked"));
+  chmod(dir.File("locked").c_str(), 0500);
   if (geteuid() != 0) {
-    EXPECT_EQ(GetTempFileNameA((dir / "locked").c_str(), "VOX", 0, name), 0u);
+    EXPECT_EQ(GetTempFileNameA(dir.File("locked").c_str(), "VOX", 0, name), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   }
 }
@@ -226,99 +194,85 @@ TEST(TempFileName, FailsCleanlyWhereNoFileCanBeMade) {
 // ---- Delete and move ----
 
 TEST(MoveAndDelete, RenameReplacesOnlyWhenAskedAndDeleteTakesFilesOnly) {
-  ScratchDir dir;
-  WriteFile(dir / "src", "new");
-  WriteFile(dir / "dst", "old");
+  TempDir dir;
+  const std::string src = dir.File("src"), dst = dir.File("dst"), third = dir.File("third");
+  WriteFile(src, "new");
+  WriteFile(dst, "old");
   SetLastError(0);
-  EXPECT_FALSE(MoveFileExA((dir / "src").c_str(), (dir / "dst").c_str(), 0));
+  EXPECT_FALSE(MoveFileExA(src.c_str(), dst.c_str(), 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  EXPECT_EQ(ReadFile(dir / "dst"), "old");
-  EXPECT_EQ(ReadFile(dir / "src"), "new");
-  EXPECT_TRUE(MoveFileExA((dir / "src").c_str(), (dir / "dst").c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadFile(dir / "dst"), "new");
-  EXPECT_FALSE(fs::exists(dir / "src"));
-  EXPECT_TRUE(MoveFileExA((dir / "dst").c_str(), (dir / "third").c_str(), 0));
-  EXPECT_EQ(ReadFile(dir / "third"), "new");
-  EXPECT_FALSE(MoveFileExA((dir / "gone").c_str(), (dir / "x").c_str(), 0));
+  EXPECT_EQ(ReadFile(dst), "old");
+  EXPECT_EQ(ReadFile(src), "new");
+  EXPECT_TRUE(MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(ReadFile(dst), "new");
+  EXPECT_FALSE(fs::exists(src));
+  EXPECT_TRUE(MoveFileExA(dst.c_str(), third.c_str(), 0));
+  EXPECT_EQ(ReadFile(third), "new");
+  EXPECT_FALSE(MoveFileExA(dir.File("gone").c_str(), dir.File("x").c_str(), 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
-  EXPECT_TRUE(DeleteFileA((dir / "third").c_str()));
-  EXPECT_FALSE(fs::exists(dir / "third"));
-  EXPECT_FALSE(DeleteFileA((dir / "third").c_str()));
+  EXPECT_TRUE(DeleteFileA(third.c_str()));
+  EXPECT_FALSE(fs::exists(third));
+  EXPECT_FALSE(DeleteFileA(third.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  fs::create_directory(dir / "sub");
-  EXPECT_FALSE(DeleteFileA((dir / "sub").c_str())) << "files only";
+  fs::create_directory(dir.File("sub"));
+  EXPECT_FALSE(DeleteFileA(dir.File("sub").c_str())) << "files only";
 }
 
-class MoveAcrossFileSystems : public ::testing::Test {
- protected:
-  void SetUp() override {
-    struct stat a {
-    }, b{};
-    if (stat(here_.path().c_str(), &a) != 0 || stat(there_.path().c_str(), &b) != 0 ||
-        a.st_dev == b.st_dev) {
-      GTEST_SKIP() << "needs /dev/shm on another file system than the temporary directory";
-    }
-    payload_.resize((1 << 20) + 3);  // several copy chunks and a ragged end
-    for (size_t i = 0; i < payload_.size(); ++i) payload_[i] = static_cast<char>(i * 131 + 7);
-    WriteFile(here_ / "src", payload_);
-    chmod((here_ / "src").c_str(), 0640);
+TempDir InShm() {
+  ScopedEnv env("TMPDIR", "/dev/shm");
+  return TempDir();
+}
+
+TEST(MoveAcrossFileSystems, CopiesOnlyWhenAllowedKeepsContentAndModeAndLeavesNoPartialTarget) {
+  TempDir here, there = InShm();
+  struct stat a {
+  }, b{};
+  if (stat(here.path().c_str(), &a) != 0 || stat(there.path().c_str(), &b) != 0 ||
+      a.st_dev == b.st_dev) {
+    GTEST_SKIP() << "needs /dev/shm on another file system than the temporary directory";
   }
-  // Names in the target folder other than `keep`.
-  std::set<std::string> Leftovers(const std::string& keep = "") {
+  std::string payload((1 << 20) + 3, '\0');  // several copy chunks and a ragged end
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 131 + 7);
+  const std::string src = here.File("src"), dst = there.File("dst");
+  WriteFile(src, payload);
+  chmod(src.c_str(), 0640);
+  constexpr DWORD kCopyReplace = MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING;
+  auto leftovers = [&](const char* keep) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(there_.path())) {
+    for (const auto& entry : fs::directory_iterator(there.path()))
       if (entry.path().filename() != keep) names.insert(entry.path().filename().string());
-    }
     return names;
+  };
+
+  // Failures leave the source and no partial target: copying not allowed, no target folder, and a
+  // target that is a folder (the copy is made, cannot take its place, and is removed).
+  fs::create_directory(there.File("dir"));
+  WriteFile(there.File("dir/inside"), "x");
+  for (const auto& [to, flags] : {std::pair{dst, DWORD{0}},
+                                  {there.File("nodir/dst"), kCopyReplace},
+                                  {there.File("dir"), kCopyReplace}}) {
+    SetLastError(0);
+    EXPECT_FALSE(MoveFileExA(src.c_str(), to.c_str(), flags)) << to;
+    EXPECT_NE(GetLastError(), 0u);
+    EXPECT_EQ(ReadFile(src), payload);
+    EXPECT_TRUE(leftovers("dir").empty());
   }
 
-  ScratchDir here_;
-  ScratchDir there_{"/dev/shm"};
-  std::string payload_;
-};
-
-TEST_F(MoveAcrossFileSystems, CopiesOnlyWhenAllowedKeepsContentAndModeAndReplacesOnlyWhenAsked) {
-  SetLastError(0);
-  EXPECT_FALSE(MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(), 0));
-  EXPECT_NE(GetLastError(), 0u);
-  EXPECT_TRUE(fs::exists(here_ / "src"));
-  EXPECT_TRUE(Leftovers().empty());
-
-  ASSERT_TRUE(
-      MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(), MOVEFILE_COPY_ALLOWED));
-  EXPECT_FALSE(fs::exists(here_ / "src"));
-  EXPECT_EQ(ReadFile(there_ / "dst"), payload_);
+  ASSERT_TRUE(MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_COPY_ALLOWED));
+  EXPECT_FALSE(fs::exists(src));
+  EXPECT_EQ(ReadFile(dst), payload);
   struct stat st {};
-  stat((there_ / "dst").c_str(), &st);
+  stat(dst.c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_TRUE(Leftovers("dst").empty());
 
-  // An existing target stays unless replacing.
-  WriteFile(here_ / "src", "newer");
-  EXPECT_FALSE(
-      MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(), MOVEFILE_COPY_ALLOWED));
+  WriteFile(src, "newer");
+  EXPECT_FALSE(MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_COPY_ALLOWED)) << "no replacing";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  EXPECT_EQ(ReadFile(there_ / "dst"), payload_);
-  ASSERT_TRUE(MoveFileExA((here_ / "src").c_str(), (there_ / "dst").c_str(),
-                          MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadFile(there_ / "dst"), "newer");
-  EXPECT_TRUE(Leftovers("dst").empty());
-}
-
-TEST_F(MoveAcrossFileSystems, FailureLeavesTheSourceAndNoPartialTarget) {
-  // The target folder does not exist: nothing can be written there.
-  EXPECT_FALSE(MoveFileExA((here_ / "src").c_str(), (there_ / "nodir/dst").c_str(),
-                           MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadFile(here_ / "src"), payload_);
-  EXPECT_TRUE(Leftovers().empty());
-  // The target is a folder: the copy is made, then cannot take its place, and is removed.
-  fs::create_directory(there_ / "dir");
-  WriteFile(there_ / "dir/inside", "x");
-  EXPECT_FALSE(MoveFileExA((here_ / "src").c_str(), (there_ / "dir").c_str(),
-                           MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadFile(here_ / "src"), payload_);
-  EXPECT_TRUE(Leftovers("dir").empty());
+  EXPECT_EQ(ReadFile(dst), payload);
+  ASSERT_TRUE(MoveFileExA(src.c_str(), dst.c_str(), kCopyReplace));
+  EXPECT_EQ(ReadFile(dst), "newer");
+  EXPECT_EQ(leftovers("dir"), std::set<std::string>{"dst"});
 }
 
 // ---- Starting the mixer ----
@@ -326,58 +280,52 @@ TEST_F(MoveAcrossFileSystems, FailureLeavesTheSourceAndNoPartialTarget) {
 class ShellTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fifo_ = bin_ / "started";
     ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-    // Reader first (non-blocking), so a fake program's open for writing does not block.
+    // Reader first (non-blocking), so a fake program's open for writing does not block; our own
+    // writer keeps the reader from seeing hang-up once a fake program has come and gone.
     reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    writer_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader_, 0);
+    ASSERT_GE(writer_, 0);
   }
   void TearDown() override {
-    if (reader_ >= 0) close(reader_);
+    for (int fd : {reader_, writer_})
+      if (fd >= 0) close(fd);
   }
-  // A fake program that reports its name and arguments through the FIFO.
-  void FakeProgram(const std::string& name) {
-    const std::string path = bin_ / name;
-    WriteFile(path, "#!/bin/sh\nprintf '%s\\n' \"" + name + " $*\" > " + fifo_ + "\n");
-    chmod(path.c_str(), 0755);
+  // Fake programs that report their name and arguments through the FIFO.
+  void FakePrograms(std::initializer_list<const char*> names) {
+    for (const std::string name : names) {
+      WriteFile(bin_.File(name), "#!/bin/sh\nprintf '%s\\n' \"" + name + " $*\" > " + fifo_ + "\n");
+      chmod(bin_.File(name).c_str(), 0755);
+    }
   }
-  // What a started fake program reported, waiting at most ten seconds.
+  // What a started fake program reported, waiting at most ten seconds for each piece.
   std::string Started() {
     std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (text.find('\n') == std::string::npos) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{reader_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) != 1) break;
-      char buf[256];
+    char buf[256];
+    pollfd p{reader_, POLLIN, 0};
+    while (text.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1) {
       const ssize_t got = read(reader_, buf, sizeof buf);
       if (got > 0) text.append(buf, static_cast<size_t>(got));
     }
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    // A fresh reader: the old one reports hang-up for ever once a writer has come and gone.
-    close(reader_);
-    reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (!text.empty()) text.pop_back();
     return text;
   }
-  intptr_t Shell(const char* file, const char* parameters) {
+  intptr_t Shell(const char* file, const char* parameters, const char* verb = "open") {
     return reinterpret_cast<intptr_t>(
-        ShellExecuteA(nullptr, "open", file, parameters, nullptr, SW_SHOWNORMAL));
+        ShellExecuteA(nullptr, verb, file, parameters, nullptr, SW_SHOWNORMAL));
   }
 
-  ScratchDir bin_;
-  std::string fifo_;
-  int reader_ = -1;
+  TempDir bin_;
+  std::string fifo_ = bin_.File("started");
+  int reader_ = -1, writer_ = -1;
   ScopedEnv display_{"DISPLAY", ":99"};
   ScopedEnv wayland_{"WAYLAND_DISPLAY", nullptr};
   ScopedEnv path_{"PATH", bin_.path().c_str()};
 };
 
-TEST_F(ShellTest, VolumeControlStartsPavucontrolOnTheRightTab) {
-  FakeProgram("pavucontrol");
-  FakeProgram("x-terminal-emulator");
-  FakeProgram("alsamixer");
+TEST_F(ShellTest, VolumeControlPrefersPavucontrolOnTheRightTabThenAlsamixerInATerminal) {
+  FakePrograms({"pavucontrol", "x-terminal-emulator", "alsamixer"});
   EXPECT_GT(Shell("sndvol32.exe", "/record"), 32);
   EXPECT_EQ(Started(), "pavucontrol --tab=4");
   EXPECT_GT(Shell("SndVol32.EXE", nullptr), 32);
@@ -385,43 +333,32 @@ TEST_F(ShellTest, VolumeControlStartsPavucontrolOnTheRightTab) {
   // The intermediate process has been reaped: no child of ours is left.
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
-}
 
-TEST_F(ShellTest, WithoutPavucontrolAlsamixerRunsInATerminal) {
-  FakeProgram("x-terminal-emulator");
-  FakeProgram("alsamixer");
+  fs::remove(bin_.File("pavucontrol"));
+  const std::string terminal = "x-terminal-emulator -e " + bin_.File("alsamixer");
   EXPECT_GT(Shell("sndvol32.exe", "/record"), 32);
-  EXPECT_EQ(Started(), "x-terminal-emulator -e " + (bin_ / "alsamixer") + " -V capture");
+  EXPECT_EQ(Started(), terminal + " -V capture");
   EXPECT_GT(Shell("sndvol32.exe", ""), 32);
-  EXPECT_EQ(Started(), "x-terminal-emulator -e " + (bin_ / "alsamixer"));
+  EXPECT_EQ(Started(), terminal);
 }
 
-TEST_F(ShellTest, NothingToStartIsAnErrorAtOrBelow32) {
-  FakeProgram("alsamixer");  // no terminal to show it in
+TEST_F(ShellTest, DocumentsGoToXdgOpenAndNothingToStartIsAnErrorAtOrBelow32) {
+  FakePrograms({"xdg-open", "alsamixer"});  // alsamixer, but no terminal to show it in
+  const std::string doc = bin_.File("take.wav");
+  WriteFile(doc, "RIFF");
+  EXPECT_GT(Shell(doc.c_str(), nullptr), 32);
+  EXPECT_EQ(Started(), "xdg-open " + doc);
+  EXPECT_EQ(Shell(bin_.File("missing.wav").c_str(), nullptr), 2);
   EXPECT_LE(Shell("sndvol32.exe", "/record"), 32);
-  FakeProgram("pavucontrol");
-  {
-    ScopedEnv noDisplay("DISPLAY", nullptr);
-    EXPECT_LE(Shell("sndvol32.exe", "/record"), 32);
-  }
+  EXPECT_LE(Shell(nullptr, nullptr), 32);
+  EXPECT_LE(Shell("sndvol32.exe", nullptr, "print"), 32);
+  FakePrograms({"pavucontrol"});
   {
     ScopedEnv emptyPath("PATH", "");
     EXPECT_EQ(Shell("sndvol32.exe", "/record"), 2);
   }
-  EXPECT_LE(Shell(nullptr, nullptr), 32);
-  EXPECT_LE(reinterpret_cast<intptr_t>(
-                ShellExecuteA(nullptr, "print", "sndvol32.exe", nullptr, nullptr, 0)),
-            32);
-}
-
-TEST_F(ShellTest, DocumentsGoToXdgOpen) {
-  FakeProgram("xdg-open");
-  const std::string doc = bin_ / "take.wav";
-  WriteFile(doc, "RIFF");
-  EXPECT_GT(Shell(doc.c_str(), nullptr), 32);
-  EXPECT_EQ(Started(), "xdg-open " + doc);
-  EXPECT_EQ(Shell((bin_ / "missing.wav").c_str(), nullptr), 2);
   ScopedEnv noDisplay("DISPLAY", nullptr);
+  EXPECT_LE(Shell("sndvol32.exe", "/record"), 32);
   EXPECT_LE(Shell(doc.c_str(), nullptr), 32);
 }
 
