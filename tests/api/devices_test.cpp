@@ -2,7 +2,6 @@
 // the virtual audio driver.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -11,12 +10,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "api/recorder_methods.h"
 #include "engine/recorder.h"
 #include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave_driver.h"
+#include "support/peer.h"
 
 namespace voxl {
 namespace {
@@ -39,50 +40,42 @@ class DevicesTest : public ::testing::Test {
 
   // Names are read into one string that every call replaces, as a host reusing its variable
   // does; a getter that did not free the string it replaces shows up as a leak.
-  std::u16string Name(decltype(&VoxlRecorderVtbl::GetInputDeviceName) getter, DWORD device) {
-    EXPECT_EQ((m().*getter)(host(), device, &held), 0);
+  std::u16string Name(bool output, DWORD device) {
+    EXPECT_EQ((output ? m().GetOutputDeviceName : m().GetInputDeviceName)(host(), device, &held),
+              0);
     return held == nullptr ? u"<null>" : std::u16string(held, SysStringLen(held));
   }
-  std::u16string InputName(DWORD device) {
-    return Name(&VoxlRecorderVtbl::GetInputDeviceName, device);
-  }
-  std::u16string OutputName(DWORD device) {
-    return Name(&VoxlRecorderVtbl::GetOutputDeviceName, device);
+  DWORD Count(bool output) {
+    DWORD n = 99;
+    EXPECT_EQ((output ? m().GetOutputDeviceCount : m().GetInputDeviceCount)(host(), &n), 0);
+    return n;
   }
 
   BSTR held = nullptr;
   Recorder rec;
 };
 
+// Counts and names follow the system at every call; numbers that name no device give empty
+// names.
 TEST_F(DevicesTest, CountsAndNamesFollowTheSystemAtEveryCall) {
+  constexpr bool kIn = false, kOut = true;
   virtualaudio::SetInputDevices({"Mic A", "Mic B"});
   virtualaudio::SetOutputDevices({"Speakers"});
-  DWORD inputs = 0, outputs = 0;
-  m().GetInputDeviceCount(host(), &inputs);
-  m().GetOutputDeviceCount(host(), &outputs);
-  EXPECT_EQ(inputs, 2u);
-  EXPECT_EQ(outputs, 1u);
-  EXPECT_EQ(InputName(0), u"Mic A");
-  EXPECT_EQ(InputName(1), u"Mic B");
-  EXPECT_EQ(OutputName(0), u"Speakers");
+  EXPECT_EQ(Count(kIn), 2u);
+  EXPECT_EQ(Count(kOut), 1u);
+  EXPECT_EQ(Name(kIn, 0), u"Mic A");
+  EXPECT_EQ(Name(kIn, 1), u"Mic B");
+  EXPECT_EQ(Name(kOut, 0), u"Speakers");
+  EXPECT_EQ(Name(kOut, 1), u"");
+  EXPECT_EQ(Name(kIn, 0x7FFFFFFF), u"");
 
   virtualaudio::SetInputDevices({"USB Headset"});
-  m().GetInputDeviceCount(host(), &inputs);
-  EXPECT_EQ(inputs, 1u);
-  EXPECT_EQ(InputName(0), u"USB Headset");
-}
-
-TEST_F(DevicesTest, NumbersThatNameNoDeviceGiveEmptyNames) {
-  virtualaudio::SetInputDevices({"Mic A"});
-  virtualaudio::SetOutputDevices({"Speakers", "Headphones"});
-  EXPECT_EQ(InputName(1), u"");
-  EXPECT_EQ(InputName(0x7FFFFFFF), u"");
-  EXPECT_EQ(OutputName(2), u"");
+  EXPECT_EQ(Count(kIn), 1u);
+  EXPECT_EQ(Name(kIn, 0), u"USB Headset");
+  EXPECT_EQ(Name(kIn, 1), u"");
   virtualaudio::SetInputDevices({});
-  DWORD inputs = 9;
-  m().GetInputDeviceCount(host(), &inputs);
-  EXPECT_EQ(inputs, 0u);
-  EXPECT_EQ(InputName(0), u"");
+  EXPECT_EQ(Count(kIn), 0u);
+  EXPECT_EQ(Name(kIn, 0), u"");
 }
 
 // The mixer launcher finds its program on PATH and needs a graphical session.  A stand-in
@@ -92,38 +85,26 @@ class VolumeControlTest : public DevicesTest {
   VolumeControlTest() {
     for (const char* name : {"PATH", "DISPLAY", "WAYLAND_DISPLAY"}) {
       const char* value = std::getenv(name);
-      saved.push_back(value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+      saved.emplace_back(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
     }
-    dir = std::filesystem::temp_directory_path() /
-          ("voxl-mixer-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
-    const std::string mixer = (dir / "pavucontrol").string();
+    const std::string mixer = tmp.File("pavucontrol");
     // One write of the whole line, so a reader never sees half of it.
-    std::ofstream(mixer) << "#!/bin/sh\nprintf '%s\\n' \"$*\" > '" << (dir / "args").string()
-                         << "'\n";
+    std::ofstream(mixer) << "#!/bin/sh\nprintf '%s\\n' \"$*\" > '" << tmp.File("args") << "'\n";
     ::chmod(mixer.c_str(), 0755);
-    ::setenv("PATH", dir.c_str(), 1);
+    ::setenv("PATH", tmp.path().c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");
   }
   ~VolumeControlTest() override {
-    const char* names[] = {"PATH", "DISPLAY", "WAYLAND_DISPLAY"};
-    for (size_t i = 0; i < saved.size(); ++i) {
-      if (saved[i]) {
-        ::setenv(names[i], saved[i]->c_str(), 1);
-      } else {
-        ::unsetenv(names[i]);
-      }
+    for (const auto& [name, value] : saved) {
+      value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 
   // The arguments the stand-in mixer was started with, waiting at most five seconds for it.
   std::string MixerArguments() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < deadline) {
-      std::ifstream in(dir / "args");
+      std::ifstream in(tmp.File("args"));
       std::string line;
       if (std::getline(in, line)) return line;
       std::this_thread::yield();
@@ -131,29 +112,21 @@ class VolumeControlTest : public DevicesTest {
     return "<not started>";
   }
 
-  std::vector<std::optional<std::string>> saved;
-  std::filesystem::path dir;
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+  test::TempDir tmp;
 };
 
-struct MixerCase {
-  WORD recording;
-  const char* arguments;  // the stand-in's view of "/record" or no parameters
-};
-
-class VolumeControlSide : public VolumeControlTest,
-                          public ::testing::WithParamInterface<MixerCase> {};
-
-TEST_P(VolumeControlSide, FlagChoosesTheSideOfTheMixer) {
+TEST_F(VolumeControlTest, FlagChoosesTheSideOfTheMixer) {
   ::setenv("DISPLAY", ":77", 1);
-  WORD error = 99;
-  EXPECT_EQ(m().OpenVolumeControl(host(), GetParam().recording, &error), 0);
-  EXPECT_EQ(error, 0);
-  EXPECT_EQ(MixerArguments(), GetParam().arguments);
+  const std::pair<WORD, const char*> cases[] = {{1, "--tab=4"}, {5, "--tab=4"}, {0, "--tab=1"}};
+  for (const auto& [recording, arguments] : cases) {
+    std::filesystem::remove(tmp.File("args"));
+    WORD error = 99;
+    EXPECT_EQ(m().OpenVolumeControl(host(), recording, &error), 0);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(MixerArguments(), arguments) << recording;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(RecordingAndPlayback, VolumeControlSide,
-                         ::testing::Values(MixerCase{1, "--tab=4"}, MixerCase{5, "--tab=4"},
-                                           MixerCase{0, "--tab=1"}));
 
 TEST_F(VolumeControlTest, NoMixerToStartGivesErrorTwelve) {
   ::unsetenv("DISPLAY");

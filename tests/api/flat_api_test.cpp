@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -27,29 +28,15 @@ struct HostMessage {
   LPARAM lParam;
 };
 
-WAVEFORMATEX StreamFormat() {
-  WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = 2;
-  format.nSamplesPerSec = 44100;
-  format.nAvgBytesPerSec = 176400;
-  format.nBlockAlign = 4;
-  format.wBitsPerSample = 16;
-  return format;
-}
+constexpr WAVEFORMATEX kStreamFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
 
 // A block as the engine hands it over: heap copies of the format and the data.
 void DeliverBlock(const std::string& text) {
-  const WAVEFORMATEX format = StreamFormat();
-  void* formatCopy = std::malloc(sizeof format);
-  std::memcpy(formatCopy, &format, sizeof format);
+  void* formatCopy = std::malloc(sizeof kStreamFormat);
+  std::memcpy(formatCopy, &kStreamFormat, sizeof kStreamFormat);
   void* data = std::malloc(text.size());
   std::memcpy(data, text.data(), text.size());
-  voxl::flat::OnBlock(formatCopy, sizeof format, data, static_cast<DWORD>(text.size()));
-}
-
-std::string BlockText(const AcmBlock* block) {
-  return std::string(reinterpret_cast<const char*>(ACM_BLOCK_DATA(block)), block->dataLength);
+  voxl::flat::OnBlock(formatCopy, sizeof kStreamFormat, data, static_cast<DWORD>(text.size()));
 }
 
 class FlatApiTest : public ::testing::Test {
@@ -87,9 +74,8 @@ class FlatApiTest : public ::testing::Test {
   }
 
   size_t Count(UINT message) const {
-    size_t n = 0;
-    for (const HostMessage& m : hostMessages_) n += m.message == message ? 1 : 0;
-    return n;
+    return std::count_if(hostMessages_.begin(), hostMessages_.end(),
+                         [&](const HostMessage& m) { return m.message == message; });
   }
 
   // Pumps until `count` blocks are pending, for at most five seconds.
@@ -104,16 +90,15 @@ class FlatApiTest : public ::testing::Test {
     return true;
   }
 
+  VoxlRecorder* R() { return voxl::ToHost(voxl::GlobalRecorder()); }
   WORD State() {
-    VoxlRecorder* r = voxl::ToHost(voxl::GlobalRecorder());
     WORD state = 99;
-    r->lpVtbl->GetState(r, &state);
+    R()->lpVtbl->GetState(R(), &state);
     return state;
   }
   LONG InputDevice() {
-    VoxlRecorder* r = voxl::ToHost(voxl::GlobalRecorder());
     LONG device = -99;
-    r->lpVtbl->GetInputDevice(r, &device);
+    R()->lpVtbl->GetInputDevice(R(), &device);
     return device;
   }
 
@@ -121,9 +106,9 @@ class FlatApiTest : public ::testing::Test {
   std::vector<HostMessage> hostMessages_;
 };
 
-// ---- Pending blocks ----
-
-TEST_F(FlatApiTest, BlocksLeaveInTheOrderTheyArrived) {
+// Blocks leave in the order they arrived, each laid out as 24 bytes of format and length and
+// then the data; the list works again after running empty and while new blocks arrive.
+TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   ASSERT_EQ(InitACM(window_), 1);
   DeliverBlock("A");
   DeliverBlock("BB");
@@ -132,51 +117,29 @@ TEST_F(FlatApiTest, BlocksLeaveInTheOrderTheyArrived) {
   EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 3u);
   for (const HostMessage& m : hostMessages_) EXPECT_EQ(m.wParam | m.lParam, 0u);
 
-  const WAVEFORMATEX format = StreamFormat();
-  for (const char* expected : {"A", "BB", "CCC"}) {
+  auto take = [](const std::string& expected) {
     AcmBlock* block = nullptr;
     ASSERT_EQ(GetNextACMBlock(&block), 1);
-    EXPECT_EQ(BlockText(block), expected);
-    EXPECT_EQ(std::memcmp(&block->format, &format, sizeof format), 0);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(block);
+    auto u16 = [&](int at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
+    auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
+    const unsigned header[] = {u16(0), u16(2), u32(4), u32(8), u16(12), u16(14), u16(16), u32(20)};
+    const unsigned want[] = {1, 2, 44100, 176400, 4, 16, 0, unsigned(expected.size())};
+    EXPECT_TRUE(std::equal(std::begin(header), std::end(header), want)) << expected;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 24), expected.size()), expected);
     EXPECT_EQ(FreeACMBlock(block), 1);
-  }
+  };
+  for (const char* expected : {"A", "BB", "CCC"}) take(expected);
   auto* untouched = reinterpret_cast<AcmBlock*>(0x1234);
   EXPECT_EQ(GetNextACMBlock(&untouched), 0);
   EXPECT_EQ(untouched, reinterpret_cast<AcmBlock*>(0x1234));
 
-  // The list works again after running empty, and takes blocks while new ones arrive.
   DeliverBlock("D");
   DeliverBlock("E");
-  AcmBlock* block = nullptr;
-  ASSERT_EQ(GetNextACMBlock(&block), 1);
-  EXPECT_EQ(BlockText(block), "D");
-  FreeACMBlock(block);
+  take("D");
   DeliverBlock("F");
-  for (const char* expected : {"E", "F"}) {
-    ASSERT_EQ(GetNextACMBlock(&block), 1);
-    EXPECT_EQ(BlockText(block), expected);
-    FreeACMBlock(block);
-  }
-}
-
-TEST_F(FlatApiTest, AcmBlockLayoutIsTwentyFourBytesThenTheData) {
-  ASSERT_EQ(InitACM(window_), 1);
-  DeliverBlock("xyz");
-  AcmBlock* block = nullptr;
-  ASSERT_EQ(GetNextACMBlock(&block), 1);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(block);
-  auto u16 = [&](int at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
-  auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
-  EXPECT_EQ(u16(0), 1u);
-  EXPECT_EQ(u16(2), 2u);
-  EXPECT_EQ(u32(4), 44100u);
-  EXPECT_EQ(u32(8), 176400u);
-  EXPECT_EQ(u16(12), 4u);
-  EXPECT_EQ(u16(14), 16u);
-  EXPECT_EQ(u16(16), 0u);
-  EXPECT_EQ(u32(20), 3u);
-  EXPECT_EQ(std::memcmp(bytes + 24, "xyz", 3), 0);
-  FreeACMBlock(block);
+  take("E");
+  take("F");
 }
 
 TEST_F(FlatApiTest, ShortFormatsAndMissingDataAreQueuedSafely) {
@@ -194,10 +157,14 @@ TEST_F(FlatApiTest, ShortFormatsAndMissingDataAreQueuedSafely) {
   FreeACMBlock(block);
 }
 
-TEST_F(FlatApiTest, BadArgumentsAreRefused) {
+TEST_F(FlatApiTest, BadArgumentsAndARefusedCaptureFormatAreRefused) {
   EXPECT_EQ(StartACMRecord("Default Device"), 0);
   EXPECT_EQ(StopACMRecord(), 0);
   EXPECT_EQ(DeinitACM(), 0);
+  va::SetInputFaults(0, va::Faults{.refuseFormat = true});
+  EXPECT_EQ(InitACM(window_), 0);
+  EXPECT_EQ(voxl::GlobalRecorder(), nullptr);
+  va::SetInputFaults(0, va::Faults{});
   ASSERT_EQ(InitACM(window_), 1);
   EXPECT_EQ(InitACM(window_), 0) << "a second InitACM would lose the first recorder";
   EXPECT_EQ(GetNextACMBlock(nullptr), 0);
@@ -207,43 +174,22 @@ TEST_F(FlatApiTest, BadArgumentsAreRefused) {
   EXPECT_EQ(GetNextACMDevice(nullptr), 0);
 }
 
-TEST_F(FlatApiTest, InitFailsWhenTheDeviceRefusesTheCaptureFormat) {
-  va::Faults faults;
-  faults.refuseFormat = true;
-  va::SetInputFaults(0, faults);
-  EXPECT_EQ(InitACM(window_), 0);
-  EXPECT_EQ(voxl::GlobalRecorder(), nullptr);
-  va::SetInputFaults(0, va::Faults{});
-  EXPECT_EQ(InitACM(window_), 1);
-}
-
-// ---- Levels ----
-
-struct LevelCase {
-  float left;
-  float right;
-  uint32_t packed;
-};
-
-class LevelPackingTest : public ::testing::TestWithParam<LevelCase> {};
-
-TEST_P(LevelPackingTest, PacksTenthsOfDbLeftHighRightLow) {
-  const LevelCase& c = GetParam();
-  EXPECT_EQ(static_cast<uint64_t>(voxl::flat::PackLevels(c.left, c.right)), c.packed);
-  EXPECT_EQ(VOXL_LEVEL_LEFT_TENTHS(voxl::flat::PackLevels(c.left, c.right)),
-            static_cast<SHORT>(c.packed >> 16));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Levels, LevelPackingTest,
-    ::testing::Values(LevelCase{-3.14f, -9999.0f, 0xFFE1D8F1u},    // signal left, none right
-                      LevelCase{-9999.0f, -9999.0f, 0xD8F1D8F1u},  // no signal
-                      LevelCase{-1000.0f, -999.9f, 0xD8F1D8F1u},   // clamped at -999.9
-                      LevelCase{-999.8f, -12.5f, 0xD8F2FF83u},     // just above the clamp
-                      LevelCase{0.0f, -6.0f, 0x0000FFC4u},         // full scale
-                      LevelCase{-0.04f, -1.0e30f, 0x0000D8F1u}));  // rounds toward zero
-
-TEST_F(FlatApiTest, LevelsArePostedToTheHostWindow) {
+// Levels are packed as tenths of a dB, left high and right low, and posted to the host window.
+TEST_F(FlatApiTest, LevelsArePackedAndPostedToTheHostWindow) {
+  const struct {
+    float left, right;
+    uint32_t packed;
+  } cases[] = {{-3.14f, -9999.0f, 0xFFE1D8F1u},    // signal left, none right
+               {-9999.0f, -9999.0f, 0xD8F1D8F1u},  // no signal
+               {-1000.0f, -999.9f, 0xD8F1D8F1u},   // clamped at -999.9
+               {-999.8f, -12.5f, 0xD8F2FF83u},     // just above the clamp
+               {0.0f, -6.0f, 0x0000FFC4u},         // full scale
+               {-0.04f, -1.0e30f, 0x0000D8F1u}};   // rounds toward zero
+  for (const auto& c : cases) {
+    const auto packed = voxl::flat::PackLevels(c.left, c.right);
+    EXPECT_EQ(static_cast<uint64_t>(packed), c.packed) << c.left << " " << c.right;
+    EXPECT_EQ(VOXL_LEVEL_LEFT_TENTHS(packed), static_cast<SHORT>(c.packed >> 16));
+  }
   ASSERT_EQ(InitACM(window_), 1);
   voxl::flat::OnLevels(-3.14f, 1, -9999.0f, 0);
   Pump();
@@ -252,8 +198,6 @@ TEST_F(FlatApiTest, LevelsArePostedToTheHostWindow) {
   EXPECT_EQ(hostMessages_[0].wParam, 0u);
   EXPECT_EQ(static_cast<uint64_t>(hostMessages_[0].lParam), 0xFFE1D8F1u);
 }
-
-// ---- Enumeration ----
 
 TEST_F(FlatApiTest, EnumerationListsDefaultThenDevicesThenEnds) {
   char name[VOXL_DEVICE_NAME_BYTES] = "stale";
@@ -264,19 +208,17 @@ TEST_F(FlatApiTest, EnumerationListsDefaultThenDevicesThenEnds) {
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(GetFirstACMDevice(name), 1);
     EXPECT_STREQ(name, "Default Device");
-    ASSERT_EQ(GetNextACMDevice(name), 1);
-    EXPECT_STREQ(name, "Mic One");
-    ASSERT_EQ(GetNextACMDevice(name), 1);
-    EXPECT_STREQ(name, "Mic Two");
-    std::strcpy(name, "stale");
-    EXPECT_EQ(GetNextACMDevice(name), 0);
-    EXPECT_STREQ(name, "");
-    EXPECT_EQ(GetNextACMDevice(name), 0);
-    EXPECT_STREQ(name, "");
+    for (const char* next : {"Mic One", "Mic Two"}) {
+      ASSERT_EQ(GetNextACMDevice(name), 1);
+      EXPECT_STREQ(name, next);
+    }
+    for (int end = 0; end < 2; ++end) {
+      std::strcpy(name, "stale");
+      EXPECT_EQ(GetNextACMDevice(name), 0);
+      EXPECT_STREQ(name, "");
+    }
   }
 }
-
-// ---- Starting and stopping ----
 
 TEST_F(FlatApiTest, DeviceNamesChooseTheDeviceExactly) {
   ASSERT_EQ(InitACM(window_), 1);
@@ -300,13 +242,9 @@ TEST_F(FlatApiTest, DeviceNamesChooseTheDeviceExactly) {
   EXPECT_EQ(StopACMRecord(), 1);
   EXPECT_EQ(State(), 1);
   EXPECT_FALSE(va::InputOpen(1));
-}
 
-TEST_F(FlatApiTest, StartFailsCleanlyWhenTheDeviceCannotOpen) {
-  ASSERT_EQ(InitACM(window_), 1);
-  va::Faults faults;
-  faults.refuseOpen = true;
-  va::SetInputFaults(1, faults);
+  // A device that cannot open leaves the recorder idle.
+  va::SetInputFaults(1, va::Faults{.refuseOpen = true});
   EXPECT_EQ(StartACMRecord("Mic Two"), 0);
   EXPECT_EQ(State(), 1);
   EXPECT_EQ(StartACMRecord("Mic One"), 1);
@@ -322,8 +260,6 @@ TEST_F(FlatApiTest, StopKeepsUntakenBlocksAndStartFreesThem) {
   DeliverBlock("left for DeinitACM to free");
 }
 
-// ---- Streaming ----
-
 TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
   va::Signal sine;
   sine.kind = va::Signal::Kind::Sine;
@@ -337,17 +273,16 @@ TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
   EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 3u);
   EXPECT_GE(Count(VOXL_MSG_LEVELS), 1u);
 
-  const WAVEFORMATEX format = StreamFormat();
   uint64_t frame = 0;
   for (int i = 0; i < 3; ++i) {
     AcmBlock* block = nullptr;
     ASSERT_EQ(GetNextACMBlock(&block), 1);
-    EXPECT_EQ(std::memcmp(&block->format, &format, sizeof format), 0);
+    EXPECT_EQ(std::memcmp(&block->format, &kStreamFormat, sizeof kStreamFormat), 0);
     ASSERT_EQ(block->dataLength, 17640u);
     const auto* samples = reinterpret_cast<const int16_t*>(ACM_BLOCK_DATA(block));
     for (uint32_t f = 0; f < 4410; ++f, ++frame) {
-      ASSERT_EQ(samples[2 * f], va::SampleValue(sine, format, frame, 0)) << frame;
-      ASSERT_EQ(samples[2 * f + 1], va::SampleValue(sine, format, frame, 1)) << frame;
+      ASSERT_EQ(samples[2 * f], va::SampleValue(sine, kStreamFormat, frame, 0)) << frame;
+      ASSERT_EQ(samples[2 * f + 1], va::SampleValue(sine, kStreamFormat, frame, 1)) << frame;
     }
     FreeACMBlock(block);
   }

@@ -1,6 +1,6 @@
 // Running the voxl command from the tool tests: its path (VOXL_BINARY, from the build), a run
-// with its exit status, stdout and stderr, and a bounded wait for a file that a running voxl
-// writes.
+// with its exit status, stdout and stderr, a bounded wait for a file that a running voxl
+// writes, and a run stopped by SIGTERM.
 #pragma once
 
 #include <poll.h>
@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "support/peer.h"
+#include "support/tone_pulse.h"
 
 namespace voxl::test {
 
@@ -54,6 +56,18 @@ inline bool WaitForSize(const std::string& path, off_t bytes, int seconds) {
   }
   close(watch);
   return grown;
+}
+
+// Starts `voxl <command> -q out` on the virtual input and, once a block of audio is on disk,
+// stops it with SIGTERM as a service manager would.
+inline bool RunUntilTerminated(const char* command, const std::string& out) {
+  ::setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
+  ChildProcess voxl;
+  const bool started = voxl.Start({VOXL_BINARY, command, "-q", out});
+  ::unsetenv("VOXL_AUDIO_DRIVER");
+  if (!started || !WaitForSize(out, 44 + 17640, 10)) return false;
+  voxl.Terminate();
+  return true;
 }
 
 }  // namespace voxl::test
