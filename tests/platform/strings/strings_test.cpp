@@ -51,7 +51,7 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2), nullptr) << "byte length past 32 bits";
 }
 
-TEST(CodePages, ConvertAllPlanesBothWaysAndCountTheTerminator) {
+TEST(CodePages, ConvertAllPlanesBothWaysCountTheTerminatorAndReplaceLoneSurrogates) {
   const char* text = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4";  // A é € 🎤
   for (UINT cp : {UINT{CP_ACP}, UINT{CP_UTF8}}) {
     EXPECT_EQ(MultiByteToWideChar(cp, 0, text, -1, nullptr, 0), 6) << cp;
@@ -72,6 +72,17 @@ TEST(CodePages, ConvertAllPlanesBothWaysAndCountTheTerminator) {
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, nullptr, 0, nullptr, nullptr), 3);
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ab", -1, narrow, 3, nullptr, nullptr), 3);
   EXPECT_STREQ(narrow, "ab");
+
+  // Lone surrogates become U+FFFD; a high surrogate at the end of the counted length does not pair
+  // with what follows.
+  EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}), "a\xEF\xBF\xBD\x62");
+  EXPECT_EQ(Narrow(U16{char16_t{0xDC00}, char16_t{0xD83C}}), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  const char16_t pair[] = {0xD83C, 0xDFA4};
+  char bytes[8];
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, 1, bytes, 8, nullptr, nullptr), 3);
+  BOOL used = FALSE;
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, pair, 1, bytes, 8, nullptr, &used), 3);
+  EXPECT_TRUE(used);
 }
 
 struct BadUtf8 {
@@ -110,18 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BadUtf8{"f5_lead", "\xF5\x80", u"\uFFFD\uFFFD"},
                       BadUtf8{"ff_byte", "\xFF", u"\uFFFD"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(WideCharToMultiByte, LoneSurrogatesBecomeFffd) {
-  EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}), "a\xEF\xBF\xBD\x62");
-  EXPECT_EQ(Narrow(U16{char16_t{0xDC00}, char16_t{0xD83C}}), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  // A high surrogate at the end of the counted length does not pair with what follows.
-  const char16_t pair[] = {0xD83C, 0xDFA4};
-  char out[8];
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, 1, out, 8, nullptr, nullptr), 3);
-  BOOL used = FALSE;
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, pair, 1, out, 8, nullptr, &used), 3);
-  EXPECT_TRUE(used);
-}
 
 TEST(CodePages, SmallBuffersAndBadArgumentsFail) {
   WCHAR wide[3];
@@ -263,7 +262,7 @@ TEST(SafeArray, VariantElementsAreDeepCopiesOwnedByTheArray) {
 
 // Copies duplicate strings and arrays and free what the target held before (the sanitizer build
 // checks for leaks); references are copied, not owned.
-TEST(Variant, CopyDuplicatesOwnedValuesAndClearFreesThem) {
+TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
   VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(u"a\0b", 3), dst, ref, owned;
   VariantInit(&dst);
   ASSERT_EQ(VariantCopy(&dst, &bytes), S_OK);
@@ -291,23 +290,20 @@ TEST(Variant, CopyDuplicatesOwnedValuesAndClearFreesThem) {
     EXPECT_EQ(VariantClear(v), S_OK);
     EXPECT_EQ(v->vt, VT_EMPTY);
   }
-}
 
-TEST(Variant, PlainValuesCopyAndBadTypesAreRefused) {
-  VARIANT a, b;
-  VariantInit(&a);
-  VariantInit(&b);
-  a.vt = VT_R8;
-  a.dblVal = 2.5;
-  ASSERT_EQ(VariantCopy(&b, &a), S_OK);
-  EXPECT_EQ(b.vt, VT_R8);
-  EXPECT_EQ(b.dblVal, 2.5);
-  a.vt = VT_VARIANT;  // a variant cannot hold a variant by value
-  EXPECT_EQ(VariantCopy(&b, &a), DISP_E_BADVARTYPE);
-  EXPECT_EQ(b.vt, VT_R8) << "a refused copy leaves the target alone";
-  EXPECT_EQ(VariantClear(&a), DISP_E_BADVARTYPE);
+  // Plain values copy; a variant cannot hold a variant by value, and a refused copy leaves the
+  // target alone.
+  bytes.vt = VT_R8;
+  bytes.dblVal = 2.5;
+  ASSERT_EQ(VariantCopy(&dst, &bytes), S_OK);
+  EXPECT_EQ(dst.vt, VT_R8);
+  EXPECT_EQ(dst.dblVal, 2.5);
+  bytes.vt = VT_VARIANT;
+  EXPECT_EQ(VariantCopy(&dst, &bytes), DISP_E_BADVARTYPE);
+  EXPECT_EQ(dst.vt, VT_R8);
+  EXPECT_EQ(VariantClear(&bytes), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
-  EXPECT_EQ(VariantCopy(nullptr, &b), E_INVALIDARG);
+  EXPECT_EQ(VariantCopy(nullptr, &dst), E_INVALIDARG);
 }
 
 }  // namespace

@@ -147,7 +147,7 @@ TEST(TempPath, FollowsTmpdirWhenItIsADirectory) {
   }
 }
 
-TEST(TempFileName, CreatesANewEmptyFileEachTimeAndNeverReusesANameTaken) {
+TEST(TempFileName, CreatesANewEmptyFileEachTimeNeverReusesANameAndFailsCleanly) {
   TempDir dir;
   std::set<std::string> names;
   char name[MAX_PATH];
@@ -167,11 +167,9 @@ TEST(TempFileName, CreatesANewEmptyFileEachTimeAndNeverReusesANameTaken) {
   EXPECT_EQ(GetTempFileNameA(dir.path().c_str(), "", 0xBEEF, name), 0xBEEFu);
   EXPECT_EQ(std::string(name), dir.File("BEEF.tmp"));
   EXPECT_FALSE(fs::exists(name));
-}
 
-TEST(TempFileName, FailsCleanlyWhereNoFileCanBeMade) {
-  TempDir dir;
-  char name[MAX_PATH] = "untouched";
+  // Where no file can be made, the call fails and leaves the name alone.
+  std::strcpy(name, "untouched");
   WriteFile(dir.File("plain"), "x");
   for (const std::string& where : {dir.File("missing"), dir.File("plain")}) {
     SetLastError(0);
