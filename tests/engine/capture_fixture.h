@@ -25,14 +25,15 @@ struct CaptureFormat {
   uint16_t channels;
   uint32_t rate;
 };
+constexpr CaptureFormat kMono8k{16, 1, 8000};  // buffers of 800 frames
 
 // What the host callbacks received (on the test's thread, while it pumps).
 inline std::vector<Bytes> gBlocks, gBlockFormats;
 inline std::vector<DWORD> gRunEnds;
 inline void CALLBACK LogBlock(void* format, DWORD formatSize, void* data, DWORD dataLength) {
-  gBlockFormats.emplace_back(static_cast<uint8_t*>(format),
-                             static_cast<uint8_t*>(format) + formatSize);
-  gBlocks.emplace_back(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + dataLength);
+  const auto* f = static_cast<uint8_t*>(format);
+  const auto* d = static_cast<uint8_t*>(data);
+  gBlockFormats.emplace_back(f, f + formatSize), gBlocks.emplace_back(d, d + dataLength);
   std::free(format), std::free(data);
 }
 inline void CALLBACK LogRunEnd(DWORD code) {
@@ -65,19 +66,10 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// The data chunk of a RIFF/WAVE file.
+// The data chunk of a RIFF/WAVE file, as libsndfile finds it.
 inline Bytes DataOf(const std::string& path) {
-  const Bytes file = test::ReadBinaryFile(path);
-  for (size_t at = 12; at + 8 <= file.size();) {
-    uint32_t size;
-    std::memcpy(&size, &file[at + 4], 4);
-    if (std::memcmp(&file[at], "data", 4) == 0) {
-      return Bytes(file.begin() + long(at + 8),
-                   file.begin() + long(std::min(file.size(), at + 8 + size)));
-    }
-    at += 8 + size + (size & 1);
-  }
-  return {};
+  const auto wave = test::ReadWithSndfile(path);
+  return wave ? wave->raw : Bytes{};
 }
 
 class CaptureTest : public test::TempDirTest {
@@ -159,15 +151,13 @@ class CaptureTest : public test::TempDirTest {
 
   // What the device delivers for frames [first, first + frames), as stored in `f`.
   Bytes Expected(const CaptureFormat& f, uint64_t first, uint64_t frames) const {
-    WAVEFORMATEX device{
-        WAVE_FORMAT_PCM, f.channels, f.rate, 0, 0, uint16_t(f.sampleFormat == 8 ? 8 : 16), 0};
-    device.nBlockAlign = uint16_t(f.channels * device.wBitsPerSample / 8);
-    device.nAvgBytesPerSec = device.nBlockAlign * f.rate;
+    const auto bits = uint16_t(f.sampleFormat == 8 ? 8 : 16);
+    const auto align = uint16_t(f.channels * bits / 8);
+    const WAVEFORMATEX device{WAVE_FORMAT_PCM, f.channels, f.rate, align * f.rate, align, bits, 0};
     Bytes out;
-    for (uint64_t n = first; n < first + frames; ++n) {
+    for (uint64_t n = first; n < first + frames; ++n)
       for (int c = 0; c < f.channels; ++c)
         Store(f, virtualaudio::SampleValue(signal_, device, n, c), out);
-    }
     return out;
   }
 

@@ -13,8 +13,6 @@ namespace {
 
 using namespace testing;
 
-constexpr CaptureFormat kMono8k{16, 1, 8000};
-
 class SpliceTest : public CaptureTest {
  protected:
   void SetUp() override {
@@ -31,33 +29,35 @@ class SpliceTest : public CaptureTest {
     return Bytes(b.begin() + long(from), b.begin() + long(to));
   }
   bool NoSpliceFileLeft() const {
-    for (const auto& entry : std::filesystem::directory_iterator(dir())) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir()))
       if (entry.path().filename().string().rfind("VOX", 0) == 0) return false;
-    }
     return true;
   }
 };
 
-TEST_F(SpliceTest, TwoSecondsAtTheStartOfTenPushTheOldDataBack) {
-  Open(kMono8k, File("ten.wav"));
-  RecordBuffers(100);
-  const Bytes old = Expected(kMono8k, 0, 80000);
-  InsertAt(0, 1250.0);
-  RecordBuffers(20);
-  EXPECT_EQ(DataOf(File("ten.wav")), Concat({Expected(kMono8k, 0, 16000), old}));
-  EXPECT_EQ(r().length, 96000u);
-  EXPECT_EQ(r().position, 16000);
-  EXPECT_TRUE(NoSpliceFileLeft());
-}
-
-TEST_F(SpliceTest, AtTheVeryEndTheAudioIsAppended) {
-  Open(kMono8k, File("end.wav"));
-  RecordBuffers(5);
-  const Bytes old = Expected(kMono8k, 0, 4000);
-  InsertAt(4000, 300.0);
-  RecordBuffers(3);
-  EXPECT_EQ(DataOf(File("end.wav")), Concat({old, Expected(kMono8k, 0, 2400)}));
-  EXPECT_TRUE(NoSpliceFileLeft());
+// Two seconds at the start of ten push the old data back; at the very end the audio is appended.
+TEST_F(SpliceTest, InsertAtTheStartOrTheEndKeepsAllTheOldData) {
+  struct {
+    size_t before, inserted;
+    int32_t at;
+  } const cases[] = {{100, 20, 0}, {5, 3, 4000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.at);
+    const std::string path = File("at" + std::to_string(c.at) + ".wav");
+    UseSignal(440.0);
+    r().insertMode = 0;
+    Open(kMono8k, path);
+    RecordBuffers(c.before);
+    const Bytes old = Expected(kMono8k, 0, c.before * 800);
+    InsertAt(c.at, 1250.0);
+    RecordBuffers(c.inserted);
+    const size_t cut = size_t(c.at) * 2;
+    EXPECT_EQ(DataOf(path), Concat({Slice(old, 0, cut), Expected(kMono8k, 0, c.inserted * 800),
+                                    Slice(old, cut, old.size())}));
+    EXPECT_EQ(r().length, (c.before + c.inserted) * 800);
+    EXPECT_EQ(r().position, c.at + int32_t(c.inserted * 800));
+    EXPECT_TRUE(NoSpliceFileLeft());
+  }
 }
 
 // 1 s of 44100 Hz stereo; inserting at frame 1000 moves a 172400-byte tail, three pieces of at

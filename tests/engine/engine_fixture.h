@@ -13,11 +13,8 @@
 
 namespace voxl::testing {
 
-// The tests drive the virtual driver (no hardware, manual clock); chosen before any wave call.
-inline const bool kVirtualAudio = [] {
-  setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
-  return true;
-}();
+// The virtual driver (no hardware, manual clock), chosen before any wave call.
+inline const bool kVirtualAudio = [] { return setenv("VOXL_AUDIO_DRIVER", "virtual", 1) == 0; }();
 
 // Yields until `condition` holds or five seconds have passed; returns the condition.
 template <typename Condition>
@@ -33,11 +30,7 @@ bool WaitFor(Condition condition) {
 // Dispatches every message waiting for the calling thread; returns how many.
 inline int Pump() {
   int count = 0;
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) {
-    DispatchMessageA(&msg);
-    ++count;
-  }
+  for (MSG msg{}; PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0; ++count) DispatchMessageA(&msg);
   return count;
 }
 
@@ -45,15 +38,14 @@ struct RecorderDeleter {
   void operator()(Recorder* r) const { DeleteRecorder(r); }
 };
 using RecorderPtr = std::unique_ptr<Recorder, RecorderDeleter>;
-
 inline RecorderPtr MakeRecorder() {
   return RecorderPtr(NewRecorder());
 }
 
-// Puts the engine into `stage` through the test hook (or, with kKeepStage, only waits until the
-// engine has handled everything posted before).  False when the engine did not get there.
+// Puts the engine into `stage` through the test hook (kKeepStage: only waits until the engine
+// has handled everything posted before).  False when the engine did not get there.
 inline bool DriveStage(Recorder& r, uint16_t stage) {
-  // Kept alive if the engine never answers, so a late answer writes to valid memory.
+  // Leaked if the engine never answers, so a late answer writes to valid memory.
   auto* reached = new std::atomic<bool>(false);
   if (!PostEngineTestStage(r, stage, reached)) {
     delete reached;

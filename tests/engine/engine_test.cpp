@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <vector>
 
 #include "api/helper_window.h"
 #include "api/recorder_methods.h"
@@ -12,12 +13,7 @@
 namespace voxl {
 namespace {
 
-using testing::Barrier;
-using testing::DriveStage;
-using testing::MakeRecorder;
-using testing::RecorderPtr;
-using testing::ThreadEnded;
-using testing::WaitFor;
+using namespace testing;
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -26,30 +22,26 @@ class EngineTest : public ::testing::Test {
     r_ = MakeRecorder();
     ASSERT_NE(r_, nullptr);
   }
+  // No test leaves a real run behind; make sure Close does not wait for one.
   void TearDown() override {
-    // No test leaves a real run behind; make sure Close does not wait for one.
     if (r_) r_->state = StateIdle;
+  }
+  // Posts `command` and returns the stage the engine is in once it has handled it.
+  uint16_t After(EngineCommand command) {
+    EXPECT_TRUE(PostEngineCommand(*r_, command, 1));
+    EXPECT_TRUE(Barrier(*r_));
+    return r_->engineStage;
   }
   RecorderPtr r_;
 };
 
-TEST_F(EngineTest, FreshRecorderHasItsDefaultsAndAnIdleEngine) {
+TEST_F(EngineTest, FreshRecorderHasAHelperWindowAndAnIdleEngineOnAThreadOfItsOwn) {
   Recorder& r = *r_;
   EXPECT_EQ(r.methods, &kRecorderMethods);
   EXPECT_EQ(reinterpret_cast<void*>(ToHost(&r)), reinterpret_cast<void*>(&r.methods));
   EXPECT_EQ(r.state, StateCreated);
-  EXPECT_EQ(r.sampleRate, 44100u);
-  EXPECT_EQ(r.sampleFormat, 16);
-  EXPECT_EQ(r.channels, 2);
-  EXPECT_EQ(r.inputDevice, -1);
-  EXPECT_EQ(r.outputDevice, -1);
-  EXPECT_EQ(r.meterSegments, 8);
-  EXPECT_EQ(r.meterBackColor, 0x8000000Fu);
-  EXPECT_EQ(r.meterHighColor, 0x000000FFu);
   ASSERT_NE(r.helperWindow, nullptr);
   EXPECT_EQ(r.notifyWindow.load(), r.helperWindow->handle());
-
-  // Handshake: the engine runs on a thread of its own, idle, with a queue that takes posts.
   EXPECT_EQ(r.engineStage, Idle);
   EXPECT_NE(r.threadHandle, 0u);
   EXPECT_NE(r.threadHandle, kNoThread);
@@ -60,29 +52,25 @@ TEST_F(EngineTest, FreshRecorderHasItsDefaultsAndAnIdleEngine) {
   EXPECT_EQ(r.engineStage, Idle);
 }
 
-TEST(EngineLifetime, DestroyingTheRecorderEndsItsEngineThread) {
-  RecorderPtr r = MakeRecorder();
-  ASSERT_NE(r, nullptr);
-  const DWORD engine = r->threadId;
-  ASSERT_NE(PostThreadMessageA(engine, WM_NULL, 0, 0), FALSE);
-  r.reset();
-  EXPECT_TRUE(ThreadEnded(engine));
-}
-
-TEST(EngineLifetime, DestroyingARecordingRecorderStopsTheRunAndEndsTheThread) {
-  virtualaudio::Reset();
-  RecorderPtr r = MakeRecorder();
-  ASSERT_NE(r, nullptr);
-  uint16_t error = 0;
-  Close(*r, &error);
-  NewRecording(*r, nullptr, &error);
-  Record(*r, &error);
-  ASSERT_EQ(r->state, StateRecording);
-  ASSERT_EQ(virtualaudio::CompleteInputBuffers(0, 2), 2u);
-  const DWORD engine = r->threadId;
-  r.reset();
-  EXPECT_FALSE(virtualaudio::InputOpen(0));
-  EXPECT_TRUE(ThreadEnded(engine));
+TEST(EngineLifetime, DestroyingTheRecorderStopsAnyRunAndEndsItsEngineThread) {
+  for (const bool recording : {false, true}) {
+    virtualaudio::Reset();
+    RecorderPtr r = MakeRecorder();
+    ASSERT_NE(r, nullptr);
+    if (recording) {
+      uint16_t error = 0;
+      Close(*r, &error);
+      NewRecording(*r, nullptr, &error);
+      Record(*r, &error);
+      ASSERT_EQ(r->state, StateRecording);
+      ASSERT_EQ(virtualaudio::CompleteInputBuffers(0, 2), 2u);
+    }
+    const DWORD engine = r->threadId;
+    ASSERT_NE(PostThreadMessageA(engine, WM_NULL, 0, 0), FALSE);
+    r.reset();
+    EXPECT_FALSE(virtualaudio::InputOpen(0));
+    EXPECT_TRUE(ThreadEnded(engine)) << "recording " << recording;
+  }
 }
 
 TEST(EngineLifetime, EngineThatCannotStartLeavesARecorderThatReportsNoEngine) {
@@ -92,71 +80,60 @@ TEST(EngineLifetime, EngineThatCannotStartLeavesARecorderThatReportsNoEngine) {
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->threadHandle, kNoThread);
   EXPECT_EQ(r->engineStage, NotRunning);
-
   uint16_t error = 0;
   EXPECT_EQ(Close(*r, &error), 0u);
   EXPECT_EQ(error, ErrNoEngine);
   EXPECT_EQ(r->lastError, ErrNoEngine);
-  EXPECT_EQ(r->state, StateCreated);  // nothing else happens
+  EXPECT_EQ(r->state, StateCreated);
   // Destruction posts nothing and does not wait for a thread that never ran.
 }
 
 // A command in a stage that does not take it is consumed with no effect at all.
-class DroppedCommandTest
-    : public EngineTest,
-      public ::testing::WithParamInterface<std::tuple<EngineStage, EngineCommand>> {};
+using StageCommand = std::tuple<EngineStage, EngineCommand>;
+class DroppedCommandTest : public EngineTest, public ::testing::WithParamInterface<StageCommand> {};
 
 TEST_P(DroppedCommandTest, LeavesStageAndFieldsAlone) {
   const auto [stage, command] = GetParam();
   Recorder& r = *r_;
   ASSERT_TRUE(DriveStage(r, stage));
-  // Marks that a taken command would change: a run start clears stopReason, resets the meter
-  // and counts the run; a playback stop sets stopPhase to 1.
+  // A run start would clear stopReason, reset the meter and count the run; a playback stop
+  // would set stopPhase to 1.
   r.stopReason = ErrPlaybackRead;
   r.levelLeft = -3.0f;
   r.stopPhase = 7;
   const uint32_t runs = r.runsStarted;
-
-  ASSERT_TRUE(PostEngineCommand(r, command, 1));
-  ASSERT_TRUE(Barrier(r));
-  EXPECT_EQ(r.engineStage, stage);
+  EXPECT_EQ(After(command), stage);
   EXPECT_EQ(r.stopReason, ErrPlaybackRead);
   EXPECT_EQ(r.levelLeft, -3.0f);
   EXPECT_EQ(r.stopPhase, 7u);
   EXPECT_EQ(r.runsStarted, runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stages, DroppedCommandTest,
-    ::testing::Values(std::tuple(Idle, CmdStopRecord), std::tuple(Idle, CmdStopPlay),
-                      std::tuple(Idle, CmdPause), std::tuple(Capturing, CmdRecord),
-                      std::tuple(Capturing, CmdPlay), std::tuple(Capturing, CmdStopPlay),
-                      std::tuple(Capturing, CmdPause), std::tuple(Draining, CmdRecord),
-                      std::tuple(Draining, CmdPlay), std::tuple(Draining, CmdStopRecord),
-                      std::tuple(Draining, CmdPause), std::tuple(Playing, CmdRecord),
-                      std::tuple(Playing, CmdPlay), std::tuple(Playing, CmdStopRecord),
-                      std::tuple(CaptureFailed, CmdRecord), std::tuple(CaptureFailed, CmdPlay),
-                      std::tuple(CaptureFailed, CmdStopRecord), std::tuple(PlaybackFailed, CmdPlay),
-                      std::tuple(PlaybackFailed, CmdStopPlay)));
+std::vector<StageCommand> DroppedCommands() {
+  const std::pair<EngineStage, std::vector<EngineCommand>> table[] = {
+      {Idle, {CmdStopRecord, CmdStopPlay, CmdPause}},
+      {Capturing, {CmdRecord, CmdPlay, CmdStopPlay, CmdPause}},
+      {Draining, {CmdRecord, CmdPlay, CmdStopRecord, CmdPause}},
+      {Playing, {CmdRecord, CmdPlay, CmdStopRecord}},
+      {CaptureFailed, {CmdRecord, CmdPlay, CmdStopRecord}},
+      {PlaybackFailed, {CmdPlay, CmdStopPlay}}};
+  std::vector<StageCommand> out;
+  for (const auto& [stage, commands] : table)
+    for (const EngineCommand c : commands) out.emplace_back(stage, c);
+  return out;
+}
+INSTANTIATE_TEST_SUITE_P(Stages, DroppedCommandTest, ::testing::ValuesIn(DroppedCommands()));
 
 TEST_F(EngineTest, StopCommandsMoveARunningStageToDraining) {
   Recorder& r = *r_;
   ASSERT_TRUE(DriveStage(r, Capturing));
-  ASSERT_TRUE(PostEngineCommand(r, CmdStopRecord));
-  ASSERT_TRUE(Barrier(r));
-  EXPECT_EQ(r.engineStage, Draining);
-
+  EXPECT_EQ(After(CmdStopRecord), Draining);
   ASSERT_TRUE(DriveStage(r, Playing));
-  ASSERT_TRUE(PostEngineCommand(r, CmdStopPlay));
-  ASSERT_TRUE(Barrier(r));
-  EXPECT_EQ(r.engineStage, Draining);
+  EXPECT_EQ(After(CmdStopPlay), Draining);
   EXPECT_EQ(r.stopPhase, 1u);
-
   // Playback already draining by itself: the stop is taken again.
   r.stopPhase = 2;
-  ASSERT_TRUE(PostEngineCommand(r, CmdStopPlay));
-  ASSERT_TRUE(Barrier(r));
-  EXPECT_EQ(r.engineStage, Draining);
+  EXPECT_EQ(After(CmdStopPlay), Draining);
   EXPECT_EQ(r.stopPhase, 1u);
 }
 
@@ -172,6 +149,7 @@ TEST_F(EngineTest, HandshakeAndUnknownCodesMakeAnyStageIdle) {
 
 class QuitTest : public ::testing::TestWithParam<EngineStage> {};
 
+// Destroying a recorder whose engine has quit already must not wait for it.
 TEST_P(QuitTest, QuitEndsTheThreadInEveryStage) {
   virtualaudio::Reset();
   RecorderPtr r = MakeRecorder();
@@ -181,7 +159,6 @@ TEST_P(QuitTest, QuitEndsTheThreadInEveryStage) {
   ASSERT_TRUE(PostEngineCommand(*r, CmdQuit));
   EXPECT_TRUE(WaitFor([&] { return r->engineStage == NotRunning; }));
   EXPECT_TRUE(ThreadEnded(engine));
-  // Destroying a recorder whose engine has quit already must not wait for it.
 }
 
 INSTANTIATE_TEST_SUITE_P(AllStages, QuitTest,

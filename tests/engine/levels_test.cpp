@@ -12,14 +12,8 @@ namespace voxl {
 namespace {
 
 WAVEFORMATEX Format(uint16_t tag, uint16_t channels, uint16_t bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = tag;
-  f.nChannels = channels;
-  f.nSamplesPerSec = 44100;
-  f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-  f.nAvgBytesPerSec = f.nBlockAlign * f.nSamplesPerSec;
-  return f;
+  const auto align = uint16_t(channels * bits / 8);
+  return WAVEFORMATEX{tag, channels, 44100, align * 44100u, align, bits, 0};
 }
 
 class LevelsTest : public ::testing::Test {
@@ -28,23 +22,21 @@ class LevelsTest : public ::testing::Test {
     r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 16);
     ResetLevels(r_);
   }
-
-  // Measures 16-bit frames (interleaved as the channel count says).
-  void Measure16(std::vector<int16_t> samples) {
-    const int channels = r_.pcmFormat.nChannels == 0 ? 1 : r_.pcmFormat.nChannels;
+  // Measures interleaved frames of 16-bit or 8-bit samples.
+  template <typename Sample>
+  void Measure(std::vector<Sample> samples) {
     WAVEHDR h{};
     h.lpData = reinterpret_cast<LPSTR>(samples.data());
-    h.dwBufferLength = static_cast<DWORD>(samples.size() * 2);
-    MeasureLevels(r_, h, static_cast<int32_t>(samples.size()) / channels);
+    h.dwBufferLength = DWORD(samples.size() * sizeof(Sample));
+    MeasureLevels(r_, h, int32_t(samples.size()) / r_.pcmFormat.nChannels);
   }
-  void Measure8(std::vector<uint8_t> samples) {
-    WAVEHDR h{};
-    h.lpData = reinterpret_cast<LPSTR>(samples.data());
-    h.dwBufferLength = static_cast<DWORD>(samples.size());
-    MeasureLevels(r_, h, static_cast<int32_t>(samples.size()) / r_.pcmFormat.nChannels);
-  }
+  void Measure16(std::vector<int16_t> samples) { Measure(std::move(samples)); }
+  void Measure8(std::vector<uint8_t> samples) { Measure(std::move(samples)); }
   // A stereo buffer with the given peak on the left and right channels.
   void MeasureStereo(int16_t left, int16_t right) { Measure16({0, 0, left, right, -3, 0}); }
+  void Repeat(int16_t level, int times) {
+    for (int i = 0; i < times; ++i) MeasureStereo(level, level);
+  }
 
   Recorder r_;
 };
@@ -53,14 +45,9 @@ TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   MeasureStereo(16384, 0);
   EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3);
   EXPECT_EQ(r_.levelRight, kNoLevel);  // a zero peak has no level
-
-  MeasureStereo(-32768, 1);  // the most negative sample is full scale, not an overflow
+  MeasureStereo(-32768, 1);            // the most negative sample is full scale, not an overflow
   EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
   EXPECT_NEAR(r_.levelRight, -90.309, 1e-3);
-
-  Measure16({0, 0, 0, 0});
-  EXPECT_EQ(r_.levelLeft, kNoLevel);
-  EXPECT_EQ(r_.levelRight, kNoLevel);
 
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 8);
   Measure8({128, 129, 128});  // one step off the centre
@@ -68,9 +55,8 @@ TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   EXPECT_EQ(r_.levelRight, kNoLevel);
   Measure8({0});
   EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
-}
 
-TEST_F(LevelsTest, CompandedRecordingsAreMeasuredOnTheir16BitDeviceSide) {
+  // Companded recordings are measured on their 16-bit device side.
   for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
     r_.pcmFormat = Format(tag, 1, 8);
     Measure16({100, -16384, 5});
@@ -89,11 +75,7 @@ class ClipBoundTest : public LevelsTest, public ::testing::WithParamInterface<Cl
 TEST_P(ClipBoundTest, ClipsOnlyBeyondTheBound) {
   const ClipCase& c = GetParam();
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, c.bits);
-  if (c.bits == 16) {
-    Measure16({0, static_cast<int16_t>(c.sample)});  // right channel
-  } else {
-    Measure8({128, static_cast<uint8_t>(c.sample)});
-  }
+  c.bits == 16 ? Measure16({0, int16_t(c.sample)}) : Measure8({128, uint8_t(c.sample)});
   EXPECT_EQ(r_.clipRight, c.clips ? 1u : 0u);
   EXPECT_EQ(r_.clipLeft, 0u);
   EXPECT_EQ(r_.clipHoldRight, c.clips ? 9 : 0);
@@ -105,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Bounds, ClipBoundTest,
                                            ClipCase{8, 243, false}, ClipCase{8, 244, true},
                                            ClipCase{8, 13, false}, ClipCase{8, 12, true}));
 
-TEST_F(LevelsTest, ClipStaysIndicatedForTenMeasurements) {
+TEST_F(LevelsTest, ClipStaysIndicatedForTenMeasurementsAndANewClipRestartsTheHold) {
   MeasureStereo(32000, 0);
   for (int quiet = 1; quiet <= 9; ++quiet) {
     MeasureStereo(100, 0);
@@ -115,7 +97,6 @@ TEST_F(LevelsTest, ClipStaysIndicatedForTenMeasurements) {
   EXPECT_EQ(r_.clipLeft, 0u);
   EXPECT_EQ(r_.clipHoldLeft, 0);
 
-  // A new clip during the hold starts it again.
   MeasureStereo(32000, 0);
   for (int i = 0; i < 5; ++i) MeasureStereo(100, 0);
   MeasureStereo(-32000, 0);
@@ -132,7 +113,6 @@ TEST_F(LevelsTest, LayoutsThatAreNotMeasuredKeepThePreviousPeaks) {
   EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3);
   EXPECT_EQ(r_.clipRight, 1u);  // the hold still counts down
   EXPECT_EQ(r_.clipHoldRight, 8);
-
   // Three channels are not measured either: no level on both.
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 3, 16);
   Measure16({16384, 16384, 16384});
@@ -148,7 +128,6 @@ TEST_F(LevelsTest, NeverReadsPastTheBuffer) {
   MeasureLevels(r_, h, 4);
   EXPECT_NEAR(r_.levelLeft, 20 * std::log10(100.0 / 32768), 1e-3);
   EXPECT_EQ(r_.clipLeft, 0u);
-
   MeasureLevels(r_, h, -5);  // a negative count examines nothing
   EXPECT_EQ(r_.levelLeft, kNoLevel);
 }
@@ -161,6 +140,7 @@ class SilenceTest : public LevelsTest {
     r_.soundThreshold = -20.0f;
     r_.silenceThreshold = -60.0f;
     r_.silenceMode = 3;
+    r_.silenceHold = 1;
   }
   static constexpr int16_t kQuiet = 10;      // about -70 dB
   static constexpr int16_t kBetween = 1000;  // about -30 dB
@@ -173,20 +153,18 @@ TEST_F(SilenceTest, DeclaredOnTheQuietMeasurementAfterTheHoldAndClearedBySound) 
     MeasureStereo(kQuiet, kQuiet);
     EXPECT_EQ(r_.silent, 0) << "quiet measurement " << i;
   }
-  MeasureStereo(kQuiet, kQuiet);
-  EXPECT_EQ(r_.silent, 1);
-  MeasureStereo(kQuiet, kQuiet);
+  Repeat(kQuiet, 1);
   EXPECT_EQ(r_.silent, 1);
   MeasureStereo(kLoud, kQuiet);
   EXPECT_EQ(r_.silent, 0);
   EXPECT_EQ(r_.silenceCountdown, 0);
 
   // A level between the thresholds restarts the count but does not end silence.
-  for (int i = 0; i < 3; ++i) MeasureStereo(kQuiet, kQuiet);
+  Repeat(kQuiet, 3);
   MeasureStereo(kBetween, kQuiet);
-  for (int i = 0; i < 3; ++i) MeasureStereo(kQuiet, kQuiet);
+  Repeat(kQuiet, 3);
   EXPECT_EQ(r_.silent, 0);
-  MeasureStereo(kQuiet, kQuiet);
+  Repeat(kQuiet, 1);
   EXPECT_EQ(r_.silent, 1);
   MeasureStereo(kBetween, kBetween);
   EXPECT_EQ(r_.silent, 1);
@@ -194,47 +172,39 @@ TEST_F(SilenceTest, DeclaredOnTheQuietMeasurementAfterTheHoldAndClearedBySound) 
 
 TEST_F(SilenceTest, HoldOfZeroNeverDeclaresSilence) {
   r_.silenceHold = 0;
-  for (int i = 0; i < 50; ++i) MeasureStereo(kQuiet, kQuiet);
+  Repeat(kQuiet, 50);
   EXPECT_EQ(r_.silent, 0);
 }
 
 TEST_F(SilenceTest, ThresholdsMetExactly) {
-  r_.silenceHold = 1;
   MeasureStereo(kBetween, kBetween);
   const float level = r_.levelLeft;
-
   // A level equal to the sound threshold is sound.
   r_.soundThreshold = level;
   r_.silent = 1;
   MeasureStereo(kBetween, kBetween);
   EXPECT_EQ(r_.silent, 0);
-
   // A level equal to the silence threshold is not quiet.
   r_.soundThreshold = 0.0f;
   r_.silenceThreshold = level;
-  for (int i = 0; i < 5; ++i) MeasureStereo(kBetween, kBetween);
+  Repeat(kBetween, 5);
   EXPECT_EQ(r_.silent, 0);
 }
 
 TEST_F(SilenceTest, WatchesTheChannelsOfItsMode) {
-  r_.silenceHold = 1;
-  // Right only: a loud left channel does not count.
-  r_.silenceMode = 2;
+  r_.silenceMode = 2;  // right only: a loud left channel does not count
   for (int i = 0; i < 2; ++i) MeasureStereo(kLoud, kQuiet);
   EXPECT_EQ(r_.silent, 1);
-  // Both: sound on either channel ends silence.
-  r_.silenceMode = 3;
+  r_.silenceMode = 3;  // both: sound on either channel ends silence
   MeasureStereo(kQuiet, kLoud);
   EXPECT_EQ(r_.silent, 0);
-  // Off: nothing changes.
-  r_.silenceMode = 0;
-  for (int i = 0; i < 5; ++i) MeasureStereo(kQuiet, kQuiet);
+  r_.silenceMode = 0;  // off: nothing changes
+  Repeat(kQuiet, 5);
   EXPECT_EQ(r_.silent, 0);
-}
 
-TEST_F(SilenceTest, MonoWithModeThreeWatchesTheLeftLevel) {
+  // Mono with mode 3 watches the left level.
+  r_.silenceMode = 3;
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 16);
-  r_.silenceHold = 1;
   Measure16({kQuiet, 0});
   Measure16({kQuiet, 0});
   EXPECT_EQ(r_.silent, 1);
@@ -243,35 +213,25 @@ TEST_F(SilenceTest, MonoWithModeThreeWatchesTheLeftLevel) {
 }
 
 // Every measurement ends with notification 3; each change of silent adds notification 6.
-int gLevelCalls = 0;
-int gSilenceCalls = 0;
-void CALLBACK CountLevels(FLOAT, DWORD, FLOAT, DWORD) {
-  ++gLevelCalls;
-}
-void CALLBACK CountSilence() {
-  ++gSilenceCalls;
-}
+int gLevelCalls = 0, gSilenceCalls = 0;
 
 TEST_F(SilenceTest, NotifiesTheHostAfterEachMeasurement) {
   HelperWindow* window = HelperWindow::Create(r_);
   ASSERT_NE(window, nullptr);
   r_.notifyWindow = window->handle();
-  r_.callbacks.levels = CountLevels;
-  r_.callbacks.notify = CountSilence;
+  r_.callbacks.levels = [](FLOAT, DWORD, FLOAT, DWORD) { ++gLevelCalls; };
+  r_.callbacks.notify = [] { ++gSilenceCalls; };
   gLevelCalls = gSilenceCalls = 0;
-  r_.silenceHold = 1;
   testing::Pump();
 
-  MeasureStereo(kQuiet, kQuiet);
-  MeasureStereo(kQuiet, kQuiet);  // silent
-  MeasureStereo(kLoud, kLoud);    // sound again
+  Repeat(kQuiet, 2);            // silent
+  MeasureStereo(kLoud, kLoud);  // sound again
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 24);
   MeasureStereo(kLoud, kLoud);  // not measured, still notified
   EXPECT_EQ(gLevelCalls, 0);    // only while the thread dispatches
   testing::Pump();
   EXPECT_EQ(gLevelCalls, 4);
   EXPECT_EQ(gSilenceCalls, 2);
-
   r_.notifyWindow = nullptr;
   delete window;
 }

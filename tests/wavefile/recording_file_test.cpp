@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,10 @@ struct Layout {
   bool fact;
 };
 
-// The header of a file of this layout with the sizes and count given; a file just created
-// (`sized` false) has a form size of 0.
-Bytes ExpectedHeader(const Layout& l, uint32_t dataSize, uint32_t count, bool sized = true) {
+// The file of this layout holding `data` (padded when odd) with the fact count given; a file
+// just created (`sized` false) has a form size of 0.
+Bytes ExpectedFile(const Layout& l, const Bytes& data, uint32_t count, bool sized = true) {
+  const auto dataSize = uint32_t(data.size());
   Bytes b;
   PutTag(b, "RIFF");
   Put32(b, sized ? (l.fact ? 50 : 38) + dataSize + (dataSize & 1) : 0);
@@ -58,14 +60,9 @@ Bytes ExpectedHeader(const Layout& l, uint32_t dataSize, uint32_t count, bool si
   if (l.fact) PutTag(b, "fact"), Put32(b, 4), Put32(b, count);
   PutTag(b, "data");
   Put32(b, dataSize);
+  b.insert(b.end(), data.begin(), data.end());
+  if (dataSize & 1) b.push_back(0);
   return b;
-}
-
-// The header followed by the data and, after odd-sized data, the pad byte.
-Bytes WithData(Bytes file, const Bytes& data) {
-  file.insert(file.end(), data.begin(), data.end());
-  if (data.size() & 1) file.push_back(0);
-  return file;
 }
 
 const Layout kLayouts[] = {
@@ -75,9 +72,6 @@ const Layout kLayouts[] = {
     {"MuLawStereo8000", 107, 2, 8000, 7, 8, 2, true},
 };
 
-BSTR Bstr(const std::u16string& s) {
-  return SysAllocStringLen(s.data(), UINT(s.size()));
-}
 std::u16string Widen(const std::string& s) {
   return std::u16string(s.begin(), s.end());
 }
@@ -92,16 +86,29 @@ class RecordingFileTest : public test::TempDirTest {
     mmio::SetWriteLimitForTesting(-1);
     if (r.state == StateOpen) CloseRecordingTarget(r);
     std::free(r.chosenFormat);
+    if (savedTmpdir_)
+      savedTmpdir_->empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_->c_str(), 1);
   }
   void Use(const Layout& l) {
     r.sampleFormat = l.sampleFormat, r.channels = l.channels, r.sampleRate = l.rate;
   }
   uint16_t Create(const std::u16string& name) {
-    BSTR b = Bstr(name);
+    BSTR b = SysAllocStringLen(name.data(), UINT(name.size()));
     uint16_t error = 0xEEEE;
     EXPECT_EQ(NewRecording(r, b, &error), 0u);
     SysFreeString(b);
     return error;
+  }
+  uint16_t CreateTemp() {
+    uint16_t error = 0xEEEE;
+    NewTempRecording(r, &error);
+    return error;
+  }
+  // Temporary files go into the test's folder.
+  void TempFilesInTestDir() {
+    const char* previous = std::getenv("TMPDIR");
+    savedTmpdir_ = previous != nullptr ? previous : "";
+    setenv("TMPDIR", dir().c_str(), 1);
   }
   // What the engine does during a run: data at the position, length extended, chunks marked.
   void EngineWrite(uint32_t frame, const Bytes& data) {
@@ -109,48 +116,38 @@ class RecordingFileTest : public test::TempDirTest {
     ASSERT_EQ(
         mmioWrite(r.fileHandle, reinterpret_cast<const char*>(data.data()), LONG(data.size())),
         LONG(data.size()));
-    const uint32_t end = frame + uint32_t(data.size()) / r.pcmFormat.nBlockAlign;
-    if (end > r.length) r.length = end;
+    r.length = std::max(r.length.load(), frame + uint32_t(data.size()) / r.pcmFormat.nBlockAlign);
     r.dataChunk.dwFlags |= MMIO_DIRTY;
     r.riffChunk.dwFlags |= MMIO_DIRTY;
   }
   size_t FilesInDir() const {
     return size_t(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()));
   }
+  void ExpectIdleWithoutFile() {
+    EXPECT_EQ(r.state, StateIdle);
+    EXPECT_EQ(r.fileHandle, nullptr);
+    EXPECT_EQ(r.fileName[0], '\0');
+  }
   Recorder r;
+  std::optional<std::string> savedTmpdir_;
 };
 
 class NewFileLayout : public RecordingFileTest, public ::testing::WithParamInterface<Layout> {};
 
-TEST_F(RecordingFileTest, Pcm16StereoHeaderIsTheClassic46Bytes) {
-  const std::string path = File("a.wav");
-  ASSERT_EQ(Create(Widen(path)), 0);
-  const Bytes expected = {'R',  'I',  'F', 'F', 0,    0,    0, 0, 'W', 'A', 'V', 'E',
-                          'f',  'm',  't', ' ', 18,   0,    0, 0, 1,   0,   2,   0,
-                          0x44, 0xAC, 0,   0,   0x10, 0xB1, 2, 0, 4,   0,   16,  0,
-                          0,    0,    'd', 'a', 't',  'a',  0, 0, 0,   0};
-  EXPECT_EQ(test::ReadBinaryFile(path), expected);
-}
-
-TEST_P(NewFileLayout, HeaderBytesAndRecordFields) {
-  const Layout& l = GetParam();
-  Use(l);
-  const std::string path = File("new.wav");
-  ASSERT_EQ(Create(Widen(path)), 0);
-  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedHeader(l, 0, 0, false));
-  EXPECT_EQ(r.state, StateOpen);
-  EXPECT_STREQ(r.fileName, path.c_str());
-  EXPECT_EQ(r.hasFactChunk, l.fact ? 1 : 0);
-  EXPECT_EQ(r.dataChunk.dwDataOffset, l.fact ? 58u : 46u);
-  EXPECT_EQ(uint16_t{r.pcmFormat.nBlockAlign}, l.align);
-}
-
-// Engine writes, the size update of the end of a run, a second run over the middle, then close.
+// A new file's header; engine writes, the size update of the end of a run, a second run over the
+// middle, then Close without that update (Close while recording); Close of an empty file.
 TEST_P(NewFileLayout, SizesFollowTheRecordedDataAfterEachRunAndAtClose) {
   const Layout& l = GetParam();
   Use(l);
   const std::string path = File("rec.wav");
   ASSERT_EQ(Create(Widen(path)), 0);
+  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedFile(l, {}, 0, false));
+  EXPECT_EQ(r.state, StateOpen);
+  EXPECT_STREQ(r.fileName, path.c_str());
+  EXPECT_EQ(r.hasFactChunk, l.fact ? 1 : 0);
+  EXPECT_EQ(r.dataChunk.dwDataOffset, l.fact ? 58u : 46u);
+  EXPECT_EQ(uint16_t{r.pcmFormat.nBlockAlign}, l.align);
+
   Bytes data(l.align * 5);  // 5 frames: odd sizes exercise the pad byte
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
   EngineWrite(0, data);
@@ -165,57 +162,19 @@ TEST_P(NewFileLayout, SizesFollowTheRecordedDataAfterEachRunAndAtClose) {
   EXPECT_EQ(r.silent, 0);
   EXPECT_EQ(r.dataChunk.cksize, data.size());
   EXPECT_EQ(mmioSeek(r.fileHandle, 0, SEEK_CUR), LONG(FrameToFileOffset(r, 2)));
-  // The fact count waits for Close.
-  EXPECT_EQ(test::ReadBinaryFile(path),
-            WithData(ExpectedHeader(l, uint32_t(data.size()), 0), data));
+  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedFile(l, data, 0));  // the count waits for Close
 
   const Bytes middle(l.align * 2, 0xAB);  // overwrites frames 1 and 2; length stays 5
   EngineWrite(1, middle);
   CloseRecordingTarget(r);
   std::copy(middle.begin(), middle.end(), data.begin() + l.align);
-  EXPECT_EQ(test::ReadBinaryFile(path),
-            WithData(ExpectedHeader(l, uint32_t(data.size()), 5), data));
-  EXPECT_EQ(r.fileHandle, nullptr);
-  EXPECT_EQ(r.state, StateIdle);
-  EXPECT_EQ(r.fileName[0], '\0');
+  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedFile(l, data, 5));
+  ExpectIdleWithoutFile();
   EXPECT_EQ(r.length, 0u);
-}
-
-// The end of one run may reach the host after it has started the next: the file then belongs to
-// the engine, and the update must leave it alone (the next run's end writes the sizes).
-TEST_F(RecordingFileTest, EndOfRunLeavesTheFileAloneWhileTheNextRunRecords) {
-  Use({"pcm16", 16, 2, 44100, 1, 16, 4, false});
-  ASSERT_EQ(Create(Widen(File("rec.wav"))), 0);
-  EngineWrite(0, Bytes(40, 0x11));
-  const LONG enginePosition = mmioSeek(r.fileHandle, 0, SEEK_CUR);
-  const MMCKINFO data = r.dataChunk;
-  static uint32_t calls;
-  calls = 0;
-  r.callbacks.captureEnded = [](DWORD) { ++calls; };
-  r.state = StateRecording;
-  FinishRecordingFile(r);
-  r.state = StateOpen;
-  EXPECT_EQ(calls, 1u);
-  EXPECT_EQ(mmioSeek(r.fileHandle, 0, SEEK_CUR), enginePosition);
-  EXPECT_EQ(r.dataChunk.cksize, data.cksize);
-  EXPECT_EQ(r.dataChunk.dwFlags, data.dwFlags);
-}
-
-// Close straight after a run, without the end-of-run update (Close while recording).
-TEST_P(NewFileLayout, CloseAloneWritesSizesAndCount) {
-  const Layout& l = GetParam();
-  Use(l);
-  const std::string path = File("c.wav");
-  ASSERT_EQ(Create(Widen(path)), 0);
-  CloseRecordingTarget(r);
-  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedHeader(l, 0, 0));
 
   ASSERT_EQ(Create(Widen(path)), 0);
-  const Bytes data(l.align * 3, 0x55);
-  EngineWrite(0, data);
   CloseRecordingTarget(r);
-  EXPECT_EQ(test::ReadBinaryFile(path),
-            WithData(ExpectedHeader(l, uint32_t(data.size()), 3), data));
+  EXPECT_EQ(test::ReadBinaryFile(path), ExpectedFile(l, {}, 0));
 }
 
 // Peers read the finished file with exactly the bytes the engine wrote.
@@ -253,6 +212,26 @@ TEST_P(NewFileLayout, PeersReadTheRecordedSamples) {
 INSTANTIATE_TEST_SUITE_P(Formats, NewFileLayout, ::testing::ValuesIn(kLayouts),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// The end of one run may reach the host after it has started the next: the file then belongs to
+// the engine, and the update must leave it alone (the next run's end writes the sizes).
+TEST_F(RecordingFileTest, EndOfRunLeavesTheFileAloneWhileTheNextRunRecords) {
+  Use(kLayouts[0]);
+  ASSERT_EQ(Create(Widen(File("rec.wav"))), 0);
+  EngineWrite(0, Bytes(40, 0x11));
+  const LONG enginePosition = mmioSeek(r.fileHandle, 0, SEEK_CUR);
+  const MMCKINFO data = r.dataChunk;
+  static uint32_t calls;
+  calls = 0;
+  r.callbacks.captureEnded = [](DWORD) { ++calls; };
+  r.state = StateRecording;
+  FinishRecordingFile(r);
+  r.state = StateOpen;
+  EXPECT_EQ(calls, 1u);
+  EXPECT_EQ(mmioSeek(r.fileHandle, 0, SEEK_CUR), enginePosition);
+  EXPECT_EQ(r.dataChunk.cksize, data.cksize);
+  EXPECT_EQ(r.dataChunk.dwFlags, data.dwFlags);
+}
+
 TEST_F(RecordingFileTest, HeaderlessFileStaysEmptyUntilDataAndGetsNoHeader) {
   for (int16_t kind : {int16_t(1), int16_t(-44)}) {
     r.fileKind = kind;
@@ -270,7 +249,7 @@ TEST_F(RecordingFileTest, HeaderlessFileStaysEmptyUntilDataAndGetsNoHeader) {
 }
 
 TEST_F(RecordingFileTest, EmptyOrNullNameStreamsWithoutAnyFile) {
-  for (BSTR name : {BSTR(nullptr), Bstr(u"")}) {
+  for (BSTR name : {BSTR(nullptr), SysAllocStringLen(u"", 0)}) {
     uint16_t error = 0xEEEE;
     NewRecording(r, name, &error);
     SysFreeString(name);
@@ -301,8 +280,7 @@ TEST_F(RecordingFileTest, NamesAreTakenWholeOrRefused) {
   EXPECT_TRUE(fs::exists(fits));
   CloseRecordingTarget(r);
 
-  std::u16string over = wide.substr(0, wide.size() - 4) + u"x.wav";  // 300 bytes
-  EXPECT_EQ(Create(over), ErrFileOpen);
+  EXPECT_EQ(Create(wide.substr(0, wide.size() - 4) + u"x.wav"), ErrFileOpen);  // 300 bytes
   EXPECT_EQ(Create(Widen(File("a")) + u'\0' + u"b.wav"), ErrFileOpen);
   EXPECT_EQ(Create(Widen(File("a")) + u'\xD800' + u"b.wav"), ErrFileOpen);
   EXPECT_EQ(Create(Widen("/nonexistent-dir/x.wav")), ErrFileOpen);
@@ -317,9 +295,7 @@ TEST_F(RecordingFileTest, ReadOnlyRefusesAndKeepsTheOpenFile) {
   HMMIO open = r.fileHandle;
   r.readOnly = 1;
   EXPECT_EQ(Create(Widen(File("other.wav"))), ErrReadOnly);
-  uint16_t error = 0;
-  NewTempRecording(r, &error);
-  EXPECT_EQ(error, ErrReadOnly);
+  EXPECT_EQ(CreateTemp(), ErrReadOnly);
   EXPECT_EQ(r.fileHandle, open);
   EXPECT_EQ(r.state, StateOpen);
   EXPECT_EQ(FilesInDir(), 1u);
@@ -332,67 +308,27 @@ TEST_P(HeaderWriteFailure, ReportsRiffWriteAndLeavesNothingOpen) {
   Use(kLayouts[2]);  // A-law: the format record (18 bytes), then the fact count (4)
   mmio::SetWriteLimitForTesting(GetParam());
   EXPECT_EQ(Create(Widen(File("short.wav"))), ErrRiffWrite);
-  EXPECT_EQ(r.state, StateIdle);
-  EXPECT_EQ(r.fileHandle, nullptr);
-  EXPECT_EQ(r.fileName[0], '\0');
+  ExpectIdleWithoutFile();
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEachStep, HeaderWriteFailure, ::testing::Values(0, 10, 17, 18, 21));
 
-class TempRecordingTest : public RecordingFileTest {
- protected:
-  void SetUp() override {
-    RecordingFileTest::SetUp();
-    const char* old = std::getenv("TMPDIR");
-    saved_ = old ? old : "";
-    had_ = old != nullptr;
-    setenv("TMPDIR", dir().c_str(), 1);
-  }
-  void TearDown() override {
-    had_ ? setenv("TMPDIR", saved_.c_str(), 1) : unsetenv("TMPDIR");
-    RecordingFileTest::TearDown();
-  }
-  std::string saved_;
-  bool had_ = false;
-};
-
-TEST_F(TempRecordingTest, CloseDeletesTheTemporaryFile) {
-  uint16_t error = 0xEEEE;
-  NewTempRecording(r, &error);
-  ASSERT_EQ(error, 0);
-  const std::string name = r.fileName;
-  EXPECT_EQ(name.rfind((dir() / "VOX").string(), 0), 0u) << name;
-  EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
-  EXPECT_EQ(fs::file_size(name), 46u);
+// Closing a temporary target deletes it; so does a new target, which first closes the previous.
+TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
+  TempFilesInTestDir();
+  ASSERT_EQ(CreateTemp(), 0);
+  std::string temp = r.fileName;
+  EXPECT_EQ(temp.rfind((dir() / "VOX").string(), 0), 0u) << temp;
+  EXPECT_EQ(temp.substr(temp.size() - 4), ".tmp");
+  EXPECT_EQ(fs::file_size(temp), 46u);
   EXPECT_EQ(r.deleteOnClose, 1);
   CloseRecordingTarget(r);
-  EXPECT_FALSE(fs::exists(name));
+  EXPECT_FALSE(fs::exists(temp));
   EXPECT_EQ(r.deleteOnClose, 1);  // until the next target is prepared
   EXPECT_EQ(FilesInDir(), 0u);
-}
 
-TEST_F(TempRecordingTest, FailedStartsLeaveNoTemporaryFile) {
-  mmio::SetWriteLimitForTesting(10);
-  uint16_t error = 0;
-  NewTempRecording(r, &error);
-  EXPECT_EQ(error, ErrRiffWrite);
-  mmio::SetWriteLimitForTesting(-1);
-
-  virtualaudio::Faults refuse;
-  refuse.refuseFormat = true;
-  virtualaudio::SetInputFaults(WAVE_MAPPER, refuse);
-  NewTempRecording(r, &error);
-  EXPECT_EQ(error, ErrCaptureFormatRefused);
-  EXPECT_EQ(r.state, StateIdle);
-  EXPECT_EQ(FilesInDir(), 0u);
-}
-
-// A new target first closes the previous one: finalized, and deleted when temporary.
-TEST_F(TempRecordingTest, NewTargetClosesThePreviousOne) {
-  uint16_t error = 0xEEEE;
-  NewTempRecording(r, &error);
-  ASSERT_EQ(error, 0);
-  const std::string temp = r.fileName;
+  ASSERT_EQ(CreateTemp(), 0);
+  temp = r.fileName;
   ASSERT_EQ(Create(Widen(File("next.wav"))), 0);
   EXPECT_FALSE(fs::exists(temp));
   EXPECT_EQ(r.deleteOnClose, 0);
@@ -403,6 +339,19 @@ TEST_F(TempRecordingTest, NewTargetClosesThePreviousOne) {
   EXPECT_EQ(r.state, StateOpen);
   EXPECT_EQ(FilesInDir(), 1u);
   r.threadHandle = 0;
+}
+
+TEST_F(RecordingFileTest, FailedTemporaryStartsLeaveNoFile) {
+  TempFilesInTestDir();
+  mmio::SetWriteLimitForTesting(10);
+  EXPECT_EQ(CreateTemp(), ErrRiffWrite);
+  mmio::SetWriteLimitForTesting(-1);
+  virtualaudio::Faults refuse;
+  refuse.refuseFormat = true;
+  virtualaudio::SetInputFaults(WAVE_MAPPER, refuse);
+  EXPECT_EQ(CreateTemp(), ErrCaptureFormatRefused);
+  EXPECT_EQ(r.state, StateIdle);
+  EXPECT_EQ(FilesInDir(), 0u);
 }
 
 TEST_F(RecordingFileTest, CompressedWithoutAConversionTouchesNoFile) {
@@ -418,7 +367,7 @@ TEST_F(RecordingFileTest, CompressedWithoutAConversionTouchesNoFile) {
   EXPECT_EQ(FilesInDir(), 0u);
 }
 
-TEST(FrameToByte, PcmFramesTimesBlockAlignWithoutWrapping) {
+TEST(FrameToByte, PcmFramesDoNotWrapAndCompressedPositionsFallOnWholeBlocks) {
   Recorder r;
   r.pcmFormat.nBlockAlign = 4;
   r.dataChunk.dwDataOffset = 46;
@@ -426,10 +375,7 @@ TEST(FrameToByte, PcmFramesTimesBlockAlignWithoutWrapping) {
   EXPECT_EQ(FrameToByte64(r, 0xFFFFFFFFu), 0x3FFFFFFFCull);
   EXPECT_EQ(FrameToByte(r, 0xFFFFFFFFu), 0xFFFFFFFFu);  // clamped, not 0xFFFFFFFC
   EXPECT_EQ(FrameToFileOffset(r, 0x40000000u), 0x100000000ull + 46);
-}
 
-TEST(FrameToByte, CompressedPositionsFallOnWholeBlocks) {
-  Recorder r;
   WAVEFORMATEX f{};
   f.nBlockAlign = 417;
   r.fileFormat = &f;
