@@ -167,21 +167,19 @@ TEST(ThreadQueue, DescriptorAndGetMessageWakeForPostsAndQuitEndsTheLoop) {
 
 // ---- Window classes and windows ----
 
-struct Seen {
-  std::vector<UINT> messages;
-  LPVOID createParam = nullptr;
-};
-thread_local Seen* seen = nullptr;
+// What RecordingProc saw on the test's thread: the messages and WM_CREATE's parameter. (Plain
+// pointers: windows of other threads may reach the procedure while their thread ends.)
+thread_local std::vector<UINT>* seen = nullptr;
+thread_local LPVOID createParam = nullptr;
 
-// Records what it is sent; refuses creation when the parameter is &seen; answers kPing with 2 *
-// wParam.
+// Records what it is sent; refuses creation when the parameter is &seen; answers kPing with
+// 2 * wParam.
 LRESULT CALLBACK RecordingProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_CREATE) {
-    LPVOID param = reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams;
-    if (seen != nullptr) seen->createParam = param;
-    if (param == &seen) return -1;
+    createParam = reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams;
+    if (createParam == &seen) return -1;
   }
-  if (seen != nullptr) seen->messages.push_back(msg);
+  if (seen != nullptr) seen->push_back(msg);
   if (msg == kPing) return static_cast<LRESULT>(wParam) * 2;
   return DefWindowProcA(hWnd, msg, wParam, lParam);
 }
@@ -194,7 +192,7 @@ class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Drain();
-    seen = &record_;
+    seen = &seen_;
     ASSERT_NE(atom_ = Register("VoxlTestWindow"), 0);
   }
   void TearDown() override {
@@ -210,7 +208,7 @@ class WindowTest : public ::testing::Test {
     return RegisterClassA(&wc);
   }
 
-  Seen record_;
+  std::vector<UINT> seen_;
   ATOM atom_ = 0;
 };
 
@@ -237,8 +235,8 @@ TEST_F(WindowTest, LifeCycleMessagesDispatchAndSendRunTheProcedure) {
   int marker = 0;
   HWND hWnd = Create("VoxlTestWindow", &marker);
   ASSERT_TRUE(IsWindow(hWnd));
-  EXPECT_EQ(record_.messages, std::vector<UINT>{WM_CREATE});
-  EXPECT_EQ(record_.createParam, &marker);
+  EXPECT_EQ(seen_, std::vector<UINT>{WM_CREATE});
+  EXPECT_EQ(createParam, &marker);
 
   ASSERT_TRUE(PostMessageA(hWnd, kPing, 21, 0));
   PostThreadMessageA(GetCurrentThreadId(), kPong, 0, 0);
@@ -253,7 +251,7 @@ TEST_F(WindowTest, LifeCycleMessagesDispatchAndSendRunTheProcedure) {
   EXPECT_EQ(SendMessageA(hWnd, kPing, 5, 0), 10);
 
   SendMessageA(hWnd, WM_CLOSE, 0, 0);  // DefWindowProcA destroys the window
-  EXPECT_EQ(record_.messages.back(), static_cast<UINT>(WM_DESTROY));
+  EXPECT_EQ(seen_.back(), static_cast<UINT>(WM_DESTROY));
   EXPECT_FALSE(IsWindow(hWnd));
   EXPECT_FALSE(DestroyWindow(hWnd));
   EXPECT_EQ(GetMessageA(&msg, hWnd, 0, 0), -1) << "filter on a window that is gone";
@@ -261,7 +259,7 @@ TEST_F(WindowTest, LifeCycleMessagesDispatchAndSendRunTheProcedure) {
 
 TEST_F(WindowTest, OtherThreadsPostToTheOwnerButCannotRunItsProcedureAndWindowsDieWithThem) {
   HWND hWnd = Create();
-  const size_t before = record_.messages.size();
+  const size_t before = seen_.size();
   std::thread([hWnd] {
     EXPECT_TRUE(PostMessageA(hWnd, kPing, 1, 0));
     MSG msg{hWnd, kPing, 1, 0, 0, {}};
@@ -269,7 +267,7 @@ TEST_F(WindowTest, OtherThreadsPostToTheOwnerButCannotRunItsProcedureAndWindowsD
     EXPECT_EQ(SendMessageA(hWnd, kPing, 1, 0), 0);
     EXPECT_FALSE(DestroyWindow(hWnd));
   }).join();
-  EXPECT_EQ(record_.messages.size(), before);
+  EXPECT_EQ(seen_.size(), before);
   MSG msg;
   ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
   EXPECT_EQ(msg.hwnd, hWnd);
@@ -305,7 +303,7 @@ TEST_F(WindowTest, DestroyDropsQueuedMessagesAndStaleHandlesReachNothing) {
 
 TEST_F(WindowTest, UserDataAndExtraBytesHoldPointerSizedValues) {
   HWND hWnd = Create();
-  const auto big = static_cast<LONG_PTR>(reinterpret_cast<uintptr_t>(&record_));
+  const auto big = static_cast<LONG_PTR>(reinterpret_cast<uintptr_t>(&atom_));
   for (int index : {GWL_USERDATA, static_cast<int>(sizeof(LONG_PTR))}) {
     EXPECT_EQ(SetWindowLongA(hWnd, index, big), 0) << index;
     EXPECT_EQ(GetWindowLongA(hWnd, index), big) << index;
