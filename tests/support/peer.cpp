@@ -107,7 +107,7 @@ void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
 }
 
 void PutTag(std::vector<std::uint8_t>& out, const char* tag) {
-  out.insert(out.end(), tag, tag + 4);
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(tag[i]));
 }
 
 // Bytes per stored sample for the subtypes whose data libsndfile hands out raw; 0 otherwise.
