@@ -1,29 +1,22 @@
 // The ALSA driver on a real sound server, driven directly through its driver record with a
 // scripted WavePort: enumeration, format checks, over-run recovery, stop and start, close in
-// every state of the device loop, and a server that goes away.  (Tones played and recorded
-// through the wave functions are in alsa_wave_test.cpp.)  Skipped, with the reason, when no
-// PulseAudio server answers.
+// every state of the device loop, and a server that goes away.  (Tones through the wave
+// functions are in alsa_wave_test.cpp.)  Skipped, with the reason, when no PulseAudio server
+// answers.
 #include <alsa/asoundlib.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
-#include "platform/wave/wave_driver.h"
+#include "platform/wave/wave_fixture.h"
 #include "support/tone.h"
 #include "support/tone_pulse.h"
 
@@ -35,144 +28,110 @@ bool AlsaStreamLostForTesting(DriverStream* stream);
 namespace {
 
 using test::ChildProcess;
+using testing::Pcm;
+using testing::ScopedEnv;
+using testing::With;
 
-WAVEFORMATEX Pcm(DWORD rate, WORD channels, WORD bits, WORD tag = WAVE_FORMAT_PCM) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = tag;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  return f;
-}
-
-std::vector<uint8_t> Bytes(const std::vector<int16_t>& samples) {
+std::vector<uint8_t> ToneBytes(size_t frames) {
+  const auto samples = test::MakeTone(440, -20.0, 44100, 2, frames);
   std::vector<uint8_t> bytes(samples.size() * 2);
   std::memcpy(bytes.data(), samples.data(), bytes.size());
   return bytes;
 }
 
+// What the port has seen; the test reads it under the port's lock (WaitUntil, Now).
+struct PortState {
+  bool running = false, closing = false, woken = false, holdCapture = false;
+  size_t capturedBytes = 0, captureCalls = 0, rendered = 0, idleWaits = 0;
+  std::vector<uint8_t> queued;
+};
+
 // A WavePort with one endless buffer: input counts what is captured while running; output
-// plays what the test queued.  It counts the device loop's idle waits and flags any call made
-// after close, and can hold the device loop inside Capture to force an over-run.
+// plays what the test queued.  It counts the device loop's idle waits, flags any call made after
+// close, and can hold the device loop inside Capture to force an over-run.
 class ScriptedPort : public WavePort {
  public:
-  ScriptedPort(Direction dir, const WAVEFORMATEX& format)
-      : dir_(dir), format_(format), running_(dir == Direction::Output) {}
-
+  ScriptedPort(Direction dir, const WAVEFORMATEX& format) : dir_(dir), format_(format) {
+    s_.running = dir == Direction::Output;
+  }
   Direction direction() const override { return dir_; }
   const WAVEFORMATEX& format() const override { return format_; }
 
   size_t Capture(const void*, size_t bytes) override {
     std::unique_lock lock(mutex_);
     NoteCall();
-    if (!running_ || closing_) return 0;
-    capturedBytes_ += bytes;
-    ++captureCalls_;
+    if (!s_.running || s_.closing) return 0;
+    s_.capturedBytes += bytes;
+    ++s_.captureCalls;
     changed_.notify_all();
-    changed_.wait(lock, [this] { return !holdCapture_ || closing_; });
+    changed_.wait(lock, [this] { return !s_.holdCapture || s_.closing; });
     return bytes;
   }
-
   size_t Render(void* out, size_t bytes) override {
     std::lock_guard lock(mutex_);
     NoteCall();
-    if (!running_ || closing_) return 0;
-    const size_t n = std::min(bytes, queued_.size() - rendered_);
-    if (n == 0) return 0;
-    std::memcpy(out, queued_.data() + rendered_, n);
-    rendered_ += n;
+    if (!s_.running || s_.closing) return 0;
+    const size_t n = std::min(bytes, s_.queued.size() - s_.rendered);
+    if (n == 0) return 0;  // copies nothing when nothing is queued
+    std::memcpy(out, s_.queued.data() + s_.rendered, n);
+    s_.rendered += n;
     changed_.notify_all();
     return n;
   }
-
-  size_t PendingBytes() const override {
-    std::lock_guard lock(mutex_);
-    return dir_ == Direction::Output ? queued_.size() - rendered_ : 1;
-  }
-  size_t QueuedBuffers() const override { return PendingBytes() > 0 ? 1 : 0; }
+  // The device loop uses none of these.
+  size_t PendingBytes() const override { return 0; }
+  size_t QueuedBuffers() const override { return 0; }
+  bool WaitForWorkFor(unsigned) override { return false; }
   bool Running() const override {
     std::lock_guard lock(mutex_);
-    return running_;
+    return s_.running;
   }
-
   bool WaitForWork() override {
     std::unique_lock lock(mutex_);
     NoteCall();
-    ++idleWaits_;
+    ++s_.idleWaits;
     changed_.notify_all();
-    changed_.wait(lock, [this] { return closing_ || woken_ || HasWork(); });
-    woken_ = false;
-    return !closing_;
-  }
-  bool WaitForWorkFor(unsigned timeoutMs) override {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [this] { return closing_ || HasWork(); });
-    return !closing_ && HasWork();
+    changed_.wait(lock, [this] { return s_.closing || s_.woken || HasWork(); });
+    s_.woken = false;
+    return !s_.closing;
   }
   void Wake() override {
-    std::lock_guard lock(mutex_);
-    woken_ = true;
-    changed_.notify_all();
+    Change([](PortState& s) { s.woken = true; });
   }
 
   // ---- the test's side ----
-  void SetRunning(bool running) {
+  void Change(const std::function<void(PortState&)>& change) {
     std::lock_guard lock(mutex_);
-    running_ = running;
+    change(s_);
     changed_.notify_all();
   }
-  void Queue(const std::vector<uint8_t>& bytes) {
+  PortState Now() const {
     std::lock_guard lock(mutex_);
-    queued_.insert(queued_.end(), bytes.begin(), bytes.end());
-    changed_.notify_all();
+    return s_;
+  }
+  void SetRunning(bool running) {
+    Change([&](PortState& s) { s.running = running; });
   }
   void HoldCapture(bool hold) {
-    std::lock_guard lock(mutex_);
-    holdCapture_ = hold;
-    changed_.notify_all();
+    Change([&](PortState& s) { s.holdCapture = hold; });
   }
   // What the front end does before it closes the driver: no more work for the device loop.
   void BeginClose() {
-    std::lock_guard lock(mutex_);
-    closing_ = true;
-    running_ = false;
-    changed_.notify_all();
+    Change([](PortState& s) {
+      s.closing = true;
+      s.running = false;
+    });
   }
   void MarkClosed() { closed_.store(true); }
-
-  // Waits (at most timeoutMs) until `done` holds; `done` runs under the port's lock.
-  bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  bool WaitUntil(const std::function<bool(const PortState&)>& done, int timeoutMs = 5000) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-  }
-
-  // Fields for the predicates of WaitUntil (read under the lock) and for after close.
-  size_t capturedBytes() const { return capturedBytes_; }
-  size_t captureCalls() const { return captureCalls_; }
-  bool allRendered() const { return rendered_ == queued_.size(); }
-  size_t idleWaits() const { return idleWaits_; }
-  size_t rendered() const { return rendered_; }
-  // The same, outside WaitUntil.
-  size_t CaptureCallsNow() const {
-    std::lock_guard lock(mutex_);
-    return captureCalls_;
-  }
-  size_t CapturedBytesNow() const {
-    std::lock_guard lock(mutex_);
-    return capturedBytes_;
-  }
-  size_t IdleWaitsNow() const {
-    std::lock_guard lock(mutex_);
-    return idleWaits_;
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(s_); });
   }
   bool calledAfterClose() const { return calledAfterClose_.load(); }
 
  private:
   bool HasWork() const {
-    return running_ && (dir_ == Direction::Input || rendered_ < queued_.size());
+    return s_.running && (dir_ == Direction::Input || s_.rendered < s_.queued.size());
   }
   void NoteCall() {
     if (closed_.load()) calledAfterClose_.store(true);
@@ -182,17 +141,8 @@ class ScriptedPort : public WavePort {
   const WAVEFORMATEX format_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  bool running_;
-  bool closing_ = false;
-  bool woken_ = false;
-  bool holdCapture_ = false;
-  size_t capturedBytes_ = 0;
-  size_t captureCalls_ = 0;
-  std::vector<uint8_t> queued_;
-  size_t rendered_ = 0;
-  size_t idleWaits_ = 0;
-  std::atomic<bool> closed_{false};
-  std::atomic<bool> calledAfterClose_{false};
+  PortState s_;
+  std::atomic<bool> closed_{false}, calledAfterClose_{false};
 };
 
 class AlsaDriverTest : public ::testing::Test {
@@ -208,36 +158,43 @@ class AlsaDriverTest : public ::testing::Test {
     for (auto& [stream, port] : open_) Close(stream, port);
   }
 
-  // Ports live until after TearDown has closed their streams.
-  ScriptedPort& NewPort(Direction dir, const WAVEFORMATEX& format) {
+  // Opens a stream on a new port; ports live until TearDown has closed their streams.
+  DriverStream* Open(Direction dir, ScriptedPort** port, const std::vector<uint8_t>& queued = {},
+                     bool running = true) {
+    const WAVEFORMATEX format = Pcm(44100, 2, 16);
     ports_.push_back(std::make_unique<ScriptedPort>(dir, format));
-    return *ports_.back();
-  }
-
-  DriverStream* Open(Direction dir, const WAVEFORMATEX& format, ScriptedPort* port) {
+    *port = ports_.back().get();
+    (*port)->Change([&](PortState& s) {
+      s.queued = queued;
+      s.running = s.running && running;
+    });
     DriverStream* stream = nullptr;
-    const MMRESULT result =
-        kAlsaDriver.open(dir, kAlsaDriver.default_device(dir), &format, port, &stream);
-    EXPECT_EQ(result, MMSYSERR_NOERROR);
-    if (stream != nullptr) open_.emplace_back(stream, port);
+    EXPECT_EQ(MMSYSERR_NOERROR,
+              kAlsaDriver.open(dir, kAlsaDriver.default_device(dir), &format, *port, &stream));
+    if (stream != nullptr) open_.emplace_back(stream, *port);
     return stream;
   }
-  void Close(DriverStream*& stream, ScriptedPort* port) {
+  void StartInput(DriverStream* stream, ScriptedPort* port, size_t calls = 0) {
+    port->SetRunning(true);
+    kAlsaDriver.start(stream);
+    ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.captureCalls > calls; }));
+  }
+  static void Close(DriverStream*& stream, ScriptedPort* port) {
     if (stream == nullptr) return;
     port->BeginClose();
     kAlsaDriver.close(stream);
     port->MarkClosed();
     stream = nullptr;
   }
-  // Closes the stream now (before TearDown).
-  void CloseNow(DriverStream* stream) {
+  // Closes the stream now: it must return within `limit` and leave the port alone.
+  void ExpectCloseReturns(DriverStream* stream, std::chrono::seconds limit) {
+    const auto began = std::chrono::steady_clock::now();
     for (auto& [s, port] : open_) {
-      if (s == stream) Close(s, port);
+      if (s != stream) continue;
+      Close(s, port);
+      EXPECT_FALSE(port->calledAfterClose());
     }
-  }
-
-  std::string TonePath(const char* name) {
-    return ::testing::TempDir() + "voxl_alsa_" + name + "_" + std::to_string(getpid()) + ".raw";
+    EXPECT_LT(std::chrono::steady_clock::now() - began, limit);
   }
 
   std::unique_ptr<test::NullSinkLock> lock_;
@@ -245,9 +202,9 @@ class AlsaDriverTest : public ::testing::Test {
   std::vector<std::pair<DriverStream*, ScriptedPort*>> open_;
 };
 
-// ---- Enumeration and formats ----------------------------------------------------------------
-
-TEST_F(AlsaDriverTest, ListsTheSoundServerAsDefaultDeviceInBothDirections) {
+// The sound server is the default device in both directions; query answers without keeping
+// the device, and open refuses what query refuses.
+TEST_F(AlsaDriverTest, ListsTheServerAndChecksDevicesAndFormats) {
   for (Direction dir : {Direction::Input, Direction::Output}) {
     ASSERT_GE(kAlsaDriver.count(dir), 1u);
     EXPECT_EQ(kAlsaDriver.default_device(dir), 0u);
@@ -261,83 +218,56 @@ TEST_F(AlsaDriverTest, ListsTheSoundServerAsDefaultDeviceInBothDirections) {
     }
     EXPECT_EQ(kAlsaDriver.caps(dir, kAlsaDriver.count(dir), &caps), MMSYSERR_BADDEVICEID);
   }
-}
-
-struct QueryCase {
-  const char* what;
-  WAVEFORMATEX format;
-  MMRESULT expected;
-};
-
-class AlsaQueryTest : public AlsaDriverTest, public ::testing::WithParamInterface<QueryCase> {};
-
-TEST_P(AlsaQueryTest, AnswersWithoutKeepingTheDevice) {
-  const QueryCase& c = GetParam();
-  for (Direction dir : {Direction::Input, Direction::Output}) {
-    EXPECT_EQ(kAlsaDriver.query(dir, 0, &c.format), c.expected) << c.what;
+  const std::pair<WAVEFORMATEX, MMRESULT> cases[] = {
+      {Pcm(44100, 2, 16), MMSYSERR_NOERROR},
+      {Pcm(8000, 1, 8), MMSYSERR_NOERROR},
+      {Pcm(8000, 1, 8, WAVE_FORMAT_MULAW), WAVERR_BADFORMAT},
+      {Pcm(44100, 2, 24), WAVERR_BADFORMAT},
+      {Pcm(44100, 0, 16), WAVERR_BADFORMAT},
+      {Pcm(44100, 3, 16), WAVERR_BADFORMAT},
+      {Pcm(0, 2, 16), WAVERR_BADFORMAT},
+      {With(Pcm(44100, 2, 16), [](auto& f) { f.nBlockAlign = 0; }), WAVERR_BADFORMAT},
+      {With(Pcm(44100, 1, 16), [](auto& f) { f.nBlockAlign = 3; }), WAVERR_BADFORMAT},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    for (Direction dir : {Direction::Input, Direction::Output}) {
+      EXPECT_EQ(kAlsaDriver.query(dir, 0, &cases[i].first), cases[i].second) << "case " << i;
+    }
   }
-}
-
-WAVEFORMATEX WithBlockAlign(WAVEFORMATEX f, WORD align) {
-  f.nBlockAlign = align;
-  return f;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Formats, AlsaQueryTest,
-    ::testing::Values(
-        QueryCase{"cd", Pcm(44100, 2, 16), MMSYSERR_NOERROR},
-        QueryCase{"8-bit mono", Pcm(8000, 1, 8), MMSYSERR_NOERROR},
-        QueryCase{"48k mono", Pcm(48000, 1, 16), MMSYSERR_NOERROR},
-        QueryCase{"mu-law", Pcm(8000, 1, 8, WAVE_FORMAT_MULAW), WAVERR_BADFORMAT},
-        QueryCase{"float", Pcm(44100, 2, 32, WAVE_FORMAT_IEEE_FLOAT), WAVERR_BADFORMAT},
-        QueryCase{"24-bit", Pcm(44100, 2, 24), WAVERR_BADFORMAT},
-        QueryCase{"12-bit", Pcm(44100, 1, 12), WAVERR_BADFORMAT},
-        QueryCase{"no channels", Pcm(44100, 0, 16), WAVERR_BADFORMAT},
-        QueryCase{"three channels", Pcm(44100, 3, 16), WAVERR_BADFORMAT},
-        QueryCase{"rate 0", Pcm(0, 2, 16), WAVERR_BADFORMAT},
-        QueryCase{"block align 0", WithBlockAlign(Pcm(44100, 2, 16), 0), WAVERR_BADFORMAT},
-        QueryCase{"block align 3", WithBlockAlign(Pcm(44100, 1, 16), 3), WAVERR_BADFORMAT}),
-    [](const auto& info) {
-      std::string name = info.param.what;
-      for (char& ch : name) {
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      }
-      return name;
-    });
-
-TEST_F(AlsaDriverTest, RefusesUnknownDevicesAndFormatsAtOpen) {
-  const WAVEFORMATEX good = Pcm(44100, 2, 16);
-  const WAVEFORMATEX bad = Pcm(44100, 3, 16);
-  ScriptedPort& port = NewPort(Direction::Input, good);
+  const WAVEFORMATEX good = Pcm(44100, 2, 16), bad = Pcm(44100, 3, 16);
+  const UINT none = kAlsaDriver.count(Direction::Input);
+  ScriptedPort port(Direction::Input, good);
   DriverStream* stream = nullptr;
-  EXPECT_EQ(kAlsaDriver.query(Direction::Input, kAlsaDriver.count(Direction::Input), &good),
-            MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(kAlsaDriver.open(Direction::Input, kAlsaDriver.count(Direction::Input), &good, &port,
-                             &stream),
-            MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(kAlsaDriver.query(Direction::Input, none, &good), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(kAlsaDriver.open(Direction::Input, none, &good, &port, &stream), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(kAlsaDriver.open(Direction::Output, 0, &bad, &port, &stream), WAVERR_BADFORMAT);
   EXPECT_EQ(kAlsaDriver.query(Direction::Output, 0, nullptr), WAVERR_BADFORMAT);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_FALSE(port.calledAfterClose());
 }
 
-// ---- Capture ---------------------------------------------------------------------------------
-
-// The application stops taking audio for longer than the device holds: the device over-runs,
+// Stopped input delivers nothing and the device loop sleeps; started again, audio flows.  When
+// the application stops taking audio for longer than the device holds, the device over-runs,
 // and capture carries on once the application takes audio again.
-TEST_F(AlsaDriverTest, CaptureRecoversFromAnOverrun) {
-  const WAVEFORMATEX format = Pcm(44100, 2, 16);
-  ScriptedPort& port = NewPort(Direction::Input, format);
-  DriverStream* stream = Open(Direction::Input, format, &port);
+TEST_F(AlsaDriverTest, CaptureStopsStartsAndRecoversFromAnOverrun) {
+  ScriptedPort* port;
+  DriverStream* stream = Open(Direction::Input, &port);
   ASSERT_NE(stream, nullptr);
-  port.HoldCapture(true);
-  port.SetRunning(true);
-  kAlsaDriver.start(stream);
-  ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() == 1; }));
+  ASSERT_TRUE(port->WaitUntil([](const PortState& s) { return s.idleWaits >= 1; }));
+  EXPECT_EQ(port->Now().captureCalls, 0u);
+  for (int round = 0; round < 2; ++round) {
+    StartInput(stream, port, port->Now().captureCalls + 2);
+    const size_t idle = port->Now().idleWaits;
+    port->SetRunning(false);
+    kAlsaDriver.stop(stream);
+    ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.idleWaits > idle; }))
+        << "the device loop did not stop reading";
+  }
 
-  // Half a second of audio through the server passes while the device loop is held.
-  const std::string tone = TonePath("overrun");
+  port->HoldCapture(true);
+  StartInput(stream, port, port->Now().captureCalls);
+  // Half a second of audio passes through the server while the device loop is held.
+  const std::string tone =
+      ::testing::TempDir() + "voxl_alsa_overrun_" + std::to_string(getpid()) + ".raw";
   ASSERT_TRUE(test::WriteRawFile(tone, test::MakeTone(700, -6.0, 44100, 2, 22050)));
   ChildProcess pacat;
   ASSERT_TRUE(pacat.Start({"pacat", "--playback", "--raw", "--format=s16le", "--rate=44100",
@@ -345,117 +275,68 @@ TEST_F(AlsaDriverTest, CaptureRecoversFromAnOverrun) {
                           tone));
   ASSERT_EQ(pacat.WaitExit(15000), 0);
   std::remove(tone.c_str());
-
-  port.HoldCapture(false);
-  const size_t before = port.CapturedBytesNow();
-  EXPECT_TRUE(port.WaitUntil([&] {
-    return port.capturedBytes() >= before + format.nAvgBytesPerSec / 5;
+  port->HoldCapture(false);
+  const size_t before = port->Now().capturedBytes;
+  EXPECT_TRUE(port->WaitUntil([&](const PortState& s) {
+    return s.capturedBytes >= before + 44100 * 4 / 5;
   })) << "capture did not continue after the over-run";
 }
 
-// Stopped input delivers nothing and the device loop sleeps; started again, audio flows.
-TEST_F(AlsaDriverTest, CaptureStopsAndStartsAgain) {
-  const WAVEFORMATEX format = Pcm(48000, 1, 16);
-  ScriptedPort& port = NewPort(Direction::Input, format);
-  DriverStream* stream = Open(Direction::Input, format, &port);
-  ASSERT_NE(stream, nullptr);
-  ASSERT_TRUE(port.WaitUntil([&] { return port.idleWaits() >= 1; })) << "not waiting for start";
-  EXPECT_EQ(port.captureCalls(), 0u);
-
-  for (int round = 0; round < 2; ++round) {
-    const size_t calls = port.CaptureCallsNow();
-    port.SetRunning(true);
-    kAlsaDriver.start(stream);
-    ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() >= calls + 3; }));
-    const size_t idle = port.IdleWaitsNow();
-    port.SetRunning(false);
-    kAlsaDriver.stop(stream);
-    ASSERT_TRUE(port.WaitUntil([&] { return port.idleWaits() > idle; }))
-        << "the device loop did not stop reading";
-  }
-}
-
-// ---- Close ---------------------------------------------------------------------------------
-
-enum class CloseState {
-  InputNeverStarted,
-  InputRunning,
-  InputHeldInCapture,
-  OutputIdle,
-  OutputPausedWithAudio,
-  OutputPlaying
-};
-
-class AlsaCloseTest : public AlsaDriverTest, public ::testing::WithParamInterface<CloseState> {};
-
 // Close returns in every state of the device loop, and the port hears nothing afterwards.
-TEST_P(AlsaCloseTest, ReturnsAndLeavesThePortAlone) {
-  const CloseState state = GetParam();
-  const bool input = state <= CloseState::InputHeldInCapture;
-  const Direction dir = input ? Direction::Input : Direction::Output;
-  const WAVEFORMATEX format = Pcm(44100, 2, 16);
-  ScriptedPort& port = NewPort(dir, format);
-  if (state == CloseState::OutputPausedWithAudio) port.SetRunning(false);
-  if (state == CloseState::OutputPausedWithAudio || state == CloseState::OutputPlaying) {
-    port.Queue(Bytes(test::MakeTone(440, -20.0, 44100, 2, 44100 * 5)));
+TEST_F(AlsaDriverTest, CloseReturnsInEveryStateAndLeavesThePortAlone) {
+  enum Wait { Idle, Capturing, HeldInCapture, Playing };
+  const struct {
+    const char* state;
+    Direction dir;
+    bool audio, running;
+    Wait wait;
+  } cases[] = {
+      {"input never started", Direction::Input, false, false, Idle},
+      {"input running", Direction::Input, false, true, Capturing},
+      {"input held in Capture", Direction::Input, false, true, HeldInCapture},
+      {"output idle", Direction::Output, false, true, Idle},
+      {"output paused with audio", Direction::Output, true, false, Idle},
+      {"output playing", Direction::Output, true, true, Playing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    ScriptedPort* port;
+    DriverStream* stream =
+        Open(c.dir, &port, c.audio ? ToneBytes(44100 * 5) : std::vector<uint8_t>{}, c.running);
+    ASSERT_NE(stream, nullptr);
+    if (c.wait == Capturing || c.wait == HeldInCapture) {
+      port->HoldCapture(c.wait == HeldInCapture);
+      StartInput(stream, port);
+    } else {
+      ASSERT_TRUE(port->WaitUntil([&](const PortState& s) {
+        return c.wait == Playing ? s.rendered >= 44100 * 4 / 5 : s.idleWaits > 0;
+      }));
+    }
+    // The front end stops input before it closes; a held Capture returns once the port closes.
+    if (c.wait == HeldInCapture) {
+      port->BeginClose();
+      port->HoldCapture(false);
+    }
+    ExpectCloseReturns(stream, std::chrono::seconds(2));
   }
-  DriverStream* stream = Open(dir, format, &port);
-  ASSERT_NE(stream, nullptr);
-  switch (state) {
-    case CloseState::InputNeverStarted:
-    case CloseState::OutputIdle:
-    case CloseState::OutputPausedWithAudio:
-      ASSERT_TRUE(port.WaitUntil([&] { return port.idleWaits() > 0; }));
-      break;
-    case CloseState::InputRunning:
-    case CloseState::InputHeldInCapture:
-      port.HoldCapture(state == CloseState::InputHeldInCapture);
-      port.SetRunning(true);
-      kAlsaDriver.start(stream);
-      ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() > 0; }));
-      break;
-    case CloseState::OutputPlaying:
-      ASSERT_TRUE(port.WaitUntil([&] { return port.rendered() >= 44100 * 4 / 5; }));
-      break;
-  }
-  // The front end stops input before it closes; a held Capture returns once the port closes.
-  if (state == CloseState::InputHeldInCapture) {
-    port.BeginClose();
-    port.HoldCapture(false);
-  }
-  const auto began = std::chrono::steady_clock::now();
-  CloseNow(stream);
-  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
-  EXPECT_FALSE(port.calledAfterClose());
 }
-
-INSTANTIATE_TEST_SUITE_P(States, AlsaCloseTest,
-                         ::testing::Values(CloseState::InputNeverStarted, CloseState::InputRunning,
-                                           CloseState::InputHeldInCapture, CloseState::OutputIdle,
-                                           CloseState::OutputPausedWithAudio,
-                                           CloseState::OutputPlaying));
-
-// ---- A sound server that goes away ---------------------------------------------------------
 
 // A private PulseAudio server that the test can end while a device is open on it.
 class PrivateServer {
  public:
-  PrivateServer() {
-    dir_ = ::testing::TempDir() + "voxl_pulse_gone_" + std::to_string(getpid());
+  PrivateServer() : dir_(::testing::TempDir() + "voxl_pulse_gone_" + std::to_string(getpid())) {
     std::filesystem::create_directories(dir_);
     std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
     ChildProcess start;
     // --daemonize returns once the server is ready; its pid lands in the runtime folder.
-    if (!start.Start({"env", "XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_, "pulseaudio", "-n",
-                      "--log-level=error", "--daemonize=yes", "--exit-idle-time=-1",
-                      "--system=false",
-                      "--load=module-native-protocol-unix socket=" + dir_ + "/native",
-                      "--load=module-null-sink sink_name=voxl_gone norewinds=1"}) ||
-        start.WaitExit(10000) != 0) {
-      return;
+    if (start.Start({"env", "XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_, "pulseaudio", "-n",
+                     "--log-level=error", "--daemonize=yes", "--exit-idle-time=-1",
+                     "--system=false",
+                     "--load=module-native-protocol-unix socket=" + dir_ + "/native",
+                     "--load=module-null-sink sink_name=voxl_gone norewinds=1"}) &&
+        start.WaitExit(10000) == 0) {
+      std::ifstream(dir_ + "/pulse/pid") >> pid_;
     }
-    std::ifstream pidFile(dir_ + "/pulse/pid");
-    pidFile >> pid_;
   }
   ~PrivateServer() {
     Stop();
@@ -475,86 +356,34 @@ class PrivateServer {
   pid_t pid_ = -1;
 };
 
-class AlsaServerGoneTest : public AlsaDriverTest, public ::testing::WithParamInterface<Direction> {
- protected:
-  void SetUp() override {
-    AlsaDriverTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    server_ = std::make_unique<PrivateServer>();
-    if (!server_->running()) GTEST_SKIP() << "a private PulseAudio server could not be started";
-    const char* old = std::getenv("PULSE_SERVER");
-    if (old != nullptr) oldServer_ = old;
-    // Devices opened from now on connect to the private server.
-    setenv("PULSE_SERVER", server_->address().c_str(), 1);
-  }
-  void TearDown() override {
-    AlsaDriverTest::TearDown();
-    if (oldServer_.empty()) {
-      unsetenv("PULSE_SERVER");
+// When the server goes away the device loop notices the loss and stops; close still returns.
+TEST_F(AlsaDriverTest, ServerThatGoesAwayStopsTheDeviceLoop) {
+  for (Direction dir : {Direction::Input, Direction::Output}) {
+    SCOPED_TRACE(dir == Direction::Input ? "input" : "output");
+    PrivateServer server;
+    if (!server.running()) GTEST_SKIP() << "a private PulseAudio server could not be started";
+    ScopedEnv use("PULSE_SERVER", server.address().c_str());  // for devices opened from now on
+    ScriptedPort* port;
+    DriverStream* stream =
+        Open(dir, &port, dir == Direction::Output ? ToneBytes(44100 * 30) : std::vector<uint8_t>{});
+    ASSERT_NE(stream, nullptr);
+    if (dir == Direction::Input) {
+      StartInput(stream, port, 2);
     } else {
-      setenv("PULSE_SERVER", oldServer_.c_str(), 1);
+      ASSERT_TRUE(port->WaitUntil([](const PortState& s) { return s.rendered >= 44100 * 4 / 5; }));
     }
-    server_.reset();
+    server.Stop();
+    // The driver has no event for the loss; look at it until a deadline.
+    bool lost = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(lost = AlsaStreamLostForTesting(stream)) &&
+           std::chrono::steady_clock::now() < deadline) {
+      port->WaitUntil([](const PortState&) { return false; }, 20);
+    }
+    EXPECT_TRUE(lost) << "the device loop did not notice that the server went away";
+    ExpectCloseReturns(stream, std::chrono::seconds(3));
   }
-
-  std::unique_ptr<PrivateServer> server_;
-  std::string oldServer_;
-};
-
-// The device loop notices the loss and stops; close still returns at once.
-TEST_P(AlsaServerGoneTest, DeviceLoopStopsAndCloseReturns) {
-  const Direction dir = GetParam();
-  const WAVEFORMATEX format = Pcm(44100, 2, 16);
-  ScriptedPort& port = NewPort(dir, format);
-  if (dir == Direction::Output) port.Queue(Bytes(test::MakeTone(440, -20.0, 44100, 2, 44100 * 30)));
-  DriverStream* stream = Open(dir, format, &port);
-  ASSERT_NE(stream, nullptr);
-  if (dir == Direction::Input) {
-    port.SetRunning(true);
-    kAlsaDriver.start(stream);
-    ASSERT_TRUE(port.WaitUntil([&] { return port.captureCalls() > 2; }));
-  } else {
-    ASSERT_TRUE(port.WaitUntil([&] { return port.rendered() >= 44100 * 4 / 5; }));
-  }
-
-  server_->Stop();
-  // The driver has no event for the loss; look at it until a deadline.
-  bool lost = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!(lost = AlsaStreamLostForTesting(stream)) &&
-         std::chrono::steady_clock::now() < deadline) {
-    port.WaitUntil([] { return false; }, 20);
-  }
-  EXPECT_TRUE(lost) << "the device loop did not notice that the server went away";
-  const auto began = std::chrono::steady_clock::now();
-  CloseNow(stream);
-  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
-  EXPECT_FALSE(port.calledAfterClose());
 }
-
-INSTANTIATE_TEST_SUITE_P(Directions, AlsaServerGoneTest,
-                         ::testing::Values(Direction::Input, Direction::Output),
-                         [](const auto& info) {
-                           return info.param == Direction::Input ? "Input" : "Output";
-                         });
-
-// ---- No device at all -------------------------------------------------------------------------
-
-// Sets an environment variable (or unsets it, for null) until the end of the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    had_ = std::getenv(name) != nullptr;
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
 
 // Whether ALSA's default device is the PulseAudio plugin here (its hint names PulseAudio).
 bool DefaultIsPulseAudio() {
