@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,7 +73,11 @@ inline Bytes DataOf(const std::string& path) {
 
 class CaptureTest : public test::TempDirTest {
  protected:
+  // Splice files go into the test's folder.
   void SetUp() override {
+    const char* previous = std::getenv("TMPDIR");
+    savedTmpdir_ = previous != nullptr ? previous : "";
+    setenv("TMPDIR", dir().c_str(), 1);
     virtualaudio::Reset();
     gBlocks.clear(), gBlockFormats.clear(), gRunEnds.clear();
     r_ = MakeRecorder();
@@ -86,8 +89,7 @@ class CaptureTest : public test::TempDirTest {
     Stop(*r_);
     Pump();
     CloseRecording();
-    if (savedTmpdir_)
-      savedTmpdir_->empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_->c_str(), 1);
+    savedTmpdir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_.c_str(), 1);
   }
 
   Recorder& r() { return *r_; }
@@ -96,12 +98,6 @@ class CaptureTest : public test::TempDirTest {
     signal_.frequency[0] = frequency, signal_.frequency[1] = frequency * 1.5;
     signal_.amplitude[1] = 0.25;
     virtualaudio::SetInputSignal(0, signal_);
-  }
-  // Splice files go into the test's folder (set while the engine is idle, undone at the end).
-  void SpliceFilesInTestDir() {
-    const char* previous = std::getenv("TMPDIR");
-    savedTmpdir_ = previous != nullptr ? previous : "";
-    setenv("TMPDIR", dir().c_str(), 1);
   }
   // A new recording in `f`; an empty path streams.
   void Open(const CaptureFormat& f, const std::string& path) {
@@ -163,7 +159,7 @@ class CaptureTest : public test::TempDirTest {
 
   virtualaudio::Signal signal_;
   RecorderPtr r_;
-  std::optional<std::string> savedTmpdir_;
+  std::string savedTmpdir_;
 };
 
 }  // namespace voxl::testing

@@ -43,7 +43,6 @@ TEST_P(PeerReadTest, PeersReadTheDeliveredSamplesTonesAndInsert) {
   const CaptureFormat& f = GetParam().format;
   const std::string path = File("rec.wav");
   const uint32_t perBuffer = f.rate / 10;  // each rate here is a multiple of 10
-  SpliceFilesInTestDir();
   Open(f, path);
   r().startToneSeconds = 0.125f;
   r().endToneSeconds = 0.25f;

@@ -136,7 +136,6 @@ TEST_F(CaptureTest, DataNeverPassesWhat32BitRiffSizesDescribe) {
 }
 
 TEST_F(CaptureTest, InsertModeWithoutAFileMakesNoSpliceFile) {
-  SpliceFilesInTestDir();
   Open(kMono8k, "");
   r().insertMode = 1;
   RecordBuffers(1);
@@ -151,7 +150,6 @@ TEST_P(FailedStartTest, ReportsNineAndLeavesNothingOpenOrOnDisk) {
   virtualaudio::Faults faults;
   faults.refuseOpen = GetParam() == 0;
   faults.failPrepareAt = GetParam();
-  SpliceFilesInTestDir();
   Open(kMono8k, File("rec.wav"));
   r().insertMode = 1;  // the splice file is made before the device is opened
   virtualaudio::SetInputFaults(0, faults);

@@ -15,10 +15,6 @@ using namespace testing;
 
 class SpliceTest : public CaptureTest {
  protected:
-  void SetUp() override {
-    CaptureTest::SetUp();
-    SpliceFilesInTestDir();
-  }
   void InsertAt(int32_t frame, double frequency) {
     kRecorderMethods.SetPosition(ToHost(&r()), frame);
     ASSERT_EQ(r().position, frame);

@@ -34,9 +34,6 @@ class LevelsTest : public ::testing::Test {
   void Measure8(std::vector<uint8_t> samples) { Measure(std::move(samples)); }
   // A stereo buffer with the given peak on the left and right channels.
   void MeasureStereo(int16_t left, int16_t right) { Measure16({0, 0, left, right, -3, 0}); }
-  void Repeat(int16_t level, int times) {
-    for (int i = 0; i < times; ++i) MeasureStereo(level, level);
-  }
 
   Recorder r_;
 };
@@ -142,6 +139,11 @@ class SilenceTest : public LevelsTest {
     r_.silenceMode = 3;
     r_.silenceHold = 1;
   }
+  // Measures a stereo buffer with these peaks `times` times; returns the silent flag.
+  int SilentAfter(int16_t left, int16_t right, int times = 1) {
+    for (int i = 0; i < times; ++i) MeasureStereo(left, right);
+    return r_.silent;
+  }
   static constexpr int16_t kQuiet = 10;      // about -70 dB
   static constexpr int16_t kBetween = 1000;  // about -30 dB
   static constexpr int16_t kLoud = 16384;
@@ -149,61 +151,43 @@ class SilenceTest : public LevelsTest {
 
 TEST_F(SilenceTest, DeclaredOnTheQuietMeasurementAfterTheHoldAndClearedBySound) {
   r_.silenceHold = 3;
-  for (int i = 1; i <= 3; ++i) {
-    MeasureStereo(kQuiet, kQuiet);
-    EXPECT_EQ(r_.silent, 0) << "quiet measurement " << i;
-  }
-  Repeat(kQuiet, 1);
-  EXPECT_EQ(r_.silent, 1);
-  MeasureStereo(kLoud, kQuiet);
-  EXPECT_EQ(r_.silent, 0);
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(SilentAfter(kQuiet, kQuiet), 0) << "quiet " << i;
+  EXPECT_EQ(SilentAfter(kQuiet, kQuiet), 1);
+  EXPECT_EQ(SilentAfter(kLoud, kQuiet), 0);
   EXPECT_EQ(r_.silenceCountdown, 0);
-
   // A level between the thresholds restarts the count but does not end silence.
-  Repeat(kQuiet, 3);
-  MeasureStereo(kBetween, kQuiet);
-  Repeat(kQuiet, 3);
-  EXPECT_EQ(r_.silent, 0);
-  Repeat(kQuiet, 1);
-  EXPECT_EQ(r_.silent, 1);
-  MeasureStereo(kBetween, kBetween);
-  EXPECT_EQ(r_.silent, 1);
+  SilentAfter(kQuiet, kQuiet, 3);
+  SilentAfter(kBetween, kQuiet);
+  EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 3), 0);
+  EXPECT_EQ(SilentAfter(kQuiet, kQuiet), 1);
+  EXPECT_EQ(SilentAfter(kBetween, kBetween), 1);
 }
 
 TEST_F(SilenceTest, HoldOfZeroNeverDeclaresSilence) {
   r_.silenceHold = 0;
-  Repeat(kQuiet, 50);
-  EXPECT_EQ(r_.silent, 0);
+  EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 50), 0);
 }
 
 TEST_F(SilenceTest, ThresholdsMetExactly) {
   MeasureStereo(kBetween, kBetween);
   const float level = r_.levelLeft;
-  // A level equal to the sound threshold is sound.
-  r_.soundThreshold = level;
+  r_.soundThreshold = level;  // a level equal to the sound threshold is sound
   r_.silent = 1;
-  MeasureStereo(kBetween, kBetween);
-  EXPECT_EQ(r_.silent, 0);
-  // A level equal to the silence threshold is not quiet.
-  r_.soundThreshold = 0.0f;
+  EXPECT_EQ(SilentAfter(kBetween, kBetween), 0);
+  r_.soundThreshold = 0.0f;  // a level equal to the silence threshold is not quiet
   r_.silenceThreshold = level;
-  Repeat(kBetween, 5);
-  EXPECT_EQ(r_.silent, 0);
+  EXPECT_EQ(SilentAfter(kBetween, kBetween, 5), 0);
 }
 
 TEST_F(SilenceTest, WatchesTheChannelsOfItsMode) {
   r_.silenceMode = 2;  // right only: a loud left channel does not count
-  for (int i = 0; i < 2; ++i) MeasureStereo(kLoud, kQuiet);
-  EXPECT_EQ(r_.silent, 1);
+  EXPECT_EQ(SilentAfter(kLoud, kQuiet, 2), 1);
   r_.silenceMode = 3;  // both: sound on either channel ends silence
-  MeasureStereo(kQuiet, kLoud);
-  EXPECT_EQ(r_.silent, 0);
+  EXPECT_EQ(SilentAfter(kQuiet, kLoud), 0);
   r_.silenceMode = 0;  // off: nothing changes
-  Repeat(kQuiet, 5);
-  EXPECT_EQ(r_.silent, 0);
+  EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 5), 0);
 
-  // Mono with mode 3 watches the left level.
-  r_.silenceMode = 3;
+  r_.silenceMode = 3;  // mono: the left level
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 16);
   Measure16({kQuiet, 0});
   Measure16({kQuiet, 0});
@@ -224,8 +208,8 @@ TEST_F(SilenceTest, NotifiesTheHostAfterEachMeasurement) {
   gLevelCalls = gSilenceCalls = 0;
   testing::Pump();
 
-  Repeat(kQuiet, 2);            // silent
-  MeasureStereo(kLoud, kLoud);  // sound again
+  SilentAfter(kQuiet, kQuiet, 2);  // silent
+  MeasureStereo(kLoud, kLoud);     // sound again
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 24);
   MeasureStereo(kLoud, kLoud);  // not measured, still notified
   EXPECT_EQ(gLevelCalls, 0);    // only while the thread dispatches

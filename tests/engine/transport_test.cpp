@@ -34,6 +34,17 @@ class TransportTest : public ::testing::Test {
     ASSERT_EQ(error, ErrNone);
     ASSERT_EQ(r().state, StateOpen);
   }
+  // Runs Record or Play (which always return 0) and returns the error it reported.
+  uint16_t Run(bool play) {
+    uint16_t error = 0xFFFF;
+    EXPECT_EQ(play ? Play(r(), &error) : Record(r(), &error), 0u);
+    return error;
+  }
+  static virtualaudio::Faults RefuseOpen() {
+    virtualaudio::Faults faults;
+    faults.refuseOpen = true;
+    return faults;
+  }
   uint16_t TakeLastError() {
     WORD code = 0xFFFF;
     kRecorderMethods.TakeLastError(ToHost(r_.get()), &code);
@@ -43,7 +54,9 @@ class TransportTest : public ::testing::Test {
   testing::RecorderPtr r_;
 };
 
-TEST_F(TransportTest, FirstCloseResetsTheMeterAndASecondOnlyRepeatsTheFormatCheck) {
+// The first Close resets the meter, a second only repeats the format check; Close of an open
+// target goes back to idle and deletes a temporary file.
+TEST_F(TransportTest, CloseFromEachStateEndsIdle) {
   r().levelLeft = -3.0f;
   r().clipRight = 1;
   EXPECT_EQ(CloseTarget(), ErrNone);
@@ -55,23 +68,7 @@ TEST_F(TransportTest, FirstCloseResetsTheMeterAndASecondOnlyRepeatsTheFormatChec
   EXPECT_EQ(CloseTarget(), ErrNone);
   EXPECT_EQ(r().state, StateIdle);
   EXPECT_EQ(r().levelLeft, -3.0f);
-}
 
-TEST_F(TransportTest, CloseReportsACaptureFormatTheInputRefuses) {
-  virtualaudio::Faults faults;
-  faults.refuseFormat = true;
-  virtualaudio::SetInputFaults(0, faults);
-  for (int attempt = 0; attempt < 2; ++attempt) {  // from state 0, then from state 1
-    EXPECT_EQ(CloseTarget(), ErrCaptureFormatRefused);
-    EXPECT_EQ(r().state, StateIdle);
-  }
-  EXPECT_EQ(TakeLastError(), ErrCaptureFormatRefused);
-  EXPECT_EQ(TakeLastError(), ErrNone);
-  virtualaudio::SetInputFaults(0, virtualaudio::Faults{});
-  EXPECT_EQ(CloseTarget(), ErrNone);
-}
-
-TEST_F(TransportTest, CloseOfAnOpenTargetGoesBackToIdleAndDeletesATemporaryFile) {
   OpenStream();
   EXPECT_EQ(CloseTarget(), ErrNone);
   EXPECT_EQ(r().state, StateIdle);
@@ -90,6 +87,20 @@ TEST_F(TransportTest, CloseOfAnOpenTargetGoesBackToIdleAndDeletesATemporaryFile)
   EXPECT_EQ(r().length, 0u);
   EXPECT_EQ(r().position, 0);
   EXPECT_NE(access(name.c_str(), F_OK), 0);
+}
+
+TEST_F(TransportTest, CloseReportsACaptureFormatTheInputRefuses) {
+  virtualaudio::Faults faults;
+  faults.refuseFormat = true;
+  virtualaudio::SetInputFaults(0, faults);
+  for (int attempt = 0; attempt < 2; ++attempt) {  // from state 0, then from state 1
+    EXPECT_EQ(CloseTarget(), ErrCaptureFormatRefused);
+    EXPECT_EQ(r().state, StateIdle);
+  }
+  EXPECT_EQ(TakeLastError(), ErrCaptureFormatRefused);
+  EXPECT_EQ(TakeLastError(), ErrNone);
+  virtualaudio::SetInputFaults(0, virtualaudio::Faults{});
+  EXPECT_EQ(CloseTarget(), ErrNone);
 }
 
 // Record and Play refuse before they reach the engine.
@@ -112,9 +123,7 @@ TEST_P(RefusalTest, ReportsItsCodeAndChangesNothing) {
   r().recordedLength = c.recorded;
   r().silent = 1;
   const uint32_t runs = r().runsStarted;
-  uint16_t error = 0xFFFF;
-  EXPECT_EQ(c.play ? Play(r(), &error) : Record(r(), &error), 0u);
-  EXPECT_EQ(error, c.expected);
+  EXPECT_EQ(Run(c.play), c.expected);
   EXPECT_EQ(r().lastError, c.expected);
   EXPECT_EQ(r().state, c.state);
   EXPECT_EQ(r().silent, 1);  // refused before the silence detector is cleared
@@ -143,13 +152,9 @@ TEST_F(TransportTest, RecordThatCannotStartReportsNineAndCanBeRetried) {
   r().silent = 1;
   r().silenceCountdown = 4;
   r().stopReason = ErrCaptureWrite;
-  virtualaudio::Faults faults;
-  faults.refuseOpen = true;
-  virtualaudio::SetInputFaults(0, faults);
+  virtualaudio::SetInputFaults(0, RefuseOpen());
   for (uint32_t attempt = 1; attempt <= 2; ++attempt) {
-    uint16_t error = 0;
-    Record(r(), &error);
-    EXPECT_EQ(error, ErrCaptureStart);
+    EXPECT_EQ(Run(false), ErrCaptureStart);
     EXPECT_EQ(r().engineStage, Idle);  // put back for the next attempt
     EXPECT_EQ(r().state, StateOpen);
     EXPECT_EQ(r().runsStarted, attempt);
@@ -164,9 +169,7 @@ TEST_F(TransportTest, RecordThatCannotStartReportsNineAndCanBeRetried) {
   // Once the device opens, the engine starts the run and sets state 3 itself; Stop returns when
   // the engine has drained the buffers and set state 2.
   virtualaudio::SetInputFaults(0, virtualaudio::Faults{});
-  uint16_t error = 0xFFFF;
-  Record(r(), &error);
-  EXPECT_EQ(error, ErrNone);
+  EXPECT_EQ(Run(false), ErrNone);
   EXPECT_EQ(r().state, StateRecording);
   EXPECT_EQ(r().engineStage, Capturing);
   EXPECT_EQ(Stop(r()), 0u);
@@ -182,9 +185,7 @@ TEST_F(TransportTest, RunThatEndsAtOnceLeavesTheRecorderStoppedAndUsable) {
   for (int run = 0; run < 5; ++run) {
     OpenStream();
     r().maxLengthSamples = 1;
-    uint16_t error = 0xFFFF;
-    Record(r(), &error);
-    EXPECT_EQ(error, ErrNone);
+    EXPECT_EQ(Run(false), ErrNone);
     ASSERT_TRUE(
         testing::WaitFor([&] { return r().state == StateOpen && r().engineStage == Idle; }));
     EXPECT_EQ(r().stopReason, ErrLengthLimit);
@@ -197,11 +198,8 @@ TEST_F(TransportTest, PlayThatCannotStartReportsTen) {
   uint16_t error = 0xFFFF;
   NewTempRecording(r(), &error);
   ASSERT_EQ(error, ErrNone);
-  virtualaudio::Faults faults;
-  faults.refuseOpen = true;
-  virtualaudio::SetOutputFaults(0, faults);
-  Play(r(), &error);
-  EXPECT_EQ(error, ErrPlaybackStart);
+  virtualaudio::SetOutputFaults(0, RefuseOpen());
+  EXPECT_EQ(Run(true), ErrPlaybackStart);
   EXPECT_EQ(r().engineStage, Idle);
   EXPECT_EQ(r().state, StateOpen);
   EXPECT_EQ(TakeLastError(), ErrPlaybackStart);

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,7 +77,11 @@ std::u16string Widen(const std::string& s) {
 
 class RecordingFileTest : public test::TempDirTest {
  protected:
+  // Temporary files go into the test's folder.
   void SetUp() override {
+    const char* previous = std::getenv("TMPDIR");
+    savedTmpdir_ = previous != nullptr ? previous : "";
+    setenv("TMPDIR", dir().c_str(), 1);
     ASSERT_TRUE(wave::SelectDriverForTesting("virtual"));
     virtualaudio::Reset();
   }
@@ -86,8 +89,7 @@ class RecordingFileTest : public test::TempDirTest {
     mmio::SetWriteLimitForTesting(-1);
     if (r.state == StateOpen) CloseRecordingTarget(r);
     std::free(r.chosenFormat);
-    if (savedTmpdir_)
-      savedTmpdir_->empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_->c_str(), 1);
+    savedTmpdir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_.c_str(), 1);
   }
   void Use(const Layout& l) {
     r.sampleFormat = l.sampleFormat, r.channels = l.channels, r.sampleRate = l.rate;
@@ -103,12 +105,6 @@ class RecordingFileTest : public test::TempDirTest {
     uint16_t error = 0xEEEE;
     NewTempRecording(r, &error);
     return error;
-  }
-  // Temporary files go into the test's folder.
-  void TempFilesInTestDir() {
-    const char* previous = std::getenv("TMPDIR");
-    savedTmpdir_ = previous != nullptr ? previous : "";
-    setenv("TMPDIR", dir().c_str(), 1);
   }
   // What the engine does during a run: data at the position, length extended, chunks marked.
   void EngineWrite(uint32_t frame, const Bytes& data) {
@@ -129,7 +125,7 @@ class RecordingFileTest : public test::TempDirTest {
     EXPECT_EQ(r.fileName[0], '\0');
   }
   Recorder r;
-  std::optional<std::string> savedTmpdir_;
+  std::string savedTmpdir_;
 };
 
 class NewFileLayout : public RecordingFileTest, public ::testing::WithParamInterface<Layout> {};
@@ -315,7 +311,6 @@ INSTANTIATE_TEST_SUITE_P(AtEachStep, HeaderWriteFailure, ::testing::Values(0, 10
 
 // Closing a temporary target deletes it; so does a new target, which first closes the previous.
 TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
-  TempFilesInTestDir();
   ASSERT_EQ(CreateTemp(), 0);
   std::string temp = r.fileName;
   EXPECT_EQ(temp.rfind((dir() / "VOX").string(), 0), 0u) << temp;
@@ -342,7 +337,6 @@ TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
 }
 
 TEST_F(RecordingFileTest, FailedTemporaryStartsLeaveNoFile) {
-  TempFilesInTestDir();
   mmio::SetWriteLimitForTesting(10);
   EXPECT_EQ(CreateTemp(), ErrRiffWrite);
   mmio::SetWriteLimitForTesting(-1);
