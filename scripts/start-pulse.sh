@@ -16,16 +16,22 @@ fi
 # already passed on, so the first milliseconds of every new stream would be missing from the
 # monitor (the tests compare what is played with what the monitor records).
 sink_args="sink_name=voxl_null sink_properties=device.description=VOXL-Null norewinds=1"
-if ! pactl info >/dev/null 2>&1; then
+# A server that was killed (as at the end of a session) leaves its pid file and socket behind,
+# and the next daemon start can fail on them: clear them and try again a few times.
+for attempt in 1 2 3; do
+  pactl info >/dev/null 2>&1 && break
+  if [[ $attempt -gt 1 ]]; then
+    rm -f "$runtime/pulse/pid" "$runtime/pulse/native"
+  fi
   pulseaudio --daemonize=yes --exit-idle-time=-1 -n --system=false \
     --load=module-native-protocol-unix \
     --load="module-null-sink $sink_args" \
-    --load="module-always-sink" >/dev/null 2>&1 || true
+    --load="module-always-sink" >>"$runtime/pulseaudio.log" 2>&1 || true
   for _ in $(seq 1 50); do
     pactl info >/dev/null 2>&1 && break
     sleep 0.1
   done
-fi
+done
 if pactl info >/dev/null 2>&1; then
   # A server started before the sink had its arguments: load the sink again with them.
   module=$(pactl list short modules 2>/dev/null | awk '$2 == "module-null-sink" && /sink_name=voxl_null/ {print $1; exit}')
