@@ -39,6 +39,23 @@ void AdvanceOverStoredFrames(Recorder& r, uint32_t frames) {
   }
 }
 
+uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
+                         bool endWhenAllTaken) {
+  ACMSTREAMHEADER& h = r.encodeHeader;
+  const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
+  if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
+  const uint32_t take = std::min(available, r.pcmBlockBytes - leftover);
+  if (take > 0) std::memcpy(h.pbSrc + leftover, data, take);
+  if (endWhenAllTaken && take == available) r.encodeFlags |= ACM_STREAMCONVERTF_END;
+  h.cbSrcLength = leftover + take;
+  h.cbSrcLengthUsed = 0;
+  h.cbDstLength = r.encodedBlockBytes;
+  h.cbDstLengthUsed = 0;
+  acmStreamConvert(r.encodeStream, &h, r.encodeFlags);
+  r.encodeFlags = ACM_STREAMCONVERTF_BLOCKALIGN;
+  return take;
+}
+
 namespace {
 
 bool IsG711(const WAVEFORMATEX& format) {
@@ -151,22 +168,12 @@ bool OpenSpliceFile(Recorder& r) {
 // The encoder path: captured PCM goes through encodeStream in pcmBlockBytes pieces, behind
 // whatever an earlier call left unconsumed in the source buffer.
 void EncodeAndDeliver(Recorder& r, const uint8_t* data, uint32_t bytes) {
-  ACMSTREAMHEADER& h = r.encodeHeader;
-  int64_t remaining = bytes;
+  const ACMSTREAMHEADER& h = r.encodeHeader;
+  uint32_t remaining = bytes;
   while (remaining > 0) {
-    const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
-    if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
-    const uint32_t space = r.pcmBlockBytes - leftover;
-    const uint32_t take = static_cast<uint32_t>(std::min<int64_t>(remaining, space));
-    std::memcpy(h.pbSrc + leftover, data, take);
+    const uint32_t take = FeedEncoderOnce(r, data, remaining, false);
     data += take;
-    remaining -= space;
-    h.cbSrcLength = leftover + take;
-    h.cbSrcLengthUsed = 0;
-    h.cbDstLength = r.encodedBlockBytes;
-    h.cbDstLengthUsed = 0;
-    acmStreamConvert(r.encodeStream, &h, r.encodeFlags);
-    r.encodeFlags = ACM_STREAMCONVERTF_BLOCKALIGN;
+    remaining -= take;
     if (h.cbSrcLengthUsed == 0 && h.cbDstLengthUsed == 0 && h.cbSrcLength == r.pcmBlockBytes) {
       FailCapture(r, ErrCaptureWrite);  // the encoder takes nothing from a full buffer
       return;

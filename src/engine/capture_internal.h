@@ -36,6 +36,13 @@ bool ResolveFileCursor(Recorder& r);
 // engine to Draining with the code in stopReason and lastError.
 void FailCapture(Recorder& r, uint16_t code);
 
+// One step of the encoder: moves what it left unconsumed to the front of its source buffer,
+// appends up to a block's worth of `data` (`available` bytes) and converts once.  Returns the
+// bytes of `data` taken.  With `endWhenAllTaken`, a step that takes all of `data` ends the
+// encoder's stream.
+uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
+                         bool endWhenAllTaken);
+
 // Marks the RIFF and data chunks as changed, so that their sizes are written at the end.
 void MarkChunksDirty(Recorder& r);
 // Moves the position over `frames` stored frames and extends the length: by the frames in

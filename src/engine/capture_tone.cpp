@@ -36,18 +36,9 @@ void FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool fi
   for (;;) {
     const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
     if (remaining == 0 && (leftover == 0 || !lastPiece)) break;
-    if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
-    const uint32_t take = std::min(remaining, r.pcmBlockBytes - leftover);
-    std::memcpy(h.pbSrc + leftover, tone, take);
+    const uint32_t take = FeedEncoderOnce(r, tone, remaining, final && lastPiece);
     tone += take;
     remaining -= take;
-    if (final && lastPiece && remaining == 0) r.encodeFlags |= ACM_STREAMCONVERTF_END;
-    h.cbSrcLength = leftover + take;
-    h.cbSrcLengthUsed = 0;
-    h.cbDstLength = r.encodedBlockBytes;
-    h.cbDstLengthUsed = 0;
-    acmStreamConvert(r.encodeStream, &h, r.encodeFlags);
-    r.encodeFlags = ACM_STREAMCONVERTF_BLOCKALIGN;
     const uint16_t align = r.fileFormat->nBlockAlign;
     if (h.cbDstLengthUsed > 0 && align > 0) {
       const uint32_t whole = h.cbDstLengthUsed - h.cbDstLengthUsed % align;

@@ -138,6 +138,21 @@ struct Sink8 {
   }
 };
 
+// The result of a conversion: the count written (or needed), or 0 with the last error when the
+// destination was too small or the count does not fit an int.
+template <typename Sink>
+int Finish(const Sink& sink) {
+  if (sink.overflow) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (sink.written > static_cast<size_t>(INT32_MAX)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  return static_cast<int>(sink.written);
+}
+
 }  // namespace
 
 extern "C" {
@@ -165,15 +180,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcBy
     }
     sink.Put(cp);
   }
-  if (sink.overflow) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (sink.written > static_cast<size_t>(INT32_MAX)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  return static_cast<int>(sink.written);
+  return Finish(sink);
 }
 
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcChars, LPSTR dst,
@@ -211,16 +218,9 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcC
     }
     sink.Put(cp);
   }
-  if (sink.overflow) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (sink.written > static_cast<size_t>(INT32_MAX)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
-  return static_cast<int>(sink.written);
+  const int written = Finish(sink);
+  if (written != 0 && usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
+  return written;
 }
 
 }  // extern "C"

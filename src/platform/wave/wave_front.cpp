@@ -439,6 +439,24 @@ MMRESULT GetCaps(Direction dir, UINT_PTR id, DeviceCaps* caps) {
 constexpr WORD kUnmappedId = 0xFFFF;
 constexpr MMVERSION kDriverVersion = 0x0100;
 
+// WAVEINCAPSA and WAVEOUTCAPSA share their leading fields; the output record's dwSupport stays 0.
+template <typename Caps>
+MMRESULT FillCaps(Direction dir, UINT_PTR id, Caps* out, UINT size) {
+  if (out == nullptr || size < sizeof(Caps)) return MMSYSERR_INVALPARAM;
+  DeviceCaps caps;
+  const MMRESULT result = GetCaps(dir, id, &caps);
+  if (result != MMSYSERR_NOERROR) return result;
+  Caps filled{};
+  filled.wMid = kUnmappedId;
+  filled.wPid = kUnmappedId;
+  filled.vDriverVersion = kDriverVersion;
+  CopyDeviceName(filled.szPname, caps.name, sizeof caps.name);
+  filled.dwFormats = caps.formats;
+  filled.wChannels = caps.channels;
+  *out = filled;
+  return MMSYSERR_NOERROR;
+}
+
 }  // namespace
 }  // namespace voxl::wave
 
@@ -455,36 +473,11 @@ UINT waveOutGetNumDevs(void) {
 }
 
 MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, LPWAVEINCAPSA pwic, UINT cbwic) {
-  if (pwic == nullptr || cbwic < sizeof(WAVEINCAPSA)) return MMSYSERR_INVALPARAM;
-  voxl::wave::DeviceCaps caps;
-  MMRESULT result = voxl::wave::GetCaps(Direction::Input, uDeviceID, &caps);
-  if (result != MMSYSERR_NOERROR) return result;
-  WAVEINCAPSA out{};
-  out.wMid = voxl::wave::kUnmappedId;
-  out.wPid = voxl::wave::kUnmappedId;
-  out.vDriverVersion = voxl::wave::kDriverVersion;
-  voxl::wave::CopyDeviceName(out.szPname, caps.name, sizeof caps.name);
-  out.dwFormats = caps.formats;
-  out.wChannels = caps.channels;
-  *pwic = out;
-  return MMSYSERR_NOERROR;
+  return voxl::wave::FillCaps(Direction::Input, uDeviceID, pwic, cbwic);
 }
 
 MMRESULT waveOutGetDevCapsA(UINT_PTR uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc) {
-  if (pwoc == nullptr || cbwoc < sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
-  voxl::wave::DeviceCaps caps;
-  MMRESULT result = voxl::wave::GetCaps(Direction::Output, uDeviceID, &caps);
-  if (result != MMSYSERR_NOERROR) return result;
-  WAVEOUTCAPSA out{};
-  out.wMid = voxl::wave::kUnmappedId;
-  out.wPid = voxl::wave::kUnmappedId;
-  out.vDriverVersion = voxl::wave::kDriverVersion;
-  voxl::wave::CopyDeviceName(out.szPname, caps.name, sizeof caps.name);
-  out.dwFormats = caps.formats;
-  out.wChannels = caps.channels;
-  out.dwSupport = 0;
-  *pwoc = out;
-  return MMSYSERR_NOERROR;
+  return voxl::wave::FillCaps(Direction::Output, uDeviceID, pwoc, cbwoc);
 }
 
 MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
