@@ -67,15 +67,16 @@ bool MakeRecording(Recorder& r, const std::string& path) {
   return true;
 }
 
-// What an insert-mode run at frame 0 leaves for the splice: the collected audio and the length.
-bool CollectInsert(Recorder& r, const std::string& spliceName) {
-  std::snprintf(r.spliceFileName, sizeof r.spliceFileName, "%s", spliceName.c_str());
-  r.spliceFile = std::fopen(r.spliceFileName, "w+b");
-  if (r.spliceFile == nullptr) return false;
+// What an insert-mode run at frame 0 leaves for the splice: the collected audio (in the engine's
+// own splice file) and the length.
+bool CollectInsert(Recorder& r) {
+  r.position = 0;
+  if (!OpenSpliceFile(r)) return false;
   std::vector<char> audio(kInsertBytes, 5);
-  if (std::fwrite(audio.data(), 1, audio.size(), r.spliceFile) != audio.size()) return false;
+  if (StoreInSpliceFile(r, audio.data(), kInsertBytes) != static_cast<int32_t>(kInsertBytes)) {
+    return false;
+  }
   r.insertMode = 1;
-  r.insertStart = 0;
   r.length += kInsertBytes / 4;
   r.position = kInsertBytes / 4;
   return true;
@@ -84,7 +85,6 @@ bool CollectInsert(Recorder& r, const std::string& spliceName) {
 void BM_SpliceAgainstCp(benchmark::State& state) {
   const std::string path = TempName("rec") + ".wav";
   const std::string copy = TempName("copy") + ".wav";
-  const std::string spliceName = TempName("insert") + ".tmp";
   Recorder r;
   if (!MakeRecording(r, path)) {
     state.SkipWithError("recording could not be made");
@@ -95,7 +95,7 @@ void BM_SpliceAgainstCp(benchmark::State& state) {
   double spliceSeconds = 0;
   double cpSeconds = 0;
   for (auto _ : state) {
-    if (!CollectInsert(r, spliceName)) {
+    if (!CollectInsert(r)) {
       state.SkipWithError("splice file could not be made");
       break;
     }

@@ -5,7 +5,7 @@
 // Every piece of recorded data goes two ways at once: to the host as a CapturedBlock and, when a
 // file is open, into the file at the write position (overwrite mode) or into the splice file
 // (insert mode), which FinishCapture splices into the recording when the run ends.  Marker tones
-// and the splice live in capture_tone.cpp and splice.cpp.
+// live in capture_tone.cpp, the splice file and the splice in splice.cpp.
 //
 // Writes never let the data pass kMaxDataEnd, and a write that fails or falls short ends the run
 // with ErrCaptureWrite; nothing recorded after that is stored, so what is on disk stays one
@@ -141,30 +141,6 @@ void AlignToMpegFrame(Recorder& r) {
       static_cast<int32_t>(RoundToFrames((p - dataStart) * r.samplesPerBlock / format.nBlockAlign));
 }
 
-// Insert mode: a new, empty "VOX" file in the temporary folder collects the run's audio.
-bool OpenSpliceFile(Recorder& r) {
-  char directory[kNameBytes];
-  const DWORD directoryLength = GetTempPathA(kNameBytes, directory);
-  if (directoryLength == 0 || directoryLength >= static_cast<DWORD>(kNameBytes)) return false;
-  // The name is formed in a larger buffer: a long temporary folder must not overrun the
-  // recorder's fixed one, and a name that does not fit it is not used.
-  char name[kNameBytes + MAX_PATH] = {};
-  if (GetTempFileNameA(directory, "VOX", 0, name) == 0) return false;
-  if (std::strlen(name) >= static_cast<size_t>(kNameBytes)) {
-    DeleteFileA(name);
-    return false;
-  }
-  std::memcpy(r.spliceFileName, name, std::strlen(name) + 1);
-  r.insertStart = r.position;
-  r.spliceFile = std::fopen(r.spliceFileName, "w+b");
-  if (r.spliceFile == nullptr) {
-    DeleteFileA(r.spliceFileName);
-    r.spliceFileName[0] = '\0';
-    return false;
-  }
-  return true;
-}
-
 // The encoder path: captured PCM goes through encodeStream in pcmBlockBytes pieces, behind
 // whatever an earlier call left unconsumed in the source buffer.
 void EncodeAndDeliver(Recorder& r, const uint8_t* data, uint32_t bytes) {
@@ -280,9 +256,8 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
     uint64_t end = 0;
     if (r.insertMode != 0) {
       // Where the data will end once the collected audio is spliced in.
-      const long collected = r.spliceFile != nullptr ? std::ftell(r.spliceFile) : 0;
-      const uint64_t before = uint64_t{r.dataChunk.dwDataOffset} + r.dataChunk.cksize +
-                              static_cast<uint64_t>(std::max(collected, 0L));
+      const uint64_t before =
+          uint64_t{r.dataChunk.dwDataOffset} + r.dataChunk.cksize + CollectedSpliceBytes(r);
       end = std::max(before, FrameToFileOffset(r, r.length)) + count;
     } else {
       end = uint64_t{r.fileCursor} + count;
@@ -301,6 +276,7 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
     block->formatSize = formatBytes;
     block->data = std::malloc(count > 0 ? count : 1);
     block->dataLength = count;
+    block->run = r.run;
     if (block->format != nullptr && block->data != nullptr) {
       std::memcpy(block->format, compressed ? static_cast<const void*>(r.fileFormat) : &r.pcmFormat,
                   formatBytes);
@@ -312,27 +288,8 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
   }
 
   if (r.fileHandle == nullptr) return static_cast<int32_t>(count);
-  if (r.insertMode != 0) {
-    if (r.spliceFile == nullptr) return -1;
-    const long before = std::ftell(r.spliceFile);
-    const size_t written = std::fwrite(data, 1, count, r.spliceFile);
-    if (written < count) {
-      // Keep the splice file to whole pieces, so what is spliced in is what was counted.
-      if (before >= 0) std::fseek(r.spliceFile, before, SEEK_SET);
-      return -1;
-    }
-    return static_cast<int32_t>(written);
-  }
+  if (r.insertMode != 0) return StoreInSpliceFile(r, data, count);
   return mmioWrite(r.fileHandle, static_cast<const char*>(data), static_cast<LONG>(count));
-}
-
-void DiscardSpliceFile(Recorder& r) {
-  if (r.spliceFile != nullptr) {
-    std::fclose(r.spliceFile);
-    r.spliceFile = nullptr;
-    DeleteFileA(r.spliceFileName);
-  }
-  r.spliceFileName[0] = '\0';
 }
 
 void BeginCapture(Recorder& r) {

@@ -54,10 +54,22 @@ void AdvanceOverStoredFrames(Recorder& r, uint32_t frames);
 // tone of a run).  False when the tone could not be stored; what was stored of it still counts.
 bool WriteMarkerTone(Recorder& r, double seconds, bool final);
 
+// Insert mode: creates the splice file, a new, empty "VOX" file in the temporary folder, and
+// sets insertStart to position.  False when it cannot be made (nothing is left behind).
+bool OpenSpliceFile(Recorder& r);
+
+// Bytes collected in the splice file so far (0 without one).
+uint32_t CollectedSpliceBytes(const Recorder& r);
+
+// Appends `count` bytes to the splice file.  Returns `count`, or -1 when they could not all be
+// stored (then the file is cut back to where it was).
+int32_t StoreInSpliceFile(Recorder& r, const void* data, uint32_t count);
+
 // Moves the audio that an insert-mode run collected in the splice file into the recording at
-// insertStart, behind which the rest of the data moves up.  Closes and deletes the splice file in
-// every case.  When the file cannot be grown to take the audio, the recording stays as it was,
-// position and length go back to where the run began, and stopReason becomes ErrCaptureWrite.
+// insertStart, behind which the rest of the file moves up.  Closes and deletes the splice file in
+// every case.  When the splice cannot complete (the file cannot grow, or a read or write fails),
+// the recording is put back as it was before the run, length included, position goes back to
+// insertStart, and stopReason becomes ErrCaptureWrite.
 void SpliceInsertion(Recorder& r);
 
 // Closes and deletes the splice file, if any.

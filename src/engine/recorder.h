@@ -24,9 +24,9 @@ class HelperWindow;
 
 // Public state of the recorder.
 enum RecorderState : uint16_t {
-  StateCreated = 0,    // constructed, Close not yet run
-  StateIdle = 1,       // nothing open
-  StateOpen = 2,       // a file or a stream target is open, stopped
+  StateCreated = 0,  // constructed, Close not yet run
+  StateIdle = 1,     // nothing open
+  StateOpen = 2,     // a file or a stream target is open, stopped
   StateRecording = 3,
   StatePlaying = 4,
 };
@@ -34,25 +34,25 @@ enum RecorderState : uint16_t {
 // Error codes of the recorder's operations (0 = success).
 enum RecorderError : uint16_t {
   ErrNone = 0,
-  ErrCaptureFormatRefused = 1,   // the wave mapper's input refuses the capture format
-  ErrFileOpen = 2,               // the file could not be opened, created or read
-  ErrRiffWrite = 3,              // the RIFF structure could not be written to a new file
-  ErrNotRiffWave = 4,            // not a usable RIFF/WAVE file
-  ErrFormatUnusable = 5,         // the format or its conversion cannot be used
-  ErrNoEngine = 6,               // the engine thread is not running
-  ErrNeedsOpen = 7,              // the operation needs state 2
-  ErrCaptureWrite = 8,           // writing recorded data failed, or the encoder took no input
-  ErrCaptureStart = 9,           // capture could not be started
-  ErrPlaybackStart = 10,         // playback could not be started
-  ErrPlaybackRead = 11,          // reading the file failed during playback
-  ErrVolumeControl = 12,         // volume control not launched, or compaction failed
-  ErrLengthLimit = 13,           // maxLengthSamples reached
-  ErrNoCodecManager = 14,        // the codec manager is not available
-  ErrChooserCancelled = 15,      // the format chooser was cancelled or failed
-  ErrFormatNotDescribed = 16,    // a format could not be described
-  ErrNoTargetFormat = 17,        // no target format is set
-  ErrReadOnly = 18,              // refused because readOnly is set
-  ErrNoFile = 19,                // no file is open
+  ErrCaptureFormatRefused = 1,  // the wave mapper's input refuses the capture format
+  ErrFileOpen = 2,              // the file could not be opened, created or read
+  ErrRiffWrite = 3,             // the RIFF structure could not be written to a new file
+  ErrNotRiffWave = 4,           // not a usable RIFF/WAVE file
+  ErrFormatUnusable = 5,        // the format or its conversion cannot be used
+  ErrNoEngine = 6,              // the engine thread is not running
+  ErrNeedsOpen = 7,             // the operation needs state 2
+  ErrCaptureWrite = 8,          // writing recorded data failed, or the encoder took no input
+  ErrCaptureStart = 9,          // capture could not be started
+  ErrPlaybackStart = 10,        // playback could not be started
+  ErrPlaybackRead = 11,         // reading the file failed during playback
+  ErrVolumeControl = 12,        // volume control not launched, or compaction failed
+  ErrLengthLimit = 13,          // maxLengthSamples reached
+  ErrNoCodecManager = 14,       // the codec manager is not available
+  ErrChooserCancelled = 15,     // the format chooser was cancelled or failed
+  ErrFormatNotDescribed = 16,   // a format could not be described
+  ErrNoTargetFormat = 17,       // no target format is set
+  ErrReadOnly = 18,             // refused because readOnly is set
+  ErrNoFile = 19,               // no file is open
 };
 
 // The engine thread's own stage.
@@ -85,17 +85,17 @@ constexpr UINT kNotifyMessage = WM_USER + 13;         // 1037, to the helper win
 enum NotifyCode : uint32_t {
   NotifyCaptureEnded = 1,
   NotifyPlaybackEnded = 2,
-  NotifyLevels = 3,
-  NotifyBlock = 4,          // lParam: a CapturedBlock the receiver owns
-  NotifyCallbackFive = 5,   // posted by nothing in the library
+  NotifyLevels = 3,        // lParam: the run it belongs to
+  NotifyBlock = 4,         // lParam: a CapturedBlock the receiver owns
+  NotifyCallbackFive = 5,  // posted by nothing in the library
   NotifySilenceChanged = 6,
 };
 
-constexpr uint32_t kNoThread = 0xFFFFFFFFu;    // threadHandle when the engine could not start
+constexpr uint32_t kNoThread = 0xFFFFFFFFu;       // threadHandle when the engine could not start
 constexpr uint32_t kCursorUnknown = 0xFFFFFFFFu;  // fileCursor: recompute from position
 constexpr float kNoLevel = -9999.0f;
-constexpr int kNameBytes = 300;                 // fixed text buffers, terminator included
-constexpr int kWaveBufferCount = 10;            // device buffers per run
+constexpr int kNameBytes = 300;       // fixed text buffers, terminator included
+constexpr int kWaveBufferCount = 10;  // device buffers per run
 
 // A piece of recorded data on its way from the engine to the host (notification 4).  The
 // receiver owns the record and both copies (allocated with malloc).
@@ -104,6 +104,7 @@ struct CapturedBlock {
   uint32_t formatSize;  // bytes
   void* data;           // copy of the data
   uint32_t dataLength;  // bytes
+  uint32_t run;         // the run that recorded it (Recorder::run)
 };
 
 // The six host callbacks, in slot order.
@@ -114,9 +115,9 @@ struct Recorder {
   const VoxlRecorderVtbl* methods = nullptr;
 
   // ---- Link to the engine and the host ----
-  std::atomic<uint32_t> threadHandle{0};        // kNoThread when the thread could not start
+  std::atomic<uint32_t> threadHandle{0};  // kNoThread when the thread could not start
   std::atomic<uint16_t> engineStage{NotRunning};
-  std::atomic<uint32_t> threadId{0};            // target of every engine command
+  std::atomic<uint32_t> threadId{0};  // target of every engine command
   HelperWindow* helperWindow = nullptr;
   RecorderCallbacks callbacks{};
   // The helper window's handle, target of every notification.  Cleared before the window is
@@ -126,6 +127,13 @@ struct Recorder {
   // taken in Idle, once the stage and state show the outcome.  Record and Play wait for it to
   // move, so a run that ends before they look cannot leave them waiting.
   std::atomic<uint32_t> runsStarted{0};
+  // The latest run, counted from 1: moved by the engine when it takes CmdRecord or CmdPlay in
+  // Idle, before the run posts anything.  The engine stamps it on every block and level
+  // notification, so that what a stopped run posted can be told from what a later run posts.
+  std::atomic<uint32_t> run{0};
+  // Host thread only: the run of the block or level notification the helper window is handing to
+  // a callback right now, for callbacks that must tell runs apart (the flat functions).
+  uint32_t deliveringRun = 0;
 
   // ---- Public state and errors ----
   std::atomic<uint16_t> state{StateCreated};
@@ -144,10 +152,10 @@ struct Recorder {
   MMCKINFO factChunk{};
   MMCKINFO dataChunk{};
   uint16_t hasFactChunk = 0;
-  WAVEFORMATEX pcmFormat{};              // the PCM format used on the wave devices
-  std::atomic<uint32_t> length{0};       // sample frames
-  std::atomic<int32_t> position{0};      // sample frames
-  char fileName[kNameBytes] = {};        // system code page, zero-terminated; empty = none
+  WAVEFORMATEX pcmFormat{};          // the PCM format used on the wave devices
+  std::atomic<uint32_t> length{0};   // sample frames
+  std::atomic<int32_t> position{0};  // sample frames
+  char fileName[kNameBytes] = {};    // system code page, zero-terminated; empty = none
   std::atomic<uint16_t> deleteOnClose{0};
   uint16_t readOnly = 0;
   int16_t fileKind = 0;  // 0 RIFF/WAVE, 1 headerless from byte 0, 2 scanned, -n from byte n
@@ -163,7 +171,7 @@ struct Recorder {
   uint32_t startTonePending = 0;  // engine: start tone due before the next recorded data
 
   // ---- Devices ----
-  std::atomic<int32_t> inputDevice{-1};   // -1 = wave mapper
+  std::atomic<int32_t> inputDevice{-1};  // -1 = wave mapper
   std::atomic<int32_t> outputDevice{-1};
 
   // ---- Levels and silence detection (written by the engine, read by the host) ----
@@ -171,11 +179,11 @@ struct Recorder {
   std::atomic<float> levelRight{0.0f};
   std::atomic<uint32_t> clipLeft{0};
   std::atomic<uint32_t> clipRight{0};
-  double peakLeft = 0.0;   // engine only: largest squared normalised sample of the buffer
+  double peakLeft = 0.0;  // engine only: largest squared normalised sample of the buffer
   double peakRight = 0.0;
   std::atomic<int16_t> clipHoldLeft{0};
   std::atomic<int16_t> clipHoldRight{0};
-  std::atomic<uint16_t> silenceMode{0};  // 0 off, 1 left, 2 right, 3 both
+  std::atomic<uint16_t> silenceMode{0};       // 0 off, 1 left, 2 right, 3 both
   std::atomic<float> soundThreshold{0.0f};    // dB <= 0
   std::atomic<float> silenceThreshold{0.0f};  // dB <= 0
   std::atomic<uint16_t> silenceHold{0};       // quiet measurements before silence is declared
@@ -206,7 +214,7 @@ struct Recorder {
   HWAVEIN waveIn = nullptr;
   HWAVEOUT waveOut = nullptr;
   int16_t buffersQueued = 0;
-  FILE* spliceFile = nullptr;
+  HMMIO spliceFile = nullptr;
   char spliceFileName[kNameBytes] = {};
   int32_t insertStart = 0;
   std::atomic<double> readPosition{0.0};
@@ -224,8 +232,12 @@ struct Recorder {
 };
 
 // The VoxlRecorder a host sees and the Recorder behind it are the same object.
-inline Recorder* FromHost(VoxlRecorder* r) { return reinterpret_cast<Recorder*>(r); }
-inline VoxlRecorder* ToHost(Recorder* r) { return reinterpret_cast<VoxlRecorder*>(r); }
+inline Recorder* FromHost(VoxlRecorder* r) {
+  return reinterpret_cast<Recorder*>(r);
+}
+inline VoxlRecorder* ToHost(Recorder* r) {
+  return reinterpret_cast<VoxlRecorder*>(r);
+}
 
 // Records an operation's error code in the out-parameter and, when not 0, in lastError.
 inline void ReportError(Recorder& r, uint16_t* error, uint16_t code) {

@@ -1,12 +1,23 @@
-// The splice at the end of an insert-mode run: the audio collected in the splice file goes into
-// the recording at the point where the run began, and everything behind that point moves up.
+// The splice file of an insert-mode run, and the splice at its end: the audio collected in the
+// splice file goes into the recording at the point where the run began, and everything behind
+// that point moves up.
 //
-// The file is first grown by the collected size, so the only step that can run out of disk comes
-// before anything is moved; then the tail moves up from its end backwards, piece by piece, so no
-// byte is overwritten before it has been read; then the collected audio fills the gap.  One
-// fixed buffer serves every step, whatever the size of the file.
+// The splice file is unbuffered, so a write that fails (a full temporary folder) is known when it
+// happens; the file is cut back to the whole pieces before it and the run ends with
+// ErrCaptureWrite.  What was collected until then is spliced in.
+//
+// The splice either completes or leaves the recording as it was before the run:
+//  1. Grow: the collected audio is copied from the splice file to the end of the recording file.
+//     This is the only step that needs new disk space, and it reads back every byte that will be
+//     inserted.  When it fails, the file is cut back to its old length; nothing has moved.
+//  2. Move the tail (from the insertion point to the end of the file) up by the collected size,
+//     last piece first, so no byte is overwritten before it has been read.
+//  3. Fill the gap from the splice file.
+// A read or write that fails in step 2 or 3 moves the tail back down and cuts the growth away.
+// One fixed buffer serves every step, whatever the size of the file.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/capture_internal.h"
 #include "platform/system/system.h"
@@ -15,18 +26,58 @@
 namespace voxl {
 namespace {
 
-bool SeekTo(HMMIO file, uint64_t offset) {
-  return offset <= kMaxDataEnd && mmioSeek(file, static_cast<LONG>(offset), SEEK_SET) != -1;
+uint32_t Piece(uint64_t left) {
+  return static_cast<uint32_t>(std::min<uint64_t>(left, kSpliceBufferBytes));
 }
 
-bool WriteAll(HMMIO file, const uint8_t* data, uint32_t count) {
-  return mmioWrite(file, reinterpret_cast<const char*>(data), static_cast<LONG>(count)) ==
-         static_cast<LONG>(count);
+bool ReadAt(HMMIO file, uint64_t offset, uint8_t* data, uint32_t count) {
+  return offset <= kMaxDataEnd && mmioSeek(file, static_cast<LONG>(offset), SEEK_SET) != -1 &&
+         mmioRead(file, reinterpret_cast<HPSTR>(data), static_cast<LONG>(count)) ==
+             static_cast<LONG>(count);
 }
 
-bool ReadAll(HMMIO file, uint8_t* data, uint32_t count) {
-  return mmioRead(file, reinterpret_cast<HPSTR>(data), static_cast<LONG>(count)) ==
-         static_cast<LONG>(count);
+bool WriteAt(HMMIO file, uint64_t offset, const uint8_t* data, uint32_t count) {
+  return offset <= kMaxDataEnd && mmioSeek(file, static_cast<LONG>(offset), SEEK_SET) != -1 &&
+         mmioWrite(file, reinterpret_cast<const char*>(data), static_cast<LONG>(count)) ==
+             static_cast<LONG>(count);
+}
+
+// Copies `count` bytes from `from` in `source` to `to` in `target`, first piece first (so a move
+// down inside one file never overwrites what it has still to read).
+bool CopyForward(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
+                 uint8_t* buffer) {
+  for (uint64_t done = 0; done < count;) {
+    const uint32_t n = Piece(count - done);
+    if (!ReadAt(source, from + done, buffer, n) || !WriteAt(target, to + done, buffer, n)) {
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+enum class Outcome { Inserted, Unchanged, Damaged };
+
+// Moves [from, end) of `file` up by `by`, last piece first.  When a piece cannot be read or
+// written, moves back down what had moved (and rewrites, from the buffer, what the failed piece
+// may have overwritten of its own source), so [from, end) holds what it held before.
+Outcome MoveUp(HMMIO file, uint64_t from, uint64_t end, uint64_t by, uint8_t* buffer) {
+  for (uint64_t left = end - from; left > 0;) {
+    const uint32_t n = Piece(left);
+    const uint64_t source = from + left - n;
+    bool restored = true;
+    if (ReadAt(file, source, buffer, n)) {
+      if (WriteAt(file, source + by, buffer, n)) {
+        left -= n;
+        continue;
+      }
+      restored = n <= by || WriteAt(file, source + by, buffer + by, static_cast<uint32_t>(n - by));
+    }
+    const uint64_t moved = source + n;  // [moved, end) now lies at [moved + by, end + by)
+    restored = restored && CopyForward(file, moved + by, file, moved, end - moved, buffer);
+    return restored ? Outcome::Unchanged : Outcome::Damaged;
+  }
+  return Outcome::Inserted;
 }
 
 // Frames held by `bytes` of collected audio.
@@ -39,72 +90,110 @@ uint32_t CollectedFrames(const Recorder& r, uint64_t bytes) {
   return align == 0 ? 0 : static_cast<uint32_t>(bytes / align);
 }
 
-void ReportSpliceFailure(Recorder& r) {
-  if (r.stopReason == ErrNone) {
-    r.stopReason = ErrCaptureWrite;
-    r.lastError = ErrCaptureWrite;
+}  // namespace
+
+bool OpenSpliceFile(Recorder& r) {
+  char directory[kNameBytes];
+  const DWORD directoryLength = GetTempPathA(kNameBytes, directory);
+  if (directoryLength == 0 || directoryLength >= static_cast<DWORD>(kNameBytes)) return false;
+  // The name is formed in a larger buffer: a long temporary folder must not overrun the
+  // recorder's fixed one, and a name that does not fit it is not used.
+  char name[kNameBytes + MAX_PATH] = {};
+  if (GetTempFileNameA(directory, "VOX", 0, name) == 0) return false;
+  if (std::strlen(name) >= static_cast<size_t>(kNameBytes)) {
+    DeleteFileA(name);
+    return false;
   }
+  std::memcpy(r.spliceFileName, name, std::strlen(name) + 1);
+  r.insertStart = r.position;
+  r.spliceFile = mmioOpenA(r.spliceFileName, nullptr, MMIO_READWRITE);
+  if (r.spliceFile == nullptr) {
+    DeleteFileA(r.spliceFileName);
+    r.spliceFileName[0] = '\0';
+    return false;
+  }
+  return true;
 }
 
-}  // namespace
+uint32_t CollectedSpliceBytes(const Recorder& r) {
+  const LONG end = r.spliceFile != nullptr ? mmioSeek(r.spliceFile, 0, SEEK_CUR) : -1;
+  return end == -1 ? 0 : static_cast<uint32_t>(end);
+}
+
+int32_t StoreInSpliceFile(Recorder& r, const void* data, uint32_t count) {
+  if (r.spliceFile == nullptr) return -1;
+  const uint32_t before = CollectedSpliceBytes(r);
+  const LONG written =
+      mmioWrite(r.spliceFile, static_cast<const char*>(data), static_cast<LONG>(count));
+  if (written == static_cast<LONG>(count)) return static_cast<int32_t>(count);
+  // Keep the splice file to whole pieces, so what is spliced in is what was counted.
+  mmioSeek(r.spliceFile, static_cast<LONG>(before), SEEK_SET);
+  mmio::Truncate(r.spliceFile, before);
+  return -1;
+}
+
+void DiscardSpliceFile(Recorder& r) {
+  if (r.spliceFile != nullptr) {
+    mmioClose(r.spliceFile, 0);
+    r.spliceFile = nullptr;
+    DeleteFileA(r.spliceFileName);
+  }
+  r.spliceFileName[0] = '\0';
+}
 
 void SpliceInsertion(Recorder& r) {
   HMMIO file = r.fileHandle;
-  const long collected = r.spliceFile != nullptr ? std::ftell(r.spliceFile) : -1;
-  if (file == nullptr || collected <= 0) {
+  HMMIO splice = r.spliceFile;
+  const uint64_t size = CollectedSpliceBytes(r);
+  if (file == nullptr || size == 0) {
     DiscardSpliceFile(r);
     return;
   }
-  const auto size = static_cast<uint64_t>(collected);
   const uint32_t frames = CollectedFrames(r, size);
 
   // Insertion point, and the end of the data as it stood before the run: the larger of what
   // the data chunk records and what length covers, since the sizes of an earlier run may not
-  // have been written yet when this one began.
+  // have been written yet when this one began.  Whatever lies behind the data (its pad byte)
+  // moves up with the tail, so the file can be cut back to exactly its old length.
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
   const uint32_t insertStart = r.insertStart < 0 ? 0u : static_cast<uint32_t>(r.insertStart);
-  const uint64_t insertAt = FrameToFileOffset(r, insertStart);
   const uint32_t lengthBefore = r.length >= frames ? r.length - frames : 0;
   const uint64_t dataEnd =
       std::max(dataStart + r.dataChunk.cksize, FrameToFileOffset(r, lengthBefore));
-  const uint64_t insertEnd = insertAt + size;
+  const uint64_t insertAt = std::min(FrameToFileOffset(r, insertStart), dataEnd);
+  const LONG endBefore = mmioSeek(file, 0, SEEK_END);
+  const uint64_t fileEnd = endBefore == -1 ? dataEnd : static_cast<uint32_t>(endBefore);
+  const uint64_t tailEnd = std::max(fileEnd, dataEnd);
 
   auto* buffer = static_cast<uint8_t*>(std::malloc(kSpliceBufferBytes));
-  bool grown = buffer != nullptr && dataEnd + size <= kMaxDataEnd && SeekTo(file, dataEnd);
-  for (uint64_t done = 0; grown && done < size;) {
-    const auto n = static_cast<uint32_t>(std::min<uint64_t>(size - done, kSpliceBufferBytes));
-    grown = WriteAll(file, buffer, n);
-    done += n;
+  Outcome outcome = Outcome::Unchanged;
+  if (buffer != nullptr && endBefore != -1 && tailEnd + size <= kMaxDataEnd &&
+      CopyForward(splice, 0, file, tailEnd, size, buffer)) {
+    outcome = MoveUp(file, insertAt, tailEnd, size, buffer);
+    if (outcome == Outcome::Inserted && !CopyForward(splice, 0, file, insertAt, size, buffer)) {
+      const uint64_t movedTo = insertAt + size;
+      outcome = CopyForward(file, movedTo, file, insertAt, tailEnd + size - movedTo, buffer)
+                    ? Outcome::Unchanged
+                    : Outcome::Damaged;
+    }
   }
-  if (!grown) {
-    // Nothing has moved: the recording stays as it was before the run, without the new audio.
-    r.length = lengthBefore;
-    r.position = r.insertStart;
-    ReportSpliceFailure(r);
-    std::free(buffer);
-    DiscardSpliceFile(r);
+  std::free(buffer);
+  DiscardSpliceFile(r);
+
+  if (outcome == Outcome::Inserted) {
+    // The old data's pad byte moved up with the tail; the new data needs one only at odd size.
+    if (fileEnd == dataEnd + 1 && (dataEnd + size - dataStart) % 2 == 0) {
+      mmio::Truncate(file, static_cast<DWORD>(dataEnd + size));
+    }
     return;
   }
-
-  bool ok = true;
-  for (uint64_t tail = dataEnd > insertAt ? dataEnd - insertAt : 0; ok && tail > 0;) {
-    const auto n = static_cast<uint32_t>(std::min<uint64_t>(tail, kSpliceBufferBytes));
-    const uint64_t to = insertEnd + tail - n;
-    ok = SeekTo(file, to - size) && ReadAll(file, buffer, n) && SeekTo(file, to) &&
-         WriteAll(file, buffer, n);
-    tail -= n;
-  }
-
-  ok = ok && std::fseek(r.spliceFile, 0, SEEK_SET) == 0 && SeekTo(file, insertAt);
-  for (uint64_t done = 0; ok && done < size;) {
-    const auto n = static_cast<uint32_t>(std::min<uint64_t>(size - done, kSpliceBufferBytes));
-    ok = std::fread(buffer, 1, n, r.spliceFile) == n && WriteAll(file, buffer, n);
-    done += n;
-  }
-  if (!ok) ReportSpliceFailure(r);
-
-  DiscardSpliceFile(r);
-  std::free(buffer);
+  // The recording keeps its old content without the new audio (when the tail could not be moved
+  // back, the grown part keeps the only copy of it and stays).
+  if (outcome == Outcome::Unchanged) mmio::Truncate(file, static_cast<DWORD>(fileEnd));
+  r.length = lengthBefore;
+  r.position = r.insertStart;
+  r.stopReason = ErrCaptureWrite;
+  r.lastError = ErrCaptureWrite;
 }
 
 }  // namespace voxl

@@ -1,5 +1,6 @@
 // Insert-mode runs: the audio collected during the run goes into the recording where the run
-// began, the rest of the data moves up, and no splice file stays behind.
+// began, the rest of the data moves up, and no splice file stays behind.  When a disk fills up or
+// fails, the recording keeps either its old content or the whole of what the run collected.
 #include <sys/resource.h>
 
 #include <csignal>
@@ -15,6 +16,16 @@ using namespace testing;
 
 class SpliceTest : public CaptureTest {
  protected:
+  // Splice files go into a folder of their own, so faults can hit it or the recording's alone.
+  void SetUp() override {
+    CaptureTest::SetUp();
+    std::filesystem::create_directory(temp_);
+    setenv("TMPDIR", temp_.c_str(), 1);
+  }
+  void TearDown() override {
+    mmio::LiftWriteFaultForTesting();
+    CaptureTest::TearDown();
+  }
   void InsertAt(int32_t frame, double frequency) {
     kRecorderMethods.SetPosition(ToHost(&r()), frame);
     ASSERT_EQ(r().position, frame);
@@ -24,11 +35,14 @@ class SpliceTest : public CaptureTest {
   static Bytes Slice(const Bytes& b, size_t from, size_t to) {
     return Bytes(b.begin() + long(from), b.begin() + long(to));
   }
-  bool NoSpliceFileLeft() const {
-    for (const auto& entry : std::filesystem::directory_iterator(dir()))
-      if (entry.path().filename().string().rfind("VOX", 0) == 0) return false;
-    return true;
+  bool NoSpliceFileLeft() const { return std::filesystem::is_empty(temp_); }
+  // The data of a recording `old` with `frames` frames of the current signal at byte `cut`.
+  Bytes WithInsert(const Bytes& old, size_t cut, uint32_t frames) const {
+    return Concat({Slice(old, 0, cut), Expected(kMono8k, 0, frames), Slice(old, cut, old.size())});
   }
+  const std::string temp_ = File("tmp");
+  // Old audio that does not repeat within 80000 frames, so any misplaced piece shows.
+  static constexpr double kUnrepeated = 441.7;
 };
 
 // Two seconds at the start of ten push the old data back; at the very end the audio is appended.
@@ -84,11 +98,12 @@ TEST_F(SpliceTest, AnInsertThatStoredNothingChangesNothing) {
 }
 
 // Files may not grow past 1000 bytes more than the recording: the run collects its audio, but the
-// recording cannot make room for it.  Nothing may have moved then.
-TEST_F(SpliceTest, WhenTheFileCannotGrowTheRecordingStaysAsItWas) {
+// recording cannot make room for it.  Nothing may have moved, and the part of the growth that was
+// written must be cut away: the file stays byte for byte as it was.
+TEST_F(SpliceTest, FailedGrowthLeavesNoBytesBehindData) {
   Open(kMono8k, File("tight.wav"));
   RecordBuffers(5);
-  const Bytes before = DataOf(File("tight.wav"));
+  const Bytes before = test::ReadBinaryFile(File("tight.wav"));
   InsertAt(800, 300.0);
   rlimit previous{};
   getrlimit(RLIMIT_FSIZE, &previous);
@@ -103,8 +118,62 @@ TEST_F(SpliceTest, WhenTheFileCannotGrowTheRecordingStaysAsItWas) {
   EXPECT_EQ(r().length, 4000u);
   EXPECT_EQ(r().position, 800);
   CloseRecording();
-  EXPECT_EQ(DataOf(File("tight.wav")), before);
+  EXPECT_EQ(test::ReadBinaryFile(File("tight.wav")), before);
   EXPECT_TRUE(NoSpliceFileLeft());
+}
+
+// 20000 frames inserted at frame 20000 of 40000, and the temporary folder fills up after 12
+// buffers: the recording must get those 12 buffers, not a copy of its own frames.
+TEST_F(SpliceTest, AnInsertWhoseTemporaryFolderFillsUpNeverCorruptsTheRecording) {
+  UseSignal(kUnrepeated);
+  Open(kMono8k, File("full.wav"));
+  RecordBuffers(50);
+  const Bytes old = DataOf(File("full.wav"));
+  InsertAt(20000, 1250.0);
+  mmio::SetWriteFaultForTesting(temp_.c_str(), 12, mmio::WriteFault::DiskFull);
+  StartRecording();
+  Complete(13);
+  StopRecording();
+  EXPECT_EQ(gRunEnds, (std::vector<DWORD>{0, ErrCaptureWrite}));
+  EXPECT_EQ(r().length, 40000u + 9600);
+  EXPECT_EQ(DataOf(File("full.wav")), WithInsert(old, 40000, 9600));
+  EXPECT_TRUE(NoSpliceFileLeft());
+}
+
+// The temporary folder and the recording's folder, each full or failing at every write of an
+// insert in turn (the splice moves a 70400-byte tail in two pieces, one longer and one shorter
+// than the 6400 inserted bytes).  A full temporary folder keeps what was collected before it; any
+// other fault leaves the recording as it was.  The run reports 8 whenever a write failed.
+TEST_F(SpliceTest, AnInsertMeetingAFullOrFailingDiskAtAnyWriteKeepsTheRecordingWhole) {
+  int file = 0;
+  for (const std::string& folder : {temp_, dir().string()})
+    for (const auto kind : {mmio::WriteFault::DiskFull, mmio::WriteFault::IoError})
+      for (uint32_t n = 0;; ++n) {
+        SCOPED_TRACE(folder + " kind " + std::to_string(int(kind)) + " write " + std::to_string(n));
+        ASSERT_LT(n, 10u);
+        const std::string path = File(std::to_string(++file) + ".wav");
+        UseSignal(kUnrepeated), r().insertMode = 0, gRunEnds.clear();
+        Open(kMono8k, path);
+        RecordBuffers(45);
+        const Bytes before = test::ReadBinaryFile(path), old = DataOf(path);
+        InsertAt(800, 1250.0);
+        mmio::SetWriteFaultForTesting(folder.c_str(), n, kind);
+        StartRecording();  // a failed write ends the run, maybe before all 4 buffers came
+        virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 4);
+        StopRecording();
+        const bool struck = mmio::LiftWriteFaultForTesting();
+        const uint32_t inserted = r().length - 36000;
+        EXPECT_EQ(inserted, !struck ? 3200 : folder == temp_ ? n * 800 : 0);
+        EXPECT_EQ(r().position, int32_t(800 + inserted));
+        EXPECT_EQ(gRunEnds, (std::vector<DWORD>{0, struck ? DWORD(ErrCaptureWrite) : 0u}));
+        CloseRecording();
+        if (inserted == 0) {
+          EXPECT_EQ(test::ReadBinaryFile(path), before);
+        }
+        EXPECT_EQ(DataOf(path), WithInsert(old, 1600, inserted));
+        EXPECT_TRUE(NoSpliceFileLeft());
+        if (!struck) break;
+      }
 }
 
 // A host that does not pump between two runs has not yet had the first run's sizes written when

@@ -24,7 +24,10 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -56,6 +59,19 @@ void ReturnWriteBudget(uint64_t unused) {
   } while (!writeBudget.compare_exchange_weak(left, left + static_cast<long long>(unused),
                                               std::memory_order_relaxed));
 }
+
+// The folder fault of SetWriteFaultForTesting.  `faultSet` keeps the normal write path to one
+// atomic load; the rest is guarded by faultMutex.
+std::atomic<bool> faultSet{false};
+std::atomic<bool> faultStruck{false};
+std::mutex faultMutex;
+struct FolderFault {
+  std::string folder;  // absolute and resolved, without a trailing '/'
+  long long writesBefore = 0;
+  WriteFault kind = WriteFault::DiskFull;
+  bool diskFull = false;         // DiskFull has begun
+  bool shortWriteGiven = false;  // the first refused extension stored half of its bytes
+} fault;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -89,6 +105,43 @@ UINT OpenErrorFromErrno(int error, const char* path) {
     default:
       return MMIOERR_CANNOTOPEN;
   }
+}
+
+// The folder the open file `fd` lies in, as the system resolves it.
+std::string FolderOfDescriptor(int fd) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  char path[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+  if (n <= 0) return {};
+  path[n] = '\0';
+  return FolderOf(path);
+}
+
+// How many of `count` bytes at the position of `h` the folder fault lets through.
+uint64_t ApplyWriteFault(HMMIO h, uint64_t count) {
+  std::lock_guard<std::mutex> lock(faultMutex);
+  if (fault.folder.empty() || h->fd < 0 || FolderOfDescriptor(h->fd) != fault.folder) return count;
+  if (!fault.diskFull) {
+    if (fault.writesBefore > 0) {
+      --fault.writesBefore;
+      return count;
+    }
+    if (fault.kind == WriteFault::IoError) {
+      fault.folder.clear();
+      faultSet.store(false, std::memory_order_release);
+      faultStruck.store(true, std::memory_order_release);
+      return count / 2;
+    }
+    fault.diskFull = true;
+  }
+  uint64_t length = 0;
+  if (!FileLength(h, &length)) length = 0;
+  const uint64_t inside = length > h->position ? std::min(count, length - h->position) : 0;
+  if (inside == count) return count;
+  faultStruck.store(true, std::memory_order_release);
+  if (fault.shortWriteGiven) return inside;
+  fault.shortWriteGiven = true;
+  return inside + (count - inside) / 2;
 }
 
 HMMIO Fail(LPMMIOINFO info, UINT error) {
@@ -197,8 +250,40 @@ bool FileLength(HMMIO h, uint64_t* length) {
   return true;
 }
 
+bool Truncate(HMMIO h, DWORD length) {
+  uint64_t current = 0;
+  if (!IsOpenFile(h) || !FileLength(h, &current)) return false;
+  if (current <= length) return true;
+  if (h->fd < 0 || !h->writable) return false;
+  int result;
+  do {
+    result = ftruncate(h->fd, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
 void SetWriteLimitForTesting(long long bytes) {
   writeBudget.store(bytes < 0 ? -1 : bytes, std::memory_order_relaxed);
+}
+
+void SetWriteFaultForTesting(const char* folder, long long writesBefore, WriteFault kind) {
+  std::lock_guard<std::mutex> lock(faultMutex);
+  fault = FolderFault{};
+  faultStruck.store(false, std::memory_order_release);
+  char resolved[PATH_MAX];
+  if (folder != nullptr && realpath(folder, resolved) != nullptr) {
+    fault.folder = resolved;
+    fault.writesBefore = std::max(writesBefore, 0LL);
+    fault.kind = kind;
+  }
+  faultSet.store(!fault.folder.empty(), std::memory_order_release);
+}
+
+bool LiftWriteFaultForTesting() {
+  std::lock_guard<std::mutex> lock(faultMutex);
+  fault = FolderFault{};
+  faultSet.store(false, std::memory_order_release);
+  return faultStruck.exchange(false, std::memory_order_acq_rel);
 }
 
 }  // namespace voxl::mmio
@@ -259,8 +344,8 @@ extern "C" LONG mmioWrite(HMMIO h, const char* buffer, LONG count) {
   if (!IsOpenFile(h) || count < 0 || (count > 0 && buffer == nullptr)) return -1;
   if (!h->writable) return -1;
   if (count == 0) return 0;
-  const uint64_t room =
-      std::min<uint64_t>(static_cast<uint64_t>(count), kMaxPosition - h->position);
+  uint64_t room = std::min<uint64_t>(static_cast<uint64_t>(count), kMaxPosition - h->position);
+  if (faultSet.load(std::memory_order_acquire)) room = ApplyWriteFault(h, room);
   const uint64_t granted = TakeWriteBudget(room);
   if (granted == 0) return -1;
   int64_t put = WriteAt(h, h->position, buffer, granted);
