@@ -4,8 +4,8 @@
 // (wavefile/recording_file.h).
 //
 // Ranges are checked as signed numbers of the argument's own width.  Floating-point values are
-// compared in double precision; a value that is not a number fails "at least 0.0" checks and
-// passes "at most 0.0" checks.
+// compared in double precision; a value that is not a number is refused wherever it would be
+// kept.
 #include "api/recorder_methods.h"
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "api/strings_util.h"
+#include "engine/capture_internal.h"
 #include "engine/transport.h"
 #include "wavefile/recording_file.h"
 
@@ -41,8 +42,8 @@ bool StateIsCreatedOrIdle(const Recorder& r) {
 bool AtLeastZero(double value) {
   return value >= 0.0;
 }
-bool AboveZero(double value) {
-  return value > 0.0;
+bool AtMostZero(double value) {
+  return value <= 0.0;
 }
 
 // Frames for a duration at `hertz`, rounded to nearest; durations past what 32 bits hold give
@@ -53,6 +54,21 @@ uint32_t FramesOf(double seconds, uint32_t hertz) {
     return std::numeric_limits<uint32_t>::max();
   }
   return static_cast<uint32_t>(frames);
+}
+
+// Whether a marker tone of `seconds` (at least 0) can be stored in recordings of the current
+// format: its frames at the current rate (rounded to nearest) fit a 32-bit count, and its bytes
+// fit the data of a RIFF file.  A compressed tone is counted at its format's average byte rate
+// (by its frames alone while no compressed format is known).
+bool ToneFits(const Recorder& r, double seconds) {
+  const double frames = std::floor(seconds * r.sampleRate + 0.5);
+  if (!(frames <= static_cast<double>(std::numeric_limits<uint32_t>::max()))) return false;
+  double bytes = frames * r.channels * (r.sampleFormat == 16 ? 2 : 1);
+  if (r.sampleFormat == 100) {
+    const WAVEFORMATEX* format = r.fileFormat != nullptr ? r.fileFormat : r.chosenFormat;
+    bytes = format != nullptr ? seconds * format->nAvgBytesPerSec : 0.0;
+  }
+  return bytes <= static_cast<double>(kMaxDataEnd);
 }
 
 void ApplyMaxLengthSeconds(Recorder& r, double seconds) {
@@ -157,7 +173,7 @@ HRESULT WINAPI GetSilenceThreshold(VoxlRecorder* self, FLOAT* dB) {
 }
 
 HRESULT WINAPI SetSilenceThreshold(VoxlRecorder* self, FLOAT dB) {
-  if (AboveZero(dB)) return kRefused;
+  if (!AtMostZero(dB)) return kRefused;
   Self(self).silenceThreshold = dB;
   return kAccepted;
 }
@@ -167,7 +183,7 @@ HRESULT WINAPI GetSoundThreshold(VoxlRecorder* self, FLOAT* dB) {
 }
 
 HRESULT WINAPI SetSoundThreshold(VoxlRecorder* self, FLOAT dB) {
-  if (AboveZero(dB)) return kRefused;
+  if (!AtMostZero(dB)) return kRefused;
   Self(self).soundThreshold = dB;
   return kAccepted;
 }
@@ -245,8 +261,9 @@ HRESULT WINAPI GetEndToneSeconds(VoxlRecorder* self, FLOAT* seconds) {
 }
 
 HRESULT WINAPI SetEndToneSeconds(VoxlRecorder* self, FLOAT seconds) {
-  if (!AtLeastZero(seconds)) return kRefused;
-  Self(self).endToneSeconds = seconds;
+  Recorder& r = Self(self);
+  if (!AtLeastZero(seconds) || !ToneFits(r, seconds)) return kRefused;
+  r.endToneSeconds = seconds;
   return kAccepted;
 }
 
@@ -255,8 +272,9 @@ HRESULT WINAPI GetStartToneSeconds(VoxlRecorder* self, FLOAT* seconds) {
 }
 
 HRESULT WINAPI SetStartToneSeconds(VoxlRecorder* self, FLOAT seconds) {
-  if (!AtLeastZero(seconds)) return kRefused;
-  Self(self).startToneSeconds = seconds;
+  Recorder& r = Self(self);
+  if (!AtLeastZero(seconds) || !ToneFits(r, seconds)) return kRefused;
+  r.startToneSeconds = seconds;
   return kAccepted;
 }
 

@@ -1,10 +1,12 @@
 // Marker tones: an 880 Hz sine at half of full scale written into the recording where recorded
 // audio begins or resumes (start tone) and where it pauses or ends (end tone).
 //
-// A tone is made and delivered in pieces of at most one second, so its length (a host setting
-// without an upper bound) never decides how much memory the engine asks for.  Its frames move
-// position and length like recorded audio but are not counted in recordedLength, so marker tones
-// never bring the length limit closer.
+// A tone is made and delivered in pieces of at most one second, so its length never decides how
+// much memory the engine asks for, and a stop or quit that the host has posted meanwhile ends
+// the tone after the piece being written: the engine handles one message at a time, so a long
+// tone would otherwise hold up the stop until all of it was on disk.  Its frames move position
+// and length like recorded audio but are not counted in recordedLength, so marker tones never
+// bring the length limit closer.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -20,10 +22,23 @@ namespace {
 // 2 pi x 880 with pi taken as 3.141592654.
 constexpr double kToneRadiansPerSecond = 5529.20307104;
 
+// Whether the first engine command waiting in the engine thread's queue is a stop of the run or
+// a quit.  The command stays queued for the engine's loop.
+bool StopIsPending() {
+  MSG msg{};
+  if (PeekMessageA(&msg, nullptr, kEngineCommandMessage, kEngineCommandMessage, PM_NOREMOVE) ==
+      FALSE) {
+    return false;
+  }
+  return msg.message == kEngineCommandMessage &&
+         (msg.wParam == CmdStopRecord || msg.wParam == CmdQuit);
+}
+
 // One piece of encoder input: feeds `bytes` of PCM tone through encodeStream.  The first piece
 // of a tone discards what captured audio the source buffer still held; the last piece of a final
-// tone ends the encoder's stream.
-void FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool firstPiece,
+// tone ends the encoder's stream.  False when the output could not be stored whole, or the
+// encoder takes nothing from a full source buffer.
+bool FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool firstPiece,
                        bool lastPiece, bool final) {
   ACMSTREAMHEADER& h = r.encodeHeader;
   if (firstPiece) {
@@ -43,13 +58,15 @@ void FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool fi
     if (h.cbDstLengthUsed > 0 && align > 0) {
       const uint32_t whole = h.cbDstLengthUsed - h.cbDstLengthUsed % align;
       if (whole > 0) {
-        EmitData(r, h.pbDst, whole);
+        if (EmitData(r, h.pbDst, whole) != static_cast<int32_t>(whole)) return false;
         r.fileCursor.fetch_add(whole);
       }
     }
     // What the encoder would not take stays for the captured audio that follows.
     if (remaining == 0 && h.cbSrcLengthUsed == 0) break;
+    if (take == 0 && h.cbSrcLengthUsed == 0 && h.cbDstLengthUsed == 0) return false;
   }
+  return true;
 }
 
 // Fills `frames` tone frames starting at frame `first` in the layout of pcmFormat; returns the
@@ -89,7 +106,7 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   const double wanted = std::trunc(format.nSamplesPerSec * seconds);
   if (!(wanted >= 1.0)) return true;
   // Positions are 32-bit frame counts: a tone can never be longer than that.
-  const auto frames = static_cast<uint32_t>(
+  auto frames = static_cast<uint32_t>(
       std::min(wanted, static_cast<double>(std::numeric_limits<int32_t>::max())));
 
   if (r.fileHandle != nullptr) {
@@ -105,14 +122,17 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   const bool encode = r.compressed != 0 && r.fileFormat != nullptr;
   while (stored && done < frames) {
     const uint32_t n = std::min(pieceFrames, frames - done);
+    // A stop or quit waiting makes this piece the last (the first piece is always written, so
+    // the place is still marked).
+    if (done + n < frames && StopIsPending()) frames = done + n;
     const uint32_t bytes = FillTone(format, done, n, piece);
     if (encode) {
-      FeedToneToEncoder(r, piece, bytes, done == 0, done + n == frames, final);
+      stored = FeedToneToEncoder(r, piece, bytes, done == 0, done + n == frames, final);
     } else {
       stored = EmitData(r, piece, bytes) == static_cast<int32_t>(bytes);
-      if (!stored) break;
-      r.fileCursor.fetch_add(bytes);
+      if (stored) r.fileCursor.fetch_add(bytes);
     }
+    if (!stored) break;
     done += n;
   }
   std::free(piece);

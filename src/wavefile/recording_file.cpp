@@ -84,6 +84,15 @@ HMMIO CreateRecordingFile(char* name) {
   return mmioOpenA(name, nullptr, MMIO_CREATE | MMIO_READWRITE);
 }
 
+// A new file whose header could not be written (a full disk) is closed and deleted: a recording
+// file either has its whole header or does not exist.  A file of that name that existed before
+// was already emptied when it was created, so nothing of it is lost here.
+void DiscardNewFile(Recorder& r, const char* name) {
+  mmioClose(r.fileHandle, 0);
+  r.fileHandle = nullptr;
+  DeleteFileA(name);
+}
+
 // The recording limit in frames for `seconds` at `rate`, rounded to nearest; saturates instead
 // of overflowing the 32-bit field.
 uint32_t LimitFrames(uint32_t rate, double seconds) {
@@ -221,8 +230,7 @@ uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error) {
     r.dataChunk.cksize = 0;
     r.dataChunk.dwDataOffset = 0;
   } else if (!WriteHeader(r, &r.pcmFormat, sizeof(WAVEFORMATEX), withFact)) {
-    mmioClose(r.fileHandle, 0);
-    r.fileHandle = nullptr;
+    DiscardNewFile(r, narrow);
     ReportError(r, error, ErrRiffWrite);
     return 0;
   }
@@ -265,8 +273,7 @@ void NewCompressedRecording(Recorder& r, const char* name, uint16_t* error) {
       r.dataChunk.cksize = 0;
       r.dataChunk.dwDataOffset = 0;
     } else if (!WriteHeader(r, format, formatBytes, true)) {
-      mmioClose(r.fileHandle, 0);
-      r.fileHandle = nullptr;
+      DiscardNewFile(r, narrow);
       ReleaseConversion(r);
       ReportError(r, error, ErrRiffWrite);
       return;

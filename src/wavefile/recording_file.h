@@ -30,7 +30,7 @@ constexpr uint64_t kMaxRiffOffset = 0xFFFFFFFFu;
 //   18 readOnly (nothing else happens, not even Close); Close's own error (6 or 1);
 //   2 the name does not fit 299 bytes of UTF-8, holds a NUL character or an unpaired
 //     surrogate, or the file cannot be created; 3 the header could not be written (the file is
-//     closed, state 1);
+//     closed and deleted, whether or not it existed before: creating it had emptied it; state 1);
 //   17 / 5 from the conversion set (compressed branch).
 // On success state is 2 with position = length = recordedLength = 0.
 uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error);

@@ -119,7 +119,9 @@ TEST_F(RecorderMethodsTest, SettersAcceptOrRefuseAndStore) {
   RANGE(SetReadOnly, GetReadOnly, WORD, WORD{5}, 0, 1);
   RANGE(SetSilenceHold, GetSilenceHold, WORD, SHORT{-1}, 1, 0);
   RANGE(SetSilenceThreshold, GetSilenceThreshold, FLOAT, 0.5f, 1, 0.0);
+  RANGE(SetSilenceThreshold, GetSilenceThreshold, FLOAT, kNaN, 1, 0.0);
   RANGE(SetSoundThreshold, GetSoundThreshold, FLOAT, 1e-30f, 1, 0.0);
+  RANGE(SetSoundThreshold, GetSoundThreshold, FLOAT, kNaN, 1, 0.0);  // never lifted silence
   RANGE(SetSilenceMode, GetSilenceMode, WORD, SHORT{-1}, 1, 0);
   RANGE(SetInsertMode, GetInsertMode, WORD, WORD{2}, 1, 0);
   RANGE(SetInputDevice, GetInputDevice, LONG, LONG{-2}, 1, -1);
@@ -128,15 +130,16 @@ TEST_F(RecorderMethodsTest, SettersAcceptOrRefuseAndStore) {
   RANGE(SetMaxLength, GetMaxLength, DWORD, LONG{-1}, 1, 0);
   RANGE(SetEndToneSeconds, GetEndToneSeconds, FLOAT, kNaN, 1, 0.0);
   RANGE(SetStartToneSeconds, GetStartToneSeconds, FLOAT, -0.01f, 1, 0.0);
+  // Tones at 192000 Hz, mu-law stereo (set above): 2 bytes a frame, at most 0xFFFFFFFE bytes.
+  RANGE(SetStartToneSeconds, GetStartToneSeconds, FLOAT, 11184.0f, 0, 11184.0);
+  RANGE(SetEndToneSeconds, GetEndToneSeconds, FLOAT, 11185.0f, 1, 0.0);  // filled the disk
+  RANGE(SetEndToneSeconds, GetEndToneSeconds, FLOAT, INFINITY, 1, 0.0);
   RANGE(SetMeterOption, GetMeterOption, WORD, WORD{2}, 1, 0);
   RANGE(SetMeterStyle, GetMeterStyle, WORD, SHORT{4}, 1, 0);
   RANGE(SetMeterSegments, GetMeterSegments, WORD, SHORT{0}, 1, 8);
   RANGE(SetMeterSegments, GetMeterSegments, WORD, SHORT{21}, 1, 8);
   RANGE(SetMeterSegments, GetMeterSegments, WORD, SHORT{20}, 0, 20);
 #undef RANGE
-  // A NaN silence threshold is taken as it is.
-  EXPECT_EQ(m().SetSilenceThreshold(host(), kNaN), 0);
-  EXPECT_TRUE(std::isnan(Get<FLOAT>(&VoxlRecorderVtbl::GetSilenceThreshold)));
 }
 
 TEST_F(RecorderMethodsTest, CaptureFormatSettersActOnlyBeforeAnythingIsOpen) {

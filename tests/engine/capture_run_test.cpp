@@ -77,6 +77,22 @@ TEST_F(CaptureTest, WithoutAStartToneTheEndToneStillFollows) {
   EXPECT_EQ(DataOf(File("z.wav")), Concat({Expected(kMono8k, 0, 800), Tone(kMono8k, 500)}));
 }
 
+// A stop posted while a long start tone is written ends the tone (after its first second); the
+// audio of the buffer still follows it.  It used to wait for all 160 MB of the tone.
+TEST_F(CaptureTest, StopCutsALongStartToneShort) {
+  Open(kMono8k, File("t.wav"));
+  r().startToneSeconds = 1e4f;
+  StartRecording();
+  ASSERT_EQ(virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 1), 1u);
+  StopRecording();
+  const Bytes data = DataOf(File("t.wav"));
+  ASSERT_GE(data.size(), 16000u + 1600);
+  ASSERT_LT(data.size(), 16'000'000u);
+  EXPECT_EQ(Bytes(data.begin(), data.begin() + 16000), Tone(kMono8k, 8000));
+  EXPECT_EQ(Bytes(data.end() - 1600, data.end()), Expected(kMono8k, 0, 800));
+  EXPECT_EQ(r().length, data.size() / 2);
+}
+
 TEST_F(CaptureTest, LengthLimitStoresWholeBuffersThenEndsWith13) {
   Open(kMono8k, File("l.wav"));
   r().maxLengthSamples = 1000;

@@ -300,11 +300,15 @@ TEST_F(RecordingFileTest, ReadOnlyRefusesAndKeepsTheOpenFile) {
 
 class HeaderWriteFailure : public RecordingFileTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(HeaderWriteFailure, ReportsRiffWriteAndLeavesNothingOpen) {
+// A full disk before the header is written leaves no file, not an empty or partial one (a file
+// of that name was emptied by the create anyway).
+TEST_P(HeaderWriteFailure, ReportsRiffWriteAndLeavesNoFile) {
   Use(kLayouts[2]);  // A-law: the format record (18 bytes), then the fact count (4)
+  ASSERT_TRUE(test::WriteBinaryFile(File("short.wav"), "old", 3));
   mmio::SetWriteLimitForTesting(GetParam());
   EXPECT_EQ(Create(Widen(File("short.wav"))), ErrRiffWrite);
   ExpectIdleWithoutFile();
+  EXPECT_EQ(FilesInDir(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEachStep, HeaderWriteFailure, ::testing::Values(0, 10, 17, 18, 21));
