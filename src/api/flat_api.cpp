@@ -14,6 +14,9 @@
 //  - StopACMRecord leaves the blocks not yet taken in the list.  The last blocks of a run arrive
 //    after the stop anyway, so freeing the earlier ones would cut a hole in the host's stream;
 //    the next StartACMRecord and DeinitACM free what is left.
+//  - StartACMRecord also turns away what earlier runs posted but the host has not dispatched
+//    yet: blocks and levels carry their run, and those of a run before the latest start are
+//    dropped on arrival, so a new run never begins with the end of the previous one.
 //  - Null pointers are refused with 0; a second InitACM is refused rather than leaking the first
 //    recorder; a block that cannot be allocated is not queued and its buffers are still freed;
 //    a format shorter than its 18-byte header is copied as far as it goes.
@@ -47,6 +50,8 @@ PendingBlock* gOldest = nullptr;  // tail of pendingBlocks
 size_t gPendingCount = 0;
 uint32_t gDeviceCount = 0;   // input devices, as counted by GetFirstACMDevice
 int32_t gDeviceCursor = -1;  // next enumeration entry; -1 before and after an enumeration
+// Blocks and levels of runs before this one are dropped (set by StartACMRecord).
+uint32_t gFirstKeptRun = 0;
 
 constexpr UINT kBlockReadyMessage = VOXL_MSG_BLOCK_READY;
 constexpr UINT kLevelsMessage = VOXL_MSG_LEVELS;
@@ -60,6 +65,12 @@ void FreePendingBlocks() {
   }
   gNewest = gOldest = nullptr;
   gPendingCount = 0;
+}
+
+// Whether the notification being delivered belongs to a run before the latest start.
+bool OfAnEarlierRun() {
+  const voxl::Recorder* recorder = voxl::GlobalRecorder();
+  return recorder != nullptr && recorder->deliveringRun < gFirstKeptRun;
 }
 
 void WriteEmptyName(LPSTR name) {
@@ -87,10 +98,16 @@ LPARAM PackLevels(float left, float right) {
 }
 
 void CALLBACK OnLevels(FLOAT levelLeft, DWORD, FLOAT levelRight, DWORD) {
+  if (OfAnEarlierRun()) return;
   PostMessageA(gHostWindow, kLevelsMessage, 0, PackLevels(levelLeft, levelRight));
 }
 
 void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength) {
+  if (OfAnEarlierRun()) {
+    std::free(format);
+    std::free(data);
+    return;
+  }
   auto* block = static_cast<PendingBlock*>(std::malloc(sizeof(PendingBlock) + dataLength));
   if (block != nullptr) {
     block->format = WAVEFORMATEX{};
@@ -141,6 +158,7 @@ VOXL_API BOOL WINAPI InitACM(HWND hostWindow) {
     return 0;
   }
   flat::gHostWindow = hostWindow;
+  flat::gFirstKeptRun = 0;
   flat::FreePendingBlocks();
   VoxlRecorderCallbacks callbacks{};
   callbacks.levels = flat::OnLevels;
@@ -171,7 +189,9 @@ VOXL_API BOOL WINAPI StartACMRecord(LPCSTR deviceName) {
   WORD state = 0;
   m.GetState(host, &state);
   if (state != voxl::StateIdle) return 0;
+  // Every earlier run has ended: what they left, queued or still on its way, is not this run's.
   flat::FreePendingBlocks();
+  flat::gFirstKeptRun = recorder->run.load() + 1;
 
   // The first entry, "Default Device", is the wave mapper (-1); the k-th name is device k - 1.
   char name[VOXL_DEVICE_NAME_BYTES];

@@ -18,10 +18,11 @@ namespace voxl::flat {
 LPARAM PackLevels(float left, float right);
 
 // Callback slot 3: posts VOXL_MSG_LEVELS with the packed levels to the host window.  The clip
-// flags are not passed on.
+// flags are not passed on.  Levels of a run before the latest StartACMRecord are dropped.
 void CALLBACK OnLevels(FLOAT levelLeft, DWORD clipLeft, FLOAT levelRight, DWORD clipRight);
 // Callback slot 4: queues a copy of the block as the newest pending block, frees both buffers
-// (the callback owns them) and posts VOXL_MSG_BLOCK_READY.
+// (the callback owns them) and posts VOXL_MSG_BLOCK_READY.  A block of a run before the latest
+// StartACMRecord is only freed.
 void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength);
 
 // Blocks waiting to be taken.

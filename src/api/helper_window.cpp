@@ -19,6 +19,7 @@ DWORD RecentClip(int16_t clipHold) {
 void DeliverBlock(Recorder& r, CapturedBlock* block) {
   if (block == nullptr) return;
   if (r.callbacks.block != nullptr) {
+    r.deliveringRun = block->run;
     r.callbacks.block(block->format, block->formatSize, block->data, block->dataLength);
     std::free(block);  // the copies belong to the callback now
   } else {
@@ -64,6 +65,7 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       break;
     case NotifyLevels:
       if (cb.levels != nullptr) {
+        r->deliveringRun = static_cast<uint32_t>(lParam);
         cb.levels(r->levelLeft.load(), RecentClip(r->clipHoldLeft.load()), r->levelRight.load(),
                   RecentClip(r->clipHoldRight.load()));
       }

@@ -29,8 +29,9 @@ class HelperWindow {
 // Window procedure of VOXLHelperClass.  kNotifyMessage with code 1 finishes the recording file
 // (which calls callback 0), 2 calls callback 1 with stopReason, 3 callback 3 with the levels
 // and clip flags, 4 callback 4 with the block's four fields (the block record is freed; its
-// copies too when slot 4 is empty), 5 and 6 (silence changed) callback 5.  Other codes call
-// nothing.  Every other message goes to DefWindowProcA.
+// copies too when slot 4 is empty), 5 and 6 (silence changed) callback 5.  Before callbacks 3
+// and 4 the recorder's deliveringRun is set to the run the notification belongs to.  Other
+// codes call nothing.  Every other message goes to DefWindowProcA.
 LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace voxl

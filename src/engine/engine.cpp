@@ -17,20 +17,24 @@ namespace {
 
 std::atomic<bool> gStartFailsForTesting{false};
 
-// End-of-run meter reset, after FinishCapture and FinishPlayback.  The clip-hold counters and
-// silent are left alone (the record method and notification 1 take care of those).
+// End-of-run meter reset, just before FinishCapture and FinishPlayback: its "no signal" level
+// notification is queued before the state leaves 3 or 4, so once Stop returns, everything the
+// run posts is waiting for the host.  The clip-hold counters and silent are left alone (the
+// record method and notification 1 take care of those).
 void EndOfRunMeterReset(Recorder& r) {
   r.levelLeft = kNoLevel;
   r.levelRight = kNoLevel;
   r.clipLeft = 0;
   r.clipRight = 0;
-  PostNotification(r, NotifyLevels, 0);
+  PostNotification(r, NotifyLevels, static_cast<LPARAM>(r.run.load()));
 }
 
 // CmdRecord and CmdPlay in Idle.  The engine sets the public state itself when the run has
 // started, so a run that ends at once (limit reached, device failure) cannot leave the state at
-// 3 or 4 behind an idle engine; runsStarted moves last, after stage and state show the outcome.
+// 3 or 4 behind an idle engine.  The run number moves first, before the run posts anything;
+// runsStarted moves last, after stage and state show the outcome.
 void StartRun(Recorder& r, bool capture) {
+  r.run.fetch_add(1);
   r.stopReason = ErrNone;
   ResetLevels(r);
   if (capture) {
@@ -94,15 +98,15 @@ void HandleCaptureBuffer(Recorder& r, WAVEHDR& header) {
     return;
   }
   if (--r.buffersQueued == 0) {
-    FinishCapture(r);
     EndOfRunMeterReset(r);
+    FinishCapture(r);
   }
 }
 
 void HandlePlayBuffer(Recorder& r, WAVEHDR& header) {
   if (OnPlayBufferDone(r, header)) {
-    FinishPlayback(r);
     EndOfRunMeterReset(r);
+    FinishPlayback(r);
   }
 }
 

@@ -179,7 +179,7 @@ void MeasureLevels(Recorder& r, const WAVEHDR& header, int32_t frames) {
   r.levelLeft = LevelOf(r.peakLeft);
   r.levelRight = LevelOf(r.peakRight);
   DetectSilence(r, channels);
-  PostNotification(r, NotifyLevels, 0);
+  PostNotification(r, NotifyLevels, static_cast<LPARAM>(r.run.load()));
 }
 
 }  // namespace voxl

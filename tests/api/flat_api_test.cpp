@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/module.h"
+#include "engine/engine_fixture.h"
 #include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave_driver.h"
 #include "voxl310k.h"
@@ -252,6 +253,36 @@ TEST_F(FlatApiTest, StopKeepsUntakenBlocksAndStartFreesThem) {
   DeliverBlock("left for DeinitACM to free");
 }
 
+// A new start while the end of the previous run still waits to be dispatched (StartACMRecord
+// while recording, or StopACMRecord and StartACMRecord with no dispatch between them): the block
+// the device returned at the stop (half a buffer here) and the run's "no signal" levels belong to
+// the stopped run and never reach the new one.
+TEST_F(FlatApiTest, AStoppedRunsLastBlockAndLevelsNeverArriveInTheNextRun) {
+  va::Signal sine;
+  sine.kind = va::Signal::Kind::Sine;
+  va::SetInputSignal(0, sine);
+  ASSERT_EQ(InitACM(window_), 1);
+  for (const bool stopFirst : {false, true}) {
+    ASSERT_EQ(StartACMRecord("Mic One"), 1);
+    ASSERT_EQ(va::DeliverInputFrames(0, 2205), 2205u);
+    if (stopFirst) {
+      ASSERT_EQ(StopACMRecord(), 1);
+    }
+    ASSERT_EQ(StartACMRecord("Mic One"), 1);
+    ASSERT_EQ(va::CompleteInputBuffers(0, 1), 1u);
+    ASSERT_TRUE(voxl::testing::Barrier(*voxl::GlobalRecorder()));
+    hostMessages_.clear();
+    Pump();
+    EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 1u) << stopFirst;
+    AcmBlock* block = nullptr;
+    ASSERT_EQ(GetNextACMBlock(&block), 1);
+    EXPECT_EQ(block->dataLength, 17640u) << "the new run's first block";
+    FreeACMBlock(block);
+    ASSERT_EQ(Count(VOXL_MSG_LEVELS), 1u) << stopFirst;
+    EXPECT_NE(static_cast<uint64_t>(hostMessages_.back().lParam), 0xD8F1D8F1u);
+  }
+}
+
 TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
   va::Signal sine;
   sine.kind = va::Signal::Kind::Sine;
@@ -285,12 +316,21 @@ TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
     EXPECT_NEAR(VOXL_LEVEL_RIGHT_TENTHS(m.lParam), -60, 5);
   }
 
+  // A stop in the middle of a buffer: that half buffer is the run's last block, and its level
+  // message, read at dispatch like every other, says "no signal" as the stop's own does.
   hostMessages_.clear();
+  ASSERT_EQ(va::DeliverInputFrames(0, 2205), 2205u);
   ASSERT_EQ(StopACMRecord(), 1);
   Pump();
-  // After the stop: "no signal" is posted once.
-  ASSERT_GE(Count(VOXL_MSG_LEVELS), 1u);
-  EXPECT_EQ(static_cast<uint64_t>(hostMessages_.back().lParam), 0xD8F1D8F1u);
+  EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 1u);
+  ASSERT_EQ(Count(VOXL_MSG_LEVELS), 2u);
+  for (const MSG& m : hostMessages_) {
+    EXPECT_TRUE(m.message != VOXL_MSG_LEVELS || static_cast<uint64_t>(m.lParam) == 0xD8F1D8F1u);
+  }
+  AcmBlock* last = nullptr;
+  ASSERT_EQ(GetNextACMBlock(&last), 1);
+  EXPECT_EQ(last->dataLength, 8820u);
+  FreeACMBlock(last);
 }
 
 }  // namespace

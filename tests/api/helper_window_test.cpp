@@ -49,7 +49,7 @@ const RecorderCallbacks kAllCallbacks{
 
 CapturedBlock* MakeBlock(uint32_t formatSize, uint32_t dataLength) {
   auto* block = static_cast<CapturedBlock*>(std::malloc(sizeof(CapturedBlock)));
-  *block = {std::calloc(1, formatSize), formatSize, std::calloc(1, dataLength), dataLength};
+  *block = {std::calloc(1, formatSize), formatSize, std::calloc(1, dataLength), dataLength, 0};
   return block;
 }
 
