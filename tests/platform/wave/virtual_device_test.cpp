@@ -1,6 +1,7 @@
 // The virtual driver through the wave functions: input signals sample for sample, buffer order,
 // stop and reset of partly filled buffers, output capture with pause, restart and reset, fault
 // injection, and the real-time and free-running clocks.
+#include <cmath>
 #include <cstring>
 #include <future>
 #include <numeric>
@@ -232,6 +233,68 @@ TEST_F(DeviceTest, FileOfAnotherRateOrUnreadableIsRefused) {
   UseFile(path);
   EXPECT_EQ(WAVERR_BADFORMAT, waveInOpen(&in, 0, &f16k, 0, 0, CALLBACK_NULL));
   EXPECT_FALSE(va::InputOpen(0));
+}
+
+// What VOXL_VIRTUAL_INPUT asks for: silence, a tone (440 Hz, -12 dBFS unless given) or a file;
+// any other text is silence.
+TEST(InputSettingTest, SilenceToneOrFileAndSilenceForAnythingElse) {
+  using Kind = va::Signal::Kind;
+  const struct {
+    const char* text;
+    Kind kind;
+    double hertz = 0.0, dbfs = 0.0;
+    std::string path = {};
+  } cases[] = {{nullptr, Kind::Silence},
+               {"silence", Kind::Silence},
+               {"tone", Kind::Sine, 440, -12},
+               {"tone:1000", Kind::Sine, 1000, -12},
+               {"tone:1e3:-6.5", Kind::Sine, 1000, -6.5},
+               {"tone:50:0", Kind::Sine, 50, 0},
+               {"file:/a:b.wav", Kind::File, 0, 0, "/a:b.wav"}};
+  for (const auto& c : cases) {
+    const va::Signal signal = va::ParseInputSetting(c.text);
+    ASSERT_EQ(signal.kind, c.kind) << c.text;
+    EXPECT_EQ(signal.path, c.path);
+    if (c.kind != Kind::Sine) continue;
+    for (int channel = 0; channel < 2; ++channel) {
+      EXPECT_EQ(signal.frequency[channel], c.hertz) << c.text;
+      EXPECT_NEAR(20 * std::log10(signal.amplitude[channel]), c.dbfs, 1e-9) << c.text;
+    }
+  }
+  for (const char* bad :
+       {"", "Tone", " tone", "tones", "tone:", "tone:0", "tone:-440", "tone:nan", "tone:inf",
+        "tone:440x", "tone:440:3", "tone:440:", "tone:440:-6:1", "file:", "sine:440", "1000"}) {
+    EXPECT_EQ(va::ParseInputSetting(bad).kind, Kind::Silence) << bad;
+  }
+}
+
+// The variable is read at each open; a signal set through SetInputSignal wins over it, and a
+// file it names that cannot be read refuses the open (but not a format query: a recorder checks
+// its default format before it records at the file's rate).
+TEST_F(DeviceTest, InputSettingIsReadAtEachOpenUnlessASignalIsSet) {
+  ScopedEnv setting(va::kInputSettingVariable, "tone:1000:-6");
+  va::Signal tone = Sine();
+  tone.amplitude[0] = std::pow(10.0, -6.0 / 20.0);
+  for (const bool signalSet : {false, true}) {
+    if (signalSet) va::SetInputSignal(0, va::Signal{});
+    OpenIn(Pcm(8000, 1, 16));
+    Queue(1, 200);
+    ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
+    ASSERT_EQ(1u, va::CompleteInputBuffers(0, 1));
+    for (size_t n = 0; n < 100; ++n) {
+      ASSERT_EQ(signalSet ? 0 : va::SampleValue(tone, format_, n, 0),
+                SampleAt(*buffers_[0], format_, n, 0))
+          << n;
+    }
+    ASSERT_EQ(MMSYSERR_NOERROR, waveInReset(in_));
+    ASSERT_EQ(MMSYSERR_NOERROR, waveInClose(in_));
+    in_ = nullptr;
+  }
+  va::Reset();
+  ScopedEnv missing(va::kInputSettingVariable, "file:/nonexistent/mic.wav");
+  const WAVEFORMATEX f = Pcm(8000, 1, 16);
+  EXPECT_EQ(MMSYSERR_NOERROR, waveInOpen(nullptr, 0, &f, 0, 0, WAVE_FORMAT_QUERY));
+  EXPECT_EQ(MMSYSERR_ERROR, waveInOpen(&in_, 0, &f, ThisThread(), 0, CALLBACK_THREAD));
 }
 
 // The capture, and the capture file read back with libsndfile, hold what was written in order.

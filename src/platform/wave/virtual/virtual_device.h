@@ -2,9 +2,9 @@
 //
 // The virtual driver needs no hardware.  Its input devices deliver a configured signal; its
 // output devices keep everything played.  Its clock decides when buffers complete:
-//   RealTime     one buffer's worth of audio per its duration (the demo on a machine without sound);
-//   FreeRunning  as fast as the application turns buffers round (benchmarks);
-//   Manual       only when a test calls CompleteInputBuffers / CompleteOutputBuffers, so tests are
+//   RealTime     one buffer's worth of audio per its duration (the demo on a machine without
+//   sound); FreeRunning  as fast as the application turns buffers round (benchmarks); Manual only
+//   when a test calls CompleteInputBuffers / CompleteOutputBuffers, so tests are
 //                deterministic and never sleep.
 // Settings apply to devices opened afterwards unless said otherwise.  All functions are
 // thread-safe.
@@ -48,22 +48,39 @@ struct Signal {
 int SampleValue(const Signal& signal, const WAVEFORMATEX& format, uint64_t frame, int channel);
 
 struct Faults {
-  bool refuseOpen = false;      // open answers MMSYSERR_ALLOCATED
-  bool refuseFormat = false;    // query and open answer WAVERR_BADFORMAT
-  int failPrepareAt = 0;        // the k-th prepare (1-based) since open fails with MMSYSERR_NOMEM; 0 = never
-  int stopAfterBuffers = -1;    // input: after this many completed buffers nothing more is delivered; -1 = never
+  bool refuseOpen = false;    // open answers MMSYSERR_ALLOCATED
+  bool refuseFormat = false;  // query and open answer WAVERR_BADFORMAT
+  int failPrepareAt =
+      0;  // the k-th prepare (1-based) since open fails with MMSYSERR_NOMEM; 0 = never
+  int stopAfterBuffers =
+      -1;  // input: after this many completed buffers nothing more is delivered; -1 = never
 };
 
-// Back to the defaults: one input "Virtual Input" and one output "Virtual Output", silence,
-// Manual clock, no faults, empty captures, no capture files.  Devices still open keep running
-// with their settings.  (Until the first Reset the clock is RealTime, so the command-line tool and
-// the demo run on a machine without sound; tests call Reset() in their fixtures.)
+// The environment variable that chooses what the input devices deliver when no signal was set
+// for them with SetInputSignal.  Read at every open of an input device (a format query does not
+// check a file it names; the open does).
+constexpr const char* kInputSettingVariable = "VOXL_VIRTUAL_INPUT";
+
+// The signal a value of kInputSettingVariable asks for:
+//   silence                          silence (also for null, empty or any text not listed here);
+//   tone[:FREQ_HZ[:LEVEL_DBFS]]      a sine on every channel, 440 Hz and -12 dBFS unless given;
+//                                    FREQ_HZ above 0, LEVEL_DBFS at most 0, both finite decimals;
+//   file:PATH                        the PCM WAVE file at PATH, once, then silence.
+Signal ParseInputSetting(const char* text);
+
+// Back to the defaults: one input "Virtual Input" and one output "Virtual Output", no input
+// signals set (so kInputSettingVariable, or silence, applies), Manual clock, no faults, empty
+// captures, no capture files.  Devices still open keep running with their settings.  (Until the
+// first Reset the clock is RealTime, so the command-line tool and the demo run on a machine
+// without sound; tests call Reset() in their fixtures.)
 void Reset();
 
 void SetInputDevices(const std::vector<std::string>& names);
 void SetOutputDevices(const std::vector<std::string>& names);
 void SetClock(Clock clock);
 Clock GetClock();
+// The signal of input device `device` from its next open on.  It takes precedence over
+// kInputSettingVariable; Reset() forgets it, and the variable (or silence) applies again.
 void SetInputSignal(UINT device, const Signal& signal);
 void SetInputFaults(UINT device, const Faults& faults);
 void SetOutputFaults(UINT device, const Faults& faults);

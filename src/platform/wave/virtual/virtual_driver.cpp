@@ -3,6 +3,8 @@
 //
 // Input devices deliver a configured signal and output devices keep everything played, with no
 // hardware.  Each open device gets the settings current at its open: clock, signal and faults.
+// An input's signal is the one set for it through SetInputSignal or, when none is, the one the
+// environment variable VOXL_VIRTUAL_INPUT asks for at that open (silence without it).
 // RealTime and FreeRunning devices run a device loop thread; Manual devices have none and move
 // audio only inside CompleteInputBuffers / CompleteOutputBuffers, on the caller's thread.  A
 // device can be open once at a time (a second open answers MMSYSERR_ALLOCATED), so a device
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -275,6 +278,13 @@ uint64_t DeliverFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
   return delivered;
 }
 
+// The signal of an input device opened now: the one set through SetInputSignal, else the one
+// kInputSettingVariable asks for (silence without it).  Caller holds the state lock.
+Signal InputSignalOf(const State& s, UINT device) {
+  if (auto it = s.signals.find(device); it != s.signals.end()) return it->second;
+  return ParseInputSetting(std::getenv(kInputSettingVariable));
+}
+
 bool FormatAccepted(const WAVEFORMATEX& f) {
   return f.wFormatTag == WAVE_FORMAT_PCM && (f.nChannels == 1 || f.nChannels == 2) &&
          (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) && f.nSamplesPerSec >= kMinRate &&
@@ -322,6 +332,9 @@ MMRESULT VirtualQuery(Direction dir, UINT device, const WAVEFORMATEX* format) {
     std::lock_guard lock(s.mutex);
     MMRESULT result = CheckDevice(s, dir, device, *format);
     if (result != MMSYSERR_NOERROR || dir == Direction::Output) return result;
+    // A file named by the environment is checked only when the device opens: a recorder checks
+    // its default format when it is created, and that must not fail because of a file meant
+    // for a recording at another rate.
     auto it = s.signals.find(device);
     if (it == s.signals.end() || it->second.kind != Signal::Kind::File) return result;
     signal = it->second;
@@ -348,9 +361,7 @@ MMRESULT VirtualOpen(Direction dir, UINT device, const WAVEFORMATEX* format, Wav
     auto& open = dir == Direction::Input ? s.openInputs : s.openOutputs;
     if (open.count(device)) return MMSYSERR_ALLOCATED;
     vs->clock = s.clock;
-    if (auto it = s.signals.find(device); it != s.signals.end() && dir == Direction::Input) {
-      vs->signal = it->second;
-    }
+    if (dir == Direction::Input) vs->signal = InputSignalOf(s, device);
     if (dir == Direction::Output) {
       std::lock_guard audio(s.audio);
       capturePath = s.captures[device].path;

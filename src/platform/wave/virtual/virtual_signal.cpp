@@ -4,11 +4,14 @@
 #include "platform/wave/virtual/virtual_signal.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <numbers>
+#include <optional>
+#include <string_view>
 
 namespace voxl::virtualaudio {
 namespace {
@@ -46,7 +49,55 @@ uint8_t SilenceByte(const WAVEFORMATEX& format) {
   return format.wBitsPerSample == 8 ? 128 : 0;
 }
 
+// A whole field of decimal text as a finite number (the same in every locale).
+std::optional<double> ParseNumber(std::string_view text) {
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+constexpr double kDefaultToneHz = 440.0;
+constexpr double kDefaultToneDbfs = -12.0;
+
 }  // namespace
+
+Signal ParseInputSetting(const char* text) {
+  const Signal silence;
+  if (text == nullptr) return silence;
+  const std::string_view setting(text);
+  if (setting.starts_with("file:")) {
+    if (setting.size() == 5) return silence;
+    Signal file;
+    file.kind = Signal::Kind::File;
+    file.path = std::string(setting.substr(5));
+    return file;
+  }
+  if (setting != "tone" && !setting.starts_with("tone:")) return silence;
+  double hertz = kDefaultToneHz;
+  double dbfs = kDefaultToneDbfs;
+  if (setting.size() > 4) {
+    std::string_view rest = setting.substr(5);
+    const size_t colon = rest.find(':');
+    const std::optional<double> f = ParseNumber(rest.substr(0, colon));
+    if (!f || *f <= 0.0) return silence;
+    hertz = *f;
+    if (colon != std::string_view::npos) {
+      const std::optional<double> level = ParseNumber(rest.substr(colon + 1));
+      if (!level || *level > 0.0) return silence;
+      dbfs = *level;
+    }
+  }
+  Signal tone;
+  tone.kind = Signal::Kind::Sine;
+  for (int c = 0; c < 2; ++c) {
+    tone.frequency[c] = hertz;
+    tone.amplitude[c] = std::pow(10.0, dbfs / 20.0);
+  }
+  return tone;
+}
 
 int SampleValue(const Signal& signal, const WAVEFORMATEX& format, uint64_t frame, int channel) {
   const bool eight = format.wBitsPerSample == 8;
