@@ -39,10 +39,12 @@ extern "C" {
 
 /* Posted to the host window once per captured block now waiting; wParam and lParam are 0. */
 #define VOXL_MSG_BLOCK_READY 0x8385
-/* Posted to the host window with new input levels: once per 100 ms block while recording, and
- * once with "no signal" after a run stops.  The low 32 bits of lParam hold two signed 16-bit
- * counts of tenths of dB (dBFS): the left channel in the high word, the right in the low word.
- * Levels below -999.9 dB (no signal is -9999) arrive as -9999 (0xD8F1). */
+/* Posted to the host window with new input levels: once per block while recording, and once
+ * more when a run stops.  The levels are read when the thread dispatches, so every levels
+ * message still waiting after a stop says "no signal": the stop's own and, for a stop in the
+ * middle of a buffer, the one of that last, partial block.  The low 32 bits of lParam hold two
+ * signed 16-bit counts of tenths of dB (dBFS): the left channel in the high word, the right in
+ * the low word.  Levels below -999.9 dB (no signal is -9999) arrive as -9999 (0xD8F1). */
 #define VOXL_MSG_LEVELS 0x8386
 #define VOXL_LEVEL_LEFT_TENTHS(lParam) ((SHORT)(WORD)(((DWORD)(lParam)) >> 16))
 #define VOXL_LEVEL_RIGHT_TENTHS(lParam) ((SHORT)(WORD)((DWORD)(lParam)&0xFFFFu))
@@ -72,11 +74,13 @@ VOXL_API BOOL WINAPI InitACM(HWND hostWindow);
 VOXL_API BOOL WINAPI DeinitACM(void);
 /* Starts streaming from the input device of that name, exactly as the enumeration spells it
  * ("Default Device" is the system's default).  A recording already running is stopped first
- * and blocks not yet taken are freed.  0 for an unknown name or when the device cannot start. */
+ * and blocks not yet taken are freed; blocks and levels that earlier runs posted but the host
+ * has not dispatched yet are dropped, so they never arrive in the new run.  0 for an unknown
+ * name or when the device cannot start. */
 VOXL_API BOOL WINAPI StartACMRecord(LPCSTR deviceName);
 /* Stops the recording and waits until the device has stopped.  Blocks not yet taken stay
- * available, and the last blocks of the run arrive at the next dispatch.  0 when stopping
- * reported an error or there is no recorder. */
+ * available, and the last blocks and levels of the run arrive at the next dispatch (unless
+ * StartACMRecord comes first).  0 when stopping reported an error or there is no recorder. */
 VOXL_API BOOL WINAPI StopACMRecord(void);
 /* Takes the oldest waiting block: *block receives a new AcmBlock.  0 (and *block unchanged)
  * when no block waits. */
@@ -97,7 +101,8 @@ VOXL_API BOOL WINAPI GetNextACMDevice(LPSTR name);
 typedef void(CALLBACK* VoxlRunEndedCallback)(DWORD code);
 /* Slot 2: reserved, stored and never called. */
 typedef void(CALLBACK* VoxlReservedCallback)(void);
-/* Slot 3: new levels in dBFS (-9999.0 = no signal) and clip flags (0/1). */
+/* Slot 3: new levels in dBFS (-9999.0 = no signal) and clip flags (0/1), read when the message
+ * is dispatched: once per block while recording, once more when a run stops. */
 typedef void(CALLBACK* VoxlLevelsCallback)(FLOAT levelLeft, DWORD clipLeft, FLOAT levelRight,
                                            DWORD clipRight);
 /* Slot 4: a piece of recorded data: a copy of its format (WAVEFORMATEX and extra bytes) and a
@@ -127,10 +132,14 @@ typedef struct VoxlRecorder {
  * Call a method through the table at the head of the recorder:
  *     WORD error; r->lpVtbl->Record(r, &error);
  * Every method takes the recorder first and returns 0 when the call is accepted, 1 when it is
- * refused (an argument out of range, or the recorder's state forbids it; nothing changes then).
- * Operations that can fail for other reasons return 0 and write an error code (0 = success, 1 to
- * 19, see VoxlErrorText) to their WORD out-parameter; a failure is also kept until TakeLastError
- * reads it.  Methods not yet available return E_NOTIMPL.
+ * refused (an argument out of range, or the recorder's state forbids it; nothing changes then),
+ * E_POINTER when an out-parameter for the method's answer is null.  Operations that can fail for
+ * other reasons return 0 and write an error code (0 = success, 1 to 19, see VoxlErrorText) to
+ * their WORD error out-parameter, which may be null when the code is not wanted; a failure is
+ * also kept until TakeLastError reads it.  Not yet available: OpenFile, ChooseFormatOfTag,
+ * ChooseFormat, GetFormat, PutFormat, GetFormatText, GetFileFormatText, CompactFile,
+ * DeleteSeconds and DeleteSamples return E_NOTIMPL; Play returns 0 with error 10 wherever it
+ * would start; sample format 100 gives error 17 at NewRecording.
  *
  * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
  * out-parameter already holds (when not null) and stores a new one, which the caller frees with
@@ -154,10 +163,10 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* SetSilenceHold)(VoxlRecorder* self, SHORT measurements);
   HRESULT(WINAPI* GetSilent)(VoxlRecorder* self, WORD* silent);
   HRESULT(WINAPI* GetSilenceThreshold)(VoxlRecorder* self, FLOAT* dB);
-  /* Refused above 0.0 dB. */
+  /* Refused above 0.0 dB and for not-a-number. */
   HRESULT(WINAPI* SetSilenceThreshold)(VoxlRecorder* self, FLOAT dB);
   HRESULT(WINAPI* GetSoundThreshold)(VoxlRecorder* self, FLOAT* dB);
-  /* Refused above 0.0 dB. */
+  /* Refused above 0.0 dB and for not-a-number. */
   HRESULT(WINAPI* SetSoundThreshold)(VoxlRecorder* self, FLOAT dB);
   HRESULT(WINAPI* GetSilenceMode)(VoxlRecorder* self, WORD* mode);
   /* 0 off, 1 watch left, 2 watch right, 3 watch both; refused while recording. */
@@ -165,7 +174,7 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* GetFileFormatText)(VoxlRecorder* self, BSTR* text, WORD* error);
   HRESULT(WINAPI* GetFormatText)(VoxlRecorder* self, BSTR* text, WORD* error);
   HRESULT(WINAPI* ChooseFormat)(VoxlRecorder* self, DWORD ownerWindow, BSTR title, WORD* error);
-  /* The chosen format as a VT_ARRAY|VT_UI1 safe array; E_OUTOFMEMORY when it cannot be made. */
+  /* The chosen format as a VT_ARRAY|VT_UI1 safe array.  Not yet available: E_NOTIMPL. */
   HRESULT(WINAPI* GetFormat)(VoxlRecorder* self, VARIANT* format);
   HRESULT(WINAPI* PutFormat)(VoxlRecorder* self, VARIANT format);
   HRESULT(WINAPI* CompactFile)(VoxlRecorder* self, WORD* error);
@@ -191,7 +200,8 @@ typedef struct VoxlRecorderVtbl {
   /* Recording limit in frames (0 = none); refused when negative.  Sets the seconds too. */
   HRESULT(WINAPI* SetMaxLength)(VoxlRecorder* self, LONG frames);
   HRESULT(WINAPI* GetEndToneSeconds)(VoxlRecorder* self, FLOAT* seconds);
-  /* Marker tones (0.0 = none); refused below 0.0. */
+  /* Marker tones (0.0 = none); refused below 0.0, and when the tone's frames at the current rate
+   * (seconds x rate + 0.5) pass 0xFFFFFFFF or its bytes in the current format pass 0xFFFFFFFE. */
   HRESULT(WINAPI* SetEndToneSeconds)(VoxlRecorder* self, FLOAT seconds);
   HRESULT(WINAPI* GetStartToneSeconds)(VoxlRecorder* self, FLOAT* seconds);
   HRESULT(WINAPI* SetStartToneSeconds)(VoxlRecorder* self, FLOAT seconds);
@@ -203,6 +213,7 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* SetPositionSeconds)(VoxlRecorder* self, DOUBLE seconds);
   /* The last error code, once; 0 afterwards. */
   HRESULT(WINAPI* TakeLastError)(VoxlRecorder* self, WORD* error);
+  /* Not yet available: error 10 when a file is open and stopped (7 otherwise, 19 for a stream). */
   HRESULT(WINAPI* Play)(VoxlRecorder* self, WORD* error);
   HRESULT(WINAPI* Record)(VoxlRecorder* self, WORD* error);
   /* Zeros unless recording or playing; for mono the right values repeat the left. */

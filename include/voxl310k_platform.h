@@ -184,8 +184,8 @@ VOXL_API ATOM WINAPI RegisterClassA(const WNDCLASSA* wndClass);
 /* className is a name or MAKEINTATOM(atom).  Fails while windows of the class exist. */
 VOXL_API BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE instance);
 VOXL_API HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName,
-                                     DWORD style, int x, int y, int width, int height,
-                                     HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+                                     DWORD style, int x, int y, int width, int height, HWND parent,
+                                     HMENU menu, HINSTANCE instance, LPVOID param);
 /* Sends WM_DESTROY to the window procedure, then removes the window; later posts to it fail
  * and messages already queued for it are dropped. */
 VOXL_API BOOL WINAPI DestroyWindow(HWND hWnd);
@@ -265,13 +265,27 @@ typedef struct tagSAFEARRAY {
   SAFEARRAYBOUND rgsabound[1];
 } SAFEARRAY;
 
+/* The value's fields are reached directly (v.parray) in C11 and C++, and with GCC and Clang in
+ * every C mode; a C99 compiler without anonymous unions sees them in a union named n1
+ * (v.n1.parray). */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#define VOXL_VARIANT_UNION union
+#define VOXL_VARIANT_UNION_NAME
+#elif defined(__GNUC__)
+#define VOXL_VARIANT_UNION __extension__ union
+#define VOXL_VARIANT_UNION_NAME
+#else
+#define VOXL_VARIANT_UNION union
+#define VOXL_VARIANT_UNION_NAME n1
+#endif
+
 typedef struct tagVARIANT VARIANT;
 struct tagVARIANT {
   VARTYPE vt;
   WORD wReserved1;
   WORD wReserved2;
   WORD wReserved3;
-  union {
+  VOXL_VARIANT_UNION {
     BYTE bVal;
     SHORT iVal;
     LONG lVal;
@@ -287,7 +301,8 @@ struct tagVARIANT {
     VARIANT* pvarVal;
     SAFEARRAY** pparray;
     PVOID byref;
-  };
+  }
+  VOXL_VARIANT_UNION_NAME;
 };
 
 /* Only one-dimensional arrays of VT_UI1 (and VT_VARIANT) are supported. */

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds a small C host against it through
-# pkg-config, as a user of the installed library would; the host creates a recorder on the
-# virtual devices, lists the input devices through the method table and destroys it.
-# Usage: check_install.sh BUILD_DIR C_COMPILER
+# Installs the build into a scratch prefix and builds a small host against it through
+# pkg-config, as a user of the installed library would: as C99 (pedantic), C11 and C++.  The
+# host creates a recorder on the virtual devices, lists the input devices through the method
+# table, fills a variant and destroys the recorder.  The library must export exactly the
+# functions the public headers declare: no C++ symbols.
+# Usage: check_install.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
 build="$1"
 cc="$2"
+cxx="$3"
 prefix="$(mktemp -d)"
 trap 'rm -rf "$prefix"' EXIT
 
@@ -29,12 +32,44 @@ int main(void) {
   BSTR name = NULL;
   if (r->lpVtbl->GetInputDeviceName(r, 0, &name) != 0 || SysStringLen(name) == 0) return 3;
   SysFreeString(name);
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_ARRAY | VT_UI1;
+  v.parray = SafeArrayCreateVector(VT_UI1, 0, 4);
+  if (v.parray == NULL || VariantClear(&v) != S_OK || v.vt != VT_EMPTY) return 4;
   VoxlDestroyRecorder(r);
   printf("ok: %u input device(s)\n", (unsigned)count);
   return 0;
 }
 C
-"$cc" -std=c11 -Wall -Wextra -Werror "$prefix/host.c" -o "$prefix/host" \
-  $(pkg-config --define-variable=prefix="$prefix" --cflags --libs voxl310k) \
-  -Wl,-rpath,"$(pkg-config --define-variable=prefix="$prefix" --variable=libdir voxl310k)"
-VOXL_AUDIO_DRIVER=virtual "$prefix/host"
+flags="$(pkg-config --define-variable=prefix="$prefix" --cflags --libs voxl310k)"
+libdir="$(pkg-config --define-variable=prefix="$prefix" --variable=libdir voxl310k)"
+includedir="$(pkg-config --define-variable=prefix="$prefix" --variable=includedir voxl310k)"
+build_host() {  # NAME COMPILER OPTIONS...
+  local name="$1" compiler="$2"
+  shift 2
+  # shellcheck disable=SC2086  # the pkg-config flags are words
+  "$compiler" "$@" -Wall -Wextra -Werror "$prefix/host.c" -o "$prefix/$name" $flags \
+    -Wl,-rpath,"$libdir"
+  VOXL_AUDIO_DRIVER=virtual "$prefix/$name"
+}
+build_host host-c99 "$cc" -std=c99 -pedantic
+build_host host-c11 "$cc" -std=c11
+build_host host-cxx "$cxx" -x c++ -std=c++20 -pedantic
+
+# Exports: exactly the VOXL_API functions of the installed headers.
+lib="$libdir/libvoxl310k.so"
+exported="$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)"
+declared="$(sed -n 's/^VOXL_API [^(]*[ *]\([A-Za-z0-9_]*\)(.*/\1/p' \
+  "$includedir/voxl310k.h" "$includedir/voxl310k_platform.h" | sort)"
+if grep -q '^_Z' <<<"$exported"; then
+  echo "C++ symbols exported by $lib:" >&2
+  grep '^_Z' <<<"$exported" >&2
+  exit 1
+fi
+if [[ "$exported" != "$declared" ]]; then
+  echo "exports of $lib differ from the headers' VOXL_API functions (< exported, > declared):" >&2
+  diff <(echo "$exported") <(echo "$declared") >&2 || true
+  exit 1
+fi
+echo "ok: $(wc -l <<<"$exported") exports, all declared in the headers"
