@@ -2,6 +2,7 @@
 // formats, device choice, the recording limit, headerless files and refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -65,6 +66,23 @@ TEST_F(VoxlRecordTest, HeaderlessFilesHoldOnlyTheSamplesUpToTheLimit) {
   EXPECT_NEAR(voxl::test::PeakDbfs(voxl::test::Channel(samples, 1, 0)), -12.0, 0.5);
 }
 
+// A write refused at the size limit of the process killed voxl (SIGXFSZ), and a failed write
+// was blamed on the encoder: the run stops, says why, and the file opens with what it holds.
+TEST_F(VoxlRecordTest, AFailedWriteSaysWhyAndLeavesAFileThatOpens) {
+  const std::string out = File("take.wav");
+  const voxl::test::CommandResult run =
+      voxl::test::RunCommand("ulimit -f 100; VOXL_AUDIO_DRIVER=virtual " + ShellQuote(VOXL_BINARY) +
+                             " record -q --seconds 5 " + ShellQuote(out) + " 2>&1");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("stopped: the file reached the size limit of this process"),
+            std::string::npos)
+      << run.output;
+  const auto info = voxl::test::SoxInfo(out);
+  ASSERT_TRUE(info);
+  EXPECT_GT(info->frames, 4410);
+}
+
+// Usage errors are one short line (no virtual-input notice before them, bounds in brief).
 TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
   const std::string existing = ShellQuote(File("keep.wav"));
   ASSERT_EQ(Record("--seconds 0.2 -q " + existing).exitCode, 0);
@@ -84,10 +102,27 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
         Refusal{"--device 1 " + fresh, 2, ""},
         Refusal{"--device 'virtual input' " + fresh, 2, "\"Virtual Input\""},
         Refusal{"--seconds 1 " + ShellQuote(File("no/folder/x.wav")), 1,
-                "could not be opened, created or read"}}) {
+                "no/folder/x.wav: No such file or directory"},
+        // NaN or infinite durations and levels ran forever or were taken as no limit.
+        Refusal{"--seconds nan --max-seconds 0.1 " + fresh, 2,
+                "--seconds: nan is not a finite number"},
+        Refusal{"--max-seconds inf " + fresh, 2, "not a finite number"},
+        Refusal{"--sound-db nan " + fresh, 2, "not a finite number"},
+        Refusal{"--seconds -1 " + fresh, 2, "-1 is out of range (seconds, 0 or more)"},
+        // Tones beyond 4 GiB filled the disk.
+        Refusal{"--start-tone 1e6 " + fresh, 2, "1e+06: longer than a recording in this format"},
+        Refusal{"--end-tone 1e39 --format alaw --rate 6000 --channels 1 " + fresh, 2,
+                "--end-tone 1e+39: longer than a recording in this format can hold (at most "
+                "715827 s)"},
+        // A limit below one frame meant no limit.
+        Refusal{"--max-seconds 0.00001 " + fresh, 2, "the shortest limit is 2.26757e-05 s"},
+        // An empty name recorded nothing and reported success.
+        Refusal{"''", 2, "OUT is empty"}, Refusal{"'\xff.wav'", 2, "not valid UTF-8"}}) {
     const voxl::test::VoxlRun run = Record(r.args);
     EXPECT_EQ(run.exitCode, r.exitCode) << r.args;
     EXPECT_NE(run.err.find(r.says), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_LT(run.err.size(), 200u) << run.err;
   }
   EXPECT_EQ(voxl::test::ReadBinaryFile(File("keep.wav")), before) << "the file was touched";
   EXPECT_FALSE(std::filesystem::exists(File("x.wav")));

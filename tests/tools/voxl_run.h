@@ -24,8 +24,9 @@ struct VoxlRun {
   std::string err;
 };
 
-// Runs `voxl <args>` (args already quoted for the shell) with VOXL_AUDIO_DRIVER=driver; stderr
-// goes through the file errPath.
+// Runs `voxl <args>` (args already quoted for the shell) with VOXL_AUDIO_DRIVER=driver (which
+// may be followed by more NAME=value words for the environment); stderr goes through the file
+// errPath.
 inline VoxlRun RunVoxl(const std::string& args, const std::string& errPath,
                        const char* driver = "virtual") {
   const CommandResult result =

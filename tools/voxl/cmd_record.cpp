@@ -1,9 +1,11 @@
 // voxl record: records into a file through the recorder's method table: the capture format,
 // limits, marker tones and silence detection are set on an idle recorder, then NewRecording,
-// Record, and a message loop that shows levels and elapsed time until the time is up, the
-// recording limit ends the run, or Ctrl-C.
+// Record, and a message loop that shows levels and elapsed time until the seconds asked for
+// have come in, the recording limit ends the run, or Ctrl-C.
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,19 +23,22 @@
 namespace voxl::cli {
 namespace {
 
+constexpr WORD kStopReasonWriteFailed = 8;
 constexpr WORD kStopReasonLengthLimit = 13;
+// The most bytes of audio a recording holds (its sizes and offsets are 32-bit).
+constexpr double kMaxDataBytes = 0xFFFFFFFE;
 
 struct RecordOptions {
   std::string out;
   std::string format = "pcm16";
   DWORD rate = 44100;
   WORD channels = 2;
-  double seconds = 0.0;     // 0 = until Ctrl-C
+  double seconds = 0.0;     // seconds of audio to take in; 0 = until Ctrl-C
   double maxSeconds = 0.0;  // recording limit, 0 = none
   double at = -1.0;         // position in an existing file; < 0 = not given
   bool insert = false;
-  float startTone = 0.0f;
-  float endTone = 0.0f;
+  double startTone = 0.0;
+  double endTone = 0.0;
   std::string silence = "off";
   float soundDb = 0.0f;
   float silenceDb = 0.0f;
@@ -44,12 +49,19 @@ struct RecordOptions {
 };
 
 // The callbacks have no context argument; voxl records with one recorder at a time.
+// --seconds and the meter's clock count the audio taken in, not the time passed, so a device
+// that starts late still gives the seconds asked for.  Each levels callback covers one device
+// buffer, a tenth of a second in whole frames, stored or not (silence detection stores no quiet
+// stretches), so the count follows the input itself; marker tones are not counted.
 struct RunWatch {
   LevelMeter* meter = nullptr;
-  double started = 0.0;
+  DWORD rate = 44100;
   bool ended = false;
   WORD stopReason = 0;
-  int channels = 2;
+  uint64_t measurements = 0;  // levels callbacks of the run
+
+  uint64_t AudioFrames() const { return measurements * (rate / 10); }
+  double AudioSeconds() const { return static_cast<double>(AudioFrames()) / rate; }
 };
 RunWatch gWatch;
 
@@ -59,9 +71,9 @@ void CALLBACK OnCaptureEnded(DWORD code) {
 }
 
 void CALLBACK OnLevels(FLOAT left, DWORD clipLeft, FLOAT right, DWORD clipRight) {
+  ++gWatch.measurements;
   if (gWatch.meter == nullptr) return;
-  gWatch.meter->SetLevels(left, right, clipLeft != 0, clipRight != 0,
-                          MonotonicSeconds() - gWatch.started);
+  gWatch.meter->SetLevels(left, right, clipLeft != 0, clipRight != 0, gWatch.AudioSeconds());
 }
 
 void PumpMessages() {
@@ -131,6 +143,30 @@ bool ResolveDevice(VoxlRecorder* rec, const std::string& wanted, LONG* device) {
   return false;
 }
 
+// A number as %g writes it, e.g. "1e+06" or "2.26757e-05".
+std::string Compact(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+// Bytes of one second of audio in the chosen format.
+double BytesPerSecond(const RecordOptions& o) {
+  return static_cast<double>(o.rate) * o.channels * (o.format == "pcm16" ? 2 : 1);
+}
+
+// Sets a marker tone through `set` once the format is set.  False, with the error printed, when
+// the tone is longer than a recording in that format can hold.
+bool SetTone(VoxlRecorder* rec, HRESULT(WINAPI* set)(VoxlRecorder*, FLOAT), const char* option,
+             double seconds, const RecordOptions& o) {
+  const double longest = std::floor(kMaxDataBytes / BytesPerSecond(o));
+  if (seconds <= longest && set(rec, static_cast<FLOAT>(seconds)) == 0) return true;
+  PrintError(std::string(option) + " " + Compact(seconds) +
+             ": longer than a recording in this format can hold (at most " + Compact(longest) +
+             " s)");
+  return false;
+}
+
 // Applies the options to the idle recorder.  kExitOk, or the exit code after printing why.
 int Configure(VoxlRecorder* rec, const RecordOptions& o) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
@@ -151,9 +187,17 @@ int Configure(VoxlRecorder* rec, const RecordOptions& o) {
     return kExitUsage;
   }
   if (o.headerless) m.SetFileKind(rec, 1);
-  if (m.SetMaxLengthSeconds(rec, o.maxSeconds) != 0 ||
-      m.SetStartToneSeconds(rec, o.startTone) != 0 || m.SetEndToneSeconds(rec, o.endTone) != 0) {
-    PrintError("--max-seconds, --start-tone and --end-tone take values of 0 or more");
+  // The limit in frames follows the rate: a limit shorter than half a frame would be none.
+  DWORD limitFrames = 0;
+  if (m.SetMaxLengthSeconds(rec, o.maxSeconds) != 0 || m.GetMaxLength(rec, &limitFrames) != 0 ||
+      (o.maxSeconds > 0.0 && limitFrames == 0)) {
+    PrintError("--max-seconds " + Compact(o.maxSeconds) + ": less than one frame at " +
+               std::to_string(o.rate) + " Hz; the shortest limit is " + Compact(1.0 / o.rate) +
+               " s (0 = none)");
+    return kExitUsage;
+  }
+  if (!SetTone(rec, m.SetStartToneSeconds, "--start-tone", o.startTone, o) ||
+      !SetTone(rec, m.SetEndToneSeconds, "--end-tone", o.endTone, o)) {
     return kExitUsage;
   }
   static const std::map<std::string, SHORT> kSilence = {
@@ -179,7 +223,46 @@ std::string Describe(const RecordOptions& o) {
          (o.channels == 1 ? "mono" : "stereo") + (o.headerless ? ", headerless" : "");
 }
 
+// The folder where an insert collects its audio before it is spliced in.
+std::string TemporaryFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+// Why a run stopped, for a stop reason other than 0 and the length limit.  A failed write is
+// told apart by what shows after it: a recording at its 4 GiB, a file at the size limit of the
+// process (ulimit -f), a full disk, or else the write itself.
+std::string StopText(WORD reason, const RecordOptions& o) {
+  if (reason != kStopReasonWriteFailed) return VoxlErrorText(reason);
+  const double second = BytesPerSecond(o);
+  struct stat st {};
+  const double size = stat(o.out.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : 0.0;
+  if (size + second > kMaxDataBytes) {
+    return "the file is full: a recording holds at most 4 GiB of audio";
+  }
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      size + second > static_cast<double>(limit.rlim_cur)) {
+    return "the file reached the size limit of this process (ulimit -f)";
+  }
+  auto full = [second](const std::string& path) {
+    struct statvfs fs {};
+    return statvfs(path.c_str(), &fs) == 0 &&
+           static_cast<double>(fs.f_bavail) * fs.f_frsize < second;
+  };
+  if (full(o.out)) return "the disk holding " + o.out + " is full";
+  if (o.insert && full(TemporaryFolder())) {
+    return "the disk holding the temporary folder " + TemporaryFolder() + " is full";
+  }
+  return "the recorded audio could not be written";
+}
+
 int RunRecord(const RecordOptions& o) {
+  const std::string nameProblem = OutNameProblem(o.out);
+  if (!nameProblem.empty()) {
+    PrintError(nameProblem);
+    return kExitUsage;
+  }
   struct stat existing {};
   const bool exists = stat(o.out.c_str(), &existing) == 0;
   if ((o.at >= 0.0 || o.insert) && !exists) {
@@ -188,8 +271,8 @@ int RunRecord(const RecordOptions& o) {
   }
   BSTR name = WideText(o.out);
   if (name == nullptr) {
-    PrintError("the file name is not valid UTF-8");
-    return kExitUsage;
+    PrintError("out of memory for the file name");
+    return kExitFailure;
   }
   const int signals = OpenStopSignals();
   if (signals < 0) {
@@ -197,7 +280,6 @@ int RunRecord(const RecordOptions& o) {
     PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
     return kExitFailure;
   }
-  UseVirtualInputTone();
 
   WORD error = 0;
   VoxlRecorder* rec = VoxlCreateRecorder(&error);
@@ -236,18 +318,20 @@ int RunRecord(const RecordOptions& o) {
   } else {
     m.NewRecording(rec, name, &error);
     if (error != 0) {
-      PrintError("cannot create " + o.out + ": " + VoxlErrorText(error));
+      const std::string why = CreateProblem(o.out);
+      PrintError("cannot create " + o.out + ": " + (why.empty() ? VoxlErrorText(error) : why));
       return finish(kExitFailure);
     }
   }
 
   LevelMeter meter(stderr, LevelMeter::ModeFor(stderr, o.quiet), o.channels);
-  gWatch = RunWatch{&meter, MonotonicSeconds(), false, 0, o.channels};
+  gWatch = RunWatch{&meter, o.rate, false, 0, 0};
   VoxlRecorderCallbacks callbacks{};
   callbacks.captureEnded = OnCaptureEnded;
   callbacks.levels = OnLevels;
   VoxlSetCallbacks(rec, &callbacks);
 
+  NoteVirtualInput(o.quiet);
   m.Record(rec, &error);
   if (error != 0) {
     gWatch.meter = nullptr;
@@ -259,17 +343,15 @@ int RunRecord(const RecordOptions& o) {
     return finish(kExitFailure);
   }
 
-  gWatch.started = MonotonicSeconds();
-  const double end = o.seconds > 0 ? gWatch.started + o.seconds : INFINITY;
+  // At least one frame; 0 = until Ctrl-C.
+  const double wanted = o.seconds > 0.0 ? std::max(std::round(o.seconds * o.rate), 1.0) : INFINITY;
   pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
   bool interrupted = false;
   for (;;) {
     PumpMessages();
-    const double now = MonotonicSeconds();
-    meter.Show(now - gWatch.started);
-    if (gWatch.ended || now >= end) break;
-    const double wait = std::min(end - now, 0.1);
-    poll(fds, 2, static_cast<int>(std::ceil(wait * 1000.0)));
+    meter.Show(gWatch.AudioSeconds());
+    if (gWatch.ended || static_cast<double>(gWatch.AudioFrames()) >= wanted) break;
+    poll(fds, 2, 100);
     if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
       interrupted = true;
       break;
@@ -284,7 +366,7 @@ int RunRecord(const RecordOptions& o) {
     poll(fds, 1, 100);
     PumpMessages();
   }
-  meter.Show(MonotonicSeconds() - gWatch.started);
+  meter.Show(gWatch.AudioSeconds());
   meter.Finish();
   gWatch.meter = nullptr;
   DOUBLE seconds = 0.0;
@@ -294,8 +376,7 @@ int RunRecord(const RecordOptions& o) {
 
   const WORD reason = gWatch.stopReason;
   if (reason != 0 && reason != kStopReasonLengthLimit) {
-    PrintError("recording stopped: " + std::string(VoxlErrorText(reason)) +
-               "; the audio before that is kept");
+    PrintError("recording stopped: " + StopText(reason, o) + "; the audio before that is kept");
     result = kExitFailure;
   }
   if (closeError != 0) {
@@ -326,23 +407,33 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--channels", o->channels, "1 or 2")
       ->check(CLI::Range(1, 2))
       ->capture_default_str();
-  cmd->add_option("--seconds", o->seconds, "Stop after this many seconds (default: at Ctrl-C)")
-      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--seconds", o->seconds,
+                  "Stop once this much audio has come in (default: at Ctrl-C)")
+      ->check(SecondsOption())
+      ->type_name("SECONDS");
   cmd->add_option("--max-seconds", o->maxSeconds,
-                  "Recording limit: the recorder itself ends the run at this length")
-      ->check(CLI::NonNegativeNumber);
-  cmd->add_option("--at", o->at, "Record from this position (seconds) of an existing file")
-      ->check(CLI::NonNegativeNumber);
+                  "Recording limit (0 = none), reached at the end of a whole 0.1 s buffer")
+      ->check(SecondsOption())
+      ->type_name("SECONDS");
+  cmd->add_option("--at", o->at, "Record from this position of an existing file")
+      ->check(SecondsOption())
+      ->type_name("SECONDS");
   cmd->add_flag("--insert", o->insert, "Insert into an existing file instead of overwriting");
-  cmd->add_option("--start-tone", o->startTone, "Seconds of marker tone before the recording")
-      ->check(CLI::NonNegativeNumber);
-  cmd->add_option("--end-tone", o->endTone, "Seconds of marker tone after the recording")
-      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--start-tone", o->startTone, "Marker tone before the recording")
+      ->check(SecondsOption())
+      ->type_name("SECONDS");
+  cmd->add_option("--end-tone", o->endTone, "Marker tone after the recording")
+      ->check(SecondsOption())
+      ->type_name("SECONDS");
   cmd->add_option("--silence", o->silence, "Silence detection: which channel is watched")
       ->check(CLI::IsMember({"off", "left", "right", "both"}))
       ->capture_default_str();
-  cmd->add_option("--sound-db", o->soundDb, "Level (dB, <= 0) at which sound is declared");
-  cmd->add_option("--silence-db", o->silenceDb, "Level (dB, <= 0) below which it is quiet");
+  cmd->add_option("--sound-db", o->soundDb, "Level (0 or below) at which sound is declared")
+      ->check(DecibelOption())
+      ->type_name("DB");
+  cmd->add_option("--silence-db", o->silenceDb, "Level (0 or below) below which it is quiet")
+      ->check(DecibelOption())
+      ->type_name("DB");
   cmd->add_option("--hold", o->hold, "Quiet 100 ms measurements before silence is declared")
       ->check(CLI::Range(0, 32767));
   cmd->add_flag("--headerless", o->headerless, "Write the audio without a WAVE header");

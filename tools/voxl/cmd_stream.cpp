@@ -1,7 +1,7 @@
 // voxl stream: captures from an input device through the eight flat capture functions only, the
 // way a host program uses them: a window receives "block ready" and "levels" messages, the
 // blocks are taken one by one and written to a WAVE file (or as raw PCM to stdout), and a live
-// level meter runs on stderr until the time is up or Ctrl-C.
+// level meter runs on stderr until the blocks hold the seconds asked for, or Ctrl-C.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -29,8 +29,9 @@ constexpr uint64_t kMaxWaveData = 0xFFFFFFFFull - 36;
 
 struct StreamOptions {
   std::string device = VOXL_DEFAULT_DEVICE_NAME;
-  double seconds = 0.0;  // 0 = until Ctrl-C
+  double seconds = 0.0;  // seconds of audio; 0 = until Ctrl-C
   std::string out;
+  bool outGiven = false;
   bool quiet = false;
 };
 
@@ -47,6 +48,8 @@ void Put32(uint8_t* p, uint32_t v) {
 // current while the audio grows, or raw PCM on stdout.
 class BlockSink {
  public:
+  // `seconds` > 0: the sink takes that much audio (at least one frame) and no more.
+  explicit BlockSink(double seconds) : seconds_(seconds) {}
   ~BlockSink() {
     if (fd_ > 1) close(fd_);
   }
@@ -65,15 +68,22 @@ class BlockSink {
     return WriteHeader() && WriteAll(nullptr, 0, kWaveHeaderBytes);
   }
 
-  // Appends a block.  False on a write error, when the format changes (a WAVE file holds one),
-  // or when the file is full; error() says which.
+  // Appends a block, or as much of it as the seconds asked for still take.  False on a write
+  // error, when the format changes (a WAVE file holds one), or when the file is full; error()
+  // says which.
   bool Write(const AcmBlock& block, double now) {
-    if (blocks_ == 0) format_ = block.format;
+    if (blocks_ == 0) {
+      format_ = block.format;
+      if (seconds_ > 0.0) {
+        const double frames = std::max(std::round(seconds_ * format_.nSamplesPerSec), 1.0);
+        limit_ = static_cast<uint64_t>(std::min(frames, 1e15)) * format_.nBlockAlign;
+      }
+    }
     ++blocks_;
     if (std::memcmp(&block.format, &format_, sizeof format_) != 0) {
       return Fail("the device changed its format during the run");
     }
-    uint64_t bytes = block.dataLength;
+    uint64_t bytes = std::min<uint64_t>(block.dataLength, limit_ - dataBytes_);
     bool full = false;
     if (!raw_ && dataBytes_ + bytes > kMaxWaveData) {
       const uint32_t align = std::max<uint32_t>(format_.nBlockAlign, 1);
@@ -100,6 +110,8 @@ class BlockSink {
   }
 
   uint64_t dataBytes() const { return dataBytes_; }
+  // The audio holds the seconds asked for.
+  bool complete() const { return dataBytes_ >= limit_; }
   const WAVEFORMATEX& format() const { return format_; }
   bool pipeClosed() const { return pipeClosed_; }
   const std::string& error() const { return error_; }
@@ -164,16 +176,23 @@ class BlockSink {
   WAVEFORMATEX format_{};
   uint64_t blocks_ = 0;
   uint64_t dataBytes_ = 0;
+  double seconds_;
+  uint64_t limit_ = UINT64_MAX;  // bytes of audio wanted
   double lastHeader_ = 0.0;
   std::string error_;
 };
 
 // What the host window's procedure works on.
 struct StreamSession {
+  explicit StreamSession(double seconds) : sink(seconds) {}
   BlockSink sink;
   std::unique_ptr<LevelMeter> meter;
-  double started = 0.0;
-  double lastBlock = 0.0;
+  double lastBlock = 0.0;  // monotonic seconds when the last block came
+  // The meter's clock: the seconds of audio taken so far.
+  double AudioSeconds() const {
+    const DWORD perSecond = sink.format().nAvgBytesPerSec;
+    return perSecond == 0 ? 0.0 : static_cast<double>(sink.dataBytes()) / perSecond;
+  }
   bool sinkFailed = false;
 };
 
@@ -199,8 +218,7 @@ LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       // The flat functions pass no clip flags; a level within 0.1 dB of full scale shows CLIP.
       const int left = VOXL_LEVEL_LEFT_TENTHS(lParam);
       const int right = VOXL_LEVEL_RIGHT_TENTHS(lParam);
-      const double now = MonotonicSeconds() - s->started;
-      s->meter->SetLevels(left / 10.0, right / 10.0, left >= -1, right >= -1, now);
+      s->meter->SetLevels(left / 10.0, right / 10.0, left >= -1, right >= -1, s->AudioSeconds());
       return 0;
     }
     default:
@@ -266,7 +284,13 @@ std::string DescribeFormat(const WAVEFORMATEX& f) {
 
 int RunStream(const StreamOptions& options) {
   std::string out = options.out;
-  if (out.empty()) {
+  if (options.outGiven) {
+    const std::string problem = OutNameProblem(out);
+    if (!problem.empty()) {
+      PrintError(problem);
+      return kExitUsage;
+    }
+  } else {
     if (isatty(STDOUT_FILENO)) {
       PrintError(
           "give an output file (OUT.wav), or '-' with stdout redirected (see voxl stream --help)");
@@ -279,9 +303,8 @@ int RunStream(const StreamOptions& options) {
     PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
     return kExitFailure;
   }
-  UseVirtualInputTone();
 
-  StreamSession session;
+  StreamSession session(options.seconds);
   session.meter =
       std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
   HostWindow window(&session);
@@ -305,9 +328,12 @@ int RunStream(const StreamOptions& options) {
   } else if (!session.sink.Open(out)) {
     PrintError(session.sink.error());
     result = kExitFailure;
-  } else if (StartACMRecord(options.device.c_str()) == 0) {
-    PrintError("recording could not be started on \"" + options.device + "\"");
-    result = kExitFailure;
+  } else {
+    NoteVirtualInput(options.quiet);
+    if (StartACMRecord(options.device.c_str()) == 0) {
+      PrintError("recording could not be started on \"" + options.device + "\"");
+      result = kExitFailure;
+    }
   }
   if (result != kExitOk) {
     DeinitACM();
@@ -316,23 +342,20 @@ int RunStream(const StreamOptions& options) {
     return result;
   }
 
-  session.started = session.lastBlock = MonotonicSeconds();
-  const double end = options.seconds > 0 ? session.started + options.seconds : INFINITY;
+  session.lastBlock = MonotonicSeconds();
   pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
   bool interrupted = false;
   std::string failure;
   for (;;) {
     PumpMessages();
     const double now = MonotonicSeconds();
-    session.meter->Show(now - session.started);
-    if (session.sinkFailed) break;
-    if (now >= end) break;
+    session.meter->Show(session.AudioSeconds());
+    if (session.sinkFailed || session.sink.complete()) break;
     if (now - session.lastBlock > kNoAudioTimeout) {
       failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
       break;
     }
-    const double wait = std::min({end - now, 0.1, kNoAudioTimeout});
-    if (poll(fds, 2, static_cast<int>(std::ceil(wait * 1000.0))) < 0 && errno != EINTR) {
+    if (poll(fds, 2, 100) < 0 && errno != EINTR) {
       failure = std::string("waiting for audio failed: ") + std::strerror(errno);
       break;
     }
@@ -351,7 +374,7 @@ int RunStream(const StreamOptions& options) {
   }
   DeinitACM();
   close(signals);
-  session.meter->Show(MonotonicSeconds() - session.started);
+  session.meter->Show(session.AudioSeconds());
   session.meter->Finish();
 
   const bool finished = session.sink.Finish();
@@ -396,19 +419,24 @@ void AddStreamCommand(CLI::App& app, int& exitCode) {
                   "Input device, exactly as 'voxl devices' names it, or \"Default Device\"")
       ->capture_default_str();
   cmd->add_option("--seconds", options->seconds,
-                  "Stop after this many seconds (default: at Ctrl-C)")
-      ->check(CLI::NonNegativeNumber);
+                  "Stop once this much audio has come in (default: at Ctrl-C)")
+      ->check(SecondsOption())
+      ->type_name("SECONDS");
   cmd->add_flag("-q,--quiet", options->quiet, "No level meter and no summary");
-  cmd->add_option("OUT", options->out,
-                  "WAVE file to write, or '-' for raw PCM on stdout (the default when stdout is "
-                  "not a terminal)");
+  CLI::Option* out = cmd->add_option(
+      "OUT", options->out,
+      "WAVE file to write, or '-' for raw PCM on stdout (the default when stdout is not a "
+      "terminal)");
   cmd->footer(
       "The audio is 44100 Hz, 16-bit stereo PCM, taken block by block (100 ms each).\n"
       "Ctrl-C stops cleanly: the file is complete and its sizes are written.  The meter shows\n"
       "both channels in dBFS (-60 to 0) with CLIP marks; on a terminal it is redrawn in place,\n"
       "otherwise written as one line per second.  The sizes in the file are kept current every\n"
       "second, so a file cut short by a crash still opens with nearly all its audio.");
-  cmd->callback([options, &exitCode] { exitCode = RunStream(*options); });
+  cmd->callback([options, out, &exitCode] {
+    options->outGiven = out->count() > 0;
+    exitCode = RunStream(*options);
+  });
 }
 
 }  // namespace voxl::cli

@@ -25,4 +25,16 @@ std::string WaveErrorText(MMRESULT result);
 // Prints "voxl: <message>" as one line on stderr.
 void PrintError(const std::string& message);
 
+// Checks of duration and level options: the value must be a finite number (never nan or inf)
+// within the range, which the error names in words, e.g. "seconds, 0 or more".
+CLI::Validator SecondsOption();  // 0 or more
+CLI::Validator DecibelOption();  // 0 or below, within what a FLOAT holds
+
+// Why OUT cannot name the file to write (empty, or not valid UTF-8); empty when it can.
+std::string OutNameProblem(const std::string& out);
+
+// The system's reason why `path` cannot be created or written (a missing or read-only folder,
+// no permission, a folder in its place); empty when none shows.
+std::string CreateProblem(const std::string& path);
+
 }  // namespace voxl::cli

@@ -1,14 +1,71 @@
 // voxl: the command-line host of the VOXL310K recorder.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "meter.h"
 
 namespace voxl::cli {
 
 void PrintError(const std::string& message) {
   std::fprintf(stderr, "voxl: %s\n", message.c_str());
+}
+
+namespace {
+
+CLI::Validator FiniteNumber(double low, double high, const std::string& range) {
+  return CLI::Validator(
+      [low, high, range](std::string& input) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(input.c_str(), &end);
+        if (input.empty() || *end != '\0' || !std::isfinite(value)) {
+          return input + " is not a finite number (" + range + ")";
+        }
+        if (value < low || value > high) return input + " is out of range (" + range + ")";
+        return std::string();
+      },
+      "");
+}
+
+}  // namespace
+
+CLI::Validator SecondsOption() {
+  return FiniteNumber(0.0, DBL_MAX, "seconds, 0 or more");
+}
+
+CLI::Validator DecibelOption() {
+  return FiniteNumber(-FLT_MAX, 0.0, "dB, 0 or below");
+}
+
+std::string OutNameProblem(const std::string& out) {
+  if (out.empty()) return "OUT is empty: give the name of the file to write";
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, out.c_str(), -1, nullptr, 0) <= 0) {
+    return "the file name is not valid UTF-8";
+  }
+  return std::string();
+}
+
+std::string CreateProblem(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
+    return std::strerror(errno);
+  }
+  return std::string();
 }
 
 std::string WaveErrorText(MMRESULT result) {
@@ -54,11 +111,16 @@ int main(int argc, char** argv) {
   app.footer(
       "Audio devices come from the ALSA driver when it finds a device, else from the built-in "
       "virtual devices;\nset VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual to choose.\n"
+      "The virtual input plays a 440 Hz test tone at -12 dBFS; set VOXL_VIRTUAL_INPUT to silence,\n"
+      "tone[:HZ[:DBFS]] or file:PATH.wav to change it.\n"
       "Run 'voxl <command> --help' for the options of a command.");
   // Command-line mistakes are one line, like every other error.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return "voxl: " + std::string(e.what()) + " (see voxl --help)\n";
   });
+
+  // Before the library opens any device: the virtual input plays voxl's test tone.
+  voxl::cli::ChooseVirtualInputSignal();
 
   int exitCode = voxl::cli::kExitOk;
   voxl::cli::AddDevicesCommand(app, exitCode);

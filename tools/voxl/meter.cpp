@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave.h"
 
 namespace voxl::cli {
@@ -20,6 +19,8 @@ constexpr int kBarWidth = 20;
 constexpr double kBarFloorDb = -60.0;
 constexpr double kClipHoldSeconds = 2.0;
 constexpr double kRedrawInterval = 0.1;
+constexpr char kVirtualInputVariable[] = "VOXL_VIRTUAL_INPUT";
+constexpr char kVoxlTestTone[] = "tone:440:-12";  // 440 Hz at -12 dBFS
 
 std::string FormatElapsed(double seconds) {
   seconds = std::max(seconds, 0.0);
@@ -105,6 +106,7 @@ void LevelMeter::Finish() {
 
 int OpenStopSignals() {
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -118,26 +120,26 @@ bool TakeStopSignal(int fd) {
   return read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
 }
 
-void UseVirtualInputTone() {
-  if (std::string(VoxlWaveDriverName()) != "virtual") return;
-  virtualaudio::Signal tone;
-  tone.kind = virtualaudio::Signal::Kind::Sine;
-  for (int c = 0; c < 2; ++c) {
-    tone.frequency[c] = 440.0;
-    tone.amplitude[c] = 0.25;  // -12 dBFS
-  }
-  const UINT inputs = waveInGetNumDevs();
-  for (UINT device = 0; device < inputs; ++device) virtualaudio::SetInputSignal(device, tone);
+void ChooseVirtualInputSignal() {
+  setenv(kVirtualInputVariable, kVoxlTestTone, 0);
+}
+
+void NoteVirtualInput(bool quiet) {
+  if (quiet || std::string(VoxlWaveDriverName()) != "virtual") return;
+  const char* signal = std::getenv(kVirtualInputVariable);
+  const std::string plays = signal == nullptr || std::string(signal) == kVoxlTestTone
+                                ? std::string("a 440 Hz test tone")
+                                : std::string(kVirtualInputVariable) + "=" + signal;
   const char* chosen = std::getenv("VOXL_AUDIO_DRIVER");
   if (chosen != nullptr && *chosen != '\0') {
-    std::fprintf(stderr,
-                 "voxl: recording from the built-in virtual input (a 440 Hz test tone), as "
-                 "VOXL_AUDIO_DRIVER=%s asks\n",
-                 chosen);
+    std::fprintf(
+        stderr,
+        "voxl: recording from the built-in virtual input (%s), as VOXL_AUDIO_DRIVER=%s asks\n",
+        plays.c_str(), chosen);
   } else {
     std::fprintf(stderr,
-                 "voxl: no sound device found: recording from the built-in virtual input (a test "
-                 "tone)\n");
+                 "voxl: no sound device found: recording from the built-in virtual input (%s)\n",
+                 plays.c_str());
   }
 }
 

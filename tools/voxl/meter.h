@@ -1,6 +1,6 @@
 // What voxl stream and voxl record share while audio comes in: the live level meter on stderr,
 // the stop signals (Ctrl-C, SIGTERM) as a descriptor to poll beside the message queue, and the
-// notice that the built-in virtual input serves.
+// signal of the built-in virtual input with the notice that it serves.
 #pragma once
 
 #include <cstdio>
@@ -51,16 +51,20 @@ class LevelMeter {
 
 // Blocks SIGINT and SIGTERM in the calling thread (threads started later inherit that) and
 // returns a descriptor that becomes readable when one arrives; -1 on failure.  Also ignores
-// SIGPIPE, so a closed pipe shows up as a write error.  Call before the recorder starts.
+// SIGPIPE and SIGXFSZ, so a closed pipe or a file at the process's size limit shows up as a
+// write error and the file is still finished.  Call before the recorder starts.
 int OpenStopSignals();
 // Reads the pending signal; true when one was there.
 bool TakeStopSignal(int fd);
 
-// When the built-in virtual driver serves, makes its inputs play a 440 Hz tone at -12 dBFS
-// (instead of silence) and says once on stderr that the virtual input is recorded, also with
-// --quiet: a take of a test tone must never pass for a real one.  Nothing otherwise.  Call before
-// any device is opened.
-void UseVirtualInputTone();
+// Makes the built-in virtual input play voxl's test tone, a 440 Hz sine at -12 dBFS, unless
+// VOXL_VIRTUAL_INPUT already says what it plays (the library reads it when it opens an input).
+// Call before the library opens any device.
+void ChooseVirtualInputSignal();
+// When the built-in virtual driver serves, says so on stderr, with what its input plays: a take
+// of a test tone must never pass for a real one.  Nothing when quiet.  Call once the command line
+// is accepted, before recording starts.
+void NoteVirtualInput(bool quiet);
 
 // Seconds of a monotonic clock.
 double MonotonicSeconds();
