@@ -1,78 +1,164 @@
-// G.711 buffer conversion speed, against sox doing the same conversion on the same data.
+// G.711 conversion speed, each time the same work on both sides, on 600 s of 44.1 kHz stereo
+// 16-bit audio (a tone with noise, so every segment is used; 105.8 MB as PCM, 52.9 MB as codes).
 //
-// The data is 60 s of 44.1 kHz stereo 16-bit audio (a tone with noise, so every segment is used).
-// Each benchmark times our buffer form over it, then runs sox over the same samples in a raw file
-// in a temporary folder (best of three runs), and reports:
-//   ratio_vs_sox      our samples per second / sox's, sox timed as a whole process;
-//   ratio_vs_sox_net  the same with sox's start-up (a run on an empty file) taken off its time;
-//   ratio_vs_defining for the table-driven form against the per-sample defining functions.
-// A ratio above 1 means ours is faster. Times are CPU times (ours: this thread's; sox: the user and
-// system time of its process), which a busy shared machine disturbs far less than wall time.
+// BM_WholeProcess/<law><direction>: file to file, whole process against whole process.  Ours is
+//   bench_g711_convert (bench/g711_convert.cpp: the recorder's G.711 buffer functions and its
+//   mmio file functions, a tenth of a second at a time); the peer is sox (`sox -D IN -e a-law -b 8
+//   OUT`, or mu-law, or `-e signed -b 16` to decode; -D because dither would be extra work ours
+//   does not do).  Both are started with posix_spawn on the same input WAVE, written once per run
+//   to $TMPDIR (or /tmp, in the page cache), and both write a new WAVE there (removed before each
+//   run), so start-up, reading, converting and writing are on both sides.  Each round runs both,
+//   the order alternating; the counters divide sox's best time over the rounds by ours:
+//     ratio_vs_sox_cpu   CPU time (user + system of the process, from wait4);
+//     ratio_vs_sox_wall  wall time from spawn to exit (more disturbed by other load).
+//   Goal: ratio_vs_sox_cpu of at least 1 (ours no slower than sox doing the same job).
+// BM_Kernel/<law><direction>: the conversion loops alone, in memory, over the same samples: our
+//   table-driven buffer function against a table-free reference written here (the segment from
+//   the bit length of each magnitude, computed per sample) that gives exactly the same output,
+//   checked on every input value before timing.  ratio_vs_reference divides the reference's best
+//   thread CPU time over the rounds by ours.  Goal: above 1 (the tables must pay for
+//   themselves).  Our loops are a handful of instructions each, and their speed depends on where
+//   the linker places them (a loop across a 32-byte boundary ran 1.7 times slower on an AMD EPYC),
+//   so compare these figures within one build.
+//
+// Above 1 means ours is faster.  Times are never reported bare.  Other work on the machine only
+// ever adds time, so the best of several rounds is the steadiest figure of each side (medians
+// and sums swing by 15 % and more while other programs build on the same cores).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "formats/g711.h"
+#include "voxl310k_platform.h"
 
 extern char** environ;
 
 namespace {
 
-// CPU time of the calling thread, in seconds.
-double ThreadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+constexpr uint32_t kRate = 44100;
+constexpr uint16_t kChannels = 2;
+constexpr uint32_t kSeconds = 600;
+constexpr std::size_t kSamples = std::size_t{kSeconds} * kRate * kChannels;
+
+// ---- The table-free reference, with the recorder's results (including A-law's -1 to -7 -> 0x55).
+
+uint8_t ReferenceALaw(int16_t sample) {
+  const int mask = sample >= 0 ? 0xD5 : 0x55;
+  const int magnitude = sample >= 0 ? sample : std::max(-static_cast<int>(sample) - 8, 0);
+  const int segment =
+      std::max(static_cast<int>(std::bit_width(static_cast<unsigned>(magnitude))) - 8, 0);
+  const int shift = segment == 0 ? 4 : segment + 3;
+  return static_cast<uint8_t>(((segment << 4) | ((magnitude >> shift) & 0xF)) ^ mask);
 }
 
-constexpr std::size_t kSamples = 60 * 44100 * 2;
+uint8_t ReferenceMuLaw(int16_t sample) {
+  const int mask = sample >= 0 ? 0xFF : 0x7F;
+  const int magnitude = (sample >= 0 ? sample : -static_cast<int>(sample)) + 0x84;
+  const int segment = static_cast<int>(std::bit_width(static_cast<unsigned>(magnitude))) - 8;
+  if (segment >= 8) return static_cast<uint8_t>(0x7F ^ mask);
+  return static_cast<uint8_t>(((segment << 4) | ((magnitude >> (segment + 3)) & 0xF)) ^ mask);
+}
 
-struct Law {
-  const char* soxEncoding;
-  void (*encodeBuffer)(const void*, std::size_t, std::uint8_t*) noexcept;
-  void (*decodeBuffer)(const std::uint8_t*, std::size_t, void*) noexcept;
+int16_t ReferenceALawDecode(uint8_t code) {
+  const int c = code ^ 0x55;
+  const int segment = (c >> 4) & 7;
+  int magnitude = ((c & 0xF) << 4) + 8;
+  if (segment > 0) magnitude = (magnitude + 0x100) << (segment - 1);
+  return static_cast<int16_t>((c & 0x80) != 0 ? magnitude : -magnitude);
+}
+
+int16_t ReferenceMuLawDecode(uint8_t code) {
+  const int c = ~code & 0xFF;
+  const int segment = (c >> 4) & 7;
+  const int magnitude = ((((c & 0xF) << 3) + 0x84) << segment) - 0x84;
+  return static_cast<int16_t>((c & 0x80) != 0 ? -magnitude : magnitude);
+}
+
+// Plain loops over whole buffers, the form a straightforward converter has.
+template <uint8_t (*Encode)(int16_t)>
+void ReferenceEncodeBuffer(const int16_t* samples, std::size_t count, uint8_t* codes) {
+  for (std::size_t i = 0; i < count; ++i) codes[i] = Encode(samples[i]);
+}
+template <int16_t (*Decode)(uint8_t)>
+void ReferenceDecodeBuffer(const uint8_t* codes, std::size_t count, int16_t* samples) {
+  for (std::size_t i = 0; i < count; ++i) samples[i] = Decode(codes[i]);
+}
+
+struct Case {
+  const char* soxEncoding;  // the G.711 side's name for sox and for bench_g711_convert
+  uint16_t tag;             // its WAVE format tag
+  bool encode;              // PCM -> G.711, else G.711 -> PCM
+  void (*ours)(const void*, std::size_t, uint8_t*) noexcept;
+  void (*oursDecode)(const uint8_t*, std::size_t, void*) noexcept;
+  void (*reference)(const int16_t*, std::size_t, uint8_t*);
+  void (*referenceDecode)(const uint8_t*, std::size_t, int16_t*);
 };
 
-const Law kALaw{"a-law", voxl::LinearToALawBuffer, voxl::ALawToLinearBuffer};
-const Law kMuLaw{"mu-law", voxl::LinearToMuLawBuffer, voxl::MuLawToLinearBuffer};
+const Case kALawEncode{"a-law",
+                       WAVE_FORMAT_ALAW,
+                       true,
+                       voxl::LinearToALawBuffer,
+                       voxl::ALawToLinearBuffer,
+                       ReferenceEncodeBuffer<ReferenceALaw>,
+                       ReferenceDecodeBuffer<ReferenceALawDecode>};
+const Case kMuLawEncode{"mu-law",
+                        WAVE_FORMAT_MULAW,
+                        true,
+                        voxl::LinearToMuLawBuffer,
+                        voxl::MuLawToLinearBuffer,
+                        ReferenceEncodeBuffer<ReferenceMuLaw>,
+                        ReferenceDecodeBuffer<ReferenceMuLawDecode>};
+Case Decoding(Case c) {
+  c.encode = false;
+  return c;
+}
+const Case kALawDecode = Decoding(kALawEncode);
+const Case kMuLawDecode = Decoding(kMuLawEncode);
 
-const std::vector<std::int16_t>& Samples() {
-  static const std::vector<std::int16_t> samples = [] {
-    std::vector<std::int16_t> s(kSamples);
-    std::uint32_t noise = 12345;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      noise = noise * 1664525u + 1013904223u;
-      const double tone = 20000.0 * std::sin(static_cast<double>(i / 2) * 0.0627);
-      const double jitter = static_cast<double>(static_cast<std::int32_t>(noise >> 16) - 32768);
-      s[i] = static_cast<std::int16_t>(std::clamp(tone + jitter * 0.2, -32768.0, 32767.0));
+// ---- Data and files.
+
+const std::vector<int16_t>& Samples() {
+  static const std::vector<int16_t> samples = [] {
+    std::vector<int16_t> s(kSamples);
+    uint32_t noise = 12345;
+    for (std::size_t frame = 0; frame < kSamples / kChannels; ++frame) {
+      const double tone = 20000.0 * std::sin(static_cast<double>(frame) * 0.0627);
+      for (std::size_t c = 0; c < kChannels; ++c) {
+        noise = noise * 1664525u + 1013904223u;
+        const double jitter = static_cast<double>(static_cast<int32_t>(noise >> 16) - 32768);
+        s[frame * kChannels + c] =
+            static_cast<int16_t>(std::clamp(tone + jitter * 0.2, -32768.0, 32767.0));
+      }
     }
     return s;
   }();
   return samples;
 }
 
-// The raw files sox works on, in a folder that goes away at exit.
+// The files, in a folder that goes away at exit.
 class Scratch {
  public:
   Scratch() {
     const char* env = std::getenv("TMPDIR");
     std::string pattern = (env != nullptr && *env != '\0') ? env : "/tmp";
-    pattern += "/voxl-bench-XXXXXX";
+    pattern += "/voxl-g711-bench-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
   }
   ~Scratch() {
@@ -91,176 +177,249 @@ Scratch& TheScratch() {
   return scratch;
 }
 
-bool WriteFile(const std::string& path, const void* data, std::size_t size) {
+void PutU32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A WAVE file of `data` in format `tag` (PCM 16 bits, or G.711 8 bits with a "fact" chunk).
+bool WriteWave(const std::string& path, uint16_t tag, const void* data, std::size_t bytes) {
+  const bool pcm = tag == WAVE_FORMAT_PCM;
+  const uint16_t bits = pcm ? 16 : 8;
+  const uint16_t align = static_cast<uint16_t>(kChannels * bits / 8);
+  const WAVEFORMATEX format{tag, kChannels, kRate, kRate * align, align, bits, 0};
+  const uint32_t formatBytes = pcm ? 16 : 18;
+  std::string header = "RIFF";
+  const uint32_t factBytes = pcm ? 0 : 12;
+  PutU32(header, static_cast<uint32_t>(4 + 8 + formatBytes + factBytes + 8 + bytes));
+  header += "WAVEfmt ";
+  PutU32(header, formatBytes);
+  header.append(reinterpret_cast<const char*>(&format), formatBytes);
+  if (!pcm) {
+    header += "fact";
+    PutU32(header, 4);
+    PutU32(header, static_cast<uint32_t>(bytes / align));
+  }
+  header += "data";
+  PutU32(header, static_cast<uint32_t>(bytes));
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+  out.write(header.data(), static_cast<std::streamsize>(header.size()));
+  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
   return static_cast<bool>(out.flush());
 }
 
-// Runs sox with `args` (no shell), its output streams discarded; seconds of CPU time (user and
-// system), or a negative value when it could not run or failed.
-double TimeSox(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  std::string program = "sox";
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
+// The input of a case, written once per run; empty when it cannot be written.
+std::string InputFile(const Case& c) {
+  Scratch& scratch = TheScratch();
+  if (!scratch.ok()) return {};
+  const std::vector<int16_t>& samples = Samples();
+  if (c.encode) {
+    static const std::string pcm = [&] {
+      const std::string path = scratch.File("input.wav");
+      return WriteWave(path, WAVE_FORMAT_PCM, samples.data(), samples.size() * 2) ? path : "";
+    }();
+    return pcm;
+  }
+  const std::string path = scratch.File(std::string("input-") + c.soxEncoding + ".wav");
+  if (access(path.c_str(), R_OK) == 0) return path;
+  std::vector<uint8_t> codes(samples.size());
+  c.ours(samples.data(), samples.size(), codes.data());
+  return WriteWave(path, c.tag, codes.data(), codes.size()) ? path : "";
+}
+
+// ---- Processes.
+
+double Seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+}
+double Seconds(const timespec& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct ProcessTimes {
+  double cpu = -1.0;  // user + system; negative when the program could not run or failed
+  double wall = -1.0;
+};
+
+// Runs `argv` (no shell; PATH is searched), output streams to /dev/null.
+ProcessTimes Run(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  timespec start{}, end{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   pid_t pid;
-  const int spawned = posix_spawnp(&pid, "sox", &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1.0;
+  ProcessTimes times;
+  if (spawned != 0) return times;
   int status = 0;
-  struct rusage usage {};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return -1.0;
-  }
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  rusage usage{};
+  const bool ended = wait4(pid, &status, 0, &usage) == pid;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return times;
+  times.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  times.wall = Seconds(end) - Seconds(start);
+  return times;
 }
 
-double BestOfThree(const std::vector<std::string>& args) {
-  double best = -1.0;
-  for (int i = 0; i < 3; ++i) {
-    const double t = TimeSox(args);
-    if (t < 0) return -1.0;
-    if (best < 0 || t < best) best = t;
-  }
-  return best;
+// Whether `path` holds the expected audio bytes plus no more than a header's worth.
+bool SizeFits(const std::string& path, std::size_t dataBytes) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  return size >= dataBytes && size <= dataBytes + 256;
 }
 
-struct SoxTiming {
-  double whole = -1.0;    // seconds for the full buffer, process start-up included
-  double startup = -1.0;  // seconds for the same command on an empty input
+// The best (smallest) time of each side over the rounds.
+struct Best {
+  double ours = 0;
+  double peer = 0;
+  void Add(double o, double p) {
+    ours = ours > 0 ? std::min(ours, o) : o;
+    peer = peer > 0 ? std::min(peer, p) : p;
+  }
+  bool Valid() const { return ours > 0 && peer > 0; }
+  double PeerOverOurs() const { return peer / ours; }
 };
 
-// sox converting the benchmark data, measured once per law and direction.
-SoxTiming MeasureSox(const Law& law, bool encode) {
-  static std::map<std::pair<std::string, bool>, SoxTiming> cache;
-  const auto key = std::make_pair(std::string(law.soxEncoding), encode);
-  if (auto it = cache.find(key); it != cache.end()) return it->second;
-
-  SoxTiming timing;
-  Scratch& scratch = TheScratch();
-  const std::vector<std::int16_t>& samples = Samples();
-  const std::string input =
-      scratch.File(encode ? "input.raw" : std::string("input.") + law.soxEncoding);
-  const std::string empty = scratch.File("empty.raw");
-  const std::string output = scratch.File("output.raw");
-  bool written;
-  if (encode) {
-    written = WriteFile(input, samples.data(), samples.size() * 2);
-  } else {
-    std::vector<std::uint8_t> codes(samples.size());
-    law.encodeBuffer(samples.data(), samples.size(), codes.data());
-    written = WriteFile(input, codes.data(), codes.size());
-  }
-  if (scratch.ok() && written && WriteFile(empty, "", 0)) {
-    const std::vector<std::string> pcm = {"-e", "signed", "-b", "16"};
-    const std::vector<std::string> g711 = {"-e", law.soxEncoding, "-b", "8"};
-    auto command = [&](const std::string& in) {
-      std::vector<std::string> args = {"-D", "-V1", "-t", "raw", "-r", "44100", "-c", "2"};
-      const auto& from = encode ? pcm : g711;
-      const auto& to = encode ? g711 : pcm;
-      args.insert(args.end(), from.begin(), from.end());
-      args.push_back(in);
-      args.insert(args.end(), {"-t", "raw"});
-      args.insert(args.end(), to.begin(), to.end());
-      args.push_back(output);
-      return args;
-    };
-    timing.whole = BestOfThree(command(input));
-    timing.startup = BestOfThree(command(empty));
-  }
-  cache[key] = timing;
-  return timing;
-}
-
-void ReportAgainstSox(benchmark::State& state, const Law& law, bool encode, double ourSeconds,
-                      std::int64_t passes) {
-  const double ours = static_cast<double>(kSamples) * static_cast<double>(passes) / ourSeconds;
-  const SoxTiming sox = MeasureSox(law, encode);
-  if (sox.whole <= 0) {
-    state.SkipWithError("sox is not installed or failed; no peer to compare with");
+void BM_WholeProcess(benchmark::State& state, const Case& c) {
+  const std::string input = InputFile(c);
+  if (input.empty()) {
+    state.SkipWithError("cannot write the input file");
     return;
   }
-  const double soxRate = static_cast<double>(kSamples) / sox.whole;
-  state.counters["ratio_vs_sox"] = ours / soxRate;
-  const double net = sox.whole - std::max(sox.startup, 0.0);
-  if (net > 0) state.counters["ratio_vs_sox_net"] = ours / (static_cast<double>(kSamples) / net);
-  state.counters["sox_startup_share"] = std::max(sox.startup, 0.0) / sox.whole;
-}
+  const std::string oursOut = TheScratch().File("ours.wav");
+  const std::string soxOut = TheScratch().File("sox.wav");
+  const std::string target = c.encode ? c.soxEncoding : "signed";
+  const std::vector<std::string> ours = {VOXL_G711_CONVERT, input, oursOut, target};
+  const std::vector<std::string> sox = {
+      "sox", "-D", "-V1", input, "-e", target, "-b", c.encode ? "8" : "16", soxOut};
+  const std::size_t outBytes = c.encode ? kSamples : kSamples * 2;
 
-void BM_Encode(benchmark::State& state, const Law& law) {
-  const std::vector<std::int16_t>& samples = Samples();
-  std::vector<std::uint8_t> codes(samples.size());
-  const double start = ThreadSeconds();
+  Best cpu, wall;
+  bool soxFirst = false;
   for (auto _ : state) {
-    law.encodeBuffer(samples.data(), samples.size(), codes.data());
-    benchmark::DoNotOptimize(codes.data());
-    benchmark::ClobberMemory();
+    unlink(oursOut.c_str());
+    unlink(soxOut.c_str());
+    ProcessTimes o, s;
+    if (soxFirst) {
+      s = Run(sox);
+      o = Run(ours);
+    } else {
+      o = Run(ours);
+      s = Run(sox);
+    }
+    soxFirst = !soxFirst;
+    if (o.cpu < 0 || !SizeFits(oursOut, outBytes)) {
+      state.SkipWithError("bench_g711_convert failed");
+      break;
+    }
+    if (s.cpu < 0 || !SizeFits(soxOut, outBytes)) {
+      state.SkipWithError("sox is not installed or failed; no peer to compare with");
+      break;
+    }
+    cpu.Add(o.cpu, s.cpu);
+    wall.Add(o.wall, s.wall);
   }
-  const double seconds = ThreadSeconds() - start;
-  ReportAgainstSox(state, law, true, seconds, state.iterations());
-}
-
-void BM_Decode(benchmark::State& state, const Law& law) {
-  const std::vector<std::int16_t>& samples = Samples();
-  std::vector<std::uint8_t> codes(samples.size());
-  law.encodeBuffer(samples.data(), samples.size(), codes.data());
-  std::vector<std::int16_t> decoded(samples.size());
-  const double start = ThreadSeconds();
-  for (auto _ : state) {
-    law.decodeBuffer(codes.data(), codes.size(), decoded.data());
-    benchmark::DoNotOptimize(decoded.data());
-    benchmark::ClobberMemory();
+  unlink(oursOut.c_str());
+  unlink(soxOut.c_str());
+  if (cpu.Valid()) {
+    state.counters["ratio_vs_sox_cpu"] = cpu.PeerOverOurs();
+    state.counters["ratio_vs_sox_wall"] = wall.PeerOverOurs();
   }
-  const double seconds = ThreadSeconds() - start;
-  ReportAgainstSox(state, law, false, seconds, state.iterations());
 }
 
-// The table-driven buffer form against a loop over the per-sample defining function (called
-// directly, so the compiler may inline it), same data, same run.
-template <std::uint8_t (*Encode)(std::int16_t) noexcept>
-void EncodeAgainstDefiningForm(benchmark::State& state, const Law& law) {
-  const std::vector<std::int16_t>& samples = Samples();
-  std::vector<std::uint8_t> codes(samples.size());
-  double tableSeconds = 0;
-  double definingSeconds = 0;
-  for (auto _ : state) {
+// ---- Kernels.
+
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return Seconds(t);
+}
+
+// Whether our buffer functions and the reference agree on every sample value and every code.
+bool ReferenceAgrees(const Case& c) {
+  std::vector<int16_t> values(65536);
+  for (int i = 0; i < 65536; ++i) values[i] = static_cast<int16_t>(i - 32768);
+  std::vector<uint8_t> ours(values.size()), theirs(values.size());
+  c.ours(values.data(), values.size(), ours.data());
+  c.reference(values.data(), values.size(), theirs.data());
+  if (ours != theirs) return false;
+  std::vector<uint8_t> codes(256);
+  for (int i = 0; i < 256; ++i) codes[i] = static_cast<uint8_t>(i);
+  std::vector<int16_t> oursDecoded(256), theirsDecoded(256);
+  c.oursDecode(codes.data(), codes.size(), oursDecoded.data());
+  c.referenceDecode(codes.data(), codes.size(), theirsDecoded.data());
+  return oursDecoded == theirsDecoded;
+}
+
+void BM_Kernel(benchmark::State& state, const Case& c) {
+  if (!ReferenceAgrees(c)) {
+    state.SkipWithError("the reference does not give our results; the comparison would be unfair");
+    return;
+  }
+  const std::vector<int16_t>& samples = Samples();
+  std::vector<uint8_t> codes(samples.size());
+  c.ours(samples.data(), samples.size(), codes.data());
+  std::vector<int16_t> decoded(c.encode ? 0 : samples.size());
+  std::vector<uint8_t> encoded(c.encode ? samples.size() : 0);
+
+  auto runOurs = [&] {
     const double t0 = ThreadSeconds();
-    law.encodeBuffer(samples.data(), samples.size(), codes.data());
-    benchmark::DoNotOptimize(codes.data());
+    if (c.encode) {
+      c.ours(samples.data(), samples.size(), encoded.data());
+      benchmark::DoNotOptimize(encoded.data());
+    } else {
+      c.oursDecode(codes.data(), codes.size(), decoded.data());
+      benchmark::DoNotOptimize(decoded.data());
+    }
     benchmark::ClobberMemory();
-    const double t1 = ThreadSeconds();
-    for (std::size_t i = 0; i < samples.size(); ++i) codes[i] = Encode(samples[i]);
-    benchmark::DoNotOptimize(codes.data());
+    return ThreadSeconds() - t0;
+  };
+  auto runReference = [&] {
+    const double t0 = ThreadSeconds();
+    if (c.encode) {
+      c.reference(samples.data(), samples.size(), encoded.data());
+      benchmark::DoNotOptimize(encoded.data());
+    } else {
+      c.referenceDecode(codes.data(), codes.size(), decoded.data());
+      benchmark::DoNotOptimize(decoded.data());
+    }
     benchmark::ClobberMemory();
-    const double t2 = ThreadSeconds();
-    tableSeconds += t1 - t0;
-    definingSeconds += t2 - t1;
+    return ThreadSeconds() - t0;
+  };
+
+  Best best;
+  bool referenceFirst = false;
+  for (auto _ : state) {
+    double ours, reference;
+    if (referenceFirst) {
+      reference = runReference();
+      ours = runOurs();
+    } else {
+      ours = runOurs();
+      reference = runReference();
+    }
+    referenceFirst = !referenceFirst;
+    best.Add(ours, reference);
   }
-  if (tableSeconds > 0) state.counters["ratio_vs_defining"] = definingSeconds / tableSeconds;
+  if (best.Valid()) state.counters["ratio_vs_reference"] = best.PeerOverOurs();
 }
 
-void BM_EncodeAgainstDefiningForm(benchmark::State& state, bool aLaw) {
-  if (aLaw) {
-    EncodeAgainstDefiningForm<voxl::LinearToALaw>(state, kALaw);
-  } else {
-    EncodeAgainstDefiningForm<voxl::LinearToMuLaw>(state, kMuLaw);
-  }
-}
-
-BENCHMARK_CAPTURE(BM_Encode, ALaw, kALaw)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Encode, MuLaw, kMuLaw)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Decode, ALaw, kALaw)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Decode, MuLaw, kMuLaw)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_EncodeAgainstDefiningForm, ALaw, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_EncodeAgainstDefiningForm, MuLaw, false)->Unit(benchmark::kMillisecond);
+constexpr int kProcessRounds = 7;
+constexpr int kKernelRounds = 9;
+BENCHMARK_CAPTURE(BM_WholeProcess, ALawEncode, kALawEncode)->Iterations(kProcessRounds);
+BENCHMARK_CAPTURE(BM_WholeProcess, MuLawEncode, kMuLawEncode)->Iterations(kProcessRounds);
+BENCHMARK_CAPTURE(BM_WholeProcess, ALawDecode, kALawDecode)->Iterations(kProcessRounds);
+BENCHMARK_CAPTURE(BM_WholeProcess, MuLawDecode, kMuLawDecode)->Iterations(kProcessRounds);
+BENCHMARK_CAPTURE(BM_Kernel, ALawEncode, kALawEncode)->Iterations(kKernelRounds);
+BENCHMARK_CAPTURE(BM_Kernel, MuLawEncode, kMuLawEncode)->Iterations(kKernelRounds);
+BENCHMARK_CAPTURE(BM_Kernel, ALawDecode, kALawDecode)->Iterations(kKernelRounds);
+BENCHMARK_CAPTURE(BM_Kernel, MuLawDecode, kMuLawDecode)->Iterations(kKernelRounds);
 
 }  // namespace
 
