@@ -10,6 +10,8 @@ eval "$(bash scripts/start-pulse.sh)"
 flavours=("$@")
 [[ ${#flavours[@]} -gt 0 ]] || flavours=(release asan tsan)
 
+# The tests set the virtual input themselves; a developer's own setting must not leak in.
+unset VOXL_VIRTUAL_INPUT
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp:${TSAN_OPTIONS:-}"
