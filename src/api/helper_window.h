@@ -4,7 +4,7 @@
 // window messages, in the order the engine posted them.
 #pragma once
 
-#include "engine/recorder.h"
+#include "core/recorder.h"
 
 namespace voxl {
 

@@ -2,7 +2,7 @@
 // loaded and unregistered when it is unloaded, and the one recorder of the flat functions.
 #pragma once
 
-#include "engine/recorder.h"
+#include "core/recorder.h"
 
 namespace voxl {
 

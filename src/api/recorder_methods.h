@@ -5,7 +5,7 @@
 // A null out-parameter is answered with E_POINTER and changes nothing.
 #pragma once
 
-#include "engine/recorder.h"
+#include "core/recorder.h"
 #include "voxl310k.h"
 
 namespace voxl {

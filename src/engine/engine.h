@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/recorder.h"
+#include "core/recorder.h"
 
 namespace voxl {
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "engine/recorder.h"
+#include "core/recorder.h"
 
 namespace voxl {
 

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "engine/recorder.h"
+#include "core/recorder.h"
 #include "voxl310k_platform.h"
 
 namespace voxl {
