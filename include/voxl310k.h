@@ -55,7 +55,8 @@ extern "C" {
 #define VOXL_DEFAULT_DEVICE_NAME "Default Device"
 
 /* One captured block, 24 bytes followed by dataLength bytes of audio in `format`.  Only
- * GetNextACMBlock makes one and only FreeACMBlock frees one.  format.cbSize is copied from the
+ * GetNextACMBlock makes one and only FreeACMBlock frees one (a block is not an allocation of
+ * its own: never pass it to free()).  format.cbSize is copied from the
  * capture format, but the extra bytes it counts are not carried. */
 typedef struct AcmBlock {
   WAVEFORMATEX format; /* offset 0, 18 bytes */
@@ -94,10 +95,54 @@ VOXL_API BOOL WINAPI GetFirstACMDevice(LPSTR name);
  * end (and at every call after it, until GetFirstACMDevice starts again). */
 VOXL_API BOOL WINAPI GetNextACMDevice(LPSTR name);
 
+/* ---- Error codes, recorder states and stop reasons ---- */
+
+/* What an operation of the recorder writes to its WORD error out-parameter, and keeps until
+ * TakeLastError reads it.  VoxlErrorText gives each code in plain words. */
+typedef enum VoxlError {
+  VOXL_ERR_NONE = 0,                   /* success */
+  VOXL_ERR_CAPTURE_FORMAT_REFUSED = 1, /* the input device refuses the capture format */
+  VOXL_ERR_FILE_OPEN = 2,              /* the file cannot be opened, created or read */
+  VOXL_ERR_RIFF_WRITE = 3,             /* the RIFF header cannot be written to a new file */
+  VOXL_ERR_NOT_RIFF_WAVE = 4,          /* not a usable RIFF/WAVE file */
+  VOXL_ERR_FORMAT_UNUSABLE = 5,        /* the format or its conversion is unusable */
+  VOXL_ERR_NO_ENGINE = 6,              /* the engine thread is not running */
+  VOXL_ERR_NEEDS_OPEN = 7,             /* the operation needs VOXL_STATE_OPEN */
+  VOXL_ERR_CAPTURE_WRITE = 8,          /* data not written, or the encoder took no input */
+  VOXL_ERR_CAPTURE_START = 9,          /* capture could not be started */
+  VOXL_ERR_PLAYBACK_START = 10,        /* playback could not be started */
+  VOXL_ERR_PLAYBACK_READ = 11,         /* reading the file failed during playback */
+  VOXL_ERR_VOLUME_CONTROL = 12,        /* no volume control, or compaction failed */
+  VOXL_ERR_LENGTH_LIMIT = 13,          /* the recording length limit is reached */
+  VOXL_ERR_NO_CODEC_MANAGER = 14,      /* the codec manager is not available */
+  VOXL_ERR_CHOOSER_CANCELLED = 15,     /* the format chooser was cancelled or failed */
+  VOXL_ERR_FORMAT_NOT_DESCRIBED = 16,  /* a format could not be described */
+  VOXL_ERR_NO_TARGET_FORMAT = 17,      /* no target format is set */
+  VOXL_ERR_READ_ONLY = 18,             /* refused: the recorder is read-only */
+  VOXL_ERR_NO_FILE = 19                /* no file is open */
+} VoxlError;
+
+/* The recorder's state (GetState). */
+typedef enum VoxlState {
+  VOXL_STATE_CREATED = 0,   /* created, not yet closed once */
+  VOXL_STATE_IDLE = 1,      /* nothing open */
+  VOXL_STATE_OPEN = 2,      /* a file or a stream target is open, stopped */
+  VOXL_STATE_RECORDING = 3, /* capturing */
+  VOXL_STATE_PLAYING = 4    /* playing */
+} VoxlState;
+
+/* Why a run ended, as callbacks 0 and 1 receive it: normally, or the error that ended it. */
+typedef enum VoxlStopReason {
+  VOXL_STOP_NORMAL = VOXL_ERR_NONE,
+  VOXL_STOP_WRITE_FAILED = VOXL_ERR_CAPTURE_WRITE, /* capture: the data could not be stored */
+  VOXL_STOP_READ_FAILED = VOXL_ERR_PLAYBACK_READ,  /* playback: the file could not be read */
+  VOXL_STOP_LENGTH_LIMIT = VOXL_ERR_LENGTH_LIMIT   /* capture: the length limit is reached */
+} VoxlStopReason;
+
 /* ---- Host callbacks of the recorder (run on the thread that created the recorder, only while
  * it dispatches window messages) ---- */
 /* Slot 0: a capture run ended; slot 1: a playback run ended.  code = the run's stop reason
- * (0 normal, else an error code). */
+ * (a VoxlStopReason). */
 typedef void(CALLBACK* VoxlRunEndedCallback)(DWORD code);
 /* Slot 2: reserved, stored and never called. */
 typedef void(CALLBACK* VoxlReservedCallback)(void);
@@ -134,20 +179,19 @@ typedef struct VoxlRecorder {
  * Every method takes the recorder first and returns 0 when the call is accepted, 1 when it is
  * refused (an argument out of range, or the recorder's state forbids it; nothing changes then),
  * E_POINTER when an out-parameter for the method's answer is null.  Operations that can fail for
- * other reasons return 0 and write an error code (0 = success, 1 to 19, see VoxlErrorText) to
- * their WORD error out-parameter, which may be null when the code is not wanted; a failure is
- * also kept until TakeLastError reads it.  Not yet available: OpenFile, ChooseFormatOfTag,
- * ChooseFormat, GetFormat, PutFormat, GetFormatText, GetFileFormatText, CompactFile,
- * DeleteSeconds and DeleteSamples return E_NOTIMPL; Play returns 0 with error 10 wherever it
- * would start; sample format 100 gives error 17 at NewRecording.
+ * other reasons return 0 and write a VoxlError (VOXL_ERR_NONE on success) to their WORD error
+ * out-parameter, which may be null when the code is not wanted; a failure is also kept until
+ * TakeLastError reads it.  Not yet available: OpenFile, ChooseFormatOfTag, ChooseFormat,
+ * GetFormat, PutFormat, GetFormatText, GetFileFormatText, CompactFile, DeleteSeconds and
+ * DeleteSamples return E_NOTIMPL; Play returns 0 with VOXL_ERR_PLAYBACK_START wherever it would
+ * start; sample format 100 gives VOXL_ERR_NO_TARGET_FORMAT at NewRecording.
  *
  * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
  * out-parameter already holds (when not null) and stores a new one, which the caller frees with
  * SysFreeString.  Positions, lengths and limits are sample frames; seconds are DOUBLE; levels and
  * thresholds are dB (-9999.0 = no signal).
  *
- * Recorder states (GetState): 0 created, 1 idle, 2 open and stopped, 3 recording, 4 playing.
- * The order of the slots is fixed. */
+ * GetState answers a VoxlState.  The order of the slots is fixed. */
 typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* GetFileKind)(VoxlRecorder* self, SHORT* kind);
   /* States 0/1; 0 RIFF/WAVE, 1 headerless from byte 0, 2 headerless found by scanning, -n
@@ -205,15 +249,16 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* SetEndToneSeconds)(VoxlRecorder* self, FLOAT seconds);
   HRESULT(WINAPI* GetStartToneSeconds)(VoxlRecorder* self, FLOAT* seconds);
   HRESULT(WINAPI* SetStartToneSeconds)(VoxlRecorder* self, FLOAT seconds);
-  /* Starts the desktop's mixer, on its recording side when recording is non-zero; error 12 when
-   * none could be started. */
+  /* Starts the desktop's mixer, on its recording side when recording is non-zero;
+   * VOXL_ERR_VOLUME_CONTROL when none could be started. */
   HRESULT(WINAPI* OpenVolumeControl)(VoxlRecorder* self, WORD recording, WORD* error);
   HRESULT(WINAPI* GetLengthSeconds)(VoxlRecorder* self, DOUBLE* seconds);
   HRESULT(WINAPI* GetPositionSeconds)(VoxlRecorder* self, DOUBLE* seconds);
   HRESULT(WINAPI* SetPositionSeconds)(VoxlRecorder* self, DOUBLE seconds);
   /* The last error code, once; 0 afterwards. */
   HRESULT(WINAPI* TakeLastError)(VoxlRecorder* self, WORD* error);
-  /* Not yet available: error 10 when a file is open and stopped (7 otherwise, 19 for a stream). */
+  /* Not yet available: VOXL_ERR_PLAYBACK_START when a file is open and stopped
+   * (VOXL_ERR_NEEDS_OPEN otherwise, VOXL_ERR_NO_FILE for a stream). */
   HRESULT(WINAPI* Play)(VoxlRecorder* self, WORD* error);
   HRESULT(WINAPI* Record)(VoxlRecorder* self, WORD* error);
   /* Zeros unless recording or playing; for mono the right values repeat the left. */
@@ -268,10 +313,10 @@ typedef struct VoxlRecorderVtbl {
  * and DispatchMessageA, or VoxlMessageQueueFd in an event loop).  Several recorders may live
  * side by side, each with its own engine. */
 
-/* Creates a recorder in state 1 (idle), with its engine running and the default capture format
+/* Creates a recorder in VOXL_STATE_IDLE, with its engine running and the default capture format
  * (44100 Hz, 16 bits, two channels) checked against the default input device.  On failure
- * returns null and writes the error code (1 capture format refused, 6 engine not running) to
- * *error; on success writes 0.  error may be null. */
+ * returns null and writes VOXL_ERR_CAPTURE_FORMAT_REFUSED or VOXL_ERR_NO_ENGINE to *error; on
+ * success writes VOXL_ERR_NONE.  error may be null. */
 VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error);
 /* Stops any recording or playback, closes the open file and ends the engine.  Null is
  * accepted. */
@@ -279,7 +324,7 @@ VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
 /* Installs the six host callbacks (copied; null entries are skipped).  Null callbacks clears
  * them all. */
 VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
-/* One line in plain words for an error code (0 to 19); never null. */
+/* One line in plain words for a VoxlError; never null (an unknown code has a line too). */
 VOXL_API const char* VoxlErrorText(WORD code);
 
 #ifdef __cplusplus

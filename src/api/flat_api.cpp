@@ -26,23 +26,33 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "api/module.h"
+#include "api/recorder_creation.h"
 #include "engine/transport.h"
 
 namespace voxl::flat {
 namespace {
 
-// One captured block not yet taken, in one allocation with its data after the record.
+// One captured block not yet taken: the list links and the AcmBlock the host will receive, in
+// one allocation with the block's data right behind it.  GetNextACMBlock hands out `acm`
+// itself, so a block is copied once on its way from the callback to the host; FreeACMBlock
+// frees the whole allocation.
 struct PendingBlock {
   PendingBlock* older;  // toward the tail (the oldest block)
   PendingBlock* newer;  // toward the head (the newest block)
-  WAVEFORMATEX format;  // the 18-byte header of the block's format
-  uint32_t dataLength;  // bytes of data following the record
-  uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+  AcmBlock acm;         // handed to the host; its data (acm.dataLength bytes) follows
 };
+static_assert(offsetof(PendingBlock, acm) + sizeof(AcmBlock) == sizeof(PendingBlock),
+              "an AcmBlock's data follows it directly");
+
+PendingBlock* PendingOf(AcmBlock* block) {
+  return reinterpret_cast<PendingBlock*>(reinterpret_cast<uint8_t*>(block) -
+                                         offsetof(PendingBlock, acm));
+}
 
 HWND gHostWindow = nullptr;
 PendingBlock* gNewest = nullptr;  // head of pendingBlocks
@@ -108,14 +118,16 @@ void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLeng
     std::free(data);
     return;
   }
-  auto* block = static_cast<PendingBlock*>(std::malloc(sizeof(PendingBlock) + dataLength));
+  const DWORD length = data != nullptr ? dataLength : 0;
+  auto* block = static_cast<PendingBlock*>(std::malloc(sizeof(PendingBlock) + length));
   if (block != nullptr) {
-    block->format = WAVEFORMATEX{};
+    block->acm.format = WAVEFORMATEX{};
     if (format != nullptr) {
-      std::memcpy(&block->format, format, std::min<size_t>(formatSize, sizeof(WAVEFORMATEX)));
+      std::memcpy(&block->acm.format, format, std::min<size_t>(formatSize, sizeof(WAVEFORMATEX)));
     }
-    block->dataLength = data != nullptr ? dataLength : 0;
-    if (block->dataLength != 0) std::memcpy(block->data(), data, block->dataLength);
+    block->acm.reserved = 0;
+    block->acm.dataLength = length;
+    if (length != 0) std::memcpy(ACM_BLOCK_DATA(&block->acm), data, length);
     block->older = gNewest;
     block->newer = nullptr;
     if (gNewest != nullptr) gNewest->newer = block;
@@ -230,17 +242,6 @@ VOXL_API BOOL WINAPI StopACMRecord(void) {
 VOXL_API BOOL WINAPI GetNextACMBlock(AcmBlock** block) {
   if (GlobalRecorder() == nullptr || block == nullptr || flat::gOldest == nullptr) return 0;
   flat::PendingBlock* oldest = flat::gOldest;
-  auto* out = static_cast<AcmBlock*>(std::malloc(sizeof(AcmBlock) + oldest->dataLength));
-  // Without memory the block stays queued for a later try.
-  if (out == nullptr) return 0;
-  out->format = oldest->format;
-  out->reserved = 0;
-  out->dataLength = oldest->dataLength;
-  if (oldest->dataLength != 0) {
-    std::memcpy(ACM_BLOCK_DATA(out), oldest->data(), oldest->dataLength);
-  }
-  *block = out;
-
   flat::gOldest = oldest->newer;
   if (flat::gOldest != nullptr) {
     flat::gOldest->older = nullptr;
@@ -248,12 +249,12 @@ VOXL_API BOOL WINAPI GetNextACMBlock(AcmBlock** block) {
     flat::gNewest = nullptr;
   }
   --flat::gPendingCount;
-  std::free(oldest);
+  *block = &oldest->acm;
   return 1;
 }
 
 VOXL_API BOOL WINAPI FreeACMBlock(AcmBlock* block) {
-  std::free(block);
+  if (block != nullptr) std::free(flat::PendingOf(block));
   return 1;
 }
 

@@ -10,7 +10,8 @@
 #include <atomic>
 
 #include "api/helper_window.h"
-#include "engine/transport.h"
+#include "api/recorder_creation.h"
+#include "wavefile/recording_close.h"
 
 namespace voxl {
 namespace {

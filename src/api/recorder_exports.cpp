@@ -1,6 +1,8 @@
 // Exports that let a host create a recorder of its own and use its full method table.
+#include "api/recorder_creation.h"
 #include "engine/transport.h"
 #include "voxl310k.h"
+#include "wavefile/recording_close.h"
 
 extern "C" {
 
@@ -33,29 +35,51 @@ VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbac
 }
 
 VOXL_API const char* VoxlErrorText(WORD code) {
-  static const char* const kTexts[] = {
-      "no error",
-      "the default input device does not accept the capture format",
-      "the file could not be opened, created or read",
-      "the WAVE structure could not be written to the new file",
-      "the file is not a usable WAVE file",
-      "the format cannot be used, or its conversion cannot be set up",
-      "the recorder's engine is not running",
-      "this needs an open recording or file that is stopped",
-      "recorded data could not be written, or the encoder took no input",
-      "recording could not be started on the input device",
-      "playback could not be started on the output device",
-      "the file could not be read during playback",
-      "the volume control could not be started, or the file could not be rewritten",
-      "the recording length limit is reached",
-      "the codec manager is not available",
-      "the format choice was cancelled or failed",
-      "the format could not be described",
-      "no target format is set",
-      "refused: the recorder is read-only",
-      "no file is open",
-  };
-  if (code < sizeof kTexts / sizeof kTexts[0]) return kTexts[code];
+  // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
+  // is taken only inside the enumeration's range, which VOXL_ERR_NO_FILE ends.
+  if (code > VOXL_ERR_NO_FILE) return "unknown error";
+  switch (static_cast<VoxlError>(code)) {
+    case VOXL_ERR_NONE:
+      return "no error";
+    case VOXL_ERR_CAPTURE_FORMAT_REFUSED:
+      return "the default input device does not accept the capture format";
+    case VOXL_ERR_FILE_OPEN:
+      return "the file could not be opened, created or read";
+    case VOXL_ERR_RIFF_WRITE:
+      return "the WAVE structure could not be written to the new file";
+    case VOXL_ERR_NOT_RIFF_WAVE:
+      return "the file is not a usable WAVE file";
+    case VOXL_ERR_FORMAT_UNUSABLE:
+      return "the format cannot be used, or its conversion cannot be set up";
+    case VOXL_ERR_NO_ENGINE:
+      return "the recorder's engine is not running";
+    case VOXL_ERR_NEEDS_OPEN:
+      return "this needs an open recording or file that is stopped";
+    case VOXL_ERR_CAPTURE_WRITE:
+      return "recorded data could not be written, or the encoder took no input";
+    case VOXL_ERR_CAPTURE_START:
+      return "recording could not be started on the input device";
+    case VOXL_ERR_PLAYBACK_START:
+      return "playback could not be started on the output device";
+    case VOXL_ERR_PLAYBACK_READ:
+      return "the file could not be read during playback";
+    case VOXL_ERR_VOLUME_CONTROL:
+      return "the volume control could not be started, or the file could not be rewritten";
+    case VOXL_ERR_LENGTH_LIMIT:
+      return "the recording length limit is reached";
+    case VOXL_ERR_NO_CODEC_MANAGER:
+      return "the codec manager is not available";
+    case VOXL_ERR_CHOOSER_CANCELLED:
+      return "the format choice was cancelled or failed";
+    case VOXL_ERR_FORMAT_NOT_DESCRIBED:
+      return "the format could not be described";
+    case VOXL_ERR_NO_TARGET_FORMAT:
+      return "no target format is set";
+    case VOXL_ERR_READ_ONLY:
+      return "refused: the recorder is read-only";
+    case VOXL_ERR_NO_FILE:
+      return "no file is open";
+  }
   return "unknown error";
 }
 

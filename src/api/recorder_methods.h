@@ -1,8 +1,11 @@
-// The recorder's method table, and the slots that live outside recorder_methods.cpp.
+// The recorder's method table.
 //
-// Every slot runs on the host's thread, takes the recorder first and returns 0 (accepted) or
-// 1 (refused: an argument out of range or a state that forbids the call; nothing changes).
-// A null out-parameter is answered with E_POINTER and changes nothing.
+// Every slot runs on the host's thread, takes the recorder first and only forwards: to a field
+// of the record (getters, and setters that store any value), or to the body of the method in the
+// folder its work belongs to, whose answer it passes on: 0 (accepted) or 1 (refused: an argument
+// out of range or a state that forbids the call; nothing changes).  A null out-parameter is
+// answered with E_POINTER and changes nothing.  Text crosses the table as BSTR and lives inside
+// the recorder in the system code page (strings_util.h converts).
 #pragma once
 
 #include "core/recorder.h"
@@ -12,21 +15,5 @@ namespace voxl {
 
 // The table that NewRecorder puts at the head of every recorder.
 extern const VoxlRecorderVtbl kRecorderMethods;
-
-constexpr HRESULT kAccepted = 0;
-constexpr HRESULT kRefused = 1;
-
-// Device enumeration and the volume control (devices.cpp).
-namespace methods {
-HRESULT WINAPI GetOutputDeviceName(VoxlRecorder* self, DWORD device, BSTR* name);
-HRESULT WINAPI GetInputDeviceName(VoxlRecorder* self, DWORD device, BSTR* name);
-HRESULT WINAPI GetOutputDeviceCount(VoxlRecorder* self, DWORD* count);
-HRESULT WINAPI GetInputDeviceCount(VoxlRecorder* self, DWORD* count);
-HRESULT WINAPI GetOutputDevice(VoxlRecorder* self, LONG* device);
-HRESULT WINAPI SetOutputDevice(VoxlRecorder* self, LONG device);
-HRESULT WINAPI GetInputDevice(VoxlRecorder* self, LONG* device);
-HRESULT WINAPI SetInputDevice(VoxlRecorder* self, LONG device);
-HRESULT WINAPI OpenVolumeControl(VoxlRecorder* self, WORD recording, WORD* error);
-}  // namespace methods
 
 }  // namespace voxl

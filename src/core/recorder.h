@@ -22,37 +22,39 @@ namespace voxl {
 
 class HelperWindow;
 
-// Public state of the recorder.
+// The public states, error codes and stop reasons are those of voxl310k.h; these are their
+// names in the recorder's own code.
 enum RecorderState : uint16_t {
-  StateCreated = 0,  // constructed, Close not yet run
-  StateIdle = 1,     // nothing open
-  StateOpen = 2,     // a file or a stream target is open, stopped
-  StateRecording = 3,
-  StatePlaying = 4,
+  StateCreated = VOXL_STATE_CREATED,
+  StateIdle = VOXL_STATE_IDLE,
+  StateOpen = VOXL_STATE_OPEN,
+  StateRecording = VOXL_STATE_RECORDING,
+  StatePlaying = VOXL_STATE_PLAYING,
 };
 
-// Error codes of the recorder's operations (0 = success).
+// Error codes of the recorder's operations; stopReason holds ErrNone or the code that ended a
+// run (one of VoxlStopReason).
 enum RecorderError : uint16_t {
-  ErrNone = 0,
-  ErrCaptureFormatRefused = 1,  // the wave mapper's input refuses the capture format
-  ErrFileOpen = 2,              // the file could not be opened, created or read
-  ErrRiffWrite = 3,             // the RIFF structure could not be written to a new file
-  ErrNotRiffWave = 4,           // not a usable RIFF/WAVE file
-  ErrFormatUnusable = 5,        // the format or its conversion cannot be used
-  ErrNoEngine = 6,              // the engine thread is not running
-  ErrNeedsOpen = 7,             // the operation needs state 2
-  ErrCaptureWrite = 8,          // writing recorded data failed, or the encoder took no input
-  ErrCaptureStart = 9,          // capture could not be started
-  ErrPlaybackStart = 10,        // playback could not be started
-  ErrPlaybackRead = 11,         // reading the file failed during playback
-  ErrVolumeControl = 12,        // volume control not launched, or compaction failed
-  ErrLengthLimit = 13,          // maxLengthSamples reached
-  ErrNoCodecManager = 14,       // the codec manager is not available
-  ErrChooserCancelled = 15,     // the format chooser was cancelled or failed
-  ErrFormatNotDescribed = 16,   // a format could not be described
-  ErrNoTargetFormat = 17,       // no target format is set
-  ErrReadOnly = 18,             // refused because readOnly is set
-  ErrNoFile = 19,               // no file is open
+  ErrNone = VOXL_ERR_NONE,
+  ErrCaptureFormatRefused = VOXL_ERR_CAPTURE_FORMAT_REFUSED,
+  ErrFileOpen = VOXL_ERR_FILE_OPEN,
+  ErrRiffWrite = VOXL_ERR_RIFF_WRITE,
+  ErrNotRiffWave = VOXL_ERR_NOT_RIFF_WAVE,
+  ErrFormatUnusable = VOXL_ERR_FORMAT_UNUSABLE,
+  ErrNoEngine = VOXL_ERR_NO_ENGINE,
+  ErrNeedsOpen = VOXL_ERR_NEEDS_OPEN,
+  ErrCaptureWrite = VOXL_ERR_CAPTURE_WRITE,
+  ErrCaptureStart = VOXL_ERR_CAPTURE_START,
+  ErrPlaybackStart = VOXL_ERR_PLAYBACK_START,
+  ErrPlaybackRead = VOXL_ERR_PLAYBACK_READ,
+  ErrVolumeControl = VOXL_ERR_VOLUME_CONTROL,
+  ErrLengthLimit = VOXL_ERR_LENGTH_LIMIT,
+  ErrNoCodecManager = VOXL_ERR_NO_CODEC_MANAGER,
+  ErrChooserCancelled = VOXL_ERR_CHOOSER_CANCELLED,
+  ErrFormatNotDescribed = VOXL_ERR_FORMAT_NOT_DESCRIBED,
+  ErrNoTargetFormat = VOXL_ERR_NO_TARGET_FORMAT,
+  ErrReadOnly = VOXL_ERR_READ_ONLY,
+  ErrNoFile = VOXL_ERR_NO_FILE,
 };
 
 // The engine thread's own stage.
@@ -239,10 +241,35 @@ inline VoxlRecorder* ToHost(Recorder* r) {
   return reinterpret_cast<VoxlRecorder*>(r);
 }
 
+// What the body of a method answers, and the method table passes on: the call was accepted, or
+// refused (an argument out of range or a state that forbids it; nothing changed).
+constexpr uint32_t kAccepted = 0;
+constexpr uint32_t kRefused = 1;
+
+// Whether nothing is open yet (states 0 and 1), when the capture settings may change.
+inline bool StateIsCreatedOrIdle(const Recorder& r) {
+  const uint16_t state = r.state.load();
+  return state == StateCreated || state == StateIdle;
+}
+
 // Records an operation's error code in the out-parameter and, when not 0, in lastError.
 inline void ReportError(Recorder& r, uint16_t* error, uint16_t code) {
   if (error != nullptr) *error = code;
   if (code != ErrNone) r.lastError = code;
+}
+
+// The last error code, once: lastError is 0 afterwards.
+inline uint16_t TakeLastError(Recorder& r) {
+  return r.lastError.exchange(ErrNone);
+}
+
+// The meter's "no signal" reading: both levels kNoLevel and no clip.  The clip-hold counters and
+// `silent` are left alone.
+inline void ClearMeter(Recorder& r) {
+  r.levelLeft = kNoLevel;
+  r.levelRight = kNoLevel;
+  r.clipLeft = 0;
+  r.clipRight = 0;
 }
 
 }  // namespace voxl

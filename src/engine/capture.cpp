@@ -4,8 +4,9 @@
 //
 // Every piece of recorded data goes two ways at once: to the host as a CapturedBlock and, when a
 // file is open, into the file at the write position (overwrite mode) or into the splice file
-// (insert mode), which FinishCapture splices into the recording when the run ends.  Marker tones
-// live in capture_tone.cpp, the splice file and the splice in splice.cpp.
+// (insert mode), which FinishCapture splices into the recording when the run ends.  The encoder
+// steps of a compressed run live in capture_encoder.cpp, marker tones in capture_tone.cpp, the
+// splice file and the splice in splice.cpp.
 //
 // Writes never let the data pass kMaxDataEnd, and a write that fails or falls short ends the run
 // with ErrCaptureWrite; nothing recorded after that is stored, so what is on disk stays one
@@ -14,13 +15,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/capture_encoder.h"
 #include "engine/capture_internal.h"
 #include "engine/engine.h"
-#include "engine/transport.h"
+#include "engine/levels.h"
 #include "formats/conversion.h"
-#include "formats/g711.h"
-#include "platform/system/system.h"
-#include "wavefile/recording_file.h"
+#include "formats/pcm_format.h"
+#include "platform/acm/g711/g711.h"
+#include "wavefile/frames.h"
+#include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 
@@ -39,45 +43,12 @@ void AdvanceOverStoredFrames(Recorder& r, uint32_t frames) {
   }
 }
 
-uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
-                         bool endWhenAllTaken) {
-  ACMSTREAMHEADER& h = r.encodeHeader;
-  const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
-  if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
-  const uint32_t take = std::min(available, r.pcmBlockBytes - leftover);
-  if (take > 0) std::memcpy(h.pbSrc + leftover, data, take);
-  if (endWhenAllTaken && take == available) r.encodeFlags |= ACM_STREAMCONVERTF_END;
-  h.cbSrcLength = leftover + take;
-  h.cbSrcLengthUsed = 0;
-  h.cbDstLength = r.encodedBlockBytes;
-  h.cbDstLengthUsed = 0;
-  acmStreamConvert(r.encodeStream, &h, r.encodeFlags);
-  r.encodeFlags = ACM_STREAMCONVERTF_BLOCKALIGN;
-  return take;
-}
-
-namespace {
-
-bool IsG711(const WAVEFORMATEX& format) {
-  return format.wFormatTag == WAVE_FORMAT_ALAW || format.wFormatTag == WAVE_FORMAT_MULAW;
-}
-
-uint32_t RoundToFrames(double value) {
-  return static_cast<uint32_t>(value + 0.5);
-}
-
-// Length bookkeeping after `frames` recorded frames were stored (tones are not counted in
-// recordedLength).
 void CountStoredFrames(Recorder& r, uint32_t frames) {
   r.recordedLength.fetch_add(frames);
   AdvanceOverStoredFrames(r, frames);
 }
 
-// Frames in `bytes` of encoder output.
-uint32_t EncodedFrames(const Recorder& r, uint32_t bytes) {
-  const uint16_t align = r.fileFormat->nBlockAlign;
-  return align == 0 ? 0 : RoundToFrames(bytes * r.samplesPerBlock / align);
-}
+namespace {
 
 // The device's buffers and the device itself; `prepared` headers were prepared.
 void ReleaseDeviceBuffers(Recorder& r, int prepared) {
@@ -100,120 +71,12 @@ void FailStart(Recorder& r) {
   CloseConversionStreams(r);
 }
 
-// Writing into part of an existing MPEG Layer-3 file must begin at a frame header, and frames
-// vary in length: looks for the first 0xFF byte within two blocks of the block at position (one
-// more byte must follow inside the data), writes from there and moves position to match.
-void AlignToMpegFrame(Recorder& r) {
-  const WAVEFORMATEX& format = *r.fileFormat;
-  if (format.nBlockAlign == 0 || r.samplesPerBlock <= 0.0 ||
-      r.fileFormatSize < static_cast<int32_t>(sizeof(MPEGLAYER3WAVEFORMAT))) {
-    return;
-  }
-  uint16_t blockSize = 0;
-  std::memcpy(&blockSize, reinterpret_cast<const uint8_t*>(r.fileFormat) + 24, sizeof blockSize);
-  const int32_t position = std::max(r.position.load(), 0);
-  const uint64_t dataStart = r.dataChunk.dwDataOffset;
-  const uint64_t dataEnd = dataStart + r.dataChunk.cksize;
-  const uint64_t start =
-      uint64_t{RoundToFrames(position / r.samplesPerBlock)} * format.nBlockAlign + dataStart;
-  const uint64_t limit = start + 2ull * blockSize;
-  if (start >= kMaxDataEnd) return;
-  mmioSeek(r.fileHandle, static_cast<LONG>(start), SEEK_SET);
-
-  uint64_t p = start;
-  bool havePrevious = false;
-  uint8_t previous = 0;
-  while (p < dataEnd && p < limit) {
-    char byte;
-    if (mmioRead(r.fileHandle, &byte, 1) != 1) break;
-    ++p;
-    if (havePrevious && previous == 0xFF) {
-      p -= 2;
-      break;
-    }
-    previous = static_cast<uint8_t>(byte);
-    havePrevious = true;
-  }
-  if (p == limit) p = start;
-  mmioSeek(r.fileHandle, static_cast<LONG>(p), SEEK_SET);
-  r.fileCursor = static_cast<uint32_t>(p);
-  r.position =
-      static_cast<int32_t>(RoundToFrames((p - dataStart) * r.samplesPerBlock / format.nBlockAlign));
-}
-
-// The encoder path: captured PCM goes through encodeStream in pcmBlockBytes pieces, behind
-// whatever an earlier call left unconsumed in the source buffer.
-void EncodeAndDeliver(Recorder& r, const uint8_t* data, uint32_t bytes) {
-  const ACMSTREAMHEADER& h = r.encodeHeader;
-  uint32_t remaining = bytes;
-  while (remaining > 0) {
-    const uint32_t take = FeedEncoderOnce(r, data, remaining, false);
-    data += take;
-    remaining -= take;
-    if (h.cbSrcLengthUsed == 0 && h.cbDstLengthUsed == 0 && h.cbSrcLength == r.pcmBlockBytes) {
-      FailCapture(r, ErrCaptureWrite);  // the encoder takes nothing from a full buffer
-      return;
-    }
-    if (h.cbDstLengthUsed > 0) {
-      const uint32_t produced = h.cbDstLengthUsed;
-      const int32_t stored = EmitData(r, h.pbDst, produced);
-      r.fileCursor.fetch_add(produced);
-      if (stored < 0 || static_cast<uint32_t>(stored) != produced) {
-        FailCapture(r, ErrCaptureWrite);
-        return;
-      }
-      CountStoredFrames(r, EncodedFrames(r, produced));
-    }
-  }
-}
-
-// Delivers one pass of encoder output (drain or flush at the end of a run).
-bool DeliverEncoderOutput(Recorder& r) {
-  const uint32_t produced = r.encodeHeader.cbDstLengthUsed;
-  if (produced == 0) return false;
-  EmitData(r, r.encodeHeader.pbDst, produced);
-  r.fileCursor.fetch_add(produced);
-  CountStoredFrames(r, EncodedFrames(r, produced));
-  return true;
-}
-
-// End of a compressed run: encodes what is left in the source buffer, then flushes the encoder
-// (it ends the stream unless the end tone still follows).
-void EmptyEncoder(Recorder& r) {
-  if (r.fileHandle != nullptr) {
-    if (!ResolveFileCursor(r)) return;
-    SeekForWrite(r, r.fileCursor);
-  }
-  ACMSTREAMHEADER& h = r.encodeHeader;
-  while (h.cbSrcLength > h.cbSrcLengthUsed) {
-    const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
-    std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
-    h.cbSrcLength = leftover;
-    h.cbSrcLengthUsed = 0;
-    h.cbDstLength = r.encodedBlockBytes;
-    h.cbDstLengthUsed = 0;
-    acmStreamConvert(r.encodeStream, &h, ACM_STREAMCONVERTF_BLOCKALIGN);
-    if (!DeliverEncoderOutput(r)) break;
-  }
-  const bool endToneFollows = r.startTonePending == 0 && r.endToneSeconds > 0.0f;
-  const DWORD flags = endToneFollows ? ACM_STREAMCONVERTF_BLOCKALIGN
-                                     : ACM_STREAMCONVERTF_END | ACM_STREAMCONVERTF_BLOCKALIGN;
-  do {
-    h.cbSrcLength = 0;
-    h.cbSrcLengthUsed = 0;
-    h.cbDstLength = r.encodedBlockBytes;
-    h.cbDstLengthUsed = 0;
-    acmStreamConvert(r.encodeStream, &h, flags);
-  } while (DeliverEncoderOutput(r));
-}
-
 // Uncompressed path.  A-law and mu-law are encoded in place: the codes fill the first half of
 // the device buffer, which the device overwrites when it gets the buffer back.
 bool StoreUncompressed(Recorder& r, uint8_t* data, uint32_t bytes) {
-  const uint16_t tag = r.pcmFormat.wFormatTag;
-  if (tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW) {
+  if (IsG711(r.pcmFormat)) {
     const uint32_t samples = bytes / 2;
-    if (tag == WAVE_FORMAT_ALAW) {
+    if (r.pcmFormat.wFormatTag == WAVE_FORMAT_ALAW) {
       LinearToALawBuffer(data, samples, data);
     } else {
       LinearToMuLawBuffer(data, samples, data);
@@ -237,9 +100,7 @@ void FailCapture(Recorder& r, uint16_t code) {
 }
 
 void SeekForWrite(Recorder& r, uint32_t offset) {
-  if (r.fileHandle != nullptr && r.insertMode == 0) {
-    mmioSeek(r.fileHandle, static_cast<LONG>(offset), SEEK_SET);
-  }
+  if (r.fileHandle != nullptr && r.insertMode == 0) SeekTo(r.fileHandle, offset);
 }
 
 bool ResolveFileCursor(Recorder& r) {
@@ -293,29 +154,11 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
 }
 
 void BeginCapture(Recorder& r) {
-  WAVEFORMATEX device = r.pcmFormat;
+  // The device records 16-bit PCM for an A-law or mu-law recording; the engine encodes it.
+  WAVEFORMATEX device = DeviceFormat(r.pcmFormat);
   r.fileCursor = kCursorUnknown;
   const bool haveFile = r.fileHandle != nullptr;
-
-  if (r.compressed != 0) {
-    OpenConversionStreams(r);
-    r.encodeHeader.cbSrcLength = 0;
-    r.encodeHeader.cbSrcLengthUsed = 0;
-    r.encodeHeader.cbDstLength = 0;
-    r.encodeHeader.cbDstLengthUsed = 0;
-    r.encodeFlags = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLOCKALIGN;
-    if (haveFile && r.fileFormat != nullptr && r.fileFormat->wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
-      AlignToMpegFrame(r);
-    }
-  }
-
-  // The device records 16-bit PCM for an A-law or mu-law recording; the engine encodes it.
-  if (IsG711(device)) {
-    device.wFormatTag = WAVE_FORMAT_PCM;
-    device.nAvgBytesPerSec *= 2;
-    device.nBlockAlign *= 2;
-    device.wBitsPerSample *= 2;
-  }
+  if (r.compressed != 0) StartEncoder(r);
 
   r.spliceFile = nullptr;
   r.spliceFileName[0] = '\0';

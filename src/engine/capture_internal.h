@@ -1,5 +1,6 @@
-// The pieces of a capture run that its three files share: delivery of recorded data, the write
-// position, the marker tones and the splice of an insert-mode run.
+// The pieces of a capture run that its files share: delivery of recorded data, the write
+// position, the marker tones and the splice of an insert-mode run (the encoder steps are in
+// capture_encoder.h).
 //
 // Engine thread only, during a run (between BeginCapture and the end of FinishCapture).
 #pragma once
@@ -10,19 +11,11 @@
 
 namespace voxl {
 
-// Highest byte offset at which recorded data may end in a file.  Data that ended past it would
-// need a data or form size beyond what 32-bit RIFF sizes describe (the last byte is kept free
-// for the pad byte of odd-sized data); a run that would pass it stops with ErrCaptureWrite.
-constexpr uint64_t kMaxDataEnd = 0xFFFFFFFEu;
-
-// Size of the one buffer the splice moves the file through.
-constexpr uint32_t kSpliceBufferBytes = 0x10000;
-
 // Delivers `count` bytes of recorded data: posts them to the host as a CapturedBlock
 // (notification 4) and stores them in the file at fileCursor (overwrite mode) or at the end of
 // the splice file (insert mode).  Returns the bytes stored: `count` without a file; -1 when the
-// data would pass kMaxDataEnd (then nothing is posted or stored) or the splice file took fewer
-// (then it is cut back to where it was); else what mmioWrite stored.
+// data would pass kMaxDataEnd (riff_layout.h; then nothing is posted or stored) or the splice
+// file took fewer (then it is cut back to where it was); else what mmioWrite stored.
 int32_t EmitData(Recorder& r, const void* data, uint32_t count);
 
 // Seeks the file to `offset` when a file is open in overwrite mode; otherwise does nothing.
@@ -36,18 +29,14 @@ bool ResolveFileCursor(Recorder& r);
 // engine to Draining with the code in stopReason and lastError.
 void FailCapture(Recorder& r, uint16_t code);
 
-// One step of the encoder: moves what it left unconsumed to the front of its source buffer,
-// appends up to a block's worth of `data` (`available` bytes) and converts once.  Returns the
-// bytes of `data` taken.  With `endWhenAllTaken`, a step that takes all of `data` ends the
-// encoder's stream.
-uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
-                         bool endWhenAllTaken);
-
 // Marks the RIFF and data chunks as changed, so that their sizes are written at the end.
 void MarkChunksDirty(Recorder& r);
 // Moves the position over `frames` stored frames and extends the length: by the frames in
 // insert mode, up to the position when overwriting.
 void AdvanceOverStoredFrames(Recorder& r, uint32_t frames);
+// The same for `frames` recorded frames, which also count in recordedLength (marker tones do
+// not).
+void CountStoredFrames(Recorder& r, uint32_t frames);
 
 // Writes an 880 Hz marker tone of `seconds` at the write point and advances position and length
 // by its frames (not recordedLength).  `final` marks the end of the encoder's stream (the last

@@ -7,14 +7,18 @@
 // tone would otherwise hold up the stop until all of it was on disk.  Its frames move position
 // and length like recorded audio but are not counted in recordedLength, so marker tones never
 // bring the length limit closer.
+#include "engine/capture_tone.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
+#include "engine/capture_encoder.h"
 #include "engine/capture_internal.h"
-#include "formats/g711.h"
+#include "platform/acm/g711/g711.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 namespace {
@@ -32,41 +36,6 @@ bool StopIsPending() {
   }
   return msg.message == kEngineCommandMessage &&
          (msg.wParam == CmdStopRecord || msg.wParam == CmdQuit);
-}
-
-// One piece of encoder input: feeds `bytes` of PCM tone through encodeStream.  The first piece
-// of a tone discards what captured audio the source buffer still held; the last piece of a final
-// tone ends the encoder's stream.  False when the output could not be stored whole, or the
-// encoder takes nothing from a full source buffer.
-bool FeedToneToEncoder(Recorder& r, const uint8_t* tone, uint32_t bytes, bool firstPiece,
-                       bool lastPiece, bool final) {
-  ACMSTREAMHEADER& h = r.encodeHeader;
-  if (firstPiece) {
-    h.cbSrcLength = 0;
-    h.cbSrcLengthUsed = 0;
-    h.cbDstLength = 0;
-    h.cbDstLengthUsed = 0;
-  }
-  uint32_t remaining = bytes;
-  for (;;) {
-    const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
-    if (remaining == 0 && (leftover == 0 || !lastPiece)) break;
-    const uint32_t take = FeedEncoderOnce(r, tone, remaining, final && lastPiece);
-    tone += take;
-    remaining -= take;
-    const uint16_t align = r.fileFormat->nBlockAlign;
-    if (h.cbDstLengthUsed > 0 && align > 0) {
-      const uint32_t whole = h.cbDstLengthUsed - h.cbDstLengthUsed % align;
-      if (whole > 0) {
-        if (EmitData(r, h.pbDst, whole) != static_cast<int32_t>(whole)) return false;
-        r.fileCursor.fetch_add(whole);
-      }
-    }
-    // What the encoder would not take stays for the captured audio that follows.
-    if (remaining == 0 && h.cbSrcLengthUsed == 0) break;
-    if (take == 0 && h.cbSrcLengthUsed == 0 && h.cbDstLengthUsed == 0) return false;
-  }
-  return true;
 }
 
 // Fills `frames` tone frames starting at frame `first` in the layout of pcmFormat; returns the
@@ -96,7 +65,33 @@ uint32_t FillTone(const WAVEFORMATEX& format, uint64_t first, uint32_t frames, u
   return static_cast<uint32_t>(p - out);
 }
 
+// Whether a marker tone of `seconds` can be stored in recordings of the current format (see
+// capture_tone.h).
+bool ToneFits(const Recorder& r, double seconds) {
+  if (!(seconds >= 0.0)) return false;
+  const double frames = std::floor(seconds * r.sampleRate + 0.5);
+  if (!(frames <= static_cast<double>(std::numeric_limits<uint32_t>::max()))) return false;
+  double bytes = frames * r.channels * (r.sampleFormat == 16 ? 2 : 1);
+  if (r.sampleFormat == 100) {
+    const WAVEFORMATEX* format = r.fileFormat != nullptr ? r.fileFormat : r.chosenFormat;
+    bytes = format != nullptr ? seconds * format->nAvgBytesPerSec : 0.0;
+  }
+  return bytes <= static_cast<double>(kMaxDataEnd);
+}
+
 }  // namespace
+
+uint32_t SetStartToneSeconds(Recorder& r, float seconds) {
+  if (!ToneFits(r, seconds)) return kRefused;
+  r.startToneSeconds = seconds;
+  return kAccepted;
+}
+
+uint32_t SetEndToneSeconds(Recorder& r, float seconds) {
+  if (!ToneFits(r, seconds)) return kRefused;
+  r.endToneSeconds = seconds;
+  return kAccepted;
+}
 
 bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   const WAVEFORMATEX& format = r.pcmFormat;
@@ -127,7 +122,7 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
     if (done + n < frames && StopIsPending()) frames = done + n;
     const uint32_t bytes = FillTone(format, done, n, piece);
     if (encode) {
-      stored = FeedToneToEncoder(r, piece, bytes, done == 0, done + n == frames, final);
+      stored = EncodeTonePiece(r, piece, bytes, done == 0, done + n == frames, final);
     } else {
       stored = EmitData(r, piece, bytes) == static_cast<int32_t>(bytes);
       if (stored) r.fileCursor.fetch_add(bytes);

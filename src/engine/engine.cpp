@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "engine/transport.h"
+#include "engine/levels.h"
 #include "platform/system/system.h"
 
 namespace voxl {
@@ -22,10 +22,7 @@ std::atomic<bool> gStartFailsForTesting{false};
 // run posts is waiting for the host.  The clip-hold counters and silent are left alone (the
 // record method and notification 1 take care of those).
 void EndOfRunMeterReset(Recorder& r) {
-  r.levelLeft = kNoLevel;
-  r.levelRight = kNoLevel;
-  r.clipLeft = 0;
-  r.clipRight = 0;
+  ClearMeter(r);
   PostNotification(r, NotifyLevels, static_cast<LPARAM>(r.run.load()));
 }
 

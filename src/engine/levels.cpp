@@ -4,12 +4,13 @@
 // largest square is the square of whichever has the larger magnitude, and a channel clipped when
 // either lies beyond the clip bounds, so the loop needs neither a multiplication nor a branch
 // per sample and the compiler vectorises it; the decibel level is one log10 per channel.
+#include "engine/levels.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 #include "engine/engine.h"
-#include "engine/transport.h"
 
 namespace voxl {
 namespace {
@@ -180,6 +181,70 @@ void MeasureLevels(Recorder& r, const WAVEHDR& header, int32_t frames) {
   r.levelRight = LevelOf(r.peakRight);
   DetectSilence(r, channels);
   PostNotification(r, NotifyLevels, static_cast<LPARAM>(r.run.load()));
+}
+
+void ReadLevels(const Recorder& r, float* levelLeft, uint16_t* clipLeft, float* levelRight,
+                uint16_t* clipRight) {
+  const uint16_t state = r.state.load();
+  if (state != StateRecording && state != StatePlaying) {
+    *levelLeft = 0.0f;
+    *clipLeft = 0;
+    *levelRight = 0.0f;
+    *clipRight = 0;
+    return;
+  }
+  *levelLeft = r.levelLeft.load();
+  *clipLeft = static_cast<uint16_t>(r.clipLeft.load());
+  if (r.channels == 1) {
+    *levelRight = *levelLeft;
+    *clipRight = *clipLeft;
+  } else {
+    *levelRight = r.levelRight.load();
+    *clipRight = static_cast<uint16_t>(r.clipRight.load());
+  }
+}
+
+uint32_t SetSilenceHold(Recorder& r, int16_t measurements) {
+  if (measurements < 0) return kRefused;
+  r.silenceHold = static_cast<uint16_t>(measurements);
+  return kAccepted;
+}
+
+// Both refuse not-a-number (every comparison with it is false).
+uint32_t SetSilenceThreshold(Recorder& r, float dB) {
+  if (!(dB <= 0.0f)) return kRefused;
+  r.silenceThreshold = dB;
+  return kAccepted;
+}
+
+uint32_t SetSoundThreshold(Recorder& r, float dB) {
+  if (!(dB <= 0.0f)) return kRefused;
+  r.soundThreshold = dB;
+  return kAccepted;
+}
+
+uint32_t SetSilenceMode(Recorder& r, int16_t mode) {
+  if (r.state.load() == StateRecording || mode < 0 || mode > 3) return kRefused;
+  r.silenceMode = static_cast<uint16_t>(mode);
+  return kAccepted;
+}
+
+uint32_t SetMeterOption(Recorder& r, uint16_t option) {
+  if (option > 1) return kRefused;
+  r.meterOption = option;
+  return kAccepted;
+}
+
+uint32_t SetMeterStyle(Recorder& r, int16_t style) {
+  if (style < 0 || style > 3) return kRefused;
+  r.meterStyle = static_cast<uint16_t>(style);
+  return kAccepted;
+}
+
+uint32_t SetMeterSegments(Recorder& r, int16_t segments) {
+  if (segments < 1 || segments > 20) return kRefused;
+  r.meterSegments = static_cast<uint16_t>(segments);
+  return kAccepted;
 }
 
 }  // namespace voxl

@@ -2,7 +2,7 @@
 //
 // Not built yet: opening the output device, filling and refilling its buffers from the file and
 // decoding come with the playback work.  Until then every playback start fails cleanly: the
-// engine ends in PlaybackFailed with nothing opened, so Play reports error 10.
+// engine ends in PlaybackFailed with nothing opened, so Play reports ErrPlaybackStart.
 #include "engine/engine.h"
 
 namespace voxl {

@@ -21,90 +21,40 @@
 
 #include "engine/capture_internal.h"
 #include "platform/system/system.h"
+#include "wavefile/frames.h"
 #include "wavefile/recording_file.h"
+#include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 namespace {
 
-uint32_t Piece(uint64_t left) {
-  return static_cast<uint32_t>(std::min<uint64_t>(left, kSpliceBufferBytes));
-}
-
-bool ReadAt(HMMIO file, uint64_t offset, uint8_t* data, uint32_t count) {
-  return offset <= kMaxDataEnd && mmioSeek(file, static_cast<LONG>(offset), SEEK_SET) != -1 &&
-         mmioRead(file, reinterpret_cast<HPSTR>(data), static_cast<LONG>(count)) ==
-             static_cast<LONG>(count);
-}
-
-bool WriteAt(HMMIO file, uint64_t offset, const uint8_t* data, uint32_t count) {
-  return offset <= kMaxDataEnd && mmioSeek(file, static_cast<LONG>(offset), SEEK_SET) != -1 &&
-         mmioWrite(file, reinterpret_cast<const char*>(data), static_cast<LONG>(count)) ==
-             static_cast<LONG>(count);
-}
-
-// Copies `count` bytes from `from` in `source` to `to` in `target`, first piece first (so a move
-// down inside one file never overwrites what it has still to read).
-bool CopyForward(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
-                 uint8_t* buffer) {
-  for (uint64_t done = 0; done < count;) {
-    const uint32_t n = Piece(count - done);
-    if (!ReadAt(source, from + done, buffer, n) || !WriteAt(target, to + done, buffer, n)) {
-      return false;
-    }
-    done += n;
-  }
-  return true;
-}
-
 enum class Outcome { Inserted, Unchanged, Damaged };
 
 // Moves [from, end) of `file` up by `by`, last piece first.  When a piece cannot be read or
-// written, moves back down what had moved (and rewrites, from the buffer, what the failed piece
-// may have overwritten of its own source), so [from, end) holds what it held before.
+// written, moves back down what had moved, so [from, end) holds what it held before (Unchanged),
+// or, when that fails too, Damaged.
 Outcome MoveUp(HMMIO file, uint64_t from, uint64_t end, uint64_t by, uint8_t* buffer) {
-  for (uint64_t left = end - from; left > 0;) {
-    const uint32_t n = Piece(left);
-    const uint64_t source = from + left - n;
-    bool restored = true;
-    if (ReadAt(file, source, buffer, n)) {
-      if (WriteAt(file, source + by, buffer, n)) {
-        left -= n;
-        continue;
-      }
-      restored = n <= by || WriteAt(file, source + by, buffer + by, static_cast<uint32_t>(n - by));
-    }
-    const uint64_t moved = source + n;  // [moved, end) now lies at [moved + by, end + by)
-    restored = restored && CopyForward(file, moved + by, file, moved, end - moved, buffer);
-    return restored ? Outcome::Unchanged : Outcome::Damaged;
-  }
-  return Outcome::Inserted;
+  const uint64_t count = end - from;
+  const MoveResult up =
+      MoveRange(file, from, file, from + by, count, MoveOrder::LastPieceFirst, buffer);
+  if (up.moved == count) return Outcome::Inserted;
+  const uint64_t moved = end - up.moved;  // [moved, end) now lies at [moved + by, end + by)
+  if (!up.restIntact) return Outcome::Damaged;
+  const MoveResult back =
+      MoveRange(file, moved + by, file, moved, up.moved, MoveOrder::FirstPieceFirst, buffer);
+  return back.moved == up.moved ? Outcome::Unchanged : Outcome::Damaged;
 }
 
-// Frames held by `bytes` of collected audio.
-uint32_t CollectedFrames(const Recorder& r, uint64_t bytes) {
-  if (r.compressed != 0 && r.fileFormat != nullptr) {
-    const uint16_t align = r.fileFormat->nBlockAlign;
-    return align == 0 ? 0 : static_cast<uint32_t>(bytes * r.samplesPerBlock / align + 0.5);
-  }
-  const uint16_t align = r.pcmFormat.nBlockAlign;
-  return align == 0 ? 0 : static_cast<uint32_t>(bytes / align);
+// Copies `count` bytes from the start of `source` to `to` in `target`.
+bool CopyIn(HMMIO source, HMMIO target, uint64_t to, uint64_t count, uint8_t* buffer) {
+  return MoveRange(source, 0, target, to, count, MoveOrder::FirstPieceFirst, buffer).moved == count;
 }
 
 }  // namespace
 
 bool OpenSpliceFile(Recorder& r) {
-  char directory[kNameBytes];
-  const DWORD directoryLength = GetTempPathA(kNameBytes, directory);
-  if (directoryLength == 0 || directoryLength >= static_cast<DWORD>(kNameBytes)) return false;
-  // The name is formed in a larger buffer: a long temporary folder must not overrun the
-  // recorder's fixed one, and a name that does not fit it is not used.
-  char name[kNameBytes + MAX_PATH] = {};
-  if (GetTempFileNameA(directory, "VOX", 0, name) == 0) return false;
-  if (std::strlen(name) >= static_cast<size_t>(kNameBytes)) {
-    DeleteFileA(name);
-    return false;
-  }
-  std::memcpy(r.spliceFileName, name, std::strlen(name) + 1);
+  if (!CreateTempFile(r.spliceFileName)) return false;
   r.insertStart = r.position;
   r.spliceFile = mmioOpenA(r.spliceFileName, nullptr, MMIO_READWRITE);
   if (r.spliceFile == nullptr) {
@@ -123,11 +73,9 @@ uint32_t CollectedSpliceBytes(const Recorder& r) {
 int32_t StoreInSpliceFile(Recorder& r, const void* data, uint32_t count) {
   if (r.spliceFile == nullptr) return -1;
   const uint32_t before = CollectedSpliceBytes(r);
-  const LONG written =
-      mmioWrite(r.spliceFile, static_cast<const char*>(data), static_cast<LONG>(count));
-  if (written == static_cast<LONG>(count)) return static_cast<int32_t>(count);
+  if (WriteAll(r.spliceFile, data, count)) return static_cast<int32_t>(count);
   // Keep the splice file to whole pieces, so what is spliced in is what was counted.
-  mmioSeek(r.spliceFile, static_cast<LONG>(before), SEEK_SET);
+  SeekTo(r.spliceFile, before);
   mmio::Truncate(r.spliceFile, before);
   return -1;
 }
@@ -149,7 +97,7 @@ void SpliceInsertion(Recorder& r) {
     DiscardSpliceFile(r);
     return;
   }
-  const uint32_t frames = CollectedFrames(r, size);
+  const uint32_t frames = ByteToFrames(r, size);
 
   // Insertion point, and the end of the data as it stood before the run: the larger of what
   // the data chunk records and what length covers, since the sizes of an earlier run may not
@@ -165,16 +113,17 @@ void SpliceInsertion(Recorder& r) {
   const uint64_t fileEnd = endBefore == -1 ? dataEnd : static_cast<uint32_t>(endBefore);
   const uint64_t tailEnd = std::max(fileEnd, dataEnd);
 
-  auto* buffer = static_cast<uint8_t*>(std::malloc(kSpliceBufferBytes));
+  auto* buffer = static_cast<uint8_t*>(std::malloc(kMoveBufferBytes));
   Outcome outcome = Outcome::Unchanged;
   if (buffer != nullptr && endBefore != -1 && tailEnd + size <= kMaxDataEnd &&
-      CopyForward(splice, 0, file, tailEnd, size, buffer)) {
+      CopyIn(splice, file, tailEnd, size, buffer)) {
     outcome = MoveUp(file, insertAt, tailEnd, size, buffer);
-    if (outcome == Outcome::Inserted && !CopyForward(splice, 0, file, insertAt, size, buffer)) {
-      const uint64_t movedTo = insertAt + size;
-      outcome = CopyForward(file, movedTo, file, insertAt, tailEnd + size - movedTo, buffer)
-                    ? Outcome::Unchanged
-                    : Outcome::Damaged;
+    if (outcome == Outcome::Inserted && !CopyIn(splice, file, insertAt, size, buffer)) {
+      // Back down again: the tail returns to the insertion point.
+      const uint64_t tail = tailEnd - insertAt;
+      const MoveResult down = MoveRange(file, insertAt + size, file, insertAt, tail,
+                                        MoveOrder::FirstPieceFirst, buffer);
+      outcome = down.moved == tail ? Outcome::Unchanged : Outcome::Damaged;
     }
   }
   std::free(buffer);

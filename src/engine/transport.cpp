@@ -1,15 +1,10 @@
-// Construction and destruction of the recorder, and the host side of the engine protocol:
-// Record, Play, Stop and SetPaused post a command and wait for the engine's answer.
+// The host side of the engine protocol: Record, Play, Stop and SetPaused post a command and wait
+// for the engine's answer.
 //
 // The waits have no time limit (the engine always answers) and never dispatch messages, so no
 // host callback runs while a method waits.
 #include "engine/transport.h"
 
-#include <cstdlib>
-#include <new>
-
-#include "api/helper_window.h"
-#include "api/recorder_methods.h"
 #include "engine/engine.h"
 
 namespace voxl {
@@ -27,35 +22,6 @@ bool StartRunAndWait(Recorder& r, EngineCommand command, uint16_t failedStage) {
 }
 
 }  // namespace
-
-Recorder* NewRecorder() {
-  auto* r = new (std::nothrow) Recorder;
-  if (r == nullptr) return nullptr;
-  r->methods = &kRecorderMethods;
-  r->helperWindow = HelperWindow::Create(*r);
-  if (r->helperWindow != nullptr) r->notifyWindow = r->helperWindow->handle();
-  StartEngine(*r);
-  return r;
-}
-
-void DeleteRecorder(Recorder* r) {
-  if (r == nullptr) return;
-  uint16_t error = 0;
-  Close(*r, &error);
-  r->notifyWindow = nullptr;
-  delete r->helperWindow;
-  r->helperWindow = nullptr;
-  std::free(r->chosenFormat);
-  r->chosenFormat = nullptr;
-  std::free(r->fileFormat);
-  r->fileFormat = nullptr;
-  if (r->threadHandle != kNoThread) {
-    // A stage of NotRunning here means the engine has quit already (nothing else ends it).
-    while (r->engineStage != NotRunning && !PostEngineCommand(*r, CmdQuit)) Sleep(0);
-    WaitUntil([&] { return r->engineStage == NotRunning; });
-  }
-  delete r;
-}
 
 uint32_t Record(Recorder& r, uint16_t* error) {
   if (error != nullptr) *error = ErrNone;

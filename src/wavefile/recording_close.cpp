@@ -1,10 +1,9 @@
 // Close: brings the recorder back to idle (state 1) from every state.
 //
-// States 3 and 4 stop the run first through the engine (Stop waits until the engine has set
-// state 2, so the engine has finished with the file); state 2 finalizes and closes the target;
-// states 0 and 1 check that the capture format can be recorded.
-#include "engine/engine.h"
-#include "engine/transport.h"
+// The engine sits above the files, so a run is stopped through the recorder's method table
+// rather than by calling the engine.
+#include "wavefile/recording_close.h"
+
 #include "wavefile/recording_file.h"
 
 namespace voxl {
@@ -17,10 +16,7 @@ uint32_t Close(Recorder& r, uint16_t* error) {
   if (error != nullptr) *error = ErrNone;
   switch (r.state.load()) {
     case StateCreated:
-      r.levelLeft = kNoLevel;
-      r.levelRight = kNoLevel;
-      r.clipLeft = 0;
-      r.clipRight = 0;
+      ClearMeter(r);
       r.state = StateIdle;
       [[fallthrough]];
     case StateIdle:
@@ -28,7 +24,7 @@ uint32_t Close(Recorder& r, uint16_t* error) {
       return 0;
     case StateRecording:
     case StatePlaying:
-      Stop(r);
+      if (r.methods != nullptr) r.methods->Stop(ToHost(&r));
       r.state = StateOpen;
       [[fallthrough]];
     default:

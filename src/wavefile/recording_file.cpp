@@ -2,71 +2,22 @@
 // a file after a capture run, and the closing steps of a target.
 #include "wavefile/recording_file.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <string>
 
-#include "engine/transport.h"
 #include "formats/conversion.h"
+#include "formats/pcm_format.h"
 #include "platform/mmio/mmio.h"
 #include "platform/system/system.h"
 #include "platform/wave/wave.h"
+#include "wavefile/frames.h"
+#include "wavefile/recording_close.h"
+#include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 
 namespace {
-
-constexpr FOURCC kWave = mmioFOURCC('W', 'A', 'V', 'E');
-constexpr FOURCC kFmt = mmioFOURCC('f', 'm', 't', ' ');
-constexpr FOURCC kFact = mmioFOURCC('f', 'a', 'c', 't');
-constexpr FOURCC kData = mmioFOURCC('d', 'a', 't', 'a');
-
-// Seeks to an absolute file offset; false (and no seek) when RIFF files cannot address it.
-bool SeekTo(HMMIO h, uint64_t offset) {
-  if (offset > kMaxRiffOffset) return false;
-  return mmioSeek(h, static_cast<LONG>(static_cast<uint32_t>(offset)), SEEK_SET) != -1;
-}
-
-// Places the file at the end of the recorded data.  The data chunk is the last chunk of every
-// file we write, so when the computed end lies beyond what a RIFF file can address, the end of
-// the file is the best stand-in (never a wrapped offset).
-void SeekToDataEnd(HMMIO h, uint64_t end) {
-  if (!SeekTo(h, end)) mmioSeek(h, 0, SEEK_END);
-}
-
-// Writes the 32-bit value little-endian; true when all 4 bytes were written.
-bool WriteU32(HMMIO h, uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
-                         static_cast<char>((value >> 16) & 0xFF),
-                         static_cast<char>((value >> 24) & 0xFF)};
-  return mmioWrite(h, bytes, 4) == 4;
-}
-
-// The chunk records of a new file: "WAVE" form, "fmt ", "fact" and "data", sizes 0.
-void PresetChunks(Recorder& r) {
-  r.riffChunk = MMCKINFO{FOURCC_RIFF, 0, kWave, 0, 0};
-  r.fmtChunk = MMCKINFO{kFmt, 0, 0, 0, 0};
-  r.factChunk = MMCKINFO{kFact, 0, 0, 0, 0};
-  r.dataChunk = MMCKINFO{kData, 0, 0, 0, 0};
-}
-
-// Writes the header of a new RIFF/WAVE file: the form, "fmt " holding `format` (`formatBytes`
-// bytes, padded to even), "fact" with a zero count when `withFact`, and the start of "data".
-// Leaves the file at the first data byte.  False at the first step that fails.
-bool WriteHeader(Recorder& r, const void* format, LONG formatBytes, bool withFact) {
-  HMMIO h = r.fileHandle;
-  if (mmioCreateChunk(h, &r.riffChunk, MMIO_CREATERIFF) != 0) return false;
-  if (mmioCreateChunk(h, &r.fmtChunk, 0) != 0) return false;
-  if (mmioWrite(h, static_cast<const char*>(format), formatBytes) != formatBytes) return false;
-  if (mmioAscend(h, &r.fmtChunk, 0) != 0) return false;
-  if (withFact) {
-    if (mmioCreateChunk(h, &r.factChunk, 0) != 0) return false;
-    if (!WriteU32(h, 0)) return false;
-    if (mmioAscend(h, &r.factChunk, 0) != 0) return false;
-  }
-  return mmioCreateChunk(h, &r.dataChunk, 0) == 0;
-}
 
 // The fields every successful new target sets; `name` empty for streaming.
 void EnterOpenTarget(Recorder& r, const char* name, uint16_t hasFact) {
@@ -77,29 +28,6 @@ void EnterOpenTarget(Recorder& r, const char* name, uint16_t hasFact) {
   r.recordedLength = 0;
   r.hasFactChunk = hasFact;
   r.state = StateOpen;
-}
-
-// Opens (creating or emptying) the named file for a new recording.
-HMMIO CreateRecordingFile(char* name) {
-  return mmioOpenA(name, nullptr, MMIO_CREATE | MMIO_READWRITE);
-}
-
-// A new file whose header could not be written (a full disk) is closed and deleted: a recording
-// file either has its whole header or does not exist.  A file of that name that existed before
-// was already emptied when it was created, so nothing of it is lost here.
-void DiscardNewFile(Recorder& r, const char* name) {
-  mmioClose(r.fileHandle, 0);
-  r.fileHandle = nullptr;
-  DeleteFileA(name);
-}
-
-// The recording limit in frames for `seconds` at `rate`, rounded to nearest; saturates instead
-// of overflowing the 32-bit field.
-uint32_t LimitFrames(uint32_t rate, double seconds) {
-  const double frames = static_cast<double>(rate) * seconds + 0.5;
-  if (!(frames > 0.0)) return 0;
-  if (frames >= 4294967295.0) return 0xFFFFFFFFu;
-  return static_cast<uint32_t>(frames);
 }
 
 // The name in UTF-8 into `out` (kNameBytes).  A null or empty BSTR gives "".  False when the
@@ -127,64 +55,26 @@ bool NameToNarrow(BSTR name, char* out) {
 
 }  // namespace
 
-uint64_t FrameToByte64(const Recorder& r, uint32_t frames) {
-  if (r.compressed.load() != 0 && r.fileFormat != nullptr) {
-    const double perBlock = r.samplesPerBlock;
-    if (!(perBlock > 0.0) || !std::isfinite(perBlock)) return 0;
-    const double blocks = std::trunc(static_cast<double>(frames) / perBlock + 0.5);
-    // frames < 2^32 and perBlock > 0 keep `blocks` finite; the product is done in 64 bits.
-    const uint64_t whole =
-        blocks >= 18446744073709551615.0 ? ~uint64_t{0} : static_cast<uint64_t>(blocks);
-    const uint64_t align = r.fileFormat->nBlockAlign;
-    if (align != 0 && whole > (~uint64_t{0}) / align) return ~uint64_t{0};
-    return whole * align;
+bool CreateTempFile(char* name) {
+  char directory[kNameBytes];
+  const DWORD directoryLength = GetTempPathA(kNameBytes, directory);
+  if (directoryLength == 0 || directoryLength >= static_cast<DWORD>(kNameBytes)) return false;
+  // The name is formed in a larger buffer: a long temporary folder must not overrun the
+  // recorder's fixed one, and a name that does not fit it is not used.
+  char made[kNameBytes + MAX_PATH] = {};
+  if (GetTempFileNameA(directory, "VOX", 0, made) == 0) return false;
+  const size_t length = std::strlen(made);
+  if (length >= static_cast<size_t>(kNameBytes)) {
+    DeleteFileA(made);
+    return false;
   }
-  return static_cast<uint64_t>(frames) * r.pcmFormat.nBlockAlign;
-}
-
-uint32_t FrameToByte(const Recorder& r, uint32_t frames) {
-  const uint64_t bytes = FrameToByte64(r, frames);
-  return bytes > kMaxRiffOffset ? static_cast<uint32_t>(kMaxRiffOffset)
-                                : static_cast<uint32_t>(bytes);
-}
-
-uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames) {
-  const uint64_t bytes = FrameToByte64(r, frames);
-  const uint64_t base = r.dataChunk.dwDataOffset;
-  return bytes > ~uint64_t{0} - base ? ~uint64_t{0} : base + bytes;
-}
-
-void BuildPcmFormat(Recorder& r) {
-  WAVEFORMATEX f{};
-  if (r.sampleFormat == 106 || r.sampleFormat == 107) {
-    f.wFormatTag = r.sampleFormat == 106 ? WAVE_FORMAT_ALAW : WAVE_FORMAT_MULAW;
-    f.wBitsPerSample = 8;
-    f.nBlockAlign = r.channels;
-  } else {
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.wBitsPerSample = r.sampleFormat;
-    f.nBlockAlign = static_cast<WORD>((r.sampleFormat / 8) * r.channels);
-  }
-  f.nChannels = r.channels;
-  f.nSamplesPerSec = r.sampleRate;
-  const uint64_t perSecond = static_cast<uint64_t>(f.nBlockAlign) * r.sampleRate;
-  f.nAvgBytesPerSec = perSecond > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(perSecond);
-  f.cbSize = 0;
-  r.pcmFormat = f;
+  std::memcpy(name, made, length + 1);
+  return true;
 }
 
 uint16_t CheckCaptureFormat(Recorder& r) {
   if (r.sampleFormat == 100) return 0;
-  const WORD bits = (r.sampleFormat == 106 || r.sampleFormat == 107) ? 16 : r.sampleFormat;
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = r.channels;
-  f.nSamplesPerSec = r.sampleRate;
-  f.nBlockAlign = static_cast<WORD>((bits / 8) * r.channels);
-  f.wBitsPerSample = bits;
-  const uint64_t perSecond = static_cast<uint64_t>(f.nBlockAlign) * r.sampleRate;
-  f.nAvgBytesPerSec = perSecond > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(perSecond);
-  f.cbSize = 0;
+  WAVEFORMATEX f = DeviceFormat(StoredFormat(r.sampleFormat, r.channels, r.sampleRate));
   return waveInOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR ? 0 : 1;
 }
 
@@ -210,7 +100,7 @@ uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error) {
     return 0;
   }
 
-  BuildPcmFormat(r);
+  r.pcmFormat = StoredFormat(r.sampleFormat, r.channels, r.sampleRate);
   const bool withFact = r.pcmFormat.wFormatTag != WAVE_FORMAT_PCM;
   if (narrow[0] == '\0') {  // streaming: the data goes only to the host
     r.fileHandle = nullptr;
@@ -219,19 +109,9 @@ uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error) {
     return 0;
   }
 
-  r.fileHandle = CreateRecordingFile(narrow);
-  if (r.fileHandle == nullptr) {
-    ReportError(r, error, ErrFileOpen);
-    return 0;
-  }
-  PresetChunks(r);
-  if (r.fileKind != 0) {
-    // Headerless: the data starts at byte 0 and nothing is written until recording.
-    r.dataChunk.cksize = 0;
-    r.dataChunk.dwDataOffset = 0;
-  } else if (!WriteHeader(r, &r.pcmFormat, sizeof(WAVEFORMATEX), withFact)) {
-    DiscardNewFile(r, narrow);
-    ReportError(r, error, ErrRiffWrite);
+  const uint16_t created = CreateWaveFile(r, narrow, &r.pcmFormat, sizeof(WAVEFORMATEX), withFact);
+  if (created != ErrNone) {
+    ReportError(r, error, created);
     return 0;
   }
   EnterOpenTarget(r, narrow, withFact ? 1 : 0);
@@ -255,32 +135,22 @@ void NewCompressedRecording(Recorder& r, const char* name, uint16_t* error) {
     ReportError(r, error, ErrFormatUnusable);
     return;
   }
-  const LONG formatBytes = static_cast<LONG>(sizeof(WAVEFORMATEX) + format->cbSize);
+  const auto formatBytes = static_cast<uint32_t>(sizeof(WAVEFORMATEX) + format->cbSize);
 
   char narrow[kNameBytes];
   std::strncpy(narrow, name, kNameBytes - 1);
   narrow[kNameBytes - 1] = '\0';
   r.fileHandle = nullptr;
   if (narrow[0] != '\0') {
-    r.fileHandle = CreateRecordingFile(narrow);
-    if (r.fileHandle == nullptr) {
+    const uint16_t created = CreateWaveFile(r, narrow, format, formatBytes, true);
+    if (created != ErrNone) {
       ReleaseConversion(r);
-      ReportError(r, error, ErrFileOpen);
-      return;
-    }
-    PresetChunks(r);
-    if (r.fileKind != 0) {
-      r.dataChunk.cksize = 0;
-      r.dataChunk.dwDataOffset = 0;
-    } else if (!WriteHeader(r, format, formatBytes, true)) {
-      DiscardNewFile(r, narrow);
-      ReleaseConversion(r);
-      ReportError(r, error, ErrRiffWrite);
+      ReportError(r, error, created);
       return;
     }
   }
   r.sampleRate = r.pcmFormat.nSamplesPerSec;
-  r.maxLengthSamples = LimitFrames(r.sampleRate, r.maxLengthSeconds.load());
+  r.maxLengthSamples = SecondsToFrames(r.maxLengthSeconds.load(), r.sampleRate);
   EnterOpenTarget(r, narrow, 1);
   ReportError(r, error, ErrNone);
 }
@@ -290,17 +160,8 @@ uint32_t NewTempRecording(Recorder& r, uint16_t* error) {
     ReportError(r, error, ErrReadOnly);
     return 0;
   }
-  char directory[kNameBytes];
-  const DWORD directoryLength = GetTempPathA(kNameBytes, directory);
-  if (directoryLength == 0 || directoryLength >= static_cast<DWORD>(kNameBytes)) {
-    ReportError(r, error, ErrFileOpen);
-    return 0;
-  }
-  // Room for the directory, the prefix, the number and ".tmp"; names that end up longer than
-  // kNameBytes are refused by NewRecording (and the file removed below).
-  char tempName[kNameBytes + MAX_PATH];
-  std::memset(tempName, 0, sizeof tempName);
-  if (GetTempFileNameA(directory, "VOX", 0, tempName) == 0) {
+  char tempName[kNameBytes];
+  if (!CreateTempFile(tempName)) {
     ReportError(r, error, ErrFileOpen);
     return 0;
   }
@@ -337,33 +198,9 @@ void CloseRecordingTarget(Recorder& r) {
   ReleaseConversion(r);
 
   if (riffFile) {
-    SeekToDataEnd(h, dataEnd);
-    mmioAscend(h, &r.dataChunk, 0);
-    if (r.hasFactChunk != 0 && r.readOnly == 0) {
-      // The searches are bounded by the form; its recorded size may still be the 0 of a new
-      // file, so the bound reaches at least to the end of the data just written.
-      MMCKINFO form = r.riffChunk;
-      const LONG behindData = mmioSeek(h, 0, SEEK_CUR);
-      if (behindData != -1 && static_cast<DWORD>(behindData) > form.dwDataOffset) {
-        form.cksize =
-            std::max<DWORD>(form.cksize, static_cast<DWORD>(behindData) - form.dwDataOffset);
-      }
-      const uint64_t formBody = static_cast<uint64_t>(r.riffChunk.dwDataOffset) + 4;
-      SeekTo(h, formBody);
-      MMCKINFO fact{};
-      fact.ckid = kFact;
-      if (mmioDescend(h, &fact, &form, MMIO_FINDCHUNK) == 0) {
-        WriteU32(h, r.length.load());
-        mmioAscend(h, &fact, 0);
-      } else {
-        // The search continues from the first chunk of the form, behind the form type.
-        SeekTo(h, formBody);
-      }
-      MMCKINFO data{};
-      data.ckid = kData;
-      if (mmioDescend(h, &data, &form, MMIO_FINDCHUNK) == 0) mmioAscend(h, &data, 0);
-    }
-    mmioAscend(h, &r.riffChunk, 0);
+    const uint32_t samples = r.length.load();
+    const bool countSamples = r.hasFactChunk != 0 && r.readOnly == 0;
+    WriteChunkSizes(r, dataEnd, countSamples ? &samples : nullptr);
   }
 
   if (h != nullptr) {
@@ -385,21 +222,12 @@ void FinishRecordingFile(Recorder& r) {
   const uint16_t state = r.state.load();
   const bool engineOwnsFile = state == StateRecording || state == StatePlaying;
   if (h != nullptr && !engineOwnsFile) {
-    SeekToDataEnd(h, FrameToFileOffset(r, r.length.load()));
+    const uint64_t dataEnd = FrameToFileOffset(r, r.length.load());
     if (r.fileKind == 0) {
-      mmioAscend(h, &r.dataChunk, 0);
-      mmioAscend(h, &r.riffChunk, 0);
-      // Reread the records as they now stand on disk (kept as they were if a search fails).
-      mmioSeek(h, 0, SEEK_SET);
-      MMCKINFO riff{};
-      riff.fccType = kWave;
-      if (mmioDescend(h, &riff, nullptr, MMIO_FINDRIFF) == 0) {
-        r.riffChunk = riff;
-        MMCKINFO data{};
-        data.ckid = kData;
-        if (mmioDescend(h, &data, &r.riffChunk, MMIO_FINDCHUNK) == 0) r.dataChunk = data;
-      }
+      WriteChunkSizes(r, dataEnd, nullptr);
+      RereadChunks(r);
     } else {
+      SeekToDataEnd(h, dataEnd);
       const LONG here = mmioSeek(h, 0, SEEK_CUR);
       if (here != -1 && static_cast<DWORD>(here) >= r.dataChunk.dwDataOffset) {
         r.dataChunk.cksize = static_cast<DWORD>(here) - r.dataChunk.dwDataOffset;

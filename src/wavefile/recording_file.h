@@ -1,14 +1,6 @@
 // Recording targets: new RIFF/WAVE files, new headerless files and streaming (no file), the
-// finishing of a file after each capture run and the closing steps of a target.
-//
-// Layout of a new RIFF/WAVE file (little-endian; docs/file-format.md has the full picture):
-//   "RIFF" <form size> "WAVE"
-//   "fmt " <size> <format record>      PCM/A-law/mu-law: the 18-byte pcmFormat;
-//                                      compressed: fileFormat with its extra bytes (+ pad byte)
-//   "fact" 4 <sample count>            only when the format tag is not PCM
-//   "data" <size> <samples>            always the last chunk
-// Sizes and the sample count are 0 when the file is created; FinishRecordingFile and
-// CloseRecordingTarget bring them up to date.
+// finishing of a file after each capture run and the closing steps of a target.  The layout of
+// the files is in riff_layout.h.
 //
 // Everything here runs on the host's thread while the engine is idle.
 #pragma once
@@ -20,18 +12,15 @@
 
 namespace voxl {
 
-// Largest byte offset or size a RIFF file can describe.
-constexpr uint64_t kMaxRiffOffset = 0xFFFFFFFFu;
-
 // Prepares a new recording target after running Close: a RIFF/WAVE file (fileKind 0), a
 // headerless file (fileKind != 0, data from byte 0, nothing written yet) or, for an empty or
 // null name, streaming (no file).  sampleFormat 100 takes the compressed branch.  Returns 0;
 // the outcome goes to *error and lastError:
-//   18 readOnly (nothing else happens, not even Close); Close's own error (6 or 1);
-//   2 the name does not fit 299 bytes of UTF-8, holds a NUL character or an unpaired
-//     surrogate, or the file cannot be created; 3 the header could not be written (the file is
-//     closed and deleted, whether or not it existed before: creating it had emptied it; state 1);
-//   17 / 5 from the conversion set (compressed branch).
+//   ErrReadOnly when readOnly (nothing else happens, not even Close); Close's own error;
+//   ErrFileOpen when the name does not fit 299 bytes of UTF-8, holds a NUL character or an
+//     unpaired surrogate, or the file cannot be created; ErrRiffWrite when the header could not
+//     be written (the file is closed and deleted, whether or not it existed before: creating it
+//     had emptied it; state 1); the conversion set's error (compressed branch).
 // On success state is 2 with position = length = recordedLength = 0.
 uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error);
 
@@ -42,8 +31,8 @@ uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error);
 void NewCompressedRecording(Recorder& r, const char* name, uint16_t* error);
 
 // NewRecording on a fresh file "VOX<hex>.tmp" in the temporary directory, which Close deletes
-// again (deleteOnClose 1).  18 when readOnly; 2 when no temporary name can be had.  When the
-// recording cannot be prepared, the temporary file is removed again.
+// again (deleteOnClose 1).  ErrReadOnly when readOnly; ErrFileOpen when no temporary file can be
+// had.  When the recording cannot be prepared, the temporary file is removed again.
 uint32_t NewTempRecording(Recorder& r, uint16_t* error);
 
 // Whether the wave mapper's input accepts the capture format (a query, nothing is opened):
@@ -62,19 +51,9 @@ void CloseRecordingTarget(Recorder& r);
 // `position` again, clears `silent` and calls host callback 0 with stopReason.
 void FinishRecordingFile(Recorder& r);
 
-// Byte offset inside the data of a position of `frames` sample frames: frames x nBlockAlign of
-// pcmFormat, or, while the conversion set exists, whole compressed blocks (frames /
-// samplesPerBlock rounded to nearest) x nBlockAlign of fileFormat.  Computed in 64 bits; a
-// result beyond kMaxRiffOffset is clamped to kMaxRiffOffset (no RIFF file reaches it, so a seek
-// there fails instead of landing on a wrapped offset).
-uint32_t FrameToByte(const Recorder& r, uint32_t frames);
-// The same without the clamp.
-uint64_t FrameToByte64(const Recorder& r, uint32_t frames);
-// File offset of a position: dataChunk's data offset plus FrameToByte64.
-uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames);
-
-// pcmFormat from sampleFormat, channels and sampleRate: tag 6 for 106 (A-law), 7 for 107
-// (mu-law), both 8 bits per sample; otherwise PCM with sampleFormat bits per sample.
-void BuildPcmFormat(Recorder& r);
+// Creates an empty file "VOX<hex>.tmp" in the temporary folder and writes its name to `name`
+// (kNameBytes).  False when no such file can be made, or its name would not fit (it is then
+// removed again).
+bool CreateTempFile(char* name);
 
 }  // namespace voxl

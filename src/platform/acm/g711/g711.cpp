@@ -4,7 +4,7 @@
 // defining functions in g711.h; encoding has one entry per 16-bit sample (64 KiB per law, indexed
 // by the sample's bit pattern), computed by the equivalent bit-length forms below. The tests hold
 // every entry against the defining functions.
-#include "formats/g711.h"
+#include "platform/acm/g711/g711.h"
 
 #include <cstring>
 

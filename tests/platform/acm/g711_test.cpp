@@ -1,4 +1,4 @@
-#include "formats/g711.h"
+#include "platform/acm/g711/g711.h"
 
 #include <gtest/gtest.h>
 

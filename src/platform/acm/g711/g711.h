@@ -1,4 +1,5 @@
-// G.711 A-law and mu-law conversions of the recorder.
+// The G.711 A-law and mu-law kernel, shared by the codec manager's G.711 driver and the
+// recorder's capture and playback paths (which encode and decode in place, without a stream).
 //
 // The per-sample functions below are the defining forms: ITU-T G.711 in the segment-search form
 // that works on 16-bit two's-complement samples. Capture encodes device PCM with them when the

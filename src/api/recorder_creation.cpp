@@ -1,0 +1,43 @@
+// Creation and destruction of a recorder.
+#include "api/recorder_creation.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "api/helper_window.h"
+#include "api/recorder_methods.h"
+#include "engine/engine.h"
+#include "wavefile/recording_close.h"
+
+namespace voxl {
+
+Recorder* NewRecorder() {
+  auto* r = new (std::nothrow) Recorder;
+  if (r == nullptr) return nullptr;
+  r->methods = &kRecorderMethods;
+  r->helperWindow = HelperWindow::Create(*r);
+  if (r->helperWindow != nullptr) r->notifyWindow = r->helperWindow->handle();
+  StartEngine(*r);
+  return r;
+}
+
+void DeleteRecorder(Recorder* r) {
+  if (r == nullptr) return;
+  uint16_t error = 0;
+  Close(*r, &error);
+  r->notifyWindow = nullptr;
+  delete r->helperWindow;
+  r->helperWindow = nullptr;
+  std::free(r->chosenFormat);
+  r->chosenFormat = nullptr;
+  std::free(r->fileFormat);
+  r->fileFormat = nullptr;
+  if (r->threadHandle != kNoThread) {
+    // A stage of NotRunning here means the engine has quit already (nothing else ends it).
+    while (r->engineStage != NotRunning && !PostEngineCommand(*r, CmdQuit)) Sleep(0);
+    WaitUntil([&] { return r->engineStage == NotRunning; });
+  }
+  delete r;
+}
+
+}  // namespace voxl

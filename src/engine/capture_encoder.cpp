@@ -1,0 +1,191 @@
+// The encoder steps of a compressed capture run.
+//
+// The encode header's source buffer holds up to pcmBlockBytes of PCM: each conversion consumes
+// what the codec can take (cbSrcLengthUsed) and the rest moves to the front for the next one;
+// the output buffer (encodedBlockBytes) is emptied before every conversion.
+#include "engine/capture_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/capture_internal.h"
+#include "formats/conversion.h"
+#include "wavefile/frames.h"
+#include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
+
+namespace voxl {
+namespace {
+
+// Nothing waiting in the source buffer, nothing produced.
+void ClearEncoderBuffers(ACMSTREAMHEADER& h) {
+  h.cbSrcLength = 0;
+  h.cbSrcLengthUsed = 0;
+  h.cbDstLength = 0;
+  h.cbDstLengthUsed = 0;
+}
+
+// Moves what the last conversion left unconsumed to the front of the source buffer; returns
+// its size.
+uint32_t KeepLeftover(ACMSTREAMHEADER& h) {
+  const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
+  if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
+  return leftover;
+}
+
+// One conversion of the first `sourceBytes` of the source buffer into the emptied output buffer.
+void Convert(Recorder& r, uint32_t sourceBytes, DWORD flags) {
+  ACMSTREAMHEADER& h = r.encodeHeader;
+  h.cbSrcLength = sourceBytes;
+  h.cbSrcLengthUsed = 0;
+  h.cbDstLength = r.encodedBlockBytes;
+  h.cbDstLengthUsed = 0;
+  acmStreamConvert(r.encodeStream, &h, flags);
+}
+
+// One step of the encoder: keeps what it left unconsumed, appends up to a block's worth of
+// `data` (`available` bytes) and converts once.  Returns the bytes of `data` taken.  With
+// `endWhenAllTaken`, a step that takes all of `data` ends the encoder's stream.
+uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
+                         bool endWhenAllTaken) {
+  ACMSTREAMHEADER& h = r.encodeHeader;
+  const uint32_t leftover = KeepLeftover(h);
+  const uint32_t take = std::min(available, r.pcmBlockBytes - leftover);
+  if (take > 0) std::memcpy(h.pbSrc + leftover, data, take);
+  if (endWhenAllTaken && take == available) r.encodeFlags |= ACM_STREAMCONVERTF_END;
+  Convert(r, leftover + take, r.encodeFlags);
+  r.encodeFlags = ACM_STREAMCONVERTF_BLOCKALIGN;
+  return take;
+}
+
+// Delivers one pass of encoder output (drain or flush at the end of a run).  False when there
+// was none.
+bool DeliverEncoderOutput(Recorder& r) {
+  const uint32_t produced = r.encodeHeader.cbDstLengthUsed;
+  if (produced == 0) return false;
+  EmitData(r, r.encodeHeader.pbDst, produced);
+  r.fileCursor.fetch_add(produced);
+  CountStoredFrames(r, ByteToFrames(r, produced));
+  return true;
+}
+
+// Writing into part of an existing MPEG Layer-3 file must begin at a frame header, and frames
+// vary in length: looks for the first 0xFF byte within two blocks of the block at position (one
+// more byte must follow inside the data), writes from there and moves position to match.
+void AlignToMpegFrame(Recorder& r) {
+  const WAVEFORMATEX& format = *r.fileFormat;
+  if (format.nBlockAlign == 0 || r.samplesPerBlock <= 0.0 ||
+      r.fileFormatSize < static_cast<int32_t>(sizeof(MPEGLAYER3WAVEFORMAT))) {
+    return;
+  }
+  uint16_t blockSize = 0;
+  std::memcpy(&blockSize, reinterpret_cast<const uint8_t*>(r.fileFormat) + 24, sizeof blockSize);
+  const int32_t position = std::max(r.position.load(), 0);
+  const uint64_t dataStart = r.dataChunk.dwDataOffset;
+  const uint64_t dataEnd = dataStart + r.dataChunk.cksize;
+  const uint64_t start = FrameToFileOffset(r, static_cast<uint32_t>(position));
+  const uint64_t limit = start + 2ull * blockSize;
+  if (start >= kMaxDataEnd) return;
+  SeekTo(r.fileHandle, start);
+
+  uint64_t p = start;
+  bool havePrevious = false;
+  uint8_t previous = 0;
+  while (p < dataEnd && p < limit) {
+    uint8_t byte;
+    if (!ReadAll(r.fileHandle, &byte, 1)) break;
+    ++p;
+    if (havePrevious && previous == 0xFF) {
+      p -= 2;
+      break;
+    }
+    previous = byte;
+    havePrevious = true;
+  }
+  if (p == limit) p = start;
+  SeekTo(r.fileHandle, p);
+  r.fileCursor = static_cast<uint32_t>(p);
+  r.position = static_cast<int32_t>(ByteToFrames(r, p - dataStart));
+}
+
+}  // namespace
+
+void StartEncoder(Recorder& r) {
+  OpenConversionStreams(r);
+  ClearEncoderBuffers(r.encodeHeader);
+  r.encodeFlags = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLOCKALIGN;
+  if (r.fileHandle != nullptr && r.fileFormat != nullptr &&
+      r.fileFormat->wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
+    AlignToMpegFrame(r);
+  }
+}
+
+void EncodeAndDeliver(Recorder& r, const uint8_t* data, uint32_t bytes) {
+  const ACMSTREAMHEADER& h = r.encodeHeader;
+  uint32_t remaining = bytes;
+  while (remaining > 0) {
+    const uint32_t take = FeedEncoderOnce(r, data, remaining, false);
+    data += take;
+    remaining -= take;
+    if (h.cbSrcLengthUsed == 0 && h.cbDstLengthUsed == 0 && h.cbSrcLength == r.pcmBlockBytes) {
+      FailCapture(r, ErrCaptureWrite);  // the encoder takes nothing from a full buffer
+      return;
+    }
+    if (h.cbDstLengthUsed > 0) {
+      const uint32_t produced = h.cbDstLengthUsed;
+      const int32_t stored = EmitData(r, h.pbDst, produced);
+      r.fileCursor.fetch_add(produced);
+      if (stored < 0 || static_cast<uint32_t>(stored) != produced) {
+        FailCapture(r, ErrCaptureWrite);
+        return;
+      }
+      CountStoredFrames(r, ByteToFrames(r, produced));
+    }
+  }
+}
+
+bool EncodeTonePiece(Recorder& r, const uint8_t* tone, uint32_t bytes, bool firstPiece,
+                     bool lastPiece, bool final) {
+  ACMSTREAMHEADER& h = r.encodeHeader;
+  if (firstPiece) ClearEncoderBuffers(h);
+  uint32_t remaining = bytes;
+  for (;;) {
+    const uint32_t leftover = h.cbSrcLength - h.cbSrcLengthUsed;
+    if (remaining == 0 && (leftover == 0 || !lastPiece)) break;
+    const uint32_t take = FeedEncoderOnce(r, tone, remaining, final && lastPiece);
+    tone += take;
+    remaining -= take;
+    const uint16_t align = r.fileFormat->nBlockAlign;
+    if (h.cbDstLengthUsed > 0 && align > 0) {
+      const uint32_t whole = h.cbDstLengthUsed - h.cbDstLengthUsed % align;
+      if (whole > 0) {
+        if (EmitData(r, h.pbDst, whole) != static_cast<int32_t>(whole)) return false;
+        r.fileCursor.fetch_add(whole);
+      }
+    }
+    // What the encoder would not take stays for the captured audio that follows.
+    if (remaining == 0 && h.cbSrcLengthUsed == 0) break;
+    if (take == 0 && h.cbSrcLengthUsed == 0 && h.cbDstLengthUsed == 0) return false;
+  }
+  return true;
+}
+
+void EmptyEncoder(Recorder& r) {
+  if (r.fileHandle != nullptr) {
+    if (!ResolveFileCursor(r)) return;
+    SeekForWrite(r, r.fileCursor);
+  }
+  ACMSTREAMHEADER& h = r.encodeHeader;
+  while (h.cbSrcLength > h.cbSrcLengthUsed) {
+    Convert(r, KeepLeftover(h), ACM_STREAMCONVERTF_BLOCKALIGN);
+    if (!DeliverEncoderOutput(r)) break;
+  }
+  const bool endToneFollows = r.startTonePending == 0 && r.endToneSeconds > 0.0f;
+  const DWORD flags = endToneFollows ? ACM_STREAMCONVERTF_BLOCKALIGN
+                                     : ACM_STREAMCONVERTF_END | ACM_STREAMCONVERTF_BLOCKALIGN;
+  do {
+    Convert(r, 0, flags);
+  } while (DeliverEncoderOutput(r));
+}
+
+}  // namespace voxl

@@ -1,0 +1,68 @@
+// RIFF file I/O of the recorder.
+#include "wavefile/riff_io.h"
+
+#include <algorithm>
+
+namespace voxl {
+namespace {
+
+bool ReadAt(HMMIO h, uint64_t offset, uint8_t* data, uint32_t count) {
+  return SeekTo(h, offset) && ReadAll(h, data, count);
+}
+
+bool WriteAt(HMMIO h, uint64_t offset, const uint8_t* data, uint32_t count) {
+  return SeekTo(h, offset) && WriteAll(h, data, count);
+}
+
+}  // namespace
+
+bool SeekTo(HMMIO h, uint64_t offset) {
+  if (offset > kMaxRiffOffset) return false;
+  return mmioSeek(h, static_cast<LONG>(static_cast<uint32_t>(offset)), SEEK_SET) != -1;
+}
+
+bool ReadAll(HMMIO h, void* data, uint32_t count) {
+  return mmioRead(h, static_cast<HPSTR>(data), static_cast<LONG>(count)) ==
+         static_cast<LONG>(count);
+}
+
+bool WriteAll(HMMIO h, const void* data, uint32_t count) {
+  return mmioWrite(h, static_cast<const char*>(data), static_cast<LONG>(count)) ==
+         static_cast<LONG>(count);
+}
+
+bool WriteU32(HMMIO h, uint32_t value) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  return WriteAll(h, bytes, 4);
+}
+
+MoveResult MoveRange(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
+                     MoveOrder order, uint8_t* buffer) {
+  const bool lastFirst = order == MoveOrder::LastPieceFirst;
+  for (uint64_t done = 0; done < count;) {
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(count - done, kMoveBufferBytes));
+    const uint64_t at = lastFirst ? count - done - n : done;  // the piece inside the range
+    if (!ReadAt(source, from + at, buffer, n)) return {done, true};
+    if (WriteAt(target, to + at, buffer, n)) {
+      done += n;
+      continue;
+    }
+    // The failed write may have hit the part of its own source that overlaps its target;
+    // the buffer still holds what was there.
+    bool intact = true;
+    if (source == target) {
+      const uint64_t s = from + at;
+      const uint64_t t = to + at;
+      const uint64_t lo = std::max(s, t);
+      const uint64_t hi = std::min(s, t) + n;
+      if (lo < hi) {
+        intact = WriteAt(source, lo, buffer + (lo - s), static_cast<uint32_t>(hi - lo));
+      }
+    }
+    return {done, intact};
+  }
+  return {count, true};
+}
+
+}  // namespace voxl

@@ -1,0 +1,53 @@
+// RIFF file I/O of the recorder: seeks to 64-bit offsets within the 32-bit RIFF range, reads and
+// writes that succeed only whole, little-endian 32-bit fields, and moves of a byte range (inside
+// one file or between two) through one fixed buffer, whatever the size of the range.
+//
+// Every call works on an open mmio handle and runs on the thread that owns the file at the time.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/mmio/mmio.h"
+
+namespace voxl {
+
+// Largest byte offset or size a RIFF file can describe.
+constexpr uint64_t kMaxRiffOffset = 0xFFFFFFFFu;
+
+// Bytes of the buffer a range moves through.
+constexpr uint32_t kMoveBufferBytes = 0x10000;
+
+// Seeks to an absolute file offset; false (and no seek) when RIFF files cannot address it.
+bool SeekTo(HMMIO h, uint64_t offset);
+
+// Read or write all `count` bytes at the current position; false when fewer moved (what was
+// moved stays moved).
+bool ReadAll(HMMIO h, void* data, uint32_t count);
+bool WriteAll(HMMIO h, const void* data, uint32_t count);
+
+// Writes the 32-bit value little-endian at the current position; true when all 4 bytes were
+// written.
+bool WriteU32(HMMIO h, uint32_t value);
+
+// Which end of a range a move begins with.  Inside one file a move must begin at the end that
+// lies ahead of it, so that no byte is overwritten before it has been read: first piece first to
+// move a range down, last piece first to move it up.
+enum class MoveOrder { FirstPieceFirst, LastPieceFirst };
+
+struct MoveResult {
+  // Bytes moved before the first piece that failed (all of them on success), counted from the
+  // end the move began with.
+  uint64_t moved;
+  // False when a failed piece may have left part of the range not yet moved overwritten: its
+  // write failed, source and target overlap, and the bytes it may have hit could not be
+  // rewritten from the buffer.
+  bool restIntact;
+};
+
+// Moves `count` bytes from offset `from` in `source` to offset `to` in `target` (the same handle
+// for a move inside one file) in pieces of at most kMoveBufferBytes through `buffer` (at least
+// kMoveBufferBytes), in `order`.  Stops at the first piece that cannot be read or written whole.
+MoveResult MoveRange(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
+                     MoveOrder order, uint8_t* buffer);
+
+}  // namespace voxl

@@ -1,0 +1,59 @@
+// The layout of the RIFF/WAVE files the recorder writes, and their headerless kin: the chunk
+// records of a new file, its header, and the sizes written when its data has grown.
+//
+// Layout of a new RIFF/WAVE file (little-endian; docs/file-format.md has the full picture):
+//   "RIFF" <form size> "WAVE"
+//   "fmt " <size> <format record>      PCM/A-law/mu-law: the 18-byte pcmFormat;
+//                                      compressed: fileFormat with its extra bytes (+ pad byte)
+//   "fact" 4 <sample count>            only when the format tag is not PCM
+//   "data" <size> <samples>            always the last chunk
+// Sizes and the sample count are 0 when the file is created; WriteChunkSizes brings them up to
+// date.  A headerless file holds only the samples, from byte 0.
+//
+// These steps touch only the file and the recorder's chunk records (riffChunk, fmtChunk,
+// factChunk, dataChunk), never its state, position or length.
+#pragma once
+
+#include <cstdint>
+
+#include "core/recorder.h"
+
+namespace voxl {
+
+constexpr FOURCC kWaveForm = mmioFOURCC('W', 'A', 'V', 'E');
+constexpr FOURCC kFmtChunk = mmioFOURCC('f', 'm', 't', ' ');
+constexpr FOURCC kFactChunk = mmioFOURCC('f', 'a', 'c', 't');
+constexpr FOURCC kDataChunk = mmioFOURCC('d', 'a', 't', 'a');
+
+// Highest byte offset at which recorded data may end in a file.  Data that ended past it would
+// need a data or form size beyond what 32-bit RIFF sizes describe (the last byte is kept free
+// for the pad byte of odd-sized data).
+constexpr uint64_t kMaxDataEnd = 0xFFFFFFFEu;
+
+// Creates (or empties) the file `name` as r.fileHandle and lays out its start.  RIFF/WAVE
+// (fileKind 0): the chunk records are preset and the form, "fmt " holding `format`
+// (`formatBytes` bytes, padded to even), "fact" with a count of 0 when `withFact`, and the
+// header of "data" are written; the file is left at the first data byte.  Headerless (fileKind
+// != 0): the data starts at byte 0 and nothing is written.  Returns ErrNone; ErrFileOpen when
+// the file cannot be created; ErrRiffWrite when the header cannot be written: the file is then
+// closed and deleted (creating it had emptied it, so nothing of an earlier file is lost).
+// fileHandle is null after a failure.
+uint16_t CreateWaveFile(Recorder& r, char* name, const void* format, uint32_t formatBytes,
+                        bool withFact);
+
+// Places the file at `end`, the end of the data.  The data chunk is the last chunk of every file
+// the recorder writes, so when `end` lies beyond what a RIFF file can address, the end of the
+// file is the best stand-in (never a wrapped offset).
+void SeekToDataEnd(HMMIO h, uint64_t end);
+
+// Writes the sizes of the RIFF/WAVE file r.fileHandle for data ending at `dataEnd`: the data
+// chunk's, then, when `factCount` is not null, the "fact" sample count (the chunk is searched
+// for within the form), then the form's.  Leaves the file behind the data chunk.  A step that
+// fails (a chunk not found, a seek or write failing) does not stop the others.
+void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount);
+
+// Rereads riffChunk and dataChunk as they stand in the file (each kept as it was when its search
+// fails).
+void RereadChunks(Recorder& r);
+
+}  // namespace voxl
