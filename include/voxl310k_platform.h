@@ -4,7 +4,8 @@
  * safe arrays of bytes.  On Linux the library brings its own implementation of those services;
  * this header is the part of it that a host needs: the base types, thread message queues and
  * windows (to own the window that receives the recorder's messages and to pump them), BSTR,
- * SAFEARRAY and VARIANT, and the WAVEFORMATEX record that describes audio formats.
+ * SAFEARRAY and VARIANT, the WAVEFORMATEX record that describes audio formats, and what the wave
+ * devices are and which driver serves them.
  *
  * Every function here is C-callable.  CALLBACK and WINAPI mark the calling convention of the
  * original surface; on Linux they are empty.
@@ -345,6 +346,111 @@ typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
 #define WAVE_FORMAT_IMA_ADPCM 0x0011
 #define WAVE_FORMAT_GSM610 0x0031
 #define WAVE_FORMAT_MPEGLAYER3 0x0055
+
+/* ---- Wave devices: what they are and which driver serves them ----
+ *
+ * Device numbers run from 0 to waveInGetNumDevs() - 1 (resp. waveOutGetNumDevs() - 1);
+ * WAVE_MAPPER names the default device.  The devices come from one driver per process, chosen at
+ * first use: VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual when set, else "alsa" when it
+ * finds a device and the built-in "virtual" devices otherwise.  Recording and playing go through
+ * the recorder; these functions only describe the devices. */
+typedef UINT MMRESULT;
+typedef UINT MMVERSION;
+typedef struct HWAVEIN__* HWAVEIN;
+typedef struct HWAVEOUT__* HWAVEOUT;
+
+#define MMSYSERR_NOERROR 0
+#define MMSYSERR_ERROR 1
+#define MMSYSERR_BADDEVICEID 2
+#define MMSYSERR_NOTENABLED 3
+#define MMSYSERR_ALLOCATED 4
+#define MMSYSERR_INVALHANDLE 5
+#define MMSYSERR_NODRIVER 6
+#define MMSYSERR_NOMEM 7
+#define MMSYSERR_NOTSUPPORTED 8
+#define MMSYSERR_BADERRNUM 9
+#define MMSYSERR_INVALFLAG 10
+#define MMSYSERR_INVALPARAM 11
+#define MMSYSERR_HANDLEBUSY 12
+#define WAVERR_BADFORMAT 32
+#define WAVERR_STILLPLAYING 33
+#define WAVERR_UNPREPARED 34
+#define WAVERR_SYNC 35
+
+#define WAVE_MAPPER ((UINT)-1)
+
+/* dwFormats bits of the capabilities (rate 11.025, 22.05, 44.1, 48 or 96 kHz; mono or stereo;
+ * 8 or 16 bits). */
+#define WAVE_FORMAT_1M08 0x00000001u
+#define WAVE_FORMAT_1S08 0x00000002u
+#define WAVE_FORMAT_1M16 0x00000004u
+#define WAVE_FORMAT_1S16 0x00000008u
+#define WAVE_FORMAT_2M08 0x00000010u
+#define WAVE_FORMAT_2S08 0x00000020u
+#define WAVE_FORMAT_2M16 0x00000040u
+#define WAVE_FORMAT_2S16 0x00000080u
+#define WAVE_FORMAT_4M08 0x00000100u
+#define WAVE_FORMAT_4S08 0x00000200u
+#define WAVE_FORMAT_4M16 0x00000400u
+#define WAVE_FORMAT_4S16 0x00000800u
+#define WAVE_FORMAT_48M08 0x00001000u
+#define WAVE_FORMAT_48S08 0x00002000u
+#define WAVE_FORMAT_48M16 0x00004000u
+#define WAVE_FORMAT_48S16 0x00008000u
+#define WAVE_FORMAT_96M08 0x00010000u
+#define WAVE_FORMAT_96S08 0x00020000u
+#define WAVE_FORMAT_96M16 0x00040000u
+#define WAVE_FORMAT_96S16 0x00080000u
+
+#define MAXPNAMELEN 32
+
+typedef struct tagWAVEINCAPSA {
+  WORD wMid;
+  WORD wPid;
+  MMVERSION vDriverVersion;
+  CHAR szPname[MAXPNAMELEN]; /* UTF-8, at most 31 bytes and a terminator */
+  DWORD dwFormats;           /* WAVE_FORMAT_1M08 ... bits */
+  WORD wChannels;            /* largest channel count */
+  WORD wReserved1;
+} WAVEINCAPSA, *LPWAVEINCAPSA;
+
+typedef struct tagWAVEOUTCAPSA {
+  WORD wMid;
+  WORD wPid;
+  MMVERSION vDriverVersion;
+  CHAR szPname[MAXPNAMELEN];
+  DWORD dwFormats;
+  WORD wChannels;
+  WORD wReserved1;
+  DWORD dwSupport;
+} WAVEOUTCAPSA, *LPWAVEOUTCAPSA;
+
+VOXL_API UINT WINAPI waveInGetNumDevs(void);
+VOXL_API UINT WINAPI waveOutGetNumDevs(void);
+/* uDeviceID is a device number or WAVE_MAPPER; cbwic (cbwoc) is the size of the record given,
+ * at least sizeof(WAVEINCAPSA) (sizeof(WAVEOUTCAPSA)). */
+VOXL_API MMRESULT WINAPI waveInGetDevCapsA(UINT_PTR uDeviceID, LPWAVEINCAPSA pwic, UINT cbwic);
+VOXL_API MMRESULT WINAPI waveOutGetDevCapsA(UINT_PTR uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc);
+
+/* The one message understood: DRVM_MAPPER_PREFERRED_GET sent to (HWAVEIN)(UINT_PTR)WAVE_MAPPER
+ * (resp. HWAVEOUT) writes the number of the default device to the DWORD that dw1 points to and
+ * status flags (0) to the DWORD that dw2 points to.  Any other message answers
+ * MMSYSERR_NOTSUPPORTED, null pointers MMSYSERR_INVALPARAM. */
+#define DRVM_MAPPER_PREFERRED_GET 0x2015
+#define DRVM_MAPPER_PREFERRED_FLAGS_PREFERREDONLY 0x00000001u
+VOXL_API MMRESULT WINAPI waveInMessage(HWAVEIN hwi, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
+VOXL_API MMRESULT WINAPI waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
+
+/* Extensions for Linux hosts.  The name of the driver serving the wave devices ("alsa" or
+ * "virtual"), and one line saying why it was chosen; both stay valid for the process. */
+VOXL_API const char* WINAPI VoxlWaveDriverName(void);
+VOXL_API const char* WINAPI VoxlWaveDriverReason(void);
+/* What the inputs of the built-in virtual driver deliver from their next open on, in the syntax
+ * of the VOXL_VIRTUAL_INPUT environment setting, over which it stands:
+ *   silence | tone[:FREQ_HZ[:LEVEL_DBFS]] (440 Hz and -12 dBFS unless given) | file:PATH
+ * (a PCM WAVE file of the device's rate, played once).  Null goes back to VOXL_VIRTUAL_INPUT
+ * (silence without it).  FALSE, changing nothing, for text that does not follow the syntax. */
+VOXL_API BOOL WINAPI VoxlSetVirtualInput(const char* setting);
 
 #ifdef __cplusplus
 } /* extern "C" */

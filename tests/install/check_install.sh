@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds a small host against it through
-# pkg-config, as a user of the installed library would: as C99 (pedantic), C11 and C++.  The
-# host creates a recorder on the virtual devices, lists the input devices through the method
-# table, fills a variant and destroys the recorder.  The library must export exactly the
-# functions the public headers declare: no C++ symbols.
+# Installs the build into a scratch prefix and builds hosts against it through pkg-config, as a
+# user of the installed library would.  A small C host, built as C99 (pedantic), C11 and C++,
+# creates a recorder on the virtual devices, lists the input devices through the method table
+# and the device functions, sets the virtual input, fills a variant and destroys the recorder.
+# The sources of voxl build against the installed headers and library alone, and both that
+# build and the installed voxl run on the installed library.  The library must export exactly
+# the functions the public headers declare: no C++ symbols.
 # Usage: check_install.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
 build="$1"
@@ -32,6 +34,18 @@ int main(void) {
   BSTR name = NULL;
   if (r->lpVtbl->GetInputDeviceName(r, 0, &name) != 0 || SysStringLen(name) == 0) return 3;
   SysFreeString(name);
+  WAVEINCAPSA caps;
+  DWORD preferred = 0, status = 1;
+  if (waveInGetNumDevs() != count || waveInGetDevCapsA(0, &caps, sizeof caps) != MMSYSERR_NOERROR ||
+      waveInMessage((HWAVEIN)(UINT_PTR)WAVE_MAPPER, DRVM_MAPPER_PREFERRED_GET,
+                    (DWORD_PTR)&preferred, (DWORD_PTR)&status) != MMSYSERR_NOERROR ||
+      preferred != 0 || status != 0) {
+    return 5;
+  }
+  if (!VoxlSetVirtualInput("tone:1000:-6") || VoxlSetVirtualInput("tone:-1") ||
+      !VoxlSetVirtualInput(NULL) || VoxlWaveDriverName()[0] != 'v') {
+    return 6;
+  }
   VARIANT v;
   VariantInit(&v);
   v.vt = VT_ARRAY | VT_UI1;
@@ -56,6 +70,40 @@ build_host() {  # NAME COMPILER OPTIONS...
 build_host host-c99 "$cc" -std=c99 -pedantic
 build_host host-c11 "$cc" -std=c11
 build_host host-cxx "$cxx" -x c++ -std=c++20 -pedantic
+
+# voxl from its sources, as a packager would build it against the installed library (one
+# compiler per source, side by side: CLI11 makes each slow).
+src_root="$(cd "$(dirname "$0")/../.." && pwd)"
+cflags="$(pkg-config --define-variable=prefix="$prefix" --cflags voxl310k)"
+objects=()
+pids=()
+for source in "$src_root"/tools/voxl/*.cpp; do
+  object="$prefix/$(basename "$source" .cpp).o"
+  # shellcheck disable=SC2086
+  "$cxx" -std=c++20 -Wall -Wextra -Werror -c "$source" -o "$object" $cflags &
+  objects+=("$object")
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid"; done
+# shellcheck disable=SC2086
+"$cxx" "${objects[@]}" -o "$prefix/voxl" $flags -Wl,-rpath,"$libdir"
+voxls=("$prefix/voxl")
+if grep -q '^VOXL_BUILD_TOOLS:BOOL=ON' "$build/CMakeCache.txt"; then voxls+=("$prefix/bin/voxl"); fi
+installed_lib="$(realpath "$libdir/libvoxl310k.so")"
+for voxl in "${voxls[@]}"; do
+  used="$(ldd "$voxl" | awk '$1 ~ /^libvoxl310k/ {print $3}')"
+  if [[ -z "$used" || "$(realpath "$used")" != "$installed_lib" ]]; then
+    echo "$voxl does not run on the installed library:" >&2
+    ldd "$voxl" >&2
+    exit 1
+  fi
+  listed="$(VOXL_AUDIO_DRIVER=virtual "$voxl" devices)"
+  if ! grep -q "0  Virtual Input .*(default: -1 opens it)" <<<"$listed"; then
+    echo "$voxl devices printed: $listed" >&2
+    exit 1
+  fi
+done
+echo "ok: voxl builds and runs on the installed library"
 
 # Exports: exactly the VOXL_API functions of the installed headers.
 lib="$libdir/libvoxl310k.so"

@@ -82,7 +82,8 @@ TEST_F(VoxlRecordTest, AFailedWriteSaysWhyAndLeavesAFileThatOpens) {
   EXPECT_GT(info->frames, 4410);
 }
 
-// Usage errors are one short line (no virtual-input notice before them, bounds in brief).
+// Usage errors and refusals of both commands are one short line (no virtual-input notice
+// before them, bounds in brief), and they leave the files as they were.
 TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
   const std::string existing = ShellQuote(File("keep.wav"));
   ASSERT_EQ(Record("--seconds 0.2 -q " + existing).exitCode, 0);
@@ -94,35 +95,48 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
     const char* says;
   };
   for (const Refusal& r :
-       {Refusal{"--at 0.1 " + existing, 2, "not available yet"},
-        Refusal{"--insert " + existing, 2, ""},
-        Refusal{"--insert " + ShellQuote(File("new.wav")), 2, "does not exist"},
-        Refusal{"--rate 12345 " + fresh, 2, "12345 Hz is not offered"},
-        Refusal{"--sound-db 3 " + fresh, 2, ""}, Refusal{"--format flac " + fresh, 2, ""},
-        Refusal{"--device 1 " + fresh, 2, ""},
-        Refusal{"--device 'virtual input' " + fresh, 2, "\"Virtual Input\""},
-        Refusal{"--seconds 1 " + ShellQuote(File("no/folder/x.wav")), 1,
+       {Refusal{"record --at 0.1 " + existing, 2, "not available yet"},
+        Refusal{"record --insert " + existing, 2, ""},
+        Refusal{"record --insert " + ShellQuote(File("new.wav")), 2, "does not exist"},
+        Refusal{"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
+        Refusal{"record --sound-db 3 " + fresh, 2, ""},
+        Refusal{"record --format flac " + fresh, 2, ""},
+        Refusal{"record --device 1 " + fresh, 2, ""},
+        Refusal{"record --device 'virtual input' " + fresh, 2, "\"Virtual Input\""},
+        Refusal{"stream --seconds 1 --device 'virtual input' " + fresh, 2,
+                "\"Default Device\", \"Virtual Input\""},
+        Refusal{"record --seconds 1 " + ShellQuote(File("no/folder/x.wav")), 1,
                 "no/folder/x.wav: No such file or directory"},
+        Refusal{"stream --seconds 1 " + ShellQuote(File("no/folder/x.wav")), 1,
+                "voxl: cannot create"},
         // NaN or infinite durations and levels ran forever or were taken as no limit.
-        Refusal{"--seconds nan --max-seconds 0.1 " + fresh, 2,
+        Refusal{"record --seconds nan --max-seconds 0.1 " + fresh, 2,
                 "--seconds: nan is not a finite number"},
-        Refusal{"--max-seconds inf " + fresh, 2, "not a finite number"},
-        Refusal{"--sound-db nan " + fresh, 2, "not a finite number"},
-        Refusal{"--seconds -1 " + fresh, 2, "-1 is out of range (seconds, 0 or more)"},
+        Refusal{"stream --seconds nan " + fresh, 2, "nan is not a finite number"},
+        Refusal{"record --max-seconds inf " + fresh, 2, "not a finite number"},
+        Refusal{"record --sound-db nan " + fresh, 2, "not a finite number"},
+        Refusal{"record --seconds -1 " + fresh, 2, "-1 is out of range (seconds, 0 or more)"},
         // Tones beyond 4 GiB filled the disk.
-        Refusal{"--start-tone 1e6 " + fresh, 2, "1e+06: longer than a recording in this format"},
-        Refusal{"--end-tone 1e39 --format alaw --rate 6000 --channels 1 " + fresh, 2,
+        Refusal{"record --start-tone 1e6 " + fresh, 2,
+                "1e+06: longer than a recording in this format"},
+        Refusal{"record --end-tone 1e39 --format alaw --rate 6000 --channels 1 " + fresh, 2,
                 "--end-tone 1e+39: longer than a recording in this format can hold (at most "
                 "715827 s)"},
         // A limit below one frame meant no limit.
-        Refusal{"--max-seconds 0.00001 " + fresh, 2, "the shortest limit is 2.26757e-05 s"},
-        // An empty name recorded nothing and reported success.
-        Refusal{"''", 2, "OUT is empty"}, Refusal{"'\xff.wav'", 2, "not valid UTF-8"}}) {
-    const voxl::test::VoxlRun run = Record(r.args);
+        Refusal{"record --max-seconds 0.00001 " + fresh, 2, "the shortest limit is 2.26757e-05 s"},
+        // An empty name recorded nothing and reported success (stream wrote to stdout), and
+        // a name that is not UTF-8 was taken.
+        Refusal{"record ''", 2, "OUT is empty"},
+        Refusal{"stream --seconds 0.1 ''", 2, "OUT is empty"},
+        Refusal{"record " + ShellQuote(File("\xff.wav")), 2, "not valid UTF-8"},
+        Refusal{"stream --seconds 0.1 " + ShellQuote(File("\xff.wav")), 2,
+                "voxl: the file name is not valid"}}) {
+    const voxl::test::VoxlRun run = voxl::test::RunVoxl(r.args, File("stderr.txt"));
     EXPECT_EQ(run.exitCode, r.exitCode) << r.args;
     EXPECT_NE(run.err.find(r.says), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_LT(run.err.size(), 200u) << run.err;
+    EXPECT_TRUE(run.out.empty()) << r.args;
   }
   EXPECT_EQ(voxl::test::ReadBinaryFile(File("keep.wav")), before) << "the file was touched";
   EXPECT_FALSE(std::filesystem::exists(File("x.wav")));

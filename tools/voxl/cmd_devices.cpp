@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "commands.h"
-#include "platform/wave/wave_driver.h"
 #include "voxl310k.h"
 
 namespace voxl::cli {
@@ -45,10 +44,9 @@ std::string TableName(VoxlRecorder* rec, bool input, UINT id) {
   return name;
 }
 
-// Reads the devices of one direction, through the recorder `rec` when there is one; false (with
+// Reads the input or output devices, through the recorder `rec` when there is one; false (with
 // one error line printed) when a device does not answer.
-bool ReadDevices(VoxlRecorder* rec, wave::Direction dir, DeviceList* list) {
-  const bool input = dir == wave::Direction::Input;
+bool ReadDevices(VoxlRecorder* rec, bool input, DeviceList* list) {
   DWORD count = input ? waveInGetNumDevs() : waveOutGetNumDevs();
   if (rec != nullptr) {
     if (input) {
@@ -57,7 +55,17 @@ bool ReadDevices(VoxlRecorder* rec, wave::Direction dir, DeviceList* list) {
       rec->lpVtbl->GetOutputDeviceCount(rec, &count);
     }
   }
-  list->defaultId = wave::ActiveDriver().default_device(dir);
+  // Which device WAVE_MAPPER opens; none is marked when the direction has no device.
+  DWORD preferred = WAVE_MAPPER, status = 0;
+  const auto mapper = static_cast<UINT_PTR>(WAVE_MAPPER);
+  if (input) {
+    waveInMessage(reinterpret_cast<HWAVEIN>(mapper), DRVM_MAPPER_PREFERRED_GET,
+                  reinterpret_cast<DWORD_PTR>(&preferred), reinterpret_cast<DWORD_PTR>(&status));
+  } else {
+    waveOutMessage(reinterpret_cast<HWAVEOUT>(mapper), DRVM_MAPPER_PREFERRED_GET,
+                   reinterpret_cast<DWORD_PTR>(&preferred), reinterpret_cast<DWORD_PTR>(&status));
+  }
+  list->defaultId = preferred;
   for (UINT id = 0; id < count; ++id) {
     DeviceEntry entry{id, {}, 0, 0};
     MMRESULT result;
@@ -127,8 +135,7 @@ int RunDevices(bool json) {
   WORD recorderError = 0;
   VoxlRecorder* rec = VoxlCreateRecorder(&recorderError);
   DeviceList inputs, outputs;
-  const bool read = ReadDevices(rec, wave::Direction::Input, &inputs) &&
-                    ReadDevices(rec, wave::Direction::Output, &outputs);
+  const bool read = ReadDevices(rec, true, &inputs) && ReadDevices(rec, false, &outputs);
   VoxlDestroyRecorder(rec);
   if (!read) return kExitFailure;
   const std::string driver = VoxlWaveDriverName();

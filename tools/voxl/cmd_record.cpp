@@ -23,8 +23,6 @@
 namespace voxl::cli {
 namespace {
 
-constexpr WORD kStopReasonWriteFailed = 8;
-constexpr WORD kStopReasonLengthLimit = 13;
 // The most bytes of audio a recording holds (its sizes and offsets are 32-bit).
 constexpr double kMaxDataBytes = 0xFFFFFFFE;
 
@@ -57,7 +55,7 @@ struct RunWatch {
   LevelMeter* meter = nullptr;
   DWORD rate = 44100;
   bool ended = false;
-  WORD stopReason = 0;
+  WORD stopReason = VOXL_STOP_NORMAL;
   uint64_t measurements = 0;  // levels callbacks of the run
 
   uint64_t AudioFrames() const { return measurements * (rate / 10); }
@@ -229,11 +227,11 @@ std::string TemporaryFolder() {
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
-// Why a run stopped, for a stop reason other than 0 and the length limit.  A failed write is
+// Why a run stopped, for a stop reason other than normal and the length limit.  A failed write is
 // told apart by what shows after it: a recording at its 4 GiB, a file at the size limit of the
 // process (ulimit -f), a full disk, or else the write itself.
 std::string StopText(WORD reason, const RecordOptions& o) {
-  if (reason != kStopReasonWriteFailed) return VoxlErrorText(reason);
+  if (reason != VOXL_STOP_WRITE_FAILED) return VoxlErrorText(reason);
   const double second = BytesPerSecond(o);
   struct stat st {};
   const double size = stat(o.out.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : 0.0;
@@ -309,7 +307,7 @@ int RunRecord(const RecordOptions& o) {
           "a new file instead");
       return finish(kExitUsage);
     }
-    if (error != 0) {
+    if (error != VOXL_ERR_NONE) {
       PrintError("cannot open " + o.out + ": " + VoxlErrorText(error));
       return finish(kExitFailure);
     }
@@ -317,7 +315,7 @@ int RunRecord(const RecordOptions& o) {
     if (o.at >= 0.0) m.SetPositionSeconds(rec, o.at);
   } else {
     m.NewRecording(rec, name, &error);
-    if (error != 0) {
+    if (error != VOXL_ERR_NONE) {
       const std::string why = CreateProblem(o.out);
       PrintError("cannot create " + o.out + ": " + (why.empty() ? VoxlErrorText(error) : why));
       return finish(kExitFailure);
@@ -333,7 +331,7 @@ int RunRecord(const RecordOptions& o) {
 
   NoteVirtualInput(o.quiet);
   m.Record(rec, &error);
-  if (error != 0) {
+  if (error != VOXL_ERR_NONE) {
     gWatch.meter = nullptr;
     PrintError("cannot record: " + std::string(VoxlErrorText(error)));
     WORD closeError = 0;
@@ -375,18 +373,18 @@ int RunRecord(const RecordOptions& o) {
   m.Close(rec, &closeError);
 
   const WORD reason = gWatch.stopReason;
-  if (reason != 0 && reason != kStopReasonLengthLimit) {
+  if (reason != VOXL_STOP_NORMAL && reason != VOXL_STOP_LENGTH_LIMIT) {
     PrintError("recording stopped: " + StopText(reason, o) + "; the audio before that is kept");
     result = kExitFailure;
   }
-  if (closeError != 0) {
+  if (closeError != VOXL_ERR_NONE) {
     PrintError("cannot finish " + o.out + ": " + VoxlErrorText(closeError));
     result = kExitFailure;
   }
   if (!o.quiet) {
     std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s\n",
                  interrupted ? "interrupted; " : "", seconds, o.out.c_str(), Describe(o).c_str(),
-                 reason == kStopReasonLengthLimit ? "; the length limit ended the recording" : "");
+                 reason == VOXL_STOP_LENGTH_LIMIT ? "; the length limit ended the recording" : "");
   }
   return finish(result);
 }

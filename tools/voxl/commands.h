@@ -6,7 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "platform/wave/wave.h"
+#include "voxl310k.h"
 
 namespace voxl::cli {
 

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/wave/wave.h"
+#include "voxl310k_platform.h"
 
 namespace voxl::cli {
 namespace {
@@ -121,7 +121,7 @@ bool TakeStopSignal(int fd) {
 }
 
 void ChooseVirtualInputSignal() {
-  setenv(kVirtualInputVariable, kVoxlTestTone, 0);
+  if (std::getenv(kVirtualInputVariable) == nullptr) VoxlSetVirtualInput(kVoxlTestTone);
 }
 
 void NoteVirtualInput(bool quiet) {

@@ -58,8 +58,7 @@ int OpenStopSignals();
 bool TakeStopSignal(int fd);
 
 // Makes the built-in virtual input play voxl's test tone, a 440 Hz sine at -12 dBFS, unless
-// VOXL_VIRTUAL_INPUT already says what it plays (the library reads it when it opens an input).
-// Call before the library opens any device.
+// VOXL_VIRTUAL_INPUT already says what it plays.  Call before the library opens any device.
 void ChooseVirtualInputSignal();
 // When the built-in virtual driver serves, says so on stderr, with what its input plays: a take
 // of a test tone must never pass for a real one.  Nothing when quiet.  Call once the command line

@@ -61,8 +61,8 @@ class WavePort {
 // WAVEOUTCAPSA from them and truncates the name to 31 bytes on a UTF-8 character boundary.
 struct DeviceCaps {
   char name[256];
-  DWORD formats;   // WAVE_FORMAT_1M08 ... bits
-  WORD channels;   // largest channel count
+  DWORD formats;  // WAVE_FORMAT_1M08 ... bits
+  WORD channels;  // largest channel count
 };
 
 // Per-open-device state of a driver.
@@ -86,8 +86,8 @@ struct WaveDriver {
   // MMSYSERR_NOERROR, WAVERR_BADFORMAT, MMSYSERR_BADDEVICEID or MMSYSERR_ALLOCATED.
   MMRESULT (*query)(Direction dir, UINT device, const WAVEFORMATEX* format);
   // Opens the device for the format, starts its device loop and keeps `port` until close.
-  MMRESULT (*open)(Direction dir, UINT device, const WAVEFORMATEX* format, WavePort* port,
-                   DriverStream** stream);
+  MMRESULT (*open)
+  (Direction dir, UINT device, const WAVEFORMATEX* format, WavePort* port, DriverStream** stream);
   // Stops the device loop (joins it) and releases the device.  No port call after it returns.
   void (*close)(DriverStream* stream);
   // Input: waveInStart / waveInStop.  Output: waveOutRestart / waveOutPause (the port's

@@ -175,12 +175,12 @@ bool SelectDriverForTesting(const char* name) {
 
 }  // namespace voxl::wave
 
-extern "C" const char* VoxlWaveDriverName(void) {
+extern "C" const char* WINAPI VoxlWaveDriverName(void) {
   std::lock_guard lock(voxl::wave::choiceMutex);
   return voxl::wave::ActiveLocked().name;
 }
 
-extern "C" const char* VoxlWaveDriverReason(void) {
+extern "C" const char* WINAPI VoxlWaveDriverReason(void) {
   std::lock_guard lock(voxl::wave::choiceMutex);
   voxl::wave::ActiveLocked();
   return voxl::wave::activeReason.c_str();

@@ -457,6 +457,22 @@ MMRESULT FillCaps(Direction dir, UINT_PTR id, Caps* out, UINT size) {
   return MMSYSERR_NOERROR;
 }
 
+// waveInMessage / waveOutMessage: only DRVM_MAPPER_PREFERRED_GET on WAVE_MAPPER, which names
+// the default device; MMSYSERR_NODRIVER when the direction has no device.
+MMRESULT MapperMessage(Direction dir, const void* handle, UINT message, DWORD_PTR device,
+                       DWORD_PTR status) {
+  const auto id = reinterpret_cast<UINT_PTR>(handle);
+  if (message != DRVM_MAPPER_PREFERRED_GET || (id != WAVE_MAPPER && id != UINT_PTR(-1))) {
+    return MMSYSERR_NOTSUPPORTED;
+  }
+  if (device == 0 || status == 0) return MMSYSERR_INVALPARAM;
+  UINT preferred = 0;
+  if (!ResolveDevice(ActiveDriver(), dir, WAVE_MAPPER, &preferred)) return MMSYSERR_NODRIVER;
+  *reinterpret_cast<DWORD*>(device) = preferred;
+  *reinterpret_cast<DWORD*>(status) = 0;
+  return MMSYSERR_NOERROR;
+}
+
 }  // namespace
 }  // namespace voxl::wave
 
@@ -478,6 +494,13 @@ MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, LPWAVEINCAPSA pwic, UINT cbwic) {
 
 MMRESULT waveOutGetDevCapsA(UINT_PTR uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc) {
   return voxl::wave::FillCaps(Direction::Output, uDeviceID, pwoc, cbwoc);
+}
+
+MMRESULT waveInMessage(HWAVEIN hwi, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+  return voxl::wave::MapperMessage(Direction::Input, hwi, uMsg, dw1, dw2);
+}
+MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2) {
+  return voxl::wave::MapperMessage(Direction::Output, hwo, uMsg, dw1, dw2);
 }
 
 MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,

@@ -57,8 +57,8 @@ struct Faults {
 };
 
 // The environment variable that chooses what the input devices deliver when no signal was set
-// for them with SetInputSignal.  Read at every open of an input device (a format query does not
-// check a file it names; the open does).
+// for them with SetInputSignal and no setting with VoxlSetVirtualInput.  Read at every open of an
+// input device (a format query does not check a file it names; the open does).
 constexpr const char* kInputSettingVariable = "VOXL_VIRTUAL_INPUT";
 
 // The signal a value of kInputSettingVariable asks for:
@@ -69,10 +69,10 @@ constexpr const char* kInputSettingVariable = "VOXL_VIRTUAL_INPUT";
 Signal ParseInputSetting(const char* text);
 
 // Back to the defaults: one input "Virtual Input" and one output "Virtual Output", no input
-// signals set (so kInputSettingVariable, or silence, applies), Manual clock, no faults, empty
-// captures, no capture files.  Devices still open keep running with their settings.  (Until the
-// first Reset the clock is RealTime, so the command-line tool and the demo run on a machine
-// without sound; tests call Reset() in their fixtures.)
+// signals and no VoxlSetVirtualInput setting (so kInputSettingVariable, or silence, applies),
+// Manual clock, no faults, empty captures, no capture files.  Devices still open keep running
+// with their settings.  (Until the first Reset the clock is RealTime, so the command-line tool
+// and the demo run on a machine without sound; tests call Reset() in their fixtures.)
 void Reset();
 
 void SetInputDevices(const std::vector<std::string>& names);

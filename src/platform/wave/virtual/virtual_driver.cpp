@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/wave/virtual/virtual_device.h"
@@ -80,6 +81,7 @@ struct State {
   std::vector<std::string> outputs{"Virtual Output"};
   Clock clock = Clock::RealTime;  // the process default; tests call Reset() for Manual
   std::map<UINT, Signal> signals;
+  std::optional<std::string> inputSetting;  // VoxlSetVirtualInput's, over kInputSettingVariable
   std::map<UINT, Faults> inputFaults, outputFaults;
   std::map<UINT, std::shared_ptr<VStream>> openInputs, openOutputs;
 
@@ -279,9 +281,11 @@ uint64_t DeliverFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
 }
 
 // The signal of an input device opened now: the one set through SetInputSignal, else the one
-// kInputSettingVariable asks for (silence without it).  Caller holds the state lock.
+// VoxlSetVirtualInput or else kInputSettingVariable asks for (silence without either).  Caller
+// holds the state lock.
 Signal InputSignalOf(const State& s, UINT device) {
   if (auto it = s.signals.find(device); it != s.signals.end()) return it->second;
+  if (s.inputSetting) return ParseInputSetting(s.inputSetting->c_str());
   return ParseInputSetting(std::getenv(kInputSettingVariable));
 }
 
@@ -440,6 +444,7 @@ void Reset() {
   s.outputs = {"Virtual Output"};
   s.clock = Clock::Manual;
   s.signals.clear();
+  s.inputSetting.reset();
   s.inputFaults.clear();
   s.outputFaults.clear();
   std::lock_guard audio(s.audio);
@@ -552,6 +557,19 @@ void SetOutputCaptureFile(UINT device, const std::string& path) {
 }
 
 }  // namespace voxl::virtualaudio
+
+extern "C" BOOL WINAPI VoxlSetVirtualInput(const char* setting) {
+  using namespace voxl::virtualaudio;
+  // Text that does not follow the syntax parses as silence; only "silence" itself means it.
+  if (setting != nullptr && ParseInputSetting(setting).kind == Signal::Kind::Silence &&
+      std::strcmp(setting, "silence") != 0) {
+    return FALSE;
+  }
+  State& s = Global();
+  std::lock_guard lock(s.mutex);
+  s.inputSetting = setting != nullptr ? std::optional<std::string>(setting) : std::nullopt;
+  return TRUE;
+}
 
 namespace voxl::wave {
 
