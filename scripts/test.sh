@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs the whole suite in the normal build and under
-# ASan+UBSan and TSan, with a PulseAudio null sink for the real-device tests.
+# Installs what is needed, checks the layers and the formatting, builds, and runs the whole
+# suite in the normal build and under ASan+UBSan and TSan, with a PulseAudio null sink for the
+# real-device tests.
 # Usage: scripts/test.sh [release|asan|tsan ...]   (default: all three)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+
+# Who includes whom, and the formatting: both run, and either failing fails the run before the
+# builds start.
+checks=0
+bash scripts/check-layers.sh || checks=1
+bash scripts/check-format.sh || checks=1
+if [[ $checks -ne 0 ]]; then
+  echo "=== the layer or format check failed"
+  exit 1
+fi
+
 eval "$(bash scripts/start-pulse.sh)"
 
 flavours=("$@")
