@@ -37,8 +37,10 @@
 #include <string>
 #include <vector>
 
+#include "api/recorder_creation.h"
 #include "engine/transport.h"
 #include "platform/wave/virtual/virtual_device.h"
+#include "wavefile/recording_close.h"
 #include "wavefile/recording_file.h"
 
 namespace {

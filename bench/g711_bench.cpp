@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/g711.h"
+#include "platform/acm/g711/g711.h"
 #include "voxl310k_platform.h"
 
 extern char** environ;

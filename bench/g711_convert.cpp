@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/g711.h"
+#include "platform/acm/g711/g711.h"
 #include "platform/mmio/mmio.h"
 
 namespace {

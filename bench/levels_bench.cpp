@@ -14,7 +14,7 @@
 #include <numeric>
 #include <vector>
 
-#include "engine/transport.h"
+#include "engine/levels.h"
 
 namespace {
 

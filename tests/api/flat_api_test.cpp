@@ -103,7 +103,7 @@ class FlatApiTest : public ::testing::Test {
 
 // Blocks leave in the order they arrived, each laid out as 24 bytes of format and length and
 // then the data; the list works again after running empty and while new blocks arrive; short
-// formats and missing data are queued safely.
+// formats and missing data are queued safely; a stop keeps what the host has not taken.
 TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   ASSERT_EQ(InitACM(window_), 1);
   DeliverBlock("A");
@@ -148,6 +148,14 @@ TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   EXPECT_EQ(block->format.nSamplesPerSec, 0u);
   EXPECT_EQ(block->dataLength, 0u);
   FreeACMBlock(block);
+
+  // A stop keeps blocks the host has not taken; a start frees them; DeinitACM frees the rest.
+  DeliverBlock("early");
+  ASSERT_EQ(StopACMRecord(), 1);
+  EXPECT_EQ(voxl::flat::PendingBlockCount(), 1u) << "the host can still take it";
+  ASSERT_EQ(StartACMRecord("Mic One"), 1);
+  EXPECT_EQ(voxl::flat::PendingBlockCount(), 0u);
+  DeliverBlock("left for DeinitACM to free");
 }
 
 TEST_F(FlatApiTest, BadArgumentsAndARefusedCaptureFormatAreRefused) {
@@ -192,7 +200,10 @@ TEST_F(FlatApiTest, LevelsArePackedAndPostedToTheHostWindow) {
   EXPECT_EQ(static_cast<uint64_t>(hostMessages_[0].lParam), 0xFFE1D8F1u);
 }
 
-TEST_F(FlatApiTest, EnumerationListsDefaultThenDevicesThenEnds) {
+// Enumeration lists "Default Device" (the wave mapper), then each device, then ends; a name
+// chooses its device exactly, a new start first closes the running recording, and a device that
+// cannot open leaves the recorder idle.
+TEST_F(FlatApiTest, EnumerationListsTheDevicesAndNamesChooseThemExactly) {
   char name[VOXL_DEVICE_NAME_BYTES] = "stale";
   EXPECT_EQ(GetFirstACMDevice(name), 0) << "no recorder yet";
   EXPECT_STREQ(name, "");
@@ -201,56 +212,26 @@ TEST_F(FlatApiTest, EnumerationListsDefaultThenDevicesThenEnds) {
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(GetFirstACMDevice(name), 1);
     EXPECT_STREQ(name, "Default Device");
-    for (const char* next : {"Mic One", "Mic Two"}) {
-      ASSERT_EQ(GetNextACMDevice(name), 1);
+    for (const char* next : {"Mic One", "Mic Two", "", ""}) {
+      std::strcpy(name, "stale");
+      EXPECT_EQ(GetNextACMDevice(name), *next != '\0' ? 1 : 0);
       EXPECT_STREQ(name, next);
     }
-    for (int end = 0; end < 2; ++end) {
-      std::strcpy(name, "stale");
-      EXPECT_EQ(GetNextACMDevice(name), 0);
-      EXPECT_STREQ(name, "");
-    }
   }
-}
 
-TEST_F(FlatApiTest, DeviceNamesChooseTheDeviceExactly) {
-  ASSERT_EQ(InitACM(window_), 1);
-  EXPECT_EQ(StartACMRecord("mic two"), 0);
-  EXPECT_EQ(StartACMRecord("Mic"), 0);
-  EXPECT_EQ(StartACMRecord(""), 0);
+  for (const char* wrong : {"mic two", "Mic", ""}) EXPECT_EQ(StartACMRecord(wrong), 0) << wrong;
   EXPECT_EQ(State(), 1);
-
   ASSERT_EQ(StartACMRecord("Default Device"), 1);
-  EXPECT_EQ(State(), 3);
-  EXPECT_EQ(InputDevice(), -1) << "Default Device is the wave mapper";
-  EXPECT_TRUE(va::InputOpen(0));
-
-  // Starting again first closes the running recording.
+  EXPECT_EQ(std::tuple(State(), InputDevice(), va::InputOpen(0)), std::tuple(3, -1, true));
   ASSERT_EQ(StartACMRecord("Mic Two"), 1);
-  EXPECT_EQ(State(), 3);
-  EXPECT_EQ(InputDevice(), 1);
-  EXPECT_FALSE(va::InputOpen(0));
-  EXPECT_TRUE(va::InputOpen(1));
-
+  EXPECT_EQ(std::tuple(State(), InputDevice(), va::InputOpen(0), va::InputOpen(1)),
+            std::tuple(3, 1, false, true));
   EXPECT_EQ(StopACMRecord(), 1);
-  EXPECT_EQ(State(), 1);
-  EXPECT_FALSE(va::InputOpen(1));
-
-  // A device that cannot open leaves the recorder idle.
+  EXPECT_EQ(std::tuple(State(), va::InputOpen(1)), std::tuple(1, false));
   va::SetInputFaults(1, va::Faults{.refuseOpen = true});
   EXPECT_EQ(StartACMRecord("Mic Two"), 0);
   EXPECT_EQ(State(), 1);
   EXPECT_EQ(StartACMRecord("Mic One"), 1);
-}
-
-TEST_F(FlatApiTest, StopKeepsUntakenBlocksAndStartFreesThem) {
-  ASSERT_EQ(InitACM(window_), 1);
-  DeliverBlock("early");
-  ASSERT_EQ(StopACMRecord(), 1);
-  EXPECT_EQ(voxl::flat::PendingBlockCount(), 1u) << "the host can still take it";
-  ASSERT_EQ(StartACMRecord("Mic One"), 1);
-  EXPECT_EQ(voxl::flat::PendingBlockCount(), 0u);
-  DeliverBlock("left for DeinitACM to free");
 }
 
 // A new start while the end of the previous run still waits to be dispatched (StartACMRecord

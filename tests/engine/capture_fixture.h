@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/engine_fixture.h"
-#include "formats/g711.h"
+#include "platform/acm/g711/g711.h"
 #include "platform/mmio/mmio.h"
 #include "support/peer.h"
 #include "wavefile/recording_file.h"
@@ -73,11 +73,7 @@ inline Bytes DataOf(const std::string& path) {
 
 class CaptureTest : public test::TempDirTest {
  protected:
-  // Splice files go into the test's folder.
   void SetUp() override {
-    const char* previous = std::getenv("TMPDIR");
-    savedTmpdir_ = previous != nullptr ? previous : "";
-    setenv("TMPDIR", dir().c_str(), 1);
     virtualaudio::Reset();
     gBlocks.clear(), gBlockFormats.clear(), gRunEnds.clear();
     r_ = MakeRecorder();
@@ -89,7 +85,6 @@ class CaptureTest : public test::TempDirTest {
     Stop(*r_);
     Pump();
     CloseRecording();
-    savedTmpdir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpdir_.c_str(), 1);
   }
 
   Recorder& r() { return *r_; }
@@ -158,8 +153,8 @@ class CaptureTest : public test::TempDirTest {
   }
 
   virtualaudio::Signal signal_;
+  test::ScopedEnv tmpdir_{"TMPDIR", dir().c_str()};  // splice files go into the test's folder
   RecorderPtr r_;
-  std::string savedTmpdir_;
 };
 
 }  // namespace voxl::testing

@@ -33,8 +33,6 @@ std::vector<int16_t> PeerSamples(const std::string& command) {
 struct PeerCase {
   const char* name;
   CaptureFormat format;
-  const char* soxEncoding;
-  const char* ffmpegCodec;
 };
 
 class PeerReadTest : public CaptureTest, public ::testing::WithParamInterface<PeerCase> {};
@@ -67,37 +65,27 @@ TEST_P(PeerReadTest, PeersReadTheDeliveredSamplesTonesAndInsert) {
   std::string error;
   const auto wave = test::ReadWithSndfile(path, &error);
   ASSERT_TRUE(wave.has_value()) << error;
-  EXPECT_EQ(wave->frames, frames);
-  EXPECT_EQ(wave->channels, f.channels);
-  EXPECT_EQ(wave->sampleRate, int(f.rate));
+  EXPECT_EQ(std::tuple(wave->frames, wave->channels, wave->sampleRate),
+            std::tuple(frames, int(f.channels), int(f.rate)));
   EXPECT_EQ(wave->raw, stored);
   EXPECT_EQ(wave->samples, samples);
+  const std::string quoted = test::ShellQuote(path);
   if (test::HaveProgram("sox")) {
-    const auto info = test::SoxInfo(path);
-    ASSERT_TRUE(info.has_value());
-    EXPECT_EQ(info->frames, frames);
-    EXPECT_EQ(info->encoding, GetParam().soxEncoding);
-    EXPECT_EQ(PeerSamples("sox " + test::ShellQuote(path) + " -t raw -e signed-integer -b 16 -L -"),
-              samples);
+    EXPECT_EQ(PeerSamples("sox " + quoted + " -t raw -e signed-integer -b 16 -L -"), samples);
   }
-  if (test::HaveProgram("ffmpeg") && test::HaveProgram("ffprobe")) {
-    const auto info = test::FfprobeInfo(path);
-    ASSERT_TRUE(info.has_value());
-    EXPECT_EQ(info->encoding, GetParam().ffmpegCodec);
-    EXPECT_EQ(PeerSamples("ffmpeg -v error -i " + test::ShellQuote(path) + " -f s16le -"), samples);
+  if (test::HaveProgram("ffmpeg")) {
+    EXPECT_EQ(PeerSamples("ffmpeg -v error -i " + quoted + " -f s16le -"), samples);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, PeerReadTest,
-    ::testing::Values(PeerCase{"Pcm16Mono8000", {16, 1, 8000}, "Signed Integer PCM", "pcm_s16le"},
-                      PeerCase{
-                          "Pcm16Stereo44100", {16, 2, 44100}, "Signed Integer PCM", "pcm_s16le"},
-                      PeerCase{"Pcm8Mono22050", {8, 1, 22050}, "Unsigned Integer PCM", "pcm_u8"},
-                      PeerCase{"Pcm8Stereo11020", {8, 2, 11020}, "Unsigned Integer PCM", "pcm_u8"},
-                      PeerCase{"ALawMono8000", {106, 1, 8000}, "A-law", "pcm_alaw"},
-                      PeerCase{"MuLawStereo8000", {107, 2, 8000}, "u-law", "pcm_mulaw"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Formats, PeerReadTest,
+                         ::testing::Values(PeerCase{"Pcm16Mono8000", {16, 1, 8000}},
+                                           PeerCase{"Pcm16Stereo44100", {16, 2, 44100}},
+                                           PeerCase{"Pcm8Mono22050", {8, 1, 22050}},
+                                           PeerCase{"Pcm8Stereo11020", {8, 2, 11020}},
+                                           PeerCase{"ALawMono8000", {106, 1, 8000}},
+                                           PeerCase{"MuLawStereo8000", {107, 2, 8000}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace voxl

@@ -45,33 +45,9 @@ class SpliceTest : public CaptureTest {
   static constexpr double kUnrepeated = 441.7;
 };
 
-// Two seconds at the start of ten push the old data back; at the very end the audio is appended.
-TEST_F(SpliceTest, InsertAtTheStartOrTheEndKeepsAllTheOldData) {
-  struct {
-    size_t before, inserted;
-    int32_t at;
-  } const cases[] = {{100, 20, 0}, {5, 3, 4000}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.at);
-    const std::string path = File("at" + std::to_string(c.at) + ".wav");
-    UseSignal(440.0);
-    r().insertMode = 0;
-    Open(kMono8k, path);
-    RecordBuffers(c.before);
-    const Bytes old = Expected(kMono8k, 0, c.before * 800);
-    InsertAt(c.at, 1250.0);
-    RecordBuffers(c.inserted);
-    const size_t cut = size_t(c.at) * 2;
-    EXPECT_EQ(DataOf(path), Concat({Slice(old, 0, cut), Expected(kMono8k, 0, c.inserted * 800),
-                                    Slice(old, cut, old.size())}));
-    EXPECT_EQ(r().length, (c.before + c.inserted) * 800);
-    EXPECT_EQ(r().position, c.at + int32_t(c.inserted * 800));
-    EXPECT_TRUE(NoSpliceFileLeft());
-  }
-}
-
 // 1 s of 44100 Hz stereo; inserting at frame 1000 moves a 172400-byte tail, three pieces of at
-// most 64 KiB, last piece first.  Marker tones go in with the audio they frame.
+// most 64 KiB, last piece first.  Marker tones go in with the audio they frame.  (Inserts at the
+// start are in capture_peer_test.cpp and below.)
 TEST_F(SpliceTest, ATailLongerThanTheSpliceBufferMovesIntact) {
   const CaptureFormat f{16, 2, 44100};
   Open(f, File("long.wav"));
@@ -81,9 +57,18 @@ TEST_F(SpliceTest, ATailLongerThanTheSpliceBufferMovesIntact) {
   r().startToneSeconds = r().endToneSeconds = 0.25f;  // 11025 frames
   RecordBuffers(3);
   const Bytes tone = Tone(f, 11025);
-  EXPECT_EQ(DataOf(File("long.wav")), Concat({Slice(old, 0, 4000), tone, Expected(f, 0, 13230),
-                                              tone, Slice(old, 4000, old.size())}));
+  const Bytes inserted = Concat(
+      {Slice(old, 0, 4000), tone, Expected(f, 0, 13230), tone, Slice(old, 4000, old.size())});
+  EXPECT_EQ(DataOf(File("long.wav")), inserted);
   EXPECT_EQ(r().recordedLength, 44100u + 13230);
+  EXPECT_EQ(r().position, 1000 + 11025 + 13230 + 11025);
+  // At the very end there is no tail: the audio is appended.
+  InsertAt(int32_t(r().length), 700.0);
+  r().startToneSeconds = r().endToneSeconds = 0.0f;
+  RecordBuffers(1);
+  EXPECT_EQ(DataOf(File("long.wav")), Concat({inserted, Expected(f, 0, 4410)}));
+  EXPECT_EQ(r().length, inserted.size() / 4 + 4410);
+  EXPECT_TRUE(NoSpliceFileLeft());
 }
 
 TEST_F(SpliceTest, AnInsertThatStoredNothingChangesNothing) {

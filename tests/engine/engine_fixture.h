@@ -7,9 +7,12 @@
 #include <memory>
 #include <thread>
 
+#include "api/recorder_creation.h"
 #include "engine/engine.h"
+#include "engine/levels.h"
 #include "engine/transport.h"
 #include "platform/wave/virtual/virtual_device.h"
+#include "wavefile/recording_close.h"
 
 namespace voxl::testing {
 

@@ -38,6 +38,7 @@ class LevelsTest : public ::testing::Test {
   Recorder r_;
 };
 
+// The level is the peak in dB of full scale, on the 16-bit device side for companded formats.
 TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   MeasureStereo(16384, 0);
   EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3);
@@ -45,15 +46,11 @@ TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   MeasureStereo(-32768, 1);            // the most negative sample is full scale, not an overflow
   EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
   EXPECT_NEAR(r_.levelRight, -90.309, 1e-3);
-
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 8);
   Measure8({128, 129, 128});  // one step off the centre
   EXPECT_NEAR(r_.levelLeft, -42.144, 1e-3);
-  EXPECT_EQ(r_.levelRight, kNoLevel);
   Measure8({0});
   EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
-
-  // Companded recordings are measured on their 16-bit device side.
   for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
     r_.pcmFormat = Format(tag, 1, 8);
     Measure16({100, -16384, 5});
@@ -61,30 +58,24 @@ TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   }
 }
 
-struct ClipCase {
-  uint16_t bits;
-  int sample;  // 16-bit value, or 8-bit byte
-  bool clips;
-};
-
-class ClipBoundTest : public LevelsTest, public ::testing::WithParamInterface<ClipCase> {};
-
-TEST_P(ClipBoundTest, ClipsOnlyBeyondTheBound) {
-  const ClipCase& c = GetParam();
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, c.bits);
-  c.bits == 16 ? Measure16({0, int16_t(c.sample)}) : Measure8({128, uint8_t(c.sample)});
-  EXPECT_EQ(r_.clipRight, c.clips ? 1u : 0u);
-  EXPECT_EQ(r_.clipLeft, 0u);
-  EXPECT_EQ(r_.clipHoldRight, c.clips ? 9 : 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Bounds, ClipBoundTest,
-                         ::testing::Values(ClipCase{16, 30000, false}, ClipCase{16, 30001, true},
-                                           ClipCase{16, -30000, false}, ClipCase{16, -30001, true},
-                                           ClipCase{8, 243, false}, ClipCase{8, 244, true},
-                                           ClipCase{8, 13, false}, ClipCase{8, 12, true}));
-
-TEST_F(LevelsTest, ClipStaysIndicatedForTenMeasurementsAndANewClipRestartsTheHold) {
+// A clip is a sample beyond +-30000 (16 bits) or 128 +- 115 (8 bits); it stays indicated for ten
+// measurements, and a new clip restarts the hold.
+TEST_F(LevelsTest, ClipsOnlyBeyondTheBoundAndHoldsForTenMeasurements) {
+  const struct {
+    uint16_t bits;
+    int sample;  // 16-bit value, or 8-bit byte
+    bool clips;
+  } cases[] = {{16, 30000, false}, {16, 30001, true}, {16, -30000, false}, {16, -30001, true},
+               {8, 243, false},    {8, 244, true},    {8, 13, false},      {8, 12, true}};
+  for (const auto& c : cases) {
+    ResetLevels(r_);
+    r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, c.bits);
+    c.bits == 16 ? Measure16({0, int16_t(c.sample)}) : Measure8({128, uint8_t(c.sample)});
+    EXPECT_EQ(std::tuple(r_.clipLeft.load(), r_.clipRight.load(), r_.clipHoldRight.load()),
+              std::tuple(0u, c.clips ? 1u : 0u, int16_t(c.clips ? 9 : 0)))
+        << c.bits << " bits, " << c.sample;
+  }
+  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 16);
   MeasureStereo(32000, 0);
   for (int quiet = 1; quiet <= 9; ++quiet) {
     MeasureStereo(100, 0);
@@ -92,8 +83,6 @@ TEST_F(LevelsTest, ClipStaysIndicatedForTenMeasurementsAndANewClipRestartsTheHol
   }
   MeasureStereo(100, 0);
   EXPECT_EQ(r_.clipLeft, 0u);
-  EXPECT_EQ(r_.clipHoldLeft, 0);
-
   MeasureStereo(32000, 0);
   for (int i = 0; i < 5; ++i) MeasureStereo(100, 0);
   MeasureStereo(-32000, 0);
@@ -103,21 +92,19 @@ TEST_F(LevelsTest, ClipStaysIndicatedForTenMeasurementsAndANewClipRestartsTheHol
   EXPECT_EQ(r_.clipLeft, 0u);
 }
 
-TEST_F(LevelsTest, LayoutsThatAreNotMeasuredKeepThePreviousPeaks) {
+// Layouts that are not measured keep the previous peaks (three channels: no level on both); the
+// meter never reads past the buffer, and a negative frame count examines nothing.
+TEST_F(LevelsTest, UnmeasuredLayoutsAndShortBuffersReadNothingMore) {
   MeasureStereo(16384, 32000);
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 24);
   Measure16({0, 0, 0, 0, 0, 0});
   EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3);
-  EXPECT_EQ(r_.clipRight, 1u);  // the hold still counts down
-  EXPECT_EQ(r_.clipHoldRight, 8);
-  // Three channels are not measured either: no level on both.
+  EXPECT_EQ(std::tuple(r_.clipRight.load(), r_.clipHoldRight.load()), std::tuple(1u, int16_t{8}));
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 3, 16);
   Measure16({16384, 16384, 16384});
-  EXPECT_EQ(r_.levelLeft, kNoLevel);
-  EXPECT_EQ(r_.levelRight, kNoLevel);
-}
+  EXPECT_EQ(std::tuple(r_.levelLeft.load(), r_.levelRight.load()), std::tuple(kNoLevel, kNoLevel));
 
-TEST_F(LevelsTest, NeverReadsPastTheBuffer) {
+  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 16);
   std::vector<int16_t> samples = {100, 100, 100, 100, 32767, 32767, 32767, 32767};
   WAVEHDR h{};
   h.lpData = reinterpret_cast<LPSTR>(samples.data());
@@ -125,7 +112,7 @@ TEST_F(LevelsTest, NeverReadsPastTheBuffer) {
   MeasureLevels(r_, h, 4);
   EXPECT_NEAR(r_.levelLeft, 20 * std::log10(100.0 / 32768), 1e-3);
   EXPECT_EQ(r_.clipLeft, 0u);
-  MeasureLevels(r_, h, -5);  // a negative count examines nothing
+  MeasureLevels(r_, h, -5);
   EXPECT_EQ(r_.levelLeft, kNoLevel);
 }
 
@@ -149,32 +136,27 @@ class SilenceTest : public LevelsTest {
   static constexpr int16_t kLoud = 16384;
 };
 
-TEST_F(SilenceTest, DeclaredOnTheQuietMeasurementAfterTheHoldAndClearedBySound) {
+// Declared on the quiet measurement after the hold (never with a hold of 0) and cleared by sound;
+// a level between the thresholds restarts the count but does not end silence.
+TEST_F(SilenceTest, DeclaredAfterTheHoldAndClearedBySound) {
+  r_.silenceHold = 0;
+  EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 50), 0);
   r_.silenceHold = 3;
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(SilentAfter(kQuiet, kQuiet), 0) << "quiet " << i;
   EXPECT_EQ(SilentAfter(kQuiet, kQuiet), 1);
   EXPECT_EQ(SilentAfter(kLoud, kQuiet), 0);
   EXPECT_EQ(r_.silenceCountdown, 0);
-  // A level between the thresholds restarts the count but does not end silence.
   SilentAfter(kQuiet, kQuiet, 3);
   SilentAfter(kBetween, kQuiet);
   EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 3), 0);
   EXPECT_EQ(SilentAfter(kQuiet, kQuiet), 1);
   EXPECT_EQ(SilentAfter(kBetween, kBetween), 1);
-}
 
-TEST_F(SilenceTest, HoldOfZeroNeverDeclaresSilence) {
-  r_.silenceHold = 0;
-  EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 50), 0);
-}
-
-TEST_F(SilenceTest, ThresholdsMetExactly) {
-  MeasureStereo(kBetween, kBetween);
+  // A level equal to the sound threshold is sound; one equal to the silence threshold is not quiet.
   const float level = r_.levelLeft;
-  r_.soundThreshold = level;  // a level equal to the sound threshold is sound
-  r_.silent = 1;
+  r_.soundThreshold = level;
   EXPECT_EQ(SilentAfter(kBetween, kBetween), 0);
-  r_.soundThreshold = 0.0f;  // a level equal to the silence threshold is not quiet
+  r_.soundThreshold = 0.0f;
   r_.silenceThreshold = level;
   EXPECT_EQ(SilentAfter(kBetween, kBetween, 5), 0);
 }
@@ -186,7 +168,6 @@ TEST_F(SilenceTest, WatchesTheChannelsOfItsMode) {
   EXPECT_EQ(SilentAfter(kQuiet, kLoud), 0);
   r_.silenceMode = 0;  // off: nothing changes
   EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 5), 0);
-
   r_.silenceMode = 3;  // mono: the left level
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 16);
   Measure16({kQuiet, 0});
@@ -207,15 +188,13 @@ TEST_F(SilenceTest, NotifiesTheHostAfterEachMeasurement) {
   r_.callbacks.notify = [] { ++gSilenceCalls; };
   gLevelCalls = gSilenceCalls = 0;
   testing::Pump();
-
   SilentAfter(kQuiet, kQuiet, 2);  // silent
   MeasureStereo(kLoud, kLoud);     // sound again
   r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 24);
   MeasureStereo(kLoud, kLoud);  // not measured, still notified
   EXPECT_EQ(gLevelCalls, 0);    // only while the thread dispatches
   testing::Pump();
-  EXPECT_EQ(gLevelCalls, 4);
-  EXPECT_EQ(gSilenceCalls, 2);
+  EXPECT_EQ(std::tuple(gLevelCalls, gSilenceCalls), std::tuple(4, 2));
   r_.notifyWindow = nullptr;
   delete window;
 }

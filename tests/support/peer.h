@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -60,22 +61,35 @@ class TempDirTest : public ::testing::Test {
   TempDir dir_;
 };
 
+// Sets an environment variable (unsets it for null) until the end of the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
 // --- Files --------------------------------------------------------------------------------------
 
 std::vector<std::uint8_t> ReadBinaryFile(const std::string& path);
 bool WriteBinaryFile(const std::string& path, const void* data, std::size_t size);
 
-// Header fields of a plain RIFF/WAVE file written by WriteWaveFile.
+// A WAVE file written by libsndfile (an independent writer): PCM (8 or 16 bits), A-law or mu-law
+// holding `data` as stored samples.
 struct WaveLayout {
   std::uint16_t formatTag = 1;  // 1 PCM, 6 A-law, 7 mu-law
   std::uint16_t channels = 1;
   std::uint32_t sampleRate = 8000;
   std::uint16_t bitsPerSample = 16;
 };
-
-// Writes a RIFF/WAVE file with a "fmt " chunk (18 bytes, cbSize 0; 16 bytes for PCM), a "fact"
-// chunk for non-PCM tags and `data` as the "data" chunk (padded to even length). The peer
-// programs read such files, so they double as an independent check of a layout.
 bool WriteWaveFile(const std::string& path, const WaveLayout& layout,
                    const std::vector<std::uint8_t>& data);
 
@@ -87,26 +101,23 @@ struct SndfileWave {
   int sampleRate = 0;
   int format = 0;                     // SF_FORMAT_* major type | subtype
   std::vector<std::int16_t> samples;  // interleaved, converted to 16 bits by libsndfile
-  std::vector<std::uint8_t> raw;      // the stored sample bytes of the data chunk
+  std::vector<std::uint8_t> raw;  // the stored sample bytes of the data chunk (8/16 bits, G.711)
 };
 
 // Opens the file with libsndfile. nullopt (with libsndfile's message in *error) when it refuses.
 std::optional<SndfileWave> ReadWithSndfile(const std::string& path, std::string* error = nullptr);
 
-// --- sox and ffprobe ----------------------------------------------------------------------------
+// --- sox ----------------------------------------------------------------------------------------
 
 struct PeerInfo {
   int channels = 0;
   int sampleRate = 0;
-  std::string encoding;  // soxi: "Signed Integer PCM", "A-law", "u-law", ...; ffprobe: codec name
+  std::string encoding;     // "Signed Integer PCM", "A-law", "u-law", ...
   std::int64_t frames = 0;  // length in sample frames
   int bitsPerSample = 0;
 };
 
 // What `soxi` reports for the file; nullopt when soxi is missing or refuses the file.
 std::optional<PeerInfo> SoxInfo(const std::string& path);
-
-// What `ffprobe` reports for the first audio stream; nullopt when ffprobe is missing or refuses.
-std::optional<PeerInfo> FfprobeInfo(const std::string& path);
 
 }  // namespace voxl::test

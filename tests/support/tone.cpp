@@ -22,18 +22,6 @@ double Mean(const ChannelView& view) {
   return sum / static_cast<double>(view.frames);
 }
 
-// Mean square of the signal with its DC removed.
-double AcPower(const ChannelView& view) {
-  if (view.frames == 0) return 0.0;
-  const double mean = Mean(view);
-  double sum = 0.0;
-  for (size_t i = 0; i < view.frames; ++i) {
-    const double x = view[i] - mean;
-    sum += x * x;
-  }
-  return sum / static_cast<double>(view.frames);
-}
-
 // Amplitude of the sinusoid at `frequency` (Goertzel, DC removed).
 double ToneAmplitude(const ChannelView& view, double frequency, double rate) {
   if (view.frames == 0 || rate <= 0.0) return 0.0;
@@ -115,22 +103,8 @@ double PeakDbfs(const ChannelView& view) {
   return ToDbfs(peak);
 }
 
-double RmsDbfs(const ChannelView& view) {
-  if (view.frames == 0) return ToDbfs(0.0);
-  double sum = 0.0;
-  for (size_t i = 0; i < view.frames; ++i) sum += static_cast<double>(view[i]) * view[i];
-  return ToDbfs(std::sqrt(sum / static_cast<double>(view.frames)));
-}
-
 double ToneDbfs(const ChannelView& view, double frequency, double rate) {
   return ToDbfs(ToneAmplitude(view, frequency, rate));
-}
-
-double ToneShare(const ChannelView& view, double frequency, double rate) {
-  const double total = AcPower(view);
-  if (total <= 0.0) return 0.0;
-  const double amplitude = ToneAmplitude(view, frequency, rate);
-  return std::min(1.0, amplitude * amplitude / 2.0 / total);
 }
 
 FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {

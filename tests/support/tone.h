@@ -1,7 +1,6 @@
 // Tone analysis for tests: frequency and levels of one channel of 16-bit PCM.
 //
-// Levels are in dB relative to full scale (32768): a peak of 16384 is -6.02 dBFS.  RMS levels
-// use the same reference, so a full-scale sine has an RMS level of -3.01 dBFS.  A channel that
+// Levels are in dB relative to full scale (32768): a peak of 16384 is -6.02 dBFS.  A channel that
 // holds only zeros has a level of minus infinity.
 #pragma once
 
@@ -35,13 +34,10 @@ std::vector<int16_t> SamplesFromBytes(const std::vector<uint8_t>& bytes);
 double EstimateFrequency(const ChannelView& view, double rate);
 
 double PeakDbfs(const ChannelView& view);
-double RmsDbfs(const ChannelView& view);
 
 // Peak amplitude, in dBFS, of the sinusoid at `frequency` (Goertzel over the whole view).
 // A -6 dBFS sine reads -6 dBFS at its own frequency and far less at any other.
 double ToneDbfs(const ChannelView& view, double frequency, double rate);
-// Share of the (DC-free) signal power that the sinusoid at `frequency` carries, 0 to 1.
-double ToneShare(const ChannelView& view, double frequency, double rate);
 
 // The frames from the first to the last sample whose magnitude reaches `thresholdDbfs`;
 // empty (begin == end) when none does.

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 
 extern char** environ;
@@ -148,19 +147,6 @@ NullSinkLock::NullSinkLock(int timeoutMs) {
 
 NullSinkLock::~NullSinkLock() {
   if (fd_ >= 0) close(fd_);  // releases the lock
-}
-
-bool WriteRawFile(const std::string& path, const std::vector<int16_t>& samples) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = true;
-  for (int16_t sample : samples) {
-    const auto value = static_cast<uint16_t>(sample);
-    const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xFF),
-                                    static_cast<unsigned char>(value >> 8)};
-    ok = ok && std::fwrite(bytes, 1, 2, file) == 2;
-  }
-  return std::fclose(file) == 0 && ok;
 }
 
 }  // namespace voxl::test

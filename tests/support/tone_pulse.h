@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/peer.h"
+
 namespace voxl::test {
 
 // Whether `pactl info` answers within a few seconds; when not, `why` says what failed.
@@ -36,7 +38,6 @@ class ChildProcess {
   size_t ReadOutput(std::vector<uint8_t>* out, int timeoutMs);
   // SIGTERM to the program, then reaps it.
   void Terminate();
-  bool running() const { return pid_ > 0; }
 
  private:
   pid_t pid_ = -1;
@@ -59,7 +60,9 @@ class NullSinkLock {
   bool held_ = false;
 };
 
-// Writes samples as raw little-endian 16-bit PCM (the input of `pacat --raw`).
-bool WriteRawFile(const std::string& path, const std::vector<int16_t>& samples);
+// Writes samples as raw 16-bit PCM in the machine's (little-endian) order: `pacat --raw` input.
+inline bool WriteRawFile(const std::string& path, const std::vector<int16_t>& samples) {
+  return WriteBinaryFile(path, samples.data(), samples.size() * 2);
+}
 
 }  // namespace voxl::test

@@ -1,15 +1,13 @@
 // The ALSA driver on a real sound server, driven directly through its driver record with a
-// scripted WavePort: enumeration, format checks, over-run recovery, stop and start, close in
-// every state of the device loop, and a server that goes away.  (Tones through the wave
-// functions are in alsa_wave_test.cpp.)  Skipped, with the reason, when no PulseAudio server
-// answers.
+// scripted WavePort: enumeration and format checks, over-run recovery, close in every state of
+// the device loop, and a server that goes away.  (Tones through the wave functions are in
+// alsa_wave_test.cpp.)  Skipped, with the reason, when no PulseAudio server answers.
 #include <alsa/asoundlib.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,7 +28,7 @@ namespace {
 using test::ChildProcess;
 using testing::Pcm;
 using testing::ScopedEnv;
-using testing::With;
+using Seconds = std::chrono::seconds;
 
 std::vector<uint8_t> ToneBytes(size_t frames) {
   const auto samples = test::MakeTone(440, -20.0, 44100, 2, frames);
@@ -46,17 +44,14 @@ struct PortState {
   std::vector<uint8_t> queued;
 };
 
-// A WavePort with one endless buffer: input counts what is captured while running; output
-// plays what the test queued.  It counts the device loop's idle waits, flags any call made after
-// close, and can hold the device loop inside Capture to force an over-run.
+// A WavePort with one endless buffer: input counts what is captured while running; output plays
+// what the test queued.  It counts the device loop's idle waits, flags any call made after close,
+// and can hold the device loop inside Capture to force an over-run.
 class ScriptedPort : public WavePort {
  public:
-  ScriptedPort(Direction dir, const WAVEFORMATEX& format) : dir_(dir), format_(format) {
-    s_.running = dir == Direction::Output;
-  }
+  ScriptedPort(Direction dir, const WAVEFORMATEX& format) : dir_(dir), format_(format) {}
   Direction direction() const override { return dir_; }
   const WAVEFORMATEX& format() const override { return format_; }
-
   size_t Capture(const void*, size_t bytes) override {
     std::unique_lock lock(mutex_);
     NoteCall();
@@ -70,28 +65,26 @@ class ScriptedPort : public WavePort {
   size_t Render(void* out, size_t bytes) override {
     std::lock_guard lock(mutex_);
     NoteCall();
-    if (!s_.running || s_.closing) return 0;
-    const size_t n = std::min(bytes, s_.queued.size() - s_.rendered);
-    if (n == 0) return 0;  // copies nothing when nothing is queued
-    std::memcpy(out, s_.queued.data() + s_.rendered, n);
+    const size_t n =
+        s_.running && !s_.closing ? std::min(bytes, s_.queued.size() - s_.rendered) : 0;
+    if (n > 0) std::memcpy(out, s_.queued.data() + s_.rendered, n);
     s_.rendered += n;
     changed_.notify_all();
     return n;
   }
-  // The device loop uses none of these.
-  size_t PendingBytes() const override { return 0; }
+  size_t PendingBytes() const override { return 0; }  // the device loop uses none of these
   size_t QueuedBuffers() const override { return 0; }
   bool WaitForWorkFor(unsigned) override { return false; }
-  bool Running() const override {
-    std::lock_guard lock(mutex_);
-    return s_.running;
-  }
+  bool Running() const override { return Now().running; }
   bool WaitForWork() override {
     std::unique_lock lock(mutex_);
     NoteCall();
     ++s_.idleWaits;
     changed_.notify_all();
-    changed_.wait(lock, [this] { return s_.closing || s_.woken || HasWork(); });
+    changed_.wait(lock, [this] {
+      return s_.closing || s_.woken ||
+             (s_.running && (dir_ == Direction::Input || s_.rendered < s_.queued.size()));
+    });
     s_.woken = false;
     return !s_.closing;
   }
@@ -109,40 +102,21 @@ class ScriptedPort : public WavePort {
     std::lock_guard lock(mutex_);
     return s_;
   }
-  void SetRunning(bool running) {
-    Change([&](PortState& s) { s.running = running; });
-  }
-  void HoldCapture(bool hold) {
-    Change([&](PortState& s) { s.holdCapture = hold; });
-  }
-  // What the front end does before it closes the driver: no more work for the device loop.
-  void BeginClose() {
-    Change([](PortState& s) {
-      s.closing = true;
-      s.running = false;
-    });
-  }
-  void MarkClosed() { closed_.store(true); }
   bool WaitUntil(const std::function<bool(const PortState&)>& done, int timeoutMs = 5000) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(s_); });
   }
-  bool calledAfterClose() const { return calledAfterClose_.load(); }
+  std::atomic<bool> closed{false}, calledAfterClose{false};
 
  private:
-  bool HasWork() const {
-    return s_.running && (dir_ == Direction::Input || s_.rendered < s_.queued.size());
-  }
   void NoteCall() {
-    if (closed_.load()) calledAfterClose_.store(true);
+    if (closed.load()) calledAfterClose = true;
   }
-
   const Direction dir_;
   const WAVEFORMATEX format_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   PortState s_;
-  std::atomic<bool> closed_{false}, calledAfterClose_{false};
 };
 
 class AlsaDriverTest : public ::testing::Test {
@@ -158,41 +132,39 @@ class AlsaDriverTest : public ::testing::Test {
     for (auto& [stream, port] : open_) Close(stream, port);
   }
 
-  // Opens a stream on a new port; ports live until TearDown has closed their streams.
+  // Opens a stream on a new port that plays `queued` (output) while running.
   DriverStream* Open(Direction dir, ScriptedPort** port, const std::vector<uint8_t>& queued = {},
-                     bool running = true) {
+                     bool running = false) {
     const WAVEFORMATEX format = Pcm(44100, 2, 16);
-    ports_.push_back(std::make_unique<ScriptedPort>(dir, format));
-    *port = ports_.back().get();
-    (*port)->Change([&](PortState& s) {
-      s.queued = queued;
-      s.running = s.running && running;
-    });
+    *port = ports_.emplace_back(std::make_unique<ScriptedPort>(dir, format)).get();
+    (*port)->Change([&](PortState& s) { s.queued = queued, s.running = running; });
     DriverStream* stream = nullptr;
     EXPECT_EQ(MMSYSERR_NOERROR,
               kAlsaDriver.open(dir, kAlsaDriver.default_device(dir), &format, *port, &stream));
     if (stream != nullptr) open_.emplace_back(stream, *port);
     return stream;
   }
+  // Starts input and waits for more than `calls` captures.
   void StartInput(DriverStream* stream, ScriptedPort* port, size_t calls = 0) {
-    port->SetRunning(true);
+    port->Change([](PortState& s) { s.running = true; });
     kAlsaDriver.start(stream);
     ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.captureCalls > calls; }));
   }
+  // What the front end does: no more work for the device loop, then close.
   static void Close(DriverStream*& stream, ScriptedPort* port) {
     if (stream == nullptr) return;
-    port->BeginClose();
+    port->Change([](PortState& s) { s.closing = true, s.running = false; });
     kAlsaDriver.close(stream);
-    port->MarkClosed();
+    port->closed = true;
     stream = nullptr;
   }
   // Closes the stream now: it must return within `limit` and leave the port alone.
-  void ExpectCloseReturns(DriverStream* stream, std::chrono::seconds limit) {
+  void ExpectCloseReturns(DriverStream* stream, Seconds limit) {
     const auto began = std::chrono::steady_clock::now();
     for (auto& [s, port] : open_) {
       if (s != stream) continue;
       Close(s, port);
-      EXPECT_FALSE(port->calledAfterClose());
+      EXPECT_FALSE(port->calledAfterClose);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - began, limit);
   }
@@ -202,46 +174,28 @@ class AlsaDriverTest : public ::testing::Test {
   std::vector<std::pair<DriverStream*, ScriptedPort*>> open_;
 };
 
-// The sound server is the default device in both directions; query answers without keeping
-// the device, and open refuses what query refuses.
-TEST_F(AlsaDriverTest, ListsTheServerAndChecksDevicesAndFormats) {
+// The sound server is the default device in both directions; query answers without keeping the
+// device, and open refuses what query refuses.
+TEST_F(AlsaDriverTest, ListsTheServerAndRefusesWhatItCannotServe) {
   for (Direction dir : {Direction::Input, Direction::Output}) {
     ASSERT_GE(kAlsaDriver.count(dir), 1u);
-    EXPECT_EQ(kAlsaDriver.default_device(dir), 0u);
     DeviceCaps caps{};
-    ASSERT_EQ(kAlsaDriver.caps(dir, 0, &caps), MMSYSERR_NOERROR);
+    ASSERT_EQ(kAlsaDriver.caps(dir, kAlsaDriver.default_device(dir), &caps), MMSYSERR_NOERROR);
     EXPECT_STREQ(caps.name, "Default (PulseAudio)");
-    EXPECT_EQ(caps.channels, 2);
-    for (DWORD bit : {WAVE_FORMAT_1M08, WAVE_FORMAT_2S16, WAVE_FORMAT_4S16, WAVE_FORMAT_48M16,
-                      WAVE_FORMAT_96S16}) {
-      EXPECT_TRUE(caps.formats & bit) << std::hex << bit;
-    }
+    EXPECT_EQ(caps.formats & (WAVE_FORMAT_1M08 | WAVE_FORMAT_4S16),
+              WAVE_FORMAT_1M08 | WAVE_FORMAT_4S16);
     EXPECT_EQ(kAlsaDriver.caps(dir, kAlsaDriver.count(dir), &caps), MMSYSERR_BADDEVICEID);
   }
-  const std::pair<WAVEFORMATEX, MMRESULT> cases[] = {
-      {Pcm(44100, 2, 16), MMSYSERR_NOERROR},
-      {Pcm(8000, 1, 8), MMSYSERR_NOERROR},
-      {Pcm(8000, 1, 8, WAVE_FORMAT_MULAW), WAVERR_BADFORMAT},
-      {Pcm(44100, 2, 24), WAVERR_BADFORMAT},
-      {Pcm(44100, 0, 16), WAVERR_BADFORMAT},
-      {Pcm(44100, 3, 16), WAVERR_BADFORMAT},
-      {Pcm(0, 2, 16), WAVERR_BADFORMAT},
-      {With(Pcm(44100, 2, 16), [](auto& f) { f.nBlockAlign = 0; }), WAVERR_BADFORMAT},
-      {With(Pcm(44100, 1, 16), [](auto& f) { f.nBlockAlign = 3; }), WAVERR_BADFORMAT},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    for (Direction dir : {Direction::Input, Direction::Output}) {
-      EXPECT_EQ(kAlsaDriver.query(dir, 0, &cases[i].first), cases[i].second) << "case " << i;
-    }
-  }
-  const WAVEFORMATEX good = Pcm(44100, 2, 16), bad = Pcm(44100, 3, 16);
-  const UINT none = kAlsaDriver.count(Direction::Input);
+  const WAVEFORMATEX good = Pcm(8000, 1, 8), bad = Pcm(44100, 2, 24);
   ScriptedPort port(Direction::Input, good);
   DriverStream* stream = nullptr;
-  EXPECT_EQ(kAlsaDriver.query(Direction::Input, none, &good), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(kAlsaDriver.open(Direction::Input, none, &good, &port, &stream), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(kAlsaDriver.open(Direction::Output, 0, &bad, &port, &stream), WAVERR_BADFORMAT);
-  EXPECT_EQ(kAlsaDriver.query(Direction::Output, 0, nullptr), WAVERR_BADFORMAT);
+  for (Direction dir : {Direction::Input, Direction::Output}) {
+    EXPECT_EQ(kAlsaDriver.query(dir, 0, &good), MMSYSERR_NOERROR);
+    EXPECT_EQ(kAlsaDriver.query(dir, 0, &bad), WAVERR_BADFORMAT);
+    EXPECT_EQ(kAlsaDriver.open(dir, 0, &bad, &port, &stream), WAVERR_BADFORMAT);
+    EXPECT_EQ(kAlsaDriver.open(dir, kAlsaDriver.count(dir), &good, &port, &stream),
+              MMSYSERR_BADDEVICEID);
+  }
   EXPECT_EQ(stream, nullptr);
 }
 
@@ -257,67 +211,59 @@ TEST_F(AlsaDriverTest, CaptureStopsStartsAndRecoversFromAnOverrun) {
   for (int round = 0; round < 2; ++round) {
     StartInput(stream, port, port->Now().captureCalls + 2);
     const size_t idle = port->Now().idleWaits;
-    port->SetRunning(false);
+    port->Change([](PortState& s) { s.running = false; });
     kAlsaDriver.stop(stream);
     ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.idleWaits > idle; }))
         << "the device loop did not stop reading";
   }
 
-  port->HoldCapture(true);
+  port->Change([](PortState& s) { s.holdCapture = true; });
   StartInput(stream, port, port->Now().captureCalls);
   // Half a second of audio passes through the server while the device loop is held.
-  const std::string tone =
-      ::testing::TempDir() + "voxl_alsa_overrun_" + std::to_string(getpid()) + ".raw";
+  const std::string tone = ::testing::TempDir() + "voxl_overrun_" + std::to_string(getpid());
   ASSERT_TRUE(test::WriteRawFile(tone, test::MakeTone(700, -6.0, 44100, 2, 22050)));
   ChildProcess pacat;
   ASSERT_TRUE(pacat.Start({"pacat", "--playback", "--raw", "--format=s16le", "--rate=44100",
                            "--channels=2", "--device=" + test::NullSinkName()},
                           tone));
   ASSERT_EQ(pacat.WaitExit(15000), 0);
-  std::remove(tone.c_str());
-  port->HoldCapture(false);
+  std::filesystem::remove(tone);
+  port->Change([](PortState& s) { s.holdCapture = false; });
   const size_t before = port->Now().capturedBytes;
   EXPECT_TRUE(port->WaitUntil([&](const PortState& s) {
     return s.capturedBytes >= before + 44100 * 4 / 5;
   })) << "capture did not continue after the over-run";
 }
 
-// Close returns in every state of the device loop, and the port hears nothing afterwards.
+// Close returns in every state of the device loop (waiting for work, inside a read or a write,
+// held inside Capture), and the port hears nothing afterwards.
 TEST_F(AlsaDriverTest, CloseReturnsInEveryStateAndLeavesThePortAlone) {
   enum Wait { Idle, Capturing, HeldInCapture, Playing };
   const struct {
     const char* state;
     Direction dir;
-    bool audio, running;
     Wait wait;
-  } cases[] = {
-      {"input never started", Direction::Input, false, false, Idle},
-      {"input running", Direction::Input, false, true, Capturing},
-      {"input held in Capture", Direction::Input, false, true, HeldInCapture},
-      {"output idle", Direction::Output, false, true, Idle},
-      {"output paused with audio", Direction::Output, true, false, Idle},
-      {"output playing", Direction::Output, true, true, Playing},
-  };
+  } cases[] = {{"input never started", Direction::Input, Idle},
+               {"input running", Direction::Input, Capturing},
+               {"input held in Capture", Direction::Input, HeldInCapture},
+               {"output idle", Direction::Output, Idle},
+               {"output playing", Direction::Output, Playing}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.state);
     ScriptedPort* port;
     DriverStream* stream =
-        Open(c.dir, &port, c.audio ? ToneBytes(44100 * 5) : std::vector<uint8_t>{}, c.running);
+        Open(c.dir, &port, c.wait == Playing ? ToneBytes(44100 * 5) : std::vector<uint8_t>{},
+             c.dir == Direction::Output);
     ASSERT_NE(stream, nullptr);
     if (c.wait == Capturing || c.wait == HeldInCapture) {
-      port->HoldCapture(c.wait == HeldInCapture);
+      port->Change([&](PortState& s) { s.holdCapture = c.wait == HeldInCapture; });
       StartInput(stream, port);
     } else {
       ASSERT_TRUE(port->WaitUntil([&](const PortState& s) {
         return c.wait == Playing ? s.rendered >= 44100 * 4 / 5 : s.idleWaits > 0;
       }));
     }
-    // The front end stops input before it closes; a held Capture returns once the port closes.
-    if (c.wait == HeldInCapture) {
-      port->BeginClose();
-      port->HoldCapture(false);
-    }
-    ExpectCloseReturns(stream, std::chrono::seconds(2));
+    ExpectCloseReturns(stream, Seconds(2));
   }
 }
 
@@ -364,10 +310,11 @@ TEST_F(AlsaDriverTest, ServerThatGoesAwayStopsTheDeviceLoop) {
     if (!server.running()) GTEST_SKIP() << "a private PulseAudio server could not be started";
     ScopedEnv use("PULSE_SERVER", server.address().c_str());  // for devices opened from now on
     ScriptedPort* port;
+    const bool input = dir == Direction::Input;
     DriverStream* stream =
-        Open(dir, &port, dir == Direction::Output ? ToneBytes(44100 * 30) : std::vector<uint8_t>{});
+        Open(dir, &port, input ? std::vector<uint8_t>{} : ToneBytes(44100 * 30), !input);
     ASSERT_NE(stream, nullptr);
-    if (dir == Direction::Input) {
+    if (input) {
       StartInput(stream, port, 2);
     } else {
       ASSERT_TRUE(port->WaitUntil([](const PortState& s) { return s.rendered >= 44100 * 4 / 5; }));
@@ -375,13 +322,13 @@ TEST_F(AlsaDriverTest, ServerThatGoesAwayStopsTheDeviceLoop) {
     server.Stop();
     // The driver has no event for the loss; look at it until a deadline.
     bool lost = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + Seconds(10);
     while (!(lost = AlsaStreamLostForTesting(stream)) &&
            std::chrono::steady_clock::now() < deadline) {
       port->WaitUntil([](const PortState&) { return false; }, 20);
     }
     EXPECT_TRUE(lost) << "the device loop did not notice that the server went away";
-    ExpectCloseReturns(stream, std::chrono::seconds(3));
+    ExpectCloseReturns(stream, Seconds(3));
   }
 }
 
@@ -419,10 +366,7 @@ TEST(AlsaWithoutDevices, InitFindsNothingAndTheVirtualDriverServes) {
     ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/voxl-no-server/native");
     ScopedEnv chosen("VOXL_AUDIO_DRIVER", nullptr);
     EXPECT_FALSE(kAlsaDriver.init());
-    EXPECT_EQ(kAlsaDriver.count(Direction::Input), 0u);
-    EXPECT_EQ(kAlsaDriver.count(Direction::Output), 0u);
-    DeviceCaps caps{};
-    EXPECT_EQ(kAlsaDriver.caps(Direction::Input, 0, &caps), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(kAlsaDriver.count(Direction::Input) + kAlsaDriver.count(Direction::Output), 0u);
     ASSERT_TRUE(SelectDriverForTesting(nullptr));
     EXPECT_STREQ(VoxlWaveDriverName(), "virtual");
   }

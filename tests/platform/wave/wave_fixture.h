@@ -1,32 +1,26 @@
-// Shared helpers of the wave and ALSA tests: formats, caller buffers, message waits, scoped
-// environment variables, and the virtual driver under its manual clock.
+// Shared helpers of the wave and ALSA tests: formats, caller buffers, message waits and the
+// virtual driver under its manual clock.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave.h"
 #include "platform/wave/wave_driver.h"
+#include "support/peer.h"
 
 namespace voxl::wave::testing {
 
+using test::ScopedEnv;
+
 inline WAVEFORMATEX Pcm(DWORD rate, WORD channels, WORD bits, WORD tag = WAVE_FORMAT_PCM) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = tag;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  f.wBitsPerSample = bits;
-  return f;
+  const auto align = static_cast<WORD>(channels * bits / 8);
+  return WAVEFORMATEX{tag, channels, rate, rate * align, align, bits, 0};
 }
 
 inline WAVEFORMATEX With(WAVEFORMATEX f, void (*change)(WAVEFORMATEX&)) {
@@ -70,20 +64,6 @@ inline bool NextMessage(MSG* msg, int timeoutMs) {
   }
 }
 
-// Sets an environment variable (unsets it for null) until the end of the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 class WaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,8 +73,6 @@ class WaveTest : public ::testing::Test {
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the test thread gets its queue
     TakeMessages();
   }
-
-  DWORD_PTR ThisThread() const { return GetCurrentThreadId(); }
 
   std::vector<MSG> TakeMessages() {
     std::vector<MSG> messages;
