@@ -85,9 +85,13 @@ struct WaveDriver {
   // Whether the device accepts the PCM format (8 or 16 bits, 1 or 2 channels); nothing opened.
   // MMSYSERR_NOERROR, WAVERR_BADFORMAT, MMSYSERR_BADDEVICEID or MMSYSERR_ALLOCATED.
   MMRESULT (*query)(Direction dir, UINT device, const WAVEFORMATEX* format);
-  // Opens the device for the format, starts its device loop and keeps `port` until close.
-  MMRESULT (*open)
-  (Direction dir, UINT device, const WAVEFORMATEX* format, WavePort* port, DriverStream** stream);
+  // Opens the device for the format, starts its device loop and keeps `port` until close; the
+  // new stream goes to *out.
+  // (clang-format 14 cannot settle on one layout of this declaration.)
+  // clang-format off
+  MMRESULT (*open)(Direction dir, UINT device, const WAVEFORMATEX* fmt, WavePort* port,
+                   DriverStream** out);
+  // clang-format on
   // Stops the device loop (joins it) and releases the device.  No port call after it returns.
   void (*close)(DriverStream* stream);
   // Input: waveInStart / waveInStop.  Output: waveOutRestart / waveOutPause (the port's
