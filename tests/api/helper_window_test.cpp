@@ -53,12 +53,10 @@ CapturedBlock* MakeBlock(uint32_t formatSize, uint32_t dataLength) {
   return block;
 }
 
-class HelperWindowTest : public ::testing::Test {
+class HelperWindowTest : public testing::RecorderTest {
  protected:
   void SetUp() override {
-    virtualaudio::Reset();
-    r_ = MakeRecorder();
-    ASSERT_NE(r_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(RecorderTest::SetUp());
     ASSERT_NE(r_->helperWindow, nullptr);
     window_ = r_->helperWindow->handle();
     SetCallbacks(*r_, kAllCallbacks);
@@ -68,7 +66,6 @@ class HelperWindowTest : public ::testing::Test {
   void Post(WPARAM code, LPARAM argument = 0) {
     ASSERT_NE(PostMessageA(window_, kNotifyMessage, code, argument), FALSE);
   }
-  RecorderPtr r_;
   HWND window_ = nullptr;
 };
 

@@ -2,6 +2,8 @@
 // waits, message pumping and recorders that are always destroyed.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -44,6 +46,18 @@ using RecorderPtr = std::unique_ptr<Recorder, RecorderDeleter>;
 inline RecorderPtr MakeRecorder() {
   return RecorderPtr(NewRecorder());
 }
+
+// A fresh recorder on a reset virtual driver for each test.
+class RecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    virtualaudio::Reset();
+    r_ = MakeRecorder();
+    ASSERT_NE(r_, nullptr);
+  }
+  Recorder& r() { return *r_; }
+  RecorderPtr r_;
+};
 
 // Puts the engine into `stage` through the test hook (kKeepStage: only waits until the engine
 // has handled everything posted before).  False when the engine did not get there.

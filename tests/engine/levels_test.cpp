@@ -137,7 +137,8 @@ class SilenceTest : public LevelsTest {
 };
 
 // Declared on the quiet measurement after the hold (never with a hold of 0) and cleared by sound;
-// a level between the thresholds restarts the count but does not end silence.
+// a level between the thresholds restarts the count but does not end silence.  Only the channels
+// of the mode are watched.
 TEST_F(SilenceTest, DeclaredAfterTheHoldAndClearedBySound) {
   r_.silenceHold = 0;
   EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 50), 0);
@@ -159,9 +160,8 @@ TEST_F(SilenceTest, DeclaredAfterTheHoldAndClearedBySound) {
   r_.soundThreshold = 0.0f;
   r_.silenceThreshold = level;
   EXPECT_EQ(SilentAfter(kBetween, kBetween, 5), 0);
-}
 
-TEST_F(SilenceTest, WatchesTheChannelsOfItsMode) {
+  r_.silenceThreshold = -60.0f, r_.soundThreshold = -20.0f, r_.silenceHold = 1;
   r_.silenceMode = 2;  // right only: a loud left channel does not count
   EXPECT_EQ(SilentAfter(kLoud, kQuiet, 2), 1);
   r_.silenceMode = 3;  // both: sound on either channel ends silence

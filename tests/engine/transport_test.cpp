@@ -14,13 +14,8 @@ namespace {
 
 using testing::Barrier;
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public testing::RecorderTest {
  protected:
-  void SetUp() override {
-    virtualaudio::Reset();
-    r_ = testing::MakeRecorder();
-    ASSERT_NE(r_, nullptr);
-  }
   uint16_t CloseTarget() {
     uint16_t error = 0xFFFF;
     EXPECT_EQ(Close(r(), &error), 0u);
@@ -49,8 +44,6 @@ class TransportTest : public ::testing::Test {
     kRecorderMethods.TakeLastError(ToHost(r_.get()), &code);
     return code;
   }
-  Recorder& r() { return *r_; }
-  testing::RecorderPtr r_;
 };
 
 // The first Close resets the meter, a second only repeats the format check (and reports a capture

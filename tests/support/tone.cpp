@@ -107,20 +107,6 @@ double ToneDbfs(const ChannelView& view, double frequency, double rate) {
   return ToDbfs(ToneAmplitude(view, frequency, rate));
 }
 
-FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {
-  const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
-  FrameRange range;
-  bool found = false;
-  for (size_t i = 0; i < view.frames; ++i) {
-    if (std::abs(static_cast<double>(view[i])) >= threshold) {
-      if (!found) range.begin = i;
-      range.end = i + 1;
-      found = true;
-    }
-  }
-  return range;
-}
-
 std::vector<FrameRange> LoudRanges(const ChannelView& view, double thresholdDbfs,
                                    size_t gapFrames) {
   const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
@@ -131,6 +117,11 @@ std::vector<FrameRange> LoudRanges(const ChannelView& view, double thresholdDbfs
     ranges.back().end = i + 1;
   }
   return ranges;
+}
+
+FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {
+  const auto ranges = LoudRanges(view, thresholdDbfs, SIZE_MAX);
+  return ranges.empty() ? FrameRange{} : FrameRange{ranges.front().begin, ranges.back().end};
 }
 
 std::vector<int16_t> MakeTone(double frequency, double peakDbfs, double rate, int channels,

@@ -101,20 +101,13 @@ int ChildProcess::WaitExit(int timeoutMs) {
 }
 
 size_t ChildProcess::ReadOutput(std::vector<uint8_t>* out, int timeoutMs) {
-  if (output_ < 0) return 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    pollfd fd{output_, POLLIN, 0};
-    const int ready = poll(&fd, 1, MillisLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return 0;
-    uint8_t chunk[16384];
-    const ssize_t got = read(output_, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return 0;
-    out->insert(out->end(), chunk, chunk + got);
-    return static_cast<size_t>(got);
-  }
+  pollfd fd{output_, POLLIN, 0};
+  if (output_ < 0 || poll(&fd, 1, timeoutMs) <= 0) return 0;  // an interruption reads as a timeout
+  uint8_t chunk[16384];
+  const ssize_t got = read(output_, chunk, sizeof chunk);
+  if (got <= 0) return 0;
+  out->insert(out->end(), chunk, chunk + got);
+  return static_cast<size_t>(got);
 }
 
 void ChildProcess::Terminate() {
