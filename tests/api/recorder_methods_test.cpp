@@ -131,8 +131,8 @@ TEST_F(RecorderMethodsTest, LimitsFollowTheRateRoundAndSaturate) {
   }
 }
 
-// Positions are clamped to the recording, in frames and in seconds; compressed positions snap to
-// whole blocks.
+// Positions are clamped to the recording, in frames and in seconds, and move only where the
+// insert mode allows; compressed positions snap to whole blocks.
 TEST_F(RecorderMethodsTest, PositionClampsAndSnapsToBlocks) {
   OpenWith(1000, 8000);
   const int32_t cases[][2] = {{-5, 1000}, {1001, 1000}, {INT32_MIN, 1000}, {0, 0}, {999, 999}};
@@ -145,6 +145,16 @@ TEST_F(RecorderMethodsTest, PositionClampsAndSnapsToBlocks) {
     ASSERT_EQ(m().SetPositionSeconds(host(), request), 0);
     EXPECT_EQ(Position(), expected) << request;
   }
+  // Only with a recording open; in insert mode not while recording.
+  const std::tuple<uint16_t, uint16_t, bool> where[] = {
+      {0, StateCreated, false}, {0, StateIdle, false}, {0, StateRecording, true},
+      {1, StateIdle, false},    {1, StateOpen, true},  {1, StateRecording, false},
+      {1, StatePlaying, true}};
+  for (const auto& [insert, state, acts] : where) {
+    rec.state = state, rec.insertMode = insert, rec.position = 10;
+    m().SetPosition(host(), 500);
+    EXPECT_EQ(Position(), acts ? 500 : 10) << "insert " << insert << " state " << state;
+  }
 
   OpenWith(5000, 44100);
   rec.fileFormat = new WAVEFORMATEX{};
@@ -155,24 +165,6 @@ TEST_F(RecorderMethodsTest, PositionClampsAndSnapsToBlocks) {
   for (const auto& [request, expected] : snaps) {
     m().SetPosition(host(), request);
     EXPECT_EQ(Position(), expected) << request;
-  }
-}
-
-TEST_F(RecorderMethodsTest, SetPositionActsOnlyWhereTheInsertModeAllows) {
-  struct Case {
-    uint16_t insert, state;
-    bool acts;
-  };
-  for (const Case& c :
-       {Case{0, StateCreated, false}, Case{0, StateIdle, false}, Case{0, StateRecording, true},
-        Case{1, StateIdle, false}, Case{1, StateOpen, true}, Case{1, StateRecording, false},
-        Case{1, StatePlaying, true}}) {
-    OpenWith(1000, 44100);
-    rec.state = c.state;
-    rec.insertMode = c.insert;
-    rec.position = 10;
-    m().SetPosition(host(), 500);
-    EXPECT_EQ(Position(), c.acts ? 500 : 10) << "insert " << c.insert << " state " << c.state;
   }
 }
 

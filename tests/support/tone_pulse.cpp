@@ -52,37 +52,23 @@ ChildProcess::~ChildProcess() {
   Terminate();
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& stdinPath,
-                         bool captureStdout) {
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& stdinPath) {
   if (pid_ > 0 || argv.empty()) return false;
-  int pipeFds[2] = {-1, -1};
-  if (captureStdout && pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, stdinPath.empty() ? "/dev/null" : stdinPath.c_str(),
                                    O_RDONLY, 0);
-  if (captureStdout) {
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
   const int err = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (captureStdout) close(pipeFds[1]);
-  if (err != 0) {
-    if (captureStdout) close(pipeFds[0]);
-    return false;
-  }
+  if (err != 0) return false;
   pid_ = pid;
   // A descriptor that becomes readable when the program ends, so waits can have deadlines.
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  output_ = captureStdout ? pipeFds[0] : -1;
   return true;
 }
 
@@ -100,16 +86,6 @@ int ChildProcess::WaitExit(int timeoutMs) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-size_t ChildProcess::ReadOutput(std::vector<uint8_t>* out, int timeoutMs) {
-  pollfd fd{output_, POLLIN, 0};
-  if (output_ < 0 || poll(&fd, 1, timeoutMs) <= 0) return 0;  // an interruption reads as a timeout
-  uint8_t chunk[16384];
-  const ssize_t got = read(output_, chunk, sizeof chunk);
-  if (got <= 0) return 0;
-  out->insert(out->end(), chunk, chunk + got);
-  return static_cast<size_t>(got);
-}
-
 void ChildProcess::Terminate() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
@@ -120,8 +96,6 @@ void ChildProcess::Terminate() {
   }
   if (pidfd_ >= 0) close(pidfd_);
   pidfd_ = -1;
-  if (output_ >= 0) close(output_);
-  output_ = -1;
 }
 
 NullSinkLock::NullSinkLock(int timeoutMs) {

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,22 +26,17 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
-  // Starts argv[0] (searched in PATH) with stdin from `stdinPath` (empty: /dev/null) and, with
-  // `captureStdout`, its standard output into a pipe that ReadOutput reads (else discarded).
-  bool Start(const std::vector<std::string>& argv, const std::string& stdinPath = "",
-             bool captureStdout = false);
+  // Starts argv[0] (searched in PATH) with stdin from `stdinPath` (empty: /dev/null) and its
+  // standard output discarded.
+  bool Start(const std::vector<std::string>& argv, const std::string& stdinPath = "");
   // Waits at most `timeoutMs` for the program to end; its exit status, or -1 on timeout.
   int WaitExit(int timeoutMs);
-  // Appends what the program wrote, waiting at most `timeoutMs` for something to arrive.
-  // Returns the bytes appended (0 on timeout or end of output).
-  size_t ReadOutput(std::vector<uint8_t>* out, int timeoutMs);
   // SIGTERM to the program, then reaps it.
   void Terminate();
 
  private:
   pid_t pid_ = -1;
   int pidfd_ = -1;
-  int output_ = -1;
 };
 
 // Serialises the tests that play into or record from the shared null sink, across test

@@ -59,17 +59,6 @@ std::vector<int> Levels(const Law& law) {
   return {levels.begin(), levels.end()};
 }
 
-TEST(G711, ZeroAndFullScaleLandOnTheirCodesWithoutWrapping) {
-  EXPECT_EQ(LinearToALaw(0), 0xD5);
-  EXPECT_EQ(LinearToMuLaw(0), 0xFF);
-  EXPECT_EQ(LinearToALaw(32767), 0xAA);
-  EXPECT_EQ(LinearToALaw(-32768), 0x2A);
-  EXPECT_EQ(LinearToMuLaw(32767), 0x80);
-  EXPECT_EQ(LinearToMuLaw(-32768), 0x00);
-  EXPECT_EQ(ALawToLinear(0x2A), -32256);
-  EXPECT_EQ(MuLawToLinear(0x00), -32124);
-}
-
 // Regression: in the plain segment-search form, -1 .. -7 gave code 0x5A, which decodes to -248.
 TEST(G711, ALawSmallNegativeSamplesGiveTheNearestLevel) {
   for (int x = -8; x <= -1; ++x) EXPECT_EQ(LinearToALaw(static_cast<std::int16_t>(x)), 0x55) << x;
@@ -116,26 +105,16 @@ TEST_P(G711Law, EverySampleThroughAlignedAndSharedBuffers) {
 // Peer checks against programs that carry their own G.711 code.
 class G711Peer : public test::TempDirTest, public ::testing::WithParamInterface<Law> {};
 
-// All 256 codes in a WAVE file, expanded to 16 bits by sox and by libsndfile.
-TEST_P(G711Peer, DecodingMatchesSoxAndSndfileForEveryCode) {
+// All 256 codes in a WAVE file, expanded to 16 bits by libsndfile.
+TEST_P(G711Peer, DecodingMatchesSndfileForEveryCode) {
   const Law& law = GetParam();
   const std::string wave = File("codes.wav");
   ASSERT_TRUE(test::WriteWaveFile(wave, {law.formatTag, 1, 8000, 8}, AllCodes()));
-  std::vector<std::int16_t> ours(256), theirs(256);
+  std::vector<std::int16_t> ours(256);
   law.decodeBuffer(AllCodes().data(), 256, ours.data());
   const auto sndfile = test::ReadWithSndfile(wave);
   ASSERT_TRUE(sndfile.has_value());
   EXPECT_EQ(sndfile->samples, ours);
-
-  if (!HaveProgram("sox")) GTEST_SKIP() << "sox is not installed";
-  const std::string raw = File("decoded.raw");
-  const auto result = RunCommand("sox -D " + ShellQuote(wave) + " -t raw -e signed -b 16 " +
-                                 ShellQuote(raw) + " 2>&1");
-  ASSERT_EQ(result.exitCode, 0) << result.output;
-  const std::vector<std::uint8_t> bytes = ReadBinaryFile(raw);
-  ASSERT_EQ(bytes.size(), 512u);
-  std::memcpy(theirs.data(), bytes.data(), bytes.size());
-  EXPECT_EQ(theirs, ours);
 }
 
 // A ramp of all 65536 samples, compressed by sox. Where the two differ, the sample lies within 8

@@ -164,8 +164,6 @@ TEST_F(AlsaDriverTest, ListsTheServerAndRefusesWhatItCannotServe) {
     DeviceCaps caps{};
     ASSERT_EQ(kAlsaDriver.caps(dir, kAlsaDriver.default_device(dir), &caps), MMSYSERR_NOERROR);
     EXPECT_STREQ(caps.name, "Default (PulseAudio)");
-    EXPECT_EQ(caps.formats & (WAVE_FORMAT_1M08 | WAVE_FORMAT_4S16),
-              WAVE_FORMAT_1M08 | WAVE_FORMAT_4S16);
     EXPECT_EQ(kAlsaDriver.caps(dir, kAlsaDriver.count(dir), &caps), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(kAlsaDriver.query(dir, 0, &good), MMSYSERR_NOERROR);
     EXPECT_EQ(kAlsaDriver.query(dir, 0, &bad), WAVERR_BADFORMAT);
@@ -176,18 +174,14 @@ TEST_F(AlsaDriverTest, ListsTheServerAndRefusesWhatItCannotServe) {
   EXPECT_EQ(stream, nullptr);
 }
 
-// One input device's life: opened stopped, it delivers nothing and the loop sleeps (a second
-// device closes from there); started, stopped and started again, audio flows; when the
-// application stops taking audio for longer than the device holds, the device over-runs and
-// capture carries on afterwards; held inside Capture again, close still returns at once and the
-// port hears nothing more.
+// One input device's life: opened stopped, it delivers nothing and the loop sleeps; started,
+// stopped and started again, audio flows; when the application stops taking audio for longer than
+// the device holds, the device over-runs and capture carries on afterwards; held inside Capture
+// again, close still returns at once and the port hears nothing more.
 TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
-  ScriptedPort *port, *idle;
+  ScriptedPort* port;
   DriverStream* stream = Open(&port);
-  DriverStream* idleStream = Open(&idle);
-  ASSERT_TRUE(stream != nullptr && idleStream != nullptr);
-  ASSERT_TRUE(idle->WaitUntil([](const PortState& s) { return s.idleWaits >= 1; }));
-  ExpectCloseReturns(idleStream, Seconds(2));
+  ASSERT_NE(stream, nullptr);
   ASSERT_TRUE(port->WaitUntil([](const PortState& s) { return s.idleWaits >= 1; }));
   EXPECT_EQ(port->Now().captureCalls, 0u);
   for (int round = 0; round < 2; ++round) {

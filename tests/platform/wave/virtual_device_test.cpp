@@ -96,7 +96,6 @@ TEST_F(DeviceTest, StopAndResetReturnPartlyFilledBuffersWithTheirBytes) {
   EXPECT_EQ(0u, va::CompleteInputBuffers(0, 1, 0)) << "no buffers";
   Queue(4, 200);  // 100 frames each
   EXPECT_EQ(0u, va::CompleteInputBuffers(0, 1, 0)) << "not started";
-  EXPECT_EQ(0u, va::CompleteInputBuffers(1, 1, 0)) << "no such device";
   ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
   ASSERT_EQ(MMSYSERR_NOERROR, waveInStop(in_));
   EXPECT_TRUE(Headers(MM_WIM_DATA).empty()) << "an empty buffer stays queued";
