@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "alternate.h"
 #include "api/recorder_creation.h"
 #include "engine/transport.h"
 #include "platform/wave/virtual/virtual_device.h"
@@ -192,15 +193,9 @@ void BM_CaptureThroughput(benchmark::State& state) {
     // Fresh files each round; the order alternates so that neither always meets the other's
     // write-back.
     unlink(writePath.c_str());
-    double capture, write;
-    if (writeFirst) {
-      write = WriteCpuSeconds(writePath, kAudioBytes);
-      capture = CaptureCpuSeconds(capturePath, kAudioBytes);
-    } else {
-      capture = CaptureCpuSeconds(capturePath, kAudioBytes);
-      write = WriteCpuSeconds(writePath, kAudioBytes);
-    }
-    writeFirst = !writeFirst;
+    const auto [capture, write] = voxl::bench::RunAlternating(
+        writeFirst, [&] { return CaptureCpuSeconds(capturePath, kAudioBytes); },
+        [&] { return WriteCpuSeconds(writePath, kAudioBytes); });
     if (capture <= 0 || write <= 0) {
       state.SkipWithError(capture <= 0 ? "recording could not start" : "cannot write the file");
       break;

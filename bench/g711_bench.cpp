@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "alternate.h"
 #include "platform/acm/g711/g711.h"
 #include "voxl310k_platform.h"
 
@@ -305,15 +306,8 @@ void BM_WholeProcess(benchmark::State& state, const Case& c) {
   for (auto _ : state) {
     unlink(oursOut.c_str());
     unlink(soxOut.c_str());
-    ProcessTimes o, s;
-    if (soxFirst) {
-      s = Run(sox);
-      o = Run(ours);
-    } else {
-      o = Run(ours);
-      s = Run(sox);
-    }
-    soxFirst = !soxFirst;
+    const auto [o, s] = voxl::bench::RunAlternating(
+        soxFirst, [&] { return Run(ours); }, [&] { return Run(sox); });
     if (o.cpu < 0 || !SizeFits(oursOut, outBytes)) {
       state.SkipWithError("bench_g711_convert failed");
       break;
@@ -396,15 +390,8 @@ void BM_Kernel(benchmark::State& state, const Case& c) {
   Best best;
   bool referenceFirst = false;
   for (auto _ : state) {
-    double ours, reference;
-    if (referenceFirst) {
-      reference = runReference();
-      ours = runOurs();
-    } else {
-      ours = runOurs();
-      reference = runReference();
-    }
-    referenceFirst = !referenceFirst;
+    const auto [ours, reference] =
+        voxl::bench::RunAlternating(referenceFirst, runOurs, runReference);
     best.Add(ours, reference);
   }
   if (best.Valid()) state.counters["ratio_vs_reference"] = best.PeerOverOurs();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "alternate.h"
 #include "platform/mmio/mmio.h"
 
 namespace {
@@ -60,15 +61,9 @@ void BM_SequentialWrite(benchmark::State& state) {
     // goes first so that neither always meets the page cache's write-back of the other.
     unlink(mmioName.c_str());
     unlink(plainName.c_str());
-    double m, p;
-    if (plainFirst) {
-      p = WriteWithSyscall(plainName, piece);
-      m = WriteWithMmio(mmioName, piece);
-    } else {
-      m = WriteWithMmio(mmioName, piece);
-      p = WriteWithSyscall(plainName, piece);
-    }
-    plainFirst = !plainFirst;
+    const auto [m, p] = voxl::bench::RunAlternating(
+        plainFirst, [&] { return WriteWithMmio(mmioName, piece); },
+        [&] { return WriteWithSyscall(plainName, piece); });
     if (m <= 0 || p <= 0) {
       state.SkipWithError("cannot write the benchmark files");
       break;
