@@ -77,17 +77,8 @@ class FlatApiTest : public ::testing::Test {
     Pump();
   }
 
-  VoxlRecorder* R() { return voxl::ToHost(voxl::GlobalRecorder()); }
-  WORD State() {
-    WORD state = 99;
-    R()->lpVtbl->GetState(R(), &state);
-    return state;
-  }
-  LONG InputDevice() {
-    LONG device = -99;
-    R()->lpVtbl->GetInputDevice(R(), &device);
-    return device;
-  }
+  static int State() { return voxl::GlobalRecorder()->state; }
+  static int InputDevice() { return voxl::GlobalRecorder()->inputDevice; }
 
   HWND window_ = nullptr;
   std::vector<MSG> hostMessages_;

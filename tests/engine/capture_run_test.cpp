@@ -152,7 +152,9 @@ TEST_F(CaptureTest, DataNeverPassesWhat32BitRiffSizesDescribe) {
   EXPECT_EQ(U32At(head, 42), dataBytes);
 }
 
-// 0: the device refuses to open; k: the k-th buffer cannot be prepared.
+// 0: the device refuses to open; k: the k-th buffer cannot be prepared.  Record reports 9 once
+// the engine has tried (a limit not yet reached lets it try), and the recorder stays open for
+// another attempt; the engine cleared the last run's stop reason, silence and meter on the way.
 class FailedStartTest : public CaptureTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(FailedStartTest, ReportsNineAndLeavesNothingOpenOrOnDisk) {
@@ -162,16 +164,22 @@ TEST_P(FailedStartTest, ReportsNineAndLeavesNothingOpenOrOnDisk) {
   Open(kMono8k, File("rec.wav"));
   r().insertMode = 1;  // the splice file is made before the device is opened
   virtualaudio::SetInputFaults(0, faults);
+  r().maxLengthSamples = 100, r().recordedLength = 99;
+  r().silent = 1, r().silenceCountdown = 4, r().stopReason = ErrCaptureWrite;
   uint16_t error = 0;
   voxl::Record(r(), &error);
-  EXPECT_EQ(error, ErrCaptureStart);
-  EXPECT_EQ(r().state, StateOpen);
+  EXPECT_EQ(std::tuple(error, r().lastError.load(), r().state.load()),
+            std::tuple(ErrCaptureStart, ErrCaptureStart, StateOpen));
+  EXPECT_EQ(std::tuple(r().silent.load(), r().silenceCountdown.load(), r().stopReason.load(),
+                       r().levelLeft.load()),
+            std::tuple(uint16_t{0}, uint16_t{0}, uint16_t{ErrNone}, -100.0f));
   EXPECT_FALSE(virtualaudio::InputOpen(0));
   EXPECT_EQ(r().waveHeaders, nullptr);
   EXPECT_EQ(r().spliceFile, nullptr);
   for (const auto& entry : std::filesystem::directory_iterator(dir()))
     EXPECT_EQ(entry.path().filename(), "rec.wav");
   virtualaudio::SetInputFaults(0, virtualaudio::Faults{});
+  r().maxLengthSamples = 0;
   RecordBuffers(1);  // still usable
   EXPECT_EQ(DataOf(File("rec.wav")), Expected(kMono8k, 0, 800));
 }

@@ -112,41 +112,6 @@ TEST_F(TransportTest, RefusalsReportTheirCodeAndChangeNothing) {
   }
 }
 
-// A device that refuses to open: Record reports 9 once the engine has tried, and the recorder
-// stays open for another attempt; once the device opens, the run starts and Stop returns when the
-// engine has drained the buffers.
-TEST_F(TransportTest, RecordThatCannotStartReportsNineAndCanBeRetried) {
-  OpenTarget();
-  r().maxLengthSamples = 100;
-  r().recordedLength = 99;  // the limit is still open
-  r().silent = 1;
-  r().silenceCountdown = 4;
-  r().stopReason = ErrCaptureWrite;
-  virtualaudio::SetInputFaults(0, {.refuseOpen = true});
-  for (uint32_t attempt = 1; attempt <= 2; ++attempt) {
-    EXPECT_EQ(Run(false), ErrCaptureStart);
-    EXPECT_EQ(std::tuple(r().engineStage.load(), r().state.load(), r().runsStarted.load()),
-              std::tuple(uint16_t{Idle}, uint16_t{StateOpen}, attempt));
-  }
-  // Cleared, and the meter reset, when the engine took the command.
-  EXPECT_EQ(std::tuple(r().silent.load(), r().silenceCountdown.load(), r().stopReason.load(),
-                       r().levelLeft.load()),
-            std::tuple(uint16_t{0}, uint16_t{0}, uint16_t{ErrNone}, -100.0f));
-  EXPECT_EQ(TakeLastError(), ErrCaptureStart);
-  virtualaudio::SetInputFaults(0, {});
-  EXPECT_EQ(Run(false), ErrNone);
-  EXPECT_EQ(std::tuple(r().state.load(), r().engineStage.load()),
-            std::tuple(uint16_t{StateRecording}, uint16_t{Capturing}));
-  EXPECT_EQ(Stop(r()), 0u);
-  EXPECT_EQ(std::tuple(r().state.load(), r().engineStage.load()),
-            std::tuple(uint16_t{StateOpen}, uint16_t{Idle}));
-  EXPECT_FALSE(virtualaudio::InputOpen(0));
-  const uint32_t runs = r().runsStarted;
-  EXPECT_EQ(Stop(r()), 0u) << "Stop outside a run returns at once";
-  ASSERT_TRUE(Barrier(r()));
-  EXPECT_EQ(r().runsStarted, runs);
-}
-
 // The device turns buffers round as fast as the engine hands them back and the limit is one
 // buffer away, so the run may be over before Record looks at the engine.
 TEST_F(TransportTest, RunThatEndsAtOnceLeavesTheRecorderStoppedAndUsable) {

@@ -3,13 +3,11 @@
 // close while idle and while held in Capture, and a server that goes away.  (Tones through the wave
 // functions are in alsa_wave_test.cpp.)  Skipped, with the reason, when no PulseAudio server
 // answers.
-#include <alsa/asoundlib.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -108,49 +106,38 @@ class AlsaDriverTest : public ::testing::Test {
     ASSERT_TRUE(lock_->held()) << "the null sink stayed busy";
     ASSERT_TRUE(kAlsaDriver.init()) << "a sound server answers but ALSA opens no device";
   }
-  void TearDown() override {
-    for (auto& [stream, port] : open_) Close(stream, port);
-  }
+  void TearDown() override { Close(); }
 
   // Opens an input stream on a new port; it starts stopped.
-  DriverStream* Open(ScriptedPort** port) {
+  void Open() {
     const WAVEFORMATEX format = Pcm(44100, 2, 16);
-    *port = ports_.emplace_back(std::make_unique<ScriptedPort>(format)).get();
-    DriverStream* stream = nullptr;
-    EXPECT_EQ(MMSYSERR_NOERROR,
+    port_ = std::make_unique<ScriptedPort>(format);
+    ASSERT_EQ(MMSYSERR_NOERROR,
               kAlsaDriver.open(Direction::Input, kAlsaDriver.default_device(Direction::Input),
-                               &format, *port, &stream));
-    if (stream != nullptr) open_.emplace_back(stream, *port);
-    return stream;
+                               &format, port_.get(), &stream_));
   }
   // Starts input and waits for more than `calls` captures.
-  void StartInput(DriverStream* stream, ScriptedPort* port, size_t calls = 0) {
-    port->Change([](PortState& s) { s.running = true; });
-    kAlsaDriver.start(stream);
-    ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.captureCalls > calls; }));
+  void StartInput(size_t calls = 0) {
+    port_->Change([](PortState& s) { s.running = true; });
+    kAlsaDriver.start(stream_);
+    ASSERT_TRUE(port_->WaitUntil([&](const PortState& s) { return s.captureCalls > calls; }));
   }
-  // What the front end does: no more work for the device loop, then close.
-  static void Close(DriverStream*& stream, ScriptedPort* port) {
-    if (stream == nullptr) return;
-    port->Change([](PortState& s) { s.closing = true, s.running = false; });
-    kAlsaDriver.close(stream);
-    port->closed = true;
-    stream = nullptr;
-  }
-  // Closes the stream now: it must return within `limit` and leave the port alone.
-  void ExpectCloseReturns(DriverStream* stream, Seconds limit) {
+  // What the front end does: no more work for the device loop, then close, which must return
+  // within `limit` and leave the port alone.
+  void Close(Seconds limit = Seconds(60)) {
+    if (stream_ == nullptr) return;
     const auto began = std::chrono::steady_clock::now();
-    for (auto& [s, port] : open_) {
-      if (s != stream) continue;
-      Close(s, port);
-      EXPECT_FALSE(port->calledAfterClose);
-    }
+    port_->Change([](PortState& s) { s.closing = true, s.running = false; });
+    kAlsaDriver.close(stream_);
+    port_->closed = true;
+    stream_ = nullptr;
+    EXPECT_FALSE(port_->calledAfterClose);
     EXPECT_LT(std::chrono::steady_clock::now() - began, limit);
   }
 
   std::unique_ptr<test::NullSinkLock> lock_;
-  std::vector<std::unique_ptr<ScriptedPort>> ports_;
-  std::vector<std::pair<DriverStream*, ScriptedPort*>> open_;
+  std::unique_ptr<ScriptedPort> port_;
+  DriverStream* stream_ = nullptr;
 };
 
 // The sound server is the default device in both directions; query answers without keeping the
@@ -179,22 +166,21 @@ TEST_F(AlsaDriverTest, ListsTheServerAndRefusesWhatItCannotServe) {
 // the device holds, the device over-runs and capture carries on afterwards; held inside Capture
 // again, close still returns at once and the port hears nothing more.
 TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
-  ScriptedPort* port;
-  DriverStream* stream = Open(&port);
-  ASSERT_NE(stream, nullptr);
+  ASSERT_NO_FATAL_FAILURE(Open());
+  ScriptedPort* port = port_.get();
   ASSERT_TRUE(port->WaitUntil([](const PortState& s) { return s.idleWaits >= 1; }));
   EXPECT_EQ(port->Now().captureCalls, 0u);
   for (int round = 0; round < 2; ++round) {
-    StartInput(stream, port, port->Now().captureCalls + 2);
+    StartInput(port->Now().captureCalls + 2);
     const size_t waits = port->Now().idleWaits;
     port->Change([](PortState& s) { s.running = false; });
-    kAlsaDriver.stop(stream);
+    kAlsaDriver.stop(stream_);
     ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.idleWaits > waits; }))
         << "the device loop did not stop reading";
   }
 
   port->Change([](PortState& s) { s.holdCapture = true; });
-  StartInput(stream, port, port->Now().captureCalls);
+  StartInput(port->Now().captureCalls);
   // Half a second of audio passes through the server while the device loop is held.
   const std::string tone = ::testing::TempDir() + "voxl_overrun_" + std::to_string(getpid());
   ASSERT_TRUE(test::WriteRawFile(tone, test::MakeTone(700, -6.0, 44100, 2, 22050)));
@@ -213,7 +199,7 @@ TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
   port->Change([](PortState& s) { s.holdCapture = true; });
   const size_t calls = port->Now().captureCalls;
   ASSERT_TRUE(port->WaitUntil([&](const PortState& s) { return s.captureCalls > calls; }));
-  ExpectCloseReturns(stream, Seconds(2));
+  Close(Seconds(2));
 }
 
 // A private PulseAudio server that the test can end while a device is open on it.
@@ -256,62 +242,18 @@ TEST_F(AlsaDriverTest, ServerThatGoesAwayStopsTheDeviceLoop) {
   PrivateServer server;
   if (!server.running()) GTEST_SKIP() << "a private PulseAudio server could not be started";
   ScopedEnv use("PULSE_SERVER", server.address().c_str());  // for devices opened from now on
-  ScriptedPort* port;
-  DriverStream* stream = Open(&port);
-  ASSERT_NE(stream, nullptr);
-  StartInput(stream, port, 2);
+  ASSERT_NO_FATAL_FAILURE(Open());
+  StartInput(2);
   server.Stop();
   // The driver has no event for the loss; look at it until a deadline.
   bool lost = false;
   const auto deadline = std::chrono::steady_clock::now() + Seconds(10);
-  while (!(lost = AlsaStreamLostForTesting(stream)) &&
+  while (!(lost = AlsaStreamLostForTesting(stream_)) &&
          std::chrono::steady_clock::now() < deadline) {
-    port->WaitUntil([](const PortState&) { return false; }, 20);
+    port_->WaitUntil([](const PortState&) { return false; }, 20);
   }
   EXPECT_TRUE(lost) << "the device loop did not notice that the server went away";
-  ExpectCloseReturns(stream, Seconds(3));
-}
-
-// Whether ALSA's default device is the PulseAudio plugin here (its hint names PulseAudio).
-bool DefaultIsPulseAudio() {
-  void** hints = nullptr;
-  bool pulse = false;
-  if (snd_device_name_hint(-1, "pcm", &hints) != 0) return false;
-  for (void** hint = hints; *hint != nullptr; ++hint) {
-    char* name = snd_device_name_get_hint(*hint, "NAME");
-    char* desc = snd_device_name_get_hint(*hint, "DESC");
-    if (name != nullptr && desc != nullptr && std::strcmp(name, "default") == 0) {
-      pulse = std::strstr(desc, "PulseAudio") != nullptr;
-    }
-    free(name);
-    free(desc);
-  }
-  snd_device_name_free_hint(hints);
-  return pulse;
-}
-
-// Without sound hardware and with the sound server out of reach, nothing opens: init says so,
-// and the automatic choice serves with the virtual driver instead.  Once the server answers
-// again, so do the devices.
-TEST(AlsaWithoutDevices, InitFindsNothingAndTheVirtualDriverServes) {
-  int card = -1;
-  if (snd_card_next(&card) == 0 && card >= 0) GTEST_SKIP() << "this machine has sound hardware";
-  std::string why;
-  if (!test::PulseAnswers(&why)) GTEST_SKIP() << why;
-  if (!DefaultIsPulseAudio()) GTEST_SKIP() << "ALSA's default device is not PulseAudio here";
-  // ALSA decides what "default" means when it first reads its configuration; read it now, with
-  // the server running, so that only the connection fails below.
-  ASSERT_TRUE(kAlsaDriver.init());
-  {
-    ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/voxl-no-server/native");
-    ScopedEnv chosen("VOXL_AUDIO_DRIVER", nullptr);
-    EXPECT_FALSE(kAlsaDriver.init());
-    EXPECT_EQ(kAlsaDriver.count(Direction::Input) + kAlsaDriver.count(Direction::Output), 0u);
-    ASSERT_TRUE(SelectDriverForTesting(nullptr));
-    EXPECT_STREQ(VoxlWaveDriverName(), "virtual");
-  }
-  EXPECT_TRUE(kAlsaDriver.init());
-  SelectDriverForTesting(nullptr);
+  Close(Seconds(3));
 }
 
 }  // namespace

@@ -43,26 +43,19 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2), nullptr) << "byte length past 32 bits";
 }
 
+// Every plane both ways (CP_ACP is UTF-8 too), the terminator counted when the length is -1 and
+// not written for an explicit length.  Lone surrogates become U+FFFD; a high surrogate at the end
+// of the counted length does not pair with what follows.
 TEST(CodePages, ConvertAllPlanesBothWaysCountTheTerminatorAndReplaceLoneSurrogates) {
-  const char* text = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4";  // A é € 🎤
-  for (UINT cp : {UINT{CP_ACP}, UINT{CP_UTF8}}) {
-    EXPECT_EQ(MultiByteToWideChar(cp, 0, text, -1, nullptr, 0), 6) << cp;
-    WCHAR out[8] = {};
-    ASSERT_EQ(MultiByteToWideChar(cp, MB_PRECOMPOSED, text, -1, out, 8), 6);
-    EXPECT_EQ(U16(out, 6), U16(u"A\u00E9\u20AC\U0001F3A4", 6));
-  }
-  // An explicit length converts exactly that many bytes, no terminator.
-  WCHAR out[4] = {u'x', u'x', u'x', u'x'};
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcdef", 2, out, 4), 2);
-  EXPECT_EQ(out[2], u'x');
-
   const U16 all = u"A\u00E9\u20AC\U0001F3A4\U0010FFFF";
   const std::string utf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xF4\x8F\xBF\xBF";
   EXPECT_EQ(Narrow(all), utf8);
   EXPECT_EQ(Wide(utf8.c_str(), static_cast<int>(utf8.size())), all);
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, utf8.c_str(), -1, nullptr, 0), 8);
+  WCHAR out[4] = {u'x', u'x', u'x', u'x'};
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcdef", 2, out, 4), 2);
+  EXPECT_EQ(out[2], u'x');
 
-  // Lone surrogates become U+FFFD; a high surrogate at the end of the counted length does not pair
-  // with what follows.
   EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}), "a\xEF\xBF\xBD\x62");
   EXPECT_EQ(Narrow(U16{char16_t{0xDC00}, char16_t{0xD83C}}), "\xEF\xBF\xBD\xEF\xBF\xBD");
   const char16_t pair[] = {0xD83C, 0xDFA4};
@@ -173,7 +166,7 @@ VARIANT MakeBytes(std::initializer_list<BYTE> values) {
 // Copies duplicate strings and arrays and free what the target held before (the sanitizer build
 // checks for leaks); references are copied, not owned.
 TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
-  VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(u"a\0b", 3), dst, ref, owned;
+  VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(u"a\0b", 3), dst, ref;
   VariantInit(&dst);
   ASSERT_EQ(VariantCopy(&dst, &bytes), S_OK);
   ASSERT_EQ(dst.vt, VT_ARRAY | VT_UI1);
@@ -187,15 +180,11 @@ TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
   ref.vt = VT_BYREF | VT_VARIANT;
   ref.pvarVal = &bytes;
   ASSERT_EQ(VariantCopy(&dst, &ref), S_OK);
-  EXPECT_EQ(dst.vt, VT_BYREF | VT_VARIANT);
-  EXPECT_EQ(dst.pvarVal, &bytes);
-  VariantInit(&owned);
-  ASSERT_EQ(VariantCopy(&owned, dst.pvarVal), S_OK);
-  EXPECT_NE(owned.parray, bytes.parray);
+  EXPECT_EQ(std::tuple(dst.vt, dst.pvarVal), std::tuple(VT_BYREF | VT_VARIANT, &bytes));
   EXPECT_EQ(VariantClear(&dst), S_OK);
   EXPECT_EQ(VariantClear(&ref), S_OK);
   EXPECT_EQ(bytes.vt, VT_ARRAY | VT_UI1) << "clearing a reference leaves its target alone";
-  for (VARIANT* v : {&owned, &bytes, &text}) {
+  for (VARIANT* v : {&bytes, &text}) {
     EXPECT_EQ(VariantClear(v), S_OK);
     EXPECT_EQ(v->vt, VT_EMPTY);
   }

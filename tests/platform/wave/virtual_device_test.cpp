@@ -48,10 +48,6 @@ class DeviceTest : public WaveTest {
     ASSERT_EQ(MMSYSERR_NOERROR, waveInClose(in_));
     in_ = nullptr;
   }
-  void OpenOut(const WAVEFORMATEX& f) {
-    ASSERT_EQ(MMSYSERR_NOERROR,
-              waveOutOpen(&out_, 0, &f, GetCurrentThreadId(), 0, CALLBACK_THREAD));
-  }
   // Writes `count` buffers of `bytes`, each filled with a distinct ramp.
   void Write(size_t count, size_t bytes) {
     for (auto& b : MakeBuffers(out_, waveOutPrepareHeader, count, bytes)) {
@@ -59,12 +55,6 @@ class DeviceTest : public WaveTest {
       ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(out_, &b->header, sizeof(WAVEHDR)));
       buffers_.push_back(std::move(b));
     }
-  }
-  std::vector<uint8_t> Played(std::initializer_list<size_t> which) const {
-    std::vector<uint8_t> all;
-    for (size_t i : which)
-      all.insert(all.end(), buffers_[i]->data.begin(), buffers_[i]->data.end());
-    return all;
   }
   void ExpectReturnedInOrder(UINT message, size_t first, size_t count) {
     auto headers = Headers(message);
@@ -218,7 +208,8 @@ TEST_F(DeviceTest, InputSettingIsReadAtEachOpenUnlessASignalIsSet) {
 TEST_F(DeviceTest, OutputKeepsWhatWasPlayedThroughPauseAndReset) {
   test::TempDir dir;
   va::SetOutputCaptureFile(0, dir.File("played.wav"));
-  OpenOut(Pcm(22050, 2, 16));
+  const WAVEFORMATEX f = Pcm(22050, 2, 16);
+  ASSERT_EQ(MMSYSERR_NOERROR, waveOutOpen(&out_, 0, &f, GetCurrentThreadId(), 0, CALLBACK_THREAD));
   Write(3, 400);
   ASSERT_EQ(1u, va::CompleteOutputBuffers(0, 1));
   ASSERT_EQ(MMSYSERR_NOERROR, waveOutPause(out_));
@@ -232,7 +223,9 @@ TEST_F(DeviceTest, OutputKeepsWhatWasPlayedThroughPauseAndReset) {
   auto wave = test::ReadWithSndfile(dir.File("played.wav"));
   ASSERT_TRUE(wave.has_value());
   EXPECT_EQ(std::tuple(wave->channels, wave->sampleRate), std::tuple(2, 22050));
-  EXPECT_EQ(Played({0, 3}), wave->raw);
+  std::vector<uint8_t> played = buffers_[0]->data;
+  played.insert(played.end(), buffers_[3]->data.begin(), buffers_[3]->data.end());
+  EXPECT_EQ(played, wave->raw);
 }
 
 }  // namespace
