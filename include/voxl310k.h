@@ -181,10 +181,9 @@ typedef struct VoxlRecorder {
  * E_POINTER when an out-parameter for the method's answer is null.  Operations that can fail for
  * other reasons return 0 and write a VoxlError (VOXL_ERR_NONE on success) to their WORD error
  * out-parameter, which may be null when the code is not wanted; a failure is also kept until
- * TakeLastError reads it.  Not yet available: OpenFile, ChooseFormatOfTag, ChooseFormat,
- * GetFormat, PutFormat, GetFormatText, GetFileFormatText, CompactFile, DeleteSeconds and
+ * TakeLastError reads it.  Not yet available: OpenFile, CompactFile, DeleteSeconds and
  * DeleteSamples return E_NOTIMPL; Play returns 0 with VOXL_ERR_PLAYBACK_START wherever it would
- * start; sample format 100 gives VOXL_ERR_NO_TARGET_FORMAT at NewRecording.
+ * start.
  *
  * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
  * out-parameter already holds (when not null) and stores a new one, which the caller frees with
@@ -218,7 +217,7 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* GetFileFormatText)(VoxlRecorder* self, BSTR* text, WORD* error);
   HRESULT(WINAPI* GetFormatText)(VoxlRecorder* self, BSTR* text, WORD* error);
   HRESULT(WINAPI* ChooseFormat)(VoxlRecorder* self, DWORD ownerWindow, BSTR title, WORD* error);
-  /* The chosen format as a VT_ARRAY|VT_UI1 safe array.  Not yet available: E_NOTIMPL. */
+  /* The chosen format as a VT_ARRAY|VT_UI1 safe array (one byte 0 when none is chosen). */
   HRESULT(WINAPI* GetFormat)(VoxlRecorder* self, VARIANT* format);
   HRESULT(WINAPI* PutFormat)(VoxlRecorder* self, VARIANT format);
   HRESULT(WINAPI* CompactFile)(VoxlRecorder* self, WORD* error);

@@ -5,7 +5,7 @@
  * this header is the part of it that a host needs: the base types, thread message queues and
  * windows (to own the window that receives the recorder's messages and to pump them), BSTR,
  * SAFEARRAY and VARIANT, the WAVEFORMATEX record that describes audio formats, and what the wave
- * devices are and which driver serves them.
+ * devices are and which driver serves them, and the codecs of the codec manager.
  *
  * Every function here is C-callable.  CALLBACK and WINAPI mark the calling convention of the
  * original surface; on Linux they are empty.
@@ -49,6 +49,7 @@ typedef double DOUBLE;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef DWORD* LPDWORD;
 typedef void* LPVOID;
 typedef void* PVOID;
 typedef intptr_t LONG_PTR;
@@ -347,6 +348,99 @@ typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
 #define WAVE_FORMAT_GSM610 0x0031
 #define WAVE_FORMAT_MPEGLAYER3 0x0055
 
+/* ---- Codec manager: what formats there are, in words and as records ----
+ *
+ * Every codec of the library's codec manager is reached through these functions; a host uses
+ * them to list the codecs and their standard formats, to learn the largest format record, and
+ * to answer the format chooser itself (VoxlSetFormatChooser).  Results are MMSYSERR_* or
+ * ACMERR_* codes, 0 meaning success. */
+typedef UINT MMRESULT;
+typedef struct HACMDRIVER__* HACMDRIVER;
+typedef struct HACMOBJ__* HACMOBJ;
+
+#define ACMERR_BASE 512
+#define ACMERR_NOTPOSSIBLE (ACMERR_BASE + 0)
+#define ACMERR_BUSY (ACMERR_BASE + 1)
+#define ACMERR_UNPREPARED (ACMERR_BASE + 2)
+#define ACMERR_CANCELED (ACMERR_BASE + 3)
+
+/* acmMetrics: the largest format record of any codec (a DWORD). */
+#define ACM_METRIC_MAX_SIZE_FORMAT 50
+/* acmFormatTagDetailsA: the codec at dwFormatTagIndex (INDEX) or of dwFormatTag (FORMATTAG). */
+#define ACM_FORMATTAGDETAILSF_INDEX 0x00000000u
+#define ACM_FORMATTAGDETAILSF_FORMATTAG 0x00000001u
+/* acmFormatDetailsA: standard format dwFormatIndex of dwFormatTag, written to pwfx (INDEX), or
+ * the words for the format in pwfx (FORMAT). */
+#define ACM_FORMATDETAILSF_INDEX 0x00000000u
+#define ACM_FORMATDETAILSF_FORMAT 0x00000001u
+#define ACM_FORMATENUMF_WFORMATTAG 0x00010000u
+#define ACMFORMATCHOOSE_STYLEF_INITTOWFXSTRUCT 0x00000040u
+#define ACMDRIVERDETAILS_SUPPORTF_CODEC 0x00000001u
+#define ACMDRIVERDETAILS_SUPPORTF_CONVERTER 0x00000002u
+#define ACMFORMATTAGDETAILS_FORMATTAG_CHARS 48
+#define ACMFORMATDETAILS_FORMAT_CHARS 128
+
+typedef struct tACMFORMATTAGDETAILSA {
+  DWORD cbStruct; /* sizeof(ACMFORMATTAGDETAILSA) */
+  DWORD dwFormatTagIndex;
+  DWORD dwFormatTag;
+  DWORD cbFormatSize;     /* largest format record of the tag */
+  DWORD fdwSupport;       /* ACMDRIVERDETAILS_SUPPORTF_* */
+  DWORD cStandardFormats; /* formats acmFormatDetailsA lists by index */
+  CHAR szFormatTag[ACMFORMATTAGDETAILS_FORMATTAG_CHARS];
+} ACMFORMATTAGDETAILSA, *LPACMFORMATTAGDETAILSA;
+
+typedef struct tACMFORMATDETAILSA {
+  DWORD cbStruct; /* sizeof(ACMFORMATDETAILSA) */
+  DWORD dwFormatIndex;
+  DWORD dwFormatTag;
+  DWORD fdwSupport;
+  LPWAVEFORMATEX pwfx;
+  DWORD cbwfx;
+  CHAR szFormat[ACMFORMATDETAILS_FORMAT_CHARS];
+} ACMFORMATDETAILSA, *LPACMFORMATDETAILSA;
+
+typedef UINT(CALLBACK* ACMFORMATCHOOSEHOOKPROCA)(HWND, UINT, WPARAM, LPARAM);
+
+/* What the format chooser is asked: pick a format into pwfx (cbwfx bytes); open on the format
+ * already there when fdwStyle has ACMFORMATCHOOSE_STYLEF_INITTOWFXSTRUCT; only formats of
+ * pwfxEnum->wFormatTag when fdwEnum is ACM_FORMATENUMF_WFORMATTAG.  pszTitle may be null (the
+ * chooser's own title).  The chooser writes szFormatTag and szFormat of its answer. */
+typedef struct tACMFORMATCHOOSEA {
+  DWORD cbStruct; /* sizeof(ACMFORMATCHOOSEA) */
+  DWORD fdwStyle;
+  HWND hwndOwner;
+  LPWAVEFORMATEX pwfx;
+  DWORD cbwfx;
+  LPCSTR pszTitle;
+  CHAR szFormatTag[ACMFORMATTAGDETAILS_FORMATTAG_CHARS];
+  CHAR szFormat[ACMFORMATDETAILS_FORMAT_CHARS];
+  LPSTR pszName;
+  DWORD cchName;
+  DWORD fdwEnum;
+  LPWAVEFORMATEX pwfxEnum;
+  HINSTANCE hInstance;
+  LPCSTR pszTemplateName;
+  LPARAM lCustData;
+  ACMFORMATCHOOSEHOOKPROCA pfnHook;
+} ACMFORMATCHOOSEA, *LPACMFORMATCHOOSEA;
+
+VOXL_API MMRESULT WINAPI acmMetrics(HACMOBJ hao, UINT uMetric, LPVOID pMetric);
+VOXL_API MMRESULT WINAPI acmFormatTagDetailsA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd,
+                                              DWORD fdwDetails);
+VOXL_API MMRESULT WINAPI acmFormatDetailsA(HACMDRIVER had, LPACMFORMATDETAILSA pafd,
+                                           DWORD fdwDetails);
+/* Shows the format chooser: the host's (VoxlSetFormatChooser) when one is set, else numbered
+ * lines on the controlling terminal when there is one, else ACMERR_CANCELED. */
+VOXL_API MMRESULT WINAPI acmFormatChooseA(LPACMFORMATCHOOSEA pafmtc);
+
+/* A host's own format chooser: answers as acmFormatChooseA does (MMSYSERR_NOERROR with the
+ * format in choose->pwfx, or ACMERR_CANCELED).  `context` is what was given with it. */
+typedef MMRESULT(WINAPI* VoxlFormatChooser)(LPACMFORMATCHOOSEA choose, void* context);
+/* Installs the chooser that acmFormatChooseA (and the recorder's ChooseFormat methods) call;
+ * null goes back to the built-in one. */
+VOXL_API void WINAPI VoxlSetFormatChooser(VoxlFormatChooser chooser, void* context);
+
 /* ---- Wave devices: what they are and which driver serves them ----
  *
  * Device numbers run from 0 to waveInGetNumDevs() - 1 (resp. waveOutGetNumDevs() - 1);
@@ -354,7 +448,6 @@ typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
  * first use: VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual when set, else "alsa" when it
  * finds a device and the built-in "virtual" devices otherwise.  Recording and playing go through
  * the recorder; these functions only describe the devices. */
-typedef UINT MMRESULT;
 typedef UINT MMVERSION;
 typedef struct HWAVEIN__* HWAVEIN;
 typedef struct HWAVEOUT__* HWAVEOUT;

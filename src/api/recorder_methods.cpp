@@ -2,7 +2,8 @@
 // its method (see recorder_methods.h), in the folder the work belongs to:
 //   engine/    transport (Record, Play, Stop, SetPaused), levels and silence detection, marker
 //              tones, devices and the volume control;
-//   wavefile/  new recordings, Close, the recording settings, position and length.
+//   wavefile/  new recordings, Close, the recording settings, position and length;
+//   formats/   the format chooser, format descriptions and byte lists.
 #include "api/recorder_methods.h"
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "engine/devices.h"
 #include "engine/levels.h"
 #include "engine/transport.h"
+#include "formats/format_methods.h"
 #include "platform/wave/wave.h"
 #include "wavefile/position.h"
 #include "wavefile/recording_close.h"
@@ -70,8 +72,9 @@ HRESULT WINAPI GetFileKind(VoxlRecorder* self, SHORT* kind) {
 HRESULT WINAPI SetFileKind(VoxlRecorder* self, SHORT kind) {
   return Answer(voxl::SetFileKind(Self(self), kind));
 }
-HRESULT WINAPI ChooseFormatOfTag(VoxlRecorder*, DWORD, BSTR, WORD, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI ChooseFormatOfTag(VoxlRecorder* self, DWORD owner, BSTR title, WORD tag,
+                                 WORD* error) {
+  return Answer(voxl::ChooseFormatOfTag(Self(self), owner, title, tag, error));
 }
 HRESULT WINAPI GetReadOnly(VoxlRecorder* self, WORD* readOnly) {
   return Give(readOnly, Self(self).readOnly);
@@ -106,20 +109,20 @@ HRESULT WINAPI GetSilenceMode(VoxlRecorder* self, WORD* mode) {
 HRESULT WINAPI SetSilenceMode(VoxlRecorder* self, SHORT mode) {
   return Answer(voxl::SetSilenceMode(Self(self), mode));
 }
-HRESULT WINAPI GetFileFormatText(VoxlRecorder*, BSTR*, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI GetFileFormatText(VoxlRecorder* self, BSTR* text, WORD* error) {
+  return Answer(voxl::GetFileFormatText(Self(self), text, error));
 }
-HRESULT WINAPI GetFormatText(VoxlRecorder*, BSTR*, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI GetFormatText(VoxlRecorder* self, BSTR* text, WORD* error) {
+  return Answer(voxl::GetFormatText(Self(self), text, error));
 }
-HRESULT WINAPI ChooseFormat(VoxlRecorder*, DWORD, BSTR, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI ChooseFormat(VoxlRecorder* self, DWORD owner, BSTR title, WORD* error) {
+  return Answer(voxl::ChooseFormat(Self(self), owner, title, error));
 }
-HRESULT WINAPI GetFormat(VoxlRecorder*, VARIANT*) {
-  return NotYetAvailable();
+HRESULT WINAPI GetFormat(VoxlRecorder* self, VARIANT* format) {
+  return voxl::GetFormat(Self(self), format);
 }
-HRESULT WINAPI PutFormat(VoxlRecorder*, VARIANT) {
-  return NotYetAvailable();
+HRESULT WINAPI PutFormat(VoxlRecorder* self, VARIANT format) {
+  return voxl::PutFormat(Self(self), format);
 }
 HRESULT WINAPI CompactFile(VoxlRecorder*, WORD*) {
   return NotYetAvailable();

@@ -58,6 +58,17 @@ uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
   return take;
 }
 
+// The frames that `produced` bytes of output written at position add.  Counted from the byte
+// offset where position writes, not per piece: rounding each piece on its own would let the
+// length drift from the bytes written, and the data chunk that the length gives at close would
+// cut off the end of the recording.
+uint32_t FramesOfOutput(const Recorder& r, uint32_t produced) {
+  const auto position = static_cast<uint32_t>(std::max(r.position.load(), 0));
+  const uint64_t end = FrameToByte64(r, position) + produced;
+  const uint32_t endFrames = ByteToFrames(r, end);
+  return endFrames > position ? endFrames - position : 0;
+}
+
 // Delivers one pass of encoder output (drain or flush at the end of a run).  False when there
 // was none.
 bool DeliverEncoderOutput(Recorder& r) {
@@ -65,7 +76,7 @@ bool DeliverEncoderOutput(Recorder& r) {
   if (produced == 0) return false;
   EmitData(r, r.encodeHeader.pbDst, produced);
   r.fileCursor.fetch_add(produced);
-  CountStoredFrames(r, ByteToFrames(r, produced));
+  CountStoredFrames(r, FramesOfOutput(r, produced));
   return true;
 }
 
@@ -139,7 +150,7 @@ void EncodeAndDeliver(Recorder& r, const uint8_t* data, uint32_t bytes) {
         FailCapture(r, ErrCaptureWrite);
         return;
       }
-      CountStoredFrames(r, ByteToFrames(r, produced));
+      CountStoredFrames(r, FramesOfOutput(r, produced));
     }
   }
 }
@@ -180,11 +191,14 @@ void EmptyEncoder(Recorder& r) {
     Convert(r, KeepLeftover(h), ACM_STREAMCONVERTF_BLOCKALIGN);
     if (!DeliverEncoderOutput(r)) break;
   }
+  // The flush.  When it ends the stream, the partial block still in the source buffer goes with
+  // it and the codec encodes it padded, so no captured audio is lost; when the end tone follows,
+  // the tone takes the stream over and the partial block is discarded with it.
   const bool endToneFollows = r.startTonePending == 0 && r.endToneSeconds > 0.0f;
   const DWORD flags = endToneFollows ? ACM_STREAMCONVERTF_BLOCKALIGN
                                      : ACM_STREAMCONVERTF_END | ACM_STREAMCONVERTF_BLOCKALIGN;
   do {
-    Convert(r, 0, flags);
+    Convert(r, endToneFollows ? 0 : KeepLeftover(h), flags);
   } while (DeliverEncoderOutput(r));
 }
 

@@ -1,8 +1,10 @@
 // The codec manager: conversion streams between PCM and the compressed formats, format
 // suggestion, details and choice (the acm* services).
 //
-// Records and constants are here for every user; the codec drivers and the functions' bodies
-// belong to the codec manager (acm_manager.cpp and one folder per codec).
+// The format services a host may call (acmMetrics, acmFormatTagDetailsA, acmFormatDetailsA,
+// acmFormatChooseA) and their records are published in voxl310k_platform.h; the streams are the
+// library's own business and are declared here.  The codecs behind them are listed in
+// acm_driver.h.
 #pragma once
 
 #include "platform/wave/wave.h"
@@ -13,14 +15,8 @@ extern "C" {
 
 typedef struct HACMSTREAM__* HACMSTREAM;
 typedef HACMSTREAM* LPHACMSTREAM;
-typedef struct HACMDRIVER__* HACMDRIVER;
-typedef struct HACMOBJ__* HACMOBJ;
-
-#define ACMERR_BASE 512
-#define ACMERR_NOTPOSSIBLE (ACMERR_BASE + 0)
-#define ACMERR_BUSY (ACMERR_BASE + 1)
-#define ACMERR_UNPREPARED (ACMERR_BASE + 2)
-#define ACMERR_CANCELED (ACMERR_BASE + 3)
+typedef struct wavefilter_tag WAVEFILTER;
+typedef WAVEFILTER* LPWAVEFILTER;
 
 #define ACM_STREAMOPENF_QUERY 0x00000001u
 #define ACM_STREAMOPENF_ASYNC 0x00000002u
@@ -38,12 +34,6 @@ typedef struct HACMOBJ__* HACMOBJ;
 #define ACM_FORMATSUGGESTF_NCHANNELS 0x00020000u
 #define ACM_FORMATSUGGESTF_NSAMPLESPERSEC 0x00040000u
 #define ACM_FORMATSUGGESTF_WBITSPERSAMPLE 0x00080000u
-#define ACM_METRIC_MAX_SIZE_FORMAT 50
-#define ACM_FORMATTAGDETAILSF_FORMATTAG 0x00000001u
-#define ACM_FORMATDETAILSF_FORMAT 0x00000002u
-#define ACM_FORMATENUMF_WFORMATTAG 0x00010000u
-#define ACMFORMATTAGDETAILS_FORMATTAG_CHARS 48
-#define ACMFORMATDETAILS_FORMAT_CHARS 128
 
 #pragma pack(push, 1)
 // MPEG Layer-3 format record: WAVEFORMATEX with 12 extra bytes (cbSize 12), 30 bytes.
@@ -77,29 +67,25 @@ typedef struct tACMSTREAMHEADER {
   DWORD dwReservedDriver[10];
 } ACMSTREAMHEADER, *LPACMSTREAMHEADER;
 
-typedef struct tACMFORMATTAGDETAILSA {
-  DWORD cbStruct;
-  DWORD dwFormatTagIndex;
-  DWORD dwFormatTag;
-  DWORD cbFormatSize;
-  DWORD fdwSupport;
-  DWORD cStandardFormats;
-  CHAR szFormatTag[ACMFORMATTAGDETAILS_FORMATTAG_CHARS];
-} ACMFORMATTAGDETAILSA, *LPACMFORMATTAGDETAILSA;
-
-typedef struct tACMFORMATDETAILSA {
-  DWORD cbStruct;
-  DWORD dwFormatIndex;
-  DWORD dwFormatTag;
-  DWORD fdwSupport;
-  LPWAVEFORMATEX pwfx;
-  DWORD cbwfx;
-  CHAR szFormat[ACMFORMATDETAILS_FORMAT_CHARS];
-} ACMFORMATDETAILSA, *LPACMFORMATDETAILSA;
-
+// Suggests a destination format for `source` into `dest` (destBytes): with
+// ACM_FORMATSUGGESTF_WFORMATTAG only one of dest->wFormatTag.
+MMRESULT WINAPI acmFormatSuggest(HACMDRIVER had, LPWAVEFORMATEX source, LPWAVEFORMATEX dest,
+                                 DWORD destBytes, DWORD flags);
+// Opens a synchronous conversion from `source` to `dest` (no driver, filter or callback is
+// supported); with ACM_STREAMOPENF_QUERY only says whether it could, and `stream` may be null.
+// ACMERR_NOTPOSSIBLE when no codec converts the pair.
+MMRESULT WINAPI acmStreamOpen(LPHACMSTREAM stream, HACMDRIVER had, LPWAVEFORMATEX source,
+                              LPWAVEFORMATEX dest, LPWAVEFILTER filter, DWORD_PTR callback,
+                              DWORD_PTR instance, DWORD flags);
+// SOURCE: the largest output for `input` source bytes; DESTINATION: the source bytes needed
+// for `input` bytes of output.
+MMRESULT WINAPI acmStreamSize(HACMSTREAM stream, DWORD input, LPDWORD output, DWORD flags);
+MMRESULT WINAPI acmStreamPrepareHeader(HACMSTREAM stream, LPACMSTREAMHEADER header, DWORD flags);
+MMRESULT WINAPI acmStreamUnprepareHeader(HACMSTREAM stream, LPACMSTREAMHEADER header, DWORD flags);
 // Converts the source bytes of a prepared header into its destination buffer (flags
 // ACM_STREAMCONVERTF_*), setting cbSrcLengthUsed and cbDstLengthUsed.
-MMRESULT acmStreamConvert(HACMSTREAM stream, LPACMSTREAMHEADER header, DWORD flags);
+MMRESULT WINAPI acmStreamConvert(HACMSTREAM stream, LPACMSTREAMHEADER header, DWORD flags);
+MMRESULT WINAPI acmStreamClose(HACMSTREAM stream, DWORD flags);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -1,0 +1,29 @@
+// The MPEG Layer-3 codec's parts: the layouts it supports (mp3_driver.cpp), the encoder
+// (mp3_encoder.cpp, libmp3lame) and the decoder (mp3_decoder.cpp, libmpg123).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/acm/acm_driver.h"
+
+namespace voxl::acm::mp3 {
+
+// What a stream of the codec is: sample rate, channels and constant bitrate.
+struct Layout {
+  uint32_t rate = 0;      // Hz, one of the MPEG-1, MPEG-2 or MPEG-2.5 rates
+  uint16_t channels = 0;  // 1 or 2
+  uint32_t kbps = 0;      // kbit/s, one of the bitrates of the rate's MPEG version
+};
+
+// Samples per channel in one frame: 1152 for MPEG-1 rates, 576 for MPEG-2 and 2.5.
+uint32_t FrameSamples(uint32_t rate);
+// Bytes of one frame without its padding byte.
+uint32_t FrameBytes(const Layout& layout);
+
+// Streams from 16-bit PCM of the layout's rate and channels, and back; null when the library
+// refuses the layout or cannot allocate its state.
+std::unique_ptr<CodecStream> OpenEncoder(const Layout& layout);
+std::unique_ptr<CodecStream> OpenDecoder(const Layout& layout);
+
+}  // namespace voxl::acm::mp3

@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/acm/acm_chooser.h"
+#include "platform/acm/acm_driver.h"
+#include "platform/acm/g711/g711.h"
+#include "support/codec.h"
+
+namespace voxl::acm {
+namespace {
+
+using test::AsFormat;
+using test::FormatBytes;
+
+WAVEFORMATEX Wfx(WORD tag, WORD channels, DWORD rate, WORD bits) {
+  WAVEFORMATEX f{};
+  f.wFormatTag = tag, f.nChannels = channels, f.nSamplesPerSec = rate, f.wBitsPerSample = bits;
+  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+  f.nAvgBytesPerSec = rate * f.nBlockAlign;
+  return f;
+}
+
+// A standard format, printed short in test names.
+struct Standard {
+  FormatBytes bytes;
+  friend void PrintTo(const Standard& s, std::ostream* os) {
+    const WAVEFORMATEX& f = AsFormat(s.bytes);
+    *os << "tag " << f.wFormatTag << ", " << f.nSamplesPerSec << " Hz x " << f.nChannels << ", "
+        << f.nAvgBytesPerSec << " B/s";
+  }
+};
+
+// Every standard format of every driver, as the format services list them.
+std::vector<Standard> AllStandardFormats() {
+  std::vector<Standard> all;
+  ACMFORMATTAGDETAILSA tag{};
+  tag.cbStruct = sizeof tag;
+  for (tag.dwFormatTagIndex = 0; acmFormatTagDetailsA(nullptr, &tag, 0) == 0;
+       ++tag.dwFormatTagIndex) {
+    for (DWORD i = 0; i < tag.cStandardFormats; ++i) {
+      FormatBytes f(tag.cbFormatSize);
+      ACMFORMATDETAILSA d{};
+      d.cbStruct = sizeof d, d.dwFormatTag = tag.dwFormatTag, d.dwFormatIndex = i;
+      d.pwfx = reinterpret_cast<WAVEFORMATEX*>(f.data()), d.cbwfx = tag.cbFormatSize;
+      if (acmFormatDetailsA(nullptr, &d, ACM_FORMATDETAILSF_INDEX) == 0) all.push_back({f});
+    }
+  }
+  return all;
+}
+
+// The lossy codecs' signal-to-noise floors (dB) for a round trip; the others give exactly what
+// Reference says.  MPEG Layer-3 below 24 kbit/s per channel keeps too little to bound.
+const std::map<WORD, double> kSnrFloorDb = {
+    {WAVE_FORMAT_IMA_ADPCM, 17}, {WAVE_FORMAT_ADPCM, 25}, {WAVE_FORMAT_GSM610, 12}, {0x55, 20}};
+
+// Frames in one block: the samples-per-block word of the block codecs, a frame of MPEG audio.
+uint32_t FramesPerBlock(const WAVEFORMATEX& f) {
+  if (f.wFormatTag == WAVE_FORMAT_MPEGLAYER3) return f.nSamplesPerSec >= 32000 ? 1152 : 576;
+  if (f.wFormatTag == WAVE_FORMAT_PCM || f.cbSize < 2) return 1;
+  WORD spb;
+  std::memcpy(&spb, reinterpret_cast<const uint8_t*>(&f) + sizeof f, 2);
+  return spb;
+}
+
+// What the exact codecs give back for a sample of `f`.
+int Reference(const WAVEFORMATEX& f, int16_t s) {
+  if (f.wFormatTag == WAVE_FORMAT_ALAW) return ALawToLinear(LinearToALaw(s));
+  if (f.wFormatTag == WAVE_FORMAT_MULAW) return MuLawToLinear(LinearToMuLaw(s));
+  return f.wBitsPerSample == 16 ? s : (std::min((s + 32896) >> 8, 255) - 128) * 256;
+}
+
+// Chords with a slow swell, each channel its own phase; not a whole number of blocks.
+std::vector<int16_t> MusicLike(const WAVEFORMATEX& f, uint32_t frames) {
+  std::vector<int16_t> s(frames * f.nChannels);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / f.nSamplesPerSec;
+    for (uint32_t c = 0; c < f.nChannels; ++c) {
+      double v = 0;
+      for (double hz : {220.0, 277.2, 329.6, 440.0, 659.3}) v += std::sin(2 * M_PI * hz * t + c);
+      s[i * f.nChannels + c] = static_cast<int16_t>(v * 2500 * (0.6 + 0.4 * std::sin(9 * t)));
+    }
+  }
+  return s;
+}
+
+// SNR (dB) of `out` against `in`, `out` taken at the delay of 0..maxDelay frames that fits a
+// stretch of channel 0 best.
+double SnrDb(const std::vector<int16_t>& in, const std::vector<int16_t>& out, size_t channels,
+             size_t maxDelay) {
+  size_t delay = 0;
+  double best = 1e300;
+  for (size_t d = 0; d <= maxDelay; ++d) {
+    double e = 0, n = 0;
+    for (size_t i = 1000; i < 3000 && i * channels < in.size() && (i + d) * channels < out.size();
+         ++i, ++n) {
+      e += std::pow(double(in[i * channels]) - out[(i + d) * channels], 2);
+    }
+    if (n > 500 && e / n < best) best = e / n, delay = d;
+  }
+  double signal = 0, noise = 0;
+  for (size_t i = 0; i < in.size() && i + delay * channels < out.size(); ++i) {
+    signal += double(in[i]) * in[i];
+    noise += std::pow(double(in[i]) - out[i + delay * channels], 2);
+  }
+  return 10 * std::log10(signal / std::max(noise, 1.0));
+}
+
+class StandardFormatRoundTrip : public ::testing::TestWithParam<Standard> {};
+
+TEST_P(StandardFormatRoundTrip, EncodesAndDecodesWholeBlocksWithinBounds) {
+  const FormatBytes& format = GetParam().bytes;
+  const WAVEFORMATEX& f = AsFormat(format);
+  const bool mp3 = f.wFormatTag == WAVE_FORMAT_MPEGLAYER3;
+  const uint32_t block = FramesPerBlock(f);
+  const uint32_t frames = f.nSamplesPerSec * 3 / 10 + 37;
+  const std::vector<int16_t> in = MusicLike(f, frames);
+  const auto encoded = test::Encode(format, in);
+  ASSERT_TRUE(encoded);
+  const auto out = test::Decode(format, *encoded);
+  ASSERT_TRUE(out);
+  const uint32_t outFrames = static_cast<uint32_t>(out->size() / f.nChannels);
+  const uint32_t whole = (frames + block - 1) / block * block;
+  if (!mp3) {
+    EXPECT_EQ(outFrames, whole);
+    EXPECT_EQ(encoded->size(), block > 1 ? whole / block * f.nBlockAlign : encoded->size());
+  } else {
+    EXPECT_GE(outFrames, frames);
+    EXPECT_LE(outFrames, whole + 2 * block);
+  }
+  if (!kSnrFloorDb.contains(f.wFormatTag)) {
+    for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ((*out)[i], Reference(f, in[i])) << i;
+  } else if (!mp3 || f.nAvgBytesPerSec / f.nChannels >= 3000) {
+    EXPECT_GE(SnrDb(in, *out, f.nChannels, mp3 ? 2400 : 0), kSnrFloorDb.at(f.wFormatTag));
+  }
+
+  // BLOCKALIGN leaves a partial block with the caller; END encodes it as one more block.
+  if (block == 1 || mp3) return;
+  WAVEFORMATEX pcm = test::PcmFor(format);
+  HACMSTREAM s = nullptr;
+  ASSERT_EQ(acmStreamOpen(&s, nullptr, &pcm, const_cast<WAVEFORMATEX*>(&f), nullptr, 0, 0, 0), 0);
+  std::vector<uint8_t> src(3 * block / 2 * pcm.nBlockAlign), dst(4 * f.nBlockAlign);
+  std::memcpy(src.data(), in.data(), src.size());
+  ACMSTREAMHEADER h{};
+  h.cbStruct = sizeof h, h.pbSrc = src.data(), h.pbDst = dst.data();
+  h.cbSrcLength = static_cast<DWORD>(src.size()), h.cbDstLength = static_cast<DWORD>(dst.size());
+  ASSERT_EQ(acmStreamPrepareHeader(s, &h, 0), 0);
+  ASSERT_EQ(acmStreamConvert(s, &h, ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLOCKALIGN), 0);
+  EXPECT_EQ(h.cbSrcLengthUsed, block * pcm.nBlockAlign);
+  EXPECT_EQ(h.cbDstLengthUsed, f.nBlockAlign);
+  std::memmove(src.data(), src.data() + h.cbSrcLengthUsed, h.cbSrcLength - h.cbSrcLengthUsed);
+  h.cbSrcLength -= h.cbSrcLengthUsed;
+  ASSERT_EQ(acmStreamConvert(s, &h, ACM_STREAMCONVERTF_END | ACM_STREAMCONVERTF_BLOCKALIGN), 0);
+  EXPECT_EQ(h.cbSrcLengthUsed, h.cbSrcLength);
+  EXPECT_EQ(h.cbDstLengthUsed, f.nBlockAlign);
+  EXPECT_EQ(acmStreamUnprepareHeader(s, &h, 0), 0);
+  EXPECT_EQ(acmStreamClose(s, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryDriver, StandardFormatRoundTrip,
+                         ::testing::ValuesIn(AllStandardFormats()), [](const auto& info) {
+                           return "tag" + std::to_string(AsFormat(info.param.bytes).wFormatTag) +
+                                  "_" + std::to_string(info.index);
+                         });
+
+// Refusals of the manager, on an open stream with a prepared header.  Closing the stream with
+// the header still prepared lets both go.
+TEST(Manager, RefusesWhatItCannotDo) {
+  const int streams0 = OpenStreamsForTesting(), headers0 = PreparedHeadersForTesting();
+  WAVEFORMATEX law = Wfx(WAVE_FORMAT_ALAW, 1, 8000, 8), pcm = Wfx(WAVE_FORMAT_PCM, 1, 8000, 16);
+  HACMSTREAM s = nullptr;
+  uint8_t src[64] = {}, dst[32] = {};
+  ACMSTREAMHEADER h{};
+  h.cbStruct = sizeof h, h.pbSrc = src, h.cbSrcLength = 64, h.pbDst = dst, h.cbDstLength = 32;
+  ASSERT_EQ(acmStreamOpen(&s, nullptr, &pcm, &law, nullptr, 0, 0, 0), 0);
+  ASSERT_EQ(acmStreamPrepareHeader(s, &h, 0), 0);
+  WAVEFORMATEX mu = law, pcm22 = pcm, zero = law, unknown = law, extra = law;
+  mu.wFormatTag = WAVE_FORMAT_MULAW;
+  pcm22.nSamplesPerSec = 22050, pcm22.nAvgBytesPerSec = 44100;
+  zero.nAvgBytesPerSec = 0;
+  unknown.wFormatTag = 0x1234;
+  extra.cbSize = 2;
+  auto query = [](WAVEFORMATEX& a, WAVEFORMATEX& b, HACMSTREAM* out = nullptr) {
+    return acmStreamOpen(out, nullptr, &a, &b, nullptr, 0, 0, out ? 0 : ACM_STREAMOPENF_QUERY);
+  };
+  auto details = [](WAVEFORMATEX& f, DWORD size) {
+    ACMFORMATDETAILSA d{};
+    d.cbStruct = sizeof d, d.dwFormatTag = f.wFormatTag, d.pwfx = &f, d.cbwfx = size;
+    return acmFormatDetailsA(nullptr, &d, ACM_FORMATDETAILSF_FORMAT);
+  };
+  ACMSTREAMHEADER unprepared = h;
+  auto convertLonger = [&] {
+    h.cbDstLength = 33;
+    const MMRESULT r = acmStreamConvert(s, &h, 0);
+    h.cbDstLength = 32;
+    return r;
+  };
+  HACMSTREAM closed = nullptr;
+  query(pcm, law, &closed);
+  acmStreamClose(closed, 0);
+  DWORD n = 0;
+  FailCallForTesting(Call::StreamSize, 1);
+  const struct {
+    MMRESULT result, expected;
+    const char* what;
+  } rows[] = {
+      {query(law, mu), ACMERR_NOTPOSSIBLE, "two compressed formats"},
+      {query(pcm22, law), ACMERR_NOTPOSSIBLE, "PCM of another rate"},
+      {query(law, pcm), MMSYSERR_NOERROR, "a query needs no handle"},
+      {acmStreamOpen(nullptr, nullptr, &law, &pcm, nullptr, 0, 0, 0), MMSYSERR_INVALPARAM, "open"},
+      {query(zero, pcm), ACMERR_NOTPOSSIBLE, "zero byte rate"},
+      {details(unknown, 18), ACMERR_NOTPOSSIBLE, "unknown tag"},
+      {details(extra, 19), MMSYSERR_INVALPARAM, "cbSize past the record"},
+      {details(law, 17), MMSYSERR_INVALPARAM, "17 bytes"},
+      {acmFormatSuggest(nullptr, &law, &mu, 18, ACM_FORMATSUGGESTF_WFORMATTAG), ACMERR_NOTPOSSIBLE,
+       "suggest another codec"},
+      {acmStreamConvert(s, &unprepared, 0), ACMERR_UNPREPARED, "unprepared header"},
+      {convertLonger(), MMSYSERR_INVALPARAM, "longer than prepared"},
+      {acmStreamConvert(closed, &h, 0), MMSYSERR_INVALHANDLE, "closed handle"},
+      {acmMetrics(nullptr, 1, &n), MMSYSERR_NOTSUPPORTED, "other metric"},
+      {acmStreamSize(s, 64, &n, ACM_STREAMSIZEF_SOURCE), 0, "before the fault"},
+      {acmStreamSize(s, 64, &n, ACM_STREAMSIZEF_SOURCE), MMSYSERR_NOMEM, "injected fault"},
+      {acmStreamSize(s, 64, &n, ACM_STREAMSIZEF_SOURCE), 0, "fault fires once"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.result, row.expected) << row.what;
+  EXPECT_EQ(acmStreamConvert(s, &h, 0), 0);
+  EXPECT_EQ(h.cbSrcLengthUsed, 64u);
+  EXPECT_EQ(h.fdwStatus, ACMSTREAMHEADER_STATUSF_PREPARED | ACMSTREAMHEADER_STATUSF_DONE);
+  LiftFaultsForTesting();
+  EXPECT_EQ(acmStreamClose(s, 0), 0);
+  EXPECT_EQ(OpenStreamsForTesting(), streams0);
+  EXPECT_EQ(PreparedHeadersForTesting(), headers0);
+}
+
+MMRESULT WINAPI PickSecond(LPACMFORMATCHOOSEA choose, void* context) {
+  *static_cast<LPACMFORMATCHOOSEA*>(context) = choose;
+  return MMSYSERR_NOERROR;
+}
+
+TEST(Chooser, HookReceivesTheRecordAndTerminalListsOneTagByNumber) {
+  uint8_t format[64] = {};
+  WAVEFORMATEX only = Wfx(WAVE_FORMAT_ALAW, 1, 8000, 8);
+  ACMFORMATCHOOSEA c{};
+  c.cbStruct = sizeof c;
+  c.pwfx = reinterpret_cast<WAVEFORMATEX*>(format), c.cbwfx = 64;
+  c.fdwEnum = ACM_FORMATENUMF_WFORMATTAG;
+  c.pwfxEnum = &only;
+  LPACMFORMATCHOOSEA seen = nullptr;
+  VoxlSetFormatChooser(PickSecond, &seen);
+  EXPECT_EQ(acmFormatChooseA(&c), 0);
+  EXPECT_EQ(seen, &c);
+  VoxlSetFormatChooser(nullptr, nullptr);
+
+  // The terminal: one tag's formats, the current one marked; junk and numbers out of range
+  // are asked again, an empty line, "q" or the end cancels.
+  const WAVEFORMATEX stereo = Wfx(WAVE_FORMAT_ALAW, 2, 8000, 8);
+  std::memcpy(format, &stereo, sizeof stereo);
+  c.fdwStyle = ACMFORMATCHOOSE_STYLEF_INITTOWFXSTRUCT;
+  for (const char* input : {"\n", "q\n", "x\n", "9\n0\n3\n"}) {
+    char out[2048] = {};
+    FILE* in = fmemopen(const_cast<char*>(input), std::strlen(input), "r");
+    FILE* text = fmemopen(out, sizeof out - 1, "w");
+    const MMRESULT r = ChooseFormatOnTerminal(&c, in, text);
+    std::fclose(in);
+    std::fclose(text);
+    EXPECT_NE(std::strstr(out, "2. A-Law: 8000 Hz, 8 Bit, Stereo  (current)\n"), nullptr);
+    EXPECT_EQ(std::strstr(out, "mu-Law"), nullptr);
+    EXPECT_EQ(r, std::strlen(input) > 3 ? 0u : ACMERR_CANCELED) << input;
+  }
+  const WAVEFORMATEX third = Wfx(WAVE_FORMAT_ALAW, 1, 11025, 8);
+  EXPECT_EQ(std::memcmp(format, &third, sizeof third), 0);
+  EXPECT_STREQ(c.szFormatTag, "A-Law");
+  EXPECT_STREQ(c.szFormat, "11025 Hz, 8 Bit, Mono");
+}
+
+}  // namespace
+}  // namespace voxl::acm

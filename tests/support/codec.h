@@ -1,0 +1,53 @@
+// Codecs driven through the codec manager's streams, and compressed WAVE files built from what
+// they give, for the codec tests and their peer checks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/acm/acm.h"
+
+namespace voxl::test {
+
+// A format record with its extra bytes.
+using FormatBytes = std::vector<std::uint8_t>;
+
+inline const WAVEFORMATEX& AsFormat(const FormatBytes& f) {
+  return *reinterpret_cast<const WAVEFORMATEX*>(f.data());
+}
+
+// The PCM format the codec manager suggests for `format`.
+WAVEFORMATEX PcmFor(const FormatBytes& format);
+
+// Runs `input` through one stream from `source` to `dest` the way a run does: the first call
+// with START|BLOCKALIGN, then BLOCKALIGN with what each call left unconsumed moved to the front,
+// pieces of at most `pieceBytes`, and a last call with END that takes the rest.  nullopt when the
+// stream cannot be opened or a call fails.
+std::optional<std::vector<std::uint8_t>> Convert(const void* source, const void* dest,
+                                                 const std::vector<std::uint8_t>& input,
+                                                 std::uint32_t pieceBytes = 17640);
+
+// Encodes 16-bit samples into `format`, and decodes its bytes back to 16-bit samples.
+std::optional<std::vector<std::uint8_t>> Encode(const FormatBytes& format,
+                                                const std::vector<std::int16_t>& samples);
+std::optional<std::vector<std::int16_t>> Decode(const FormatBytes& format,
+                                                const std::vector<std::uint8_t>& bytes);
+
+// A RIFF/WAVE file of `format` (with its extra bytes) and a "fact" chunk of `factFrames`.
+bool WriteCompressedWave(const std::string& path, const FormatBytes& format,
+                         const std::vector<std::uint8_t>& data, std::uint32_t factFrames);
+
+// The "fmt " record and the data chunk of a RIFF/WAVE file written by a peer.
+struct ParsedWave {
+  FormatBytes format;
+  std::vector<std::uint8_t> data;
+  std::optional<std::uint32_t> factFrames;
+};
+std::optional<ParsedWave> ParseWave(const std::string& path);
+
+// 16-bit samples that ffmpeg decodes from `path` (interleaved, native channels and rate).
+std::optional<std::vector<std::int16_t>> FfmpegDecode(const std::string& path);
+
+}  // namespace voxl::test
