@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the layers and the formatting, builds, and runs the whole
 # suite in the normal build and under ASan+UBSan and TSan, with a PulseAudio null sink for the
-# real-device tests.
-# Usage: scripts/test.sh [release|asan|tsan ...]   (default: all three)
+# real-device tests; then runs every decoder's fuzz harness briefly.
+# Usage: scripts/test.sh [release|asan|tsan|fuzz ...]   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -20,7 +20,7 @@ fi
 eval "$(bash scripts/start-pulse.sh)"
 
 flavours=("$@")
-[[ ${#flavours[@]} -gt 0 ]] || flavours=(release asan tsan)
+[[ ${#flavours[@]} -gt 0 ]] || flavours=(release asan tsan fuzz)
 
 # The tests set the virtual input themselves; a developer's own setting must not leak in.
 unset VOXL_VIRTUAL_INPUT
@@ -31,6 +31,11 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:${LSAN_OPTIONS:-}"
 
 status=0
 for flavour in "${flavours[@]}"; do
+  if [[ "$flavour" == fuzz ]]; then
+    # Any bytes a file may hold, into every decoder: 10 s each here, longer by hand.
+    VOXL_FUZZ_SECONDS="${VOXL_FUZZ_SECONDS:-10}" bash scripts/fuzz.sh || status=1
+    continue
+  fi
   echo "=== $flavour: build"
   bash scripts/build.sh "$flavour"
   echo "=== $flavour: test"

@@ -1,9 +1,11 @@
 // voxl record run as a program with the virtual input (real-time clock, a 440 Hz test tone):
-// formats, device choice, the recording limit, headerless files and refusals.
+// formats (compressed ones too, and voxl formats' records), device choice, the recording limit,
+// headerless files and refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "support/peer.h"
@@ -33,7 +35,10 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
        {Case{"--format alaw --rate 8000 --channels 1 --device 0", "A-law", 8000, 1},
         Case{"--format mulaw --rate 16000 --device 'Virtual Input'", "u-law", 16000, 2},
         Case{"--format pcm8 --rate 22050 --channels 1", "Unsigned", 22050, 1},
-        Case{"", "Signed Integer PCM", 44100, 2}}) {
+        Case{"", "Signed Integer PCM", 44100, 2},
+        Case{"--format adpcm --rate 22050", "MS ADPCM", 22050, 2},
+        // An IMA ADPCM record as 'voxl formats' prints it: 8000 Hz mono.
+        Case{"--format-bytes 11000100401f0000d70f0000000104000200f901", "IMA ADPCM", 8000, 1}}) {
     SCOPED_TRACE(c.args);
     const std::string out = File("take.wav");
     const voxl::test::VoxlRun run =
@@ -52,6 +57,29 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
         voxl::test::EstimateFrequency(voxl::test::Channel(wave->samples, c.channels, 0), c.rate),
         440.0, 5.0);
   }
+}
+
+// A record that 'voxl formats' lists records in that format: MPEG Layer-3 as ffprobe sees it.
+TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
+  const voxl::test::VoxlRun list = voxl::test::RunVoxl("formats --tag mp3", File("stderr.txt"));
+  ASSERT_EQ(list.exitCode, 0) << list.err;
+  const std::string wanted = "MPEG Layer-3: 44100 Hz, 128 kbit/s, Stereo";
+  const size_t line = list.out.find(wanted);
+  ASSERT_NE(line, std::string::npos) << list.out;
+  // The record follows the description.
+  std::string hex;
+  std::istringstream(list.out.substr(line + wanted.size())) >> hex;
+  const std::string out = File("take.wav");
+  const voxl::test::VoxlRun run =
+      Record("--format-bytes " + hex + " --seconds 0.5 " + ShellQuote(out));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("recording into " + out + " (" + wanted + ")"), std::string::npos)
+      << run.err;
+  const voxl::test::CommandResult probe = voxl::test::RunCommand(
+      "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels,bit_rate -of "
+      "csv=p=0 " +
+      ShellQuote(out));
+  EXPECT_EQ(probe.output, "mp3,44100,2,128000\n");
 }
 
 // The recorder's own length limit ends the run: a success, with exactly the frames asked for.
@@ -101,6 +129,14 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
         Refusal{"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
         Refusal{"record --sound-db 3 " + fresh, 2, ""},
         Refusal{"record --format flac " + fresh, 2, ""},
+        Refusal{"record --format gsm " + fresh, 2,
+                "no format at 44100 Hz stereo; it offers 8000 Hz mono"},
+        Refusal{"record --format mp3 --bitrate 100 " + fresh, 2, "stereo offers 32, 40,"},
+        Refusal{"record --format-bytes 01zz " + fresh, 2, "not a format in hex"},
+        Refusal{"formats --tag flac", 2, "--tag flac: not a format tag"},
+        // An MPEG Layer-3 record cut short: its cbSize claims 12 bytes that are not there.
+        Refusal{"record --format-bytes 5500020044ac0000803e0000010000000c000100 " + fresh, 1,
+                "the format cannot be used"},
         Refusal{"record --device 1 " + fresh, 2, ""},
         Refusal{"record --device 'virtual input' " + fresh, 2, "\"Virtual Input\""},
         Refusal{"stream --seconds 1 --device 'virtual input' " + fresh, 2,

@@ -2,6 +2,11 @@
 // limits, marker tones and silence detection are set on an idle recorder, then NewRecording,
 // Record, and a message loop that shows levels and elapsed time until the seconds asked for
 // have come in, the recording limit ends the run, or Ctrl-C.
+//
+// PCM, A-law and mu-law are sample formats of the recorder.  Every other format is compressed
+// (sample format 100): its record is picked from the codec's standard formats by rate, channels
+// and bitrate, given in hex (--format-bytes), or chosen in the format chooser (--choose), and
+// handed to the recorder as a byte array (PutFormat).
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,10 +16,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "meter.h"
@@ -44,7 +51,25 @@ struct RecordOptions {
   bool headerless = false;
   std::string device;
   bool quiet = false;
+  int bitrate = 0;           // kbit/s of --format mp3; 0 = not given
+  std::string formatBytes;   // --format-bytes: a format record in hex
+  bool choose = false;       // --choose: the format chooser picks the format
+  bool formatGiven = false;  // --format was on the command line
+  // A compressed recording: the format record the recorder holds, and its description.
+  FormatBytes record;
+  std::string recordText;
 };
+
+// The compressed formats of --format and the codec's format tag.
+const std::map<std::string, WORD> kCodecFormats = {{"mp3", WAVE_FORMAT_MPEGLAYER3},
+                                                   {"ima", WAVE_FORMAT_IMA_ADPCM},
+                                                   {"adpcm", WAVE_FORMAT_ADPCM},
+                                                   {"gsm", WAVE_FORMAT_GSM610}};
+constexpr int kDefaultBitrate = 128;
+
+bool Compressed(const RecordOptions& o) {
+  return kCodecFormats.count(o.format) != 0 || !o.formatBytes.empty() || o.choose;
+}
 
 // The callbacks have no context argument; voxl records with one recorder at a time.
 // --seconds and the meter's clock count the audio taken in, not the time passed, so a device
@@ -148,9 +173,185 @@ std::string Compact(double value) {
   return text;
 }
 
+const WAVEFORMATEX& RecordFormat(const RecordOptions& o) {
+  return *reinterpret_cast<const WAVEFORMATEX*>(o.record.data());
+}
+
 // Bytes of one second of audio in the chosen format.
 double BytesPerSecond(const RecordOptions& o) {
+  if (o.record.size() >= sizeof(WAVEFORMATEX) && RecordFormat(o).nAvgBytesPerSec != 0) {
+    return RecordFormat(o).nAvgBytesPerSec;
+  }
   return static_cast<double>(o.rate) * o.channels * (o.format == "pcm16" ? 2 : 1);
+}
+
+std::string ChannelText(WORD channels) {
+  return channels == 1 ? "mono" : channels == 2 ? "stereo" : std::to_string(channels) + " channels";
+}
+
+// The standard format of the codec --format names for the rate, channels and bitrate asked
+// for.  False, with the error printed, when the codec offers none.
+bool PickStandardFormat(RecordOptions& o) {
+  const WORD tag = kCodecFormats.at(o.format);
+  std::string codec;
+  std::vector<StandardFormat> formats;
+  if (!StandardFormats(tag, &codec, &formats)) {
+    PrintError("--format " + o.format + ": " + VoxlErrorText(VOXL_ERR_NO_CODEC_MANAGER) +
+               " (no codec for format tag " + TagText(tag) + ")");
+    return false;
+  }
+  const bool mp3 = tag == WAVE_FORMAT_MPEGLAYER3;
+  const int kbps = o.bitrate > 0 ? o.bitrate : kDefaultBitrate;
+  std::vector<std::string> rates;
+  std::string bitrates;
+  for (const StandardFormat& f : formats) {
+    const auto& wf = *reinterpret_cast<const WAVEFORMATEX*>(f.bytes.data());
+    if (wf.nSamplesPerSec != o.rate || wf.nChannels != o.channels) {
+      const std::string rate =
+          std::to_string(wf.nSamplesPerSec) + " Hz " + ChannelText(wf.nChannels);
+      if (std::find(rates.begin(), rates.end(), rate) == rates.end()) rates.push_back(rate);
+      continue;
+    }
+    const int offered = static_cast<int>((wf.nAvgBytesPerSec * 8 + 500) / 1000);
+    if (mp3 && offered != kbps) {
+      bitrates += (bitrates.empty() ? "" : ", ") + std::to_string(offered);
+      continue;
+    }
+    o.record = f.bytes;
+    return true;
+  }
+  const std::string at = std::to_string(o.rate) + " Hz " + ChannelText(o.channels);
+  if (!bitrates.empty()) {
+    PrintError("--bitrate " + std::to_string(kbps) + ": " + codec + " at " + at + " offers " +
+               bitrates + " kbit/s");
+  } else {
+    std::string offers;
+    for (const std::string& rate : rates) offers += (offers.empty() ? "" : ", ") + rate;
+    PrintError("--format " + o.format + ": " + codec + " has no format at " + at +
+               (offers.empty() ? std::string() : "; it offers " + offers));
+  }
+  return false;
+}
+
+// Hands `record` to the recorder as its chosen format.  False, with the error printed, when the
+// recorder takes no format.
+bool PutRecord(VoxlRecorder* rec, const FormatBytes& record) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(record.size()));
+  if (array == nullptr) {
+    PrintError("out of memory for the format");
+    return false;
+  }
+  for (size_t i = 0; i < record.size(); ++i) {
+    LONG index = static_cast<LONG>(i);
+    BYTE value = record[i];
+    SafeArrayPutElement(array, &index, &value);
+  }
+  VARIANT format;
+  VariantInit(&format);
+  format.vt = VT_ARRAY | VT_UI1;
+  format.parray = array;
+  const HRESULT put = rec->lpVtbl->PutFormat(rec, format);
+  VariantClear(&format);
+  if (put == E_NOTIMPL) {
+    PrintError("compressed formats are not available yet");
+    return false;
+  }
+  if (put != S_OK) {
+    PrintError(std::string("the recorder refused the format: ") +
+               VoxlErrorText(VOXL_ERR_FORMAT_UNUSABLE));
+    return false;
+  }
+  return true;
+}
+
+// The recorder's chosen format as bytes (GetFormat).
+FormatBytes TakeRecord(VoxlRecorder* rec) {
+  VARIANT format;
+  VariantInit(&format);
+  FormatBytes bytes;
+  LONG low = 0, high = -1;
+  if (rec->lpVtbl->GetFormat(rec, &format) == S_OK && format.vt == (VT_ARRAY | VT_UI1) &&
+      SafeArrayGetLBound(format.parray, 1, &low) == S_OK &&
+      SafeArrayGetUBound(format.parray, 1, &high) == S_OK) {
+    for (LONG i = low; i <= high; ++i) {
+      BYTE value = 0;
+      SafeArrayGetElement(format.parray, &i, &value);
+      bytes.push_back(value);
+    }
+  }
+  VariantClear(&format);
+  return bytes;
+}
+
+// The recorder's chosen format in words (GetFormatText).
+std::string ChosenFormatText(VoxlRecorder* rec) {
+  BSTR text = nullptr;
+  WORD error = 0;
+  rec->lpVtbl->GetFormatText(rec, &text, &error);
+  const std::string words = NarrowText(text);
+  SysFreeString(text);
+  return words;
+}
+
+// Sets a compressed format on the idle recorder: a standard format, the bytes given, or the
+// chooser's answer; then sample format 100 and, from the format, the rate and channels.
+// kExitOk, or the exit code after printing why.
+int ConfigureCompressed(VoxlRecorder* rec, RecordOptions& o) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  if (o.choose) {
+    BSTR title = WideText("voxl record: the format of " + o.out);
+    WORD error = 0;
+    const auto tag = kCodecFormats.find(o.format);
+    const HRESULT chosen = o.formatGiven && tag != kCodecFormats.end()
+                               ? m.ChooseFormatOfTag(rec, 0, title, tag->second, &error)
+                               : m.ChooseFormat(rec, 0, title, &error);
+    SysFreeString(title);
+    if (chosen == E_NOTIMPL) {
+      PrintError("the format chooser is not available yet");
+      return kExitFailure;
+    }
+    if (error != VOXL_ERR_NONE) {
+      PrintError(std::string("no format chosen: ") + VoxlErrorText(error));
+      return kExitFailure;
+    }
+    o.record = TakeRecord(rec);
+  } else {
+    if (!o.formatBytes.empty()) {
+      if (!ParseHex(o.formatBytes, &o.record)) {
+        PrintError(
+            "--format-bytes: not a format in hex (pairs of hex digits, as 'voxl formats' "
+            "prints them)");
+        return kExitUsage;
+      }
+      if (o.record.size() < sizeof(WAVEFORMATEX) || o.record.size() > 0xFFFF) {
+        PrintError("--format-bytes: a format record is 18 to 65535 bytes, not " +
+                   std::to_string(o.record.size()));
+        return kExitUsage;
+      }
+    } else if (!PickStandardFormat(o)) {
+      return kExitUsage;
+    }
+    if (!PutRecord(rec, o.record)) return kExitUsage;
+  }
+  if (o.record.size() < sizeof(WAVEFORMATEX)) {
+    PrintError(std::string("no format chosen: ") + VoxlErrorText(VOXL_ERR_NO_TARGET_FORMAT));
+    return kExitFailure;
+  }
+  if (m.SetSampleFormat(rec, 100) != 0) {
+    PrintError("the recorder refused compressed recording");
+    return kExitUsage;
+  }
+  o.recordText = ChosenFormatText(rec);
+  if (o.recordText.empty() || o.recordText[0] == '[') {
+    o.recordText = "the format given (the codec manager cannot describe it)";
+  }
+  // The format decides the rate and channels; the recorder takes them from it when the file is
+  // created, also a rate outside the list of its sample-rate property.
+  o.rate = RecordFormat(o).nSamplesPerSec;
+  o.channels = RecordFormat(o).nChannels;
+  m.SetSampleRate(rec, o.rate);
+  m.SetChannels(rec, o.channels);
+  return kExitOk;
 }
 
 // Sets a marker tone through `set` once the format is set.  False, with the error printed, when
@@ -166,21 +367,26 @@ bool SetTone(VoxlRecorder* rec, HRESULT(WINAPI* set)(VoxlRecorder*, FLOAT), cons
 }
 
 // Applies the options to the idle recorder.  kExitOk, or the exit code after printing why.
-int Configure(VoxlRecorder* rec, const RecordOptions& o) {
+int Configure(VoxlRecorder* rec, RecordOptions& o) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   static const std::map<std::string, WORD> kFormats = {
       {"pcm8", 8}, {"pcm16", 16}, {"alaw", 106}, {"mulaw", 107}};
-  if (m.SetSampleFormat(rec, kFormats.at(o.format)) != 0) {
-    PrintError("the recorder refused the format " + o.format);
+  if (o.bitrate > 0 && o.format != "mp3") {
+    PrintError("--bitrate is for --format mp3");
     return kExitUsage;
   }
-  if (m.SetSampleRate(rec, o.rate) != 0) {
+  if (Compressed(o)) {
+    const int result = ConfigureCompressed(rec, o);
+    if (result != kExitOk) return result;
+  } else if (m.SetSampleFormat(rec, kFormats.at(o.format)) != 0) {
+    PrintError("the recorder refused the format " + o.format);
+    return kExitUsage;
+  } else if (m.SetSampleRate(rec, o.rate) != 0) {
     PrintError("the rate " + std::to_string(o.rate) +
                " Hz is not offered; use 6000, 8000, 11025, 16000, 22050, 32000, 44100, 48000, "
                "64000, 88200, 96000 or 192000");
     return kExitUsage;
-  }
-  if (m.SetChannels(rec, o.channels) != 0) {
+  } else if (m.SetChannels(rec, o.channels) != 0) {
     PrintError("channels must be 1 or 2");
     return kExitUsage;
   }
@@ -217,8 +423,10 @@ int Configure(VoxlRecorder* rec, const RecordOptions& o) {
 std::string Describe(const RecordOptions& o) {
   static const std::map<std::string, std::string> kNames = {
       {"pcm8", "8-bit PCM"}, {"pcm16", "16-bit PCM"}, {"alaw", "A-law"}, {"mulaw", "mu-law"}};
+  const std::string headerless = o.headerless ? ", headerless" : "";
+  if (Compressed(o)) return o.recordText + headerless;
   return std::to_string(o.rate) + " Hz, " + kNames.at(o.format) + ", " +
-         (o.channels == 1 ? "mono" : "stereo") + (o.headerless ? ", headerless" : "");
+         (o.channels == 1 ? "mono" : "stereo") + headerless;
 }
 
 // The folder where an insert collects its audio before it is spliced in.
@@ -255,7 +463,7 @@ std::string StopText(WORD reason, const RecordOptions& o) {
   return "the recorded audio could not be written";
 }
 
-int RunRecord(const RecordOptions& o) {
+int RunRecord(RecordOptions o) {
   const std::string nameProblem = OutNameProblem(o.out);
   if (!nameProblem.empty()) {
     PrintError(nameProblem);
@@ -315,12 +523,39 @@ int RunRecord(const RecordOptions& o) {
     if (o.at >= 0.0) m.SetPositionSeconds(rec, o.at);
   } else {
     m.NewRecording(rec, name, &error);
+    if (Compressed(o) &&
+        (error == VOXL_ERR_FORMAT_UNUSABLE || error == VOXL_ERR_NO_TARGET_FORMAT)) {
+      if (!exists) unlink(o.out.c_str());
+      PrintError("cannot record in " + o.recordText + ": " + VoxlErrorText(error));
+      return finish(kExitFailure);
+    }
     if (error != VOXL_ERR_NONE) {
       const std::string why = CreateProblem(o.out);
       PrintError("cannot create " + o.out + ": " + (why.empty() ? VoxlErrorText(error) : why));
       return finish(kExitFailure);
     }
   }
+
+  if (Compressed(o)) {
+    // The recorder took the rate and channels from the format.  The watch counts a tenth of the
+    // rate per buffer, so a rate below 10 would never reach --seconds.
+    DWORD rate = 0;
+    WORD channels = 0;
+    m.GetSampleRate(rec, &rate);
+    m.GetChannels(rec, &channels);
+    if (rate < 10 || channels < 1 || channels > 2) {
+      PrintError("cannot record in " + o.recordText + ": " +
+                 VoxlErrorText(VOXL_ERR_FORMAT_UNUSABLE));
+      WORD closeError = 0;
+      m.Close(rec, &closeError);
+      if (!exists) unlink(o.out.c_str());
+      return finish(kExitFailure);
+    }
+    o.rate = rate;
+    o.channels = channels;
+  }
+  if (!o.quiet)
+    std::fprintf(stderr, "voxl: recording into %s (%s)\n", o.out.c_str(), Describe(o).c_str());
 
   LevelMeter meter(stderr, LevelMeter::ModeFor(stderr, o.quiet), o.channels);
   gWatch = RunWatch{&meter, o.rate, false, 0, 0};
@@ -398,13 +633,30 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
       "meter");
   auto o = std::make_shared<RecordOptions>();
   cmd->add_option("OUT", o->out, "File to record into (created, or replaced)")->required();
-  cmd->add_option("--format", o->format, "Sample format")
-      ->check(CLI::IsMember({"pcm8", "pcm16", "alaw", "mulaw"}))
-      ->capture_default_str();
-  cmd->add_option("--rate", o->rate, "Sample rate in Hz")->capture_default_str();
-  cmd->add_option("--channels", o->channels, "1 or 2")
-      ->check(CLI::Range(1, 2))
-      ->capture_default_str();
+  CLI::Option* format =
+      cmd->add_option("--format", o->format,
+                      "Format: PCM, A-law, mu-law, or a codec's standard format for the rate and "
+                      "channels (mp3 MPEG Layer-3, ima IMA ADPCM, adpcm ADPCM, gsm GSM 6.10)")
+          ->check(CLI::IsMember({"pcm8", "pcm16", "alaw", "mulaw", "mp3", "ima", "adpcm", "gsm"}))
+          ->capture_default_str();
+  CLI::Option* bitrate =
+      cmd->add_option("--bitrate", o->bitrate, "kbit/s of --format mp3 (default 128)")
+          ->check(CLI::Range(1, 1000))
+          ->type_name("KBPS");
+  CLI::Option* bytes =
+      cmd->add_option("--format-bytes", o->formatBytes,
+                      "Record in this format: its record in hex, as 'voxl formats' prints it")
+          ->type_name("HEX");
+  CLI::Option* choose =
+      cmd->add_flag("--choose", o->choose,
+                    "Choose the format in the format chooser (of the --format codec when given)");
+  CLI::Option* rate =
+      cmd->add_option("--rate", o->rate, "Sample rate in Hz")->capture_default_str();
+  CLI::Option* channels = cmd->add_option("--channels", o->channels, "1 or 2")
+                              ->check(CLI::Range(1, 2))
+                              ->capture_default_str();
+  bytes->excludes(format)->excludes(bitrate)->excludes(choose)->excludes(rate)->excludes(channels);
+  choose->excludes(bitrate)->excludes(rate)->excludes(channels);
   cmd->add_option("--seconds", o->seconds,
                   "Stop once this much audio has come in (default: at Ctrl-C)")
       ->check(SecondsOption())
@@ -439,9 +691,14 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
                   "Input device: a number from 'voxl devices' (-1 = default) or its name");
   cmd->add_flag("-q,--quiet", o->quiet, "No level meter and no summary");
   cmd->footer(
-      "Ctrl-C stops cleanly and the file keeps everything recorded.  Exit status: 0 done,\n"
-      "1 the recording failed (the reason is printed), 2 a wrong option.");
-  cmd->callback([o, &exitCode] { exitCode = RunRecord(*o); });
+      "A compressed format sets the rate and channels its record holds; 'voxl formats' lists\n"
+      "the standard formats of every codec.  Ctrl-C stops cleanly and the file keeps everything\n"
+      "recorded.  Exit status: 0 done, 1 the recording failed (the reason is printed), 2 a wrong\n"
+      "option.");
+  cmd->callback([o, format, &exitCode] {
+    o->formatGiven = format->count() > 0;
+    exitCode = RunRecord(*o);
+  });
 }
 
 }  // namespace voxl::cli

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "voxl310k.h"
 
@@ -18,6 +20,29 @@ constexpr int kExitUsage = 2;    // the command line is wrong
 void AddDevicesCommand(CLI::App& app, int& exitCode);
 void AddStreamCommand(CLI::App& app, int& exitCode);
 void AddRecordCommand(CLI::App& app, int& exitCode);
+void AddFormatsCommand(CLI::App& app, int& exitCode);
+
+// A format record with its extra bytes.
+using FormatBytes = std::vector<uint8_t>;
+// A standard format of a codec and its description, "tag name: details".
+struct StandardFormat {
+  FormatBytes bytes;
+  std::string text;
+};
+
+// The format tag that `text` names: a number (0x55, 85) or one of TagNameList(); false when it
+// names none.
+bool ParseFormatTag(const std::string& text, WORD* tag);
+// "pcm|adpcm|alaw|mulaw|ima|gsm|mp3".
+std::string TagNameList();
+// A tag as "0x0055".
+std::string TagText(WORD tag);
+// The codec's name and its standard formats, in the codec's order; false when no codec of the
+// codec manager handles `tag`.
+bool StandardFormats(WORD tag, std::string* tagName, std::vector<StandardFormat>* formats);
+// Bytes as lower-case hex without spaces, and back (false for anything but pairs of hex digits).
+std::string HexText(const FormatBytes& bytes);
+bool ParseHex(const std::string& text, FormatBytes* bytes);
 
 // The meaning of a wave device result, e.g. "the device is already in use (MMSYSERR_ALLOCATED)".
 std::string WaveErrorText(MMRESULT result);

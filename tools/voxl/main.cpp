@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
   voxl::cli::AddDevicesCommand(app, exitCode);
   voxl::cli::AddStreamCommand(app, exitCode);
   voxl::cli::AddRecordCommand(app, exitCode);
+  voxl::cli::AddFormatsCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);
