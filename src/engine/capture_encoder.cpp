@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "engine/capture_internal.h"
 #include "formats/conversion.h"
@@ -80,9 +81,28 @@ bool DeliverEncoderOutput(Recorder& r) {
   return true;
 }
 
+// Whether the bytes at `h` (three of them) begin an MPEG audio Layer-3 frame header at `rate`:
+// the 11 sync bits, a version that exists, layer III, a bitrate index that names a bitrate and a
+// sample-rate index that gives the file's rate.  A bare 0xFF byte is not enough: frame data is
+// full of them, and writing from one would cut a frame in two.
+bool IsLayer3FrameHeader(const uint8_t* h, uint32_t rate) {
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return false;
+  const int version = (h[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+  const int layer = (h[1] >> 1) & 3;    // 1 = layer III
+  const int bitrateIndex = h[2] >> 4;
+  const int rateIndex = (h[2] >> 2) & 3;
+  if (version == 1 || layer != 1 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) {
+    return false;
+  }
+  static constexpr uint32_t kMpeg1Rates[3] = {44100, 48000, 32000};
+  const uint32_t divisor = version == 3 ? 1 : version == 2 ? 2 : 4;
+  return kMpeg1Rates[rateIndex] / divisor == rate;
+}
+
 // Writing into part of an existing MPEG Layer-3 file must begin at a frame header, and frames
-// vary in length: looks for the first 0xFF byte within two blocks of the block at position (one
-// more byte must follow inside the data), writes from there and moves position to match.
+// vary in length: looks for the first frame header within two blocks of the block at position,
+// writes from there and moves position to match.  Without one there, writing begins at the
+// block of position, or at the end of the data when the data ends inside the two blocks.
 void AlignToMpegFrame(Recorder& r) {
   const WAVEFORMATEX& format = *r.fileFormat;
   if (format.nBlockAlign == 0 || r.samplesPerBlock <= 0.0 ||
@@ -96,24 +116,19 @@ void AlignToMpegFrame(Recorder& r) {
   const uint64_t dataEnd = dataStart + r.dataChunk.cksize;
   const uint64_t start = FrameToFileOffset(r, static_cast<uint32_t>(position));
   const uint64_t limit = start + 2ull * blockSize;
-  if (start >= kMaxDataEnd) return;
-  SeekTo(r.fileHandle, start);
+  if (start >= kMaxDataEnd || start >= dataEnd) return;
 
-  uint64_t p = start;
-  bool havePrevious = false;
-  uint8_t previous = 0;
-  while (p < dataEnd && p < limit) {
-    uint8_t byte;
-    if (!ReadAll(r.fileHandle, &byte, 1)) break;
-    ++p;
-    if (havePrevious && previous == 0xFF) {
-      p -= 2;
+  // The two blocks and the two bytes a header found at their end needs.
+  std::vector<uint8_t> window(std::min(limit + 2, dataEnd) - start);
+  SeekTo(r.fileHandle, start);
+  if (!ReadAll(r.fileHandle, window.data(), window.size())) window.clear();
+  uint64_t p = limit < dataEnd ? start : dataEnd;
+  for (size_t i = 0; i + 2 < window.size() && start + i < limit; ++i) {
+    if (IsLayer3FrameHeader(&window[i], format.nSamplesPerSec)) {
+      p = start + i;
       break;
     }
-    previous = byte;
-    havePrevious = true;
   }
-  if (p == limit) p = start;
   SeekTo(r.fileHandle, p);
   r.fileCursor = static_cast<uint32_t>(p);
   r.position = static_cast<int32_t>(ByteToFrames(r, p - dataStart));
