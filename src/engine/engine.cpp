@@ -71,12 +71,12 @@ bool HandleCommand(Recorder& r, WPARAM command, LPARAM argument) {
       break;
     case CmdPause:
       if (stage == Playing) {
-        // A non-zero value pauses the device.  Zero resumes by a reset: the buffers come back,
-        // are refilled from the read position and written again.
+        // A non-zero value pauses the device; zero restarts it, so the audio queued when the
+        // pause began plays on and position keeps following what is heard.
         if (static_cast<int16_t>(argument) != 0) {
           waveOutPause(r.waveOut);
         } else {
-          waveOutReset(r.waveOut);
+          waveOutRestart(r.waveOut);
         }
       }
       break;
