@@ -181,9 +181,8 @@ typedef struct VoxlRecorder {
  * E_POINTER when an out-parameter for the method's answer is null.  Operations that can fail for
  * other reasons return 0 and write a VoxlError (VOXL_ERR_NONE on success) to their WORD error
  * out-parameter, which may be null when the code is not wanted; a failure is also kept until
- * TakeLastError reads it.  Not yet available: OpenFile, CompactFile, DeleteSeconds and
- * DeleteSamples return E_NOTIMPL; Play returns 0 with VOXL_ERR_PLAYBACK_START wherever it would
- * start.
+ * TakeLastError reads it.  Not yet available: CompactFile, DeleteSeconds and DeleteSamples
+ * return E_NOTIMPL; Play returns 0 with VOXL_ERR_PLAYBACK_START wherever it would start.
  *
  * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
  * out-parameter already holds (when not null) and stores a new one, which the caller frees with
@@ -256,8 +255,9 @@ typedef struct VoxlRecorderVtbl {
   HRESULT(WINAPI* SetPositionSeconds)(VoxlRecorder* self, DOUBLE seconds);
   /* The last error code, once; 0 afterwards. */
   HRESULT(WINAPI* TakeLastError)(VoxlRecorder* self, WORD* error);
-  /* Not yet available: VOXL_ERR_PLAYBACK_START when a file is open and stopped
-   * (VOXL_ERR_NEEDS_OPEN otherwise, VOXL_ERR_NO_FILE for a stream). */
+  /* Plays the open file from the position (state 4); VOXL_ERR_PLAYBACK_START when the device
+   * cannot start or nothing is left to play, VOXL_ERR_NEEDS_OPEN when not open and stopped,
+   * VOXL_ERR_NO_FILE for a stream. */
   HRESULT(WINAPI* Play)(VoxlRecorder* self, WORD* error);
   HRESULT(WINAPI* Record)(VoxlRecorder* self, WORD* error);
   /* Zeros unless recording or playing; for mono the right values repeat the left. */

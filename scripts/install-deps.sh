@@ -14,6 +14,7 @@ test_packages=(
   pulseaudio pulseaudio-utils
   sox ffmpeg lame mpg123 libsndfile1-dev sndfile-programs
   clang libclang-rt-14-dev clang-format
+  python3
 )
 
 packages=("${build_packages[@]}")

@@ -16,6 +16,7 @@
 #include "engine/transport.h"
 #include "formats/format_methods.h"
 #include "platform/wave/wave.h"
+#include "wavefile/open_file.h"
 #include "wavefile/position.h"
 #include "wavefile/recording_close.h"
 #include "wavefile/recording_file.h"
@@ -236,8 +237,8 @@ HRESULT WINAPI SetPaused(VoxlRecorder* self, SHORT paused) {
 HRESULT WINAPI GetLength(VoxlRecorder* self, DWORD* frames) {
   return Give(frames, OpenLength(Self(self)));
 }
-HRESULT WINAPI OpenFile(VoxlRecorder*, BSTR, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI OpenFile(VoxlRecorder* self, BSTR name, WORD* error) {
+  return Answer(voxl::OpenFile(Self(self), name, error));
 }
 HRESULT WINAPI NewTempRecording(VoxlRecorder* self, WORD* error) {
   return Answer(voxl::NewTempRecording(Self(self), error));

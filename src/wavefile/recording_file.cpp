@@ -30,9 +30,8 @@ void EnterOpenTarget(Recorder& r, const char* name, uint16_t hasFact) {
   r.state = StateOpen;
 }
 
-// The name in UTF-8 into `out` (kNameBytes).  A null or empty BSTR gives "".  False when the
-// name does not fit with its terminator, or holds a NUL character or an unpaired surrogate (the
-// file would get another name than the one asked for).
+}  // namespace
+
 bool NameToNarrow(BSTR name, char* out) {
   out[0] = '\0';
   if (name == nullptr) return true;
@@ -52,8 +51,6 @@ bool NameToNarrow(BSTR name, char* out) {
   out[written] = '\0';
   return true;
 }
-
-}  // namespace
 
 bool CreateTempFile(char* name) {
   char directory[kNameBytes];

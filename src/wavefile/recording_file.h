@@ -12,6 +12,11 @@
 
 namespace voxl {
 
+// The name in UTF-8 into `out` (kNameBytes).  A null or empty BSTR gives "".  False when the
+// name does not fit with its terminator, or holds a NUL character or an unpaired surrogate (the
+// file would get another name than the one asked for).
+bool NameToNarrow(BSTR name, char* out);
+
 // Prepares a new recording target after running Close: a RIFF/WAVE file (fileKind 0), a
 // headerless file (fileKind != 0, data from byte 0, nothing written yet) or, for an empty or
 // null name, streaming (no file).  sampleFormat 100 takes the compressed branch.  Returns 0;

@@ -123,9 +123,7 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
     const char* says;
   };
   for (const Refusal& r :
-       {Refusal{"record --at 0.1 " + existing, 2, "not available yet"},
-        Refusal{"record --insert " + existing, 2, ""},
-        Refusal{"record --insert " + ShellQuote(File("new.wav")), 2, "does not exist"},
+       {Refusal{"record --insert " + ShellQuote(File("new.wav")), 2, "does not exist"},
         Refusal{"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
         Refusal{"record --sound-db 3 " + fresh, 2, ""},
         Refusal{"record --format flac " + fresh, 2, ""},

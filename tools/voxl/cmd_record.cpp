@@ -58,6 +58,8 @@ struct RecordOptions {
   // A compressed recording: the format record the recorder holds, and its description.
   FormatBytes record;
   std::string recordText;
+  // An existing file recorded into (--at, --insert): its format in words.
+  std::string openedText;
 };
 
 // The compressed formats of --format and the codec's format tag.
@@ -423,6 +425,7 @@ int Configure(VoxlRecorder* rec, RecordOptions& o) {
 std::string Describe(const RecordOptions& o) {
   static const std::map<std::string, std::string> kNames = {
       {"pcm8", "8-bit PCM"}, {"pcm16", "16-bit PCM"}, {"alaw", "A-law"}, {"mulaw", "mu-law"}};
+  if (!o.openedText.empty()) return o.openedText;
   const std::string headerless = o.headerless ? ", headerless" : "";
   if (Compressed(o)) return o.recordText + headerless;
   return std::to_string(o.rate) + " Hz, " + kNames.at(o.format) + ", " +
@@ -521,6 +524,19 @@ int RunRecord(RecordOptions o) {
     }
     m.SetInsertMode(rec, o.insert ? 1 : 0);
     if (o.at >= 0.0) m.SetPositionSeconds(rec, o.at);
+    // The file decides the format: the rate and channels of the meter come from it.
+    DWORD rate = 0;
+    WORD channels = 0;
+    m.GetSampleRate(rec, &rate);
+    m.GetChannels(rec, &channels);
+    if (rate >= 10) o.rate = rate;
+    if (channels == 1 || channels == 2) o.channels = channels;
+    BSTR text = nullptr;
+    WORD textError = 0;
+    m.GetFileFormatText(rec, &text, &textError);
+    o.openedText = NarrowText(text);
+    SysFreeString(text);
+    if (o.openedText.empty()) o.openedText = "the format of the file";
   } else {
     m.NewRecording(rec, name, &error);
     if (Compressed(o) &&
@@ -536,7 +552,7 @@ int RunRecord(RecordOptions o) {
     }
   }
 
-  if (Compressed(o)) {
+  if (Compressed(o) && o.openedText.empty()) {
     // The recorder took the rate and channels from the format.  The watch counts a tenth of the
     // rate per buffer, so a rate below 10 would never reach --seconds.
     DWORD rate = 0;

@@ -127,6 +127,8 @@ int main(int argc, char** argv) {
   voxl::cli::AddStreamCommand(app, exitCode);
   voxl::cli::AddRecordCommand(app, exitCode);
   voxl::cli::AddFormatsCommand(app, exitCode);
+  voxl::cli::AddInfoCommand(app, exitCode);
+  voxl::cli::AddPlayCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,277 @@
+// Opening existing files: the RIFF/WAVE chunk walk, the headerless kinds and the common end that
+// makes the file the current recording with the position at its end.
+#include "wavefile/open_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "formats/conversion.h"
+#include "formats/pcm_format.h"
+#include "platform/mmio/mmio.h"
+#include "wavefile/frames.h"
+#include "wavefile/mpeg_scan.h"
+#include "wavefile/recording_close.h"
+#include "wavefile/recording_file.h"
+#include "wavefile/recording_settings.h"
+#include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
+
+namespace voxl {
+
+namespace {
+
+// Sample rates of PCM, A-law and mu-law files the recorder works with.
+constexpr uint32_t kOpenableRates[] = {6000,  8000,  11025, 16000, 22050, 32000,
+                                       44100, 48000, 64000, 88200, 96000, 192000};
+
+// A "fmt " chunk holds a format record: at least the 16 bytes up to wBitsPerSample, at most the
+// 18-byte record with 65535 extra bytes.
+constexpr uint32_t kMinFormatBytes = 16;
+constexpr uint32_t kMaxFormatBytes = sizeof(WAVEFORMATEX) + 0xFFFF;
+
+// Ends a failed open: the file is closed again and nothing stays open (state 1).
+void FailOpen(Recorder& r, uint16_t* error, uint16_t code) {
+  ReleaseConversion(r);
+  if (r.fileHandle != nullptr) {
+    mmioClose(r.fileHandle, 0);
+    r.fileHandle = nullptr;
+  }
+  r.fileName[0] = '\0';
+  r.length = 0;
+  r.position = 0;
+  r.state = StateIdle;
+  ReportError(r, error, code);
+}
+
+// Frames held by `bytes` of data: whole frames, or whole compressed blocks.
+uint32_t FramesInData(const Recorder& r, uint64_t bytes) {
+  if (r.compressed.load() != 0 && r.fileFormat != nullptr && r.fileFormat->nBlockAlign != 0) {
+    bytes -= bytes % r.fileFormat->nBlockAlign;
+  }
+  return ByteToFrames(r, bytes);
+}
+
+// The common end of a successful open: the file becomes the current recording with the
+// position at the end of its `frames`.
+void EnterOpenedFile(Recorder& r, const char* name, uint32_t frames, bool rateFromDevice) {
+  std::strncpy(r.fileName, name, kNameBytes - 1);
+  r.fileName[kNameBytes - 1] = '\0';
+  r.deleteOnClose = 0;
+  r.length = frames;
+  r.position = static_cast<int32_t>(std::min<uint32_t>(frames, INT32_MAX));
+  if (rateFromDevice) r.sampleRate = r.pcmFormat.nSamplesPerSec;
+  SetMaxLengthSeconds(r, r.maxLengthSeconds.load());
+  r.recordedLength = 0;
+  r.state = StateOpen;
+}
+
+// The offset of the file's end, or false; the position is restored.
+bool FindFileEnd(HMMIO h, uint64_t* end) {
+  const LONG here = mmioSeek(h, 0, SEEK_CUR);
+  const LONG last = mmioSeek(h, 0, SEEK_END);
+  if (here == -1 || last == -1) return false;
+  *end = static_cast<DWORD>(last);
+  return SeekTo(h, static_cast<DWORD>(here));
+}
+
+// An ID3v1 tag: "TAG" and 125 bytes of text, the last 128 bytes of an MPEG audio stream.
+constexpr uint64_t kId3v1TagBytes = 128;
+
+// Whether the stream ending at `end` and starting at `start` closes with an ID3v1 tag, which is
+// no audio.  The file is left at `end`.
+bool EndsWithId3v1Tag(HMMIO h, uint64_t end, uint64_t start) {
+  if (end < start + kId3v1TagBytes || !SeekTo(h, end - kId3v1TagBytes)) return false;
+  char tag[3] = {};
+  const bool found = ReadAll(h, tag, sizeof tag) && std::memcmp(tag, "TAG", 3) == 0;
+  SeekTo(h, end);
+  return found;
+}
+
+// Walks the RIFF/WAVE chunks: the "fmt " content into `format` (zero-padded to at least a whole
+// format record), the "fact" count into *factCount when the chunk follows "fmt ", and dataChunk,
+// its size cut to the bytes the file holds.  Leaves the file behind the data.  ErrNone or
+// ErrNotRiffWave.
+uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* factCount) {
+  HMMIO h = r.fileHandle;
+  r.riffChunk = MMCKINFO{};
+  r.riffChunk.fccType = kWaveForm;
+  r.fmtChunk = MMCKINFO{};
+  r.fmtChunk.ckid = kFmtChunk;
+  r.factChunk = MMCKINFO{};
+  r.factChunk.ckid = kFactChunk;
+  r.dataChunk = MMCKINFO{};
+  r.dataChunk.ckid = kDataChunk;
+  r.hasFactChunk = 0;
+
+  uint64_t fileEnd = 0;
+  if (!FindFileEnd(h, &fileEnd) || !SeekTo(h, 0)) return ErrNotRiffWave;
+  if (mmioDescend(h, &r.riffChunk, nullptr, MMIO_FINDRIFF) != MMSYSERR_NOERROR) {
+    return ErrNotRiffWave;
+  }
+  if (mmioDescend(h, &r.fmtChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
+    return ErrNotRiffWave;
+  }
+  const uint32_t formatBytes = r.fmtChunk.cksize;
+  if (formatBytes < kMinFormatBytes || formatBytes > kMaxFormatBytes) return ErrNotRiffWave;
+  format.assign(std::max<size_t>(formatBytes, sizeof(WAVEFORMATEX)), 0);
+  if (!ReadAll(h, format.data(), formatBytes)) return ErrNotRiffWave;
+  if (mmioAscend(h, &r.fmtChunk, 0) != MMSYSERR_NOERROR) return ErrNotRiffWave;
+
+  // A "fact" chunk counts only when it follows "fmt ".
+  const LONG behindFormat = mmioSeek(h, 0, SEEK_CUR);
+  if (behindFormat == -1) return ErrNotRiffWave;
+  if (mmioDescend(h, &r.factChunk, &r.riffChunk, MMIO_FINDCHUNK) == MMSYSERR_NOERROR) {
+    uint8_t count[4];
+    if (!ReadAll(h, count, sizeof count)) return ErrNotRiffWave;
+    *factCount = count[0] | (count[1] << 8) | (count[2] << 16) | (uint32_t{count[3]} << 24);
+    r.hasFactChunk = 1;
+    if (mmioAscend(h, &r.factChunk, 0) != MMSYSERR_NOERROR) return ErrNotRiffWave;
+  } else if (!SeekTo(h, static_cast<DWORD>(behindFormat))) {
+    return ErrNotRiffWave;
+  }
+
+  if (mmioDescend(h, &r.dataChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
+    return ErrNotRiffWave;
+  }
+  // A file cut short (or written with a placeholder size) holds only what is there.
+  const uint64_t dataStart = r.dataChunk.dwDataOffset;
+  const uint64_t held = fileEnd > dataStart ? fileEnd - dataStart : 0;
+  if (r.dataChunk.cksize > held) r.dataChunk.cksize = static_cast<DWORD>(held);
+  if (!SeekTo(h, dataStart + r.dataChunk.cksize)) return ErrNotRiffWave;
+  return ErrNone;
+}
+
+// Takes the "fmt " content as the file's format: compressed formats through the conversion set,
+// PCM, A-law and mu-law as the device format.  ErrNone or the error of the open.
+uint16_t TakeWaveFormat(Recorder& r, std::vector<uint8_t>& content) {
+  auto* format = reinterpret_cast<WAVEFORMATEX*>(content.data());
+  const WORD tag = format->wFormatTag;
+  if (tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_ALAW && tag != WAVE_FORMAT_MULAW) {
+    if (ApplyTargetFormat(r, format, static_cast<int32_t>(content.size())) != kAccepted) {
+      return ErrFormatUnusable;
+    }
+    uint16_t setUpError = ErrNone;
+    SetUpConversion(r, &setUpError);
+    if (setUpError != ErrNone) return setUpError;
+    r.sampleFormat = 100;
+    return ErrNone;
+  }
+
+  std::memcpy(&r.pcmFormat, format, sizeof(WAVEFORMATEX));  // zero-padded beyond the chunk
+  r.pcmFormat.cbSize = 0;
+  // Without channels, a block size or (for PCM) a sample size no frame can be counted or played.
+  const WORD bits = r.pcmFormat.wBitsPerSample;
+  if (r.pcmFormat.nChannels == 0 || r.pcmFormat.nBlockAlign == 0 ||
+      (tag == WAVE_FORMAT_PCM && bits == 0)) {
+    return ErrNotRiffWave;
+  }
+  // Linear PCM is recorded, played and measured in 8 or 16 bits only; another sample size would
+  // also become the capture format, which every later open and recording would then fail on.
+  const uint32_t rate = r.pcmFormat.nSamplesPerSec;
+  if (std::find(std::begin(kOpenableRates), std::end(kOpenableRates), rate) ==
+          std::end(kOpenableRates) ||
+      (tag == WAVE_FORMAT_PCM && bits != 8 && bits != 16)) {
+    return ErrFormatUnusable;
+  }
+  r.sampleFormat = tag == WAVE_FORMAT_ALAW ? 106 : tag == WAVE_FORMAT_MULAW ? 107 : bits;
+  r.channels = r.pcmFormat.nChannels;
+  return ErrNone;
+}
+
+}  // namespace
+
+uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
+  uint16_t closeError = ErrNone;
+  Close(r, &closeError);
+  if (closeError != ErrNone) {
+    ReportError(r, error, closeError);
+    return 0;
+  }
+  char narrow[kNameBytes];
+  if (!NameToNarrow(name, narrow)) {
+    ReportError(r, error, ErrFileOpen);
+    return 0;
+  }
+  if (narrow[0] == '\0') return NewRecording(r, name, error);
+  if (mmioOpenA(narrow, nullptr, MMIO_EXIST) == nullptr) {
+    if (r.readOnly != 0) {
+      ReportError(r, error, ErrReadOnly);
+      return 0;
+    }
+    return NewRecording(r, name, error);
+  }
+
+  r.fileHandle = mmioOpenA(narrow, nullptr, r.readOnly != 0 ? MMIO_READ : MMIO_READWRITE);
+  if (r.fileHandle == nullptr) {
+    FailOpen(r, error, ErrFileOpen);
+    return 0;
+  }
+  if (r.fileKind != 0) {
+    OpenRawFile(r, narrow, error);
+    return 0;
+  }
+
+  std::vector<uint8_t> format;
+  uint32_t factCount = 0;
+  uint16_t code = ReadWaveChunks(r, format, &factCount);
+  if (code == ErrNone) code = TakeWaveFormat(r, format);
+  if (code != ErrNone) {
+    FailOpen(r, error, code);
+    return 0;
+  }
+
+  const uint64_t dataBytes = r.dataChunk.cksize;
+  uint32_t frames = FramesInData(r, dataBytes);
+  if (r.hasFactChunk != 0 && FrameToByte64(r, factCount) <= dataBytes) frames = factCount;
+  EnterOpenedFile(r, narrow, frames, true);
+  ReportError(r, error, ErrNone);
+  return 0;
+}
+
+void OpenRawFile(Recorder& r, const char* name, uint16_t* error) {
+  HMMIO h = r.fileHandle;
+  uint64_t dataStart = r.fileKind < 0 ? static_cast<uint64_t>(-int32_t{r.fileKind}) : 0;
+  r.riffChunk = MMCKINFO{};
+  r.fmtChunk = MMCKINFO{};
+  r.factChunk = MMCKINFO{};
+  r.dataChunk = MMCKINFO{};
+  r.dataChunk.ckid = kDataChunk;
+  r.hasFactChunk = 0;
+  if (r.fileKind == 2) {
+    uint16_t scanError = ErrNone;
+    dataStart = ScanMpegStream(r, &scanError);
+    if (scanError != ErrNone) {
+      FailOpen(r, error, scanError);
+      return;
+    }
+  }
+
+  const LONG last = mmioSeek(h, 0, SEEK_END);
+  if (last == -1) {
+    FailOpen(r, error, ErrFileOpen);
+    return;
+  }
+  uint64_t fileEnd = static_cast<DWORD>(last);
+  if (r.fileKind == 2 && EndsWithId3v1Tag(h, fileEnd, dataStart)) fileEnd -= kId3v1TagBytes;
+  dataStart = std::min(dataStart, fileEnd);
+  r.dataChunk.dwDataOffset = static_cast<DWORD>(dataStart);
+  r.dataChunk.cksize = static_cast<DWORD>(fileEnd - dataStart);
+  SeekTo(h, fileEnd);  // behind the data, as for every opened file
+
+  const bool viaConversion = r.sampleFormat == 100;
+  if (viaConversion) {
+    uint16_t setUpError = ErrNone;
+    SetUpConversion(r, &setUpError);
+    if (setUpError != ErrNone) {
+      FailOpen(r, error, setUpError);
+      return;
+    }
+  } else {
+    r.pcmFormat = StoredFormat(r.sampleFormat, r.channels, r.sampleRate);
+  }
+  EnterOpenedFile(r, name, FramesInData(r, r.dataChunk.cksize), viaConversion);
+  ReportError(r, error, ErrNone);
+}
+
+}  // namespace voxl

@@ -1,0 +1,250 @@
+// voxl info: opens a sound file read-only through the recorder (OpenFile with the file kind the
+// options name) and prints what the recorder makes of it: kind, format, rate, channels and
+// length.  The chunk layout of a RIFF/WAVE file (data offset and size, "fact" count, bytes
+// behind the content) is read here from the file itself.
+//
+// Also the opening shared with voxl play: --raw, --mpeg and --header-bytes.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "commands.h"
+#include "voxl310k.h"
+
+namespace voxl::cli {
+namespace {
+
+const std::map<std::string, WORD> kRawFormats = {
+    {"pcm8", 8}, {"pcm16", 16}, {"alaw", 106}, {"mulaw", 107}};
+
+// The chunks of a RIFF/WAVE file as they lie on disk.
+struct RiffLayout {
+  bool wave = false;
+  uint64_t dataOffset = 0;
+  uint64_t dataSize = 0;  // the bytes present, at most what the chunk declares
+  uint64_t declared = 0;
+  bool hasData = false;
+  std::optional<uint32_t> fact;
+  uint64_t contentEnd = 0;  // behind the RIFF form, or the data, whichever ends later
+};
+
+uint32_t Le32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+RiffLayout ReadRiffLayout(const std::string& path, uint64_t fileSize) {
+  RiffLayout l;
+  std::ifstream in(path, std::ios::binary);
+  unsigned char head[12];
+  if (!in.read(reinterpret_cast<char*>(head), 12) || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0) {
+    return l;
+  }
+  l.wave = true;
+  const uint64_t formEnd = std::min<uint64_t>(8 + uint64_t{Le32(head + 4)}, fileSize);
+  l.contentEnd = formEnd;
+  bool format = false;
+  for (uint64_t at = 12; at + 8 <= formEnd;) {
+    unsigned char ck[8];
+    in.seekg(static_cast<std::streamoff>(at));
+    if (!in.read(reinterpret_cast<char*>(ck), 8)) break;
+    const uint64_t size = Le32(ck + 4);
+    if (std::memcmp(ck, "fmt ", 4) == 0) format = true;
+    if (std::memcmp(ck, "fact", 4) == 0 && format && !l.hasData && size >= 4) {
+      unsigned char count[4];
+      if (in.read(reinterpret_cast<char*>(count), 4)) l.fact = Le32(count);
+    }
+    if (std::memcmp(ck, "data", 4) == 0 && !l.hasData) {
+      l.hasData = true;
+      l.dataOffset = at + 8;
+      l.declared = size;
+      l.dataSize = std::min(size, fileSize - l.dataOffset);
+      l.contentEnd = std::max(l.contentEnd, l.dataOffset + l.dataSize);
+    }
+    at += 8 + size + (size & 1);
+  }
+  return l;
+}
+
+struct InfoOptions {
+  std::string file;
+  OpenOptions open;
+};
+
+std::string Frames(DWORD frames, double seconds) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%lu frames (%.3f s)", static_cast<unsigned long>(frames),
+                seconds);
+  return text;
+}
+
+int RunInfo(const InfoOptions& o) {
+  WORD error = 0;
+  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  if (rec == nullptr) {
+    PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
+    return kExitFailure;
+  }
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  int result = OpenForReading(rec, o.file, o.open);
+  if (result != kExitOk) {
+    VoxlDestroyRecorder(rec);
+    return result;
+  }
+  SHORT kind = 0;
+  DWORD rate = 0, length = 0;
+  WORD channels = 0;
+  DOUBLE seconds = 0.0;
+  m.GetFileKind(rec, &kind);
+  m.GetSampleRate(rec, &rate);
+  m.GetChannels(rec, &channels);
+  m.GetLength(rec, &length);
+  m.GetLengthSeconds(rec, &seconds);
+  BSTR text = nullptr;
+  m.GetFileFormatText(rec, &text, &error);
+  const std::string format = NarrowName(text);
+  SysFreeString(text);
+  m.Close(rec, &error);
+  VoxlDestroyRecorder(rec);
+
+  struct stat st {};
+  stat(o.file.c_str(), &st);
+  const auto fileSize = static_cast<uint64_t>(st.st_size);
+  const char* kindText = kind == 0   ? "RIFF/WAVE"
+                         : kind == 1 ? "headerless"
+                         : kind == 2 ? "MPEG audio stream"
+                                     : "headerless behind a header";
+  std::printf("file:      %s\n", o.file.c_str());
+  std::printf("kind:      %s (file kind %d)\n", kindText, kind);
+  std::printf("format:    %s\n", format.c_str());
+  std::printf("rate:      %lu Hz\n", static_cast<unsigned long>(rate));
+  std::printf("channels:  %u\n", channels);
+  std::printf("length:    %s\n", Frames(length, seconds).c_str());
+  if (kind == 0) {
+    const RiffLayout l = ReadRiffLayout(o.file, fileSize);
+    std::printf("data:      offset %llu, %llu bytes", static_cast<unsigned long long>(l.dataOffset),
+                static_cast<unsigned long long>(l.dataSize));
+    if (l.declared > l.dataSize) {
+      std::printf(" (the chunk declares %llu)", static_cast<unsigned long long>(l.declared));
+    }
+    std::printf("\nfact:      %s\n",
+                l.fact ? (std::to_string(*l.fact) + " frames").c_str() : "none");
+    const uint64_t behind = fileSize > l.contentEnd ? fileSize - l.contentEnd : 0;
+    std::printf("behind:    %s\n",
+                behind == 0 ? "nothing" : (std::to_string(behind) + " bytes").c_str());
+  } else if (kind < 0) {
+    const uint64_t offset = std::min<uint64_t>(static_cast<uint64_t>(-kind), fileSize);
+    std::printf("data:      offset %llu, %llu bytes\n", static_cast<unsigned long long>(offset),
+                static_cast<unsigned long long>(fileSize - offset));
+  } else if (kind == 1) {
+    std::printf("data:      offset 0, %llu bytes\n", static_cast<unsigned long long>(fileSize));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+BSTR WideName(const std::string& text) {
+  const int chars =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+  if (chars <= 0) return nullptr;
+  BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(chars - 1));
+  if (wide == nullptr) return nullptr;
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide, chars);
+  return wide;
+}
+
+std::string NarrowName(BSTR wide) {
+  if (wide == nullptr) return "";
+  char text[VOXL_DEVICE_NAME_BYTES] = {};
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+  text[sizeof text - 1] = '\0';
+  return text;
+}
+
+void AddOpenOptions(CLI::App* cmd, OpenOptions& o) {
+  CLI::Option* raw = cmd->add_option("--raw", o.raw,
+                                     "Headerless samples in FORMAT (pcm8, pcm16, alaw, mulaw) "
+                                     "at RATE Hz with CHANNELS (1 or 2), e.g. pcm16,44100,2")
+                         ->type_name("FORMAT,RATE,CHANNELS");
+  CLI::Option* mpeg =
+      cmd->add_flag("--mpeg", o.mpeg, "A headerless MPEG Layer-3 stream (found by scanning)");
+  CLI::Option* header = cmd->add_option("--header-bytes", o.headerBytes,
+                                        "Headerless behind a header of N bytes (the samples as "
+                                        "--raw says, else pcm16,44100,2)")
+                            ->check(CLI::Range(1, 32768))
+                            ->type_name("N");
+  mpeg->excludes(raw)->excludes(header);
+}
+
+int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  struct stat st {};
+  const int problem = stat(file.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (problem != 0) {
+    PrintError("cannot open " + file + ": " + std::strerror(problem));
+    return kExitFailure;
+  }
+  m.SetReadOnly(rec, 1);
+  SHORT kind = o.mpeg ? 2 : o.headerBytes > 0 ? static_cast<SHORT>(-o.headerBytes) : 0;
+  if (!o.raw.empty()) {
+    std::istringstream fields(o.raw);
+    std::string format, rate, channels;
+    std::getline(fields, format, ',');
+    std::getline(fields, rate, ',');
+    std::getline(fields, channels, ',');
+    const auto f = kRawFormats.find(format);
+    char* end = nullptr;
+    const unsigned long hz = std::strtoul(rate.c_str(), &end, 10);
+    if (f == kRawFormats.end() || rate.empty() || *end != '\0' ||
+        m.SetSampleFormat(rec, f->second) != 0 || m.SetSampleRate(rec, hz) != 0 ||
+        (channels != "1" && channels != "2") ||
+        m.SetChannels(rec, static_cast<WORD>(channels[0] - '0')) != 0) {
+      PrintError("--raw " + o.raw +
+                 ": give FORMAT,RATE,CHANNELS with FORMAT pcm8, pcm16, alaw or mulaw, a rate the "
+                 "recorder offers and 1 or 2 channels");
+      return kExitUsage;
+    }
+    if (kind == 0) kind = 1;
+  }
+  m.SetFileKind(rec, kind);
+  BSTR name = WideName(file);
+  if (name == nullptr) {
+    PrintError("the file name is not valid UTF-8");
+    return kExitUsage;
+  }
+  WORD error = 0;
+  const HRESULT opened = m.OpenFile(rec, name, &error);
+  SysFreeString(name);
+  if (opened == E_NOTIMPL) {
+    PrintError("opening existing files is not available yet");
+    return kExitFailure;
+  }
+  if (error != VOXL_ERR_NONE) {
+    PrintError("cannot open " + file + ": " + VoxlErrorText(error));
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+void AddInfoCommand(CLI::App& app, int& exitCode) {
+  CLI::App* cmd = app.add_subcommand(
+      "info", "Show what the recorder makes of a sound file: format, length and layout");
+  auto o = std::make_shared<InfoOptions>();
+  cmd->add_option("FILE", o->file, "A RIFF/WAVE, headerless or MPEG audio file")->required();
+  AddOpenOptions(cmd, o->open);
+  cmd->footer(
+      "The file is opened read-only.  Exit status: 0 done, 1 the file cannot be opened (the "
+      "reason is\nprinted), 2 a wrong option.");
+  cmd->callback([o, &exitCode] { exitCode = RunInfo(*o); });
+}
+
+}  // namespace voxl::cli
