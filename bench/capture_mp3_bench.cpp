@@ -39,6 +39,7 @@
 
 #include "alternate.h"
 #include "api/recorder_creation.h"
+#include "bench_support.h"
 #include "engine/transport.h"
 #include "formats/conversion.h"
 #include "platform/acm/acm.h"
@@ -49,6 +50,9 @@
 extern char** environ;
 
 namespace {
+
+using voxl::bench::PutU32;
+using voxl::bench::Scratch;
 
 using namespace voxl;
 
@@ -111,31 +115,6 @@ void FillMusic(const WAVEFORMATEX&, uint64_t frame, void* data, size_t bytes) {
   }
 }
 
-// The files, in a folder that goes away at exit.
-class Scratch {
- public:
-  Scratch() {
-    const char* env = std::getenv("TMPDIR");
-    std::string pattern = (env != nullptr && *env != '\0') ? env : "/tmp";
-    pattern += "/voxl-mp3-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-  bool ok() const { return !dir_.empty(); }
-  std::string File(const std::string& name) const { return (dir_ / name).string(); }
-
- private:
-  std::filesystem::path dir_;
-};
-
-void PutU32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-// The PCM the virtual input delivers over the whole recording, as a WAVE file for lame.
 bool WriteInputWave(const std::string& path) {
   const std::vector<int16_t>& music = Music();
   const uint32_t loopBytes = static_cast<uint32_t>(music.size() * sizeof(int16_t));
@@ -155,38 +134,6 @@ bool WriteInputWave(const std::string& path) {
     out.write(reinterpret_cast<const char*>(music.data()), loopBytes);
   }
   return static_cast<bool>(out.flush());
-}
-
-double Seconds(const timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-}
-
-double CpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// CPU seconds (user + system) of `argv` run to its end (no shell; PATH is searched), its output
-// streams to /dev/null; negative when it could not run or failed.
-double RunCpuSeconds(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return -1;
-  }
-  return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
 // The recorder's 128 kbit/s stereo MPEG Layer-3 format for 44100 Hz 16-bit stereo PCM, as the
@@ -248,14 +195,14 @@ CaptureResult CaptureMp3(const std::string& path, const std::vector<uint8_t>& fo
                       static_cast<int32_t>(format.size()), true) == kAccepted) {
     NewRecording(*r, name, &error);
     gLevels = 0;
-    const double start = CpuSeconds();
+    const double start = voxl::bench::Now(CLOCK_PROCESS_CPUTIME_ID);
     if (error == ErrNone) Record(*r, &error);
     if (error == ErrNone) {
       MSG msg{};
       while (gLevels < kBuffers && GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
       Stop(*r);
       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
-      result.cpu = CpuSeconds() - start;
+      result.cpu = voxl::bench::Now(CLOCK_PROCESS_CPUTIME_ID) - start;
       result.seconds = static_cast<double>(r->length.load()) / kRate;
     }
   }
@@ -270,7 +217,7 @@ CaptureResult CaptureMp3(const std::string& path, const std::vector<uint8_t>& fo
 }
 
 void BM_CaptureMp3(benchmark::State& state) {
-  Scratch scratch;
+  Scratch scratch("capture-mp3-bench");
   const std::vector<uint8_t> format = Mp3Format();
   if (format.empty()) {
     state.SkipWithError("the codec manager suggests no 128 kbit/s MPEG Layer-3 format");
@@ -291,7 +238,8 @@ void BM_CaptureMp3(benchmark::State& state) {
   for (auto _ : state) {
     unlink(theirs.c_str());
     const auto [capture, peer] = voxl::bench::RunAlternating(
-        lameFirst, [&] { return CaptureMp3(ours, format); }, [&] { return RunCpuSeconds(lame); });
+        lameFirst, [&] { return CaptureMp3(ours, format); },
+        [&] { return voxl::bench::RunProgram(lame).cpu; });
     if (capture.cpu <= 0 || capture.seconds < kAudioSeconds - 1) {
       state.SkipWithError("the recording failed or came out short");
       break;

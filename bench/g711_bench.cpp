@@ -46,12 +46,18 @@
 #include <vector>
 
 #include "alternate.h"
+#include "bench_support.h"
 #include "platform/acm/g711/g711.h"
 #include "voxl310k_platform.h"
 
 extern char** environ;
 
 namespace {
+
+using voxl::bench::ProcessTimes;
+using voxl::bench::PutU32;
+using voxl::bench::Scratch;
+using voxl::bench::Seconds;
 
 constexpr uint32_t kRate = 44100;
 constexpr uint16_t kChannels = 2;
@@ -153,36 +159,11 @@ const std::vector<int16_t>& Samples() {
   return samples;
 }
 
-// The files, in a folder that goes away at exit.
-class Scratch {
- public:
-  Scratch() {
-    const char* env = std::getenv("TMPDIR");
-    std::string pattern = (env != nullptr && *env != '\0') ? env : "/tmp";
-    pattern += "/voxl-g711-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-  bool ok() const { return !dir_.empty(); }
-  std::string File(const std::string& name) const { return (dir_ / name).string(); }
-
- private:
-  std::filesystem::path dir_;
-};
-
 Scratch& TheScratch() {
-  static Scratch scratch;
+  static Scratch scratch("g711-bench");
   return scratch;
 }
 
-void PutU32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-// A WAVE file of `data` in format `tag` (PCM 16 bits, or G.711 8 bits with a "fact" chunk).
 bool WriteWave(const std::string& path, uint16_t tag, const void* data, std::size_t bytes) {
   const bool pcm = tag == WAVE_FORMAT_PCM;
   const uint16_t bits = pcm ? 16 : 8;
@@ -229,44 +210,6 @@ std::string InputFile(const Case& c) {
 
 // ---- Processes.
 
-double Seconds(const timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-}
-double Seconds(const timespec& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-struct ProcessTimes {
-  double cpu = -1.0;  // user + system; negative when the program could not run or failed
-  double wall = -1.0;
-};
-
-// Runs `argv` (no shell; PATH is searched), output streams to /dev/null.
-ProcessTimes Run(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  timespec start{}, end{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  pid_t pid;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ProcessTimes times;
-  if (spawned != 0) return times;
-  int status = 0;
-  rusage usage{};
-  const bool ended = wait4(pid, &status, 0, &usage) == pid;
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return times;
-  times.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-  times.wall = Seconds(end) - Seconds(start);
-  return times;
-}
-
 // Whether `path` holds the expected audio bytes plus no more than a header's worth.
 bool SizeFits(const std::string& path, std::size_t dataBytes) {
   struct stat st {};
@@ -307,7 +250,8 @@ void BM_WholeProcess(benchmark::State& state, const Case& c) {
     unlink(oursOut.c_str());
     unlink(soxOut.c_str());
     const auto [o, s] = voxl::bench::RunAlternating(
-        soxFirst, [&] { return Run(ours); }, [&] { return Run(sox); });
+        soxFirst, [&] { return voxl::bench::RunProgram(ours); },
+        [&] { return voxl::bench::RunProgram(sox); });
     if (o.cpu < 0 || !SizeFits(oursOut, outBytes)) {
       state.SkipWithError("bench_g711_convert failed");
       break;
@@ -330,9 +274,7 @@ void BM_WholeProcess(benchmark::State& state, const Case& c) {
 // ---- Kernels.
 
 double ThreadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return Seconds(t);
+  return voxl::bench::Now(CLOCK_THREAD_CPUTIME_ID);
 }
 
 // Whether our buffer functions and the reference agree on every sample value and every code.

@@ -14,8 +14,8 @@
 //     ratio_vs_ffmpeg_wall   wall time (more disturbed by other load).
 //   Goal: ratio_vs_ffmpeg_cpu of at least 1 (ours no slower than ffmpeg doing the same job).
 //
-// Above 1 means ours is faster.  Times are never reported bare.  Other work on the machine only
-// ever adds time, so the best of several rounds is the steadiest figure of each side.
+// Above 1 means ours is faster.  ProcessTimes are never reported bare.  Other work on the machine
+// only ever adds time, so the best of several rounds is the steadiest figure of each side.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -36,58 +36,24 @@
 #include <vector>
 
 #include "alternate.h"
+#include "bench_support.h"
 #include "platform/acm/acm.h"
 
 extern char** environ;
 
 namespace {
 
+using voxl::bench::Now;
+using voxl::bench::ProcessTimes;
+using voxl::bench::PutU32;
+using voxl::bench::RunProgram;
+using voxl::bench::Scratch;
+
 constexpr uint32_t kRate = 44100;
 constexpr uint16_t kChannels = 2;
 constexpr uint32_t kSeconds = 600;
 constexpr std::size_t kFrames = std::size_t{kSeconds} * kRate;
 constexpr uint32_t kHeaderBytes = 44;  // the canonical PCM WAVE header the input file has
-
-double Seconds(const timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-}
-double Seconds(const timespec& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-double Now(clockid_t clock) {
-  timespec t{};
-  clock_gettime(clock, &t);
-  return Seconds(t);
-}
-
-struct Times {
-  double cpu = -1.0;  // negative when the side failed
-  double wall = -1.0;
-};
-
-// The files, in a folder that goes away at exit.
-class Scratch {
- public:
-  Scratch() {
-    const char* env = std::getenv("TMPDIR");
-    std::string pattern = (env != nullptr && *env != '\0') ? env : "/tmp";
-    pattern += "/voxl-ima-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-  bool ok() const { return !dir_.empty(); }
-  std::string File(const std::string& name) const { return (dir_ / name).string(); }
-
- private:
-  std::filesystem::path dir_;
-};
-
-void PutU32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
 // The 16-bit PCM input: a tone with noise in both channels.
 bool WriteInput(const std::string& path) {
@@ -120,8 +86,8 @@ bool WriteInput(const std::string& path) {
 
 // Ours: the PCM of `input` through an encode stream into `output` (the blocks only; a header
 // would be a few bytes more and is the container's business, not the codec's).
-Times RunOurs(const std::string& input, const std::string& output) {
-  Times times;
+ProcessTimes RunOurs(const std::string& input, const std::string& output) {
+  ProcessTimes times;
   const double cpu0 = Now(CLOCK_THREAD_CPUTIME_ID);
   const double wall0 = Now(CLOCK_MONOTONIC);
   WAVEFORMATEX pcm{WAVE_FORMAT_PCM, kChannels, kRate, kRate * 2 * kChannels, 2 * kChannels, 16, 0};
@@ -169,30 +135,6 @@ Times RunOurs(const std::string& input, const std::string& output) {
   return times;
 }
 
-// Runs `argv` (no shell; PATH is searched), output streams to /dev/null.
-Times RunProgram(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const double wall0 = Now(CLOCK_MONOTONIC);
-  pid_t pid;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  Times times;
-  if (spawned != 0) return times;
-  int status = 0;
-  rusage usage{};
-  const bool ended = wait4(pid, &status, 0, &usage) == pid;
-  if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return times;
-  times.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-  times.wall = Now(CLOCK_MONOTONIC) - wall0;
-  return times;
-}
-
 // Whether `path` holds at least `bytes` and at most 2 % more (block headers, a last block).
 bool SizeFits(const std::string& path, std::size_t bytes) {
   struct stat st {};
@@ -213,7 +155,7 @@ struct Best {
 };
 
 void BM_Encode(benchmark::State& state) {
-  static Scratch scratch;
+  static Scratch scratch("ima-bench");
   const std::string input = scratch.File("input.wav");
   if (!scratch.ok() || (access(input.c_str(), R_OK) != 0 && !WriteInput(input))) {
     state.SkipWithError("cannot write the input file");

@@ -37,11 +37,14 @@
 #include <vector>
 
 #include "alternate.h"
+#include "bench_support.h"
 #include "platform/acm/acm.h"
 
 extern char** environ;
 
 namespace {
+
+using voxl::bench::Scratch;
 
 constexpr uint32_t kRate = 44100;
 constexpr uint16_t kChannels = 2;
@@ -130,33 +133,18 @@ bool ConvertAll(const WAVEFORMATEX* source, const WAVEFORMATEX* dest, const uint
   return ok;
 }
 
-// The files, in a folder that goes away at exit.
-struct Scratch {
-  Scratch() {
-    const char* env = std::getenv("TMPDIR");
-    std::string pattern = (env != nullptr && *env != '\0') ? env : "/tmp";
-    pattern += "/voxl-mp3-decode-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) dir = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-  }
-  std::filesystem::path dir;
-};
-
 // The stream, written once per run; empty when it cannot be made.
 std::string StreamFile(const Scratch& scratch) {
   const std::vector<int16_t> minute = Minute();
   std::vector<uint8_t> encoded;
   const MPEGLAYER3WAVEFORMAT mp3 = Mp3Format();
-  if (scratch.dir.empty() ||
-      !ConvertAll(&kPcm, &mp3.wfx, reinterpret_cast<const uint8_t*>(minute.data()),
-                  minute.size() * 2,
-                  [&](const uint8_t* p, DWORD n) { encoded.insert(encoded.end(), p, p + n); })) {
+  if (!scratch.ok() || !ConvertAll(&kPcm, &mp3.wfx, reinterpret_cast<const uint8_t*>(minute.data()),
+                                   minute.size() * 2, [&](const uint8_t* p, DWORD n) {
+                                     encoded.insert(encoded.end(), p, p + n);
+                                   })) {
     return {};
   }
-  const std::string path = (scratch.dir / "stream.mp3").string();
+  const std::string path = scratch.File("stream.mp3");
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   for (uint32_t i = 0; i < kMinuteRepeats; ++i) {
     out.write(reinterpret_cast<const char*>(encoded.data()),
@@ -166,9 +154,7 @@ std::string StreamFile(const Scratch& scratch) {
 }
 
 double ProcessSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  return voxl::bench::Now(CLOCK_PROCESS_CPUTIME_ID);
 }
 
 void PutU32(uint8_t* p, uint32_t v) {
@@ -203,39 +189,15 @@ double DecodeOurs(const std::string& stream, const std::string& wave, uint64_t* 
   return ok ? ProcessSeconds() - start : -1;
 }
 
-// The peer's CPU seconds (user + system), or -1 when it could not run or failed.
-double RunCpuSeconds(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return -1;
-  }
-  auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 void BM_Mp3Decode(benchmark::State& state) {
-  const Scratch scratch;
+  const Scratch scratch("mp3-decode-bench");
   const std::string stream = StreamFile(scratch);
   if (stream.empty()) {
     state.SkipWithError("cannot encode the stream");
     return;
   }
-  const std::string oursOut = (scratch.dir / "ours.wav").string();
-  const std::string peerOut = (scratch.dir / "mpg123.wav").string();
+  const std::string oursOut = scratch.File("ours.wav");
+  const std::string peerOut = scratch.File("mpg123.wav");
   const std::vector<std::string> peer = {"mpg123", "-q", "-w", peerOut, stream};
   double bestOurs = 0, bestPeer = 0;
   bool peerFirst = false;
@@ -245,7 +207,7 @@ void BM_Mp3Decode(benchmark::State& state) {
     uint64_t pcmBytes = 0;
     const auto [ours, theirs] = voxl::bench::RunAlternating(
         peerFirst, [&] { return DecodeOurs(stream, oursOut, &pcmBytes); },
-        [&] { return RunCpuSeconds(peer); });
+        [&] { return voxl::bench::RunProgram(peer).cpu; });
     struct stat st {};
     if (ours < 0 || pcmBytes < uint64_t{kAudioSeconds} * kPcm.nAvgBytesPerSec) {
       state.SkipWithError("our decoding failed or gave too little");

@@ -90,6 +90,8 @@ std::span<const CodecDriver* const> Drivers();
 // wBitsPerSample, "Mono", "Stereo" or "N Channels").  A codec appends what tells its formats
 // apart after ", " (e.g. ", 128 kbit/s").
 void DescribeBasics(const WAVEFORMATEX* format, char* text, size_t capacity);
+// 16-bit PCM of the rate and channels of `format`: what every codec decodes to and encodes from.
+void Pcm16Counterpart(const WAVEFORMATEX* format, WAVEFORMATEX* pcm);
 // The driver of `tag`, or null.
 const CodecDriver* DriverForTag(WORD tag);
 

@@ -37,6 +37,17 @@ std::span<const CodecDriver* const> Drivers() {
   return kDrivers;
 }
 
+void Pcm16Counterpart(const WAVEFORMATEX* format, WAVEFORMATEX* pcm) {
+  const auto align = static_cast<WORD>(2 * format->nChannels);
+  *pcm = WAVEFORMATEX{WAVE_FORMAT_PCM,
+                      format->nChannels,
+                      format->nSamplesPerSec,
+                      format->nSamplesPerSec * align,
+                      align,
+                      16,
+                      0};
+}
+
 void DescribeBasics(const WAVEFORMATEX* format, char* text, size_t capacity) {
   if (format->nChannels <= 2) {
     std::snprintf(

@@ -45,20 +45,6 @@ bool Accepts(const WAVEFORMATEX* f, DWORD size) {
          f->nAvgBytesPerSec == f->nSamplesPerSec * f->nChannels;
 }
 
-void Describe(const WAVEFORMATEX* f, char* text, size_t capacity) {
-  DescribeBasics(f, text, capacity);
-}
-
-void PcmCounterpart(const WAVEFORMATEX* f, WAVEFORMATEX* pcm) {
-  *pcm = WAVEFORMATEX{};
-  pcm->wFormatTag = WAVE_FORMAT_PCM;
-  pcm->nChannels = f->nChannels;
-  pcm->nSamplesPerSec = f->nSamplesPerSec;
-  pcm->wBitsPerSample = 16;
-  pcm->nBlockAlign = static_cast<WORD>(2 * f->nChannels);
-  pcm->nAvgBytesPerSec = f->nSamplesPerSec * pcm->nBlockAlign;
-}
-
 template <WORD Tag>
 bool SuggestFromPcm(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
   if (capacity < sizeof(WAVEFORMATEX) || pcm->nChannels > 2 || pcm->nSamplesPerSec < kMinRate ||
@@ -120,30 +106,20 @@ std::unique_ptr<CodecStream> Open(const WAVEFORMATEX* source, const WAVEFORMATEX
 }  // namespace
 
 const CodecDriver kALawDriver = {
-    WAVE_FORMAT_ALAW,
-    "A-Law",
-    sizeof(WAVEFORMATEX),
-    ACMDRIVERDETAILS_SUPPORTF_CODEC,
-    StandardFormatCount,
-    StandardFormat<WAVE_FORMAT_ALAW>,
-    Accepts<WAVE_FORMAT_ALAW>,
-    Describe,
-    PcmCounterpart,
-    SuggestFromPcm<WAVE_FORMAT_ALAW>,
+    WAVE_FORMAT_ALAW,          "A-Law",
+    sizeof(WAVEFORMATEX),      ACMDRIVERDETAILS_SUPPORTF_CODEC,
+    StandardFormatCount,       StandardFormat<WAVE_FORMAT_ALAW>,
+    Accepts<WAVE_FORMAT_ALAW>, DescribeBasics,
+    Pcm16Counterpart,          SuggestFromPcm<WAVE_FORMAT_ALAW>,
     Open<WAVE_FORMAT_ALAW>,
 };
 
 const CodecDriver kMuLawDriver = {
-    WAVE_FORMAT_MULAW,
-    "mu-Law",
-    sizeof(WAVEFORMATEX),
-    ACMDRIVERDETAILS_SUPPORTF_CODEC,
-    StandardFormatCount,
-    StandardFormat<WAVE_FORMAT_MULAW>,
-    Accepts<WAVE_FORMAT_MULAW>,
-    Describe,
-    PcmCounterpart,
-    SuggestFromPcm<WAVE_FORMAT_MULAW>,
+    WAVE_FORMAT_MULAW,          "mu-Law",
+    sizeof(WAVEFORMATEX),       ACMDRIVERDETAILS_SUPPORTF_CODEC,
+    StandardFormatCount,        StandardFormat<WAVE_FORMAT_MULAW>,
+    Accepts<WAVE_FORMAT_MULAW>, DescribeBasics,
+    Pcm16Counterpart,           SuggestFromPcm<WAVE_FORMAT_MULAW>,
     Open<WAVE_FORMAT_MULAW>,
 };
 

@@ -118,12 +118,6 @@ void Describe(const WAVEFORMATEX* f, char* text, size_t capacity) {
                 f->nChannels == 1 ? "Mono" : "Stereo");
 }
 
-void PcmCounterpart(const WAVEFORMATEX* f, WAVEFORMATEX* pcm) {
-  const WORD align = static_cast<WORD>(f->nChannels * 2);
-  *pcm = WAVEFORMATEX{
-      WAVE_FORMAT_PCM, f->nChannels, f->nSamplesPerSec, f->nSamplesPerSec * align, align, 16, 0};
-}
-
 bool SuggestFromPcm(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
   const Version* v = VersionOf(pcm->nSamplesPerSec);
   if (!IsPcm16(pcm) || v == nullptr || capacity < kFormatBytes) return false;
@@ -166,7 +160,7 @@ const CodecDriver kMpegLayer3Driver = {WAVE_FORMAT_MPEGLAYER3,
                                        mp3::StandardFormat,
                                        mp3::Accepts,
                                        mp3::Describe,
-                                       mp3::PcmCounterpart,
+                                       Pcm16Counterpart,
                                        mp3::SuggestFromPcm,
                                        mp3::Open};
 

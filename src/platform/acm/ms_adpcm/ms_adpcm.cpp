@@ -136,20 +136,6 @@ bool Accepts(const WAVEFORMATEX* f, DWORD size) {
          static_cast<WORD>(GetWord(f, 0)) == SamplesPerBlock(f->nBlockAlign, f->nChannels);
 }
 
-void Describe(const WAVEFORMATEX* f, char* text, size_t capacity) {
-  DescribeBasics(f, text, capacity);
-}
-
-void PcmCounterpart(const WAVEFORMATEX* f, WAVEFORMATEX* pcm) {
-  *pcm = WAVEFORMATEX{};
-  pcm->wFormatTag = WAVE_FORMAT_PCM;
-  pcm->nChannels = f->nChannels;
-  pcm->nSamplesPerSec = f->nSamplesPerSec;
-  pcm->wBitsPerSample = 16;
-  pcm->nBlockAlign = static_cast<WORD>(2 * f->nChannels);
-  pcm->nAvgBytesPerSec = f->nSamplesPerSec * pcm->nBlockAlign;
-}
-
 bool SuggestFromPcm(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
   if ((pcm->nChannels != 1 && pcm->nChannels != 2) || pcm->nSamplesPerSec < kMinRate ||
       pcm->nSamplesPerSec > kMaxRate) {
@@ -330,8 +316,8 @@ const CodecDriver kMsAdpcmDriver = {
     StandardFormatCount,
     StandardFormat,
     Accepts,
-    Describe,
-    PcmCounterpart,
+    DescribeBasics,
+    Pcm16Counterpart,
     SuggestFromPcm,
     Open,
 };

@@ -44,17 +44,9 @@ bool Accepts(const WAVEFORMATEX* f, DWORD size) {
          f->nAvgBytesPerSec == f->nSamplesPerSec * f->nBlockAlign;
 }
 
-void Describe(const WAVEFORMATEX* f, char* text, size_t capacity) {
-  DescribeBasics(f, text, capacity);
-}
-
-void PcmCounterpart(const WAVEFORMATEX* f, WAVEFORMATEX* pcm) {
-  MakePcm(pcm, f->nSamplesPerSec, 16, f->nChannels);
-}
-
 bool SuggestFromPcm(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
   if (capacity < sizeof(WAVEFORMATEX)) return false;
-  PcmCounterpart(pcm, out);
+  Pcm16Counterpart(pcm, out);
   return true;
 }
 
@@ -138,8 +130,8 @@ const CodecDriver kPcmDriver = {
     StandardFormatCount,
     StandardFormat,
     Accepts,
-    Describe,
-    PcmCounterpart,
+    DescribeBasics,
+    Pcm16Counterpart,
     SuggestFromPcm,
     Open,
 };
