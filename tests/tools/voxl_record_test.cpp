@@ -44,7 +44,11 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
     const voxl::test::VoxlRun run =
         Record(std::string(c.args) + " --seconds 0.5 " + ShellQuote(out));
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("0.5 s recorded to " + out), std::string::npos) << run.err;
+    // The host stops at the level message of the buffer that reaches 0.5 s; on a loaded machine
+    // the engine may have taken one more buffer by then.
+    EXPECT_TRUE(run.err.find("0.5 s recorded to " + out) != std::string::npos ||
+                run.err.find("0.6 s recorded to " + out) != std::string::npos)
+        << run.err;
     const auto info = voxl::test::SoxInfo(out);
     ASSERT_TRUE(info);
     EXPECT_NE(info->encoding.find(c.encoding), std::string::npos) << info->encoding;
