@@ -13,18 +13,6 @@ namespace {
 
 using namespace testing;
 
-// The format of `tag` the codec manager suggests for 16-bit PCM of `rate` and `channels`.
-Bytes Standard(WORD tag, uint32_t rate, uint16_t channels) {
-  const auto align = WORD(2 * channels);
-  WAVEFORMATEX pcm{WAVE_FORMAT_PCM, channels, rate, rate * align, align, 16, 0};
-  Bytes out(100);
-  auto* format = reinterpret_cast<LPWAVEFORMATEX>(out.data());
-  format->wFormatTag = tag;
-  EXPECT_EQ(acmFormatSuggest(nullptr, &pcm, format, 100, ACM_FORMATSUGGESTF_WFORMATTAG), 0u);
-  out.resize(18 + format->cbSize);
-  return out;
-}
-
 HRESULT Put(Recorder& r, const Bytes& bytes, LONG lower = 0, VARTYPE elements = VT_UI1) {
   VARIANT v{VT_ARRAY | VT_UI1, 0, 0, 0, {}};
   v.parray = SafeArrayCreateVector(elements, lower, ULONG(bytes.size()));
@@ -80,7 +68,8 @@ class FormatTest : public RecorderTest {
 // A 20-byte format put at lower bound 1 over a 50-byte one keeps the 50-byte buffer and its last
 // 30 bytes; 17 elements are ignored, 18 stored; what GetFormat gives back stores the same bytes.
 TEST_F(FormatTest, ByteListsFillABufferThatNeverShrinks) {
-  const Bytes adpcm = Standard(WAVE_FORMAT_ADPCM, 8000, 1), ima = Standard(0x11, 8000, 1);
+  const Bytes adpcm = test::SuggestFormat(WAVE_FORMAT_ADPCM, 8000, 1),
+              ima = test::SuggestFormat(0x11, 8000, 1);
   ASSERT_EQ(std::pair(adpcm.size(), ima.size()), std::pair(size_t(50), size_t(20)));
   uint16_t error = 1;
   EXPECT_EQ(std::pair(Text(GetFormatText, r(), &error), error),
@@ -120,7 +109,7 @@ TEST_F(FormatTest, PcmTargetIsCorrectedAndSizesRoundUpToBlocks) {
 // Each failing call of the codec manager, in turn, refuses with 5 and leaves no stream open, no
 // header prepared and no set; a read-only set opens only the decode side.
 TEST_F(FormatTest, EveryFailureOfTheSetUpReleasesWhatItTook) {
-  const Bytes ima = Standard(0x11, 22050, 2);
+  const Bytes ima = test::SuggestFormat(0x11, 22050, 2);
   for (const int readOnly : {0, 1}) {
     r().readOnly = uint16_t(readOnly);
     for (const auto& [kind, failures] : {std::pair(acm::Call::StreamOpen, 4 - readOnly),
@@ -150,7 +139,7 @@ TEST_F(FormatTest, EveryFailureOfTheSetUpReleasesWhatItTook) {
 // Records that no codec takes, or whose cbSize claims bytes past their buffer, are refused with
 // 5 from a byte list (at set-up) and from the chooser; nothing reads past them (ASan).
 TEST_F(FormatTest, BadRecordsAreRefusedUnread) {
-  const Bytes ima = Standard(0x11, 8000, 1);
+  const Bytes ima = test::SuggestFormat(0x11, 8000, 1);
   const auto with = [&](size_t at, uint32_t value, size_t bytes) {
     Bytes b = ima;
     std::memcpy(&b[at], &value, bytes);
@@ -172,7 +161,7 @@ TEST_F(FormatTest, BadRecordsAreRefusedUnread) {
 // The chooser's MPEG Layer-3 answer gets cbSize 12; a cancel is 15; an over-long title is cut at
 // a character boundary; without a file there is no file format to describe.
 TEST_F(FormatTest, ChooserAnswersAreStoredAndDescribed) {
-  gAnswer = Standard(WAVE_FORMAT_MPEGLAYER3, 44100, 2);
+  gAnswer = test::SuggestFormat(WAVE_FORMAT_MPEGLAYER3, 44100, 2);
   gAnswer[16] = 0;
   std::u16string title(200, u'\u00e9');
   BSTR wide = SysAllocStringLen(title.data(), UINT(title.size()));
@@ -206,7 +195,7 @@ class CompressedRecordingTest : public CaptureTest,
 // the frames' within one frame.
 TEST_P(CompressedRecordingTest, PeersFindEveryRecordedFrame) {
   const CodecCase& c = GetParam();
-  ASSERT_EQ(Put(r(), Standard(c.tag, c.rate, c.channels)), 0);
+  ASSERT_EQ(Put(r(), test::SuggestFormat(c.tag, c.rate, c.channels)), 0);
   const std::string path = File("rec.wav");
   Open({100, c.channels, c.rate}, path);
   StartRecording();

@@ -1,6 +1,7 @@
 #include "support/codec.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "support/peer.h"
@@ -23,6 +24,52 @@ std::uint32_t GetU32(const std::uint8_t* p) {
 }
 
 }  // namespace
+
+FormatBytes SuggestFormat(WORD tag, DWORD rate, WORD channels) {
+  const auto align = static_cast<WORD>(2 * channels);
+  WAVEFORMATEX pcm{WAVE_FORMAT_PCM, channels, rate, rate * align, align, 16, 0};
+  FormatBytes format(100);
+  auto* out = reinterpret_cast<WAVEFORMATEX*>(format.data());
+  out->wFormatTag = tag;
+  if (acmFormatSuggest(nullptr, &pcm, out, 100, ACM_FORMATSUGGESTF_WFORMATTAG) != 0) return {};
+  format.resize(sizeof(WAVEFORMATEX) + out->cbSize);
+  return format;
+}
+
+std::vector<std::int16_t> MusicLike(std::uint32_t rate, std::uint16_t channels,
+                                    std::size_t frames) {
+  std::vector<std::int16_t> s(frames * channels);
+  for (std::size_t i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    for (std::size_t c = 0; c < channels; ++c) {
+      double v = 0;
+      for (double hz : {220.0, 277.2, 329.6, 440.0, 659.3}) v += std::sin(2 * M_PI * hz * t + c);
+      s[i * channels + c] = static_cast<std::int16_t>(v * 2500 * (0.6 + 0.4 * std::sin(9 * t)));
+    }
+  }
+  return s;
+}
+
+double SnrDb(const std::vector<std::int16_t>& in, const std::vector<std::int16_t>& out,
+             std::size_t channels, std::size_t maxDelay, std::size_t from, std::size_t* delay) {
+  std::size_t best = 0;
+  double least = 1e300;
+  for (std::size_t d = 0; d <= maxDelay; ++d) {
+    double e = 0, n = 0;
+    for (std::size_t i = 1000;
+         i < 3000 && i * channels < in.size() && (i + d) * channels < out.size(); ++i, ++n) {
+      e += std::pow(double(in[i * channels]) - out[(i + d) * channels], 2);
+    }
+    if (n > 500 && e / n < least) least = e / n, best = d;
+  }
+  double signal = 0, noise = 0;
+  for (std::size_t i = from; i < in.size() && i + best * channels < out.size(); ++i) {
+    signal += double(in[i]) * in[i];
+    noise += std::pow(double(in[i]) - out[i + best * channels], 2);
+  }
+  if (delay != nullptr) *delay = best;
+  return 10 * std::log10(signal / std::max(noise, 1.0));
+}
 
 WAVEFORMATEX PcmFor(const FormatBytes& format) {
   WAVEFORMATEX pcm{};

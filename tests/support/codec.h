@@ -18,6 +18,10 @@ inline const WAVEFORMATEX& AsFormat(const FormatBytes& f) {
   return *reinterpret_cast<const WAVEFORMATEX*>(f.data());
 }
 
+// The format of `tag` the codec manager suggests for 16-bit PCM of `rate` and `channels`; empty
+// when it has none.
+FormatBytes SuggestFormat(WORD tag, DWORD rate, WORD channels);
+
 // The PCM format the codec manager suggests for `format`.
 WAVEFORMATEX PcmFor(const FormatBytes& format);
 
@@ -34,6 +38,16 @@ std::optional<std::vector<std::uint8_t>> Encode(const FormatBytes& format,
                                                 const std::vector<std::int16_t>& samples);
 std::optional<std::vector<std::int16_t>> Decode(const FormatBytes& format,
                                                 const std::vector<std::uint8_t>& bytes);
+
+// Chords with a slow swell, each channel its own phase: what an encoder treats like music.
+std::vector<std::int16_t> MusicLike(std::uint32_t rate, std::uint16_t channels, std::size_t frames);
+
+// Signal-to-noise ratio (dB) of `decoded` against `source` (both interleaved) from sample `from`
+// on, `decoded` taken at the delay of 0..maxDelay frames that fits channel 0 best; *delay
+// receives it.
+double SnrDb(const std::vector<std::int16_t>& source, const std::vector<std::int16_t>& decoded,
+             std::size_t channels, std::size_t maxDelay = 0, std::size_t from = 0,
+             std::size_t* delay = nullptr);
 
 // A RIFF/WAVE file of `format` (with its extra bytes) and a "fact" chunk of `factFrames`.
 bool WriteCompressedWave(const std::string& path, const FormatBytes& format,

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,19 +27,9 @@ WAVEFORMATEX Wfx(WORD tag, WORD channels, DWORD rate, WORD bits) {
   return f;
 }
 
-// A standard format, printed short in test names.
-struct Standard {
-  FormatBytes bytes;
-  friend void PrintTo(const Standard& s, std::ostream* os) {
-    const WAVEFORMATEX& f = AsFormat(s.bytes);
-    *os << "tag " << f.wFormatTag << ", " << f.nSamplesPerSec << " Hz x " << f.nChannels << ", "
-        << f.nAvgBytesPerSec << " B/s";
-  }
-};
-
 // Every standard format of every driver, as the format services list them.
-std::vector<Standard> AllStandardFormats() {
-  std::vector<Standard> all;
+std::vector<FormatBytes> AllStandardFormats() {
+  std::vector<FormatBytes> all;
   ACMFORMATTAGDETAILSA tag{};
   tag.cbStruct = sizeof tag;
   for (tag.dwFormatTagIndex = 0; acmFormatTagDetailsA(nullptr, &tag, 0) == 0;
@@ -50,7 +39,7 @@ std::vector<Standard> AllStandardFormats() {
       ACMFORMATDETAILSA d{};
       d.cbStruct = sizeof d, d.dwFormatTag = tag.dwFormatTag, d.dwFormatIndex = i;
       d.pwfx = reinterpret_cast<WAVEFORMATEX*>(f.data()), d.cbwfx = tag.cbFormatSize;
-      if (acmFormatDetailsA(nullptr, &d, ACM_FORMATDETAILSF_INDEX) == 0) all.push_back({f});
+      if (acmFormatDetailsA(nullptr, &d, ACM_FORMATDETAILSF_INDEX) == 0) all.push_back(f);
     }
   }
   return all;
@@ -77,51 +66,15 @@ int Reference(const WAVEFORMATEX& f, int16_t s) {
   return f.wBitsPerSample == 16 ? s : (std::min((s + 32896) >> 8, 255) - 128) * 256;
 }
 
-// Chords with a slow swell, each channel its own phase; not a whole number of blocks.
-std::vector<int16_t> MusicLike(const WAVEFORMATEX& f, uint32_t frames) {
-  std::vector<int16_t> s(frames * f.nChannels);
-  for (uint32_t i = 0; i < frames; ++i) {
-    const double t = static_cast<double>(i) / f.nSamplesPerSec;
-    for (uint32_t c = 0; c < f.nChannels; ++c) {
-      double v = 0;
-      for (double hz : {220.0, 277.2, 329.6, 440.0, 659.3}) v += std::sin(2 * M_PI * hz * t + c);
-      s[i * f.nChannels + c] = static_cast<int16_t>(v * 2500 * (0.6 + 0.4 * std::sin(9 * t)));
-    }
-  }
-  return s;
-}
-
-// SNR (dB) of `out` against `in`, `out` taken at the delay of 0..maxDelay frames that fits a
-// stretch of channel 0 best.
-double SnrDb(const std::vector<int16_t>& in, const std::vector<int16_t>& out, size_t channels,
-             size_t maxDelay) {
-  size_t delay = 0;
-  double best = 1e300;
-  for (size_t d = 0; d <= maxDelay; ++d) {
-    double e = 0, n = 0;
-    for (size_t i = 1000; i < 3000 && i * channels < in.size() && (i + d) * channels < out.size();
-         ++i, ++n) {
-      e += std::pow(double(in[i * channels]) - out[(i + d) * channels], 2);
-    }
-    if (n > 500 && e / n < best) best = e / n, delay = d;
-  }
-  double signal = 0, noise = 0;
-  for (size_t i = 0; i < in.size() && i + delay * channels < out.size(); ++i) {
-    signal += double(in[i]) * in[i];
-    noise += std::pow(double(in[i]) - out[i + delay * channels], 2);
-  }
-  return 10 * std::log10(signal / std::max(noise, 1.0));
-}
-
-class StandardFormatRoundTrip : public ::testing::TestWithParam<Standard> {};
+class StandardFormatRoundTrip : public ::testing::TestWithParam<FormatBytes> {};
 
 TEST_P(StandardFormatRoundTrip, EncodesAndDecodesWholeBlocksWithinBounds) {
-  const FormatBytes& format = GetParam().bytes;
+  const FormatBytes& format = GetParam();
   const WAVEFORMATEX& f = AsFormat(format);
   const bool mp3 = f.wFormatTag == WAVE_FORMAT_MPEGLAYER3;
   const uint32_t block = FramesPerBlock(f);
   const uint32_t frames = f.nSamplesPerSec * 3 / 10 + 37;
-  const std::vector<int16_t> in = MusicLike(f, frames);
+  const std::vector<int16_t> in = test::MusicLike(f.nSamplesPerSec, f.nChannels, frames);
   const auto encoded = test::Encode(format, in);
   ASSERT_TRUE(encoded);
   const auto out = test::Decode(format, *encoded);
@@ -138,7 +91,7 @@ TEST_P(StandardFormatRoundTrip, EncodesAndDecodesWholeBlocksWithinBounds) {
   if (!kSnrFloorDb.contains(f.wFormatTag)) {
     for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ((*out)[i], Reference(f, in[i])) << i;
   } else if (!mp3 || f.nAvgBytesPerSec / f.nChannels >= 3000) {
-    EXPECT_GE(SnrDb(in, *out, f.nChannels, mp3 ? 2400 : 0), kSnrFloorDb.at(f.wFormatTag));
+    EXPECT_GE(test::SnrDb(in, *out, f.nChannels, mp3 ? 2400 : 0), kSnrFloorDb.at(f.wFormatTag));
   }
 
   // BLOCKALIGN leaves a partial block with the caller; END encodes it as one more block.
@@ -166,8 +119,8 @@ TEST_P(StandardFormatRoundTrip, EncodesAndDecodesWholeBlocksWithinBounds) {
 
 INSTANTIATE_TEST_SUITE_P(EveryDriver, StandardFormatRoundTrip,
                          ::testing::ValuesIn(AllStandardFormats()), [](const auto& info) {
-                           return "tag" + std::to_string(AsFormat(info.param.bytes).wFormatTag) +
-                                  "_" + std::to_string(info.index);
+                           return "tag" + std::to_string(AsFormat(info.param).wFormatTag) + "_" +
+                                  std::to_string(info.index);
                          });
 
 // Refusals of the manager, on an open stream with a prepared header.  Closing the stream with
