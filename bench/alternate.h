@@ -3,6 +3,7 @@
 // other left behind.
 #pragma once
 
+#include <algorithm>
 #include <utility>
 
 namespace voxl::bench {
@@ -22,5 +23,17 @@ auto RunAlternating(bool& peerFirst, Ours ours, Peer peer) {
   peerFirst = !peerFirst;
   return result;
 }
+
+// The best (smallest) measurement of each side over the rounds, and their ratio.
+struct Best {
+  double ours = 0;
+  double peer = 0;
+  void Add(double o, double p) {
+    ours = ours > 0 ? std::min(ours, o) : o;
+    peer = peer > 0 ? std::min(peer, p) : p;
+  }
+  bool Valid() const { return ours > 0 && peer > 0; }
+  double PeerOverOurs() const { return peer / ours; }
+};
 
 }  // namespace voxl::bench

@@ -54,6 +54,7 @@ extern char** environ;
 
 namespace {
 
+using voxl::bench::Best;
 using voxl::bench::ProcessTimes;
 using voxl::bench::PutU32;
 using voxl::bench::Scratch;
@@ -217,18 +218,6 @@ bool SizeFits(const std::string& path, std::size_t dataBytes) {
   const auto size = static_cast<std::size_t>(st.st_size);
   return size >= dataBytes && size <= dataBytes + 256;
 }
-
-// The best (smallest) time of each side over the rounds.
-struct Best {
-  double ours = 0;
-  double peer = 0;
-  void Add(double o, double p) {
-    ours = ours > 0 ? std::min(ours, o) : o;
-    peer = peer > 0 ? std::min(peer, p) : p;
-  }
-  bool Valid() const { return ours > 0 && peer > 0; }
-  double PeerOverOurs() const { return peer / ours; }
-};
 
 void BM_WholeProcess(benchmark::State& state, const Case& c) {
   const std::string input = InputFile(c);

@@ -43,6 +43,7 @@ extern char** environ;
 
 namespace {
 
+using voxl::bench::Best;
 using voxl::bench::Now;
 using voxl::bench::ProcessTimes;
 using voxl::bench::PutU32;
@@ -142,17 +143,6 @@ bool SizeFits(const std::string& path, std::size_t bytes) {
   const auto size = static_cast<std::size_t>(st.st_size);
   return size >= bytes && size <= bytes + bytes / 50;
 }
-
-struct Best {
-  double ours = 0;
-  double peer = 0;
-  void Add(double o, double p) {
-    ours = ours > 0 ? std::min(ours, o) : o;
-    peer = peer > 0 ? std::min(peer, p) : p;
-  }
-  bool Valid() const { return ours > 0 && peer > 0; }
-  double PeerOverOurs() const { return peer / ours; }
-};
 
 void BM_Encode(benchmark::State& state) {
   static Scratch scratch("ima-bench");

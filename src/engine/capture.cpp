@@ -17,6 +17,7 @@
 
 #include "engine/capture_encoder.h"
 #include "engine/capture_internal.h"
+#include "engine/device_buffers.h"
 #include "engine/engine.h"
 #include "engine/levels.h"
 #include "formats/conversion.h"
@@ -52,15 +53,9 @@ namespace {
 
 // The device's buffers and the device itself; `prepared` headers were prepared.
 void ReleaseDeviceBuffers(Recorder& r, int prepared) {
-  if (r.waveHeaders != nullptr) {
-    for (int i = 0; i < kWaveBufferCount; ++i) {
-      WAVEHDR& header = r.waveHeaders[i];
-      if (i < prepared) waveInUnprepareHeader(r.waveIn, &header, sizeof(WAVEHDR));
-      std::free(header.lpData);
-    }
-    std::free(r.waveHeaders);
-    r.waveHeaders = nullptr;
-  }
+  FreeDeviceBuffers(r, prepared, [&](WAVEHDR& header) {
+    waveInUnprepareHeader(r.waveIn, &header, sizeof(WAVEHDR));
+  });
   if (r.waveIn != nullptr) waveInClose(r.waveIn);
   r.waveIn = nullptr;
 }
@@ -167,9 +162,7 @@ void BeginCapture(Recorder& r) {
     return;
   }
 
-  // A tenth of a second in whole frames.
-  const uint32_t tenth = device.nAvgBytesPerSec / 10;
-  const uint32_t bufferBytes = device.nBlockAlign == 0 ? 0 : tenth - tenth % device.nBlockAlign;
+  const uint32_t bufferBytes = TenthOfASecondBytes(device);
   HWAVEIN waveIn = nullptr;
   if (bufferBytes == 0 || waveInOpen(&waveIn, static_cast<UINT>(r.inputDevice.load()), &device,
                                      r.threadId.load(), 0, CALLBACK_THREAD) != MMSYSERR_NOERROR) {
@@ -179,19 +172,10 @@ void BeginCapture(Recorder& r) {
   r.waveIn = waveIn;
   r.waveBufferBytes = bufferBytes;
 
-  r.waveHeaders = static_cast<WAVEHDR*>(std::calloc(kWaveBufferCount, sizeof(WAVEHDR)));
-  int prepared = 0;
-  bool ready = r.waveHeaders != nullptr;
-  for (; ready && prepared < kWaveBufferCount; ++prepared) {
-    WAVEHDR& header = r.waveHeaders[prepared];
-    header.lpData = static_cast<LPSTR>(std::malloc(bufferBytes));
-    header.dwBufferLength = bufferBytes;
-    header.dwFlags = 0;
-    ready = header.lpData != nullptr &&
-            waveInPrepareHeader(r.waveIn, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR;
-    if (!ready) break;
-  }
-  if (!ready) {
+  const int prepared = AllocateDeviceBuffers(r, bufferBytes, [&](WAVEHDR& header) {
+    return waveInPrepareHeader(r.waveIn, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR;
+  });
+  if (prepared < kWaveBufferCount) {
     ReleaseDeviceBuffers(r, prepared);
     FailStart(r);
     return;

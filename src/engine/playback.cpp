@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/device_buffers.h"
 #include "engine/engine.h"
 #include "engine/levels.h"
 #include "formats/conversion.h"
@@ -34,15 +35,9 @@ constexpr DWORD kFreshStream = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLO
 
 // Unprepares the first `prepared` headers, frees every buffer and the array, closes the device.
 void ReleasePlayBuffers(Recorder& r, int prepared) {
-  if (r.waveHeaders != nullptr) {
-    for (int i = 0; i < kWaveBufferCount; ++i) {
-      WAVEHDR& header = r.waveHeaders[i];
-      if (i < prepared) waveOutUnprepareHeader(r.waveOut, &header, sizeof(WAVEHDR));
-      std::free(header.lpData);
-    }
-    std::free(r.waveHeaders);
-    r.waveHeaders = nullptr;
-  }
+  FreeDeviceBuffers(r, prepared, [&](WAVEHDR& header) {
+    waveOutUnprepareHeader(r.waveOut, &header, sizeof(WAVEHDR));
+  });
   if (r.waveOut != nullptr) waveOutClose(r.waveOut);
   r.waveOut = nullptr;
 }
@@ -218,8 +213,7 @@ void StartPlayback(Recorder& r) {
     h.cbSrcLength = h.cbSrcLengthUsed = h.cbDstLength = h.cbDstLengthUsed = 0;
     r.decodeFlags = kFreshStream;
   }
-  const uint32_t tenth = output.nAvgBytesPerSec / 10;
-  const uint32_t bufferBytes = output.nBlockAlign == 0 ? 0 : tenth - tenth % output.nBlockAlign;
+  const uint32_t bufferBytes = TenthOfASecondBytes(output);
   HWAVEOUT waveOut = nullptr;
   if (bufferBytes == 0 || r.pcmFormat.nBlockAlign == 0 || r.fileHandle == nullptr ||
       (compressed && (r.decodeStream == nullptr || r.fileFormat == nullptr)) ||
@@ -231,19 +225,10 @@ void StartPlayback(Recorder& r) {
   r.waveOut = waveOut;
   r.waveBufferBytes = bufferBytes;
 
-  r.waveHeaders = static_cast<WAVEHDR*>(std::calloc(kWaveBufferCount, sizeof(WAVEHDR)));
-  int prepared = 0;
-  bool ready = r.waveHeaders != nullptr;
-  for (; ready && prepared < kWaveBufferCount; ++prepared) {
-    WAVEHDR& header = r.waveHeaders[prepared];
-    header.lpData = static_cast<LPSTR>(std::malloc(bufferBytes));
-    header.dwBufferLength = bufferBytes;
-    header.dwFlags = 0;
-    ready = header.lpData != nullptr &&
-            waveOutPrepareHeader(r.waveOut, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR;
-    if (!ready) break;
-  }
-  if (!ready) {
+  const int prepared = AllocateDeviceBuffers(r, bufferBytes, [&](WAVEHDR& header) {
+    return waveOutPrepareHeader(r.waveOut, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR;
+  });
+  if (prepared < kWaveBufferCount) {
     ReleasePlayBuffers(r, prepared);
     FailStart(r);
     return;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "formats/pcm_format.h"
 #include "platform/wave/wave.h"
 
 namespace voxl {
@@ -214,9 +215,7 @@ void SetUpConversion(Recorder& r, uint16_t* error) {
     refuse();
   };
 
-  const uint32_t tenth = r.pcmFormat.nAvgBytesPerSec / 10;
-  const uint16_t pcmAlign = r.pcmFormat.nBlockAlign;
-  r.pcmBlockBytes = pcmAlign == 0 ? 0 : tenth - tenth % pcmAlign;
+  r.pcmBlockBytes = TenthOfASecondBytes(r.pcmFormat);
   if (r.pcmBlockBytes == 0) return closeAndRefuse();
   if (encodes && !BlockSize(r.encodeStream, r.pcmBlockBytes, ACM_STREAMSIZEF_SOURCE,
                             file.nBlockAlign, r.encodedBlockBytes)) {

@@ -21,6 +21,13 @@ WAVEFORMATEX StoredFormat(uint16_t sampleFormat, uint16_t channels, uint32_t rat
 // 16-bit PCM for A-law and mu-law.
 WAVEFORMATEX DeviceFormat(const WAVEFORMATEX& stored);
 
+// A tenth of a second of `format` in whole blocks: the size of one device buffer and of one
+// conversion block.  0 when the format has no block size.
+inline uint32_t TenthOfASecondBytes(const WAVEFORMATEX& format) {
+  const uint32_t tenth = format.nAvgBytesPerSec / 10;
+  return format.nBlockAlign == 0 ? 0 : tenth - tenth % format.nBlockAlign;
+}
+
 inline bool IsG711(const WAVEFORMATEX& format) {
   return format.wFormatTag == WAVE_FORMAT_ALAW || format.wFormatTag == WAVE_FORMAT_MULAW;
 }

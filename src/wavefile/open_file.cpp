@@ -182,17 +182,8 @@ uint16_t TakeWaveFormat(Recorder& r, std::vector<uint8_t>& content) {
 }  // namespace
 
 uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
-  uint16_t closeError = ErrNone;
-  Close(r, &closeError);
-  if (closeError != ErrNone) {
-    ReportError(r, error, closeError);
-    return 0;
-  }
   char narrow[kNameBytes];
-  if (!NameToNarrow(name, narrow)) {
-    ReportError(r, error, ErrFileOpen);
-    return 0;
-  }
+  if (!CloseForNewTarget(r, name, narrow, error)) return 0;
   if (narrow[0] == '\0') return NewRecording(r, name, error);
   if (mmioOpenA(narrow, nullptr, MMIO_EXIST) == nullptr) {
     if (r.readOnly != 0) {

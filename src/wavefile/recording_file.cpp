@@ -30,8 +30,6 @@ void EnterOpenTarget(Recorder& r, const char* name, uint16_t hasFact) {
   r.state = StateOpen;
 }
 
-}  // namespace
-
 bool NameToNarrow(BSTR name, char* out) {
   out[0] = '\0';
   if (name == nullptr) return true;
@@ -49,6 +47,22 @@ bool NameToNarrow(BSTR name, char* out) {
     return false;
   }
   out[written] = '\0';
+  return true;
+}
+
+}  // namespace
+
+bool CloseForNewTarget(Recorder& r, BSTR name, char* narrow, uint16_t* error) {
+  uint16_t closeError = ErrNone;
+  Close(r, &closeError);
+  if (closeError != ErrNone) {
+    ReportError(r, error, closeError);
+    return false;
+  }
+  if (!NameToNarrow(name, narrow)) {
+    ReportError(r, error, ErrFileOpen);
+    return false;
+  }
   return true;
 }
 
@@ -80,18 +94,8 @@ uint32_t NewRecording(Recorder& r, BSTR name, uint16_t* error) {
     ReportError(r, error, ErrReadOnly);
     return 0;
   }
-  uint16_t closeError = ErrNone;
-  Close(r, &closeError);
-  if (closeError != ErrNone) {
-    ReportError(r, error, closeError);
-    return 0;
-  }
-
   char narrow[kNameBytes];
-  if (!NameToNarrow(name, narrow)) {
-    ReportError(r, error, ErrFileOpen);
-    return 0;
-  }
+  if (!CloseForNewTarget(r, name, narrow, error)) return 0;
   if (r.sampleFormat == 100) {
     NewCompressedRecording(r, narrow, error);
     return 0;

@@ -12,10 +12,11 @@
 
 namespace voxl {
 
-// The name in UTF-8 into `out` (kNameBytes).  A null or empty BSTR gives "".  False when the
-// name does not fit with its terminator, or holds a NUL character or an unpaired surrogate (the
-// file would get another name than the one asked for).
-bool NameToNarrow(BSTR name, char* out);
+// The first steps of every new target (a new recording, an opened file): runs Close, then puts
+// the name in UTF-8 into `narrow` (kNameBytes; a null or empty BSTR gives "").  False, with the
+// error reported, when Close fails or the name does not fit with its terminator or holds a NUL
+// character or an unpaired surrogate (the file would get another name than the one asked for).
+bool CloseForNewTarget(Recorder& r, BSTR name, char* narrow, uint16_t* error);
 
 // Prepares a new recording target after running Close: a RIFF/WAVE file (fileKind 0), a
 // headerless file (fileKind != 0, data from byte 0, nothing written yet) or, for an empty or

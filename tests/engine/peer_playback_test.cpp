@@ -30,6 +30,7 @@ const PeerCase kPeers[] = {
     {"ffmpeg_mp3", "ffmpeg -i t.wav -c:a libmp3lame -b:a 128k p.wav"},
     {"lame", "lame t.wav p.wav", 2},
     {"lame_id3v2", "lame --add-id3v2 --ta artist t.wav p.wav", 2},
+    {"lame_id3v2_only", "lame --id3v2-only --tt title t.wav p.wav", 2},
     {"sndfile_pcm8", "", 0, {1, 2, 11025, 8}},
     {"sndfile_pcm16", "", 0, {1, 1, 22050, 16}},
     {"sndfile_alaw", "", 0, {6, 1, 8000, 8}},
@@ -38,7 +39,9 @@ const PeerCase kPeers[] = {
 
 class PeerPlaybackTest : public CaptureTest, public ::testing::WithParamInterface<PeerCase> {};
 
-TEST_P(PeerPlaybackTest, PlaysExactlyWhatThePeerDecodes) {
+// The file opens with the length ffprobe reports (within one frame for MPEG audio) and plays to
+// exactly what the peer decodes.
+TEST_P(PeerPlaybackTest, OpensWithThePeersLengthAndPlaysExactlyWhatThePeerDecodes) {
   const PeerCase& c = GetParam();
   const std::string_view command = c.command, first = command.substr(0, command.find(' '));
   const bool mp3 = c.kind == 2 || command.find("mp3") != command.npos;
@@ -73,6 +76,13 @@ TEST_P(PeerPlaybackTest, PlaysExactlyWhatThePeerDecodes) {
   OpenFile(r(), name, &error);
   SysFreeString(name);
   ASSERT_EQ(error, ErrNone);
+  const auto probe = test::RunCommand(
+                         "ffprobe -v error -show_entries stream=duration,sample_rate "
+                         "-of default=nw=1:nk=1 " +
+                         test::ShellQuote(path))
+                         .output;
+  const double rate = std::stod(probe), seconds = std::stod(probe.substr(probe.find('\n')));
+  EXPECT_NEAR(r().length, seconds * rate, mp3 ? 1152 : 0.5);
   SetPosition(r(), 0);
   Play(r(), &error);
   ASSERT_EQ(error, ErrNone);

@@ -58,58 +58,6 @@ TEST_F(OpenFileTest, AMissingFileIsCreatedUnlessReadOnly) {
   r().readOnly = 0;
 }
 
-struct PeerCase {
-  const char* what;
-  const char* command;        // run in the test's folder on t.wav, a 1.3 s tone; writes p.wav
-  int16_t kind = 0;           // 2: a headerless MPEG audio stream
-  test::WaveLayout layout{};  // for an empty command: libsndfile writes p.wav in this layout
-};
-const PeerCase kPeers[] = {
-    {"sox_pcm8", "sox t.wav -b 8 -r 8000 -c 1 p.wav"},
-    {"sox_alaw", "sox t.wav -e a-law -r 8000 -c 1 p.wav"},
-    {"sox_mulaw", "sox t.wav -e u-law -r 8000 p.wav"},
-    {"sox_ima", "sox t.wav -e ima-adpcm -r 8000 -c 1 p.wav"},
-    {"sox_msadpcm", "sox t.wav -e ms-adpcm -r 8000 -c 1 p.wav"},
-    {"sox_gsm", "sox t.wav -e gsm-full-rate -r 8000 -c 1 p.wav"},
-    {"ffmpeg_pcm16", "ffmpeg -i t.wav -c:a pcm_s16le -ar 16000 p.wav"},
-    {"ffmpeg_ima", "ffmpeg -i t.wav -c:a adpcm_ima_wav p.wav"},
-    {"ffmpeg_mp3", "ffmpeg -i t.wav -c:a libmp3lame -b:a 128k p.wav"},
-    {"lame", "lame t.wav p.wav", 2},
-    {"lame_id3v2", "lame --add-id3v2 --ta artist t.wav p.wav", 2},
-    {"lame_id3v2_only", "lame --id3v2-only --tt title t.wav p.wav", 2},
-    {"sndfile_pcm8", "", 0, {1, 2, 11025, 8}},
-    {"sndfile_alaw", "", 0, {6, 1, 8000, 8}},
-    {"sndfile_mulaw", "", 0, {7, 2, 8000, 8}},
-};
-
-class PeerOpenTest : public OpenFileTest, public ::testing::WithParamInterface<PeerCase> {};
-
-// The length matches what ffprobe reports (within one frame for MPEG audio).
-TEST_P(PeerOpenTest, OpensWithTheLengthPeersReport) {
-  const PeerCase& c = GetParam();
-  const std::string path = File("p.wav");
-  ASSERT_EQ(test::RunCommand("cd " + test::ShellQuote(dir().string()) +
-                             " && sox -n -r 44100 -b 16 -c 2 t.wav synth 1.3 sine 440 && " +
-                             c.command + " >/dev/null 2>&1")
-                .exitCode,
-            0);
-  if (*c.command == '\0') {
-    ASSERT_TRUE(test::WriteWaveFile(path, c.layout, Bytes(12002, 0x35)));
-  }
-  const auto probe = test::RunCommand(
-                         "ffprobe -v error -show_entries stream=duration,sample_rate "
-                         "-of default=nw=1:nk=1 " +
-                         test::ShellQuote(path))
-                         .output;
-  const double rate = std::stod(probe), seconds = std::stod(probe.substr(probe.find('\n')));
-  ASSERT_EQ(OpenBytes(test::ReadBinaryFile(path), c.kind), ErrNone);
-  const bool mp3 = c.kind == 2 || std::string(c.command).find("mp3") != std::string::npos;
-  EXPECT_NEAR(r().length, seconds * rate, mp3 ? 1152 : 0.5);
-}
-
-INSTANTIATE_TEST_SUITE_P(Peers, PeerOpenTest, ::testing::ValuesIn(kPeers),
-                         [](const auto& info) { return std::string(info.param.what); });
-
 class RecordIntoOpenedFileTest : public OpenFileTest,
                                  public ::testing::WithParamInterface<const char*> {};
 

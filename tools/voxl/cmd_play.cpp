@@ -54,45 +54,6 @@ void PumpMessages() {
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
 }
 
-// The output device for --device: a number (-1 = the default device) or a name as 'voxl
-// devices' prints it.  False, with the error printed, when none matches.
-bool ResolveOutputDevice(VoxlRecorder* rec, const std::string& wanted, LONG* device) {
-  const VoxlRecorderVtbl& m = *rec->lpVtbl;
-  DWORD count = 0;
-  m.GetOutputDeviceCount(rec, &count);
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(wanted.c_str(), &end, 10);
-  if (!wanted.empty() && *end == '\0' && errno == 0) {
-    if (n >= -1 && n < static_cast<long>(count)) {
-      *device = static_cast<LONG>(n);
-      return true;
-    }
-    PrintError("there is no output device " + wanted + " (there are " + std::to_string(count) +
-               "; -1 is the default device)");
-    return false;
-  }
-  if (wanted == VOXL_DEFAULT_DEVICE_NAME) {
-    *device = -1;
-    return true;
-  }
-  std::string names;
-  for (DWORD i = 0; i < count; ++i) {
-    BSTR name = nullptr;
-    m.GetOutputDeviceName(rec, i, &name);
-    const std::string text = NarrowName(name);
-    SysFreeString(name);
-    if (text == wanted) {
-      *device = static_cast<LONG>(i);
-      return true;
-    }
-    names += std::string(names.empty() ? "" : ", ") + "\"" + text + "\"";
-  }
-  PrintError("no output device is named \"" + wanted + "\"; the names are " +
-             (names.empty() ? std::string("(none)") : names) + " (letter case counts)");
-  return false;
-}
-
 // Single keys from a terminal on stdin, without echo, for the life of the object.
 class RawKeys {
  public:
@@ -159,7 +120,7 @@ int RunPlay(const PlayOptions& o) {
     return code;
   };
   LONG device = -1;
-  if (!o.device.empty() && !ResolveOutputDevice(rec, o.device, &device)) {
+  if (!o.device.empty() && !ResolveDevice(rec, true, o.device, &device)) {
     return finish(kExitUsage);
   }
   m.SetOutputDevice(rec, device);

@@ -106,25 +106,6 @@ void PumpMessages() {
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
 }
 
-// A BSTR of UTF-8 text; null when it is not valid UTF-8.
-BSTR WideText(const std::string& text) {
-  const int chars =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
-  if (chars <= 0) return nullptr;
-  BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(chars - 1));
-  if (wide == nullptr) return nullptr;
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide, chars);
-  return wide;
-}
-
-std::string NarrowText(BSTR wide) {
-  if (wide == nullptr) return "";
-  char text[VOXL_DEVICE_NAME_BYTES] = {};
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-  text[sizeof text - 1] = '\0';
-  return text;
-}
-
 bool ParseNumber(const std::string& text, LONG* value) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -135,16 +116,17 @@ bool ParseNumber(const std::string& text, LONG* value) {
   return true;
 }
 
-// The device number for --device: a number (-1 = the default device) or a name as
-// 'voxl devices' prints it.  False, with the error printed, when no input device matches.
-bool ResolveDevice(VoxlRecorder* rec, const std::string& wanted, LONG* device) {
+}  // namespace
+
+bool ResolveDevice(VoxlRecorder* rec, bool output, const std::string& wanted, LONG* device) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  const std::string kind = output ? "output" : "input";
   DWORD count = 0;
-  m.GetInputDeviceCount(rec, &count);
+  (output ? m.GetOutputDeviceCount : m.GetInputDeviceCount)(rec, &count);
   if (ParseNumber(wanted, device)) {
     if (*device < static_cast<LONG>(count)) return true;
-    PrintError("there is no input device " + wanted + " (there are " + std::to_string(count) +
-               "; -1 is the default device)");
+    PrintError("there is no " + kind + " device " + wanted + " (there are " +
+               std::to_string(count) + "; -1 is the default device)");
     return false;
   }
   if (wanted == VOXL_DEFAULT_DEVICE_NAME) {
@@ -154,8 +136,8 @@ bool ResolveDevice(VoxlRecorder* rec, const std::string& wanted, LONG* device) {
   std::string names;
   for (DWORD i = 0; i < count; ++i) {
     BSTR name = nullptr;
-    m.GetInputDeviceName(rec, i, &name);
-    const std::string text = NarrowText(name);
+    (output ? m.GetOutputDeviceName : m.GetInputDeviceName)(rec, i, &name);
+    const std::string text = NarrowName(name);
     SysFreeString(name);
     if (text == wanted) {
       *device = static_cast<LONG>(i);
@@ -163,10 +145,12 @@ bool ResolveDevice(VoxlRecorder* rec, const std::string& wanted, LONG* device) {
     }
     names += std::string(names.empty() ? "" : ", ") + "\"" + text + "\"";
   }
-  PrintError("no input device is named \"" + wanted + "\"; the names are " +
+  PrintError("no " + kind + " device is named \"" + wanted + "\"; the names are " +
              (names.empty() ? std::string("(none)") : names) + " (letter case counts)");
   return false;
 }
+
+namespace {
 
 // A number as %g writes it, e.g. "1e+06" or "2.26757e-05".
 std::string Compact(double value) {
@@ -290,7 +274,7 @@ std::string ChosenFormatText(VoxlRecorder* rec) {
   BSTR text = nullptr;
   WORD error = 0;
   rec->lpVtbl->GetFormatText(rec, &text, &error);
-  const std::string words = NarrowText(text);
+  const std::string words = NarrowName(text);
   SysFreeString(text);
   return words;
 }
@@ -301,7 +285,7 @@ std::string ChosenFormatText(VoxlRecorder* rec) {
 int ConfigureCompressed(VoxlRecorder* rec, RecordOptions& o) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   if (o.choose) {
-    BSTR title = WideText("voxl record: the format of " + o.out);
+    BSTR title = WideName("voxl record: the format of " + o.out);
     WORD error = 0;
     const auto tag = kCodecFormats.find(o.format);
     const HRESULT chosen = o.formatGiven && tag != kCodecFormats.end()
@@ -416,7 +400,7 @@ int Configure(VoxlRecorder* rec, RecordOptions& o) {
   }
   if (!o.device.empty()) {
     LONG device = -1;
-    if (!ResolveDevice(rec, o.device, &device)) return kExitUsage;
+    if (!ResolveDevice(rec, false, o.device, &device)) return kExitUsage;
     m.SetInputDevice(rec, device);
   }
   return kExitOk;
@@ -478,7 +462,7 @@ int RunRecord(RecordOptions o) {
     PrintError("--at and --insert add to an existing file, and " + o.out + " does not exist");
     return kExitUsage;
   }
-  BSTR name = WideText(o.out);
+  BSTR name = WideName(o.out);
   if (name == nullptr) {
     PrintError("out of memory for the file name");
     return kExitFailure;
@@ -534,7 +518,7 @@ int RunRecord(RecordOptions o) {
     BSTR text = nullptr;
     WORD textError = 0;
     m.GetFileFormatText(rec, &text, &textError);
-    o.openedText = NarrowText(text);
+    o.openedText = NarrowName(text);
     SysFreeString(text);
     if (o.openedText.empty()) o.openedText = "the format of the file";
   } else {

@@ -38,6 +38,10 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
 // UTF-8 text as a new BSTR (null when it is not valid UTF-8), and a BSTR as UTF-8 text.
 BSTR WideName(const std::string& text);
 std::string NarrowName(BSTR wide);
+// The device for --device: a number (-1 = the default device) or a name as 'voxl devices'
+// prints it, among the output devices or the input devices.  False, with the error printed,
+// when none matches.
+bool ResolveDevice(VoxlRecorder* rec, bool output, const std::string& wanted, LONG* device);
 
 // A format record with its extra bytes.
 using FormatBytes = std::vector<uint8_t>;
