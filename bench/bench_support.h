@@ -90,4 +90,18 @@ inline void PutU32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
+// The canonical 44-byte header of a 44100 Hz 16-bit stereo PCM WAVE file with `dataBytes` of data.
+inline std::string CanonicalWaveHeader(uint32_t dataBytes) {
+  std::string h = "RIFF";
+  PutU32(h, dataBytes + 36);
+  h += "WAVEfmt ";
+  PutU32(h, 16);
+  h += std::string("\x01\x00\x02\x00", 4);
+  PutU32(h, 44100);
+  PutU32(h, 44100 * 4);
+  h += std::string("\x04\x00\x10\x00", 4) + "data";
+  PutU32(h, dataBytes);
+  return h;
+}
+
 }  // namespace voxl::bench

@@ -32,7 +32,6 @@
 namespace {
 
 using namespace voxl;
-using bench::PutU32;
 using bench::Scratch;
 
 constexpr uint64_t kWaveBytes = uint64_t{1} << 30;
@@ -41,15 +40,7 @@ constexpr uint64_t kStreamBytes = 100'000'000;
 // A canonical 44-byte header, then holes up to 1 GiB.
 bool WriteSparseWave(const std::string& path) {
   const auto data = static_cast<uint32_t>(kWaveBytes - 44);
-  std::string h = "RIFF";
-  PutU32(h, data + 36);
-  h += "WAVEfmt ";
-  PutU32(h, 16);
-  h += std::string("\x01\x00\x02\x00", 4);
-  PutU32(h, 44100);
-  PutU32(h, 44100 * 4);
-  h += std::string("\x04\x00\x10\x00", 4) + "data";
-  PutU32(h, data);
+  const std::string h = bench::CanonicalWaveHeader(data);
   std::ofstream(path, std::ios::binary).write(h.data(), static_cast<std::streamsize>(h.size()));
   return std::filesystem::file_size(path) == 44 && ::truncate(path.c_str(), kWaveBytes) == 0;
 }

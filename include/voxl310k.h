@@ -33,6 +33,7 @@ extern "C" {
  *   for (BOOL ok = GetFirstACMDevice(name); ok; ok = GetNextACMDevice(name)) ... list name ...
  *   StartACMRecord("Default Device");
  *   ... on VOXL_MSG_BLOCK_READY: AcmBlock* b; if (GetNextACMBlock(&b)) { use; FreeACMBlock(b); }
+ *   ... on VOXL_MSG_CAPTURE_ENDED: the run ended by itself (the device went away)
  *   StopACMRecord();   then dispatch once more: the last blocks of the run still arrive
  *   DeinitACM();
  */
@@ -48,6 +49,12 @@ extern "C" {
 #define VOXL_MSG_LEVELS 0x8386
 #define VOXL_LEVEL_LEFT_TENTHS(lParam) ((SHORT)(WORD)(((DWORD)(lParam)) >> 16))
 #define VOXL_LEVEL_RIGHT_TENTHS(lParam) ((SHORT)(WORD)((DWORD)(lParam)&0xFFFFu))
+/* Posted to the host window when a run ends by itself rather than through StopACMRecord, after
+ * the messages of its last blocks: wParam holds why (VOXL_STOP_DEVICE_LOST: the input device
+ * went away, unplugged or its sound server ended; everything it captured before has been
+ * delivered), lParam is 0.  No more blocks come from that run; StopACMRecord still returns 1,
+ * and StartACMRecord starts again once a device is back. */
+#define VOXL_MSG_CAPTURE_ENDED 0x8387
 
 /* Size of the name buffers of GetFirstACMDevice and GetNextACMDevice, terminator included. */
 #define VOXL_DEVICE_NAME_BYTES 300
@@ -119,7 +126,8 @@ typedef enum VoxlError {
   VOXL_ERR_FORMAT_NOT_DESCRIBED = 16,  /* a format could not be described */
   VOXL_ERR_NO_TARGET_FORMAT = 17,      /* no target format is set */
   VOXL_ERR_READ_ONLY = 18,             /* refused: the recorder is read-only */
-  VOXL_ERR_NO_FILE = 19                /* no file is open */
+  VOXL_ERR_NO_FILE = 19,               /* no file is open */
+  VOXL_ERR_DEVICE_LOST = 20            /* the input device stopped working during a run */
 } VoxlError;
 
 /* The recorder's state (GetState). */
@@ -136,7 +144,12 @@ typedef enum VoxlStopReason {
   VOXL_STOP_NORMAL = VOXL_ERR_NONE,
   VOXL_STOP_WRITE_FAILED = VOXL_ERR_CAPTURE_WRITE, /* capture: the data could not be stored */
   VOXL_STOP_READ_FAILED = VOXL_ERR_PLAYBACK_READ,  /* playback: the file could not be read */
-  VOXL_STOP_LENGTH_LIMIT = VOXL_ERR_LENGTH_LIMIT   /* capture: the length limit is reached */
+  /* capture: the length limit is reached, or a file holds as many frames as positions reach
+   * (2147483647) */
+  VOXL_STOP_LENGTH_LIMIT = VOXL_ERR_LENGTH_LIMIT,
+  /* capture: the input device went away (unplugged, its sound server ended); what it delivered
+   * before is kept, and a new Record works once a device is back */
+  VOXL_STOP_DEVICE_LOST = VOXL_ERR_DEVICE_LOST
 } VoxlStopReason;
 
 /* ---- Host callbacks of the recorder (run on the thread that created the recorder, only while
@@ -181,8 +194,7 @@ typedef struct VoxlRecorder {
  * E_POINTER when an out-parameter for the method's answer is null.  Operations that can fail for
  * other reasons return 0 and write a VoxlError (VOXL_ERR_NONE on success) to their WORD error
  * out-parameter, which may be null when the code is not wanted; a failure is also kept until
- * TakeLastError reads it.  Not yet available: CompactFile, DeleteSeconds and DeleteSamples
- * return E_NOTIMPL; Play returns 0 with VOXL_ERR_PLAYBACK_START wherever it would start.
+ * TakeLastError reads it.
  *
  * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
  * out-parameter already holds (when not null) and stores a new one, which the caller frees with
@@ -219,8 +231,18 @@ typedef struct VoxlRecorderVtbl {
   /* The chosen format as a VT_ARRAY|VT_UI1 safe array (one byte 0 when none is chosen). */
   HRESULT(WINAPI* GetFormat)(VoxlRecorder* self, VARIANT* format);
   HRESULT(WINAPI* PutFormat)(VoxlRecorder* self, VARIANT format);
+  /* State 2 with a file: rewrites it without what edits left behind its content (a new file in
+   * the same folder, flushed, then put in its place) and opens it again with the same position
+   * and delete-on-close.  VOXL_ERR_VOLUME_CONTROL when it could not be rewritten (the file stays
+   * as it was, open); the reopen's error when it could not be opened again (state 1). */
   HRESULT(WINAPI* CompactFile)(VoxlRecorder* self, WORD* error);
+  /* DeleteSamples with seconds x the file's rate, the fraction of a frame dropped. */
   HRESULT(WINAPI* DeleteSeconds)(VoxlRecorder* self, DOUBLE seconds, WORD* error);
+  /* State 2 with a file: removes frames at the position (to the end when fewer are left; whole
+   * blocks of a compressed file; nothing below 1); the position stays, the length shrinks.  A
+   * RIFF/WAVE file keeps its size on disk until CompactFile.  VOXL_ERR_READ_ONLY,
+   * VOXL_ERR_NEEDS_OPEN, VOXL_ERR_NO_FILE (a stream) refuse it; VOXL_ERR_CAPTURE_WRITE when the
+   * file could not be rewritten. */
   HRESULT(WINAPI* DeleteSamples)(VoxlRecorder* self, LONG frames, WORD* error);
   HRESULT(WINAPI* GetInsertMode)(VoxlRecorder* self, WORD* insert);
   /* Only 0 or 1. */

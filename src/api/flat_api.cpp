@@ -21,7 +21,11 @@
 //    recorder; a block that cannot be allocated is not queued and its buffers are still freed;
 //    a format shorter than its 18-byte header is copied as far as it goes.
 //  - Pending blocks are linked both ways, so taking the oldest does not walk the list when a
-//    host falls behind.
+//    host falls behind.  A host that does not dispatch for a while loses nothing: the blocks
+//    wait in order in its message queue, then in the list, each held once.
+//  - A run that ends by itself (the input device went away) is reported to the host window
+//    with VOXL_MSG_CAPTURE_ENDED after its last blocks, so a host never waits for blocks that
+//    will not come.
 #include "api/flat_api.h"
 
 #include <algorithm>
@@ -58,6 +62,7 @@ HWND gHostWindow = nullptr;
 PendingBlock* gNewest = nullptr;  // head of pendingBlocks
 PendingBlock* gOldest = nullptr;  // tail of pendingBlocks
 size_t gPendingCount = 0;
+size_t gPendingBytes = 0;    // audio bytes of the pending blocks
 uint32_t gDeviceCount = 0;   // input devices, as counted by GetFirstACMDevice
 int32_t gDeviceCursor = -1;  // next enumeration entry; -1 before and after an enumeration
 // Blocks and levels of runs before this one are dropped (set by StartACMRecord).
@@ -65,6 +70,7 @@ uint32_t gFirstKeptRun = 0;
 
 constexpr UINT kBlockReadyMessage = VOXL_MSG_BLOCK_READY;
 constexpr UINT kLevelsMessage = VOXL_MSG_LEVELS;
+constexpr UINT kCaptureEndedMessage = VOXL_MSG_CAPTURE_ENDED;
 
 void FreePendingBlocks() {
   PendingBlock* block = gNewest;
@@ -75,6 +81,7 @@ void FreePendingBlocks() {
   }
   gNewest = gOldest = nullptr;
   gPendingCount = 0;
+  gPendingBytes = 0;
 }
 
 // Whether the notification being delivered belongs to a run before the latest start.
@@ -134,14 +141,24 @@ void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLeng
     gNewest = block;
     if (gOldest == nullptr) gOldest = block;
     ++gPendingCount;
+    gPendingBytes += length;
   }
   std::free(format);
   std::free(data);
   if (block != nullptr) PostMessageA(gHostWindow, kBlockReadyMessage, 0, 0);
 }
 
+void CALLBACK OnCaptureEnded(DWORD code) {
+  if (code == VOXL_STOP_NORMAL || OfAnEarlierRun()) return;
+  PostMessageA(gHostWindow, kCaptureEndedMessage, code, 0);
+}
+
 size_t PendingBlockCount() {
   return gPendingCount;
+}
+
+size_t PendingBlockBytes() {
+  return gPendingBytes;
 }
 
 HWND HostWindow() {
@@ -173,6 +190,7 @@ VOXL_API BOOL WINAPI InitACM(HWND hostWindow) {
   flat::gFirstKeptRun = 0;
   flat::FreePendingBlocks();
   VoxlRecorderCallbacks callbacks{};
+  callbacks.captureEnded = flat::OnCaptureEnded;
   callbacks.levels = flat::OnLevels;
   callbacks.block = flat::OnBlock;
   voxl::SetCallbacks(*recorder, callbacks);
@@ -249,6 +267,7 @@ VOXL_API BOOL WINAPI GetNextACMBlock(AcmBlock** block) {
     flat::gNewest = nullptr;
   }
   --flat::gPendingCount;
+  flat::gPendingBytes -= oldest->acm.dataLength;
   *block = &oldest->acm;
   return 1;
 }

@@ -24,9 +24,14 @@ void CALLBACK OnLevels(FLOAT levelLeft, DWORD clipLeft, FLOAT levelRight, DWORD 
 // (the callback owns them) and posts VOXL_MSG_BLOCK_READY.  A block of a run before the latest
 // StartACMRecord is only freed.
 void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength);
+// Callback slot 0: a run that ended with a stop reason other than VOXL_STOP_NORMAL (it ended by
+// itself) posts VOXL_MSG_CAPTURE_ENDED with the reason to the host window.  Runs before the
+// latest StartACMRecord are not reported.
+void CALLBACK OnCaptureEnded(DWORD code);
 
-// Blocks waiting to be taken.
+// Blocks waiting to be taken, and the bytes of audio they hold.
 size_t PendingBlockCount();
+size_t PendingBlockBytes();
 // The window that InitACM was given (null before).
 HWND HostWindow();
 

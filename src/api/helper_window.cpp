@@ -58,6 +58,7 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   const RecorderCallbacks& cb = r->callbacks;
   switch (wParam) {
     case NotifyCaptureEnded:
+      r->deliveringRun = static_cast<uint32_t>(lParam);
       FinishRecordingFile(*r);
       break;
     case NotifyPlaybackEnded:

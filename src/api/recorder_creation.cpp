@@ -15,8 +15,14 @@ Recorder* NewRecorder() {
   auto* r = new (std::nothrow) Recorder;
   if (r == nullptr) return nullptr;
   r->methods = &kRecorderMethods;
+  // Without its window the engine could reach neither the host nor the end of a capture run,
+  // so no recorder is made; the engine is started only once the window exists.
   r->helperWindow = HelperWindow::Create(*r);
-  if (r->helperWindow != nullptr) r->notifyWindow = r->helperWindow->handle();
+  if (r->helperWindow == nullptr) {
+    delete r;
+    return nullptr;
+  }
+  r->notifyWindow = r->helperWindow->handle();
   StartEngine(*r);
   return r;
 }

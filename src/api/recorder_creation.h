@@ -11,7 +11,8 @@ namespace voxl {
 // A recorder with its defaults, its helper window on the calling thread and its engine thread
 // started (idle, queue ready).  methods = &kRecorderMethods.  A failure to start the engine is
 // not reported here: threadHandle is kNoThread and the first Close reports ErrNoEngine.  Null
-// when there is no memory for the record.
+// when there is no memory for the record or its helper window cannot be created (nothing is
+// left behind then).
 Recorder* NewRecorder();
 
 // Closes the recorder (stopping a run), destroys its helper window, frees its formats and, when

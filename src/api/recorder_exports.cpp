@@ -9,7 +9,7 @@ extern "C" {
 VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error) {
   voxl::Recorder* r = voxl::NewRecorder();
   if (r == nullptr) {
-    // No memory for the record: the engine cannot run without it.
+    // No memory for the record or no helper window: the engine cannot run without them.
     if (error != nullptr) *error = voxl::ErrNoEngine;
     return nullptr;
   }
@@ -36,8 +36,8 @@ VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbac
 
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
-  // is taken only inside the enumeration's range, which VOXL_ERR_NO_FILE ends.
-  if (code > VOXL_ERR_NO_FILE) return "unknown error";
+  // is taken only inside the enumeration's range, which VOXL_ERR_DEVICE_LOST ends.
+  if (code > VOXL_ERR_DEVICE_LOST) return "unknown error";
   switch (static_cast<VoxlError>(code)) {
     case VOXL_ERR_NONE:
       return "no error";
@@ -79,6 +79,8 @@ VOXL_API const char* VoxlErrorText(WORD code) {
       return "refused: the recorder is read-only";
     case VOXL_ERR_NO_FILE:
       return "no file is open";
+    case VOXL_ERR_DEVICE_LOST:
+      return "the input device stopped working during the recording";
   }
   return "unknown error";
 }

@@ -55,6 +55,7 @@ enum RecorderError : uint16_t {
   ErrNoTargetFormat = VOXL_ERR_NO_TARGET_FORMAT,
   ErrReadOnly = VOXL_ERR_READ_ONLY,
   ErrNoFile = VOXL_ERR_NO_FILE,
+  ErrDeviceLost = VOXL_ERR_DEVICE_LOST,
 };
 
 // The engine thread's own stage.
@@ -85,7 +86,7 @@ constexpr UINT kNotifyMessage = WM_USER + 13;         // 1037, to the helper win
 
 // Notification codes of kNotifyMessage (wParam).
 enum NotifyCode : uint32_t {
-  NotifyCaptureEnded = 1,
+  NotifyCaptureEnded = 1,  // lParam: the run it belongs to
   NotifyPlaybackEnded = 2,
   NotifyLevels = 3,        // lParam: the run it belongs to
   NotifyBlock = 4,         // lParam: a CapturedBlock the receiver owns
@@ -133,8 +134,9 @@ struct Recorder {
   // Idle, before the run posts anything.  The engine stamps it on every block and level
   // notification, so that what a stopped run posted can be told from what a later run posts.
   std::atomic<uint32_t> run{0};
-  // Host thread only: the run of the block or level notification the helper window is handing to
-  // a callback right now, for callbacks that must tell runs apart (the flat functions).
+  // Host thread only: the run of the block, level or capture-ended notification the helper window
+  // is handing to a callback right now, for callbacks that must tell runs apart (the flat
+  // functions).
   uint32_t deliveringRun = 0;
 
   // ---- Public state and errors ----
@@ -218,6 +220,10 @@ struct Recorder {
   int16_t buffersQueued = 0;
   HMMIO spliceFile = nullptr;
   char spliceFileName[kNameBytes] = {};
+  // An overwrite-mode run into a RIFF/WAVE file: the file's bytes up to its first data byte, in
+  // which the sizes are brought up to date and written back in one piece (riff_layout.h).
+  uint8_t* sizeHeader = nullptr;
+  uint32_t sizeHeaderBytes = 0;
   int32_t insertStart = 0;
   std::atomic<double> readPosition{0.0};
   std::atomic<uint32_t> fileCursor{0};

@@ -10,8 +10,11 @@
 //
 // Writes never let the data pass kMaxDataEnd, and a write that fails or falls short ends the run
 // with ErrCaptureWrite; nothing recorded after that is stored, so what is on disk stays one
-// unbroken stretch whose sizes the end of the run writes.
+// unbroken stretch.  In overwrite mode the sizes of a RIFF/WAVE file follow the stored audio
+// after every device buffer (KeepSizesCurrent), so a process killed at any moment leaves a file
+// that opens with all but the last buffer; the end of the run writes them once more.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,19 +37,58 @@ void MarkChunksDirty(Recorder& r) {
   r.dataChunk.dwFlags |= MMIO_DIRTY;
 }
 
+namespace {
+
+// Adds `frames` to a frame count, stopping at `most` (or where it stands, when beyond): the
+// counts never wrap.  Returns the new count.
+template <typename T>
+T AddFramesUpTo(std::atomic<T>& count, uint32_t frames, int64_t most) {
+  T before = count.load();
+  T after;
+  do {
+    const int64_t stop = std::max<int64_t>(most, before);
+    after = static_cast<T>(std::min<int64_t>(int64_t{before} + frames, stop));
+  } while (!count.compare_exchange_weak(before, after));
+  return after;
+}
+
+}  // namespace
+
+// Position and length stop at kMaxRecordingFrames: a stream runs on past it (its blocks do not
+// depend on them) and a file run ends before it (OnCaptureBufferDone).
 void AdvanceOverStoredFrames(Recorder& r, uint32_t frames) {
-  const int32_t position =
-      r.position.fetch_add(static_cast<int32_t>(frames)) + static_cast<int32_t>(frames);
+  const int32_t position = AddFramesUpTo(r.position, frames, kMaxRecordingFrames);
   if (r.insertMode != 0) {
-    r.length.fetch_add(frames);
+    AddFramesUpTo(r.length, frames, kMaxRecordingFrames);
   } else if (position > 0 && static_cast<uint32_t>(position) > r.length) {
     r.length = static_cast<uint32_t>(position);
   }
 }
 
 void CountStoredFrames(Recorder& r, uint32_t frames) {
-  r.recordedLength.fetch_add(frames);
+  AddFramesUpTo(r.recordedLength, frames, UINT32_MAX);
   AdvanceOverStoredFrames(r, frames);
+}
+
+uint32_t FileFramesLeft(const Recorder& r) {
+  if (r.fileHandle == nullptr) return UINT32_MAX;
+  const int64_t end =
+      r.insertMode != 0 ? int64_t{r.length.load()} : std::max<int64_t>(r.position.load(), 0);
+  return static_cast<uint32_t>(std::max<int64_t>(kMaxRecordingFrames - end, 0));
+}
+
+void KeepSizesCurrent(Recorder& r) {
+  if (r.fileHandle == nullptr || r.fileKind != 0 || r.insertMode != 0) return;
+  const uint32_t frames = r.length.load();
+  if (WriteSizesInPlace(r, FrameToFileOffset(r, frames), r.readOnly == 0 ? &frames : nullptr)) {
+    return;
+  }
+  if (r.engineStage == Capturing) {
+    FailCapture(r, ErrCaptureWrite);
+  } else if (r.stopReason == ErrNone) {
+    r.stopReason = ErrCaptureWrite;
+    r.lastError = ErrCaptureWrite;
+  }
 }
 
 namespace {
@@ -61,6 +103,7 @@ void ReleaseDeviceBuffers(Recorder& r, int prepared) {
 }
 
 void FailStart(Recorder& r) {
+  EndSizeUpdates(r);
   DiscardSpliceFile(r);
   r.engineStage = CaptureFailed;
   CloseConversionStreams(r);
@@ -154,6 +197,7 @@ void BeginCapture(Recorder& r) {
   r.fileCursor = kCursorUnknown;
   const bool haveFile = r.fileHandle != nullptr;
   if (r.compressed != 0) StartEncoder(r);
+  if (haveFile && r.fileKind == 0 && r.insertMode == 0) BeginSizeUpdates(r);
 
   r.spliceFile = nullptr;
   r.spliceFileName[0] = '\0';
@@ -191,7 +235,7 @@ void BeginCapture(Recorder& r) {
 }
 
 void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
-  const uint32_t recorded = std::min(header.dwBytesRecorded, header.dwBufferLength);
+  uint32_t recorded = std::min(header.dwBytesRecorded, header.dwBufferLength);
   const uint16_t align = r.pcmFormat.nBlockAlign;
   if (recorded == 0 || align == 0) return;
   uint32_t frames = recorded / align;
@@ -204,6 +248,7 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
         FailCapture(r, ErrCaptureWrite);
       }
       r.startTonePending = 1;
+      KeepSizesCurrent(r);
     }
     return;
   }
@@ -233,12 +278,22 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
     SeekForWrite(r, r.fileCursor);
   }
 
+  // Whole device frames only, so the file never holds part of a frame.
+  const uint32_t deviceAlign = IsG711(r.pcmFormat) ? 2u * align : align;
+  // A file holds no more frames than its positions reach: the buffer that gets there is stored
+  // as far as it fits and ends the run.  An encoder keeps a few blocks in hand, so a compressed
+  // run stops that much earlier.
+  const double perBlock = std::isfinite(r.samplesPerBlock) ? r.samplesPerBlock : 1.0;
+  const uint32_t margin =
+      r.compressed != 0 ? static_cast<uint32_t>(4.0 * std::clamp(perBlock, 1.0, 65536.0)) : 0;
+  const uint32_t room = FileFramesLeft(r) > margin ? FileFramesLeft(r) - margin : 0;
+  const bool fillsFile = frames >= room;
+  if (fillsFile) frames = room, recorded = room * deviceAlign;
+
   auto* data = reinterpret_cast<uint8_t*>(header.lpData);
   if (r.compressed != 0) {
-    EncodeAndDeliver(r, data, recorded);
+    if (recorded > 0) EncodeAndDeliver(r, data, recorded);
   } else {
-    // Whole device frames only, so the file never holds part of a frame.
-    const uint32_t deviceAlign = IsG711(r.pcmFormat) ? 2u * align : align;
     const uint32_t bytes = recorded - recorded % deviceAlign;
     if (bytes > 0) {
       if (StoreUncompressed(r, data, bytes)) {
@@ -248,7 +303,9 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
       }
     }
   }
+  if (fillsFile && r.engineStage == Capturing) FailCapture(r, ErrLengthLimit);
   MarkChunksDirty(r);
+  KeepSizesCurrent(r);
 }
 
 void FinishCapture(Recorder& r) {
@@ -261,6 +318,8 @@ void FinishCapture(Recorder& r) {
     r.stopReason = ErrCaptureWrite;
     r.lastError = ErrCaptureWrite;
   }
+  KeepSizesCurrent(r);  // the encoder's flush and the end tone
+  EndSizeUpdates(r);
   CloseConversionStreams(r);
   if (r.insertMode != 0 && r.spliceFile != nullptr) {
     SpliceInsertion(r);
@@ -269,7 +328,7 @@ void FinishCapture(Recorder& r) {
   }
 
   r.engineStage = Idle;
-  PostNotification(r, NotifyCaptureEnded, 0);
+  PostNotification(r, NotifyCaptureEnded, static_cast<LPARAM>(r.run.load()));
   r.state = StateOpen;
 }
 

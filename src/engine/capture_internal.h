@@ -31,8 +31,22 @@ void FailCapture(Recorder& r, uint16_t code);
 
 // Marks the RIFF and data chunks as changed, so that their sizes are written at the end.
 void MarkChunksDirty(Recorder& r);
+// Overwrite mode into a RIFF/WAVE file: writes the data size, the form size and the "fact"
+// count (length) of the audio stored so far in place (WriteSizesInPlace), so that a process
+// killed now leaves a file that opens with all of it.  A size that cannot be written ends the
+// run like a failed data write: ErrCaptureWrite (FailCapture while capturing, else in
+// stopReason and lastError when nothing else ended the run).  Nothing to do for streaming,
+// headerless files and insert mode (the recording is not written during such a run).
+void KeepSizesCurrent(Recorder& r);
+
+// The most frames a recording holds: positions are signed 32-bit frame counts.
+constexpr int64_t kMaxRecordingFrames = INT32_MAX;
+// Frames a file run may still store before the position (overwrite mode) or the length (insert
+// mode) would pass kMaxRecordingFrames; UINT32_MAX for a stream, which has no such end.
+uint32_t FileFramesLeft(const Recorder& r);
+
 // Moves the position over `frames` stored frames and extends the length: by the frames in
-// insert mode, up to the position when overwriting.
+// insert mode, up to the position when overwriting.  Neither passes kMaxRecordingFrames.
 void AdvanceOverStoredFrames(Recorder& r, uint32_t frames);
 // The same for `frames` recorded frames, which also count in recordedLength (marker tones do
 // not).

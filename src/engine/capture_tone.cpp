@@ -103,6 +103,9 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   // Positions are 32-bit frame counts: a tone can never be longer than that.
   auto frames = static_cast<uint32_t>(
       std::min(wanted, static_cast<double>(std::numeric_limits<int32_t>::max())));
+  // Nor longer than a file still has frames for: a full file takes no tone.
+  frames = std::min(frames, FileFramesLeft(r));
+  if (frames == 0) return true;
 
   if (r.fileHandle != nullptr) {
     if (!ResolveFileCursor(r)) return false;

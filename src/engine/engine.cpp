@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "engine/capture_internal.h"
 #include "engine/levels.h"
 #include "platform/system/system.h"
 
@@ -16,6 +17,7 @@ namespace voxl {
 namespace {
 
 std::atomic<bool> gStartFailsForTesting{false};
+std::atomic<uint32_t> gCaptureStartFramesForTesting{0};
 
 // End-of-run meter reset, just before FinishCapture and FinishPlayback: its "no signal" level
 // notification is queued before the state leaves 3 or 4, so once Stop returns, everything the
@@ -35,6 +37,10 @@ void StartRun(Recorder& r, bool capture) {
   r.stopReason = ErrNone;
   ResetLevels(r);
   if (capture) {
+    if (const uint32_t frames = gCaptureStartFramesForTesting; frames != 0) {
+      r.position = static_cast<int32_t>(frames);
+      r.length = frames;
+    }
     BeginCapture(r);
     if (r.engineStage == Capturing) r.state = StateRecording;
   } else {
@@ -91,8 +97,10 @@ void HandleCaptureBuffer(Recorder& r, WAVEHDR& header) {
   OnCaptureBufferDone(r, header);
   if (r.engineStage == Capturing) {
     header.dwFlags &= ~WHDR_DONE;
-    waveInAddBuffer(r.waveIn, &header, sizeof(WAVEHDR));
-    return;
+    if (waveInAddBuffer(r.waveIn, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) return;
+    // The device is gone (MMSYSERR_NODRIVER): it has given back every buffer it held, with what
+    // they hold, and takes none again.  The run ends here and keeps what was captured.
+    FailCapture(r, ErrDeviceLost);
   }
   if (--r.buffersQueued == 0) {
     EndOfRunMeterReset(r);
@@ -186,6 +194,10 @@ bool PostEngineTestStage(Recorder& r, uint16_t stage, std::atomic<bool>* reached
 
 void SetEngineStartFailsForTesting(bool fails) {
   gStartFailsForTesting = fails;
+}
+
+void SetCaptureStartFramesForTesting(uint32_t frames) {
+  gCaptureStartFramesForTesting = frames;
 }
 
 }  // namespace voxl

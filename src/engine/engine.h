@@ -81,4 +81,8 @@ bool PostEngineTestStage(Recorder& r, uint16_t stage, std::atomic<bool>* reached
 // While set, StartEngine behaves as if the thread could not be created.
 void SetEngineStartFailsForTesting(bool fails);
 
+// While not 0, every capture run starts with position and length at `frames`, as if that much
+// had been recorded before, so tests reach the end of the 32-bit frame range without waiting.
+void SetCaptureStartFramesForTesting(uint32_t frames);
+
 }  // namespace voxl

@@ -15,6 +15,12 @@
 //  3. Fill the gap from the splice file.
 // A read or write that fails in step 2 or 3 moves the tail back down and cuts the growth away.
 // One fixed buffer serves every step, whatever the size of the file.
+//
+// For as long as the splice file exists, a splice record beside the recording names it
+// (wavefile/splice_record.h), so that a process killed meanwhile leaves nothing behind that the
+// next open of the recording does not remove.  Until step 2 begins the record also holds the
+// recording's old length, and that open cuts away what step 1 had grown.  Once step 3 is done,
+// the new sizes are written at once.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +31,7 @@
 #include "wavefile/recording_file.h"
 #include "wavefile/riff_io.h"
 #include "wavefile/riff_layout.h"
+#include "wavefile/splice_record.h"
 
 namespace voxl {
 namespace {
@@ -62,6 +69,13 @@ bool OpenSpliceFile(Recorder& r) {
     r.spliceFileName[0] = '\0';
     return false;
   }
+  // The record is a safeguard for a killed process, not needed for the run: the run goes on
+  // without it (a kill would then leave the splice file in the temporary folder).
+  HMMIO file = r.fileHandle;
+  const LONG here = mmioSeek(file, 0, SEEK_CUR);
+  const LONG end = mmioSeek(file, 0, SEEK_END);
+  if (here != -1) SeekTo(file, static_cast<DWORD>(here));
+  if (end != -1) WriteSpliceRecord(r.fileName, r.spliceFileName, static_cast<DWORD>(end));
   return true;
 }
 
@@ -85,6 +99,7 @@ void DiscardSpliceFile(Recorder& r) {
     mmioClose(r.spliceFile, 0);
     r.spliceFile = nullptr;
     DeleteFileA(r.spliceFileName);
+    RemoveSpliceRecord(r.fileName);  // after the file it names
   }
   r.spliceFileName[0] = '\0';
 }
@@ -92,7 +107,19 @@ void DiscardSpliceFile(Recorder& r) {
 void SpliceInsertion(Recorder& r) {
   HMMIO file = r.fileHandle;
   HMMIO splice = r.spliceFile;
-  const uint64_t size = CollectedSpliceBytes(r);
+  const LONG collected = mmioSeek(splice, 0, SEEK_CUR);
+  if (file != nullptr && collected == -1) {
+    // What was collected is unknown, so it cannot go in: the recording keeps its old content and
+    // the run reports the failure.  The run advanced position and length by what it collected.
+    const int64_t frames = std::max<int64_t>(int64_t{r.position.load()} - r.insertStart, 0);
+    DiscardSpliceFile(r);
+    r.length = r.length - static_cast<uint32_t>(std::min<int64_t>(frames, r.length.load()));
+    r.position = r.insertStart;
+    r.stopReason = ErrCaptureWrite;
+    r.lastError = ErrCaptureWrite;
+    return;
+  }
+  const uint64_t size = collected == -1 ? 0 : static_cast<uint32_t>(collected);
   if (file == nullptr || size == 0) {
     DiscardSpliceFile(r);
     return;
@@ -117,6 +144,7 @@ void SpliceInsertion(Recorder& r) {
   Outcome outcome = Outcome::Unchanged;
   if (buffer != nullptr && endBefore != -1 && tailEnd + size <= kMaxDataEnd &&
       CopyIn(splice, file, tailEnd, size, buffer)) {
+    ForgetLengthBefore(r.fileName);  // cutting back would now lose the moved tail
     outcome = MoveUp(file, insertAt, tailEnd, size, buffer);
     if (outcome == Outcome::Inserted && !CopyIn(splice, file, insertAt, size, buffer)) {
       // Back down again: the tail returns to the insertion point.
@@ -127,18 +155,25 @@ void SpliceInsertion(Recorder& r) {
     }
   }
   std::free(buffer);
-  DiscardSpliceFile(r);
 
   if (outcome == Outcome::Inserted) {
     // The old data's pad byte moved up with the tail; the new data needs one only at odd size.
     if (fileEnd == dataEnd + 1 && (dataEnd + size - dataStart) % 2 == 0) {
       mmio::Truncate(file, static_cast<DWORD>(dataEnd + size));
     }
+    // The sizes follow at once (the end of the run writes them again, so a failure here is
+    // made good there).
+    if (r.fileKind == 0) {
+      const uint32_t samples = r.length.load();
+      WriteSizesInPlace(r, dataEnd + size, r.hasFactChunk != 0 ? &samples : nullptr);
+    }
+    DiscardSpliceFile(r);
     return;
   }
   // The recording keeps its old content without the new audio (when the tail could not be moved
   // back, the grown part keeps the only copy of it and stays).
   if (outcome == Outcome::Unchanged) mmio::Truncate(file, static_cast<DWORD>(fileEnd));
+  DiscardSpliceFile(r);
   r.length = lengthBefore;
   r.position = r.insertStart;
   r.stopReason = ErrCaptureWrite;

@@ -16,6 +16,7 @@
 #include "wavefile/recording_settings.h"
 #include "wavefile/riff_io.h"
 #include "wavefile/riff_layout.h"
+#include "wavefile/splice_record.h"
 
 namespace voxl {
 
@@ -198,6 +199,8 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
     FailOpen(r, error, ErrFileOpen);
     return 0;
   }
+  // An insert-mode run killed before its splice ended left its splice file behind.
+  if (r.readOnly == 0) RemoveLeftoverSplice(r.fileHandle, narrow);
   if (r.fileKind != 0) {
     OpenRawFile(r, narrow, error);
     return 0;

@@ -228,8 +228,7 @@ void FinishRecordingFile(Recorder& r) {
       WriteChunkSizes(r, dataEnd, nullptr);
       RereadChunks(r);
     } else {
-      SeekToDataEnd(h, dataEnd);
-      const LONG here = mmioSeek(h, 0, SEEK_CUR);
+      const LONG here = SeekToDataEnd(h, dataEnd) ? mmioSeek(h, 0, SEEK_CUR) : -1;
       if (here != -1 && static_cast<DWORD>(here) >= r.dataChunk.dwDataOffset) {
         r.dataChunk.cksize = static_cast<DWORD>(here) - r.dataChunk.dwDataOffset;
       }

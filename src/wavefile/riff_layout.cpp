@@ -2,12 +2,31 @@
 #include "wavefile/riff_layout.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 
 #include "platform/system/system.h"
 #include "wavefile/riff_io.h"
 
 namespace voxl {
 namespace {
+
+std::atomic<bool> gSizeUpdates{true};
+
+// Largest header BeginSizeUpdates keeps a copy of.
+constexpr uint64_t kMaxHeaderCopy = 0x10000;
+
+uint32_t LoadLe32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
+}
+void StoreLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Writes `value` at `offset` (the field of a chunk record).
+bool WriteU32At(HMMIO h, uint64_t offset, uint32_t value) {
+  return SeekTo(h, offset) && WriteU32(h, value);
+}
 
 // The chunk records of a new file: "WAVE" form, "fmt ", "fact" and "data", sizes 0.
 void PresetChunks(Recorder& r) {
@@ -48,14 +67,17 @@ uint16_t CreateWaveFile(Recorder& r, char* name, const void* format, uint32_t fo
   return ErrRiffWrite;
 }
 
-void SeekToDataEnd(HMMIO h, uint64_t end) {
-  if (!SeekTo(h, end)) mmioSeek(h, 0, SEEK_END);
+bool SeekToDataEnd(HMMIO h, uint64_t end) {
+  if (end > kMaxRiffOffset) return mmioSeek(h, 0, SEEK_END) != -1;
+  return SeekTo(h, end);
 }
 
 void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
   HMMIO h = r.fileHandle;
-  SeekToDataEnd(h, dataEnd);
-  mmioAscend(h, &r.dataChunk, 0);
+  // The data and form sizes are taken from the position: away from the data's end they could
+  // claim bytes behind it that are no audio (the old tail of a cut), so they stay unwritten.
+  const bool atDataEnd = SeekToDataEnd(h, dataEnd);
+  if (atDataEnd) mmioAscend(h, &r.dataChunk, 0);
   if (factCount != nullptr) {
     // The searches are bounded by the form; its recorded size may still be the 0 of a new
     // file, so the bound reaches at least to the end of the data just written.
@@ -80,7 +102,85 @@ void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
     data.ckid = kDataChunk;
     if (mmioDescend(h, &data, &form, MMIO_FINDCHUNK) == 0) mmioAscend(h, &data, 0);
   }
-  mmioAscend(h, &r.riffChunk, 0);
+  if (atDataEnd) mmioAscend(h, &r.riffChunk, 0);
+}
+
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
+  if (!gSizeUpdates.load(std::memory_order_relaxed)) return true;
+  HMMIO h = r.fileHandle;
+  const uint64_t dataStart = r.dataChunk.dwDataOffset;
+  const uint64_t formStart = r.riffChunk.dwDataOffset;
+  // A size field lies in the 4 bytes before its chunk's data.
+  if (h == nullptr || dataStart < 8 || formStart < 8) return false;
+  const uint64_t end = std::min(dataEnd, kMaxDataEnd);
+  const uint64_t dataSize =
+      std::max<uint64_t>(r.dataChunk.cksize, end > dataStart ? end - dataStart : 0);
+  const uint64_t formEnd = dataStart + dataSize + (dataSize & 1u);
+  const uint64_t formSize =
+      std::max<uint64_t>(r.riffChunk.cksize, formEnd > formStart ? formEnd - formStart : 0);
+  if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return false;
+  const uint64_t factAt = r.factChunk.dwDataOffset;
+  const bool withFact =
+      factCount != nullptr && r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && factAt >= 8;
+
+  const LONG here = mmioSeek(h, 0, SEEK_CUR);
+  bool written = here != -1;
+  uint8_t* header = r.sizeHeader;
+  if (header != nullptr && r.sizeHeaderBytes >= dataStart && formStart <= dataStart &&
+      (!withFact || factAt + 4 <= dataStart)) {
+    const bool changed = dataSize != r.dataChunk.cksize || formSize != r.riffChunk.cksize ||
+                         (withFact && LoadLe32(header + factAt) != *factCount);
+    if (!changed) return true;
+    StoreLe32(header + formStart - 4, static_cast<uint32_t>(formSize));
+    StoreLe32(header + dataStart - 4, static_cast<uint32_t>(dataSize));
+    if (withFact) StoreLe32(header + factAt, *factCount);
+    const uint64_t from = formStart - 4;
+    written = written && SeekTo(h, from) &&
+              WriteAll(h, header + from, static_cast<uint32_t>(dataStart - from));
+  } else {
+    if (written && dataSize != r.dataChunk.cksize) {
+      written = WriteU32At(h, dataStart - 4, static_cast<uint32_t>(dataSize));
+    }
+    if (written && withFact) written = WriteU32At(h, factAt, *factCount);
+    if (written && formSize != r.riffChunk.cksize) {
+      written = WriteU32At(h, formStart - 4, static_cast<uint32_t>(formSize));
+    }
+  }
+  if (written) {
+    r.dataChunk.cksize = static_cast<DWORD>(dataSize);
+    r.riffChunk.cksize = static_cast<DWORD>(formSize);
+  } else {
+    EndSizeUpdates(r);  // the copy may no longer be what the file holds
+  }
+  if (here != -1) written = SeekTo(h, static_cast<DWORD>(here)) && written;
+  return written;
+}
+
+void BeginSizeUpdates(Recorder& r) {
+  EndSizeUpdates(r);
+  const uint64_t bytes = r.dataChunk.dwDataOffset;
+  if (r.fileHandle == nullptr || bytes < 8 || bytes > kMaxHeaderCopy) return;
+  auto* header = static_cast<uint8_t*>(std::malloc(bytes));
+  if (header == nullptr) return;
+  const LONG here = mmioSeek(r.fileHandle, 0, SEEK_CUR);
+  const bool read = SeekTo(r.fileHandle, 0) && ReadAll(r.fileHandle, header, bytes);
+  if (here != -1) SeekTo(r.fileHandle, static_cast<DWORD>(here));
+  if (!read) {
+    std::free(header);
+    return;
+  }
+  r.sizeHeader = header;
+  r.sizeHeaderBytes = static_cast<uint32_t>(bytes);
+}
+
+void EndSizeUpdates(Recorder& r) {
+  std::free(r.sizeHeader);
+  r.sizeHeader = nullptr;
+  r.sizeHeaderBytes = 0;
+}
+
+void SetSizeUpdatesForTesting(bool on) {
+  gSizeUpdates.store(on, std::memory_order_relaxed);
 }
 
 void RereadChunks(Recorder& r) {

@@ -7,11 +7,12 @@
 //                                      compressed: fileFormat with its extra bytes (+ pad byte)
 //   "fact" 4 <sample count>            only when the format tag is not PCM
 //   "data" <size> <samples>            always the last chunk
-// Sizes and the sample count are 0 when the file is created; WriteChunkSizes brings them up to
-// date.  A headerless file holds only the samples, from byte 0.
+// Sizes and the sample count are 0 when the file is created; WriteSizesInPlace keeps them up to
+// date while a run writes the file, WriteChunkSizes at the end.  A headerless file holds only the
+// samples, from byte 0.
 //
-// These steps touch only the file and the recorder's chunk records (riffChunk, fmtChunk,
-// factChunk, dataChunk), never its state, position or length.
+// These steps touch only the file, the recorder's chunk records (riffChunk, fmtChunk, factChunk,
+// dataChunk) and its header copy (sizeHeader), never its state, position or length.
 #pragma once
 
 #include <cstdint>
@@ -43,17 +44,39 @@ uint16_t CreateWaveFile(Recorder& r, char* name, const void* format, uint32_t fo
 
 // Places the file at `end`, the end of the data.  The data chunk is the last chunk of every file
 // the recorder writes, so when `end` lies beyond what a RIFF file can address, the end of the
-// file is the best stand-in (never a wrapped offset).
-void SeekToDataEnd(HMMIO h, uint64_t end);
+// file is the best stand-in (never a wrapped offset).  False when the seek fails.
+bool SeekToDataEnd(HMMIO h, uint64_t end);
 
 // Writes the sizes of the RIFF/WAVE file r.fileHandle for data ending at `dataEnd`: the data
 // chunk's, then, when `factCount` is not null, the "fact" sample count (the chunk is searched
 // for within the form), then the form's.  Leaves the file behind the data chunk.  A step that
-// fails (a chunk not found, a seek or write failing) does not stop the others.
+// fails (a chunk not found, a seek or write failing) does not stop the others, except that the
+// data and form sizes are left unwritten (their chunks dirty) when `dataEnd` cannot be reached.
 void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount);
 
 // Rereads riffChunk and dataChunk as they stand in the file (each kept as it was when its search
 // fails).
 void RereadChunks(Recorder& r);
+
+// While a run writes the RIFF/WAVE file r.fileHandle: brings its sizes on disk up to data ending
+// at `dataEnd`, so that a process stopped at any moment leaves a file whose sizes cover what was
+// written.  The data size becomes the larger of what dataChunk records and what `dataEnd` gives
+// (a size never shrinks), the form size follows it (counting the pad byte of odd-sized data, as
+// the end of the run writes it), and the "fact" sample count becomes *factCount when `factCount`
+// is not null and the file has a "fact" chunk.  The offsets come from the chunk records (no
+// search).  With the header copy of BeginSizeUpdates, the header from the form size to the data
+// size is written in one piece, and only when a field changed; without it each changed field is
+// one 4-byte write, the data size first and the form size last.  riffChunk and dataChunk take the
+// new sizes, and the file is put back where it was.  False when a seek or a write failed.
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount);
+
+// Start of a run that writes r.fileHandle (RIFF/WAVE) in place: reads the file's header, up to
+// its first data byte, into sizeHeader (at most 64 KiB; without it WriteSizesInPlace writes field
+// by field).  EndSizeUpdates frees it.
+void BeginSizeUpdates(Recorder& r);
+void EndSizeUpdates(Recorder& r);
+
+// Tests and benchmarks only: with false, WriteSizesInPlace writes nothing (and succeeds).
+void SetSizeUpdatesForTesting(bool on);
 
 }  // namespace voxl

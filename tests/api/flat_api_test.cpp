@@ -278,4 +278,53 @@ TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
   FreeACMBlock(last);
 }
 
+// A host that does not dispatch for a minute (600 blocks) while the stream passes the end of the
+// 32-bit frame range (13.5 hours at 44100 Hz): nothing is lost or reordered, the run goes on, and
+// what waits is the blocks themselves, freed as they are taken.
+TEST_F(FlatApiTest, AHostThatDoesNotDispatchForAMinuteLosesNothingPastTheFrameRange) {
+  va::Signal counter;  // each frame holds its own number
+  counter.kind = va::Signal::Kind::Callback;
+  counter.fill = [](const WAVEFORMATEX&, uint64_t frame, void* data, size_t bytes) {
+    for (size_t k = 0; k < bytes / 4; ++k) static_cast<uint32_t*>(data)[k] = uint32_t(frame + k);
+  };
+  va::SetInputSignal(0, counter);
+  ASSERT_EQ(InitACM(window_), 1);
+  voxl::SetCaptureStartFramesForTesting(INT32_MAX - 300 * 4410);
+  ASSERT_EQ(StartACMRecord("Mic One"), 1);
+  voxl::SetCaptureStartFramesForTesting(0);
+  ASSERT_EQ(va::CompleteInputBuffers(0, 600), 600u);
+  Settle();
+  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), voxl::flat::PendingBlockBytes(), State()),
+            std::tuple(size_t{600}, size_t{600 * 17640}, 3));
+  EXPECT_EQ(voxl::GlobalRecorder()->position, INT32_MAX) << "stays at the end, never wraps";
+  uint32_t next = 0;
+  for (AcmBlock* block = nullptr; GetNextACMBlock(&block) == 1; FreeACMBlock(block)) {
+    ASSERT_EQ(block->dataLength, 17640u);
+    const auto* frames = reinterpret_cast<const uint32_t*>(ACM_BLOCK_DATA(block));
+    for (uint32_t k = 0; k < 4410; ++k) ASSERT_EQ(frames[k], next++);
+  }
+  EXPECT_EQ(std::tuple(next, voxl::flat::PendingBlockBytes()), std::tuple(600u * 4410, size_t{0}));
+}
+
+// The device goes away in the middle of a block: the blocks it delivered all arrive, then
+// VOXL_MSG_CAPTURE_ENDED with the reason; StopACMRecord still succeeds, and a new start works
+// once the device is back.
+TEST_F(FlatApiTest, ADeviceThatGoesAwayEndsTheBlockStreamWithItsReason) {
+  va::SetInputFaults(0, va::Faults{.loseAfterFrames = 6615});  // a block and a half
+  ASSERT_EQ(InitACM(window_), 1);
+  ASSERT_EQ(StartACMRecord("Mic One"), 1);
+  EXPECT_EQ(va::CompleteInputBuffers(0, 3), 1u);
+  ASSERT_TRUE(voxl::testing::WaitFor([] { return State() == 2; }));
+  Settle();
+  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), voxl::flat::PendingBlockBytes()),
+            std::tuple(size_t{2}, size_t{6615 * 4}));
+  ASSERT_FALSE(hostMessages_.empty());
+  EXPECT_EQ(std::tuple(hostMessages_.back().message, hostMessages_.back().wParam),
+            std::tuple(UINT{VOXL_MSG_CAPTURE_ENDED}, WPARAM{VOXL_STOP_DEVICE_LOST}));
+  EXPECT_EQ(StopACMRecord(), 1);
+  va::SetInputFaults(0, va::Faults{});
+  ASSERT_EQ(StartACMRecord("Mic One"), 1);
+  EXPECT_EQ(va::CompleteInputBuffers(0, 1), 1u);
+}
+
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include "api/module.h"
 #include "engine/engine_fixture.h"
+#include "platform/messages/messages.h"
+#include "voxl310k.h"
 
 namespace voxl {
 namespace {
@@ -154,6 +156,30 @@ TEST(ModuleTest, UnloadDestroysALiveRecorderBeforeUnregisteringTheClass) {
   RecorderPtr again = MakeRecorder();
   ASSERT_NE(again, nullptr);
   EXPECT_NE(again->helperWindow, nullptr);
+}
+
+// Without its helper window or its engine thread no recorder is made: both creation exports
+// fail with the engine error and leave nothing behind (LeakSanitizer), and work again once the
+// fault is gone.
+TEST(ModuleTest, CreationFailsCleanlyWithoutHelperWindowOrEngineThread) {
+  virtualaudio::Reset();
+  void (*const faults[])(bool) = {
+      [](bool on) { messages::FailWindowCreationForTesting(on ? 0 : -1); },
+      [](bool on) { SetEngineStartFailsForTesting(on); }};
+  for (const auto fault : faults) {
+    fault(true);
+    WORD error = VOXL_ERR_NONE;
+    EXPECT_EQ(VoxlCreateRecorder(&error), nullptr);
+    EXPECT_EQ(error, VOXL_ERR_NO_ENGINE);
+    EXPECT_EQ(InitACM(nullptr), 0);
+    EXPECT_EQ(StartACMRecord("Default Device"), 0);
+    fault(false);
+    VoxlRecorder* recorder = VoxlCreateRecorder(&error);
+    EXPECT_NE(recorder, nullptr);
+    VoxlDestroyRecorder(recorder);
+    EXPECT_EQ(InitACM(nullptr), 1);
+    EXPECT_EQ(DeinitACM(), 1);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "engine/engine_fixture.h"
 #include "platform/acm/g711/g711.h"
 #include "platform/mmio/mmio.h"
+#include "platform/system/io_faults.h"
 #include "support/peer.h"
 #include "wavefile/recording_file.h"
 
@@ -81,7 +82,7 @@ class CaptureTest : public test::TempDirTest {
     UseSignal(440.0);
   }
   void TearDown() override {
-    mmio::SetWriteLimitForTesting(-1);
+    system::DisarmIoFault();
     Stop(*r_);
     Pump();
     CloseRecording();

@@ -10,12 +10,7 @@ namespace voxl {
 namespace {
 
 using namespace testing;
-
-uint32_t U32At(const Bytes& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, &b[at], 4);
-  return v;
-}
+using test::U32At;
 
 struct BufferCase {
   const char* name;
@@ -117,11 +112,10 @@ TEST_F(CaptureTest, CloseWhileRecordingKeepsAValidFile) {
 
 TEST_F(CaptureTest, DiskFullEndsTheRunWith8AndKeepsWhatWasWritten) {
   Open(kMono8k, File("full.wav"));
-  mmio::SetWriteLimitForTesting(2 * 1600 + 700);  // the third buffer is cut short
+  // The third buffer is cut short; sizes are rewritten in place, which a full disk allows.
+  system::ArmIoFault(system::DiskFull(2 * 1600 + 700));
   StartRecording();
   ASSERT_EQ(virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 3), 3u);
-  ASSERT_TRUE(WaitFor([&] { return r().state.load() == StateOpen; }));
-  mmio::SetWriteLimitForTesting(-1);  // sizes are rewritten in place, which a full disk allows
   WaitForRunEnd();
   EXPECT_EQ(gRunEnds, std::vector<DWORD>{ErrCaptureWrite});
   CloseRecording();

@@ -15,6 +15,12 @@
 
 namespace voxl::test {
 
+// The little-endian 32-bit value at byte `at` of `bytes` (a size or count of a RIFF header).
+inline uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
+  return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+         uint32_t{bytes[at + 3]} << 24;
+}
+
 // --- Commands ---------------------------------------------------------------------------------
 
 struct CommandResult {

@@ -1,6 +1,7 @@
 #include "tone_pulse.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 extern char** environ;
 
@@ -114,6 +117,32 @@ NullSinkLock::NullSinkLock(int timeoutMs) {
 
 NullSinkLock::~NullSinkLock() {
   if (fd_ >= 0) close(fd_);  // releases the lock
+}
+
+PrivatePulseServer::PrivatePulseServer(const std::string& name)
+    : dir_(::testing::TempDir() + "voxl_pulse_" + name + "_" + std::to_string(getpid())) {
+  std::filesystem::create_directories(dir_);
+  std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
+  ChildProcess start;
+  // --daemonize returns once the server is ready; its pid lands in the runtime folder.
+  if (start.Start({"env", "XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_, "pulseaudio", "-n",
+                   "--log-level=error", "--daemonize=yes", "--exit-idle-time=-1", "--system=false",
+                   "--load=module-native-protocol-unix socket=" + dir_ + "/native",
+                   "--load=module-null-sink sink_name=voxl_" + name + " norewinds=1"}) &&
+      start.WaitExit(10000) == 0) {
+    std::ifstream(dir_ + "/pulse/pid") >> pid_;
+  }
+}
+
+PrivatePulseServer::~PrivatePulseServer() {
+  Kill();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+void PrivatePulseServer::Kill() {
+  if (pid_ > 0) kill(pid_, SIGKILL);
+  pid_ = -1;
 }
 
 }  // namespace voxl::test

@@ -54,6 +54,27 @@ class NullSinkLock {
   bool held_ = false;
 };
 
+// A PulseAudio server of the test's own, with a null sink, in a runtime folder of its own (never
+// the shared server of the test run), which the test may end while a device is open on it.
+// `name` tells apart two servers of one test.  running() is false when none could be started
+// (pulseaudio not installed, for example).
+class PrivatePulseServer {
+ public:
+  explicit PrivatePulseServer(const std::string& name);
+  PrivatePulseServer(const PrivatePulseServer&) = delete;
+  PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
+  ~PrivatePulseServer();
+  bool running() const { return pid_ > 0; }
+  // The value of PULSE_SERVER that reaches it.
+  std::string address() const { return "unix:" + dir_ + "/native"; }
+  // Ends the server at once, as a crash or a removed device would.
+  void Kill();
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
 // Writes samples as raw 16-bit PCM in the machine's (little-endian) order: `pacat --raw` input.
 inline bool WriteRawFile(const std::string& path, const std::vector<int16_t>& samples) {
   return WriteBinaryFile(path, samples.data(), samples.size() * 2);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/mmio/mmio.h"
+#include "platform/system/io_faults.h"
 #include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave_driver.h"
 #include "support/peer.h"
@@ -80,7 +81,7 @@ class RecordingFileTest : public test::TempDirTest {
     virtualaudio::Reset();
   }
   void TearDown() override {
-    mmio::SetWriteLimitForTesting(-1);
+    system::DisarmIoFault();
     if (r.state == StateOpen) CloseRecordingTarget(r);
   }
   void Use(const Layout& l) {
@@ -252,7 +253,7 @@ class HeaderWriteFailure : public RecordingFileTest, public ::testing::WithParam
 TEST_P(HeaderWriteFailure, ReportsRiffWriteAndLeavesNoFile) {
   Use(kLayouts[2]);  // A-law: the format record (18 bytes), then the fact count (4)
   ASSERT_TRUE(test::WriteBinaryFile(File("short.wav"), "old", 3));
-  mmio::SetWriteLimitForTesting(GetParam());
+  system::ArmIoFault(system::DiskFull(GetParam()));
   EXPECT_EQ(Create(Widen(File("short.wav"))), ErrRiffWrite);
   ExpectIdleWithoutFile();
   EXPECT_EQ(FilesInDir(), 0u);
@@ -279,9 +280,9 @@ TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
 
   // Failed temporary starts leave no file: the header cannot be written, or the input refuses the
   // capture format.
-  mmio::SetWriteLimitForTesting(10);
+  system::ArmIoFault(system::DiskFull(10));
   EXPECT_EQ(CreateTemp(), ErrRiffWrite);
-  mmio::SetWriteLimitForTesting(-1);
+  system::DisarmIoFault();
   virtualaudio::SetInputFaults(WAVE_MAPPER, {.refuseFormat = true});
   EXPECT_EQ(CreateTemp(), ErrCaptureFormatRefused);
   EXPECT_EQ(r.state, StateIdle);

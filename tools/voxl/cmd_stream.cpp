@@ -194,6 +194,7 @@ struct StreamSession {
     return perSecond == 0 ? 0.0 : static_cast<double>(sink.dataBytes()) / perSecond;
   }
   bool sinkFailed = false;
+  int endedBy = -1;  // the stop reason of a run that ended by itself, -1 while it runs
 };
 
 // Takes the oldest waiting block into the sink; false when none waits.
@@ -213,6 +214,9 @@ LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   switch (message) {
     case VOXL_MSG_BLOCK_READY:
       TakeBlock(*s);
+      return 0;
+    case VOXL_MSG_CAPTURE_ENDED:
+      s->endedBy = static_cast<int>(wParam);
       return 0;
     case VOXL_MSG_LEVELS: {
       // The flat functions pass no clip flags; a level within 0.1 dB of full scale shows CLIP.
@@ -351,6 +355,11 @@ int RunStream(const StreamOptions& options) {
     const double now = MonotonicSeconds();
     session.meter->Show(session.AudioSeconds());
     if (session.sinkFailed || session.sink.complete()) break;
+    if (session.endedBy >= 0) {
+      failure = "the recording on \"" + options.device +
+                "\" ended by itself: " + VoxlErrorText(static_cast<WORD>(session.endedBy));
+      break;
+    }
     if (now - session.lastBlock > kNoAudioTimeout) {
       failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
       break;

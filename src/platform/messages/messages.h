@@ -38,4 +38,9 @@ void ForgetWindowsOfThread(DWORD threadId);
 // PeekMessageA and GetMessageA.
 bool IsWindowOfCurrentThread(HWND hWnd);
 
+// Tests only: after `callsBefore` more windows have been created, every CreateWindowExA fails
+// (null, last error ERROR_NOT_ENOUGH_QUOTA, as when a process has used up its windows).  A
+// negative value lifts the fault.
+void FailWindowCreationForTesting(int callsBefore);
+
 }  // namespace voxl::messages

@@ -37,6 +37,17 @@ constexpr uint32_t kFirstHandle = 0x10000;
 constexpr uint32_t kHandleStep = 2;
 constexpr ATOM kFirstAtom = 0xC000;
 
+// Windows still to be created before creation fails; -1: creation does not fail.
+std::atomic<int> gWindowsBeforeFailure{-1};
+
+// Counts one creation down; true when this creation is to fail.
+bool CreationFails() {
+  int left = gWindowsBeforeFailure.load();
+  while (left > 0 && !gWindowsBeforeFailure.compare_exchange_weak(left, left - 1)) {
+  }
+  return left == 0;
+}
+
 struct WindowClass {
   std::string key;  // the name in lower case: class names compare without regard to case
   ATOM atom = 0;
@@ -158,6 +169,10 @@ bool IsWindowOfCurrentThread(HWND hWnd) {
   return window && window->owner == GetCurrentThreadId();
 }
 
+void FailWindowCreationForTesting(int callsBefore) {
+  gWindowsBeforeFailure = callsBefore < 0 ? -1 : callsBefore;
+}
+
 }  // namespace voxl::messages
 
 using voxl::messages::FindWindow;
@@ -225,6 +240,10 @@ BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE) {
 HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
                             int y, int width, int height, HWND parent, HMENU menu,
                             HINSTANCE instance, LPVOID param) {
+  if (voxl::messages::CreationFails()) {
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return nullptr;
+  }
   auto window = std::make_shared<Window>();
   window->owner = GetCurrentThreadId();
   window->queue = voxl::messages::CurrentQueue();

@@ -131,22 +131,10 @@ namespace voxl::mmio {
 // when it cannot be cut (a memory file keeps the length of its block).
 bool Truncate(HMMIO h, DWORD length);
 
-// Tests only: after `bytes` more bytes have been written through mmioWrite in this process,
-// every further write fails as on a full disk (a short write first).  A negative value lifts it.
-void SetWriteLimitForTesting(long long bytes);
+// Makes what was written to the file durable: returns once the system has it on disk.  False
+// when it cannot (a memory file has nothing to flush and succeeds).
+bool FlushToDisk(HMMIO h);
 
-// Tests only: a fault in one folder.  Once `writesBefore` more mmioWrite calls have gone to files
-// in `folder` (the folder itself, not those below it), the next one meets the fault:
-//   DiskFull - the folder's disk is full from then on: a write that extends a file stores only
-//              what lies inside the file plus, the first time, half of the rest (a short write);
-//              later ones store only what lies inside the file (failing when that is nothing).
-//              Writes inside a file's length still succeed, as they need no new space.
-//   IoError  - that one write fails after storing half of its bytes (a short write); later
-//              writes succeed.
-// The fault lasts until it is lifted or another is set.
-enum class WriteFault { DiskFull, IoError };
-void SetWriteFaultForTesting(const char* folder, long long writesBefore, WriteFault fault);
-// Tests only: lifts the fault; returns whether it struck (a write was refused or cut short).
-bool LiftWriteFaultForTesting();
+// Tests count and fail this service's file operations through platform/system/io_faults.h.
 }  // namespace voxl::mmio
 #endif

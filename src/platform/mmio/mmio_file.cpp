@@ -21,57 +21,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
+
+#include "platform/system/io_faults.h"
 
 namespace voxl::mmio {
 namespace {
 
 constexpr DWORD kAccessMask = 0x3u;
-
-// Bytes that mmioWrite may still write in this process; negative: no limit (tests only).
-std::atomic<long long> writeBudget{-1};
-
-// Takes up to `wanted` bytes from the write budget and returns how many may be written.
-uint64_t TakeWriteBudget(uint64_t wanted) {
-  long long left = writeBudget.load(std::memory_order_relaxed);
-  uint64_t granted = 0;
-  do {
-    if (left < 0) return wanted;
-    granted = std::min<uint64_t>(wanted, static_cast<uint64_t>(left));
-  } while (!writeBudget.compare_exchange_weak(left, left - static_cast<long long>(granted),
-                                              std::memory_order_relaxed));
-  return granted;
-}
-
-void ReturnWriteBudget(uint64_t unused) {
-  if (unused == 0) return;
-  long long left = writeBudget.load(std::memory_order_relaxed);
-  do {
-    if (left < 0) return;
-  } while (!writeBudget.compare_exchange_weak(left, left + static_cast<long long>(unused),
-                                              std::memory_order_relaxed));
-}
-
-// The folder fault of SetWriteFaultForTesting.  `faultSet` keeps the normal write path to one
-// atomic load; the rest is guarded by faultMutex.
-std::atomic<bool> faultSet{false};
-std::atomic<bool> faultStruck{false};
-std::mutex faultMutex;
-struct FolderFault {
-  std::string folder;  // absolute and resolved, without a trailing '/'
-  long long writesBefore = 0;
-  WriteFault kind = WriteFault::DiskFull;
-  bool diskFull = false;         // DiskFull has begun
-  bool shortWriteGiven = false;  // the first refused extension stored half of its bytes
-} fault;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -107,43 +68,6 @@ UINT OpenErrorFromErrno(int error, const char* path) {
   }
 }
 
-// The folder the open file `fd` lies in, as the system resolves it.
-std::string FolderOfDescriptor(int fd) {
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  char path[PATH_MAX];
-  const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
-  if (n <= 0) return {};
-  path[n] = '\0';
-  return FolderOf(path);
-}
-
-// How many of `count` bytes at the position of `h` the folder fault lets through.
-uint64_t ApplyWriteFault(HMMIO h, uint64_t count) {
-  std::lock_guard<std::mutex> lock(faultMutex);
-  if (fault.folder.empty() || h->fd < 0 || FolderOfDescriptor(h->fd) != fault.folder) return count;
-  if (!fault.diskFull) {
-    if (fault.writesBefore > 0) {
-      --fault.writesBefore;
-      return count;
-    }
-    if (fault.kind == WriteFault::IoError) {
-      fault.folder.clear();
-      faultSet.store(false, std::memory_order_release);
-      faultStruck.store(true, std::memory_order_release);
-      return count / 2;
-    }
-    fault.diskFull = true;
-  }
-  uint64_t length = 0;
-  if (!FileLength(h, &length)) length = 0;
-  const uint64_t inside = length > h->position ? std::min(count, length - h->position) : 0;
-  if (inside == count) return count;
-  faultStruck.store(true, std::memory_order_release);
-  if (fault.shortWriteGiven) return inside;
-  fault.shortWriteGiven = true;
-  return inside + (count - inside) / 2;
-}
-
 HMMIO Fail(LPMMIOINFO info, UINT error) {
   if (info != nullptr) info->wErrorRet = error;
   return nullptr;
@@ -171,6 +95,9 @@ HMMIO OpenMemory(LPMMIOINFO info, DWORD access) {
 }
 
 HMMIO OpenFile(const char* name, LPMMIOINFO info, DWORD openFlags, DWORD access) {
+  if ((openFlags & MMIO_CREATE) && system::IoCallFails(system::IoCall::Create, name)) {
+    return Fail(info, MMIOERR_CANNOTOPEN);
+  }
   int mode = access == MMIO_READ ? O_RDONLY : access == MMIO_WRITE ? O_WRONLY : O_RDWR;
   if (openFlags & MMIO_CREATE) mode |= O_CREAT | O_TRUNC;
   int fd;
@@ -209,6 +136,7 @@ int64_t ReadAt(HMMIO h, uint64_t offset, void* buffer, uint64_t count) {
     std::memcpy(buffer, h->memory + offset, n);
     return static_cast<int64_t>(n);
   }
+  if (system::IoCallFails(system::IoCall::Read, h->fd)) return -1;
   auto* out = static_cast<char*>(buffer);
   uint64_t done = 0;
   while (done < count) {
@@ -228,6 +156,9 @@ int64_t WriteAt(HMMIO h, uint64_t offset, const void* buffer, uint64_t count) {
     std::memcpy(h->memory + offset, buffer, n);
     return static_cast<int64_t>(n);
   }
+  const int64_t allowed = system::IoWriteAllowance(h->fd, offset, count);
+  if (allowed < 0) return -1;
+  count = static_cast<uint64_t>(allowed);
   const auto* in = static_cast<const char*>(buffer);
   uint64_t done = 0;
   while (done < count) {
@@ -262,28 +193,15 @@ bool Truncate(HMMIO h, DWORD length) {
   return result == 0;
 }
 
-void SetWriteLimitForTesting(long long bytes) {
-  writeBudget.store(bytes < 0 ? -1 : bytes, std::memory_order_relaxed);
-}
-
-void SetWriteFaultForTesting(const char* folder, long long writesBefore, WriteFault kind) {
-  std::lock_guard<std::mutex> lock(faultMutex);
-  fault = FolderFault{};
-  faultStruck.store(false, std::memory_order_release);
-  char resolved[PATH_MAX];
-  if (folder != nullptr && realpath(folder, resolved) != nullptr) {
-    fault.folder = resolved;
-    fault.writesBefore = std::max(writesBefore, 0LL);
-    fault.kind = kind;
-  }
-  faultSet.store(!fault.folder.empty(), std::memory_order_release);
-}
-
-bool LiftWriteFaultForTesting() {
-  std::lock_guard<std::mutex> lock(faultMutex);
-  fault = FolderFault{};
-  faultSet.store(false, std::memory_order_release);
-  return faultStruck.exchange(false, std::memory_order_acq_rel);
+bool FlushToDisk(HMMIO h) {
+  if (!IsOpenFile(h)) return false;
+  if (h->fd < 0) return true;
+  if (system::IoCallFails(system::IoCall::Write, h->fd)) return false;
+  int result;
+  do {
+    result = fsync(h->fd);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 }  // namespace voxl::mmio
@@ -344,22 +262,18 @@ extern "C" LONG mmioWrite(HMMIO h, const char* buffer, LONG count) {
   if (!IsOpenFile(h) || count < 0 || (count > 0 && buffer == nullptr)) return -1;
   if (!h->writable) return -1;
   if (count == 0) return 0;
-  uint64_t room = std::min<uint64_t>(static_cast<uint64_t>(count), kMaxPosition - h->position);
-  if (faultSet.load(std::memory_order_acquire)) room = ApplyWriteFault(h, room);
-  const uint64_t granted = TakeWriteBudget(room);
-  if (granted == 0) return -1;
-  int64_t put = WriteAt(h, h->position, buffer, granted);
-  if (put <= 0) {
-    ReturnWriteBudget(granted);
-    return -1;
-  }
-  ReturnWriteBudget(granted - static_cast<uint64_t>(put));
+  const uint64_t room =
+      std::min<uint64_t>(static_cast<uint64_t>(count), kMaxPosition - h->position);
+  if (room == 0) return -1;
+  int64_t put = WriteAt(h, h->position, buffer, room);
+  if (put <= 0) return -1;
   h->position += static_cast<uint64_t>(put);
   return static_cast<LONG>(put);
 }
 
 extern "C" LONG mmioSeek(HMMIO h, LONG offset, int origin) {
   if (!voxl::mmio::IsOpenFile(h)) return -1;
+  if (h->fd >= 0 && voxl::system::IoCallFails(voxl::system::IoCall::Seek, h->fd)) return -1;
   int64_t target;
   switch (origin) {
     case SEEK_SET:

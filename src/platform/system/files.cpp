@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/io_faults.h"
 #include "platform/system/system_internal.h"
 
 namespace voxl::system {
@@ -197,6 +198,11 @@ extern "C" UINT GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT unique, LP
     std::memcpy(result, name.c_str(), name.size() + 1);
     return unique;
   }
+  if (voxl::system::IoCallFails(voxl::system::IoCall::Create,
+                                voxl::system::TempName(pathName, prefix, 1).c_str())) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return 0;
+  }
   const unsigned seed = voxl::system::NextSeed();
   for (unsigned i = 0; i < 0x10000; ++i) {
     const unsigned number = (seed + i) & 0xFFFFu;
@@ -238,6 +244,10 @@ extern "C" BOOL MoveFileExA(LPCSTR existingName, LPCSTR newName, DWORD flags) {
   struct stat source {};
   if (lstat(existingName, &source) != 0) {
     SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  if (voxl::system::IoCallFails(voxl::system::IoCall::Rename, newName)) {
+    SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
   const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;

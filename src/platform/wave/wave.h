@@ -62,6 +62,8 @@ MMRESULT waveInClose(HWAVEIN hwi);
 MMRESULT waveInPrepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT waveInUnprepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh);
 // Queues a prepared buffer; clears WHDR_DONE, sets WHDR_INQUEUE, dwBytesRecorded := 0.
+// MMSYSERR_NODRIVER once the device is gone (unplugged, its sound server ended): it has returned
+// every buffer it held, the partly filled one with its bytes, and takes no more; close it.
 MMRESULT waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT waveInStart(HWAVEIN hwi);
 // Stops input; a partly filled buffer comes back with the bytes it holds.

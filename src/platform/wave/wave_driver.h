@@ -55,6 +55,12 @@ class WavePort {
   // false on timeout or close.  The virtual driver's manual clock waits with it.
   virtual bool WaitForWorkFor(unsigned timeoutMs) = 0;
   virtual void Wake() = 0;
+
+  // Input: the device is gone for good (unplugged, its sound server ended).  Every queued buffer
+  // comes back now, in queue order, the partly filled one with the bytes it holds; from then on
+  // the device takes no buffer (waveInAddBuffer and waveInStart answer MMSYSERR_NODRIVER) and
+  // only close is left.  The driver moves no more audio through the port.
+  virtual void Lost() = 0;
 };
 
 // Capabilities of one device as a driver reports them; the front end fills WAVEINCAPSA /

@@ -113,6 +113,14 @@ class Stream final : public WavePort {
     woken_ = true;
     cv_.notify_all();
   }
+  void Lost() override {
+    std::lock_guard lock(mutex_);
+    if (lost_ || closing_) return;
+    lost_ = true;
+    running_.store(false, std::memory_order_release);
+    while (head_ != nullptr) CompleteHead();
+    cv_.notify_all();
+  }
 
   // ---- The application's side ----
   Direction dir() const { return dir_; }
@@ -155,6 +163,7 @@ class Stream final : public WavePort {
     }
     std::lock_guard lock(mutex_);
     if (closing_) return MMSYSERR_INVALHANDLE;
+    if (lost_) return MMSYSERR_NODRIVER;
     // The flags belong to the caller; the queue itself decides whether the header is in it, so a
     // header whose WHDR_INQUEUE was cleared by mistake can never be linked twice.
     for (const WAVEHDR* h = head_; h != nullptr; h = h->lpNext) {
@@ -179,6 +188,7 @@ class Stream final : public WavePort {
   MMRESULT Run() {
     {
       std::lock_guard lock(mutex_);
+      if (lost_) return MMSYSERR_NODRIVER;
       if (running_.load(std::memory_order_relaxed)) return MMSYSERR_NOERROR;
       running_.store(true, std::memory_order_release);
       cv_.notify_all();
@@ -280,6 +290,7 @@ class Stream final : public WavePort {
   std::atomic<bool> running_;  // input started, or output not paused
   bool closing_ = false;
   bool woken_ = false;
+  bool lost_ = false;  // the device is gone (Lost)
 };
 
 // Live streams by handle value.  Never destroyed, so device loops still running at process exit

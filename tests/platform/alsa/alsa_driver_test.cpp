@@ -3,13 +3,11 @@
 // close while idle and while held in Capture, and a server that goes away.  (Tones through the wave
 // functions are in alsa_wave_test.cpp.)  Skipped, with the reason, when no PulseAudio server
 // answers.
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 
@@ -18,9 +16,6 @@
 #include "support/tone_pulse.h"
 
 namespace voxl::wave {
-
-// Defined by the ALSA driver for tests: whether an open stream's device failed.
-bool AlsaStreamLostForTesting(DriverStream* stream);
 
 namespace {
 
@@ -31,7 +26,7 @@ using Seconds = std::chrono::seconds;
 
 // What the port has seen; the test reads it under the port's lock (WaitUntil, Now).
 struct PortState {
-  bool running = false, closing = false, woken = false, holdCapture = false;
+  bool running = false, closing = false, woken = false, holdCapture = false, lost = false;
   size_t capturedBytes = 0, captureCalls = 0, idleWaits = 0;
 };
 
@@ -69,6 +64,9 @@ class ScriptedPort : public WavePort {
   }
   void Wake() override {
     Change([](PortState& s) { s.woken = true; });
+  }
+  void Lost() override {
+    Change([](PortState& s) { s.lost = true; });
   }
 
   // ---- the test's side ----
@@ -202,57 +200,16 @@ TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
   Close(Seconds(2));
 }
 
-// A private PulseAudio server that the test can end while a device is open on it.
-class PrivateServer {
- public:
-  PrivateServer() : dir_(::testing::TempDir() + "voxl_pulse_gone_" + std::to_string(getpid())) {
-    std::filesystem::create_directories(dir_);
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
-    ChildProcess start;
-    // --daemonize returns once the server is ready; its pid lands in the runtime folder.
-    if (start.Start({"env", "XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_, "pulseaudio", "-n",
-                     "--log-level=error", "--daemonize=yes", "--exit-idle-time=-1",
-                     "--system=false",
-                     "--load=module-native-protocol-unix socket=" + dir_ + "/native",
-                     "--load=module-null-sink sink_name=voxl_gone norewinds=1"}) &&
-        start.WaitExit(10000) == 0) {
-      std::ifstream(dir_ + "/pulse/pid") >> pid_;
-    }
-  }
-  ~PrivateServer() {
-    Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  bool running() const { return pid_ > 0; }
-  std::string address() const { return "unix:" + dir_ + "/native"; }
-  // Ends the server at once, as a crash or a removed device would.
-  void Stop() {
-    if (pid_ > 0) kill(pid_, SIGKILL);
-    pid_ = -1;
-  }
-
- private:
-  std::string dir_;
-  pid_t pid_ = -1;
-};
-
 // When the server goes away the device loop notices the loss and stops; close still returns.
 TEST_F(AlsaDriverTest, ServerThatGoesAwayStopsTheDeviceLoop) {
-  PrivateServer server;
+  test::PrivatePulseServer server("gone");
   if (!server.running()) GTEST_SKIP() << "a private PulseAudio server could not be started";
   ScopedEnv use("PULSE_SERVER", server.address().c_str());  // for devices opened from now on
   ASSERT_NO_FATAL_FAILURE(Open());
   StartInput(2);
-  server.Stop();
-  // The driver has no event for the loss; look at it until a deadline.
-  bool lost = false;
-  const auto deadline = std::chrono::steady_clock::now() + Seconds(10);
-  while (!(lost = AlsaStreamLostForTesting(stream_)) &&
-         std::chrono::steady_clock::now() < deadline) {
-    port_->WaitUntil([](const PortState&) { return false; }, 20);
-  }
-  EXPECT_TRUE(lost) << "the device loop did not notice that the server went away";
+  server.Kill();
+  EXPECT_TRUE(port_->WaitUntil([](const PortState& s) { return s.lost; }, 10000))
+      << "the device loop did not report that the server went away";
   Close(Seconds(3));
 }
 

@@ -11,7 +11,8 @@
 // non-blocking and the loop waits in poll() on its descriptors together with an eventfd, so the
 // slots (start, stop, reset, close) only set flags and wake the loop and never wait for the
 // device.  Under-runs and over-runs are recovered; any other error of the device (unplugged,
-// sound server gone) ends delivery: the loop leaves the port alone until close.
+// sound server gone) ends delivery: an input reports the loss to its port (WavePort::Lost), and
+// the loop leaves the port alone until close.
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <pthread.h>
@@ -312,7 +313,6 @@ struct AlsaStream {
 
   std::atomic<bool> quit{false};
   std::atomic<bool> resetRequested{false};
-  std::atomic<bool> lost{false};  // the device failed; the loop waits for close
 
   ~AlsaStream() {
     if (wakeFd >= 0) close(wakeFd);
@@ -414,13 +414,14 @@ void RunInput(AlsaStream* s) {
       continue;
     }
     if (frames < 0) {
-      if (IsXrun(frames) && Recover(s, frames)) continue;
+      if ((IsXrun(frames) || frames == -EINTR) && Recover(s, frames)) continue;
       break;
     }
     if (frames > 0) port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
   }
-  // Every way out of the loop but close is the loss of the device.
-  if (!s->quit.load()) s->lost.store(true);
+  // Every way out of the loop but close is the loss of the device: the port gives back the
+  // buffers it holds, with what they hold, and takes no more.
+  if (!s->quit.load()) port->Lost();
   Park(s);
 }
 
@@ -553,11 +554,7 @@ void RunOutput(AlsaStream* s) {
     }
     if (!port->WaitForWork()) break;
   }
-  if (lost) {
-    s->lost.store(true);
-  } else {
-    PlayOut(s);
-  }
+  if (!lost) PlayOut(s);
   Park(s);
 }
 
@@ -666,12 +663,6 @@ void AlsaReset(DriverStream* stream) {
 }
 
 }  // namespace
-
-// Tests only: whether the device of an open stream failed (unplugged, sound server gone) and its
-// device loop stopped.
-bool AlsaStreamLostForTesting(DriverStream* stream) {
-  return reinterpret_cast<AlsaStream*>(stream)->lost.load();
-}
 
 const WaveDriver kAlsaDriver = {
     .name = "alsa",

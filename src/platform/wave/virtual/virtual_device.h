@@ -54,6 +54,10 @@ struct Faults {
       0;  // the k-th prepare (1-based) since open fails with MMSYSERR_NOMEM; 0 = never
   int stopAfterBuffers =
       -1;  // input: after this many completed buffers nothing more is delivered; -1 = never
+  // Input: once this many frames are delivered the device is gone, as an unplugged one is: it
+  // returns its queued buffers (the partly filled one with what it holds) and takes no more
+  // (waveInAddBuffer answers MMSYSERR_NODRIVER).  -1 = never.
+  int64_t loseAfterFrames = -1;
 };
 
 // The environment variable that chooses what the input devices deliver when no signal was set

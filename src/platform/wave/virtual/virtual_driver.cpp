@@ -65,6 +65,7 @@ struct VStream {
   bool closed = false;
   uint64_t frame = 0;        // next frame the signal generates
   int completedBuffers = 0;  // input buffers filled since open
+  bool lost = false;         // input: the device is gone (Faults::loseAfterFrames)
   std::vector<uint8_t> scratch;
   std::FILE* captureFile = nullptr;
   uint64_t captureFileBytes = 0;
@@ -142,15 +143,32 @@ constexpr uint64_t kMaxCaptureFileData = 0xFFFFFFFFull - 36 - 1;
 // wrong when the application queues a buffer again at once from another thread).
 enum class Moved { Nothing, Part, Completed };
 
+// Whether the input device has stopped delivering, for good or for the moment (no buffer moves).
+bool InputHalted(const VStream& vs) {
+  return vs.lost ||
+         (vs.faults.stopAfterBuffers >= 0 && vs.completedBuffers >= vs.faults.stopAfterBuffers);
+}
+
+// The device is gone once loseAfterFrames frames are delivered: the port gives back its buffers.
+void LoseWhenDue(VStream& vs) {
+  const int64_t lose = vs.faults.loseAfterFrames;
+  if (vs.lost || lose < 0 || vs.frame < static_cast<uint64_t>(lose)) return;
+  vs.lost = true;
+  vs.port->Lost();
+}
+
 // Input: fills up to `limit` bytes of the first queued buffer.  Nothing when no buffer is queued
 // or the device has stopped delivering.
 Moved InputStep(VStream& vs, size_t limit) {
-  if (vs.faults.stopAfterBuffers >= 0 && vs.completedBuffers >= vs.faults.stopAfterBuffers) {
-    return Moved::Nothing;
-  }
+  LoseWhenDue(vs);
+  if (InputHalted(vs)) return Moved::Nothing;
   const size_t block = vs.format.nBlockAlign;
   const size_t pending = vs.port->PendingBytes();
   size_t bytes = std::min(pending, limit);
+  if (vs.faults.loseAfterFrames >= 0) {
+    const uint64_t left = static_cast<uint64_t>(vs.faults.loseAfterFrames) - vs.frame;
+    bytes = static_cast<size_t>(std::min<uint64_t>(bytes / block, left) * block);
+  }
   bytes -= bytes % block;
   if (bytes == 0) return Moved::Nothing;
   if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
@@ -160,10 +178,11 @@ Moved InputStep(VStream& vs, size_t limit) {
   std::lock_guard lock(s.audio);
   const size_t stored = vs.port->Capture(vs.scratch.data(), bytes);
   s.delivered[vs.device] += stored / block;
-  if (stored == 0) return Moved::Nothing;
-  if (stored < pending) return Moved::Part;
-  ++vs.completedBuffers;
-  return Moved::Completed;
+  const Moved moved =
+      stored == 0 ? Moved::Nothing : (stored < pending ? Moved::Part : Moved::Completed);
+  if (moved == Moved::Completed) ++vs.completedBuffers;
+  LoseWhenDue(vs);
+  return moved;
 }
 
 // Output: plays up to `limit` bytes of the queued audio into the capture.
@@ -212,8 +231,7 @@ void DeviceLoop(VStream* vs) {
   while (!vs->stopLoop.load()) {
     if (!vs->port->WaitForWork()) break;
     if (!vs->port->Running()) continue;
-    if (vs->dir == Direction::Input && vs->faults.stopAfterBuffers >= 0 &&
-        vs->completedBuffers >= vs->faults.stopAfterBuffers) {
+    if (vs->dir == Direction::Input && InputHalted(*vs)) {
       // The device has stopped delivering: wait for close without spinning.
       std::unique_lock lock(vs->sleepMutex);
       vs->sleepCv.wait(lock, [&] { return vs->stopLoop.load(); });
@@ -242,10 +260,7 @@ size_t CompleteBuffers(Direction dir, UINT device, size_t count, unsigned timeou
   const auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
   size_t done = 0;
   while (done < count) {
-    if (dir == Direction::Input && vs->faults.stopAfterBuffers >= 0 &&
-        vs->completedBuffers >= vs->faults.stopAfterBuffers) {
-      break;
-    }
+    if (dir == Direction::Input && InputHalted(*vs)) break;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
     if (!vs->port->WaitForWorkFor(static_cast<unsigned>(std::max<int64_t>(0, left.count())))) {
@@ -265,7 +280,7 @@ uint64_t DeliverFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
   const auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
   const size_t block = vs->format.nBlockAlign;
   uint64_t delivered = 0;
-  while (delivered < frames) {
+  while (delivered < frames && !InputHalted(*vs)) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
     if (!vs->port->WaitForWorkFor(static_cast<unsigned>(std::max<int64_t>(0, left.count())))) {
