@@ -2,7 +2,8 @@
 // its method (see recorder_methods.h), in the folder the work belongs to:
 //   engine/    transport (Record, Play, Stop, SetPaused), levels and silence detection, marker
 //              tones, devices and the volume control;
-//   wavefile/  new recordings, Close, the recording settings, position and length;
+//   wavefile/  new recordings, Close, the recording settings, position and length, editing and
+//              compaction;
 //   formats/   the format chooser, format descriptions and byte lists.
 #include "api/recorder_methods.h"
 
@@ -16,6 +17,7 @@
 #include "engine/transport.h"
 #include "formats/format_methods.h"
 #include "platform/wave/wave.h"
+#include "wavefile/editing.h"
 #include "wavefile/open_file.h"
 #include "wavefile/position.h"
 #include "wavefile/recording_close.h"
@@ -59,10 +61,6 @@ template <class Field, class Value>
 HRESULT Put(Field& field, Value value) {
   field = value;
   return kAccepted;
-}
-
-HRESULT WINAPI NotYetAvailable() {
-  return E_NOTIMPL;
 }
 
 // ---- Slots, in table order ----
@@ -125,14 +123,14 @@ HRESULT WINAPI GetFormat(VoxlRecorder* self, VARIANT* format) {
 HRESULT WINAPI PutFormat(VoxlRecorder* self, VARIANT format) {
   return voxl::PutFormat(Self(self), format);
 }
-HRESULT WINAPI CompactFile(VoxlRecorder*, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI CompactFile(VoxlRecorder* self, WORD* error) {
+  return Answer(voxl::CompactFile(Self(self), error));
 }
-HRESULT WINAPI DeleteSeconds(VoxlRecorder*, DOUBLE, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI DeleteSeconds(VoxlRecorder* self, DOUBLE seconds, WORD* error) {
+  return Answer(voxl::DeleteSeconds(Self(self), seconds, error));
 }
-HRESULT WINAPI DeleteSamples(VoxlRecorder*, LONG, WORD*) {
-  return NotYetAvailable();
+HRESULT WINAPI DeleteSamples(VoxlRecorder* self, LONG frames, WORD* error) {
+  return Answer(voxl::DeleteSamples(Self(self), frames, error));
 }
 HRESULT WINAPI GetInsertMode(VoxlRecorder* self, WORD* insert) {
   return Give(insert, Self(self).insertMode.load());

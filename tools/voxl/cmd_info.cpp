@@ -193,7 +193,7 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
     PrintError("cannot open " + file + ": " + std::strerror(problem));
     return kExitFailure;
   }
-  m.SetReadOnly(rec, 1);
+  m.SetReadOnly(rec, o.writable ? 0 : 1);
   SHORT kind = o.mpeg ? 2 : o.headerBytes > 0 ? static_cast<SHORT>(-o.headerBytes) : 0;
   if (!o.raw.empty()) {
     std::istringstream fields(o.raw);

@@ -23,6 +23,7 @@ void AddRecordCommand(CLI::App& app, int& exitCode);
 void AddFormatsCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
 void AddPlayCommand(CLI::App& app, int& exitCode);
+void AddEditCommands(CLI::App& app, int& exitCode);  // cut, compact
 
 // How an existing file is read: RIFF/WAVE by default, headerless samples (--raw
 // FORMAT,RATE,CHANNELS), behind a header (--header-bytes N) or an MPEG Layer-3 stream (--mpeg).
@@ -30,10 +31,11 @@ struct OpenOptions {
   std::string raw;
   bool mpeg = false;
   long headerBytes = 0;
+  bool writable = false;  // opened for editing instead of read-only
 };
 void AddOpenOptions(CLI::App* cmd, OpenOptions& o);
-// Opens `file` read-only on the idle recorder as `o` says.  kExitOk, or the exit code after
-// printing why.
+// Opens `file` on the idle recorder as `o` says (read-only unless o.writable).  kExitOk, or the
+// exit code after printing why.
 int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o);
 // UTF-8 text as a new BSTR (null when it is not valid UTF-8), and a BSTR as UTF-8 text.
 BSTR WideName(const std::string& text);

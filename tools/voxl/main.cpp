@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
   voxl::cli::AddFormatsCommand(app, exitCode);
   voxl::cli::AddInfoCommand(app, exitCode);
   voxl::cli::AddPlayCommand(app, exitCode);
+  voxl::cli::AddEditCommands(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,226 @@
+// Editing large recordings through the recorder's method table, against `cp` of the same file
+// in the same run (the two sides alternate their order from round to round; each keeps its
+// best round).  The recording: 100 MiB of 44100 Hz 16-bit stereo PCM behind a 44-byte header.
+// Every timed side starts from a synced page cache, so neither pays for the other's write-back.
+//
+// BM_CutFirstSecond: OpenFile, SetPosition 0, DeleteSeconds 1.0 and Close (what `voxl cut
+//   --from 0 --length 1` does), which moves the whole rest of the data forward in place.  Each
+//   round cuts one more second; the file keeps its size on disk.
+//   Counters:
+//     cut_over_cp         best cut / best cp (goal: at most 1.5);
+//     maxrss_growth_KiB   peak resident memory after all rounds less before the first (goal:
+//                         flat, nothing near the size of the file).
+// BM_CompactTail: the same recording with 10 MiB left behind its content (put back before each
+//   round), OpenFile, CompactFile and Close (`voxl compact`), against cp of a file like it
+//   (110 MiB).  CompactFile flushes its copy to disk before it replaces the file, which cp does
+//   not, so it is also set against cp followed by fsync of the copy.
+//   Counters:
+//     compact_over_cp        best compaction / best cp of the whole file (goal: at most 1.2);
+//     compact_over_cp_fsync  the same against cp + fsync (what the crash safety costs is the
+//                            difference between the two).
+//
+// Files go to $TMPDIR (or /tmp) and are removed afterwards.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "alternate.h"
+#include "api/recorder_creation.h"
+#include "bench_support.h"
+#include "core/recorder.h"
+#include "platform/wave/virtual/virtual_device.h"
+
+namespace {
+
+using namespace voxl;
+using bench::Now;
+using bench::Scratch;
+
+constexpr uint32_t kDataBytes = 100u * 1024 * 1024;
+constexpr uint32_t kTailBytes = 10u * 1024 * 1024;
+constexpr uint64_t kFileBytes = 44 + uint64_t{kDataBytes};
+
+// A canonical 44-byte header and kDataBytes of samples, written in 1 MiB pieces.
+bool WriteRecording(const std::string& path) {
+  const std::string h = bench::CanonicalWaveHeader(kDataBytes);
+  std::ofstream out(path, std::ios::binary);
+  out.write(h.data(), static_cast<std::streamsize>(h.size()));
+  std::vector<char> piece(1 << 20);
+  for (size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>(i * 7 + i / 4096);
+  for (uint32_t done = 0; done < kDataBytes; done += piece.size()) {
+    out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+  }
+  return static_cast<bool>(out.flush());
+}
+
+// Appends kTailBytes behind the content (as cuts leave them).
+bool AddTail(const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  const std::vector<char> tail(kTailBytes, 9);
+  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  return static_cast<bool>(out.flush());
+}
+
+long MaxRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// The recording opened for editing, `edit` run on it, closed: wall seconds, negative when any
+// step reports an error.
+template <typename Edit>
+double EditOnce(VoxlRecorder* rec, BSTR name, Edit edit) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  ::sync();
+  const double start = Now(CLOCK_MONOTONIC);
+  WORD error = 0xFFFF;
+  m.OpenFile(rec, name, &error);
+  if (error != 0) return -1;
+  const bool edited = edit(m);
+  m.Close(rec, &error);
+  const double seconds = Now(CLOCK_MONOTONIC) - start;
+  return edited && error == 0 ? seconds : -1;
+}
+
+// `cp` of the file, and optionally fsync of the copy: wall seconds, negative on failure.
+double CopyOnce(const std::string& from, const std::string& to, bool flush) {
+  ::sync();
+  const double start = Now(CLOCK_MONOTONIC);
+  const bench::ProcessTimes cp = bench::RunProgram({"cp", from, to});
+  bool flushed = true;
+  if (flush) {
+    const int fd = ::open(to.c_str(), O_WRONLY);
+    flushed = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+  }
+  const double seconds = Now(CLOCK_MONOTONIC) - start;
+  std::remove(to.c_str());
+  return cp.wall >= 0 && flushed ? seconds : -1;
+}
+
+struct Session {
+  Scratch scratch{"edit-bench"};
+  std::string path = scratch.File("take.wav");
+  std::string copy = scratch.File("copy.wav");
+  std::string untouched = scratch.File("untouched.wav");
+  Recorder* recorder = nullptr;
+  BSTR name = nullptr;
+
+  bool Start() {
+    setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
+    virtualaudio::Reset();
+    if (!scratch.ok() || !WriteRecording(path)) return false;
+    const std::u16string wide(path.begin(), path.end());
+    name = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    recorder = NewRecorder();
+    return recorder != nullptr;
+  }
+  ~Session() {
+    DeleteRecorder(recorder);
+    SysFreeString(name);
+  }
+};
+
+void BM_CutFirstSecond(benchmark::State& state) {
+  Session s;
+  if (!s.Start()) {
+    state.SkipWithError("cannot write the recording");
+    return;
+  }
+  VoxlRecorder* rec = ToHost(s.recorder);
+  bench::Best best;
+  bool cpFirst = false;
+  long rssBefore = -1;
+  for (auto _ : state) {
+    const auto [cut, cp] = bench::RunAlternating(
+        cpFirst,
+        [&] {
+          return EditOnce(rec, s.name, [&](const VoxlRecorderVtbl& m) {
+            if (rssBefore < 0) rssBefore = MaxRssKiB();
+            DWORD before = 0, after = 0;
+            m.GetLength(rec, &before);
+            m.SetPosition(rec, 0);
+            WORD error = 0xFFFF;
+            m.DeleteSeconds(rec, 1.0, &error);
+            m.GetLength(rec, &after);
+            return error == 0 && before - after == 44100;
+          });
+        },
+        [&] { return CopyOnce(s.path, s.copy, false); });
+    if (cut < 0 || cp < 0 || std::filesystem::file_size(s.path) != kFileBytes) {
+      state.SkipWithError("the cut or cp failed, or the file changed its size");
+      return;
+    }
+    best.Add(cut, cp);
+  }
+  if (!best.Valid()) return;
+  state.counters["cut_s"] = best.ours;
+  state.counters["cp_s"] = best.peer;
+  state.counters["cut_over_cp"] = best.ours / best.peer;
+  state.counters["maxrss_growth_KiB"] = static_cast<double>(MaxRssKiB() - rssBefore);
+}
+
+void BM_CompactTail(benchmark::State& state) {
+  Session s;
+  if (!s.Start()) {
+    state.SkipWithError("cannot write the recording");
+    return;
+  }
+  VoxlRecorder* rec = ToHost(s.recorder);
+  std::error_code failed;
+  if (!AddTail(s.path) || !std::filesystem::copy_file(s.path, s.untouched, failed)) {
+    state.SkipWithError("cannot make the file with a tail");
+    return;
+  }
+  bench::Best plain, flushed;
+  bool cpFirst = false;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const bool tail = std::filesystem::file_size(s.path) > kFileBytes || AddTail(s.path);
+    state.ResumeTiming();
+    if (!tail) {
+      state.SkipWithError("cannot add the tail");
+      return;
+    }
+    const double cpFlushed = CopyOnce(s.untouched, s.copy, true);
+    const auto [compact, cp] = bench::RunAlternating(
+        cpFirst,
+        [&] {
+          return EditOnce(rec, s.name, [&](const VoxlRecorderVtbl& m) {
+            WORD error = 0xFFFF;
+            m.CompactFile(rec, &error);
+            return error == 0;
+          });
+        },
+        [&] { return CopyOnce(s.untouched, s.copy, false); });
+    if (compact < 0 || cp < 0 || cpFlushed < 0 ||
+        std::filesystem::file_size(s.path) != kFileBytes) {
+      state.SkipWithError("the compaction or cp failed, or the file has the wrong size");
+      return;
+    }
+    plain.Add(compact, cp);
+    flushed.Add(compact, cpFlushed);
+  }
+  if (!plain.Valid()) return;
+  state.counters["compact_s"] = plain.ours;
+  state.counters["cp_s"] = plain.peer;
+  state.counters["cp_fsync_s"] = flushed.peer;
+  state.counters["compact_over_cp"] = plain.ours / plain.peer;
+  state.counters["compact_over_cp_fsync"] = flushed.ours / flushed.peer;
+}
+
+}  // namespace
+
+BENCHMARK(BM_CutFirstSecond)->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompactTail)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
