@@ -251,6 +251,21 @@ extern "C" BOOL MoveFileExA(LPCSTR existingName, LPCSTR newName, DWORD flags) {
     return FALSE;
   }
   const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
+  // A file put in another's place takes over what the place stood for: a symbolic link keeps
+  // pointing at the replaced file's new content, and the permission bits stay as they were, so
+  // saving a file never changes who may read it.
+  std::string resolved;
+  struct stat target {};
+  if (replace && stat(newName, &target) == 0 && S_ISREG(target.st_mode)) {
+    if (char* real = realpath(newName, nullptr); real != nullptr) {
+      resolved = real;
+      std::free(real);
+      newName = resolved.c_str();
+    }
+    if (S_ISREG(source.st_mode) && chmod(existingName, target.st_mode & 07777) != 0) {
+      // Best effort: the move itself matters more than the bits.
+    }
+  }
   const int renamed = replace ? rename(existingName, newName)
                               : voxl::system::RenameNoReplace(existingName, newName);
   if (renamed == 0) return TRUE;

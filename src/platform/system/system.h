@@ -55,9 +55,10 @@ DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 // and returns the number; unique != 0: only forms the name with that number.  0 on failure.
 UINT GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT unique, LPSTR result);
 BOOL DeleteFileA(LPCSTR fileName);
-// Renames; with MOVEFILE_REPLACE_EXISTING an existing target is replaced; with
+// Renames; with MOVEFILE_REPLACE_EXISTING an existing target is replaced (a regular file named
+// through symbolic links is replaced where it lies, and keeps its permission bits); with
 // MOVEFILE_COPY_ALLOWED a move across file systems copies and then deletes the source.  On
-// failure the source is untouched and no partial target is left.
+// failure the source's content is untouched and no partial target is left.
 BOOL MoveFileExA(LPCSTR existingName, LPCSTR newName, DWORD flags);
 
 // Opens `file`.  The system volume control ("sndvol32.exe", with parameters "/record" for the
