@@ -140,10 +140,16 @@ bool CopyStart(char* source, char* target, uint64_t bytes) {
   const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
   HMMIO from = mmioOpenA(source, nullptr, MMIO_READ);
   HMMIO to = mmioOpenA(target, nullptr, MMIO_CREATE | MMIO_WRITE);
-  bool copied =
-      buffer != nullptr && from != nullptr && to != nullptr &&
-      MoveRange(from, 0, to, 0, bytes, MoveOrder::FirstPieceFirst, buffer.get()).moved == bytes &&
-      mmio::FlushToDisk(to);
+  bool copied = buffer != nullptr && from != nullptr && to != nullptr;
+  // The disk writes each stretch while the next is copied, so the flush at the end has little
+  // left to wait for.
+  constexpr uint64_t kStretch = uint64_t{8} << 20;
+  for (uint64_t at = 0; copied && at < bytes; at += kStretch) {
+    const uint64_t n = std::min(kStretch, bytes - at);
+    copied = MoveRange(from, at, to, at, n, MoveOrder::FirstPieceFirst, buffer.get()).moved == n;
+    mmio::StartWriteBack(to);
+  }
+  copied = copied && mmio::FlushToDisk(to);
   if (from != nullptr) mmioClose(from, 0);
   if (to != nullptr && mmioClose(to, 0) != 0) copied = false;
   return copied;

@@ -134,6 +134,9 @@ bool Truncate(HMMIO h, DWORD length);
 // Makes what was written to the file durable: returns once the system has it on disk.  False
 // when it cannot (a memory file has nothing to flush and succeeds).
 bool FlushToDisk(HMMIO h);
+// Starts writing what was written to the file to disk, without waiting for it, so that a later
+// FlushToDisk has less left to wait for.  A hint: nothing happens where it is not supported.
+void StartWriteBack(HMMIO h);
 
 // Tests count and fail this service's file operations through platform/system/io_faults.h.
 }  // namespace voxl::mmio

@@ -204,6 +204,10 @@ bool FlushToDisk(HMMIO h) {
   return result == 0;
 }
 
+void StartWriteBack(HMMIO h) {
+  if (IsOpenFile(h) && h->fd >= 0) sync_file_range(h->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 }  // namespace voxl::mmio
 
 using voxl::mmio::kMaxPosition;
