@@ -1,6 +1,8 @@
 // The eight flat capture functions with the virtual audio driver (manual clock) standing in for
 // the sound card: the pending block list, the level message, the device enumeration, starting
-// and stopping, and whole blocks streamed from a device to the host window.
+// and stopping, and whole blocks streamed from a device to the host window.  The helper window:
+// notifications become host callbacks on the creating thread, and module unload tears down a
+// recorder that is still alive.
 #include "api/flat_api.h"
 
 #include <gtest/gtest.h>
@@ -9,17 +11,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "api/helper_window.h"
 #include "api/module.h"
 #include "engine/engine_fixture.h"
+#include "platform/messages/messages.h"
 #include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave_driver.h"
 #include "voxl310k.h"
 
+namespace voxl {
 namespace {
 
-namespace va = voxl::virtualaudio;
+namespace va = virtualaudio;
 
 constexpr WAVEFORMATEX kStreamFormat{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
 
@@ -29,19 +35,18 @@ void DeliverBlock(const std::string& text) {
   std::memcpy(formatCopy, &kStreamFormat, sizeof kStreamFormat);
   void* data = std::malloc(text.size());
   std::memcpy(data, text.data(), text.size());
-  voxl::flat::OnBlock(formatCopy, sizeof kStreamFormat, data, static_cast<DWORD>(text.size()));
+  flat::OnBlock(formatCopy, sizeof kStreamFormat, data, static_cast<DWORD>(text.size()));
 }
 
 class FlatApiTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(voxl::wave::SelectDriverForTesting("virtual")); }
+  static void SetUpTestSuite() { ASSERT_TRUE(wave::SelectDriverForTesting("virtual")); }
 
   FlatApiTest() {
     va::Reset();
     va::SetInputDevices({"Mic One", "Mic Two"});
     WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.lpszClassName = "FlatApiTestHost";
+    windowClass.lpfnWndProc = DefWindowProcA, windowClass.lpszClassName = "FlatApiTestHost";
     RegisterClassA(&windowClass);
     window_ = CreateWindowExA(0, "FlatApiTestHost", "host", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
                               nullptr, nullptr);
@@ -58,11 +63,7 @@ class FlatApiTest : public ::testing::Test {
   void Pump() {
     MSG msg{};
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) {
-      if (msg.hwnd == window_) {
-        hostMessages_.push_back(msg);
-      } else {
-        DispatchMessageA(&msg);
-      }
+      msg.hwnd == window_ ? hostMessages_.push_back(msg) : void(DispatchMessageA(&msg));
     }
   }
 
@@ -73,12 +74,12 @@ class FlatApiTest : public ::testing::Test {
 
   // Waits until the engine has handled everything completed so far, then pumps.
   void Settle() {
-    ASSERT_TRUE(voxl::testing::Barrier(*voxl::GlobalRecorder()));
+    ASSERT_TRUE(testing::Barrier(*GlobalRecorder()));
     Pump();
   }
 
-  static int State() { return voxl::GlobalRecorder()->state; }
-  static int InputDevice() { return voxl::GlobalRecorder()->inputDevice; }
+  static int State() { return GlobalRecorder()->state; }
+  static int InputDevice() { return GlobalRecorder()->inputDevice; }
 
   HWND window_ = nullptr;
   std::vector<MSG> hostMessages_;
@@ -89,9 +90,7 @@ class FlatApiTest : public ::testing::Test {
 // formats and missing data are queued safely; a stop keeps what the host has not taken.
 TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   ASSERT_EQ(InitACM(window_), 1);
-  DeliverBlock("A");
-  DeliverBlock("BB");
-  DeliverBlock("CCC");
+  for (const char* text : {"A", "BB", "CCC"}) DeliverBlock(text);
   Pump();
   EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 3u);
   for (const MSG& m : hostMessages_) EXPECT_EQ(m.wParam | m.lParam, 0u);
@@ -99,13 +98,12 @@ TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   auto take = [](const std::string& expected) {
     AcmBlock* block = nullptr;
     ASSERT_EQ(GetNextACMBlock(&block), 1);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(block);
-    auto u16 = [&](int at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
-    auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
-    const unsigned header[] = {u16(0), u16(2), u32(4), u32(8), u16(12), u16(14), u16(16), u32(20)};
-    const unsigned want[] = {1, 2, 44100, 176400, 4, 16, 0, unsigned(expected.size())};
-    EXPECT_TRUE(std::equal(std::begin(header), std::end(header), want)) << expected;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes + 24), expected.size()), expected);
+    const auto* bytes = reinterpret_cast<const char*>(block);
+    uint32_t length = 0;
+    std::memcpy(&length, bytes + 20, 4);
+    EXPECT_EQ(std::memcmp(bytes, &kStreamFormat, 18), 0) << expected;
+    EXPECT_EQ(std::tuple(length, std::string(bytes + 24, expected.size())),
+              std::tuple(uint32_t(expected.size()), expected));
     EXPECT_EQ(FreeACMBlock(block), 1);
   };
   for (const char* expected : {"A", "BB", "CCC"}) take(expected);
@@ -122,7 +120,7 @@ TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   // A format record shorter than its header is copied as far as it goes; the rest reads 0.
   auto* format = static_cast<WAVEFORMATEX*>(std::malloc(4));
   std::memcpy(format, "\x01\x00\x02\x00", 4);
-  voxl::flat::OnBlock(format, 4, nullptr, 100);
+  flat::OnBlock(format, 4, nullptr, 100);
   AcmBlock* block = nullptr;
   ASSERT_EQ(GetNextACMBlock(&block), 1);
   EXPECT_EQ(std::tuple(block->format.wFormatTag, block->format.nChannels,
@@ -133,9 +131,9 @@ TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
   // A stop keeps blocks the host has not taken; a start frees them; DeinitACM frees the rest.
   DeliverBlock("early");
   ASSERT_EQ(StopACMRecord(), 1);
-  EXPECT_EQ(voxl::flat::PendingBlockCount(), 1u) << "the host can still take it";
+  EXPECT_EQ(flat::PendingBlockCount(), 1u) << "the host can still take it";
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
-  EXPECT_EQ(voxl::flat::PendingBlockCount(), 0u);
+  EXPECT_EQ(flat::PendingBlockCount(), 0u);
   DeliverBlock("left for DeinitACM to free");
 }
 
@@ -145,7 +143,7 @@ TEST_F(FlatApiTest, BadArgumentsAndARefusedCaptureFormatAreRefused) {
   EXPECT_EQ(DeinitACM(), 0);
   va::SetInputFaults(0, va::Faults{.refuseFormat = true});
   EXPECT_EQ(InitACM(window_), 0);
-  EXPECT_EQ(voxl::GlobalRecorder(), nullptr);
+  EXPECT_EQ(GlobalRecorder(), nullptr);
   va::SetInputFaults(0, va::Faults{});
   ASSERT_EQ(InitACM(window_), 1);
   EXPECT_EQ(InitACM(window_), 0) << "a second InitACM would lose the first recorder";
@@ -158,17 +156,15 @@ TEST_F(FlatApiTest, BadArgumentsAndARefusedCaptureFormatAreRefused) {
 
 // Levels are packed as tenths of a dB, left high and right low (posting: StreamsWholeBlocks...).
 TEST_F(FlatApiTest, LevelsArePackedAsTenthsLeftHigh) {
-  const struct {
-    float left, right;
-    uint32_t packed;
-  } cases[] = {{-3.14f, -9999.0f, 0xFFE1D8F1u},   // signal left, none right
-               {-1000.0f, -999.9f, 0xD8F1D8F1u},  // clamped at -999.9
-               {-999.8f, -12.5f, 0xD8F2FF83u},    // just above the clamp
-               {-0.04f, -1.0e30f, 0x0000D8F1u}};  // rounds toward zero
-  for (const auto& c : cases) {
-    const auto packed = voxl::flat::PackLevels(c.left, c.right);
-    EXPECT_EQ(static_cast<uint64_t>(packed), c.packed) << c.left << " " << c.right;
-    EXPECT_EQ(VOXL_LEVEL_LEFT_TENTHS(packed), static_cast<SHORT>(c.packed >> 16));
+  const std::tuple<float, float, uint32_t> cases[] = {
+      {-3.14f, -9999.0f, 0xFFE1D8F1u},   // signal left, none right
+      {-1000.0f, -999.9f, 0xD8F1D8F1u},  // clamped at -999.9
+      {-999.8f, -12.5f, 0xD8F2FF83u},    // just above the clamp
+      {-0.04f, -1.0e30f, 0x0000D8F1u}};  // rounds toward zero
+  for (const auto& [left, right, want] : cases) {
+    const auto packed = flat::PackLevels(left, right);
+    EXPECT_EQ(static_cast<uint64_t>(packed), want) << left << " " << right;
+    EXPECT_EQ(VOXL_LEVEL_LEFT_TENTHS(packed), static_cast<SHORT>(want >> 16));
   }
 }
 
@@ -236,9 +232,8 @@ TEST_F(FlatApiTest, AStoppedRunsLastBlockAndLevelsNeverArriveInTheNextRun) {
 }
 
 TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
-  va::Signal sine;
+  va::Signal sine;  // the blocks themselves are checked in AHostThatDoesNotDispatch...
   sine.kind = va::Signal::Kind::Sine;
-  sine.frequency[0] = 441.0, sine.frequency[1] = 882.0;
   va::SetInputSignal(0, sine);
   ASSERT_EQ(InitACM(window_), 1);
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
@@ -247,11 +242,7 @@ TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
   EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 1u);
   AcmBlock* block = nullptr;
   ASSERT_EQ(GetNextACMBlock(&block), 1);
-  EXPECT_EQ(std::memcmp(&block->format, &kStreamFormat, sizeof kStreamFormat), 0);
-  ASSERT_EQ(block->dataLength, 17640u);
-  const auto* samples = reinterpret_cast<const int16_t*>(ACM_BLOCK_DATA(block));
-  for (uint32_t n = 0; n < 2 * 4410; ++n)
-    ASSERT_EQ(samples[n], va::SampleValue(sine, kStreamFormat, n / 2, int(n % 2))) << n;
+  EXPECT_EQ(block->dataLength, 17640u);
   FreeACMBlock(block);
   // A level message of the running sine: about -6 dB on both channels.
   ASSERT_EQ(Count(VOXL_MSG_LEVELS), 1u);
@@ -289,21 +280,22 @@ TEST_F(FlatApiTest, AHostThatDoesNotDispatchForAMinuteLosesNothingPastTheFrameRa
   };
   va::SetInputSignal(0, counter);
   ASSERT_EQ(InitACM(window_), 1);
-  voxl::SetCaptureStartFramesForTesting(INT32_MAX - 300 * 4410);
+  SetCaptureStartFramesForTesting(INT32_MAX - 300 * 4410);
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
-  voxl::SetCaptureStartFramesForTesting(0);
+  SetCaptureStartFramesForTesting(0);
   ASSERT_EQ(va::CompleteInputBuffers(0, 600), 600u);
   Settle();
-  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), voxl::flat::PendingBlockBytes(), State()),
+  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), flat::PendingBlockBytes(), State()),
             std::tuple(size_t{600}, size_t{600 * 17640}, 3));
-  EXPECT_EQ(voxl::GlobalRecorder()->position, INT32_MAX) << "stays at the end, never wraps";
+  EXPECT_EQ(GlobalRecorder()->position, INT32_MAX) << "stays at the end, never wraps";
   uint32_t next = 0;
   for (AcmBlock* block = nullptr; GetNextACMBlock(&block) == 1; FreeACMBlock(block)) {
+    ASSERT_EQ(std::memcmp(&block->format, &kStreamFormat, sizeof kStreamFormat), 0);
     ASSERT_EQ(block->dataLength, 17640u);
     const auto* frames = reinterpret_cast<const uint32_t*>(ACM_BLOCK_DATA(block));
     for (uint32_t k = 0; k < 4410; ++k) ASSERT_EQ(frames[k], next++);
   }
-  EXPECT_EQ(std::tuple(next, voxl::flat::PendingBlockBytes()), std::tuple(600u * 4410, size_t{0}));
+  EXPECT_EQ(std::tuple(next, flat::PendingBlockBytes()), std::tuple(600u * 4410, size_t{0}));
 }
 
 // The device goes away in the middle of a block: the blocks it delivered all arrive, then
@@ -314,9 +306,9 @@ TEST_F(FlatApiTest, ADeviceThatGoesAwayEndsTheBlockStreamWithItsReason) {
   ASSERT_EQ(InitACM(window_), 1);
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
   EXPECT_EQ(va::CompleteInputBuffers(0, 3), 1u);
-  ASSERT_TRUE(voxl::testing::WaitFor([] { return State() == 2; }));
+  ASSERT_TRUE(testing::WaitFor([] { return State() == 2; }));
   Settle();
-  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), voxl::flat::PendingBlockBytes()),
+  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), flat::PendingBlockBytes()),
             std::tuple(size_t{2}, size_t{6615 * 4}));
   ASSERT_FALSE(hostMessages_.empty());
   EXPECT_EQ(std::tuple(hostMessages_.back().message, hostMessages_.back().wParam),
@@ -327,4 +319,165 @@ TEST_F(FlatApiTest, ADeviceThatGoesAwayEndsTheBlockStreamWithItsReason) {
   EXPECT_EQ(va::CompleteInputBuffers(0, 1), 1u);
 }
 
+using testing::MakeRecorder;
+using testing::Pump;
+using testing::RecorderPtr;
+
+// What the callbacks saw, in order.  They run on the test thread only.
+struct Event {
+  std::string what;
+  DWORD thread;
+  std::vector<double> values;
+};
+std::vector<Event> gEvents;
+void* gBlockFormat = nullptr;
+void* gBlockData = nullptr;
+
+void Note(const char* what, std::vector<double> values = {}) {
+  gEvents.push_back({what, GetCurrentThreadId(), std::move(values)});
+}
+
+const RecorderCallbacks kAllCallbacks{
+    [](DWORD code) { Note("capture", {double(code & 0xFFFF)}); },
+    [](DWORD code) { Note("playback", {double(code & 0xFFFF)}); },
+    [] { Note("reserved"); },
+    [](FLOAT left, DWORD clipLeft, FLOAT right, DWORD clipRight) {
+      Note("levels", {left, double(clipLeft), right, double(clipRight)});
+    },
+    [](void* format, DWORD formatSize, void* data, DWORD dataLength) {
+      gBlockFormat = format, gBlockData = data;
+      Note("block", {double(formatSize), double(dataLength)});
+    },
+    [] { Note("notify"); }};
+
+CapturedBlock* MakeBlock(uint32_t formatSize, uint32_t dataLength) {
+  auto* block = static_cast<CapturedBlock*>(std::malloc(sizeof(CapturedBlock)));
+  *block = {std::calloc(1, formatSize), formatSize, std::calloc(1, dataLength), dataLength, 0};
+  return block;
+}
+
+class HelperWindowTest : public testing::RecorderTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(RecorderTest::SetUp());
+    ASSERT_NE(r_->helperWindow, nullptr);
+    window_ = r_->helperWindow->handle();
+    SetCallbacks(*r_, kAllCallbacks);
+    Pump();
+    gEvents.clear();
+  }
+  void Post(WPARAM code, LPARAM argument = 0) {
+    ASSERT_NE(PostMessageA(window_, kNotifyMessage, code, argument), FALSE);
+  }
+  HWND window_ = nullptr;
+};
+
+// Codes 1, 2, 3, 5 and 6 reach their slots on the creating thread, only while it dispatches; 0,
+// 7 and larger call nothing, and the reserved slot is never called.  A capture that ended also
+// finishes the file (silence is reset).  Levels are read when dispatched, with clip flags from
+// the hold counters.
+TEST_F(HelperWindowTest, CallbacksRunOnTheCreatingThreadOnlyWhileItDispatches) {
+  r_->stopReason = ErrLengthLimit, r_->silent = 1;
+  std::thread poster([&] {  // as the engine posts
+    for (const WPARAM code : {1, 2, 3, 0, 7, 0x7FFF, 5, 6})
+      PostMessageA(window_, kNotifyMessage, code, 0);
+  });
+  poster.join();
+  EXPECT_TRUE(gEvents.empty());
+  r_->levelLeft = -1.5f, r_->levelRight = kNoLevel;
+  r_->clipHoldLeft = 9;   // the latest measurement clipped
+  r_->clipHoldRight = 8;  // one measurement ago
+  r_->clipRight = 1;
+  Pump();
+  std::vector<std::string> seen;
+  for (const Event& e : gEvents) {
+    seen.push_back(e.what);
+    EXPECT_EQ(e.thread, GetCurrentThreadId());
+  }
+  ASSERT_EQ(seen, (std::vector<std::string>{"capture", "playback", "levels", "notify", "notify"}));
+  EXPECT_EQ(std::tuple(gEvents[0].values[0], gEvents[1].values[0]),
+            std::tuple(ErrLengthLimit, ErrLengthLimit));
+  EXPECT_EQ(gEvents[2].values, (std::vector<double>{-1.5, 1, kNoLevel, 0}));
+  EXPECT_EQ(r_->silent, 0);
+  EXPECT_EQ(SendMessageA(window_, kNotifyMessage, 7, 0), 0);
+}
+
+// Slot 4 owns the copies it is given; without it the copies are freed with the record, and
+// blocks still queued when the window goes or that cannot be posted at all are freed too.
+// LeakSanitizer reports any that leak.
+TEST_F(HelperWindowTest, BlocksGoToSlotFourOrAreFreed) {
+  CapturedBlock* block = MakeBlock(18, 4410);
+  void *format = block->format, *data = block->data;
+  Post(NotifyBlock, reinterpret_cast<LPARAM>(block));
+  Pump();
+  ASSERT_EQ(gEvents.size(), 1u);
+  EXPECT_EQ(gEvents[0].values, (std::vector<double>{18, 4410}));
+  EXPECT_EQ(std::tuple(gBlockFormat, gBlockData), std::tuple(format, data));
+  std::free(gBlockFormat);
+  std::free(gBlockData);
+
+  gEvents.clear();
+  r_->callbacks.block = nullptr;
+  Post(NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(18, 100)));
+  Pump();
+  Post(NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(20, 200)));
+  r_->notifyWindow = nullptr;
+  PostNotification(*r_, NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(18, 300)));
+  r_.reset();
+  EXPECT_TRUE(gEvents.empty());
+}
+
+TEST(ModuleTest, UnloadDestroysALiveRecorderBeforeUnregisteringTheClass) {
+  virtualaudio::Reset();
+  ASSERT_NE(HelperClassAtom(), 0);  // registered when the library was loaded
+  Recorder* r = NewRecorder();
+  ASSERT_NE(r, nullptr);
+  uint16_t error = 0;
+  Close(*r, &error);
+  GlobalRecorder() = r;
+  const HWND window = r->helperWindow->handle();
+  const DWORD engine = r->threadId;
+
+  ModuleDetach();
+  EXPECT_EQ(GlobalRecorder(), nullptr);
+  EXPECT_FALSE(IsWindow(window));
+  EXPECT_TRUE(testing::ThreadEnded(engine));
+  EXPECT_EQ(HelperClassAtom(), 0);
+  // The class is really gone: it could not have been while its window existed.
+  EXPECT_EQ(CreateWindowExA(0, "VOXLHelperClass", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                            ModuleInstance(), nullptr),
+            nullptr);
+
+  // Load again for the tests that follow.
+  ASSERT_TRUE(ModuleAttach());
+  RecorderPtr again = MakeRecorder();
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(again->helperWindow, nullptr);
+}
+
+// Without its helper window or its engine thread no recorder is made: both creation exports
+// fail with the engine error and leave nothing behind (LeakSanitizer), and work again once the
+// fault is gone.
+TEST(ModuleTest, CreationFailsCleanlyWithoutHelperWindowOrEngineThread) {
+  virtualaudio::Reset();
+  void (*const faults[])(bool) = {
+      [](bool on) { messages::FailWindowCreationForTesting(on ? 0 : -1); },
+      [](bool on) { SetEngineStartFailsForTesting(on); }};
+  for (const auto fault : faults) {
+    fault(true);
+    WORD error = VOXL_ERR_NONE;
+    EXPECT_EQ(VoxlCreateRecorder(&error), nullptr);
+    EXPECT_EQ(error, VOXL_ERR_NO_ENGINE);
+    EXPECT_EQ(InitACM(nullptr), 0);
+    EXPECT_EQ(StartACMRecord("Default Device"), 0);
+    fault(false);
+    VoxlRecorder* recorder = VoxlCreateRecorder(&error);
+    EXPECT_NE(recorder, nullptr);
+    VoxlDestroyRecorder(recorder);
+    EXPECT_EQ(InitACM(nullptr), 1);
+    EXPECT_EQ(DeinitACM(), 1);
+  }
+}
+
 }  // namespace
+}  // namespace voxl

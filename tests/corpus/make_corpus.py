@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the corpus of bad and unusual sound files into OUTDIR, with OUTDIR/manifest.txt.
-
-Usage: make_corpus.py OUTDIR
-
-Files are grouped in folders by what is wrong with them.  Each manifest line is
-NAME KIND CAPTURE CODES LOW HIGH: KIND the recorder's file kind (0 RIFF/WAVE, 1 headerless, 2 MPEG
-audio, -N headerless after N bytes); CAPTURE "-" or a headerless file's SAMPLEFORMAT,RATE,CHANNELS
-(8, 16, 106 A-law, 107 mu-law); CODES the errors the open may give (0 = opens), and LOW..HIGH the
-frames it may open with.  Below, an expectation is written err=N (fails with N), len=N (opens
-with N frames), len~N (N give or take one) or any=C,..[<=N] (an error among C, at most N frames).
-"""
+# Writes the corpus of bad and unusual sound files into OUTDIR, with OUTDIR/manifest.txt.
+#
+# Usage: make_corpus.py OUTDIR
+#
+# Files are grouped in folders by what is wrong with them.  Each manifest line is
+# NAME KIND CAPTURE CODES LOW HIGH: KIND the recorder's file kind (0 RIFF/WAVE, 1 headerless, 2 MPEG
+# audio, -N headerless after N bytes); CAPTURE "-" or a headerless file's SAMPLEFORMAT,RATE,CHANNELS
+# (8, 16, 106 A-law, 107 mu-law); CODES the errors the open may give (0 = opens), and LOW..HIGH the
+# frames it may open with.  Below, an expectation is written err=N (fails with N), len=N (opens
+# with N frames), len~N (N give or take one) or any=C,..[<=N] (an error among C, at most N frames).
 import os
 import struct
 import sys

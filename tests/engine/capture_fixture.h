@@ -14,6 +14,8 @@
 #include "platform/mmio/mmio.h"
 #include "platform/system/io_faults.h"
 #include "support/peer.h"
+#include "wavefile/open_file.h"
+#include "wavefile/position.h"
 #include "wavefile/recording_file.h"
 
 namespace voxl::testing {
@@ -66,6 +68,13 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// Everything the host received as blocks, in order.
+inline Bytes Delivered() {
+  Bytes out;
+  for (const Bytes& b : gBlocks) out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
 // The data chunk of a RIFF/WAVE file, as libsndfile finds it.
 inline Bytes DataOf(const std::string& path) {
   const auto wave = test::ReadWithSndfile(path);
@@ -100,11 +109,22 @@ class CaptureTest : public test::TempDirTest {
     uint16_t error = 0;
     Close(r(), &error);
     r().sampleFormat = f.sampleFormat, r().channels = f.channels, r().sampleRate = f.rate;
+    Named(path, [&](BSTR name) { NewRecording(r(), name, &error); });
+    ASSERT_EQ(error, ErrNone);
+  }
+  // Opens the existing file `path` as the recording.
+  void OpenRecording(const std::string& path) {
+    uint16_t error = 0xFFFF;
+    Named(path, [&](BSTR name) { OpenFile(r(), name, &error); });
+    ASSERT_EQ(error, ErrNone);
+  }
+  // Calls `use` with `path` as a host string (null for an empty path).
+  template <typename Use>
+  static void Named(const std::string& path, Use use) {
     const std::u16string wide(path.begin(), path.end());
     BSTR name = path.empty() ? nullptr : SysAllocStringLen(wide.data(), UINT(wide.size()));
-    NewRecording(r(), name, &error);
+    use(name);
     SysFreeString(name);
-    ASSERT_EQ(error, ErrNone);
   }
   void StartRecording() {
     uint16_t error = 0xFFFF;

@@ -1,7 +1,6 @@
 // Files recorded by us, with marker tones and an insert, read back by libsndfile, sox and ffmpeg:
 // each must find exactly the samples the virtual device delivered (A-law and mu-law as coded by
 // our G.711 encoders and decoded by the peer's own).
-#include "api/recorder_methods.h"
 #include "engine/capture_fixture.h"
 
 namespace voxl {
@@ -48,8 +47,7 @@ TEST_P(PeerReadTest, PeersReadTheDeliveredSamplesTonesAndInsert) {
   const Bytes start = Tone(f, uint32_t(f.rate * 0.125)), end = Tone(f, uint32_t(f.rate * 0.25));
   const Bytes first = Expected(f, 0, 3 * perBuffer);
   r().startToneSeconds = r().endToneSeconds = 0.0f;
-  kRecorderMethods.SetPosition(
-      ToHost(&r()), int32_t(start.size() / f.channels / (f.sampleFormat == 16 ? 2 : 1) + 7));
+  SetPosition(r(), int32_t(start.size() / f.channels / (f.sampleFormat == 16 ? 2 : 1) + 7));
   r().insertMode = 1;
   UseSignal(3000.0);
   RecordBuffers(2);

@@ -1,8 +1,8 @@
 // Capture runs driven step by step by the virtual input's manual clock: buffer sizes and blocks,
-// the gate with its marker tones, the length limit, write failures and failed starts.
-#include <sys/stat.h>
-
+// the gate with its marker tones, runs that end by themselves (length limit, write failures, the
+// ends of sizes and positions, a device that goes away) and failed starts.
 #include <filesystem>
+#include <fstream>
 
 #include "engine/capture_fixture.h"
 
@@ -89,17 +89,94 @@ TEST_F(CaptureTest, StopCutsALongStartToneShort) {
   EXPECT_EQ(r().length, data.size() / 2);
 }
 
-TEST_F(CaptureTest, LengthLimitStoresWholeBuffersThenEndsWith13) {
-  Open(kMono8k, File("l.wav"));
-  r().maxLengthSamples = 1000;
-  StartRecording();
-  Complete(3);
-  WaitForRunEnd();
-  EXPECT_EQ(r().recordedLength, 1600u);
-  EXPECT_EQ(gRunEnds, std::vector<DWORD>{ErrLengthLimit});
-  EXPECT_FALSE(virtualaudio::InputOpen(0));
-  EXPECT_EQ(DataOf(File("l.wav")), Expected(kMono8k, 0, 1600));
+struct RunEndCase {
+  const char* name;
+  CaptureFormat format;
+  uint16_t insert;
+  uint32_t start, limit;  // frames
+  uint64_t diskRoom;      // bytes left on a full disk (0: not full)
+  int64_t lossAt;         // frames after which the device goes away (-1: never)
+  uint16_t reason;
+  uint32_t stored;  // frames the run keeps
+};
+
+class RunEndTest : public CaptureTest, public ::testing::WithParamInterface<RunEndCase> {};
+
+// Bytes [offset, offset + count) of a file (the big files here are sparse: read only those).
+Bytes ReadAt(const std::string& path, uint64_t offset, size_t count) {
+  Bytes out(count);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(std::streamoff(offset))
+      .read(reinterpret_cast<char*>(out.data()), std::streamsize(count));
+  return in ? out : Bytes{};
 }
+
+// Runs that end by themselves: the length limit (whole buffers), a full disk (the third buffer
+// is cut short; sizes are rewritten in place, which a full disk allows), the end of what 32-bit
+// RIFF sizes describe (16 bits: the buffer that would pass it is refused whole), the last frame
+// positions reach (8 bits: 2^31 - 1 frames, long before 4 GiB; the buffer that reaches it is
+// stored as far as it fits, and the end tone is left out; before, the position wrapped to
+// negative and the run went on), a device that goes away half way through the third buffer.
+// Runs near the ends start there through the engine's test hook rather than after days of audio.
+// The run ends with its code (stopReason, lastError, callback 0) and the device closed; Stop
+// returns at once; the host received exactly what was stored (a full disk is met later); the sizes
+// on disk follow the length and the frames stand where they belong; where there is room a new run
+// adds to the file.
+TEST_P(RunEndTest, EndsWithItsCodeAndKeepsWhatItStored) {
+  const RunEndCase& c = GetParam();
+  const std::string path = File("run.wav");
+  Open(c.format, path);
+  r().insertMode = c.insert, r().maxLengthSamples = c.limit;
+  r().endToneSeconds = c.start > 0 ? 1.0f : 0.0f;  // a full file takes none of it
+  if (c.diskRoom > 0) system::ArmIoFault(system::DiskFull(c.diskRoom));
+  virtualaudio::SetInputFaults(0, virtualaudio::Faults{.loseAfterFrames = c.lossAt});
+  SetCaptureStartFramesForTesting(c.start);
+  StartRecording();
+  SetCaptureStartFramesForTesting(0);
+  virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 3);
+  WaitForRunEnd();
+  uint32_t length = c.start + c.stored;
+  EXPECT_EQ(std::tuple(r().stopReason.load(), TakeLastError(r()), gRunEnds, r().length.load(),
+                       r().position.load()),
+            std::tuple(c.reason, c.reason, std::vector<DWORD>{c.reason}, length, int32_t(length)));
+  Stop(r());
+  EXPECT_EQ(r().state, StateOpen);
+  EXPECT_FALSE(virtualaudio::InputOpen(0));
+  Bytes data = Expected(c.format, 0, c.stored);
+  if (c.diskRoom == 0) {
+    EXPECT_EQ(Delivered(), data);
+  }
+  system::DisarmIoFault();
+  virtualaudio::SetInputFaults(0, virtualaudio::Faults{});
+  if (c.start == 0) {
+    r().maxLengthSamples = 0;
+    RecordBuffers(1);
+    EXPECT_EQ(r().stopReason, ErrNone);
+    data = Concat({data, Expected(c.format, 0, 800)}), length += 800;
+  }
+  const uint64_t offset = r().dataChunk.dwDataOffset,
+                 bytes = uint64_t(length) * (c.format.sampleFormat / 8);
+  CloseRecording();
+  EXPECT_EQ(std::filesystem::file_size(path), offset + bytes + (bytes & 1));
+  EXPECT_EQ(U32At(ReadAt(path, 4, 4), 0), offset - 8 + bytes + (bytes & 1));
+  EXPECT_EQ(U32At(ReadAt(path, offset - 4, 4), 0), bytes);
+  EXPECT_EQ(ReadAt(path, offset + bytes - data.size(), data.size()), data);
+}
+
+constexpr CaptureFormat kByteMono{8, 1, 8000};
+constexpr uint32_t kNearSizes = (0xFFFFFFFEu - 46 - 2 * 1600 - 1000) / 2,
+                   kNearEnd = INT32_MAX - 2000;
+INSTANTIATE_TEST_SUITE_P(
+    Ends, RunEndTest,
+    ::testing::Values(
+        RunEndCase{"Limit", kMono8k, 0, 0, 1000, 0, -1, ErrLengthLimit, 1600},
+        RunEndCase{"DiskFull", kMono8k, 0, 0, 0, 2 * 1600 + 700, -1, ErrCaptureWrite, 1600},
+        RunEndCase{"RiffSizes", kMono8k, 0, kNearSizes, 0, 0, -1, ErrCaptureWrite, 1600},
+        RunEndCase{"Positions", kByteMono, 0, kNearEnd, 0, 0, -1, ErrLengthLimit, 2000},
+        RunEndCase{"PositionsInsert", kByteMono, 1, kNearEnd, 0, 0, -1, ErrLengthLimit, 2000},
+        RunEndCase{"DeviceLost", kMono8k, 0, 0, 0, 0, 2000, ErrDeviceLost, 2000},
+        RunEndCase{"DeviceLostInsert", kMono8k, 1, 0, 0, 0, 2000, ErrDeviceLost, 2000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CaptureTest, CloseWhileRecordingKeepsAValidFile) {
   Open(kMono8k, File("c.wav"));
@@ -108,42 +185,6 @@ TEST_F(CaptureTest, CloseWhileRecordingKeepsAValidFile) {
   CloseRecording();
   EXPECT_EQ(r().state, StateIdle);
   EXPECT_EQ(DataOf(File("c.wav")), Expected(kMono8k, 0, 1600));
-}
-
-TEST_F(CaptureTest, DiskFullEndsTheRunWith8AndKeepsWhatWasWritten) {
-  Open(kMono8k, File("full.wav"));
-  // The third buffer is cut short; sizes are rewritten in place, which a full disk allows.
-  system::ArmIoFault(system::DiskFull(2 * 1600 + 700));
-  StartRecording();
-  ASSERT_EQ(virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 3), 3u);
-  WaitForRunEnd();
-  EXPECT_EQ(gRunEnds, std::vector<DWORD>{ErrCaptureWrite});
-  CloseRecording();
-  EXPECT_EQ(DataOf(File("full.wav")), Expected(kMono8k, 0, 1600));
-  EXPECT_EQ(U32At(test::ReadBinaryFile(File("full.wav")), 4), 38u + 3200);
-}
-
-TEST_F(CaptureTest, DataNeverPassesWhat32BitRiffSizesDescribe) {
-  Open(kMono8k, File("big.wav"));
-  const uint32_t start = (0xFFFFFFFEu - 46 - 2 * 1600 - 1000) / 2;  // room for two buffers
-  r().length = start;
-  r().position = int32_t(start);
-  StartRecording();
-  Complete(3);
-  WaitForRunEnd();
-  EXPECT_EQ(gRunEnds, std::vector<DWORD>{ErrCaptureWrite});
-  EXPECT_EQ(gBlocks.size(), 2u);  // a refused piece is not delivered either
-  CloseRecording();
-  const uint64_t dataBytes = 2ull * (start + 1600);
-  struct stat st {};
-  ASSERT_EQ(stat(File("big.wav").c_str(), &st), 0);
-  EXPECT_EQ(uint64_t(st.st_size), 46 + dataBytes);
-  Bytes head(46);  // the file is sparse: read its header only
-  FILE* f = std::fopen(File("big.wav").c_str(), "rb");
-  ASSERT_EQ(std::fread(head.data(), 1, 46, f), 46u);
-  std::fclose(f);
-  EXPECT_EQ(U32At(head, 4), 38 + dataBytes);
-  EXPECT_EQ(U32At(head, 42), dataBytes);
 }
 
 // 0: the device refuses to open; k: the k-th buffer cannot be prepared.  Record reports 9 once

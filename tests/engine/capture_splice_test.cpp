@@ -3,7 +3,6 @@
 // fails, the recording keeps either its old content or the whole of what the run collected.
 #include <filesystem>
 
-#include "api/recorder_methods.h"
 #include "engine/capture_fixture.h"
 
 namespace voxl {
@@ -20,7 +19,7 @@ class SpliceTest : public CaptureTest {
     setenv("TMPDIR", temp_.c_str(), 1);
   }
   void InsertAt(int32_t frame, double frequency) {
-    kRecorderMethods.SetPosition(ToHost(&r()), frame);
+    SetPosition(r(), frame);
     ASSERT_EQ(r().position, frame);
     r().insertMode = 1;
     UseSignal(frequency);

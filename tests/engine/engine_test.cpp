@@ -1,10 +1,12 @@
-// The engine thread: the stage machine and its command protocol, and the end of the thread when
-// the recorder is destroyed or its engine told to quit.
+// The engine thread: the stage machine and its command protocol, the end of the thread when the
+// recorder is destroyed or its engine told to quit; Close from every state and the host side of
+// the transport (Record, Play and the errors they report).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <string>
 #include <vector>
 
-#include "api/recorder_methods.h"
 #include "engine/engine_fixture.h"
 #include "wavefile/recording_file.h"
 
@@ -15,57 +17,64 @@ using namespace testing;
 
 class EngineTest : public RecorderTest {
  protected:
-  // No test leaves a real run behind; make sure Close does not wait for one.
-  void TearDown() override {
-    if (r_) r_->state = StateIdle;
+  // Posts command `code` and returns the stage the engine is in once it has handled it.
+  uint16_t After(WPARAM code) {
+    EXPECT_NE(PostThreadMessageA(r().threadId, kEngineCommandMessage, code, 1), FALSE);
+    EXPECT_TRUE(Barrier(r()));
+    return r().engineStage;
   }
-  // Posts `command` and returns the stage the engine is in once it has handled it.
-  uint16_t After(EngineCommand command) {
-    EXPECT_TRUE(PostEngineCommand(*r_, command, 1));
-    EXPECT_TRUE(Barrier(*r_));
-    return r_->engineStage;
+  uint16_t CloseTarget() {
+    uint16_t error = 0xFFFF;
+    EXPECT_EQ(Close(r(), &error), 0u);
+    return error;
+  }
+  // Opens a stream target (no file), or a temporary file: state 2.
+  void OpenTarget(bool file = false) {
+    uint16_t error = 0xFFFF;
+    file ? NewTempRecording(r(), &error) : NewRecording(r(), nullptr, &error);
+    ASSERT_EQ(error, ErrNone);
+    ASSERT_EQ(r().state, StateOpen);
+  }
+  // Runs Record or Play (which always return 0) and returns the error it reported.
+  uint16_t Run(bool play) {
+    uint16_t error = 0xFFFF;
+    EXPECT_EQ(play ? Play(r(), &error) : Record(r(), &error), 0u);
+    return error;
   }
 };
 
 // A command in a stage that does not take it is consumed with no effect at all: a run start
 // would clear stopReason, reset the meter and count the run; a playback stop would set stopPhase.
-TEST_F(EngineTest, CommandsAStageDoesNotTakeChangeNothing) {
-  Recorder& r = *r_;
-  const std::pair<EngineStage, std::vector<EngineCommand>> table[] = {
+// Stops move a running stage to Draining; the handshake and unknown codes make any stage idle.
+TEST_F(EngineTest, CommandsMoveOnlyTheStagesThatTakeThem) {
+  const std::pair<EngineStage, std::vector<EngineCommand>> ignored[] = {
       {Idle, {CmdStopRecord, CmdStopPlay, CmdPause}},
       {Capturing, {CmdRecord, CmdPlay, CmdStopPlay, CmdPause}},
       {Draining, {CmdRecord, CmdPlay, CmdStopRecord, CmdPause}},
       {Playing, {CmdRecord, CmdPlay, CmdStopRecord}},
       {CaptureFailed, {CmdRecord, CmdPlay, CmdStopRecord}},
       {PlaybackFailed, {CmdPlay, CmdStopPlay}}};
-  for (const auto& [stage, commands] : table) {
+  for (const auto& [stage, commands] : ignored) {
     for (const EngineCommand command : commands) {
       SCOPED_TRACE(::testing::Message() << "stage " << stage << " command " << command);
-      ASSERT_TRUE(DriveStage(r, stage));
-      r.stopReason = ErrPlaybackRead;
-      r.levelLeft = -3.0f;
-      r.stopPhase = 7;
-      const uint32_t runs = r.runsStarted;
+      ASSERT_TRUE(DriveStage(r(), stage));
+      r().stopReason = ErrPlaybackRead, r().levelLeft = -3.0f, r().stopPhase = 7;
+      const uint32_t runs = r().runsStarted;
       EXPECT_EQ(After(command), stage);
-      EXPECT_EQ(std::tuple(r.stopReason.load(), r.levelLeft.load(), r.stopPhase.load()),
-                std::tuple(uint16_t{ErrPlaybackRead}, -3.0f, 7u));
-      EXPECT_EQ(r.runsStarted, runs);
+      EXPECT_EQ(std::tuple(r().stopReason.load(), r().levelLeft.load(), r().stopPhase.load(),
+                           r().runsStarted.load()),
+                std::tuple(uint16_t{ErrPlaybackRead}, -3.0f, 7u, runs));
     }
   }
-}
-
-// Stops move a running stage to Draining; the handshake and unknown codes make any stage idle.
-TEST_F(EngineTest, StopsDrainAndHandshakeOrUnknownCodesMakeAnyStageIdle) {
-  Recorder& r = *r_;
-  ASSERT_TRUE(DriveStage(r, Capturing));
-  EXPECT_EQ(After(CmdStopRecord), Draining);
-  ASSERT_TRUE(DriveStage(r, Playing));
-  EXPECT_EQ(After(CmdStopPlay), Draining);
-  for (const WPARAM code : {WPARAM{CmdHandshake}, WPARAM{7}, WPARAM{0x10000}}) {
-    ASSERT_TRUE(DriveStage(r, Capturing));
-    ASSERT_NE(PostThreadMessageA(r.threadId, kEngineCommandMessage, code, 0), FALSE);
-    ASSERT_TRUE(Barrier(r));
-    EXPECT_EQ(r.engineStage, Idle) << "code " << code;
+  const std::tuple<EngineStage, WPARAM, EngineStage> moves[] = {
+      {Capturing, CmdStopRecord, Draining},
+      {Playing, CmdStopPlay, Draining},
+      {Capturing, CmdHandshake, Idle},
+      {Capturing, 7, Idle},
+      {Playing, 0x10000, Idle}};
+  for (const auto& [stage, code, expected] : moves) {
+    ASSERT_TRUE(DriveStage(r(), stage));
+    EXPECT_EQ(After(code), expected) << "code " << code;
   }
 }
 
@@ -88,7 +97,6 @@ TEST(EngineLifetime, DestroyingARecordingRecorderStopsTheRunAndEndsItsEngineThre
   virtualaudio::Reset();
   RecorderPtr r = MakeRecorder();
   uint16_t error = 0;
-  Close(*r, &error);
   NewRecording(*r, nullptr, &error);
   Record(*r, &error);
   ASSERT_EQ(r->state, StateRecording);
@@ -111,6 +119,79 @@ TEST(EngineLifetime, EngineThatCannotStartLeavesARecorderThatReportsNoEngine) {
   EXPECT_EQ(Close(*r, &error), 0u);
   EXPECT_EQ(std::tuple(error, r->lastError.load(), r->state.load()),
             std::tuple(uint16_t{ErrNoEngine}, uint16_t{ErrNoEngine}, uint16_t{StateCreated}));
+}
+
+// The first Close resets the meter, a second only repeats the format check (and reports a capture
+// format the input refuses); Close of a temporary file goes back to idle and deletes it.
+TEST_F(EngineTest, CloseFromEachStateEndsIdle) {
+  r().levelLeft = -3.0f, r().clipRight = 1;
+  EXPECT_EQ(CloseTarget(), ErrNone);
+  EXPECT_EQ(std::tuple(r().state.load(), r().levelLeft.load(), r().clipRight.load()),
+            std::tuple(uint16_t{StateIdle}, kNoLevel, 0u));
+  r().levelLeft = -3.0f;
+  virtualaudio::SetInputFaults(0, {.refuseFormat = true});
+  EXPECT_EQ(CloseTarget(), ErrCaptureFormatRefused);
+  EXPECT_EQ(std::tuple(r().state.load(), r().levelLeft.load(), TakeLastError(r())),
+            std::tuple(uint16_t{StateIdle}, -3.0f, uint16_t{ErrCaptureFormatRefused}));
+  EXPECT_EQ(TakeLastError(r()), ErrNone);
+  virtualaudio::SetInputFaults(0, {});
+
+  OpenTarget(true);
+  const std::string name = r().fileName;
+  ASSERT_EQ(access(name.c_str(), F_OK), 0);
+  r().length = 5, r().position = 3;
+  EXPECT_EQ(CloseTarget(), ErrNone);
+  EXPECT_EQ(std::tuple(r().state.load(), r().fileHandle, r().fileName[0], r().length.load(),
+                       r().position.load()),
+            std::tuple(uint16_t{StateIdle}, HMMIO{}, '\0', 0u, 0));
+  EXPECT_NE(access(name.c_str(), F_OK), 0);
+}
+
+// Record and Play refuse before they reach the engine: the code is reported and stored, and
+// nothing changes (the silence detector is not cleared, no run is counted).
+TEST_F(EngineTest, RefusalsReportTheirCodeAndChangeNothing) {
+  const struct {
+    uint16_t state, readOnly;
+    uint32_t limit, recorded;
+    bool play;
+    uint16_t expected;
+  } cases[] = {{StateIdle, 0, 0, 0, false, ErrNeedsOpen},
+               {StateRecording, 0, 0, 0, false, ErrNeedsOpen},
+               {StateIdle, 1, 0, 0, false, ErrReadOnly},
+               {StateOpen, 1, 0, 0, false, ErrReadOnly},
+               {StateOpen, 0, 100, 100, false, ErrLengthLimit},
+               {StateIdle, 0, 0, 0, true, ErrNeedsOpen},
+               {StatePlaying, 0, 0, 0, true, ErrNeedsOpen},
+               {StateOpen, 0, 0, 0, true, ErrNoFile}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    if (c.state == StateOpen) OpenTarget();
+    r().state = c.state, r().readOnly = c.readOnly, r().silent = 1;
+    r().maxLengthSamples = c.limit, r().recordedLength = c.recorded;
+    const uint32_t runs = r().runsStarted;
+    EXPECT_EQ(Run(c.play), c.expected);
+    EXPECT_EQ(std::tuple(r().lastError.load(), r().state.load(), r().silent.load()),
+              std::tuple(c.expected, c.state, uint16_t{1}));
+    ASSERT_TRUE(Barrier(r()));
+    EXPECT_EQ(std::pair(r().runsStarted.load(), r().engineStage.load()),
+              std::pair(runs, uint16_t{Idle}));  // nothing was posted
+    r().readOnly = 0;
+    if (r().state != StateOpen) r().state = StateIdle;  // no run is behind the states set here
+  }
+}
+
+// The device turns buffers round as fast as the engine hands them back and the limit is one
+// buffer away, so the run may be over before Record looks at the engine.
+TEST_F(EngineTest, RunThatEndsAtOnceLeavesTheRecorderStoppedAndUsable) {
+  virtualaudio::SetClock(virtualaudio::Clock::FreeRunning);
+  for (int run = 0; run < 5; ++run) {
+    OpenTarget();
+    r().maxLengthSamples = 1;
+    EXPECT_EQ(Run(false), ErrNone);
+    ASSERT_TRUE(WaitFor([&] { return r().state == StateOpen && r().engineStage == Idle; }));
+    EXPECT_EQ(r().stopReason, ErrLengthLimit);
+    Pump();
+  }
 }
 
 }  // namespace

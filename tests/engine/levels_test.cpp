@@ -12,29 +12,27 @@
 namespace voxl {
 namespace {
 
-WAVEFORMATEX Format(uint16_t tag, uint16_t channels, uint16_t bits) {
-  const auto align = uint16_t(channels * bits / 8);
-  return WAVEFORMATEX{tag, channels, 44100, align * 44100u, align, bits, 0};
-}
-
 class LevelsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 16);
+    Use(WAVE_FORMAT_PCM, 2, 16);
     ResetLevels(r_);
   }
-  // Measures interleaved frames of 16-bit or 8-bit samples.
-  template <typename Sample>
-  void Measure(std::vector<Sample> samples) {
+  void Use(uint16_t tag, uint16_t channels, uint16_t bits) {
+    const auto align = uint16_t(channels * bits / 8);
+    r_.pcmFormat = WAVEFORMATEX{tag, channels, 44100, align * 44100u, align, bits, 0};
+  }
+  // Measures interleaved frames of 16-bit or 8-bit samples (`frames` of them if given, in a
+  // buffer of `bytes` if given).
+  template <typename Sample = int16_t>
+  void Measure(std::vector<Sample> samples, int32_t frames = 0, DWORD bytes = 0) {
     WAVEHDR h{};
     h.lpData = reinterpret_cast<LPSTR>(samples.data());
-    h.dwBufferLength = DWORD(samples.size() * sizeof(Sample));
-    MeasureLevels(r_, h, int32_t(samples.size()) / r_.pcmFormat.nChannels);
+    h.dwBufferLength = bytes ? bytes : DWORD(samples.size() * sizeof(Sample));
+    MeasureLevels(r_, h, frames ? frames : int32_t(samples.size()) / r_.pcmFormat.nChannels);
   }
-  void Measure16(std::vector<int16_t> samples) { Measure(std::move(samples)); }
-  void Measure8(std::vector<uint8_t> samples) { Measure(std::move(samples)); }
   // A stereo buffer with the given peak on the left and right channels.
-  void MeasureStereo(int16_t left, int16_t right) { Measure16({0, 0, left, right, -3, 0}); }
+  void MeasureStereo(int16_t left, int16_t right) { Measure({0, 0, left, right, -3, 0}); }
 
   Recorder r_;
 };
@@ -47,14 +45,14 @@ TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   MeasureStereo(-32768, 1);            // the most negative sample is full scale, not an overflow
   EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
   EXPECT_NEAR(r_.levelRight, -90.309, 1e-3);
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 8);
-  Measure8({128, 129, 128});  // one step off the centre
+  Use(WAVE_FORMAT_PCM, 1, 8);
+  Measure<uint8_t>({128, 129, 128});  // one step off the centre
   EXPECT_NEAR(r_.levelLeft, -42.144, 1e-3);
-  Measure8({0});
+  Measure<uint8_t>({0});
   EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
   for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
-    r_.pcmFormat = Format(tag, 1, 8);
-    Measure16({100, -16384, 5});
+    Use(tag, 1, 8);
+    Measure({100, -16384, 5});
     EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3) << "tag " << tag;
   }
 }
@@ -70,13 +68,13 @@ TEST_F(LevelsTest, ClipsOnlyBeyondTheBoundAndHoldsForTenMeasurements) {
                {8, 243, false},    {8, 244, true},    {8, 13, false},      {8, 12, true}};
   for (const auto& c : cases) {
     ResetLevels(r_);
-    r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, c.bits);
-    c.bits == 16 ? Measure16({0, int16_t(c.sample)}) : Measure8({128, uint8_t(c.sample)});
+    Use(WAVE_FORMAT_PCM, 2, c.bits);
+    c.bits == 16 ? Measure({0, int16_t(c.sample)}) : Measure<uint8_t>({128, uint8_t(c.sample)});
     EXPECT_EQ(std::tuple(r_.clipLeft.load(), r_.clipRight.load(), r_.clipHoldRight.load()),
               std::tuple(0u, c.clips ? 1u : 0u, int16_t(c.clips ? 9 : 0)))
         << c.bits << " bits, " << c.sample;
   }
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 16);
+  Use(WAVE_FORMAT_PCM, 2, 16);
   MeasureStereo(32000, 0);
   for (int i = 0; i < 5; ++i) MeasureStereo(100, 0);
   MeasureStereo(-32000, 0);  // restarts the hold
@@ -90,23 +88,20 @@ TEST_F(LevelsTest, ClipsOnlyBeyondTheBoundAndHoldsForTenMeasurements) {
 // meter never reads past the buffer, and a negative frame count examines nothing.
 TEST_F(LevelsTest, UnmeasuredLayoutsAndShortBuffersReadNothingMore) {
   MeasureStereo(16384, 32000);
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 24);
-  Measure16({0, 0, 0, 0, 0, 0});
+  Use(WAVE_FORMAT_PCM, 2, 24);
+  Measure({0, 0, 0, 0, 0, 0});
   EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3);
   EXPECT_EQ(std::tuple(r_.clipRight.load(), r_.clipHoldRight.load()), std::tuple(1u, int16_t{8}));
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 3, 16);
-  Measure16({16384, 16384, 16384});
+  Use(WAVE_FORMAT_PCM, 3, 16);
+  Measure({16384, 16384, 16384});
   EXPECT_EQ(std::tuple(r_.levelLeft.load(), r_.levelRight.load()), std::tuple(kNoLevel, kNoLevel));
 
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 16);
-  std::vector<int16_t> samples = {100, 100, 100, 100, 32767, 32767, 32767, 32767};
-  WAVEHDR h{};
-  h.lpData = reinterpret_cast<LPSTR>(samples.data());
-  h.dwBufferLength = 8;  // the first two frames only
-  MeasureLevels(r_, h, 4);
+  Use(WAVE_FORMAT_PCM, 2, 16);
+  const std::vector<int16_t> samples = {100, 100, 100, 100, 32767, 32767, 32767, 32767};
+  Measure(samples, 4, 8);  // a buffer of the first two frames only
   EXPECT_NEAR(r_.levelLeft, 20 * std::log10(100.0 / 32768), 1e-3);
   EXPECT_EQ(r_.clipLeft, 0u);
-  MeasureLevels(r_, h, -5);
+  Measure(samples, -5);
   EXPECT_EQ(r_.levelLeft, kNoLevel);
 }
 
@@ -115,10 +110,8 @@ class SilenceTest : public LevelsTest {
  protected:
   void SetUp() override {
     LevelsTest::SetUp();
-    r_.soundThreshold = -20.0f;
-    r_.silenceThreshold = -60.0f;
-    r_.silenceMode = 3;
-    r_.silenceHold = 1;
+    r_.soundThreshold = -20.0f, r_.silenceThreshold = -60.0f;
+    r_.silenceMode = 3, r_.silenceHold = 1;
   }
   // Measures a stereo buffer with these peaks `times` times; returns the silent flag.
   int SilentAfter(int16_t left, int16_t right, int times = 1) {
@@ -163,11 +156,11 @@ TEST_F(SilenceTest, DeclaredAfterTheHoldAndClearedBySound) {
   r_.silenceMode = 0;  // off: nothing changes
   EXPECT_EQ(SilentAfter(kQuiet, kQuiet, 5), 0);
   r_.silenceMode = 3;  // mono: the left level
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 1, 16);
-  Measure16({kQuiet, 0});
-  Measure16({kQuiet, 0});
+  Use(WAVE_FORMAT_PCM, 1, 16);
+  Measure({kQuiet, 0});
+  Measure({kQuiet, 0});
   EXPECT_EQ(r_.silent, 1);
-  Measure16({kLoud, 0});
+  Measure({kLoud, 0});
   EXPECT_EQ(r_.silent, 0);
 }
 
@@ -182,7 +175,7 @@ TEST_F(SilenceTest, NotifiesTheHostAfterEachMeasurement) {
   r_.callbacks.notify = [] { ++changes; };
   SilentAfter(kQuiet, kQuiet, 2);  // silent
   MeasureStereo(kLoud, kLoud);     // sound again
-  r_.pcmFormat = Format(WAVE_FORMAT_PCM, 2, 24);
+  Use(WAVE_FORMAT_PCM, 2, 24);
   MeasureStereo(kLoud, kLoud);
   testing::Pump();
   EXPECT_EQ(std::tuple(levels, changes), std::tuple(4, 2));

@@ -1,20 +1,17 @@
-// Playback of recordings through the virtual output (manual clock, buffer by buffer) and through
-// ALSA into the PulseAudio null sink: start and stop, pause and resume, position changes, and
-// the played samples against the recorded ones.
-#include <filesystem>
-
+// Playback through the virtual output (manual clock, buffer by buffer): start and stop, pause and
+// resume, position changes, the played samples against the recorded ones, and files written by
+// other programs played as those programs decode them.  (Through ALSA into the PulseAudio null
+// sink: tests/tools/voxl_stream_test.cpp.)
 #include "engine/capture_fixture.h"
 #include "formats/conversion.h"
-#include "platform/wave/wave_driver.h"
 #include "support/codec.h"
-#include "support/tone.h"
-#include "support/tone_pulse.h"
 #include "wavefile/position.h"
 
 namespace voxl {
 namespace {
 
 using namespace testing;
+using namespace std::literals;
 
 std::vector<DWORD> gPlayEnds;
 void CALLBACK LogPlayEnd(DWORD code) {
@@ -193,48 +190,88 @@ INSTANTIATE_TEST_SUITE_P(
                       PlayCase{"Mp3Stereo44100", {100, 2, 44100}, WAVE_FORMAT_MPEGLAYER3, 17640}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Through ALSA into the null sink: the 1 kHz tone of the file is heard on the sink's monitor at
-// its frequency and level.
-TEST_F(PlaybackTest, AlsaPlaysTheToneIntoTheNullSink) {
-  std::string why;
-  if (!test::PulseAnswers(&why)) GTEST_SKIP() << why;
-  test::NullSinkLock lock;
-  ASSERT_TRUE(lock.held()) << "the null sink stayed busy";
-  signal_.frequency[0] = signal_.frequency[1] = 1000.0;
-  signal_.amplitude[0] = signal_.amplitude[1] = 0.5;
-  virtualaudio::SetInputSignal(0, signal_);
-  MakeRecording({16, 2, 44100}, 12);
+// Files written by other programs, opened and played from the start: the played samples are
+// exactly what ffmpeg decodes from the file (for MPEG audio, what mpg123 decodes from the stream).
+struct PeerCase {
+  const char* what;
+  const char* command;        // run in the test's folder on t.wav, a 1.3 s tone; writes p.wav
+  int16_t kind = 0;           // 2: a headerless MPEG audio stream
+  test::WaveLayout layout{};  // for an empty command: libsndfile writes p.wav in this layout
+};
+const PeerCase kPeers[] = {
+    {"sox_pcm8", "sox t.wav -b 8 -r 8000 -c 1 p.wav"},
+    {"sox_alaw", "sox t.wav -e a-law -r 8000 -c 1 p.wav"},
+    {"sox_mulaw", "sox t.wav -e u-law -r 8000 p.wav"},
+    {"sox_ima", "sox t.wav -e ima-adpcm -r 8000 -c 1 p.wav"},
+    {"sox_msadpcm", "sox t.wav -e ms-adpcm -r 8000 -c 1 p.wav"},
+    {"sox_gsm", "sox t.wav -e gsm-full-rate -r 8000 -c 1 p.wav"},
+    {"ffmpeg_pcm16", "ffmpeg -i t.wav -c:a pcm_s16le -ar 16000 p.wav"},
+    {"ffmpeg_ima", "ffmpeg -i t.wav -c:a adpcm_ima_wav p.wav"},
+    {"ffmpeg_mp3", "ffmpeg -i t.wav -c:a libmp3lame -b:a 128k p.wav"},
+    {"lame", "lame t.wav p.wav", 2},
+    {"lame_id3v2", "lame --add-id3v2 --ta artist t.wav p.wav", 2},
+    {"lame_id3v2_only", "lame --id3v2-only --tt title t.wav p.wav", 2},
+    {"sndfile_pcm8", "", 0, {1, 2, 11025, 8}},
+    {"sndfile_pcm16", "", 0, {1, 1, 22050, 16}},
+    {"sndfile_alaw", "", 0, {6, 1, 8000, 8}},
+    {"sndfile_mulaw", "", 0, {7, 2, 8000, 8}},
+};
+
+class PeerPlaybackTest : public PlaybackTest, public ::testing::WithParamInterface<PeerCase> {};
+
+// The file opens with the length ffprobe reports (within one frame for MPEG audio) and plays to
+// exactly what the peer decodes.
+TEST_P(PeerPlaybackTest, OpensWithThePeersLengthAndPlaysExactlyWhatThePeerDecodes) {
+  const PeerCase& c = GetParam();
+  const std::string_view command = c.command, first = command.substr(0, command.find(' '));
+  const bool mp3 = c.kind == 2 || command.find("mp3") != command.npos;
+  for (std::string_view program : {std::string_view("sox"), first, mp3 ? "mpg123"sv : "ffmpeg"sv})
+    if (!program.empty() && !test::HaveProgram(program)) GTEST_SKIP() << program << " is missing";
+  const std::string path = File("p.wav");
+  ASSERT_EQ(test::RunCommand("cd " + test::ShellQuote(dir().string()) +
+                             " && sox -n -r 44100 -b 16 -c 2 t.wav synth 1.3 sine 440 && " +
+                             c.command + " >/dev/null 2>&1")
+                .exitCode,
+            0);
+  if (*c.command == '\0') {
+    Bytes data(12002);
+    for (size_t k = 0; k < data.size(); ++k) data[k] = uint8_t(k * 37 + k / 50);
+    ASSERT_TRUE(test::WriteWaveFile(path, c.layout, data));
+  }
+  // MPEG audio: mpg123 decodes the stream itself (the data chunk of a WAVE file).
+  auto expected = mp3 ? std::nullopt : test::FfmpegDecode(path);
+  if (mp3) {
+    const auto wave = c.kind == 2 ? std::nullopt : test::ParseWave(path);
+    const std::string stream = wave ? File("p.mp3") : path;
+    ASSERT_TRUE(!wave || test::WriteBinaryFile(stream, wave->data.data(), wave->data.size()));
+    const auto out = test::RunCommand("mpg123 -q --no-gapless -s " + test::ShellQuote(stream));
+    expected.emplace(out.output.size() / 2);
+    std::memcpy(expected->data(), out.output.data(), expected->size() * 2);
+  }
+  ASSERT_TRUE(expected && !expected->empty());
+  r().fileKind = c.kind;
+  OpenRecording(path);
+  const auto probe = test::RunCommand(
+                         "ffprobe -v error -show_entries stream=duration,sample_rate "
+                         "-of default=nw=1:nk=1 " +
+                         test::ShellQuote(path))
+                         .output;
+  const double rate = std::stod(probe), seconds = std::stod(probe.substr(probe.find('\n')));
+  EXPECT_NEAR(r().length, seconds * rate, mp3 ? 1152 : 0.5);
   SetPosition(r(), 0);
-
-  const std::string raw = File("monitor.raw");
-  test::ChildProcess parec;
-  ASSERT_TRUE(parec.Start({"sh", "-c",
-                           "exec parec --raw --format=s16le --rate=44100 --channels=2 "
-                           "--latency-msec=50 --device=" +
-                               test::ShellQuote(test::NullSinkName() + ".monitor") + " > " +
-                               test::ShellQuote(raw)}));
-  const auto size = [&] {
-    return std::filesystem::exists(raw) ? std::filesystem::file_size(raw) : 0;
-  };
-  ASSERT_TRUE(WaitFor([&] { return size() > 0; })) << "parec records nothing";
-  ASSERT_TRUE(wave::SelectDriverForTesting("alsa")) << "ALSA finds no device";
-  const uint16_t error = StartPlaying();
-  const bool ended = WaitFor([&] { return r().state.load() != StatePlaying; });
-  wave::SelectDriverForTesting("virtual");
-  ASSERT_EQ(error, ErrNone);
-  ASSERT_TRUE(ended);
-  const auto after = size();
-  ASSERT_TRUE(WaitFor([&] { return size() >= after + 44100 * 4 * 3 / 10; }));
-  parec.Terminate();
-
-  const auto samples = test::SamplesFromBytes(test::ReadBinaryFile(raw));
-  const test::ChannelView left = test::Channel(samples, 2, 0);
-  const test::FrameRange loud = test::LoudRange(left, -20.0);
-  ASSERT_GT(loud.size(), 44100u * 11 / 10) << "the tone was not heard whole";
-  const test::ChannelView middle = left.Slice(loud.begin + 4410, loud.end - 4410);
-  EXPECT_NEAR(test::EstimateFrequency(middle, 44100), 1000.0, 10.0);
-  EXPECT_NEAR(test::ToneDbfs(middle, 1000.0, 44100), -6.0, 1.0);
+  ASSERT_EQ(StartPlaying(), ErrNone);
+  PlayToTheEnd();
+  const Bytes heard = Heard();
+  const bool bytes = virtualaudio::OutputCaptureFormat(WAVE_MAPPER).wBitsPerSample == 8;
+  std::vector<int16_t> played;  // 8-bit samples widened as ffmpeg widens them
+  for (size_t k = 0; k + (bytes ? 0 : 1) < heard.size(); k += bytes ? 1 : 2)
+    played.push_back(int16_t(bytes ? (heard[k] - 128) * 256 : heard[k] | heard[k + 1] << 8));
+  EXPECT_EQ(played.size(), expected->size());
+  EXPECT_TRUE(played == *expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Peers, PeerPlaybackTest, ::testing::ValuesIn(kPeers),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace voxl

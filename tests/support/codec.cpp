@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/peer.h"
+#include "support/tone.h"
 
 namespace voxl::test {
 namespace {
@@ -18,9 +19,6 @@ void PutChunk(std::vector<std::uint8_t>& out, const char* id, const void* data, 
   const auto* p = static_cast<const std::uint8_t*>(data);
   out.insert(out.end(), p, p + n);
   if (n % 2 != 0) out.push_back(0);
-}
-std::uint32_t GetU32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 }  // namespace
@@ -74,11 +72,10 @@ double SnrDb(const std::vector<std::int16_t>& in, const std::vector<std::int16_t
 WAVEFORMATEX PcmFor(const FormatBytes& format) {
   WAVEFORMATEX pcm{};
   pcm.wFormatTag = WAVE_FORMAT_PCM;
-  if (acmFormatSuggest(nullptr, const_cast<WAVEFORMATEX*>(&AsFormat(format)), &pcm, sizeof pcm,
-                       ACM_FORMATSUGGESTF_WFORMATTAG) != 0) {
-    pcm = WAVEFORMATEX{};
-  }
-  return pcm;
+  return acmFormatSuggest(nullptr, const_cast<WAVEFORMATEX*>(&AsFormat(format)), &pcm, sizeof pcm,
+                          ACM_FORMATSUGGESTF_WFORMATTAG) == 0
+             ? pcm
+             : WAVEFORMATEX{};
 }
 
 std::optional<std::vector<std::uint8_t>> Convert(const void* source, const void* dest,
@@ -156,18 +153,14 @@ std::optional<std::vector<std::int16_t>> Decode(const FormatBytes& format,
       std::max<std::uint32_t>(AsFormat(format).nAvgBytesPerSec / 10 / align, 1) * align;
   auto out = Convert(format.data(), &pcm, bytes, piece);
   if (!out) return std::nullopt;
-  std::vector<std::int16_t> samples(out->size() / 2);
-  std::memcpy(samples.data(), out->data(), samples.size() * 2);
-  return samples;
+  return SamplesFromBytes(*out);
 }
 
 bool WriteCompressedWave(const std::string& path, const FormatBytes& format,
                          const std::vector<std::uint8_t>& data, std::uint32_t factFrames) {
   std::vector<std::uint8_t> body{'W', 'A', 'V', 'E'};
   PutChunk(body, "fmt ", format.data(), format.size());
-  std::uint8_t fact[4];
-  std::memcpy(fact, &factFrames, 4);
-  PutChunk(body, "fact", fact, 4);
+  PutChunk(body, "fact", &factFrames, 4);  // little-endian, as the machine stores it
   PutChunk(body, "data", data.data(), data.size());
   std::vector<std::uint8_t> file{'R', 'I', 'F', 'F'};
   PutU32(file, static_cast<std::uint32_t>(body.size()));
@@ -180,10 +173,10 @@ std::optional<ParsedWave> ParseWave(const std::string& path) {
   if (f.size() < 12 || std::memcmp(f.data(), "RIFF", 4) != 0) return std::nullopt;
   ParsedWave w;
   for (std::size_t p = 12; p + 8 <= f.size();) {
-    const std::uint32_t n = GetU32(&f[p + 4]);
+    const std::uint32_t n = U32At(f, p + 4);
     const std::size_t end = std::min<std::size_t>(f.size(), p + 8 + n);
     if (std::memcmp(&f[p], "fmt ", 4) == 0) w.format.assign(f.begin() + p + 8, f.begin() + end);
-    if (std::memcmp(&f[p], "fact", 4) == 0 && n >= 4) w.factFrames = GetU32(&f[p + 8]);
+    if (std::memcmp(&f[p], "fact", 4) == 0 && n >= 4) w.factFrames = U32At(f, p + 8);
     if (std::memcmp(&f[p], "data", 4) == 0) w.data.assign(f.begin() + p + 8, f.begin() + end);
     p += 8 + n + (n % 2);
   }
@@ -196,10 +189,7 @@ std::optional<std::vector<std::int16_t>> FfmpegDecode(const std::string& path) {
   const CommandResult r = RunCommand("ffmpeg -nostdin -v error -y -i " + ShellQuote(path) +
                                      " -f s16le -acodec pcm_s16le " + ShellQuote(out));
   if (r.exitCode != 0) return std::nullopt;
-  const std::vector<std::uint8_t> bytes = ReadBinaryFile(out);
-  std::vector<std::int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-  return samples;
+  return SamplesFromBytes(ReadBinaryFile(out));
 }
 
 }  // namespace voxl::test

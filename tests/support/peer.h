@@ -51,7 +51,7 @@ class TempDir {
 
   const std::filesystem::path& path() const { return path_; }
   // Path of a file named `name` inside the folder, as a string for the C interfaces.
-  std::string File(std::string_view name) const;
+  std::string File(std::string_view name) const { return (path_ / name).string(); }
 
  private:
   std::filesystem::path path_;
@@ -87,6 +87,8 @@ class ScopedEnv {
 
 std::vector<std::uint8_t> ReadBinaryFile(const std::string& path);
 bool WriteBinaryFile(const std::string& path, const void* data, std::size_t size);
+// Waits at most `seconds` for the file to grow past `bytes`, woken by changes in its folder.
+bool WaitForSize(const std::string& path, std::int64_t bytes, int seconds);
 
 // A WAVE file written by libsndfile (an independent writer): PCM (8 or 16 bits), A-law or mu-law
 // holding `data` as stored samples.

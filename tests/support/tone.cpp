@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -20,23 +21,6 @@ double Mean(const ChannelView& view) {
   double sum = 0.0;
   for (size_t i = 0; i < view.frames; ++i) sum += view[i];
   return sum / static_cast<double>(view.frames);
-}
-
-// Amplitude of the sinusoid at `frequency` (Goertzel, DC removed).
-double ToneAmplitude(const ChannelView& view, double frequency, double rate) {
-  if (view.frames == 0 || rate <= 0.0) return 0.0;
-  const double mean = Mean(view);
-  const double w = 2.0 * std::numbers::pi * frequency / rate;
-  const double coeff = 2.0 * std::cos(w);
-  double s1 = 0.0;
-  double s2 = 0.0;
-  for (size_t i = 0; i < view.frames; ++i) {
-    const double s = (view[i] - mean) + coeff * s1 - s2;
-    s2 = s1;
-    s1 = s;
-  }
-  const double power = std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2);
-  return 2.0 * std::sqrt(power) / static_cast<double>(view.frames);
 }
 
 }  // namespace
@@ -61,10 +45,7 @@ ChannelView Channel(const std::vector<int16_t>& interleaved, int channels, int c
 
 std::vector<int16_t> SamplesFromBytes(const std::vector<uint8_t>& bytes) {
   std::vector<int16_t> samples(bytes.size() / 2);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i]) |
-                                      static_cast<uint16_t>(bytes[2 * i + 1]) << 8);
-  }
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);  // a little-endian machine
   return samples;
 }
 
@@ -77,8 +58,7 @@ double EstimateFrequency(const ChannelView& view, double rate) {
   // zero cannot add crossings.
   const double arm = -0.1 * peak;
   bool armed = false;
-  double first = -1.0;
-  double last = -1.0;
+  double first = -1.0, last = -1.0;
   size_t crossings = 0;
   for (size_t i = 1; i < view.frames; ++i) {
     const double prev = view[i - 1] - mean;
@@ -103,25 +83,31 @@ double PeakDbfs(const ChannelView& view) {
   return ToDbfs(peak);
 }
 
+// Goertzel, DC removed.
 double ToneDbfs(const ChannelView& view, double frequency, double rate) {
-  return ToDbfs(ToneAmplitude(view, frequency, rate));
-}
-
-std::vector<FrameRange> LoudRanges(const ChannelView& view, double thresholdDbfs,
-                                   size_t gapFrames) {
-  const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
-  std::vector<FrameRange> ranges;
+  if (view.frames == 0 || rate <= 0.0) return ToDbfs(0.0);
+  const double mean = Mean(view);
+  const double w = 2.0 * std::numbers::pi * frequency / rate;
+  const double coeff = 2.0 * std::cos(w);
+  double s1 = 0.0, s2 = 0.0;
   for (size_t i = 0; i < view.frames; ++i) {
-    if (std::abs(static_cast<double>(view[i])) < threshold) continue;
-    if (ranges.empty() || i - ranges.back().end >= gapFrames) ranges.push_back({i, i});
-    ranges.back().end = i + 1;
+    const double s = (view[i] - mean) + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s;
   }
-  return ranges;
+  const double power = std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2);
+  return ToDbfs(2.0 * std::sqrt(power) / static_cast<double>(view.frames));
 }
 
 FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {
-  const auto ranges = LoudRanges(view, thresholdDbfs, SIZE_MAX);
-  return ranges.empty() ? FrameRange{} : FrameRange{ranges.front().begin, ranges.back().end};
+  const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
+  FrameRange range;
+  for (size_t i = 0; i < view.frames; ++i) {
+    if (std::abs(static_cast<double>(view[i])) < threshold) continue;
+    if (range.end == 0) range.begin = i;
+    range.end = i + 1;
+  }
+  return range;
 }
 
 std::vector<int16_t> MakeTone(double frequency, double peakDbfs, double rate, int channels,

@@ -47,8 +47,6 @@ struct FrameRange {
   size_t size() const { return end - begin; }
 };
 FrameRange LoudRange(const ChannelView& view, double thresholdDbfs);
-// The separate loud stretches: loud samples closer than `gapFrames` belong to one stretch.
-std::vector<FrameRange> LoudRanges(const ChannelView& view, double thresholdDbfs, size_t gapFrames);
 
 // `frames` frames of a sine with the given peak level, the same on every channel, starting at
 // phase 0.

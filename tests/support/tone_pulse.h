@@ -2,7 +2,7 @@
 // (scripts/start-pulse.sh: a null sink whose monitor is the default source).
 #pragma once
 
-#include <sys/types.h>
+#include <signal.h>
 
 #include <cstddef>
 #include <string>
@@ -31,8 +31,8 @@ class ChildProcess {
   bool Start(const std::vector<std::string>& argv, const std::string& stdinPath = "");
   // Waits at most `timeoutMs` for the program to end; its exit status, or -1 on timeout.
   int WaitExit(int timeoutMs);
-  // SIGTERM to the program, then reaps it.
-  void Terminate();
+  // `signal` to the program, then reaps it (SIGKILL if SIGTERM does not end it).
+  void Terminate(int signal = SIGTERM);
 
  private:
   pid_t pid_ = -1;

@@ -1,12 +1,18 @@
 // voxl record run as a program with the virtual input (real-time clock, a 440 Hz test tone):
 // formats (compressed ones too, and voxl formats' records), device choice, the recording limit,
-// headerless files and refusals.
+// headerless files and refusals; and voxl record killed (SIGKILL) at random moments: every file
+// it leaves opens in libsndfile, sox and ffmpeg with all but at most the last buffer of what it
+// had written, and a killed insert leaves nothing behind once the recording is opened again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/peer.h"
 #include "support/tone.h"
@@ -14,58 +20,44 @@
 
 namespace {
 
-using voxl::test::ShellQuote;
+using namespace voxl::test;  // NOLINT
 
-class VoxlRecordTest : public voxl::test::TempDirTest {
- protected:
-  voxl::test::VoxlRun Record(const std::string& args) {
-    return voxl::test::RunVoxl("record " + args, File("stderr.txt"));
-  }
-};
+using VoxlRecordTest = VoxlTest;
 
 // Each sample format, on devices chosen by number or exact name.
 TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
-  struct Case {
-    const char* args;
-    const char* encoding;
-    int rate;
-    int channels;
-  };
-  for (const Case& c :
-       {Case{"--format alaw --rate 8000 --channels 1 --device 0", "A-law", 8000, 1},
-        Case{"--format mulaw --rate 16000 --device 'Virtual Input'", "u-law", 16000, 2},
-        Case{"--format pcm8 --rate 22050 --channels 1", "Unsigned", 22050, 1},
-        Case{"", "Signed Integer PCM", 44100, 2},
-        Case{"--format adpcm --rate 22050", "MS ADPCM", 22050, 2},
-        // An IMA ADPCM record as 'voxl formats' prints it: 8000 Hz mono.
-        Case{"--format-bytes 11000100401f0000d70f0000000104000200f901", "IMA ADPCM", 8000, 1}}) {
-    SCOPED_TRACE(c.args);
+  const std::tuple<const char*, const char*, int, int> cases[] = {
+      {"--format alaw --rate 8000 --channels 1 --device 0", "A-law", 8000, 1},
+      {"--format mulaw --rate 16000 --device 'Virtual Input'", "u-law", 16000, 2},
+      {"--format pcm8 --rate 22050 --channels 1", "Unsigned", 22050, 1},
+      {"", "Signed Integer PCM", 44100, 2},
+      {"--format adpcm --rate 22050", "MS ADPCM", 22050, 2},
+      // An IMA ADPCM record as 'voxl formats' prints it: 8000 Hz mono.
+      {"--format-bytes 11000100401f0000d70f0000000104000200f901", "IMA ADPCM", 8000, 1}};
+  for (const auto& [args, encoding, rate, channels] : cases) {
+    SCOPED_TRACE(args);
     const std::string out = File("take.wav");
-    const voxl::test::VoxlRun run =
-        Record(std::string(c.args) + " --seconds 0.5 " + ShellQuote(out));
+    const VoxlRun run = Voxl("record " + std::string(args) + " --seconds 0.5 " + ShellQuote(out));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     // The host stops at the level message of the buffer that reaches 0.5 s; on a loaded machine
     // the engine may have taken one more buffer by then.
     EXPECT_TRUE(run.err.find("0.5 s recorded to " + out) != std::string::npos ||
                 run.err.find("0.6 s recorded to " + out) != std::string::npos)
         << run.err;
-    const auto info = voxl::test::SoxInfo(out);
+    const auto info = SoxInfo(out);
     ASSERT_TRUE(info);
-    EXPECT_NE(info->encoding.find(c.encoding), std::string::npos) << info->encoding;
-    EXPECT_EQ(info->sampleRate, c.rate);
-    EXPECT_EQ(info->channels, c.channels);
-    EXPECT_NEAR(info->frames, c.rate / 2, c.rate / 10);
-    const auto wave = voxl::test::ReadWithSndfile(out);
+    EXPECT_NE(info->encoding.find(encoding), std::string::npos) << info->encoding;
+    EXPECT_EQ(std::tuple(info->sampleRate, info->channels), std::tuple(rate, channels));
+    EXPECT_NEAR(info->frames, rate / 2, rate / 10);
+    const auto wave = ReadWithSndfile(out);
     ASSERT_TRUE(wave);
-    EXPECT_NEAR(
-        voxl::test::EstimateFrequency(voxl::test::Channel(wave->samples, c.channels, 0), c.rate),
-        440.0, 5.0);
+    EXPECT_NEAR(EstimateFrequency(Channel(wave->samples, channels, 0), rate), 440.0, 5.0);
   }
 }
 
 // A record that 'voxl formats' lists records in that format: MPEG Layer-3 as ffprobe sees it.
 TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
-  const voxl::test::VoxlRun list = voxl::test::RunVoxl("formats --tag mp3", File("stderr.txt"));
+  const VoxlRun list = Voxl("formats --tag mp3");
   ASSERT_EQ(list.exitCode, 0) << list.err;
   const std::string wanted = "MPEG Layer-3: 44100 Hz, 128 kbit/s, Stereo";
   const size_t line = list.out.find(wanted);
@@ -74,12 +66,11 @@ TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
   std::string hex;
   std::istringstream(list.out.substr(line + wanted.size())) >> hex;
   const std::string out = File("take.wav");
-  const voxl::test::VoxlRun run =
-      Record("--format-bytes " + hex + " --seconds 0.5 " + ShellQuote(out));
+  const VoxlRun run = Voxl("record --format-bytes " + hex + " --seconds 0.5 " + ShellQuote(out));
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("recording into " + out + " (" + wanted + ")"), std::string::npos)
       << run.err;
-  const voxl::test::CommandResult probe = voxl::test::RunCommand(
+  const CommandResult probe = RunCommand(
       "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels,bit_rate -of "
       "csv=p=0 " +
       ShellQuote(out));
@@ -89,95 +80,189 @@ TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
 // The recorder's own length limit ends the run: a success, with exactly the frames asked for.
 TEST_F(VoxlRecordTest, HeaderlessFilesHoldOnlyTheSamplesUpToTheLimit) {
   const std::string out = File("take.raw");
-  const voxl::test::VoxlRun run = Record(
-      "--headerless --format pcm16 --rate 8000 --channels 1 --max-seconds 0.5 " + ShellQuote(out));
+  const VoxlRun run =
+      Voxl("record --headerless --format pcm16 --rate 8000 --channels 1 --max-seconds 0.5 " +
+           ShellQuote(out));
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  const std::vector<uint8_t> bytes = voxl::test::ReadBinaryFile(out);
+  const std::vector<uint8_t> bytes = ReadBinaryFile(out);
   EXPECT_EQ(bytes.size(), 8000u);
-  std::vector<int16_t> samples = voxl::test::SamplesFromBytes(bytes);
-  EXPECT_NEAR(voxl::test::PeakDbfs(voxl::test::Channel(samples, 1, 0)), -12.0, 0.5);
+  EXPECT_NEAR(PeakDbfs(Channel(SamplesFromBytes(bytes), 1, 0)), -12.0, 0.5);
 }
 
 // A write refused at the size limit of the process killed voxl (SIGXFSZ), and a failed write
 // was blamed on the encoder: the run stops, says why, and the file opens with what it holds.
 TEST_F(VoxlRecordTest, AFailedWriteSaysWhyAndLeavesAFileThatOpens) {
   const std::string out = File("take.wav");
-  const voxl::test::CommandResult run =
-      voxl::test::RunCommand("ulimit -f 100; VOXL_AUDIO_DRIVER=virtual " + ShellQuote(VOXL_BINARY) +
-                             " record -q --seconds 5 " + ShellQuote(out) + " 2>&1");
+  const CommandResult run =
+      RunCommand("ulimit -f 100; VOXL_AUDIO_DRIVER=virtual " + ShellQuote(VOXL_BINARY) +
+                 " record -q --seconds 5 " + ShellQuote(out) + " 2>&1");
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.output.find("stopped: the file reached the size limit of this process"),
             std::string::npos)
       << run.output;
-  const auto info = voxl::test::SoxInfo(out);
+  const auto info = SoxInfo(out);
   ASSERT_TRUE(info);
   EXPECT_GT(info->frames, 4410);
 }
 
-// Usage errors and refusals of both commands are one short line (no virtual-input notice
-// before them, bounds in brief), and they leave the files as they were.
+// Usage errors and refusals of record, stream, formats, cut, compact, info and play are one short
+// line (no virtual-input notice before them, bounds in brief), and they leave the files as they
+// were.
 TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
   const std::string existing = ShellQuote(File("keep.wav"));
-  ASSERT_EQ(Record("--seconds 0.2 -q " + existing).exitCode, 0);
-  const std::vector<uint8_t> before = voxl::test::ReadBinaryFile(File("keep.wav"));
-  const std::string fresh = ShellQuote(File("x.wav"));
-  struct Refusal {
-    std::string args;
-    int exitCode;
-    const char* says;
-  };
-  for (const Refusal& r :
-       {Refusal{"record --insert " + ShellQuote(File("new.wav")), 2, "does not exist"},
-        Refusal{"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
-        Refusal{"record --sound-db 3 " + fresh, 2, ""},
-        Refusal{"record --format flac " + fresh, 2, ""},
-        Refusal{"record --format gsm " + fresh, 2,
-                "no format at 44100 Hz stereo; it offers 8000 Hz mono"},
-        Refusal{"record --format mp3 --bitrate 100 " + fresh, 2, "stereo offers 32, 40,"},
-        Refusal{"record --format-bytes 01zz " + fresh, 2, "not a format in hex"},
-        Refusal{"formats --tag flac", 2, "--tag flac: not a format tag"},
-        // An MPEG Layer-3 record cut short: its cbSize claims 12 bytes that are not there.
-        Refusal{"record --format-bytes 5500020044ac0000803e0000010000000c000100 " + fresh, 1,
-                "the format cannot be used"},
-        Refusal{"record --device 1 " + fresh, 2, ""},
-        Refusal{"record --device 'virtual input' " + fresh, 2, "\"Virtual Input\""},
-        Refusal{"stream --seconds 1 --device 'virtual input' " + fresh, 2,
-                "\"Default Device\", \"Virtual Input\""},
-        Refusal{"record --seconds 1 " + ShellQuote(File("no/folder/x.wav")), 1,
-                "no/folder/x.wav: No such file or directory"},
-        Refusal{"stream --seconds 1 " + ShellQuote(File("no/folder/x.wav")), 1,
-                "voxl: cannot create"},
-        // NaN or infinite durations and levels ran forever or were taken as no limit.
-        Refusal{"record --seconds nan --max-seconds 0.1 " + fresh, 2,
-                "--seconds: nan is not a finite number"},
-        Refusal{"stream --seconds nan " + fresh, 2, "nan is not a finite number"},
-        Refusal{"record --max-seconds inf " + fresh, 2, "not a finite number"},
-        Refusal{"record --sound-db nan " + fresh, 2, "not a finite number"},
-        Refusal{"record --seconds -1 " + fresh, 2, "-1 is out of range (seconds, 0 or more)"},
-        // Tones beyond 4 GiB filled the disk.
-        Refusal{"record --start-tone 1e6 " + fresh, 2,
-                "1e+06: longer than a recording in this format"},
-        Refusal{"record --end-tone 1e39 --format alaw --rate 6000 --channels 1 " + fresh, 2,
-                "--end-tone 1e+39: longer than a recording in this format can hold (at most "
-                "715827 s)"},
-        // A limit below one frame meant no limit.
-        Refusal{"record --max-seconds 0.00001 " + fresh, 2, "the shortest limit is 2.26757e-05 s"},
-        // An empty name recorded nothing and reported success (stream wrote to stdout), and
-        // a name that is not UTF-8 was taken.
-        Refusal{"record ''", 2, "OUT is empty"},
-        Refusal{"stream --seconds 0.1 ''", 2, "OUT is empty"},
-        Refusal{"record " + ShellQuote(File("\xff.wav")), 2, "not valid UTF-8"},
-        Refusal{"stream --seconds 0.1 " + ShellQuote(File("\xff.wav")), 2,
-                "voxl: the file name is not valid"}}) {
-    const voxl::test::VoxlRun run = voxl::test::RunVoxl(r.args, File("stderr.txt"));
-    EXPECT_EQ(run.exitCode, r.exitCode) << r.args;
-    EXPECT_NE(run.err.find(r.says), std::string::npos) << run.err;
+  ASSERT_EQ(Voxl("record --seconds 0.2 -q " + existing).exitCode, 0);
+  const std::vector<uint8_t> before = ReadBinaryFile(File("keep.wav"));
+  const std::string fresh = ShellQuote(File("x.wav")), none = ShellQuote(File("none.wav"));
+  const std::string noFolder = ShellQuote(File("no/folder/x.wav"));
+  const std::tuple<std::string, int, const char*> refusals[] = {
+      {"record --insert " + none, 2, "does not exist"},
+      {"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
+      {"record --sound-db 3 " + fresh, 2, ""},
+      {"record --format flac " + fresh, 2, ""},
+      {"record --format gsm " + fresh, 2, "no format at 44100 Hz stereo; it offers 8000 Hz mono"},
+      {"record --format mp3 --bitrate 100 " + fresh, 2, "stereo offers 32, 40,"},
+      {"record --format-bytes 01zz " + fresh, 2, "not a format in hex"},
+      {"formats --tag flac", 2, "--tag flac: not a format tag"},
+      // An MPEG Layer-3 record cut short: its cbSize claims 12 bytes that are not there.
+      {"record --format-bytes 5500020044ac0000803e0000010000000c000100 " + fresh, 1,
+       "the format cannot be used"},
+      {"record --device 1 " + fresh, 2, ""},
+      {"record --device 'virtual input' " + fresh, 2, "\"Virtual Input\""},
+      {"stream --seconds 1 --device 'virtual input' " + fresh, 2,
+       "\"Default Device\", \"Virtual Input\""},
+      {"record --seconds 1 " + noFolder, 1, "no/folder/x.wav: No such file or directory"},
+      {"stream --seconds 1 " + noFolder, 1, "voxl: cannot create"},
+      // NaN or infinite durations and levels ran forever or were taken as no limit.
+      {"record --seconds nan --max-seconds 0.1 " + fresh, 2,
+       "--seconds: nan is not a finite number"},
+      {"stream --seconds nan " + fresh, 2, "nan is not a finite number"},
+      {"record --max-seconds inf " + fresh, 2, "not a finite number"},
+      {"record --sound-db nan " + fresh, 2, "not a finite number"},
+      {"record --seconds -1 " + fresh, 2, "-1 is out of range (seconds, 0 or more)"},
+      // Tones beyond 4 GiB filled the disk.
+      {"record --start-tone 1e6 " + fresh, 2, "1e+06: longer than a recording in this format"},
+      {"record --end-tone 1e39 --format alaw --rate 6000 --channels 1 " + fresh, 2,
+       "--end-tone 1e+39: longer than a recording in this format can hold (at most 715827 s)"},
+      // A limit below one frame meant no limit.
+      {"record --max-seconds 0.00001 " + fresh, 2, "the shortest limit is 2.26757e-05 s"},
+      // An empty name recorded nothing and reported success (stream wrote to stdout), and
+      // a name that is not UTF-8 was taken.
+      {"record ''", 2, "OUT is empty"},
+      {"stream --seconds 0.1 ''", 2, "OUT is empty"},
+      {"record " + ShellQuote(File("\xff.wav")), 2, "not valid UTF-8"},
+      {"stream --seconds 0.1 " + ShellQuote(File("\xff.wav")), 2,
+       "voxl: the file name is not valid"},
+      // Exit 2 for a wrong command line, 1 for a file that cannot be cut.
+      {"cut " + existing + " --from 3 --to 2", 2, "--to 2.000 s must come after --from 3.000 s"},
+      {"cut " + existing + " --from=-1", 2, "out of range"},
+      {"cut " + existing + " --from 1 --to 2 --length 1", 2, "excludes"},
+      {"cut " + existing + " --to 2", 2, "--from is required"},
+      {"cut " + existing + " --from 10", 1, "nothing to cut from --from 10.000 s"},
+      {"cut " + none + " --from 1", 1, "No such file"},
+      {"compact " + none, 1, "No such file"},
+      {"info " + none, 1, "No such file"},
+      {"play --at 3 " + existing, 1, "nothing to play from --at 00:03.0"}};
+  for (const auto& [args, exitCode, says] : refusals) {
+    const VoxlRun run = Voxl(args);
+    EXPECT_EQ(run.exitCode, exitCode) << args;
+    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_LT(run.err.size(), 200u) << run.err;
-    EXPECT_TRUE(run.out.empty()) << r.args;
+    EXPECT_TRUE(run.out.empty()) << args;
   }
-  EXPECT_EQ(voxl::test::ReadBinaryFile(File("keep.wav")), before) << "the file was touched";
+  EXPECT_EQ(ReadBinaryFile(File("keep.wav")), before) << "the file was touched";
   EXPECT_FALSE(std::filesystem::exists(File("x.wav")));
+}
+
+class VoxlKillTest : public VoxlTest {
+ protected:
+  // Starts `voxl record -q <args>` and kills it (SIGKILL) `ms` milliseconds later, in real time:
+  // the moment of the kill is the point.  `started` waits for a file before the kill.
+  static void RecordKilledAfter(std::vector<std::string> args, int ms,
+                                const std::string& started = "") {
+    args.insert(args.begin(), {VOXL_BINARY, "record", "-q"});
+    ChildProcess voxl;
+    ASSERT_TRUE(voxl.Start(args));
+    const bool waited = started.empty() || WaitForSize(started, 0, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    voxl.Terminate(SIGKILL);
+    ASSERT_TRUE(waited) << started;
+  }
+  ScopedEnv driver_{"VOXL_AUDIO_DRIVER", "virtual"};
+  ScopedEnv input_{"VOXL_VIRTUAL_INPUT", "tone"};
+  ScopedEnv tmpdir_{"TMPDIR", dir().c_str()};  // splice files stay in the test's folder
+};
+
+TEST_F(VoxlKillTest, AKilledRecordingOpensWithAllButTheLastBuffer) {
+  struct Row {
+    std::vector<std::string> args;
+    uint32_t blockBytes, blockFrames, bufferFrames;
+  };
+  const Row rows[] = {{{}, 4, 1, 4410},  // 16-bit stereo 44100 Hz PCM
+                      {{"--format", "ima", "--rate", "8000", "--channels", "1"}, 256, 505, 800}};
+  std::mt19937 random(std::random_device{}());
+  int withAudio = 0;
+  for (int run = 0; run < 24; ++run) {
+    const Row& row = rows[run % 4 == 3 ? 1 : 0];
+    const std::string out = File("take" + std::to_string(run) + ".wav");
+    const int ms = std::uniform_int_distribution<int>(50, 700)(random);
+    SCOPED_TRACE(out + " killed after " + std::to_string(ms) + " ms");
+    std::vector<std::string> args = row.args;
+    args.push_back(out);
+    RecordKilledAfter(args, ms);
+    const std::vector<uint8_t> file = ReadBinaryFile(out);
+    if (file.empty()) continue;  // killed before the file was made
+
+    // The data chunk is the last one; its size within one buffer of what lies behind it.
+    size_t at = 12;
+    while (at + 8 <= file.size() && std::memcmp(&file[at], "data", 4) != 0)
+      at += 8 + ((U32At(file, at + 4) + 1) & ~1u);
+    ASSERT_LE(at + 8, file.size());
+    const int64_t stated = U32At(file, at + 4), held = int64_t(file.size() - at - 8);
+    const int64_t heldFrames = held / row.blockBytes * row.blockFrames;
+    // The last buffer (a compressed one ends in up to two blocks, the second maybe cut short).
+    const int64_t allowed = row.bufferFrames + row.blockFrames;
+    EXPECT_LE(stated, held);
+    EXPECT_GE(stated / row.blockBytes * row.blockFrames + allowed, heldFrames);
+    withAudio += stated > 0;
+
+    const auto wave = ReadWithSndfile(out);
+    ASSERT_TRUE(wave);
+    EXPECT_GE(wave->frames + allowed, heldFrames);
+    const CommandResult peers =
+        RunCommand("soxi -s " + ShellQuote(out) + " && ffmpeg -nostdin -v error -i " +
+                   ShellQuote(out) + " -f null - 2>&1");
+    ASSERT_EQ(peers.exitCode, 0) << peers.output;
+    EXPECT_GE(std::stoll(peers.output) + allowed, heldFrames);
+    EXPECT_EQ(peers.output.find('\n'), peers.output.size() - 1) << peers.output;  // ffmpeg: quiet
+  }
+  EXPECT_GE(withAudio, 12);
+}
+
+// A kill during an insert leaves the splice file and the record naming it; recording into the
+// file again removes both, and the file keeps what it held before the killed run.
+TEST_F(VoxlKillTest, AKilledInsertLeavesNothingOnceTheRecordingIsOpenedAgain) {
+  const std::string out = File("take.wav"), record = out + ".voxl-splice";
+  ASSERT_EQ(Voxl("record -q --seconds 0.3 " + ShellQuote(out)).exitCode, 0);
+  const auto before = SoxInfo(out);
+  ASSERT_TRUE(before);
+  ASSERT_NO_FATAL_FAILURE(RecordKilledAfter({"--insert", out}, 300, record));
+  const std::vector<uint8_t> text = ReadBinaryFile(record);
+  const std::string lines(text.begin(), text.end());  // magic, old length, splice file
+  const size_t from = lines.find('\n', lines.find('\n') + 1) + 1;
+  const std::string splice = lines.substr(from, lines.size() - 1 - from);
+  ASSERT_TRUE(std::filesystem::exists(splice)) << lines;
+  const auto killed = SoxInfo(out);
+  ASSERT_TRUE(killed);
+  EXPECT_EQ(killed->frames, before->frames);
+
+  const VoxlRun again = Voxl("record -q --insert --seconds 0.2 " + ShellQuote(out));
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_FALSE(std::filesystem::exists(record));
+  EXPECT_FALSE(std::filesystem::exists(splice));
+  const auto after = SoxInfo(out);
+  ASSERT_TRUE(after);
+  EXPECT_NEAR(after->frames, before->frames + 8820, 4410);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// The voxl command run as a program: its help, and voxl stream recording from the virtual input
-// (real-time clock, a 440 Hz test tone) and, when a PulseAudio server answers, from the ALSA
-// default device while a tone plays into the server's null sink.
+// The voxl command run as a program: voxl devices, and voxl stream recording from the virtual
+// input (real-time clock, a 440 Hz test tone) and, when a PulseAudio server answers, from the ALSA
+// default device while a tone plays into the server's null sink; and voxl play through ALSA into
+// that sink, heard on its monitor whole, at its frequency and level.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -14,28 +16,23 @@
 
 namespace {
 
-using voxl::test::Channel;
-using voxl::test::ChannelView;
-using voxl::test::ShellQuote;
-using voxl::test::VoxlRun;
-using voxl::test::WaitForSize;
+using namespace voxl::test;  // NOLINT
 
-class VoxlStreamTest : public voxl::test::TempDirTest {
- protected:
-  VoxlRun Stream(const std::string& args, const char* driver = "virtual") {
-    return voxl::test::RunVoxl("stream " + args, File("stderr.txt"), driver);
-  }
-};
+using VoxlStreamTest = VoxlTest;
 
-// The help names every command, and devices names the driver, why it serves and the device
+// The 1 kHz tone at -6 dBFS whole (more than `frames` loud frames) in one channel.
+void ExpectTone(const ChannelView& view, size_t frames) {
+  const FrameRange loud = LoudRange(view, -20.0);
+  ASSERT_GT(loud.size(), frames) << "the tone is not there whole";
+  const ChannelView middle = view.Slice(loud.begin + 4410, loud.end - 4410);
+  EXPECT_NEAR(EstimateFrequency(middle, 44100), 1000.0, 5.0);
+  EXPECT_NEAR(ToneDbfs(middle, 1000.0, 44100), -6.0, 1.0);
+}
+
+// voxl devices names the driver, why it serves and the device
 // that -1 opens, as the public device functions tell them.
-TEST_F(VoxlStreamTest, HelpAndDevicesSayWhatThereIs) {
-  const VoxlRun top = voxl::test::RunVoxl("--help", File("err"));
-  EXPECT_EQ(top.exitCode, 0);
-  for (const char* word : {"devices", "stream", "record"}) {
-    EXPECT_NE(top.out.find(word), std::string::npos) << word;
-  }
-  const VoxlRun devices = voxl::test::RunVoxl("devices --json", File("err"));
+TEST_F(VoxlStreamTest, DevicesSayWhatThereIs) {
+  const VoxlRun devices = Voxl("devices --json");
   EXPECT_EQ(devices.exitCode, 0) << devices.err;
   EXPECT_EQ(devices.out, R"({"driver":"virtual","reason":"VOXL_AUDIO_DRIVER=virtual","mapper":-1,)"
                          R"("input":[{"id":0,"name":"Virtual Input","channels":2,)"
@@ -47,7 +44,7 @@ TEST_F(VoxlStreamTest, HelpAndDevicesSayWhatThereIs) {
 
 TEST_F(VoxlStreamTest, OneSecondFromTheVirtualInputIsAValidWaveFileWithTheTone) {
   const std::string out = File("out.wav");
-  const VoxlRun run = Stream("--seconds 1 " + ShellQuote(out));
+  const VoxlRun run = Voxl("stream --seconds 1 " + ShellQuote(out));
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("recording from the built-in virtual input"), std::string::npos);
   // Not a terminal: one meter line per second, with both channels near -12 dB.
@@ -56,32 +53,31 @@ TEST_F(VoxlStreamTest, OneSecondFromTheVirtualInputIsAValidWaveFileWithTheTone) 
       << run.err;
   EXPECT_NE(run.err.find("written to " + out), std::string::npos);
 
-  const auto info = voxl::test::SoxInfo(out);
+  const auto info = SoxInfo(out);
   ASSERT_TRUE(info) << "sox refuses the file";
-  EXPECT_EQ(info->channels, 2);
-  EXPECT_EQ(info->sampleRate, 44100);
-  EXPECT_EQ(info->bitsPerSample, 16);
+  EXPECT_EQ(std::tuple(info->channels, info->sampleRate, info->bitsPerSample),
+            std::tuple(2, 44100, 16));
   EXPECT_NEAR(info->frames, 44100, 4410);
 
-  const auto wave = voxl::test::ReadWithSndfile(out);
+  const auto wave = ReadWithSndfile(out);
   ASSERT_TRUE(wave);
   for (int c = 0; c < 2; ++c) {
     const ChannelView view = Channel(wave->samples, 2, c);
-    EXPECT_NEAR(voxl::test::EstimateFrequency(view, 44100), 440.0, 2.0);
-    EXPECT_NEAR(voxl::test::PeakDbfs(view), -12.0, 0.5);
+    EXPECT_NEAR(EstimateFrequency(view, 44100), 440.0, 2.0);
+    EXPECT_NEAR(PeakDbfs(view), -12.0, 0.5);
   }
 }
 
 // --seconds counts the audio taken, not the clock: exactly that many frames.
 TEST_F(VoxlStreamTest, RawPcmGoesToStdoutInWholeFramesForExactlyTheSecondsAsked) {
-  const VoxlRun run = Stream("--seconds 0.25 -q -");
+  const VoxlRun run = Voxl("stream --seconds 0.25 -q -");
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out.size(), 11025u * 4);
   EXPECT_EQ(run.out.find("RIFF"), std::string::npos);
   EXPECT_EQ(run.err, "") << "--quiet: no meter, no summary and no note on the virtual input";
 
   // A VOXL_VIRTUAL_INPUT of the user's own stands over voxl's test tone.
-  const VoxlRun silent = Stream("--seconds 0.1 -", "virtual VOXL_VIRTUAL_INPUT=silence");
+  const VoxlRun silent = Voxl("stream --seconds 0.1 -", "virtual VOXL_VIRTUAL_INPUT=silence");
   EXPECT_EQ(silent.out, std::string(4410 * 4, '\0'));
   EXPECT_NE(silent.err.find("virtual input (VOXL_VIRTUAL_INPUT=silence)"), std::string::npos);
 }
@@ -89,21 +85,20 @@ TEST_F(VoxlStreamTest, RawPcmGoesToStdoutInWholeFramesForExactlyTheSecondsAsked)
 // Stopped by SIGTERM, voxl stream and voxl record leave a file whose header sizes cover all
 // the audio.
 TEST_F(VoxlStreamTest, TerminationLeavesACompleteFile) {
+  ScopedEnv driver("VOXL_AUDIO_DRIVER", "virtual");
   for (const char* command : {"stream", "record"}) {
     SCOPED_TRACE(command);
     const std::string out = File(std::string(command) + ".wav");
-    ASSERT_TRUE(voxl::test::RunUntilTerminated(command, out));
-    const std::vector<uint8_t> bytes = voxl::test::ReadBinaryFile(out);
-    const size_t chunk = std::string(bytes.begin(), bytes.end()).find("data");
-    ASSERT_NE(chunk, std::string::npos);
-    const size_t data = chunk + 8;
+    ChildProcess voxl;  // stopped once a block of audio is on disk
+    ASSERT_TRUE(voxl.Start({VOXL_BINARY, command, "-q", out}));
+    ASSERT_TRUE(WaitForSize(out, 44 + 17640, 10));
+    voxl.Terminate();
+    const std::vector<uint8_t> bytes = ReadBinaryFile(out);
+    const size_t data = std::string(bytes.begin(), bytes.end()).find("data") + 8;
     ASSERT_GE(bytes.size(), data + 17640u);
-    auto u32 = [&](size_t at) {
-      return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
-    };
-    EXPECT_EQ(u32(4), bytes.size() - 8) << "RIFF size";
-    EXPECT_EQ(u32(data - 4), bytes.size() - data) << "data size";
-    const auto info = voxl::test::SoxInfo(out);
+    EXPECT_EQ(U32At(bytes, 4), bytes.size() - 8) << "RIFF size";
+    EXPECT_EQ(U32At(bytes, data - 4), bytes.size() - data) << "data size";
+    const auto info = SoxInfo(out);
     ASSERT_TRUE(info);
     EXPECT_EQ(static_cast<size_t>(info->frames) * 4, bytes.size() - data);
   }
@@ -111,38 +106,55 @@ TEST_F(VoxlStreamTest, TerminationLeavesACompleteFile) {
 
 TEST_F(VoxlStreamTest, RecordsATonePlayedIntoThePulseAudioSink) {
   std::string why;
-  if (!voxl::test::PulseAnswers(&why)) GTEST_SKIP() << why;
-  voxl::test::NullSinkLock lock;
+  if (!PulseAnswers(&why)) GTEST_SKIP() << why;
+  NullSinkLock lock;
   ASSERT_TRUE(lock.held()) << "the null sink stayed busy";
 
   const std::string out = File("pulse.wav");
   setenv("VOXL_AUDIO_DRIVER", "alsa", 1);
-  voxl::test::ChildProcess voxl;
+  ChildProcess voxl;
   ASSERT_TRUE(voxl.Start({VOXL_BINARY, "stream", "-q", "--seconds", "4", out}));
   unsetenv("VOXL_AUDIO_DRIVER");
   ASSERT_TRUE(WaitForSize(out, 44, 10)) << "voxl stream recorded nothing";
 
   const std::string tone = File("tone.raw");
-  ASSERT_TRUE(voxl::test::WriteRawFile(tone, voxl::test::MakeTone(1000.0, -6.0, 44100, 2, 44100)));
-  voxl::test::ChildProcess pacat;
-  ASSERT_TRUE(
-      pacat.Start({"pacat", "--playback", "--raw", "--format=s16le", "--rate=44100", "--channels=2",
-                   "--device=" + voxl::test::NullSinkName(), "--latency-msec=50"},
-                  tone));
+  ASSERT_TRUE(WriteRawFile(tone, MakeTone(1000.0, -6.0, 44100, 2, 44100)));
+  ChildProcess pacat;
+  ASSERT_TRUE(pacat.Start({"pacat", "--playback", "--raw", "--format=s16le", "--rate=44100",
+                           "--channels=2", "--device=" + NullSinkName(), "--latency-msec=50"},
+                          tone));
   ASSERT_EQ(pacat.WaitExit(15000), 0) << "pacat did not play the tone";
   ASSERT_EQ(voxl.WaitExit(15000), 0) << "voxl stream did not finish";
 
-  const auto wave = voxl::test::ReadWithSndfile(out);
+  const auto wave = ReadWithSndfile(out);
   ASSERT_TRUE(wave) << "the file does not open";
   EXPECT_EQ(wave->sampleRate, 44100);
-  for (int c = 0; c < 2; ++c) {
-    const ChannelView view = Channel(wave->samples, 2, c);
-    const voxl::test::FrameRange loud = voxl::test::LoudRange(view, -20.0);
-    ASSERT_GT(loud.size(), 44100u * 9 / 10) << "the tone is not in the file whole";
-    const ChannelView middle = view.Slice(loud.begin + 4410, loud.end - 4410);
-    EXPECT_NEAR(voxl::test::EstimateFrequency(middle, 44100), 1000.0, 5.0);
-    EXPECT_NEAR(voxl::test::ToneDbfs(middle, 1000.0, 44100), -6.0, 1.0);
-  }
+  for (int c = 0; c < 2; ++c) ExpectTone(Channel(wave->samples, 2, c), 44100 * 9 / 10);
+}
+
+TEST_F(VoxlStreamTest, PlaysAToneFileIntoTheNullSink) {
+  std::string why;
+  if (!PulseAnswers(&why)) GTEST_SKIP() << why;
+  NullSinkLock lock;
+  ASSERT_TRUE(lock.held()) << "the null sink stayed busy";
+  const std::vector<int16_t> tone = MakeTone(1000.0, -6.0, 44100, 2, 44100 * 3 / 2);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(tone.data());
+  ASSERT_TRUE(WriteWaveFile(File("tone.wav"), {1, 2, 44100, 16},
+                            std::vector<uint8_t>(bytes, bytes + tone.size() * 2)));
+
+  const std::string raw = File("monitor.raw");
+  ChildProcess parec;
+  ASSERT_TRUE(parec.Start({"sh", "-c",
+                           "exec parec --raw --format=s16le --rate=44100 --channels=2 "
+                           "--latency-msec=50 --device=" +
+                               ShellQuote(NullSinkName() + ".monitor") + " > " + ShellQuote(raw)}));
+  ASSERT_TRUE(WaitForSize(raw, 0, 10)) << "parec records nothing";
+  const VoxlRun run = Voxl("play " + ShellQuote(File("tone.wav")), "alsa");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(WaitForSize(raw, off_t(std::filesystem::file_size(raw) + 44100 * 4 * 3 / 10), 10));
+  parec.Terminate();
+
+  ExpectTone(Channel(SamplesFromBytes(ReadBinaryFile(raw)), 2, 0), 44100 * 14 / 10);
 }
 
 }  // namespace

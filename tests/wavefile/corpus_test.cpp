@@ -64,17 +64,11 @@ TEST(CorpusTest, EveryFileOpensWithItsErrorOrLengthQuickly) {
 
     EXPECT_NE(("," + codes + ",").find("," + std::to_string(error) + ","), std::string::npos)
         << "error " << error;
-    WORD state = 0;
-    DWORD length = 0;
-    LONG position = 0;
-    m.GetState(rec, &state);
-    m.GetLength(rec, &length);
-    m.GetPosition(rec, &position);
     if (error != 0) {
-      EXPECT_TRUE(state == StateIdle && r->fileHandle == nullptr);
+      EXPECT_TRUE(r->state == StateIdle && r->fileHandle == nullptr);
     } else {  // the length in its bounds, ready to record at the end
-      EXPECT_TRUE(low <= length && length <= high) << length;
-      EXPECT_EQ(DWORD(position), length);
+      EXPECT_TRUE(low <= r->length && r->length <= high) << r->length;
+      EXPECT_EQ(DWORD(r->position), r->length);
     }
     EXPECT_EQ(m.Close(rec, &error), 0);
     EXPECT_EQ(error, 0);

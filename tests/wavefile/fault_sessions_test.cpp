@@ -88,7 +88,6 @@ class FaultSessionTest : public CaptureTest,
     errorSeen_ = !errors_.empty() ||
                  std::any_of(gRunEnds.begin(), gRunEnds.end(), [](DWORD c) { return c != 0; });
   }
-  bool ErrorSeen() const { return errorSeen_; }
   uint16_t OpenPath(bool readOnly) {
     const std::u16string wide(path_.begin(), path_.end());
     BSTR name = SysAllocStringLen(wide.data(), UINT(wide.size()));
@@ -159,14 +158,14 @@ class FaultSessionTest : public CaptureTest,
     const uint32_t acknowledged = 800 * uint32_t(std::clamp<size_t>(stepsDone, 1, 4) - 1);
     if (!data) {
       EXPECT_EQ(stepsDone, 0u);
-      EXPECT_TRUE(ErrorSeen());
+      EXPECT_TRUE(errorSeen_);
       return;
     }
     const uint32_t frames = r().length;
     EXPECT_GE(frames, acknowledged);
     EXPECT_EQ(*data, Expected(kMono8k, 0, frames));
     if (frames < 2400) {
-      EXPECT_TRUE(ErrorSeen()) << frames;
+      EXPECT_TRUE(errorSeen_) << frames;
     }
   }
 
@@ -192,7 +191,7 @@ class FaultSessionTest : public CaptureTest,
     EXPECT_EQ(*data, Concat({Slice(old_, 0, 1600), Expected(kMono8k, 0, inserted),
                              Slice(old_, 1600, old_.size())}));
     if (inserted < 1600) {
-      EXPECT_TRUE(ErrorSeen()) << inserted;
+      EXPECT_TRUE(errorSeen_) << inserted;
     }
     if (stepsDone >= 4) {
       EXPECT_EQ(inserted, 1600u);
@@ -233,7 +232,7 @@ class FaultSessionTest : public CaptureTest,
     if (cutReported_) {
       EXPECT_EQ(*data, Concat({head, rest}));
     } else {  // a failed cut may leave part of the tail moved, but keeps everything outside it
-      EXPECT_TRUE(ErrorSeen());
+      EXPECT_TRUE(errorSeen_);
       EXPECT_EQ(Slice(*data, 0, std::min<size_t>(1600, data->size())), head);
       EXPECT_TRUE(Contains(*data, 1600, rest));
     }
@@ -265,7 +264,7 @@ TEST_P(FaultSessionTest, EveryStepFailingInTurnKeepsWhatWasAcknowledged) {
   const uint64_t calls = clean.empty() ? 0 : clean.back()[size_t(fault.call)];
   {
     SCOPED_TRACE("clean");
-    EXPECT_FALSE(ErrorSeen());
+    EXPECT_FALSE(errorSeen_);
     (this->*session.check)(clean.size());
   }
   for (uint64_t k = 0; k < calls && !HasFailure(); ++k) {

@@ -22,17 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-void Put16(Bytes& b, uint32_t v) {
-  b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)});
-}
-void Put32(Bytes& b, uint32_t v) {
-  Put16(b, v & 0xFFFF), Put16(b, v >> 16);
-}
-void PutTag(Bytes& b, const char* t) {
-  // Byte by byte: GCC 12 at -O2 misreads a four-byte range insert as an overflow.
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(t[i]));
-}
-
 struct Layout {
   const char* label;
   uint16_t sampleFormat, channels;
@@ -44,22 +33,16 @@ struct Layout {
 // The file of this layout holding `data` (padded when odd) with the fact count given; a file
 // just created (`sized` false) has a form size of 0.
 Bytes ExpectedFile(const Layout& l, const Bytes& data, uint32_t count, bool sized = true) {
-  const auto dataSize = uint32_t(data.size());
+  const auto size = uint32_t(data.size());
+  const uint32_t form = sized ? (l.fact ? 50 : 38) + size + (size & 1) : 0, fmtSize = 18, four = 4;
+  const WAVEFORMATEX format{l.tag, l.channels, l.rate, l.rate * l.align, l.align, l.bits, 0};
   Bytes b;
-  PutTag(b, "RIFF");
-  Put32(b, sized ? (l.fact ? 50 : 38) + dataSize + (dataSize & 1) : 0);
-  PutTag(b, "WAVE");
-  PutTag(b, "fmt ");
-  Put32(b, 18);
-  for (uint32_t v : {uint32_t(l.tag), uint32_t(l.channels)}) Put16(b, v);
-  Put32(b, l.rate);
-  Put32(b, l.rate * l.align);
-  for (uint32_t v : {uint32_t(l.align), uint32_t(l.bits), 0u}) Put16(b, v);
-  if (l.fact) PutTag(b, "fact"), Put32(b, 4), Put32(b, count);
-  PutTag(b, "data");
-  Put32(b, dataSize);
-  b.insert(b.end(), data.begin(), data.end());
-  if (dataSize & 1) b.push_back(0);
+  const auto put = [&b](const void* p, size_t n) {
+    b.insert(b.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+  };
+  put("RIFF", 4), put(&form, 4), put("WAVEfmt ", 8), put(&fmtSize, 4), put(&format, 18);
+  if (l.fact) put("fact", 4), put(&four, 4), put(&count, 4);
+  put("data", 4), put(&size, 4), put(data.data(), size), put("", size & 1);
   return b;
 }
 
@@ -113,9 +96,8 @@ class RecordingFileTest : public test::TempDirTest {
     return size_t(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()));
   }
   void ExpectIdleWithoutFile() {
-    EXPECT_EQ(r.state, StateIdle);
-    EXPECT_EQ(r.fileHandle, nullptr);
-    EXPECT_EQ(r.fileName[0], '\0');
+    EXPECT_EQ(std::tuple(r.state.load(), r.fileHandle, r.fileName[0]),
+              std::tuple(StateIdle, HMMIO{}, '\0'));
   }
   test::ScopedEnv tmpdir_{"TMPDIR", dir().c_str()};  // temporary files go into the test's folder
   Recorder r;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
@@ -36,27 +37,10 @@ const Law kALaw{"ALaw", LinearToALaw, ALawToLinear, LinearToALawBuffer, ALawToLi
 const Law kMuLaw{"MuLaw", LinearToMuLaw, MuLawToLinear, LinearToMuLawBuffer, MuLawToLinearBuffer,
                  7,       "mu-law",      32124};
 
-void PrintTo(const Law& law, std::ostream* os) {
-  *os << law.name;
-}
-
 std::vector<std::int16_t> AllSamples() {
   std::vector<std::int16_t> samples(65536);
   for (int i = 0; i < 65536; ++i) samples[i] = static_cast<std::int16_t>(i - 32768);
   return samples;
-}
-
-std::vector<std::uint8_t> AllCodes() {
-  std::vector<std::uint8_t> codes(256);
-  for (int c = 0; c < 256; ++c) codes[c] = static_cast<std::uint8_t>(c);
-  return codes;
-}
-
-// The decoded levels of a law in ascending order, without repeats (mu-law has +0 and -0).
-std::vector<int> Levels(const Law& law) {
-  std::set<int> levels;
-  for (int c = 0; c < 256; ++c) levels.insert(law.decode(static_cast<std::uint8_t>(c)));
-  return {levels.begin(), levels.end()};
 }
 
 // Regression: in the plain segment-search form, -1 .. -7 gave code 0x5A, which decodes to -248.
@@ -109,9 +93,11 @@ class G711Peer : public test::TempDirTest, public ::testing::WithParamInterface<
 TEST_P(G711Peer, DecodingMatchesSndfileForEveryCode) {
   const Law& law = GetParam();
   const std::string wave = File("codes.wav");
-  ASSERT_TRUE(test::WriteWaveFile(wave, {law.formatTag, 1, 8000, 8}, AllCodes()));
+  std::vector<std::uint8_t> codes(256);
+  std::iota(codes.begin(), codes.end(), 0);
+  ASSERT_TRUE(test::WriteWaveFile(wave, {law.formatTag, 1, 8000, 8}, codes));
   std::vector<std::int16_t> ours(256);
-  law.decodeBuffer(AllCodes().data(), 256, ours.data());
+  law.decodeBuffer(codes.data(), 256, ours.data());
   const auto sndfile = test::ReadWithSndfile(wave);
   ASSERT_TRUE(sndfile.has_value());
   EXPECT_EQ(sndfile->samples, ours);
@@ -136,9 +122,11 @@ TEST_P(G711Peer, EncodingMatchesSoxExceptNextToDecisionPoints) {
 
   std::vector<std::uint8_t> ours(samples.size());
   law.encodeBuffer(samples.data(), samples.size(), ours.data());
-  const std::vector<int> levels = Levels(law);
+  // A code's rank among the decoded levels (mu-law's +0 and -0 are one level).
+  std::set<int> levels;
+  for (int c = 0; c < 256; ++c) levels.insert(law.decode(static_cast<std::uint8_t>(c)));
   auto level = [&](std::uint8_t code) {
-    return std::lower_bound(levels.begin(), levels.end(), law.decode(code)) - levels.begin();
+    return std::distance(levels.begin(), levels.find(law.decode(code)));
   };
   constexpr std::size_t kNear = 8;
   int differences = 0;

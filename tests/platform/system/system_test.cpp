@@ -39,35 +39,27 @@ int OwnNice() {
   return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
 }
 
-// A started thread reports its nice value when told to, then waits to be let go.
-struct PriorityProbe {
-  std::atomic<int> nice{-100};
-  std::atomic<bool> measure{false}, done{false};
-};
-
 // Handles fit 32 bits; lowering a thread's priority reaches that thread only.
 TEST(Threads, PriorityChangesOnlyThatThread) {
   const int ownNice = OwnNice();
-  static PriorityProbe probe;  // a detached thread may still be leaving wait() after the test
+  static std::atomic<int> stage{0}, threadNice{-100};  // a detached thread may outlive the test
   const uintptr_t handle = _beginthread(
-      [](void* arg) {
-        auto* p = static_cast<PriorityProbe*>(arg);
-        p->measure.wait(false);
-        p->nice = OwnNice();
-        p->nice.notify_all();
-        p->done.wait(false);
+      [](void*) {
+        stage.wait(0);
+        threadNice = OwnNice();
+        threadNice.notify_all();
+        stage.wait(1);
       },
-      0, &probe);
+      0, nullptr);
   ASSERT_TRUE(handle != 0 && handle <= 0xFFFFFFFFu) << handle;
   EXPECT_TRUE(SetThreadPriority(reinterpret_cast<HANDLE>(handle), -1));
-  probe.measure = true;
-  probe.measure.notify_all();
-  probe.nice.wait(-100);
-  EXPECT_GT(probe.nice, ownNice);
+  stage = 1;
+  stage.notify_all();
+  threadNice.wait(-100);
+  EXPECT_GT(threadNice, ownNice);
   EXPECT_EQ(OwnNice(), ownNice);
-  probe.done = true;
-  probe.done.notify_all();
-
+  stage = 2;
+  stage.notify_all();
   EXPECT_FALSE(SetThreadPriority(nullptr, THREAD_PRIORITY_NORMAL));
 }
 
@@ -127,6 +119,16 @@ TEST(MoveAndDelete, RenameReplacesOnlyWhenAskedAndDeleteTakesFilesOnly) {
   EXPECT_EQ(ReadFile(dst) + ReadFile(src), "new<missing>");
   EXPECT_FALSE(MoveFileExA(src.c_str(), dst.c_str(), 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  // Replacing keeps the replaced file's permission bits, and a linked file is replaced where it
+  // lies (saving a recording must not change who may read it, nor break a link to it).
+  WriteFile(src, "newer");
+  const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(dst, mode);
+  fs::create_symlink(dst, dir.File("link"));
+  EXPECT_TRUE(MoveFileExA(src.c_str(), dir.File("link").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_TRUE(fs::is_symlink(dir.File("link")));
+  EXPECT_EQ(ReadFile(dst), "newer");
+  EXPECT_EQ(fs::status(dst).permissions(), mode);
 
   EXPECT_TRUE(DeleteFileA(dst.c_str()));
   EXPECT_FALSE(DeleteFileA(dst.c_str()));

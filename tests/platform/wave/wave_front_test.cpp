@@ -85,14 +85,32 @@ TEST_F(FrontTest, OpenRefusesBadFormatsAndArguments) {
   EXPECT_EQ(MMSYSERR_BADDEVICEID, waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL));
 }
 
-// Capabilities describe each device and the mapper is the first; a device opens once only.
-TEST_F(FrontTest, CapabilitiesDescribeTheDevicesAndTheMapperIsTheFirst) {
-  va::SetInputDevices({"Desk microphone", "Line in"});
+// Capabilities name each device, cut to 31 bytes on a character boundary, and the mapper is the
+// first; a device opens once only.
+TEST_F(FrontTest, CapabilitiesNameTheDevicesAndADeviceOpensOnce) {
+  const std::string a30(30, 'a'), b31(31, 'b'), d27 = "abc" + std::string(27, 'd');
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {b31 + "c", b31},
+      {a30 + "\xC3\xA9", a30},                                   // é would straddle the end
+      {a30 + "x\xC3\xA9", a30 + "x"},                            // é starts after the end
+      {d27 + "\xE2\x82\xAC", d27},                               // € (3 bytes)
+      {a30.substr(1) + "\xC3\xA9", a30.substr(1) + "\xC3\xA9"},  // é ends at the end
+      {std::string(300, 'z'), std::string(31, 'z')},
+  };
+  for (const auto& [name, expected] : cases) {
+    va::SetInputDevices({"Desk microphone", name});
+    va::SetOutputDevices({name});
+    WAVEINCAPSA in;
+    std::memset(&in, 0x7F, sizeof in);
+    ASSERT_EQ(MMSYSERR_NOERROR, waveInGetDevCapsA(1, &in, sizeof in));
+    EXPECT_EQ(expected, std::string(in.szPname));
+    EXPECT_EQ('\0', in.szPname[MAXPNAMELEN - 1]);
+    WAVEOUTCAPSA out;
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(0, &out, sizeof out));
+    EXPECT_EQ(expected, std::string(out.szPname));
+  }
   WAVEINCAPSA in{};
-  ASSERT_EQ(MMSYSERR_NOERROR, waveInGetDevCapsA(1, &in, sizeof in));
-  EXPECT_STREQ("Line in", in.szPname);
-  EXPECT_EQ(std::tuple(in.wChannels, in.dwFormats & WAVE_FORMAT_4S16),
-            std::tuple(WORD{2}, DWORD{WAVE_FORMAT_4S16}));
   ASSERT_EQ(MMSYSERR_NOERROR, waveInGetDevCapsA(WAVE_MAPPER, &in, sizeof in));
   EXPECT_STREQ("Desk microphone", in.szPname);
   EXPECT_EQ(MMSYSERR_BADDEVICEID, waveInGetDevCapsA(2, &in, sizeof in));
@@ -107,31 +125,6 @@ TEST_F(FrontTest, CapabilitiesDescribeTheDevicesAndTheMapperIsTheFirst) {
   EXPECT_EQ(MMSYSERR_ALLOCATED, waveOutOpen(&second, 0, &f, 0, 0, CALLBACK_NULL)) << "once only";
   EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(first));
   EXPECT_FALSE(va::OutputOpen(0));
-}
-
-TEST_F(FrontTest, DeviceNamesAreCutToThirtyOneBytesOnACharacterBoundary) {
-  const std::string a30(30, 'a'), b31(31, 'b'), d27 = "abc" + std::string(27, 'd');
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
-      {b31 + "c", b31},
-      {a30 + "\xC3\xA9", a30},                                   // é would straddle the end
-      {a30 + "x\xC3\xA9", a30 + "x"},                            // é starts after the end
-      {d27 + "\xE2\x82\xAC", d27},                               // € (3 bytes)
-      {a30.substr(1) + "\xC3\xA9", a30.substr(1) + "\xC3\xA9"},  // é ends at the end
-      {std::string(300, 'z'), std::string(31, 'z')},
-  };
-  for (const auto& [name, expected] : cases) {
-    va::SetInputDevices({name});
-    va::SetOutputDevices({name});
-    WAVEINCAPSA in;
-    std::memset(&in, 0x7F, sizeof in);
-    ASSERT_EQ(MMSYSERR_NOERROR, waveInGetDevCapsA(0, &in, sizeof in));
-    EXPECT_EQ(expected, std::string(in.szPname));
-    EXPECT_EQ('\0', in.szPname[MAXPNAMELEN - 1]);
-    WAVEOUTCAPSA out;
-    ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(0, &out, sizeof out));
-    EXPECT_EQ(expected, std::string(out.szPname));
-  }
 }
 
 // VOXL_AUDIO_DRIVER chooses; without it the first driver that finds a device serves; the reason
@@ -150,8 +143,6 @@ TEST_F(FrontTest, EnvironmentOrTheFirstDriverWithADeviceServes) {
   setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
   ASSERT_TRUE(SelectDriverForTesting(nullptr));
   EXPECT_STREQ(VoxlWaveDriverName(), "virtual");
-  EXPECT_FALSE(SelectDriverForTesting("oss"));
-  EXPECT_STREQ(VoxlWaveDriverName(), "virtual") << "an unknown name changes nothing";
 }
 
 }  // namespace
