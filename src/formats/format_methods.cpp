@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/wide_text.h"
 #include "formats/conversion.h"
 
 namespace voxl {
@@ -41,16 +42,8 @@ void TitleToNarrow(BSTR title, char* out) {
 // `text` (zero-terminated, system code page) as a new BSTR in *out, which frees the string *out
 // held.  Text the code page cannot convert gives an empty string.
 void StoreText(BSTR* out, const char* text) {
-  std::u16string wide;
-  const int chars = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, nullptr, 0);
-  if (chars > 1) {
-    wide.resize(static_cast<size_t>(chars));
-    if (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, wide.data(), chars) != chars) {
-      wide.clear();
-    }
-  }
   if (*out != nullptr) SysFreeString(*out);
-  *out = SysAllocString(wide.c_str());
+  *out = ToWideString(text);
 }
 
 // Appends the zero-terminated part of a platform field of `capacity` characters to `text`.

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "core/wide_text.h"
 #include "platform/mmio/mmio.h"
 #include "platform/system/system.h"
 #include "wavefile/frames.h"
@@ -174,12 +175,12 @@ bool ReplaceWithStart(char* name, uint64_t bytes) {
 // Close it begins with has no file to close and tests nothing.  Returns OpenFile's error.
 uint16_t Reopen(Recorder& r, const char* name) {
   uint16_t error = ErrFileOpen;
-  const int count = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-  if (count <= 0) return error;
-  std::u16string wide(static_cast<size_t>(count), u'\0');
-  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), count) != count) return error;
-  BSTR bstr = SysAllocString(wide.c_str());
+  BSTR bstr = ToWideString(name);
   if (bstr == nullptr) return error;
+  if (bstr[0] == 0) {
+    SysFreeString(bstr);
+    return error;
+  }
   // Whether the input takes the capture format has nothing to do with saving a file.
   r.state = StateOpen;
   OpenFile(r, bstr, &error);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/wide_text.h"
 #include "formats/conversion.h"
 #include "formats/pcm_format.h"
 #include "platform/mmio/mmio.h"
@@ -168,16 +169,10 @@ uint32_t NewTempRecording(Recorder& r, uint16_t* error) {
   }
 
   uint16_t result = ErrFileOpen;
-  const int wideCount = MultiByteToWideChar(CP_ACP, 0, tempName, -1, nullptr, 0);
-  if (wideCount > 0) {
-    std::u16string wide(static_cast<size_t>(wideCount), u'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, tempName, -1, wide.data(), wideCount) == wideCount) {
-      BSTR bstr = SysAllocString(wide.c_str());
-      if (bstr != nullptr) {
-        NewRecording(r, bstr, &result);
-        SysFreeString(bstr);
-      }
-    }
+  // The name was made here from text of the code page, so it converts whole.
+  if (BSTR bstr = ToWideString(tempName); bstr != nullptr) {
+    if (bstr[0] != 0) NewRecording(r, bstr, &result);
+    SysFreeString(bstr);
   }
   if (result != ErrNone) {
     // The recording could not be prepared: the empty temporary file must not stay behind.

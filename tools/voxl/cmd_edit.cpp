@@ -61,12 +61,8 @@ class EditSession {
       PrintError("cannot edit " + o.file + ": " + why);
       return;
     }
-    WORD error = 0;
-    rec_ = VoxlCreateRecorder(&error);
-    if (rec_ == nullptr) {
-      PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
-      return;
-    }
+    rec_ = NewRecorder();
+    if (rec_ == nullptr) return;
     OpenOptions open = o.open;
     open.writable = true;
     result_ = OpenForReading(rec_, o.file, open);

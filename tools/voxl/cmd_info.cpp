@@ -87,13 +87,10 @@ std::string Frames(DWORD frames, double seconds) {
 }
 
 int RunInfo(const InfoOptions& o) {
-  WORD error = 0;
-  VoxlRecorder* rec = VoxlCreateRecorder(&error);
-  if (rec == nullptr) {
-    PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
-    return kExitFailure;
-  }
+  VoxlRecorder* rec = NewRecorder();
+  if (rec == nullptr) return kExitFailure;
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  WORD error = 0;
   int result = OpenForReading(rec, o.file, o.open);
   if (result != kExitOk) {
     VoxlDestroyRecorder(rec);
@@ -183,6 +180,15 @@ void AddOpenOptions(CLI::App* cmd, OpenOptions& o) {
                             ->check(CLI::Range(1, 32768))
                             ->type_name("N");
   mpeg->excludes(raw)->excludes(header);
+}
+
+VoxlRecorder* NewRecorder() {
+  WORD error = 0;
+  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  if (rec == nullptr) {
+    PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
+  }
+  return rec;
 }
 
 int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o) {

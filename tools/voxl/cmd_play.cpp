@@ -106,14 +106,13 @@ int RunPlay(const PlayOptions& o) {
     PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
     return kExitFailure;
   }
-  WORD error = 0;
-  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  VoxlRecorder* rec = NewRecorder();
   if (rec == nullptr) {
     close(signals);
-    PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
     return kExitFailure;
   }
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  WORD error = 0;
   auto finish = [&](int code) {
     VoxlDestroyRecorder(rec);
     close(signals);

@@ -475,11 +475,10 @@ int RunRecord(RecordOptions o) {
   }
 
   WORD error = 0;
-  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  VoxlRecorder* rec = NewRecorder();
   if (rec == nullptr) {
     SysFreeString(name);
     close(signals);
-    PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
     return kExitFailure;
   }
   const VoxlRecorderVtbl& m = *rec->lpVtbl;

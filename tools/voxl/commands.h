@@ -34,6 +34,8 @@ struct OpenOptions {
   bool writable = false;  // opened for editing instead of read-only
 };
 void AddOpenOptions(CLI::App* cmd, OpenOptions& o);
+// A new recorder, or null after printing why none could be made.
+VoxlRecorder* NewRecorder();
 // Opens `file` on the idle recorder as `o` says (read-only unless o.writable).  kExitOk, or the
 // exit code after printing why.
 int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o);
