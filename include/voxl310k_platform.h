@@ -16,15 +16,26 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(_WIN32)
+/* On the original 32-bit desktop platform every service below is the system's own: its headers
+ * declare the types, records, constants and functions, with WINAPI as __stdcall and wide
+ * characters as wchar_t.  The library's exports are named by its module definition file
+ * (decorated names at fixed ordinals), so VOXL_API marks nothing there.  The extensions for
+ * Linux hosts (message-queue descriptor, wave driver choice, virtual input, host format
+ * chooser) do not exist on that platform. */
+#include <mmreg.h>
+#include <mmsystem.h>
+#include <msacm.h>
+#include <oleauto.h>
+#include <windows.h>
+#define VOXL_API
+#else /* Linux: the library's own platform layer */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#if defined(_WIN32)
-#define VOXL_API __declspec(dllexport)
-#else
 #define VOXL_API __attribute__((visibility("default")))
-#endif
 
 #ifndef WINAPI
 #define WINAPI
@@ -72,6 +83,8 @@ typedef uint_least16_t WCHAR;
 typedef WCHAR OLECHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
+/* A wide string literal: OLESTR("text"). */
+#define OLESTR(str) u##str
 
 #ifndef TRUE
 #define TRUE 1
@@ -547,6 +560,11 @@ VOXL_API BOOL WINAPI VoxlSetVirtualInput(const char* setting);
 
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
+
+#endif /* Linux */
+
+#ifdef __cplusplus
 static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes");
 #endif
 

@@ -236,7 +236,7 @@ VOXL_API BOOL WINAPI StartACMRecord(LPCSTR deviceName) {
   if (!found) return 0;
   m.SetInputDevice(host, device);
 
-  BSTR noFile = SysAllocString(u"");
+  BSTR noFile = SysAllocString(OLESTR(""));
   if (noFile == nullptr) return 0;
   m.NewRecording(host, noFile, &error);
   SysFreeString(noFile);

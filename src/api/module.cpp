@@ -16,9 +16,16 @@
 namespace voxl {
 namespace {
 
+std::atomic<ATOM> gClassAtom{0};
+
+#if defined(_WIN32)
+// The module's real instance handle: given to the entry point when the library is a DLL, and
+// looked up from an address inside this code when the recorder is linked into a program.
+std::atomic<HINSTANCE> gInstance{nullptr};
+#else
 // Its address identifies this module as the instance that owns the class.
 char gModuleTag;
-std::atomic<ATOM> gClassAtom{0};
+#endif
 
 }  // namespace
 
@@ -28,7 +35,18 @@ Recorder*& GlobalRecorder() {
 }
 
 HINSTANCE ModuleInstance() {
+#if defined(_WIN32)
+  if (gInstance.load() == nullptr) {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&gClassAtom), &self);
+    gInstance = self;
+  }
+  return gInstance;
+#else
   return reinterpret_cast<HINSTANCE>(&gModuleTag);
+#endif
 }
 
 ATOM HelperClassAtom() {
@@ -52,8 +70,11 @@ bool ModuleAttach() {
 void ModuleDetach() {
   Recorder*& recorder = GlobalRecorder();
   if (recorder != nullptr) {
+    // An idle recorder has nothing to close; its Close would only ask the input device about
+    // the capture format again, and on the original platform a device query while the loader
+    // holds its lock (unload) can wait for ever on the audio system's own threads.
     uint16_t error = 0;
-    Close(*recorder, &error);
+    if (recorder->state.load() > StateIdle) Close(*recorder, &error);
     DeleteRecorder(recorder);
     recorder = nullptr;
   }
@@ -62,6 +83,7 @@ void ModuleDetach() {
   if (atom != 0 && UnregisterClassA(MAKEINTATOM(atom), ModuleInstance()) != FALSE) gClassAtom = 0;
 }
 
+#if !defined(_WIN32)
 namespace {
 
 __attribute__((constructor)) void OnModuleLoad() {
@@ -72,5 +94,28 @@ __attribute__((destructor)) void OnModuleUnload() {
 }
 
 }  // namespace
+#endif
 
 }  // namespace voxl
+
+#if defined(_WIN32)
+// The module entry point of the DLL.  A failed registration of the window class fails the
+// load.  Every engine thread holds the module (engine.cpp), so an explicit unload (FreeLibrary)
+// comes only when no recorder is left and just unregisters the class.  When the process ends
+// (reserved is not null) the system has already ended every other thread, the engine threads
+// among them, and reclaims everything itself: tearing a recorder down then would wait for ever
+// on an engine that is gone.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      voxl::gInstance = instance;
+      DisableThreadLibraryCalls(instance);
+      return voxl::ModuleAttach() ? TRUE : FALSE;
+    case DLL_PROCESS_DETACH:
+      if (reserved == nullptr) voxl::ModuleDetach();
+      return TRUE;
+    default:
+      return TRUE;
+  }
+}
+#endif

@@ -30,7 +30,7 @@ Recorder* NewRecorder() {
 void DeleteRecorder(Recorder* r) {
   if (r == nullptr) return;
   uint16_t error = 0;
-  Close(*r, &error);
+  if (r->state.load() > StateIdle) Close(*r, &error);  // an idle recorder has nothing open
   r->notifyWindow = nullptr;
   delete r->helperWindow;
   r->helperWindow = nullptr;

@@ -115,14 +115,45 @@ void HandlePlayBuffer(Recorder& r, WAVEHDR& header) {
   }
 }
 
+#if defined(_WIN32)
+// On the original platform each engine thread holds a reference to the module that contains its
+// code, and drops it with its last instruction, so the library stays loaded while any engine
+// runs: a host that unloads it with a recorder alive leaves that recorder running until the
+// process ends, instead of unmapping code that a thread still runs.  (Stopping the recorder
+// from the unload itself cannot be done: the audio system's threads wait for the loader lock
+// that the unload holds.)
+std::atomic<HMODULE> gModule{nullptr};
+
+void HoldModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCSTR>(&EngineThreadProc), &module);
+  gModule = module;
+}
+void ReleaseModule() {
+  if (gModule.load() != nullptr) FreeLibrary(gModule);
+}
+[[noreturn]] void ReleaseModuleAndExit() {
+  FreeLibraryAndExitThread(gModule, 0);
+}
+#else
+// A shared object is unloaded only at the host's explicit dlclose, whose destructor ends every
+// engine first (module.cpp).
+void HoldModule() {}
+void ReleaseModule() {}
+void ReleaseModuleAndExit() {}
+#endif
+
 }  // namespace
 
 void StartEngine(Recorder& r) {
   r.engineStage = NotRunning;
+  HoldModule();
   uintptr_t handle = static_cast<uintptr_t>(-1);
   if (!gStartFailsForTesting) handle = _beginthread(EngineThreadProc, 0, &r);
   if (handle == static_cast<uintptr_t>(-1)) {
     r.threadHandle = kNoThread;
+    ReleaseModule();
     return;
   }
   WaitUntil([&] { return r.engineStage != NotRunning; });
@@ -147,6 +178,7 @@ void EngineThreadProc(void* recorder) {
         if (!HandleCommand(r, msg.wParam, msg.lParam)) {
           // The last touch of the record: the destructor frees it once it sees this.
           r.engineStage = NotRunning;
+          ReleaseModuleAndExit();
           return;
         }
         break;

@@ -9,6 +9,10 @@
 
 #include "platform/wave/wave.h"
 
+#if defined(_WIN32)
+// The original platform's own codec manager (msacm.h and mmreg.h, through the public header).
+#else  // Linux: the library's own platform layer
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -90,3 +94,5 @@ MMRESULT WINAPI acmStreamClose(HACMSTREAM stream, DWORD flags);
 #ifdef __cplusplus
 }  // extern "C"
 #endif
+
+#endif  // Linux

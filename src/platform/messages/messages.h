@@ -9,6 +9,10 @@
 
 #include "voxl310k_platform.h"
 
+#if defined(_WIN32)
+// The original platform's own messages and windows (windows.h, through the public header).
+#else  // Linux: the library's own platform layer
+
 // Last-error codes of the messages service that the system service does not list.
 #define ERROR_INVALID_WINDOW_HANDLE 1400
 #define ERROR_INVALID_INDEX 1413
@@ -44,3 +48,5 @@ bool IsWindowOfCurrentThread(HWND hWnd);
 void FailWindowCreationForTesting(int callsBefore);
 
 }  // namespace voxl::messages
+
+#endif  // Linux

@@ -9,6 +9,42 @@
 
 #include "voxl310k_platform.h"
 
+#if defined(_WIN32)
+// The original platform's own RIFF file I/O, and the three file operations the recorder needs
+// beyond it, done on the file handle that the system's I/O procedure for disk files keeps in
+// adwInfo[0].
+#ifdef __cplusplus
+namespace voxl::mmio {
+inline HANDLE FileHandleOf(HMMIO h) {
+  MMIOINFO info{};
+  if (mmioGetInfo(h, &info, 0) != MMSYSERR_NOERROR) return INVALID_HANDLE_VALUE;
+  return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(info.adwInfo[0]));
+}
+inline bool Truncate(HMMIO h, DWORD length) {
+  const HANDLE file = FileHandleOf(h);
+  LARGE_INTEGER here{};
+  LARGE_INTEGER end{};
+  LARGE_INTEGER cut{};
+  cut.QuadPart = length;
+  if (file == INVALID_HANDLE_VALUE || !SetFilePointerEx(file, {}, &here, FILE_CURRENT) ||
+      !SetFilePointerEx(file, {}, &end, FILE_END)) {
+    return false;
+  }
+  bool cutDone = true;
+  if (end.QuadPart > cut.QuadPart) {
+    cutDone = SetFilePointerEx(file, cut, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  }
+  return SetFilePointerEx(file, here, nullptr, FILE_BEGIN) && cutDone;
+}
+inline bool FlushToDisk(HMMIO h) {
+  const HANDLE file = FileHandleOf(h);
+  return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+}
+inline void StartWriteBack(HMMIO) {}
+}  // namespace voxl::mmio
+#endif
+#else  // Linux: the library's own platform layer
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -141,3 +177,5 @@ void StartWriteBack(HMMIO h);
 // Tests count and fail this service's file operations through platform/system/io_faults.h.
 }  // namespace voxl::mmio
 #endif
+
+#endif  // Linux

@@ -4,6 +4,13 @@
 
 #include "voxl310k_platform.h"
 
+#if defined(_WIN32)
+// The original platform's own services.
+#include <process.h>
+#include <shellapi.h>
+#define VOXL_PATH_SEPARATOR '\\'
+#else  // Linux: the library's own platform layer
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -70,3 +77,5 @@ HINSTANCE ShellExecuteA(HWND owner, LPCSTR operation, LPCSTR file, LPCSTR parame
 #ifdef __cplusplus
 }  // extern "C"
 #endif
+
+#endif  // Linux

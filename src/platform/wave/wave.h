@@ -11,6 +11,10 @@
 
 #include "voxl310k_platform.h"
 
+#if defined(_WIN32)
+// The original platform's own wave devices (mmsystem.h, through the public header).
+#else  // Linux: the library's own platform layer
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -87,3 +91,5 @@ MMRESULT waveOutReset(HWAVEOUT hwo);
 #ifdef __cplusplus
 }  // extern "C"
 #endif
+
+#endif  // Linux

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The second platform: builds VOXL310K.DLL for the original 32-bit desktop platform with the
+# mingw-w64 cross compiler, checks its exports and imports, and runs its tests under Wine (display
+# driver null, audio through a PulseAudio null sink).  Installs what it needs first: the i386
+# architecture, the cross compiler and Wine, about 200 MB beside what scripts/install-deps.sh
+# installs.
+# Usage: scripts/test-win32.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "test-win32: installing ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build=build/win32
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXL_BUILD_TESTS=ON
+cmake --build "$build" -j "$(nproc)"
+
+# Exactly the eight decorated exports at ordinals 1 to 8, and only the system's own libraries.
+dll="$build/src/VOXL310K.dll"
+exports=$(i686-w64-mingw32-objdump -p "$dll" |
+  awk '/\[Ordinal\/Name Pointer\] Table/ {p = 1; next} p && NF == 0 {exit} p {print $2, $3}')
+expected=$(printf '%s\n' "1] _DeinitACM@0" "2] _FreeACMBlock@4" "3] _GetFirstACMDevice@4" \
+  "4] _GetNextACMBlock@4" "5] _GetNextACMDevice@4" "6] _InitACM@4" "7] _StartACMRecord@4" \
+  "8] _StopACMRecord@0")
+ordinals=$(i686-w64-mingw32-objdump -p "$dll" |
+  awk '/\[Ordinal\/Name Pointer\] Table/ {p = 1; next} p && NF == 0 {exit} p {n++; print n "] " $NF}')
+if [[ "$ordinals" != "$expected" ]] || ! i686-w64-mingw32-objdump -p "$dll" | grep -q "Ordinal Base 1"; then
+  echo "=== VOXL310K.dll exports, expected the eight decorated names at ordinals 1 to 8:"
+  echo "$exports"
+  exit 1
+fi
+imports=$(i686-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ {print toupper($3)}' | sort -u)
+unexpected=$(grep -vxE 'GDI32.DLL|KERNEL32.DLL|MSACM32.DLL|MSVCRT.DLL|OLEAUT32.DLL|SHELL32.DLL|USER32.DLL|WINMM.DLL' <<<"$imports" || true)
+if [[ -n "$unexpected" ]]; then
+  echo "=== VOXL310K.dll needs libraries beyond the system's own: $unexpected"
+  exit 1
+fi
+echo "=== VOXL310K.dll: the eight exports at ordinals 1 to 8; imports $(echo $imports)"
+
+# A 32-bit Wine prefix of the build's own, without a display and with PulseAudio for sound.
+export WINEPREFIX="$PWD/$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+eval "$(bash scripts/start-pulse.sh)"
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  wineboot --init
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null
+fi
+status=0
+ctest --test-dir "$build" --output-on-failure --no-tests=error || status=1
+wineserver -k 2>/dev/null || true
+exit $status
