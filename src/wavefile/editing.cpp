@@ -53,20 +53,13 @@ bool HoldsSize(const MMCKINFO& chunk, uint64_t bytes) {
 }
 
 // Writes the sizes of the RIFF/WAVE file, `dataBytes` of data and a form of `formBytes`, and the
-// "fact" count for the length, then reads them back.  An ascend takes the size from where the
-// file is when that lies further than the size asked for (after a failed seek: the end of the
-// file, old tail included), so a try that left other sizes is made once more.  True when the
-// file holds the sizes asked for.
+// "fact" count for the length, then reads them back; a try that left other sizes (a write that
+// failed) is made once more.  True when the file holds the sizes asked for.
 bool WriteWaveSizes(Recorder& r, uint64_t dataBytes, uint64_t formBytes) {
   if (formBytes > kMaxRiffOffset) return false;
   const uint32_t frames = r.length.load();
-  const uint64_t dataEnd = uint64_t{r.dataChunk.dwDataOffset} + dataBytes;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    r.dataChunk.cksize = static_cast<DWORD>(dataBytes);
-    r.dataChunk.dwFlags |= MMIO_DIRTY;
-    r.riffChunk.cksize = static_cast<DWORD>(formBytes);
-    r.riffChunk.dwFlags |= MMIO_DIRTY;
-    WriteChunkSizes(r, dataEnd, r.hasFactChunk != 0 ? &frames : nullptr);
+    WriteSizeFields(r, dataBytes, formBytes, r.hasFactChunk != 0 ? &frames : nullptr);
     RereadChunks(r);
     if (HoldsSize(r.dataChunk, dataBytes) && HoldsSize(r.riffChunk, formBytes)) return true;
   }
@@ -127,12 +120,15 @@ bool ContentEnd(Recorder& r, uint64_t fileBytes, uint64_t* end) {
 }
 
 // The folder a file name lies in: up to its last separator, "." for a bare name, the root for a
-// file in it.
+// file in it (also a drive's root, "C:\\").
 std::string FolderOf(const char* name) {
-  const char* separator = std::strrchr(name, VOXL_PATH_SEPARATOR);
+  const char* separator = nullptr;
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (std::strchr(VOXL_PATH_SEPARATORS, *c) != nullptr) separator = c;
+  }
   if (separator == nullptr) return ".";
-  if (separator == name) return std::string(1, VOXL_PATH_SEPARATOR);
-  return std::string(name, static_cast<size_t>(separator - name));
+  const bool root = separator == name || separator[-1] == ':';
+  return std::string(name, static_cast<size_t>(separator - name) + (root ? 1 : 0));
 }
 
 // Copies the first `bytes` of the file `source` into the file `target`, through the platform's

@@ -74,9 +74,12 @@ bool SeekToDataEnd(HMMIO h, uint64_t end) {
 
 void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
   HMMIO h = r.fileHandle;
-  // The data and form sizes are taken from the position: away from the data's end they could
-  // claim bytes behind it that are no audio (the old tail of a cut), so they stay unwritten.
-  const bool atDataEnd = SeekToDataEnd(h, dataEnd);
+  // An ascend takes a chunk's size from the position.  Here sizes only grow: the data keeps
+  // what it held beyond `dataEnd` (the rest of a last compressed block), the form the chunks
+  // that follow the data.  Away from the data's end (a failed seek) they could claim bytes that
+  // are no audio (the old tail of a cut), so they stay unwritten.
+  const uint64_t dataHeld = uint64_t{r.dataChunk.dwDataOffset} + r.dataChunk.cksize;
+  const bool atDataEnd = SeekToDataEnd(h, std::max(dataEnd, dataHeld));
   if (atDataEnd) mmioAscend(h, &r.dataChunk, 0);
   if (factCount != nullptr) {
     // The searches are bounded by the form; its recorded size may still be the 0 of a new
@@ -102,7 +105,37 @@ void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
     data.ckid = kDataChunk;
     if (mmioDescend(h, &data, &form, MMIO_FINDCHUNK) == 0) mmioAscend(h, &data, 0);
   }
-  if (atDataEnd) mmioAscend(h, &r.riffChunk, 0);
+  if (!atDataEnd) return;
+  const LONG behindData = mmioSeek(h, 0, SEEK_CUR);
+  const uint64_t formHeld = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
+  if (behindData != -1 && (formHeld <= static_cast<DWORD>(behindData) || SeekTo(h, formHeld))) {
+    mmioAscend(h, &r.riffChunk, 0);
+  }
+}
+
+bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const uint32_t* factCount) {
+  HMMIO h = r.fileHandle;
+  const uint64_t dataStart = r.dataChunk.dwDataOffset;
+  const uint64_t formStart = r.riffChunk.dwDataOffset;
+  if (h == nullptr || dataStart < 8 || formStart < 8 || dataSize > kMaxRiffOffset ||
+      formSize > kMaxRiffOffset) {
+    return false;
+  }
+  const uint64_t factAt = r.factChunk.dwDataOffset;
+  const bool withFact =
+      factCount != nullptr && r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && factAt >= 8;
+  bool written = WriteU32At(h, dataStart - 4, static_cast<uint32_t>(dataSize));
+  if ((dataSize & 1u) != 0 && dataStart + dataSize < kMaxRiffOffset) {
+    const char pad = 0;
+    written = SeekTo(h, dataStart + dataSize) && WriteAll(h, &pad, 1) && written;
+  }
+  if (withFact) written = WriteU32At(h, factAt, *factCount) && written;
+  written = WriteU32At(h, formStart - 4, static_cast<uint32_t>(formSize)) && written;
+  if (written) {
+    r.dataChunk.cksize = static_cast<DWORD>(dataSize);
+    r.riffChunk.cksize = static_cast<DWORD>(formSize);
+  }
+  return written;
 }
 
 bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {

@@ -47,12 +47,20 @@ uint16_t CreateWaveFile(Recorder& r, char* name, const void* format, uint32_t fo
 // file is the best stand-in (never a wrapped offset).  False when the seek fails.
 bool SeekToDataEnd(HMMIO h, uint64_t end);
 
-// Writes the sizes of the RIFF/WAVE file r.fileHandle for data ending at `dataEnd`: the data
-// chunk's, then, when `factCount` is not null, the "fact" sample count (the chunk is searched
+// Writes the sizes of the RIFF/WAVE file r.fileHandle for data ending at `dataEnd` (or further,
+// where the data chunk already reaches; the form likewise keeps the chunks behind the data): the
+// data chunk's, then, when `factCount` is not null, the "fact" sample count (the chunk is searched
 // for within the form), then the form's.  Leaves the file behind the data chunk.  A step that
 // fails (a chunk not found, a seek or write failing) does not stop the others, except that the
 // data and form sizes are left unwritten (their chunks dirty) when `dataEnd` cannot be reached.
 void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount);
+
+// Writes the size fields of the RIFF/WAVE file r.fileHandle as given, whatever they said before
+// (sizes that shrink, as after a cut): the data size (with a zero pad byte behind odd-sized
+// data), the "fact" sample count when `factCount` is not null and the file has a "fact" chunk,
+// and the form size.  riffChunk and dataChunk take the new sizes when all writes took; the
+// position is left anywhere.  False when a seek or a write failed.
+bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const uint32_t* factCount);
 
 // Rereads riffChunk and dataChunk as they stand in the file (each kept as it was when its search
 // fails).

@@ -140,11 +140,11 @@ extern "C" MMRESULT mmioCreateChunk(HMMIO h, LPMMCKINFO ck, UINT flags) {
   return 0;
 }
 
-// Size of a chunk being left with MMIO_DIRTY (set by mmioCreateChunk, or by a caller that
-// changed cksize): the larger of cksize and the distance from dwDataOffset to the position.  So
-// after writing the data, with the position at its end, the true length is written; a caller
-// that seeked back into the data (to patch it) keeps the length already reached in cksize; and
-// a caller that set cksize itself, with the position inside the data, gets that size.
+// Leaving a chunk with MMIO_DIRTY (set by mmioCreateChunk, or by a caller that wrote into it):
+// the position is its end, so its size is the distance from dwDataOffset to the position.  The
+// size field is written when that differs from cksize, which holds what the field says (the
+// size given to mmioCreateChunk, or found by mmioDescend); an odd size gets its zero pad byte.
+// A caller that wants another size puts the position there first.
 extern "C" MMRESULT mmioAscend(HMMIO h, LPMMCKINFO ck, UINT /*flags*/) {
   using namespace voxl::mmio;
   if (!IsOpenFile(h) || ck == nullptr) return MMIOERR_INVALIDFILE;
@@ -159,16 +159,18 @@ extern "C" MMRESULT mmioAscend(HMMIO h, LPMMCKINFO ck, UINT /*flags*/) {
 
   if (!h->writable) return MMIOERR_CANNOTWRITE;
   if (dataOffset < kHeaderBytes) return MMIOERR_CANNOTWRITE;
-  uint64_t size = ck->cksize;
-  if (h->position > dataOffset + size) size = h->position - dataOffset;
+  // A position before the data leaves an empty chunk.
+  const uint64_t size = h->position > dataOffset ? h->position - dataOffset : 0;
   const uint64_t pad = size & 1u;
   // Refused, not wrapped: nothing is written and the chunk stays dirty.
   if (size > 0xFFFFFFFFu || dataOffset + size + pad > kMaxPosition) return MMIOERR_CANNOTWRITE;
 
-  unsigned char raw[4];
-  StoreLe32(raw, static_cast<uint32_t>(size));
-  if (WriteAt(h, dataOffset - 4, raw, 4) != 4) return MMIOERR_CANNOTWRITE;
-  ck->cksize = static_cast<DWORD>(size);
+  if (size != ck->cksize) {
+    unsigned char raw[4];
+    StoreLe32(raw, static_cast<uint32_t>(size));
+    if (WriteAt(h, dataOffset - 4, raw, 4) != 4) return MMIOERR_CANNOTWRITE;
+    ck->cksize = static_cast<DWORD>(size);
+  }
   if (pad != 0) {
     const unsigned char zero = 0;
     if (WriteAt(h, dataOffset + size, &zero, 1) != 1) return MMIOERR_CANNOTWRITE;
