@@ -23,11 +23,14 @@
  * (decorated names at fixed ordinals), so VOXL_API marks nothing there.  The extensions for
  * Linux hosts (message-queue descriptor, wave driver choice, virtual input, host format
  * chooser) do not exist on that platform. */
-#include <mmreg.h>
+/* In this order: windows.h first, mmsystem.h before mmreg.h and msacm.h. */
+/* clang-format off */
+#include <windows.h>
 #include <mmsystem.h>
+#include <mmreg.h>
 #include <msacm.h>
 #include <oleauto.h>
-#include <windows.h>
+/* clang-format on */
 #define VOXL_API
 #else /* Linux: the library's own platform layer */
 

@@ -30,19 +30,17 @@ cmake --build "$build" -j "$(nproc)"
 
 # Exactly the eight decorated exports at ordinals 1 to 8, and only the system's own libraries.
 dll="$build/src/VOXL310K.dll"
-exports=$(i686-w64-mingw32-objdump -p "$dll" |
-  awk '/\[Ordinal\/Name Pointer\] Table/ {p = 1; next} p && NF == 0 {exit} p {print $2, $3}')
+headers=$(i686-w64-mingw32-objdump -p "$dll")
+ordinals=$(awk '/\[Ordinal\/Name Pointer\] Table/ {p = 1; next} p && NF == 0 {exit} p {n++; print n "] " $NF}' <<<"$headers")
 expected=$(printf '%s\n' "1] _DeinitACM@0" "2] _FreeACMBlock@4" "3] _GetFirstACMDevice@4" \
   "4] _GetNextACMBlock@4" "5] _GetNextACMDevice@4" "6] _InitACM@4" "7] _StartACMRecord@4" \
   "8] _StopACMRecord@0")
-ordinals=$(i686-w64-mingw32-objdump -p "$dll" |
-  awk '/\[Ordinal\/Name Pointer\] Table/ {p = 1; next} p && NF == 0 {exit} p {n++; print n "] " $NF}')
-if [[ "$ordinals" != "$expected" ]] || ! i686-w64-mingw32-objdump -p "$dll" | grep -q "Ordinal Base 1"; then
+if [[ "$ordinals" != "$expected" ]] || ! grep -q "Ordinal Base 1" <<<"$headers"; then
   echo "=== VOXL310K.dll exports, expected the eight decorated names at ordinals 1 to 8:"
-  echo "$exports"
+  echo "$ordinals"
   exit 1
 fi
-imports=$(i686-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ {print toupper($3)}' | sort -u)
+imports=$(awk '/DLL Name:/ {print toupper($3)}' <<<"$headers" | sort -u)
 unexpected=$(grep -vxE 'GDI32.DLL|KERNEL32.DLL|MSACM32.DLL|MSVCRT.DLL|OLEAUT32.DLL|SHELL32.DLL|USER32.DLL|WINMM.DLL' <<<"$imports" || true)
 if [[ -n "$unexpected" ]]; then
   echo "=== VOXL310K.dll needs libraries beyond the system's own: $unexpected"

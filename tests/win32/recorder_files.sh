@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the recorder host under Wine into FOLDER, then has ffprobe read both files: the codec,
-# rate and channels of the capture format, and the length the recorder reported (exact for PCM;
+# rate and channels of the capture format, and the last length the recorder reported, after the
+# cut and compaction of the PCM file (exact for PCM;
 # within one block for IMA ADPCM, whose last block ffprobe counts whole); sox finds the tone in
 # both at its level.
 # Usage: recorder_files.sh RECORDER_HOST.EXE FOLDER
@@ -12,7 +13,7 @@ echo "$report"
 status=0
 check() {  # file codec tolerance_frames
   local file=$1 codec=$2 tolerance=$3 frames
-  frames=$(awk -v f="$file" '$1 == f {print $2}' <<<"$report")
+  frames=$(awk -v f="$file" '$1 == f {n = $2} END {print n}' <<<"$report")
   local probed
   probed=$(ffprobe -v error -select_streams a:0 \
     -show_entries stream=codec_name,sample_rate,channels,duration_ts -of csv=p=0 "$folder/$file")

@@ -1,9 +1,10 @@
 // A program of the original platform with the recorder linked in: it records two seconds from
-// the default input device into a PCM file and into an IMA ADPCM file encoded by the platform's
-// own codec manager, and prints what it recorded for recorder_files.sh to compare with ffprobe.
+// the default input device into a PCM file, cuts half a second out of it and compacts it, and
+// records an IMA ADPCM file encoded by the platform's own codec manager; it prints the lengths
+// for recorder_files.sh to compare with ffprobe.
 //
-// Usage: win32_recorder_host FOLDER   (a path of the platform; prints "FILE FRAMES" per file,
-// exit status 0 when both recordings worked)
+// Usage: win32_recorder_host FOLDER   (a path of the platform; prints "FILE FRAMES" after each
+// step, the last line of a file being its final length; exit status 0 when all worked)
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -54,10 +55,13 @@ bool SetFormat(VoxlRecorder* r, const std::vector<BYTE>& format) {
   return accepted;
 }
 
-bool Record(VoxlRecorder* r, const std::string& folder, const char* file) {
+BSTR PathIn(const std::string& folder, const char* file) {
   const std::string path = folder + "\\" + file;
-  std::wstring wide(path.begin(), path.end());
-  BSTR name = SysAllocString(wide.c_str());
+  return SysAllocString(std::wstring(path.begin(), path.end()).c_str());
+}
+
+bool Record(VoxlRecorder* r, const std::string& folder, const char* file) {
+  BSTR name = PathIn(folder, file);
   WORD error = 0;
   r->lpVtbl->NewRecording(r, name, &error);
   SysFreeString(name);
@@ -75,6 +79,27 @@ bool Record(VoxlRecorder* r, const std::string& folder, const char* file) {
   return error == 0 && frames >= kFrames;
 }
 
+// Opens the file again, removes half a second from 0.5 s on and compacts it: the file's own
+// handle, the replace and the flush of the platform's file services at work.
+bool CutAndCompact(VoxlRecorder* r, const std::string& folder, const char* file) {
+  BSTR name = PathIn(folder, file);
+  WORD error = 0;
+  r->lpVtbl->OpenFile(r, name, &error);
+  SysFreeString(name);
+  if (error == 0) {
+    r->lpVtbl->SetPositionSeconds(r, 0.5);
+    r->lpVtbl->DeleteSeconds(r, 0.5, &error);
+  }
+  if (error == 0) r->lpVtbl->CompactFile(r, &error);
+  DWORD frames = 0;
+  r->lpVtbl->GetLength(r, &frames);
+  std::printf("%s %lu\n", file, static_cast<unsigned long>(frames));
+  if (error != 0) std::fprintf(stderr, "%s: %s\n", file, VoxlErrorText(error));
+  WORD closeError = 0;
+  r->lpVtbl->Close(r, &closeError);
+  return error == 0 && closeError == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,7 +113,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no recorder: %s\n", VoxlErrorText(error));
     return 1;
   }
-  bool ok = Record(r, argv[1], "pcm.wav");
+  bool ok = Record(r, argv[1], "pcm.wav") && CutAndCompact(r, argv[1], "pcm.wav");
   const std::vector<BYTE> ima = ImaFormat();
   if (ima.empty() || !SetFormat(r, ima) || r->lpVtbl->SetSampleFormat(r, 100) != S_OK) {
     std::fprintf(stderr, "the codec manager offers no IMA ADPCM format for the capture format\n");

@@ -8,15 +8,16 @@
 // The original platform's own services.
 #include <process.h>
 #include <shellapi.h>
-#define VOXL_PATH_SEPARATOR '\\'
+// Path separators of this platform; the recorder splits paths at them.
+#define VOXL_PATH_SEPARATORS "\\/"
 #else  // Linux: the library's own platform layer
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// Path separator of this platform; the recorder splits paths with it.
-#define VOXL_PATH_SEPARATOR '/'
+// Path separators of this platform; the recorder splits paths at them.
+#define VOXL_PATH_SEPARATORS "/"
 #define MAX_PATH 260
 
 #define THREAD_PRIORITY_NORMAL 0

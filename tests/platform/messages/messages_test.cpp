@@ -1,6 +1,8 @@
 // Thread message queues and windows.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <poll.h>
+#endif
 
 #include <atomic>
 #include <thread>
@@ -21,9 +23,22 @@ std::vector<UINT> Drain(HWND hWnd = nullptr) {
   return taken;
 }
 
-bool Readable(int timeoutMs = 0) {
+// Whether messages are queued: the queue's descriptor polls readable (the system's own queue
+// reports posted messages in its status).
+bool Readable() {
+#if defined(_WIN32)
+  return (HIWORD(GetQueueStatus(QS_POSTMESSAGE)) & QS_POSTMESSAGE) != 0;
+#else
   pollfd p{VoxlMessageQueueFd(), POLLIN, 0};
-  return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN) != 0;
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+#endif
+}
+
+// Waits until `value` is no longer `old`.  (Spins: the atomic wait of the cross build's C++
+// runtime can miss a wake-up.)
+template <typename T>
+void AwaitChange(const std::atomic<T>& value, T old) {
+  while (value.load() == old) std::this_thread::yield();
 }
 
 // The engine handshake relies on a thread having a queue only after its first peek.
@@ -32,26 +47,25 @@ TEST(ThreadQueue, PostsFailUntilTheThreadHasAQueueAndAfterItExits) {
   std::atomic<int> stage{0};
   std::thread worker([&] {
     id = GetCurrentThreadId();
-    id.notify_all();
-    stage.wait(0);
+    AwaitChange(stage, 0);
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     stage = 2;
-    stage.notify_all();
     GetMessageA(&msg, nullptr, 0, 0);
   });
-  id.wait(0);
+  AwaitChange(id, DWORD{0});
   EXPECT_FALSE(PostThreadMessageA(id, kPing, 0, 0)) << "no queue before the first peek";
   stage = 1;
-  stage.notify_all();
-  stage.wait(1);
+  AwaitChange(stage, 1);
   EXPECT_TRUE(PostThreadMessageA(id, kPing, 0, 0));
   worker.join();
   EXPECT_FALSE(PostThreadMessageA(id, kPing, 0, 0)) << "the queue went with its thread";
 }
 
 // Queue calls from a destructor that runs after the queue's own at thread exit (as a library's
-// clean-up at process exit does) fail quietly and never wait for ever.
+// clean-up at process exit does) fail quietly and never wait for ever.  (The system's queue
+// outlives the thread's own clean-up.)
+#if !defined(_WIN32)
 struct LateCaller {
   std::atomic<int>* result;
   ~LateCaller() {
@@ -74,6 +88,7 @@ TEST(ThreadQueue, CallsAfterTheQueueWentAtThreadExitFailQuietly) {
   }).join();
   EXPECT_EQ(result.load(), 0);
 }
+#endif
 
 // Range filters take matches in order and leave the rest; WM_QUIT passes any filter and ends
 // GetMessageA; the descriptor is readable exactly while messages are queued.
@@ -97,7 +112,9 @@ TEST(ThreadQueue, FiltersQuitAndTheDescriptorFollowTheQueue) {
   EXPECT_TRUE(Readable());
   EXPECT_EQ(Drain(), (std::vector<UINT>{WM_USER + 5, WM_USER + 9}));
   EXPECT_FALSE(Readable());
+#if !defined(_WIN32)  // documented for the system too, but Wine faults on the null pointer
   EXPECT_EQ(GetMessageA(nullptr, nullptr, 0, 0), -1);
+#endif
 }
 
 // ---- Windows ----
@@ -106,9 +123,10 @@ TEST(ThreadQueue, FiltersQuitAndTheDescriptorFollowTheQueue) {
 // reach the procedure while their thread ends.)
 thread_local std::vector<UINT>* seen = nullptr;
 
-// Records what it is sent, with WM_CREATE's parameter; answers kPing with 2 * wParam.
+// Records WM_CREATE, with its parameter, and WM_DESTROY (the system also sends messages of the
+// frame and geometry that our windows do not have); answers kPing with 2 * wParam.
 LRESULT CALLBACK RecordingProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (seen != nullptr) seen->push_back(msg);
+  if (seen != nullptr && (msg == WM_CREATE || msg == WM_DESTROY)) seen->push_back(msg);
   if (msg == WM_CREATE && seen != nullptr) {
     seen->push_back(*static_cast<UINT*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams));
   }
@@ -171,6 +189,8 @@ TEST_F(WindowTest, LifeCycleDispatchAndDestroy) {
   EXPECT_EQ(SetWindowLongA(hWnd, GWL_USERDATA, 1), 0);
 }
 
+// (Under Wine a post that races with the destroy can still arrive for the dead window.)
+#if !defined(_WIN32)
 TEST_F(WindowTest, PostsRacingWithDestroyLeaveNothingForTheDeadWindow) {
   for (int round = 0; round < 20; ++round) {
     HWND hWnd = Create();
@@ -189,5 +209,6 @@ TEST_F(WindowTest, PostsRacingWithDestroyLeaveNothingForTheDeadWindow) {
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ASSERT_NE(msg.hwnd, hWnd);
   }
 }
+#endif
 
 }  // namespace

@@ -12,11 +12,11 @@
 
 namespace {
 
-using U16 = std::u16string;
+using U16 = std::basic_string<WCHAR>;
 
 U16 Wide(const char* utf8, int bytes = -1) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, bytes, nullptr, 0);
-  U16 out(static_cast<size_t>(n), u'\0');
+  U16 out(static_cast<size_t>(n), 0);
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8, bytes, out.data(), n);
   return out;
 }
@@ -30,7 +30,7 @@ std::string Narrow(const U16& wide) {
 }
 
 TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
-  const OLECHAR text[] = u"ab\0cd";
+  const OLECHAR text[] = OLESTR("ab\0cd");
   BSTR s = SysAllocStringLen(text, 5);
   uint32_t prefix;
   std::memcpy(&prefix, reinterpret_cast<char*>(s) - 4, 4);
@@ -47,37 +47,41 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
 // not written for an explicit length.  Lone surrogates become U+FFFD; a high surrogate at the end
 // of the counted length does not pair with what follows.
 TEST(CodePages, ConvertAllPlanesBothWaysCountTheTerminatorAndReplaceLoneSurrogates) {
-  const U16 all = u"A\u00E9\u20AC\U0001F3A4\U0010FFFF";
+  const U16 all = OLESTR("A\u00E9\u20AC\U0001F3A4\U0010FFFF");
   const std::string utf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xF4\x8F\xBF\xBF";
   EXPECT_EQ(Narrow(all), utf8);
   EXPECT_EQ(Wide(utf8.c_str(), static_cast<int>(utf8.size())), all);
+#if !defined(_WIN32)  // the system's code page is a legacy one there
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, utf8.c_str(), -1, nullptr, 0), 8);
-  WCHAR out[4] = {u'x', u'x', u'x', u'x'};
+#endif
+  WCHAR out[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcdef", 2, out, 4), 2);
-  EXPECT_EQ(out[2], u'x');
+  EXPECT_EQ(out[2], WCHAR('x'));
 
-  EXPECT_EQ(Narrow(U16{u'a', char16_t{0xD800}, u'b'}), "a\xEF\xBF\xBD\x62");
-  EXPECT_EQ(Narrow(U16{char16_t{0xDC00}, char16_t{0xD83C}}), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  const char16_t pair[] = {0xD83C, 0xDFA4};
+  EXPECT_EQ(Narrow(U16{'a', 0xD800, 'b'}), "a\xEF\xBF\xBD\x62");
+  EXPECT_EQ(Narrow(U16{0xDC00, 0xD83C}), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  const WCHAR pair[] = {0xD83C, 0xDFA4};
   char bytes[8];
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, 1, bytes, 8, nullptr, nullptr), 3);
+#if !defined(_WIN32)
   BOOL used = FALSE;
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, pair, 1, bytes, 8, nullptr, &used), 3);
   EXPECT_TRUE(used);
+#endif
 }
 
 // Each case fails when strict; else each bad part becomes U+FFFD.  An exact-size heap copy lets
 // the address sanitizer catch any read past the given length.
 TEST(CodePages, InvalidUtf8FailsWhenStrictElseEachBadPartBecomesFffd) {
   const std::pair<std::string, U16> cases[] = {
-      {"a\xC0\xAF\x62", u"a\uFFFD\uFFFDb"},               // overlong slash
-      {"\xF0\x80\x80\xAF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // overlong, four bytes
-      {"x\x80y", u"x\uFFFDy"},                            // lone continuation
-      {"ok\xE2\x82", u"ok\uFFFD"},                        // truncated at the end
-      {"\xF0\x9F\x8E\x41", u"\uFFFDA"},                   // truncated before ASCII
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
-      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
-      {"\xFF", u"\uFFFD"}};
+      {"a\xC0\xAF\x62", OLESTR("a\uFFFD\uFFFDb")},               // overlong slash
+      {"\xF0\x80\x80\xAF", OLESTR("\uFFFD\uFFFD\uFFFD\uFFFD")},  // overlong, four bytes
+      {"x\x80y", OLESTR("x\uFFFDy")},                            // lone continuation
+      {"ok\xE2\x82", OLESTR("ok\uFFFD")},                        // truncated at the end
+      {"\xF0\x9F\x8E\x41", OLESTR("\uFFFDA")},                   // truncated before ASCII
+      {"\xED\xA0\x80", OLESTR("\uFFFD\uFFFD\uFFFD")},            // encoded surrogate
+      {"\xF4\x90\x80\x80", OLESTR("\uFFFD\uFFFD\uFFFD\uFFFD")},  // past U+10FFFF
+      {"\xFF", OLESTR("\uFFFD")}};
   for (const auto& [bytes, lenient] : cases) {
     const int n = static_cast<int>(bytes.size());
     std::unique_ptr<char[]> exact(new char[bytes.size()]);
@@ -86,7 +90,9 @@ TEST(CodePages, InvalidUtf8FailsWhenStrictElseEachBadPartBecomesFffd) {
     SetLastError(0);
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, exact.get(), n, out, 16), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+#if !defined(_WIN32)  // Wine replaces some runs with fewer U+FFFD
     EXPECT_EQ(Wide(exact.get(), n), lenient);
+#endif
   }
 }
 
@@ -96,12 +102,18 @@ TEST(CodePages, SmallBuffersAndBadArgumentsFail) {
   SetLastError(0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, wide, 3), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+#if !defined(_WIN32)  // Wine writes half of the pair
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xF0\x9F\x8E\xA4", 4, wide, 1), 0) << "pair";
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u20AC", 1, narrow, 2, nullptr, nullptr), 0);
+#endif
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, OLESTR("\u20AC"), 1, narrow, 2, nullptr, nullptr), 0);
   EXPECT_EQ(narrow[0], 'x') << "a character is not written in part";
   for (int length : {0, -2}) {
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", length, wide, 3), 0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"abc", length, narrow, 4, nullptr, nullptr), 0);
+#if defined(_WIN32)  // Wine takes any negative length as -1 here
+    if (length < 0) continue;
+#endif
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, OLESTR("abc"), length, narrow, 4, nullptr, nullptr),
+              0);
   }
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 3), 0);
 }
@@ -111,8 +123,13 @@ TEST(CodePages, SmallBuffersAndBadArgumentsFail) {
 // Any lower bound indexes from that bound, up to the far ends of the LONG range; indexes just
 // outside either end are refused; a copy is deep.
 TEST(SafeArray, AnyLowerBoundIndexesFromThatBound) {
+#if !defined(_WIN32)  // Wine makes it, its last index wrapped
   EXPECT_EQ(SafeArrayCreateVector(VT_UI1, INT32_MAX, 2), nullptr) << "last index past LONG";
+#endif
   for (const LONG lb : {0, 1, -5, INT32_MIN, INT32_MAX - 3}) {
+#if defined(_WIN32)  // Wine's index arithmetic overflows at the top of the LONG range
+    if (lb == INT32_MAX - 3) continue;
+#endif
     SCOPED_TRACE(lb);
     SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, lb, 4);
     ASSERT_NE(a, nullptr);
@@ -166,7 +183,7 @@ VARIANT MakeBytes(std::initializer_list<BYTE> values) {
 // Copies duplicate strings and arrays and free what the target held before (the sanitizer build
 // checks for leaks); references are copied, not owned.
 TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
-  VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(u"a\0b", 3), dst, ref;
+  VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(OLESTR("a\0b"), 3), dst, ref;
   VariantInit(&dst);
   ASSERT_EQ(VariantCopy(&dst, &bytes), S_OK);
   ASSERT_EQ(dst.vt, VT_ARRAY | VT_UI1);
@@ -189,12 +206,14 @@ TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
     EXPECT_EQ(v->vt, VT_EMPTY);
   }
 
+#if !defined(_WIN32)  // Wine copies and clears such a variant, and faults on a null one
   // A variant cannot hold a variant by value; a refused copy leaves the target alone.
   bytes.vt = VT_VARIANT;
   EXPECT_EQ(VariantCopy(&dst, &bytes), DISP_E_BADVARTYPE);
   EXPECT_EQ(dst.vt, VT_EMPTY);
   EXPECT_EQ(VariantClear(&bytes), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
+#endif
 }
 
 }  // namespace
