@@ -1,27 +1,13 @@
 #!/usr/bin/env bash
 # The second platform: builds VOXL310K.DLL for the original 32-bit desktop platform with the
 # mingw-w64 cross compiler, checks its exports and imports, and runs its tests under Wine (display
-# driver null, audio through a PulseAudio null sink).  Installs what it needs first: the i386
-# architecture, the cross compiler and Wine, about 200 MB beside what scripts/install-deps.sh
-# installs.
+# driver null, audio through a PulseAudio null sink).  Installs what it needs first
+# (scripts/install-deps.sh --win32): the i386 architecture, the cross compiler and Wine, about
+# 200 MB beside what the test command installs.
 # Usage: scripts/test-win32.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-
-sudo=""
-if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
-packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  echo "test-win32: installing ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh --win32
 
 build=build/win32
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
