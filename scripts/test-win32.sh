@@ -38,10 +38,18 @@ echo "=== VOXL310K.dll: the eight exports at ordinals 1 to 8; imports $(echo $im
 export WINEPREFIX="$PWD/$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 eval "$(bash scripts/start-pulse.sh)"
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+if ! grep -qs '"Graphics"="null"' "$WINEPREFIX/user.reg"; then
+  # The first start builds the prefix; the settings go in once it is done, and the server writes
+  # them to disk when it ends.
   wineboot --init
+  wineserver -w
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
   wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null
+  wineserver -w
+  grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" || {
+    echo "=== the Wine prefix did not take the null display driver"
+    exit 1
+  }
 fi
 status=0
 ctest --test-dir "$build" --output-on-failure --no-tests=error || status=1
