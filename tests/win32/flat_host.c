@@ -140,9 +140,11 @@ static int Capture(HWND host, int blocks, DWORD deadlineMs) {
   return signalBlocks;
 }
 
-/* FreeLibrary with a live recorder must return. */
+/* FreeLibrary with a live recorder must return: fails the run when `unloaded` is not set in
+ * time. */
+static HANDLE unloaded;
 static DWORD WINAPI Watchdog(LPVOID seconds) {
-  Sleep((DWORD)(UINT_PTR)seconds * 1000);
+  if (WaitForSingleObject(unloaded, (DWORD)(UINT_PTR)seconds * 1000) == WAIT_OBJECT_0) return 0;
   fprintf(stderr, "FAILED: unloading the library with a live recorder did not return\n");
   ExitProcess(3);
   return 0;
@@ -202,11 +204,14 @@ int main(int argc, char** argv) {
   module = LoadAndBind(argv[1]);
   CHECK(lib.init(host) && lib.start(VOXL_DEFAULT_DEVICE_NAME), "InitACM and StartACMRecord again");
   CHECK(Capture(host, 3, 20000) >= 3, "no blocks after the reload");
+  unloaded = CreateEventA(NULL, TRUE, FALSE, NULL);
   HANDLE watchdog = CreateThread(NULL, 0, Watchdog, (LPVOID)(UINT_PTR)30, 0, NULL);
   CHECK(FreeLibrary(module), "FreeLibrary");
+  SetEvent(unloaded);
   CHECK(GetModuleHandleA("VOXL310K.dll") == module, "the library went while its engine runs");
-  TerminateThread(watchdog, 0);
+  WaitForSingleObject(watchdog, INFINITE);
   CloseHandle(watchdog);
+  CloseHandle(unloaded);
 
   DestroyWindow(host);
   printf(failures == 0 ? "all checks passed\n" : "%d checks failed\n", failures);
