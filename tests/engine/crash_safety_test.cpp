@@ -64,9 +64,7 @@ TEST_P(SizesOnDiskTest, FollowEveryBufferWhileTheRunGoesOn) {
     ASSERT_GT(s.dataStart, 0u);
     EXPECT_EQ(s.data, file.size() - s.dataStart);
     EXPECT_EQ(s.form, s.dataStart + s.data + (s.data & 1) - 8);
-    if (c.tag != 0) {
-      EXPECT_EQ(s.fact, r().length);
-    }
+    EXPECT_EQ(s.fact, c.tag != 0 ? r().length.load() : 0u);  // PCM has no "fact" chunk
     const auto wave = test::ReadWithSndfile(path);
     ASSERT_TRUE(wave);
     EXPECT_EQ(wave->frames, r().length);

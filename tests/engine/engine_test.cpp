@@ -79,8 +79,8 @@ TEST_F(EngineTest, CommandsMoveOnlyTheStagesThatTakeThem) {
 }
 
 // Quit ends the thread in every stage, and destroying a recorder whose engine has quit must not
-// wait for it.
-TEST(EngineLifetime, QuitEndsTheThreadInEveryStage) {
+// wait for it.  Destroying a recorder while it records stops the run and ends its engine thread.
+TEST(EngineLifetime, QuitOrDestructionEndsTheThread) {
   for (const EngineStage stage : {NotRunning, QueueReady, Idle, CaptureFailed, Capturing, Draining,
                                   PlaybackFailed, Playing}) {
     virtualaudio::Reset();
@@ -91,10 +91,7 @@ TEST(EngineLifetime, QuitEndsTheThreadInEveryStage) {
     EXPECT_TRUE(WaitFor([&] { return r->engineStage == NotRunning; })) << stage;
     EXPECT_TRUE(ThreadEnded(engine)) << stage;
   }
-}
-
-TEST(EngineLifetime, DestroyingARecordingRecorderStopsTheRunAndEndsItsEngineThread) {
-  virtualaudio::Reset();
+  virtualaudio::Reset();  // destroying a recording recorder stops the run and ends its thread
   RecorderPtr r = MakeRecorder();
   uint16_t error = 0;
   NewRecording(*r, nullptr, &error);

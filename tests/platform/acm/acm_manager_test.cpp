@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "platform/acm/acm_chooser.h"
 #include "platform/acm/acm_driver.h"
@@ -20,11 +17,8 @@ using test::AsFormat;
 using test::FormatBytes;
 
 WAVEFORMATEX Wfx(WORD tag, WORD channels, DWORD rate, WORD bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = tag, f.nChannels = channels, f.nSamplesPerSec = rate, f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  return f;
+  const auto align = static_cast<WORD>(channels * bits / 8);
+  return WAVEFORMATEX{tag, channels, rate, rate * align, align, bits, 0};
 }
 
 // Every standard format of every driver, as the format services list them.
@@ -114,12 +108,9 @@ TEST(Manager, RefusesWhatItCannotDo) {
   h.cbStruct = sizeof h, h.pbSrc = src, h.cbSrcLength = 64, h.pbDst = dst, h.cbDstLength = 32;
   ASSERT_EQ(acmStreamOpen(&s, nullptr, &pcm, &law, nullptr, 0, 0, 0), 0);
   ASSERT_EQ(acmStreamPrepareHeader(s, &h, 0), 0);
-  WAVEFORMATEX mu = law, pcm22 = pcm, zero = law, unknown = law, extra = law;
-  mu.wFormatTag = WAVE_FORMAT_MULAW;
-  pcm22.nSamplesPerSec = 22050, pcm22.nAvgBytesPerSec = 44100;
-  zero.nAvgBytesPerSec = 0;
-  unknown.wFormatTag = 0x1234;
-  extra.cbSize = 2;
+  WAVEFORMATEX mu = Wfx(WAVE_FORMAT_MULAW, 1, 8000, 8), pcm22 = Wfx(WAVE_FORMAT_PCM, 1, 22050, 16),
+               unknown = Wfx(0x1234, 1, 8000, 8), zero = law, extra = law;
+  zero.nAvgBytesPerSec = 0, extra.cbSize = 2;
   auto query = [](WAVEFORMATEX& a, WAVEFORMATEX& b, HACMSTREAM* out = nullptr) {
     return acmStreamOpen(out, nullptr, &a, &b, nullptr, 0, 0, out ? 0 : ACM_STREAMOPENF_QUERY);
   };

@@ -18,12 +18,6 @@ int SampleAt(const Buffer& b, const WAVEFORMATEX& f, size_t frame, int channel) 
   return f.wBitsPerSample == 8 ? p[0] : static_cast<int16_t>(p[0] | p[1] << 8);
 }
 
-va::Signal Sine() {
-  va::Signal sine;
-  sine.kind = va::Signal::Kind::Sine;
-  return sine;
-}
-
 class DeviceTest : public WaveTest {
  protected:
   void OpenIn(const WAVEFORMATEX& f) {
@@ -80,7 +74,7 @@ class DeviceTest : public WaveTest {
 // Nothing comes before start or without buffers; stop returns only a partly filled buffer;
 // reset returns every buffer in queue order, the partial one with its bytes, and stops input.
 TEST_F(DeviceTest, StopAndResetReturnPartlyFilledBuffersWithTheirBytes) {
-  const va::Signal sine = Sine();
+  const va::Signal sine = va::ParseInputSetting("tone");
   va::SetInputSignal(0, sine);
   OpenIn(Pcm(8000, 1, 16));
   EXPECT_EQ(0u, va::CompleteInputBuffers(0, 1, 0)) << "no buffers";
@@ -117,16 +111,12 @@ TEST_F(DeviceTest, StopAndResetReturnPartlyFilledBuffersWithTheirBytes) {
 // its rate differs or it cannot be read.
 TEST_F(DeviceTest, FileSignalIsConvertedLoopedOrRefused) {
   test::TempDir dir;
-  std::vector<uint8_t> data;  // three stereo frames: left 1000*k, right -1000*k
-  for (int16_t v : {1000, -1000, 2000, -2000, 3000, -3000}) {
-    data.insert(data.end(), {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)});
-  }
+  // Three stereo frames: left 1000*k, right -1000*k (16-bit little-endian).
+  const std::vector<uint8_t> data = {0xE8, 0x03, 0x18, 0xFC, 0xD0, 0x07,
+                                     0x30, 0xF8, 0xB8, 0x0B, 0x48, 0xF4};
   const std::string path = dir.File("mic.wav");
   ASSERT_TRUE(test::WriteWaveFile(path, {1, 2, 8000, 16}, data));
-  va::Signal signal;
-  signal.kind = va::Signal::Kind::File;
-  signal.path = path;
-  signal.loop = true;
+  const va::Signal signal{.kind = va::Signal::Kind::File, .path = path, .loop = true, .fill = {}};
   va::SetInputSignal(0, signal);
   // A mono device hears the channels averaged (0); a stereo one hears each channel, looped.
   for (WORD channels : {1, 2}) {
@@ -177,8 +167,7 @@ TEST_F(DeviceTest, InputSettingIsParsedAndReadAtEachOpenUnlessASignalIsSet) {
     EXPECT_EQ(va::ParseInputSetting(bad).kind, Kind::Silence) << bad;
   }
   ScopedEnv setting(va::kInputSettingVariable, "tone:1000:-6");
-  va::Signal tone = Sine();
-  tone.amplitude[0] = std::pow(10.0, -6.0 / 20.0);
+  const va::Signal tone = va::ParseInputSetting("tone:1000:-6");  // what the variable names
   for (const bool signalSet : {false, true}) {
     if (signalSet) va::SetInputSignal(0, va::Signal{});
     CaptureOne(Pcm(8000, 1, 16), 100);
