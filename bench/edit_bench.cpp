@@ -115,14 +115,17 @@ struct Session {
   Recorder* recorder = nullptr;
   BSTR name = nullptr;
 
-  bool Start() {
+  // Writes the recording and makes the recorder; null, with the benchmark skipped, on failure.
+  VoxlRecorder* Start(benchmark::State& state) {
     setenv("VOXL_AUDIO_DRIVER", "virtual", 1);
     virtualaudio::Reset();
-    if (!scratch.ok() || !WriteRecording(path)) return false;
-    const std::u16string wide(path.begin(), path.end());
-    name = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    recorder = NewRecorder();
-    return recorder != nullptr;
+    if (scratch.ok() && WriteRecording(path)) {
+      const std::u16string wide(path.begin(), path.end());
+      name = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+      recorder = NewRecorder();
+    }
+    if (recorder == nullptr) state.SkipWithError("cannot write the recording");
+    return recorder != nullptr ? ToHost(recorder) : nullptr;
   }
   ~Session() {
     DeleteRecorder(recorder);
@@ -132,11 +135,8 @@ struct Session {
 
 void BM_CutFirstSecond(benchmark::State& state) {
   Session s;
-  if (!s.Start()) {
-    state.SkipWithError("cannot write the recording");
-    return;
-  }
-  VoxlRecorder* rec = ToHost(s.recorder);
+  VoxlRecorder* rec = s.Start(state);
+  if (rec == nullptr) return;
   bench::Best best;
   bool cpFirst = false;
   long rssBefore = -1;
@@ -171,11 +171,8 @@ void BM_CutFirstSecond(benchmark::State& state) {
 
 void BM_CompactTail(benchmark::State& state) {
   Session s;
-  if (!s.Start()) {
-    state.SkipWithError("cannot write the recording");
-    return;
-  }
-  VoxlRecorder* rec = ToHost(s.recorder);
+  VoxlRecorder* rec = s.Start(state);
+  if (rec == nullptr) return;
   std::error_code failed;
   if (!AddTail(s.path) || !std::filesystem::copy_file(s.path, s.untouched, failed)) {
     state.SkipWithError("cannot make the file with a tail");

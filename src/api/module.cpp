@@ -11,7 +11,6 @@
 
 #include "api/helper_window.h"
 #include "api/recorder_creation.h"
-#include "wavefile/recording_close.h"
 
 namespace voxl {
 namespace {
@@ -70,12 +69,7 @@ bool ModuleAttach() {
 void ModuleDetach() {
   Recorder*& recorder = GlobalRecorder();
   if (recorder != nullptr) {
-    // An idle recorder has nothing to close; its Close would only ask the input device about
-    // the capture format again, and on the original platform a device query while the loader
-    // holds its lock (unload) can wait for ever on the audio system's own threads.
-    uint16_t error = 0;
-    if (recorder->state.load() > StateIdle) Close(*recorder, &error);
-    DeleteRecorder(recorder);
+    DeleteRecorder(recorder);  // closes what the recorder has open first
     recorder = nullptr;
   }
   // The class stays registered (and its atom known) while windows of other recorders exist.

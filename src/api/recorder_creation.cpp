@@ -30,7 +30,10 @@ Recorder* NewRecorder() {
 void DeleteRecorder(Recorder* r) {
   if (r == nullptr) return;
   uint16_t error = 0;
-  if (r->state.load() > StateIdle) Close(*r, &error);  // an idle recorder has nothing open
+  // An idle recorder has nothing open: its Close would only ask the input device about the
+  // capture format again, and on the original platform a device query while the loader holds
+  // its lock (unload) can wait for ever on the audio system's own threads.
+  if (r->state.load() > StateIdle) Close(*r, &error);
   r->notifyWindow = nullptr;
   delete r->helperWindow;
   r->helperWindow = nullptr;
