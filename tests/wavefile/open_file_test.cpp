@@ -29,11 +29,8 @@ class OpenFileTest : public CaptureTest {
   WORD Compact() { return WORD(m.CompactFile(host(), &e_) == 0 ? e_ : 0xFFFF); }
   // Every failure leaves nothing open.
   WORD OpenPath(const std::string& path) {
-    const std::u16string wide(path.begin(), path.end());
-    BSTR name = SysAllocStringLen(wide.data(), UINT(wide.size()));
     e_ = 0xFFFF;
-    EXPECT_EQ(m.OpenFile(host(), name, &e_), 0);
-    SysFreeString(name);
+    Named(path, [&](BSTR name) { EXPECT_EQ(m.OpenFile(host(), name, &e_), 0); });
     EXPECT_TRUE(e_ == ErrNone || (r().state == StateIdle && r().fileHandle == nullptr));
     return e_;
   }
@@ -50,17 +47,6 @@ class OpenFileTest : public CaptureTest {
   const std::string path = File("take.wav");
   WORD e_ = 0;
 };
-
-TEST_F(OpenFileTest, AMissingFileIsCreatedUnlessReadOnly) {
-  EXPECT_EQ(OpenPath(File("new.wav")), ErrNone);
-  EXPECT_EQ(std::pair(r().state.load(), r().length.load()), std::pair(uint16_t(StateOpen), 0u));
-  EXPECT_TRUE(fs::exists(File("new.wav")));
-  CloseRecording();
-  r().readOnly = 1;
-  EXPECT_EQ(OpenPath(File("missing.wav")), ErrReadOnly);
-  EXPECT_FALSE(fs::exists(File("missing.wav")));
-  r().readOnly = 0;
-}
 
 class RecordIntoOpenedFileTest : public OpenFileTest,
                                  public ::testing::WithParamInterface<const char*> {};
@@ -84,8 +70,7 @@ TEST_P(RecordIntoOpenedFileTest, SplicesAtThePosition) {
     const size_t at = FrameToByte(r(), uint32_t(r().position));  // whole blocks when compressed
     gBlocks.clear();
     RecordBuffers(buffers);
-    Bytes given;
-    for (const Bytes& b : gBlocks) given.insert(given.end(), b.begin(), b.end());
+    const Bytes given = Delivered();
     const size_t resume = insert ? at : std::min(before.size(), at + given.size());
     EXPECT_EQ(test::ParseWave(path)->data,
               Concat({Bytes(before.begin(), before.begin() + at), given,
@@ -197,13 +182,19 @@ TEST_F(OpenFileTest, CompactionReplacesTheFileWholeOrNotAtAll) {
   EXPECT_EQ(FilesInDir(), 0u);
 }
 
-// Read-only, streaming and closed recorders refuse every edit, and nothing changes.
-TEST_F(OpenFileTest, EditRefusalsChangeNothing) {
-  Take(8000, 10);
+// A missing file is created, unless read-only.  Read-only, streaming and closed recorders refuse
+// every edit, and nothing changes.
+TEST_F(OpenFileTest, MissingFilesAndEditRefusals) {
+  EXPECT_EQ(OpenPath(path), ErrNone);
+  EXPECT_EQ(std::tuple(r().state.load(), r().length.load(), fs::exists(path)),
+            std::tuple(uint16_t(StateOpen), 0u, true));
+  RecordBuffers(10);
   CloseRecording();
   const Bytes before = test::ReadBinaryFile(path);
   const auto refusals = [&] { return std::tuple(Delete(1), DeleteSeconds(1), Compact()); };
   r().readOnly = 1;
+  EXPECT_EQ(OpenPath(File("missing.wav")), ErrReadOnly);
+  EXPECT_FALSE(fs::exists(File("missing.wav")));
   ASSERT_EQ(OpenPath(path), ErrNone);
   EXPECT_EQ(refusals(), std::tuple(ErrReadOnly, ErrReadOnly, ErrReadOnly));
   r().readOnly = 0;
