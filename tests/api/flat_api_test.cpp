@@ -79,7 +79,6 @@ class FlatApiTest : public ::testing::Test {
   }
 
   static int State() { return GlobalRecorder()->state; }
-  static int InputDevice() { return GlobalRecorder()->inputDevice; }
 
   HWND window_ = nullptr;
   std::vector<MSG> hostMessages_;
@@ -138,23 +137,20 @@ TEST_F(FlatApiTest, BlocksLeaveInOrderLaidOutAsTwentyFourBytesThenTheData) {
 }
 
 TEST_F(FlatApiTest, BadArgumentsAndARefusedCaptureFormatAreRefused) {
-  EXPECT_EQ(StartACMRecord("Default Device"), 0);
-  EXPECT_EQ(StopACMRecord(), 0);
-  EXPECT_EQ(DeinitACM(), 0);
+  EXPECT_EQ(std::tuple(StartACMRecord("Default Device"), StopACMRecord(), DeinitACM()),
+            std::tuple(0, 0, 0));
   va::SetInputFaults(0, va::Faults{.refuseFormat = true});
   EXPECT_EQ(InitACM(window_), 0);
   EXPECT_EQ(GlobalRecorder(), nullptr);
   va::SetInputFaults(0, va::Faults{});
   ASSERT_EQ(InitACM(window_), 1);
   EXPECT_EQ(InitACM(window_), 0) << "a second InitACM would lose the first recorder";
-  EXPECT_EQ(GetNextACMBlock(nullptr), 0);
-  EXPECT_EQ(FreeACMBlock(nullptr), 1);
-  EXPECT_EQ(StartACMRecord(nullptr), 0);
-  EXPECT_EQ(GetFirstACMDevice(nullptr), 0);
-  EXPECT_EQ(GetNextACMDevice(nullptr), 0);
+  EXPECT_EQ(std::tuple(GetNextACMBlock(nullptr), FreeACMBlock(nullptr), StartACMRecord(nullptr),
+                       GetFirstACMDevice(nullptr), GetNextACMDevice(nullptr)),
+            std::tuple(0, 1, 0, 0, 0));
 }
 
-// Levels are packed as tenths of a dB, left high and right low (posting: StreamsWholeBlocks...).
+// Levels are packed as tenths of a dB, left high and right low (posting: StreamsWholeBlocksAnd...).
 TEST_F(FlatApiTest, LevelsArePackedAsTenthsLeftHigh) {
   const std::tuple<float, float, uint32_t> cases[] = {
       {-3.14f, -9999.0f, 0xFFE1D8F1u},   // signal left, none right
@@ -190,10 +186,12 @@ TEST_F(FlatApiTest, EnumerationListsTheDevicesAndNamesChooseThemExactly) {
   for (const char* wrong : {"mic two", "Mic", ""}) EXPECT_EQ(StartACMRecord(wrong), 0) << wrong;
   EXPECT_EQ(State(), 1);
   ASSERT_EQ(StartACMRecord("Default Device"), 1);
-  EXPECT_EQ(std::tuple(State(), InputDevice(), va::InputOpen(0)), std::tuple(3, -1, true));
+  EXPECT_EQ(std::tuple(State(), GlobalRecorder()->inputDevice.load(), va::InputOpen(0)),
+            std::tuple(3, -1, true));
   ASSERT_EQ(StartACMRecord("Mic Two"), 1);
-  EXPECT_EQ(std::tuple(State(), InputDevice(), va::InputOpen(0), va::InputOpen(1)),
-            std::tuple(3, 1, false, true));
+  EXPECT_EQ(
+      std::tuple(State(), GlobalRecorder()->inputDevice.load(), va::InputOpen(0), va::InputOpen(1)),
+      std::tuple(3, 1, false, true));
   EXPECT_EQ(StopACMRecord(), 1);
   EXPECT_EQ(std::tuple(State(), va::InputOpen(1)), std::tuple(1, false));
   va::SetInputFaults(1, va::Faults{.refuseOpen = true});
@@ -202,71 +200,59 @@ TEST_F(FlatApiTest, EnumerationListsTheDevicesAndNamesChooseThemExactly) {
   EXPECT_EQ(StartACMRecord("Mic One"), 1);
 }
 
-// A new start while the end of the previous run still waits to be dispatched (StartACMRecord
-// while recording, or StopACMRecord and StartACMRecord with no dispatch between them): the block
-// the device returned at the stop (half a buffer here) and the run's "no signal" levels belong to
-// the stopped run and never reach the new one.
-TEST_F(FlatApiTest, AStoppedRunsLastBlockAndLevelsNeverArriveInTheNextRun) {
+// Whole blocks of the running sine, each with a level message of about -6 dB.  A stop in the
+// middle of a buffer makes that half buffer the run's last block, and its level message, read at
+// dispatch like every other, says "no signal" as the stop's own does.  A new start while the end
+// of the previous run still waits to be dispatched (StartACMRecord while recording, or
+// StopACMRecord and StartACMRecord with no dispatch between them): the block the device returned
+// at the stop and the run's "no signal" levels belong to the stopped run and never reach the new
+// one.
+TEST_F(FlatApiTest, StreamsWholeBlocksAndAStoppedRunsLastBlockNeverArrivesInTheNextRun) {
   va::Signal sine;
   sine.kind = va::Signal::Kind::Sine;
   va::SetInputSignal(0, sine);
   ASSERT_EQ(InitACM(window_), 1);
-  for (const bool stopFirst : {false, true}) {
-    ASSERT_EQ(StartACMRecord("Mic One"), 1);
-    ASSERT_EQ(va::DeliverInputFrames(0, 2205), 2205u);
-    if (stopFirst) {
-      ASSERT_EQ(StopACMRecord(), 1);
-    }
-    ASSERT_EQ(StartACMRecord("Mic One"), 1);
-    ASSERT_EQ(va::CompleteInputBuffers(0, 1), 1u);
-    hostMessages_.clear();
-    Settle();
-    EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 1u) << stopFirst;
+  auto takeLength = [] {
     AcmBlock* block = nullptr;
-    ASSERT_EQ(GetNextACMBlock(&block), 1);
-    EXPECT_EQ(block->dataLength, 17640u) << "the new run's first block";
+    EXPECT_EQ(GetNextACMBlock(&block), 1);
+    const uint32_t length = block != nullptr ? block->dataLength : 0;
     FreeACMBlock(block);
-    ASSERT_EQ(Count(VOXL_MSG_LEVELS), 1u) << stopFirst;
-    EXPECT_NE(static_cast<uint64_t>(hostMessages_.back().lParam), 0xD8F1D8F1u);
-  }
-}
-
-TEST_F(FlatApiTest, StreamsWholeBlocksOfTheDevicesAudio) {
-  va::Signal sine;  // the blocks themselves are checked in AHostThatDoesNotDispatch...
-  sine.kind = va::Signal::Kind::Sine;
-  va::SetInputSignal(0, sine);
-  ASSERT_EQ(InitACM(window_), 1);
+    return length;
+  };
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
   ASSERT_EQ(va::CompleteInputBuffers(0, 1), 1u);
   Settle();
-  EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 1u);
-  AcmBlock* block = nullptr;
-  ASSERT_EQ(GetNextACMBlock(&block), 1);
-  EXPECT_EQ(block->dataLength, 17640u);
-  FreeACMBlock(block);
-  // A level message of the running sine: about -6 dB on both channels.
-  ASSERT_EQ(Count(VOXL_MSG_LEVELS), 1u);
+  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), Count(VOXL_MSG_LEVELS), takeLength()),
+            std::tuple(size_t{1}, size_t{1}, 17640u));
   for (const MSG& m : hostMessages_) {
     if (m.message != VOXL_MSG_LEVELS) continue;
     EXPECT_NEAR(VOXL_LEVEL_LEFT_TENTHS(m.lParam), -60, 5);
     EXPECT_NEAR(VOXL_LEVEL_RIGHT_TENTHS(m.lParam), -60, 5);
   }
 
-  // A stop in the middle of a buffer: that half buffer is the run's last block, and its level
-  // message, read at dispatch like every other, says "no signal" as the stop's own does.
   hostMessages_.clear();
   ASSERT_EQ(va::DeliverInputFrames(0, 2205), 2205u);
   ASSERT_EQ(StopACMRecord(), 1);
   Pump();
-  EXPECT_EQ(Count(VOXL_MSG_BLOCK_READY), 1u);
-  ASSERT_EQ(Count(VOXL_MSG_LEVELS), 2u);
+  EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), Count(VOXL_MSG_LEVELS), takeLength()),
+            std::tuple(size_t{1}, size_t{2}, 8820u));
   for (const MSG& m : hostMessages_) {
     EXPECT_TRUE(m.message != VOXL_MSG_LEVELS || static_cast<uint64_t>(m.lParam) == 0xD8F1D8F1u);
   }
-  AcmBlock* last = nullptr;
-  ASSERT_EQ(GetNextACMBlock(&last), 1);
-  EXPECT_EQ(last->dataLength, 8820u);
-  FreeACMBlock(last);
+
+  for (const bool stopFirst : {false, true}) {
+    ASSERT_EQ(StartACMRecord("Mic One"), 1);
+    ASSERT_EQ(va::DeliverInputFrames(0, 2205), 2205u);
+    ASSERT_EQ(stopFirst ? StopACMRecord() : 1, 1);
+    ASSERT_EQ(StartACMRecord("Mic One"), 1);
+    ASSERT_EQ(va::CompleteInputBuffers(0, 1), 1u);
+    hostMessages_.clear();
+    Settle();
+    ASSERT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), Count(VOXL_MSG_LEVELS), takeLength()),
+              std::tuple(size_t{1}, size_t{1}, 17640u))
+        << stopFirst << ": only the new run's first block";
+    EXPECT_NE(static_cast<uint64_t>(hostMessages_.back().lParam), 0xD8F1D8F1u) << stopFirst;
+  }
 }
 
 // A host that does not dispatch for a minute (600 blocks) while the stream passes the end of the
@@ -366,9 +352,6 @@ class HelperWindowTest : public testing::RecorderTest {
     Pump();
     gEvents.clear();
   }
-  void Post(WPARAM code, LPARAM argument = 0) {
-    ASSERT_NE(PostMessageA(window_, kNotifyMessage, code, argument), FALSE);
-  }
   HWND window_ = nullptr;
 };
 
@@ -408,7 +391,7 @@ TEST_F(HelperWindowTest, CallbacksRunOnTheCreatingThreadOnlyWhileItDispatches) {
 TEST_F(HelperWindowTest, BlocksGoToSlotFourOrAreFreed) {
   CapturedBlock* block = MakeBlock(18, 4410);
   void *format = block->format, *data = block->data;
-  Post(NotifyBlock, reinterpret_cast<LPARAM>(block));
+  ASSERT_TRUE(PostMessageA(window_, kNotifyMessage, NotifyBlock, LPARAM(block)));
   Pump();
   ASSERT_EQ(gEvents.size(), 1u);
   EXPECT_EQ(gEvents[0].values, (std::vector<double>{18, 4410}));
@@ -418,9 +401,9 @@ TEST_F(HelperWindowTest, BlocksGoToSlotFourOrAreFreed) {
 
   gEvents.clear();
   r_->callbacks.block = nullptr;
-  Post(NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(18, 100)));
+  ASSERT_TRUE(PostMessageA(window_, kNotifyMessage, NotifyBlock, LPARAM(MakeBlock(18, 100))));
   Pump();
-  Post(NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(20, 200)));
+  ASSERT_TRUE(PostMessageA(window_, kNotifyMessage, NotifyBlock, LPARAM(MakeBlock(20, 200))));
   r_->notifyWindow = nullptr;
   PostNotification(*r_, NotifyBlock, reinterpret_cast<LPARAM>(MakeBlock(18, 300)));
   r_.reset();

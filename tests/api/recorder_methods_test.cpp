@@ -127,14 +127,13 @@ TEST_F(RecorderMethodsTest, LimitsFollowTheRateRoundAndSaturate) {
 // insert mode allows; compressed positions snap to whole blocks.
 TEST_F(RecorderMethodsTest, PositionClampsAndSnapsToBlocks) {
   OpenWith(1000, 8000);
-  const int32_t cases[][2] = {{-5, 1000}, {1001, 1000}, {INT32_MIN, 1000}, {0, 0}, {999, 999}};
-  for (const auto& [request, expected] : cases) {
-    EXPECT_EQ(m().SetPosition(host(), request), 0);
-    EXPECT_EQ(Position(), expected) << request;
-  }
-  const std::pair<double, int32_t> seconds[] = {{0.012345, 98}, {std::nan(""), 98}, {1e12, 1000}};
-  for (const auto& [request, expected] : seconds) {
-    ASSERT_EQ(m().SetPositionSeconds(host(), request), 0);
+  const std::tuple<bool, double, int32_t> cases[] = {
+      {false, -5, 1000}, {false, 1001, 1000},  {false, INT32_MIN, 1000}, {false, 0, 0},
+      {false, 999, 999}, {true, 0.012345, 98}, {true, std::nan(""), 98}, {true, 1e12, 1000}};
+  for (const auto& [inSeconds, request, expected] : cases) {
+    EXPECT_EQ(inSeconds ? m().SetPositionSeconds(host(), request)
+                        : m().SetPosition(host(), static_cast<int32_t>(request)),
+              0);
     EXPECT_EQ(Position(), expected) << request;
   }
   // Only with a recording open; in insert mode not while recording.
@@ -209,9 +208,9 @@ TEST_F(RecorderMethodsTest, FileNameIsWideTextAndNullOutParametersAreAnswered) {
 
   FLOAT level = 1.0f;
   WORD clip = 1;
-  EXPECT_EQ(m().GetSampleRate(host(), nullptr), E_POINTER);
-  EXPECT_EQ(m().GetFileName(host(), nullptr), E_POINTER);
-  EXPECT_EQ(m().GetLevels(host(), &level, &clip, nullptr, &clip), E_POINTER);
+  EXPECT_EQ(std::tuple(m().GetSampleRate(host(), nullptr), m().GetFileName(host(), nullptr),
+                       m().GetLevels(host(), &level, &clip, nullptr, &clip)),
+            std::tuple(E_POINTER, E_POINTER, E_POINTER));
   EXPECT_EQ(std::tuple(level, clip), std::tuple(1.0f, WORD{1}));
 }
 

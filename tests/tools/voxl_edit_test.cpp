@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "support/peer.h"
 #include "voxl_run.h"
 
 namespace {

@@ -14,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "support/peer.h"
 #include "support/tone.h"
 #include "voxl_run.h"
 

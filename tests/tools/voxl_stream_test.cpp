@@ -9,9 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "support/peer.h"
 #include "support/tone.h"
-#include "support/tone_pulse.h"
 #include "voxl_run.h"
 
 namespace {
