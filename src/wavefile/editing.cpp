@@ -273,7 +273,12 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
   }
   r.deleteOnClose = deleteOnClose;
   r.recordedLength = recorded;
-  SetPosition(r, position);
+  // The position comes back exactly as it was (within the reopened length), not snapped to a
+  // block: compaction moves no audio, so nothing the host sees may move either.
+  r.position = static_cast<int32_t>(
+      std::clamp<int64_t>(position, 0, std::min<int64_t>(r.length.load(), INT32_MAX)));
+  r.readPosition = 0.0;
+  ReturnToPosition(r);
   ReportError(r, error, replaced ? ErrNone : ErrVolumeControl);
   return 0;
 }

@@ -77,6 +77,8 @@ struct CodecDriver {
 
 // The drivers, one per codec folder.
 extern const CodecDriver kPcmDriver;         // pcm/
+extern const CodecDriver kFloatDriver;       // pcm/
+extern const CodecDriver kExtensibleDriver;  // pcm/
 extern const CodecDriver kALawDriver;        // g711/
 extern const CodecDriver kMuLawDriver;       // g711/
 extern const CodecDriver kImaAdpcmDriver;    // ima_adpcm/

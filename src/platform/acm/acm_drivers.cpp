@@ -9,10 +9,16 @@
 namespace voxl::acm {
 namespace {
 
-constexpr std::array<const CodecDriver*, 7> kDrivers = {
-    // PCM, 8 (unsigned) or 16 bits, mono or stereo, 1000 to 192000 Hz; converts between two
-    // such formats of one rate (stereo to mono averages the channels).
+constexpr std::array<const CodecDriver*, 9> kDrivers = {
+    // PCM, 8 (unsigned), 16, 24 or 32 bits, 1 to 8 channels, 1000 to 384000 Hz; converts
+    // between two linear layouts of one rate (fewer channels take the mean of those that fall
+    // on them).  Standard formats: 8 and 16 bits, mono and stereo.
     &kPcmDriver,
+    // IEEE float (tag 3), 32 or 64 bits, as PCM; standard formats: 32 bits, mono and stereo.
+    &kFloatDriver,
+    // WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE) with subformat PCM or IEEE float, as those; opened
+    // and recorded into, not offered as a standard format.
+    &kExtensibleDriver,
     // A-law (tag 6): 8-bit codes, mono or stereo, 1000 to 192000 Hz, nBlockAlign = channels;
     // from and to 16-bit PCM of the same rate and channels.
     &kALawDriver,

@@ -1,8 +1,24 @@
-// The PCM converter (CodecDriver kPcmDriver): between two PCM formats of one rate, 8 bits
-// (unsigned) or 16 bits (signed), mono or stereo.  Mono becomes stereo by doubling the channel,
-// stereo becomes mono by averaging the two; 16 bits become 8 by rounding to the nearest level.
-// Rate conversion and more than two channels are left out: the recorder never asks for them.
+// The PCM converters (CodecDriver kPcmDriver, kFloatDriver, kExtensibleDriver): between two
+// linear sample layouts of one rate, in either direction.
+//
+// Layouts: integer PCM of 8 (unsigned), 16, 24 or 32 bits (tag 1), IEEE float of 32 or 64 bits
+// (tag 3), and both inside WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE, subformat PCM or IEEE float; the
+// valid-bits word and the channel mask are read past, the samples are taken by their container
+// size), each with 1 to 8 channels.  Every sample passes through a 32-bit full-scale integer:
+// widening is exact (16 bits become 24 by a shift, float is s / 2^31), narrowing drops the low
+// bits (floor), except to 8 bits, which rounds to the nearest level.  Floats outside -1..1 are
+// clipped.  So a 16-bit signal stored in any wider layout comes back bit for bit.
+//
+// Channels: the same count is copied; fewer destination channels take the mean of the source
+// channels that fall on them (destination channel k = mean of source channels j with
+// j mod D = k: stereo to mono averages, 4 or 6 channels to stereo put the even channels left and
+// the odd ones right); more destination channels repeat the source channels in turn (mono to
+// all, stereo to L R L R ...).  The devices work in 16-bit mono or stereo, so a wider or
+// multi-channel layout decodes to 16-bit PCM of at most two channels and is encoded from it.
+// Rate conversion is left out: the recorder never asks for it.
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/acm/acm_driver.h"
@@ -10,9 +26,62 @@
 namespace voxl::acm {
 namespace {
 
+constexpr WORD kExtensibleTag = 0xFFFE;
 constexpr DWORD kRates[] = {8000, 11025, 22050, 44100, 48000};
 constexpr DWORD kMinRate = 1000;
-constexpr DWORD kMaxRate = 192000;
+constexpr DWORD kMaxRate = 384000;
+constexpr WORD kMaxChannels = 8;
+// WAVEFORMATEX, then wValidBitsPerSample, dwChannelMask and the 16-byte subformat.
+constexpr DWORD kExtensibleExtra = 22;
+constexpr DWORD kExtensibleBytes = sizeof(WAVEFORMATEX) + kExtensibleExtra;
+// The subformat of an extensible record is the plain format tag in the first two bytes of this
+// identifier.
+constexpr uint8_t kSubformatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+// How the samples of a format lie in memory.
+struct Layout {
+  WORD channels = 0;
+  WORD bytes = 0;  // per sample: 1, 2, 3, 4 or 8
+  bool isFloat = false;
+  WORD align = 0;  // per frame
+};
+
+// The layout of `f` (`size` readable bytes), or false when it is not a linear layout of one of
+// the three tags with consistent sizes.
+bool ParseLayout(const WAVEFORMATEX* f, DWORD size, Layout* out) {
+  if (size < sizeof(WAVEFORMATEX)) return false;
+  WORD plainTag = f->wFormatTag;
+  if (f->wFormatTag == kExtensibleTag) {
+    if (f->cbSize < kExtensibleExtra || size < kExtensibleBytes) return false;
+    const auto* extra = reinterpret_cast<const uint8_t*>(f) + sizeof(WAVEFORMATEX);
+    WORD validBits = 0;
+    std::memcpy(&validBits, extra, 2);
+    if (validBits > f->wBitsPerSample) return false;
+    if (std::memcmp(extra + 8, kSubformatTail, sizeof kSubformatTail) != 0) return false;
+    plainTag = static_cast<WORD>(extra[6] | (extra[7] << 8));
+  }
+  const WORD bits = f->wBitsPerSample;
+  Layout l;
+  if (plainTag == WAVE_FORMAT_PCM) {
+    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
+  } else if (plainTag == WAVE_FORMAT_IEEE_FLOAT) {
+    if (bits != 32 && bits != 64) return false;
+    l.isFloat = true;
+  } else {
+    return false;
+  }
+  l.channels = f->nChannels;
+  l.bytes = static_cast<WORD>(bits / 8);
+  l.align = static_cast<WORD>(l.channels * l.bytes);
+  if (l.channels < 1 || l.channels > kMaxChannels || f->nBlockAlign != l.align ||
+      f->nSamplesPerSec < kMinRate || f->nSamplesPerSec > kMaxRate ||
+      f->nAvgBytesPerSec != f->nSamplesPerSec * l.align) {
+    return false;
+  }
+  *out = l;
+  return true;
+}
 
 void MakePcm(WAVEFORMATEX* f, DWORD rate, WORD bits, WORD channels) {
   *f = WAVEFORMATEX{};
@@ -24,100 +93,215 @@ void MakePcm(WAVEFORMATEX* f, DWORD rate, WORD bits, WORD channels) {
   f->nAvgBytesPerSec = rate * f->nBlockAlign;
 }
 
-// Order: rate, then 8 before 16 bits, then mono before stereo.
-DWORD StandardFormatCount() {
-  return std::size(kRates) * 4;
+// ---- Sample access, through a 32-bit full-scale integer ----
+
+// A float sample, -1..1 full scale, clipped to the integer's range and floored.
+int32_t FromFloat(double x) {
+  if (std::isnan(x)) return 0;
+  const double scaled = std::floor(x * 2147483648.0);
+  if (scaled <= -2147483648.0) return INT32_MIN;
+  if (scaled >= 2147483647.0) return INT32_MAX;
+  return static_cast<int32_t>(scaled);
 }
 
-bool StandardFormat(DWORD index, WAVEFORMATEX* out, DWORD capacity) {
-  if (index >= StandardFormatCount() || capacity < sizeof(WAVEFORMATEX)) return false;
-  MakePcm(out, kRates[index / 4], (index & 2) != 0 ? 16 : 8, (index & 1) != 0 ? 2 : 1);
-  return true;
-}
-
-// The extra bytes of a PCM record are ignored, so cbSize is not read against `size`.
-bool Accepts(const WAVEFORMATEX* f, DWORD size) {
-  return size >= sizeof(WAVEFORMATEX) && f->wFormatTag == WAVE_FORMAT_PCM &&
-         (f->nChannels == 1 || f->nChannels == 2) &&
-         (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) && f->nSamplesPerSec >= kMinRate &&
-         f->nSamplesPerSec <= kMaxRate && f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8 &&
-         f->nAvgBytesPerSec == f->nSamplesPerSec * f->nBlockAlign;
-}
-
-bool SuggestFromPcm(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
-  if (capacity < sizeof(WAVEFORMATEX)) return false;
-  Pcm16Counterpart(pcm, out);
-  return true;
-}
-
-int ReadSample(const uint8_t* p, bool wide) {
-  if (!wide) return (static_cast<int>(*p) - 128) * 256;
-  int16_t s;
-  std::memcpy(&s, p, 2);
-  return s;
-}
-
-void WriteSample(uint8_t* p, int s, bool wide) {
-  if (wide) {
-    const auto v = static_cast<int16_t>(s);
-    std::memcpy(p, &v, 2);
-  } else {
-    *p = static_cast<uint8_t>(std::min((s + 32768 + 128) >> 8, 255));
+int32_t ReadSample(const uint8_t* p, const Layout& l) {
+  switch (l.bytes) {
+    case 1:
+      return static_cast<int32_t>(static_cast<uint32_t>(p[0] ^ 0x80u) << 24);
+    case 2: {
+      int16_t s;
+      std::memcpy(&s, p, 2);
+      return int32_t{s} * 65536;
+    }
+    case 3:
+      return static_cast<int32_t>((uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) |
+                                  (uint32_t{p[2]} << 24));
+    case 4:
+      if (!l.isFloat) {
+        int32_t s;
+        std::memcpy(&s, p, 4);
+        return s;
+      } else {
+        float x;
+        std::memcpy(&x, p, 4);
+        return FromFloat(x);
+      }
+    default: {
+      double x;
+      std::memcpy(&x, p, 8);
+      return FromFloat(x);
+    }
   }
+}
+
+void WriteSample(uint8_t* p, int32_t s, const Layout& l) {
+  switch (l.bytes) {
+    case 1:
+      // Rounded to the nearest of the 256 levels, as 16-bit samples always were.
+      *p = static_cast<uint8_t>(std::min((((s >> 16) + 32768 + 128) >> 8), 255));
+      return;
+    case 2: {
+      const auto v = static_cast<int16_t>(s >> 16);
+      std::memcpy(p, &v, 2);
+      return;
+    }
+    case 3: {
+      const auto u = static_cast<uint32_t>(s);
+      p[0] = static_cast<uint8_t>(u >> 8);
+      p[1] = static_cast<uint8_t>(u >> 16);
+      p[2] = static_cast<uint8_t>(u >> 24);
+      return;
+    }
+    case 4:
+      if (!l.isFloat) {
+        std::memcpy(p, &s, 4);
+      } else {
+        const auto x = static_cast<float>(s / 2147483648.0);
+        std::memcpy(p, &x, 4);
+      }
+      return;
+    default: {
+      const double x = s / 2147483648.0;
+      std::memcpy(p, &x, 8);
+      return;
+    }
+  }
+}
+
+// Floor of the mean of `count` samples (floor keeps the extremes in range).
+int32_t FloorMean(int64_t sum, int64_t count) {
+  int64_t q = sum / count;
+  if (sum % count != 0 && sum < 0) --q;
+  return static_cast<int32_t>(q);
 }
 
 class PcmStream final : public CodecStream {
  public:
-  PcmStream(const WAVEFORMATEX& src, const WAVEFORMATEX& dst)
-      : srcAlign_(src.nBlockAlign),
-        dstAlign_(dst.nBlockAlign),
-        srcWide_(src.wBitsPerSample == 16),
-        dstWide_(dst.wBitsPerSample == 16),
-        srcChannels_(src.nChannels),
-        dstChannels_(dst.nChannels) {}
+  PcmStream(const Layout& src, const Layout& dst) : src_(src), dst_(dst) {}
 
   uint32_t MaxOutputBytes(uint32_t sourceBytes) const override {
-    return sourceBytes / srcAlign_ * dstAlign_;
+    return sourceBytes / src_.align * dst_.align;
   }
   uint32_t SourceBytesFor(uint32_t outputBytes) const override {
-    return (outputBytes + dstAlign_ - 1) / dstAlign_ * srcAlign_;
+    return (outputBytes + dst_.align - 1) / dst_.align * src_.align;
   }
 
   // Whole frames only, with or without BLOCKALIGN; a partial frame stays with the caller.
   MMRESULT Convert(ConvertIo& io, DWORD) override {
-    const uint32_t frames = std::min(io.srcBytes / srcAlign_, io.dstBytes / dstAlign_);
-    const uint32_t srcStep = srcWide_ ? 2 : 1;
-    const uint32_t dstStep = dstWide_ ? 2 : 1;
+    const uint32_t frames = std::min(io.srcBytes / src_.align, io.dstBytes / dst_.align);
+    const WORD in = src_.channels;
+    const WORD out = dst_.channels;
+    int32_t samples[kMaxChannels];
     for (uint32_t i = 0; i < frames; ++i) {
-      const uint8_t* in = io.src + i * srcAlign_;
-      uint8_t* out = io.dst + i * dstAlign_;
-      const int left = ReadSample(in, srcWide_);
-      const int right = srcChannels_ == 2 ? ReadSample(in + srcStep, srcWide_) : left;
-      if (dstChannels_ == 1) {
-        // Floor of the mean, so that 16-bit extremes stay in range.
-        WriteSample(out, srcChannels_ == 2 ? (left + right) >> 1 : left, dstWide_);
-      } else {
-        WriteSample(out, left, dstWide_);
-        WriteSample(out + dstStep, right, dstWide_);
+      const uint8_t* from = io.src + size_t{i} * src_.align;
+      uint8_t* to = io.dst + size_t{i} * dst_.align;
+      for (WORD c = 0; c < in; ++c) samples[c] = ReadSample(from + size_t{c} * src_.bytes, src_);
+      for (WORD k = 0; k < out; ++k) {
+        int32_t s;
+        if (out >= in) {
+          s = samples[k % in];
+        } else {
+          int64_t sum = 0;
+          int64_t count = 0;
+          for (WORD j = k; j < in; j = static_cast<WORD>(j + out)) {
+            sum += samples[j];
+            ++count;
+          }
+          s = FloorMean(sum, count);
+        }
+        WriteSample(to + size_t{k} * dst_.bytes, s, dst_);
       }
     }
-    io.srcUsed = frames * srcAlign_;
-    io.dstUsed = frames * dstAlign_;
+    io.srcUsed = frames * src_.align;
+    io.dstUsed = frames * dst_.align;
     return MMSYSERR_NOERROR;
   }
 
  private:
-  uint32_t srcAlign_, dstAlign_;
-  bool srcWide_, dstWide_;
-  WORD srcChannels_, dstChannels_;
+  Layout src_, dst_;
 };
 
+// ---- The three drivers ----
+
+template <WORD Tag>
+bool Accepts(const WAVEFORMATEX* f, DWORD size) {
+  Layout l;
+  return f->wFormatTag == Tag && ParseLayout(f, size, &l);
+}
+
+// What the devices take for a layout: 16-bit PCM of at most two channels.
+void DeviceCounterpart(const WAVEFORMATEX* f, WAVEFORMATEX* pcm) {
+  MakePcm(pcm, f->nSamplesPerSec, 16, std::min<WORD>(f->nChannels, 2));
+}
+
+// The format of the tag a PCM source becomes: 16-bit PCM, or 32-bit float, of its rate and
+// channels.  Extensible records are read, never offered: new recordings use the plain tags.
+bool SuggestPcm(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
+  if (capacity < sizeof(WAVEFORMATEX)) return false;
+  Pcm16Counterpart(pcm, out);
+  return true;
+}
+bool SuggestFloat(const WAVEFORMATEX* pcm, WAVEFORMATEX* out, DWORD capacity) {
+  if (capacity < sizeof(WAVEFORMATEX)) return false;
+  MakePcm(out, pcm->nSamplesPerSec, 32, pcm->nChannels);
+  out->wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+  return true;
+}
+bool SuggestNone(const WAVEFORMATEX*, WAVEFORMATEX*, DWORD) {
+  return false;
+}
+
+// Standard formats: rate, then mono before stereo; integer PCM in 8 and 16 bits, float in 32.
+DWORD IntegerFormatCount() {
+  return std::size(kRates) * 4;
+}
+DWORD FloatFormatCount() {
+  return std::size(kRates) * 2;
+}
+
+bool IntegerFormat(DWORD index, WAVEFORMATEX* out, DWORD capacity) {
+  if (index >= IntegerFormatCount() || capacity < sizeof(WAVEFORMATEX)) return false;
+  MakePcm(out, kRates[index / 4], (index & 2) != 0 ? 16 : 8, (index & 1) != 0 ? 2 : 1);
+  return true;
+}
+
+bool FloatFormat(DWORD index, WAVEFORMATEX* out, DWORD capacity) {
+  if (index >= FloatFormatCount() || capacity < sizeof(WAVEFORMATEX)) return false;
+  MakePcm(out, kRates[index / 2], 32, (index & 1) != 0 ? 2 : 1);
+  out->wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+  return true;
+}
+
+DWORD NoFormatCount() {
+  return 0;
+}
+bool NoFormat(DWORD, WAVEFORMATEX*, DWORD) {
+  return false;
+}
+
+void DescribeLayout(const WAVEFORMATEX* f, char* text, size_t capacity) {
+  DescribeBasics(f, text, capacity);
+  Layout l;
+  const size_t used = std::strlen(text);
+  if (ParseLayout(f, 0xFFFF, &l) && l.isFloat && used < capacity) {
+    std::snprintf(text + used, capacity - used, ", Float");
+  }
+}
+
 std::unique_ptr<CodecStream> Open(const WAVEFORMATEX* source, const WAVEFORMATEX* dest) {
-  if (source->wFormatTag != WAVE_FORMAT_PCM || dest->wFormatTag != WAVE_FORMAT_PCM ||
+  Layout from;
+  Layout to;
+  const DWORD sourceBytes = source->wFormatTag == WAVE_FORMAT_PCM
+                                ? DWORD{sizeof(WAVEFORMATEX)}
+                                : DWORD{sizeof(WAVEFORMATEX)} + source->cbSize;
+  const DWORD destBytes = dest->wFormatTag == WAVE_FORMAT_PCM
+                              ? DWORD{sizeof(WAVEFORMATEX)}
+                              : DWORD{sizeof(WAVEFORMATEX)} + dest->cbSize;
+  if (!ParseLayout(source, sourceBytes, &from) || !ParseLayout(dest, destBytes, &to) ||
       source->nSamplesPerSec != dest->nSamplesPerSec) {
     return nullptr;
   }
-  return std::make_unique<PcmStream>(*source, *dest);
+  return std::make_unique<PcmStream>(from, to);
 }
 
 }  // namespace
@@ -127,12 +311,40 @@ const CodecDriver kPcmDriver = {
     "PCM",
     sizeof(WAVEFORMATEX),
     ACMDRIVERDETAILS_SUPPORTF_CONVERTER,
-    StandardFormatCount,
-    StandardFormat,
-    Accepts,
+    IntegerFormatCount,
+    IntegerFormat,
+    Accepts<WAVE_FORMAT_PCM>,
     DescribeBasics,
-    Pcm16Counterpart,
-    SuggestFromPcm,
+    DeviceCounterpart,
+    SuggestPcm,
+    Open,
+};
+
+const CodecDriver kFloatDriver = {
+    WAVE_FORMAT_IEEE_FLOAT,
+    "IEEE Float",
+    sizeof(WAVEFORMATEX),
+    ACMDRIVERDETAILS_SUPPORTF_CONVERTER,
+    FloatFormatCount,
+    FloatFormat,
+    Accepts<WAVE_FORMAT_IEEE_FLOAT>,
+    DescribeLayout,
+    DeviceCounterpart,
+    SuggestFloat,
+    Open,
+};
+
+const CodecDriver kExtensibleDriver = {
+    kExtensibleTag,
+    "Extensible",
+    kExtensibleBytes,
+    ACMDRIVERDETAILS_SUPPORTF_CONVERTER,
+    NoFormatCount,
+    NoFormat,
+    Accepts<kExtensibleTag>,
+    DescribeLayout,
+    DeviceCounterpart,
+    SuggestNone,
     Open,
 };
 
