@@ -213,7 +213,9 @@ void StartPlayback(Recorder& r) {
     h.cbSrcLength = h.cbSrcLengthUsed = h.cbDstLength = h.cbDstLengthUsed = 0;
     r.decodeFlags = kFreshStream;
   }
-  const uint32_t bufferBytes = TenthOfASecondBytes(output);
+  // A tenth of a second, or a whole conversion block where one codec block holds more.
+  const uint32_t bufferBytes =
+      compressed ? std::max(TenthOfASecondBytes(output), r.pcmBlockBytes) : TenthOfASecondBytes(output);
   HWAVEOUT waveOut = nullptr;
   if (bufferBytes == 0 || r.pcmFormat.nBlockAlign == 0 || r.fileHandle == nullptr ||
       (compressed && (r.decodeStream == nullptr || r.fileFormat == nullptr)) ||

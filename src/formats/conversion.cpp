@@ -8,6 +8,7 @@
 // callback is ever given.
 #include "formats/conversion.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -105,6 +106,8 @@ bool Prepare(HACMSTREAM stream, ACMSTREAMHEADER& header) {
 // hour of IMA ADPCM at 22050 Hz).  Other formats (MPEG Layer-3) have no such word: there it is
 // the rate over the byte rate times the block size.
 double SamplesPerFileBlock(const WAVEFORMATEX& file, int32_t fileBytes) {
+  // Linear samples: one frame per block, exactly (the ratio below may miss 1 by a rounding).
+  if (IsLinearLayout(file, static_cast<size_t>(fileBytes))) return 1.0;
   const bool statesIt = file.wFormatTag == WAVE_FORMAT_IMA_ADPCM ||
                         file.wFormatTag == WAVE_FORMAT_ADPCM ||
                         file.wFormatTag == WAVE_FORMAT_GSM610;
@@ -115,6 +118,22 @@ double SamplesPerFileBlock(const WAVEFORMATEX& file, int32_t fileBytes) {
   }
   return static_cast<double>(file.nSamplesPerSec) / static_cast<double>(file.nAvgBytesPerSec) *
          static_cast<double>(file.nBlockAlign);
+}
+
+// The longest codec block a conversion block grows to, in seconds of audio.
+constexpr double kMaxBlockSeconds = 10.0;
+
+// One conversion block of device PCM: a tenth of a second, or, when one block of the file
+// format holds more than that, the frames of that block, so that every conversion has a whole
+// codec block to work on (otherwise a decoder has no room for one block's output and an encoder
+// never receives a whole block).  0 when a block would hold more than kMaxBlockSeconds.
+uint32_t ConversionBlockBytes(const WAVEFORMATEX& pcm, double framesPerBlock) {
+  const uint32_t tenth = TenthOfASecondBytes(pcm);
+  if (!std::isfinite(framesPerBlock) || framesPerBlock <= 0.0) return tenth;
+  const double blockFrames = std::ceil(framesPerBlock);
+  if (blockFrames * pcm.nBlockAlign <= tenth) return tenth;
+  if (blockFrames > kMaxBlockSeconds * pcm.nSamplesPerSec) return 0;
+  return static_cast<uint32_t>(blockFrames) * pcm.nBlockAlign;
 }
 
 }  // namespace
@@ -215,7 +234,8 @@ void SetUpConversion(Recorder& r, uint16_t* error) {
     refuse();
   };
 
-  r.pcmBlockBytes = TenthOfASecondBytes(r.pcmFormat);
+  r.pcmBlockBytes =
+      ConversionBlockBytes(r.pcmFormat, SamplesPerFileBlock(*r.fileFormat, r.fileFormatSize));
   if (r.pcmBlockBytes == 0) return closeAndRefuse();
   if (encodes && !BlockSize(r.encodeStream, r.pcmBlockBytes, ACM_STREAMSIZEF_SOURCE,
                             file.nBlockAlign, r.encodedBlockBytes)) {

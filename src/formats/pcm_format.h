@@ -28,6 +28,17 @@ inline uint32_t TenthOfASecondBytes(const WAVEFORMATEX& format) {
   return format.nBlockAlign == 0 ? 0 : tenth - tenth % format.nBlockAlign;
 }
 
+// WAVE_FORMAT_EXTENSIBLE: a record of 18 + 22 bytes whose subformat names the plain tag.
+constexpr WORD kWaveFormatExtensible = 0xFFFE;
+
+// The plain tag of a format record (`size` readable bytes): wFormatTag, or for an extensible
+// record the tag its subformat names (0 when the record is too short to say).
+WORD PlainFormatTag(const WAVEFORMATEX& format, size_t size);
+
+// Whether a format holds linear samples whose length follows from the data size alone: PCM,
+// IEEE float, A-law or mu-law, plain or extensible.
+bool IsLinearLayout(const WAVEFORMATEX& format, size_t size);
+
 inline bool IsG711(const WAVEFORMATEX& format) {
   return format.wFormatTag == WAVE_FORMAT_ALAW || format.wFormatTag == WAVE_FORMAT_MULAW;
 }

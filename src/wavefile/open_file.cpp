@@ -89,6 +89,23 @@ bool EndsWithId3v1Tag(HMMIO h, uint64_t end, uint64_t start) {
   return found;
 }
 
+// A RIFF "WAVE" form at the start of the file whose size field is too small to hold even the
+// form type (writers that stream leave it 0): found by its first 12 bytes, its size left for
+// the caller to set.  The file is left behind the form type.
+bool FindUnsizedForm(HMMIO h, MMCKINFO* riff) {
+  uint8_t head[12];
+  if (!SeekTo(h, 0) || !ReadAll(h, head, sizeof head)) return false;
+  if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
+  const uint32_t size = head[4] | (head[5] << 8) | (head[6] << 16) | (uint32_t{head[7]} << 24);
+  if (size >= 4) return false;  // a form of that size the chunk walk would have found
+  riff->ckid = FOURCC_RIFF;
+  riff->fccType = kWaveForm;
+  riff->cksize = size;
+  riff->dwDataOffset = 8;
+  riff->dwFlags = 0;
+  return true;
+}
+
 // Walks the RIFF/WAVE chunks: the "fmt " content into `format` (zero-padded to at least a whole
 // format record), the "fact" count into *factCount when the chunk follows "fmt ", and dataChunk,
 // its size cut to the bytes the file holds.  Leaves the file behind the data.  ErrNone or
@@ -107,8 +124,18 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
 
   uint64_t fileEnd = 0;
   if (!FindFileEnd(h, &fileEnd) || !SeekTo(h, 0)) return ErrNotRiffWave;
-  if (mmioDescend(h, &r.riffChunk, nullptr, MMIO_FINDRIFF) != MMSYSERR_NOERROR) {
+  if (mmioDescend(h, &r.riffChunk, nullptr, MMIO_FINDRIFF) != MMSYSERR_NOERROR &&
+      !FindUnsizedForm(h, &r.riffChunk)) {
     return ErrNotRiffWave;
+  }
+  // The form size is advisory: a form that claims more than the file holds (streaming writers
+  // leave 0xFFFFFFFF, or a size the file never reached) or too little to hold its chunks (0)
+  // ends at the file's end.
+  const uint64_t formEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
+  if (formEnd > fileEnd || r.riffChunk.cksize <= 4) {
+    r.riffChunk.cksize = static_cast<DWORD>(
+        std::min<uint64_t>(fileEnd - std::min<uint64_t>(fileEnd, r.riffChunk.dwDataOffset),
+                           0xFFFFFFFFu));
   }
   if (mmioDescend(h, &r.fmtChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
     return ErrNotRiffWave;
@@ -133,7 +160,14 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
   }
 
   if (mmioDescend(h, &r.dataChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
-    return ErrNotRiffWave;
+    // A form that ends before its data (a size written too small) is taken to the file's end.
+    const uint64_t riffEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
+    if (riffEnd >= fileEnd) return ErrNotRiffWave;
+    r.riffChunk.cksize = static_cast<DWORD>(
+        std::min<uint64_t>(fileEnd - r.riffChunk.dwDataOffset, 0xFFFFFFFFu));
+    if (mmioDescend(h, &r.dataChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
+      return ErrNotRiffWave;
+    }
   }
   // A file cut short (or written with a placeholder size) holds only what is there.
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
@@ -148,7 +182,18 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
 uint16_t TakeWaveFormat(Recorder& r, std::vector<uint8_t>& content) {
   auto* format = reinterpret_cast<WAVEFORMATEX*>(content.data());
   const WORD tag = format->wFormatTag;
-  if (tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_ALAW && tag != WAVE_FORMAT_MULAW) {
+  if (tag == WAVE_FORMAT_PCM && (format->nChannels == 0 || format->nBlockAlign == 0 ||
+                                 format->wBitsPerSample == 0)) {
+    return ErrNotRiffWave;
+  }
+  // Linear PCM of 8 or 16 bits in one or two channels goes to the devices as it is; any other
+  // layout (24 or 32 bits, float, extensible, more channels) and every codec through the
+  // conversion set.
+  const bool direct = tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW ||
+                      (tag == WAVE_FORMAT_PCM &&
+                       (format->wBitsPerSample == 8 || format->wBitsPerSample == 16) &&
+                       format->nChannels <= 2);
+  if (!direct) {
     if (ApplyTargetFormat(r, format, static_cast<int32_t>(content.size())) != kAccepted) {
       return ErrFormatUnusable;
     }
@@ -167,12 +212,9 @@ uint16_t TakeWaveFormat(Recorder& r, std::vector<uint8_t>& content) {
       (tag == WAVE_FORMAT_PCM && bits == 0)) {
     return ErrNotRiffWave;
   }
-  // Linear PCM is recorded, played and measured in 8 or 16 bits only; another sample size would
-  // also become the capture format, which every later open and recording would then fail on.
   const uint32_t rate = r.pcmFormat.nSamplesPerSec;
   if (std::find(std::begin(kOpenableRates), std::end(kOpenableRates), rate) ==
-          std::end(kOpenableRates) ||
-      (tag == WAVE_FORMAT_PCM && bits != 8 && bits != 16)) {
+      std::end(kOpenableRates)) {
     return ErrFormatUnusable;
   }
   r.sampleFormat = tag == WAVE_FORMAT_ALAW ? 106 : tag == WAVE_FORMAT_MULAW ? 107 : bits;
@@ -217,7 +259,13 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
 
   const uint64_t dataBytes = r.dataChunk.cksize;
   uint32_t frames = FramesInData(r, dataBytes);
-  if (r.hasFactChunk != 0 && FrameToByte64(r, factCount) <= dataBytes) frames = factCount;
+  // Linear samples take their length from the data size: a "fact" count there is only a copy,
+  // and editors that rewrite the data often leave it stale.  Close writes it again.
+  const auto* fmt = reinterpret_cast<const WAVEFORMATEX*>(format.data());
+  if (r.hasFactChunk != 0 && !IsLinearLayout(*fmt, format.size()) &&
+      FrameToByte64(r, factCount) <= dataBytes) {
+    frames = factCount;
+  }
   EnterOpenedFile(r, narrow, frames, true);
   ReportError(r, error, ErrNone);
   return 0;

@@ -57,7 +57,7 @@ uint32_t FramesPerBlock(const WAVEFORMATEX& f) {
 int Reference(const WAVEFORMATEX& f, int16_t s) {
   if (f.wFormatTag == WAVE_FORMAT_ALAW) return ALawToLinear(LinearToALaw(s));
   if (f.wFormatTag == WAVE_FORMAT_MULAW) return MuLawToLinear(LinearToMuLaw(s));
-  return f.wBitsPerSample == 16 ? s : (std::min((s + 32896) >> 8, 255) - 128) * 256;
+  return f.wBitsPerSample != 8 ? s : (std::min((s + 32896) >> 8, 255) - 128) * 256;
 }
 
 class StandardFormatRoundTrip : public ::testing::TestWithParam<FormatBytes> {};

@@ -279,12 +279,13 @@ bool NoFormat(DWORD, WAVEFORMATEX*, DWORD) {
   return false;
 }
 
+// An extensible record names its subformat after the basics, e.g. "..., 24 Bit, Stereo, PCM".
 void DescribeLayout(const WAVEFORMATEX* f, char* text, size_t capacity) {
   DescribeBasics(f, text, capacity);
   Layout l;
   const size_t used = std::strlen(text);
-  if (ParseLayout(f, 0xFFFF, &l) && l.isFloat && used < capacity) {
-    std::snprintf(text + used, capacity - used, ", Float");
+  if (f->wFormatTag == kExtensibleTag && ParseLayout(f, kExtensibleBytes, &l) && used < capacity) {
+    std::snprintf(text + used, capacity - used, l.isFloat ? ", Float" : ", PCM");
   }
 }
 
@@ -328,7 +329,7 @@ const CodecDriver kFloatDriver = {
     FloatFormatCount,
     FloatFormat,
     Accepts<WAVE_FORMAT_IEEE_FLOAT>,
-    DescribeLayout,
+    DescribeBasics,
     DeviceCounterpart,
     SuggestFloat,
     Open,
