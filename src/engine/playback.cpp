@@ -214,8 +214,8 @@ void StartPlayback(Recorder& r) {
     r.decodeFlags = kFreshStream;
   }
   // A tenth of a second, or a whole conversion block where one codec block holds more.
-  const uint32_t bufferBytes =
-      compressed ? std::max(TenthOfASecondBytes(output), r.pcmBlockBytes) : TenthOfASecondBytes(output);
+  const uint32_t bufferBytes = compressed ? std::max(TenthOfASecondBytes(output), r.pcmBlockBytes)
+                                          : TenthOfASecondBytes(output);
   HWAVEOUT waveOut = nullptr;
   if (bufferBytes == 0 || r.pcmFormat.nBlockAlign == 0 || r.fileHandle == nullptr ||
       (compressed && (r.decodeStream == nullptr || r.fileFormat == nullptr)) ||

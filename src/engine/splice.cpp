@@ -164,8 +164,11 @@ void SpliceInsertion(Recorder& r) {
     // The sizes follow at once (the end of the run writes them again, so a failure here is
     // made good there).
     if (r.fileKind == 0) {
+      // Chunks behind the data moved up with the tail: the form grows with them.
+      const uint64_t formEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
       const uint32_t samples = r.length.load();
-      WriteSizesInPlace(r, dataEnd + size, r.hasFactChunk != 0 ? &samples : nullptr);
+      WriteSizesInPlace(r, dataEnd + size, r.hasFactChunk != 0 ? &samples : nullptr,
+                        formEnd > insertAt ? std::min(formEnd, tailEnd) + size : 0);
     }
     DiscardSpliceFile(r);
     return;

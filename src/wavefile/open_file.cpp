@@ -133,9 +133,8 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
   // ends at the file's end.
   const uint64_t formEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
   if (formEnd > fileEnd || r.riffChunk.cksize <= 4) {
-    r.riffChunk.cksize = static_cast<DWORD>(
-        std::min<uint64_t>(fileEnd - std::min<uint64_t>(fileEnd, r.riffChunk.dwDataOffset),
-                           0xFFFFFFFFu));
+    r.riffChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(
+        fileEnd - std::min<uint64_t>(fileEnd, r.riffChunk.dwDataOffset), 0xFFFFFFFFu));
   }
   if (mmioDescend(h, &r.fmtChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
     return ErrNotRiffWave;
@@ -163,8 +162,8 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
     // A form that ends before its data (a size written too small) is taken to the file's end.
     const uint64_t riffEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
     if (riffEnd >= fileEnd) return ErrNotRiffWave;
-    r.riffChunk.cksize = static_cast<DWORD>(
-        std::min<uint64_t>(fileEnd - r.riffChunk.dwDataOffset, 0xFFFFFFFFu));
+    r.riffChunk.cksize =
+        static_cast<DWORD>(std::min<uint64_t>(fileEnd - r.riffChunk.dwDataOffset, 0xFFFFFFFFu));
     if (mmioDescend(h, &r.dataChunk, &r.riffChunk, MMIO_FINDCHUNK) != MMSYSERR_NOERROR) {
       return ErrNotRiffWave;
     }
@@ -182,17 +181,17 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
 uint16_t TakeWaveFormat(Recorder& r, std::vector<uint8_t>& content) {
   auto* format = reinterpret_cast<WAVEFORMATEX*>(content.data());
   const WORD tag = format->wFormatTag;
-  if (tag == WAVE_FORMAT_PCM && (format->nChannels == 0 || format->nBlockAlign == 0 ||
-                                 format->wBitsPerSample == 0)) {
+  if (tag == WAVE_FORMAT_PCM &&
+      (format->nChannels == 0 || format->nBlockAlign == 0 || format->wBitsPerSample == 0)) {
     return ErrNotRiffWave;
   }
   // Linear PCM of 8 or 16 bits in one or two channels goes to the devices as it is; any other
   // layout (24 or 32 bits, float, extensible, more channels) and every codec through the
   // conversion set.
-  const bool direct = tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW ||
-                      (tag == WAVE_FORMAT_PCM &&
-                       (format->wBitsPerSample == 8 || format->wBitsPerSample == 16) &&
-                       format->nChannels <= 2);
+  const bool direct =
+      tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW ||
+      (tag == WAVE_FORMAT_PCM && (format->wBitsPerSample == 8 || format->wBitsPerSample == 16) &&
+       format->nChannels <= 2);
   if (!direct) {
     if (ApplyTargetFormat(r, format, static_cast<int32_t>(content.size())) != kAccepted) {
       return ErrFormatUnusable;

@@ -138,7 +138,8 @@ bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const ui
   return written;
 }
 
-bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+                       uint64_t formEndAtLeast) {
   if (!gSizeUpdates.load(std::memory_order_relaxed)) return true;
   HMMIO h = r.fileHandle;
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
@@ -148,7 +149,7 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount)
   const uint64_t end = std::min(dataEnd, kMaxDataEnd);
   const uint64_t dataSize =
       std::max<uint64_t>(r.dataChunk.cksize, end > dataStart ? end - dataStart : 0);
-  const uint64_t formEnd = dataStart + dataSize + (dataSize & 1u);
+  const uint64_t formEnd = std::max(dataStart + dataSize + (dataSize & 1u), formEndAtLeast);
   const uint64_t formSize =
       std::max<uint64_t>(r.riffChunk.cksize, formEnd > formStart ? formEnd - formStart : 0);
   if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return false;

@@ -76,7 +76,10 @@ void RereadChunks(Recorder& r);
 // size is written in one piece, and only when a field changed; without it each changed field is
 // one 4-byte write, the data size first and the form size last.  riffChunk and dataChunk take the
 // new sizes, and the file is put back where it was.  False when a seek or a write failed.
-bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount);
+// `formEndAtLeast` (a file offset) keeps chunks behind the data inside the form when they have
+// moved up (an insert moves them with the tail).
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+                       uint64_t formEndAtLeast = 0);
 
 // Start of a run that writes r.fileHandle (RIFF/WAVE) in place: reads the file's header, up to
 // its first data byte, into sizeHeader (at most 64 KiB; without it WriteSizesInPlace writes field

@@ -15,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "voxl310k.h"
@@ -33,7 +34,8 @@ struct RiffLayout {
   uint64_t declared = 0;
   bool hasData = false;
   std::optional<uint32_t> fact;
-  uint64_t contentEnd = 0;  // behind the RIFF form, or the data, whichever ends later
+  uint64_t contentEnd = 0;            // behind the RIFF form, or the data, whichever ends later
+  std::vector<unsigned char> format;  // the first "fmt " chunk's content, at most 40 bytes
 };
 
 uint32_t Le32(const unsigned char* p) {
@@ -49,7 +51,9 @@ RiffLayout ReadRiffLayout(const std::string& path, uint64_t fileSize) {
     return l;
   }
   l.wave = true;
-  const uint64_t formEnd = std::min<uint64_t>(8 + uint64_t{Le32(head + 4)}, fileSize);
+  // The form size is advisory, as for the recorder: too small a form ends at the file's end.
+  const uint64_t declaredEnd = 8 + uint64_t{Le32(head + 4)};
+  const uint64_t formEnd = declaredEnd <= 12 ? fileSize : std::min<uint64_t>(declaredEnd, fileSize);
   l.contentEnd = formEnd;
   bool format = false;
   for (uint64_t at = 12; at + 8 <= formEnd;) {
@@ -57,7 +61,14 @@ RiffLayout ReadRiffLayout(const std::string& path, uint64_t fileSize) {
     in.seekg(static_cast<std::streamoff>(at));
     if (!in.read(reinterpret_cast<char*>(ck), 8)) break;
     const uint64_t size = Le32(ck + 4);
-    if (std::memcmp(ck, "fmt ", 4) == 0) format = true;
+    if (std::memcmp(ck, "fmt ", 4) == 0 && !format) {
+      format = true;
+      l.format.resize(std::min<uint64_t>(size, 40));
+      if (!in.read(reinterpret_cast<char*>(l.format.data()),
+                   static_cast<std::streamsize>(l.format.size()))) {
+        l.format.clear();
+      }
+    }
     if (std::memcmp(ck, "fact", 4) == 0 && format && !l.hasData && size >= 4) {
       unsigned char count[4];
       if (in.read(reinterpret_cast<char*>(count), 4)) l.fact = Le32(count);
@@ -72,6 +83,85 @@ RiffLayout ReadRiffLayout(const std::string& path, uint64_t fileSize) {
     at += 8 + size + (size & 1);
   }
   return l;
+}
+
+uint16_t Le16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+// The fields of a "fmt " record as the file gives them, whatever the recorder makes of it.
+struct HeaderFields {
+  uint16_t tag = 0, subTag = 0, channels = 0, blockAlign = 0, bits = 0;
+  uint32_t rate = 0, bytesPerSecond = 0;
+};
+
+std::optional<HeaderFields> ParseHeader(const std::vector<unsigned char>& f) {
+  if (f.size() < 16) return std::nullopt;
+  HeaderFields h;
+  h.tag = Le16(f.data());
+  h.channels = Le16(f.data() + 2);
+  h.rate = Le32(f.data() + 4);
+  h.bytesPerSecond = Le32(f.data() + 8);
+  h.blockAlign = Le16(f.data() + 12);
+  h.bits = Le16(f.data() + 14);
+  h.subTag = h.tag;
+  if (h.tag == 0xFFFE && f.size() >= 40) h.subTag = Le16(f.data() + 24);
+  return h;
+}
+
+// "32-bit float, 6 channels, 48000 Hz", "IMA ADPCM (tag 0x0011), mono, 8000 Hz".
+std::string HeaderWords(const HeaderFields& h) {
+  std::string kind;
+  const uint16_t tag = h.subTag;
+  if (tag == 1) {
+    kind = std::to_string(h.bits) + "-bit integer PCM";
+  } else if (tag == 3) {
+    kind = std::to_string(h.bits) + "-bit float";
+  } else if (tag == 6 || tag == 7) {
+    kind = tag == 6 ? "A-law" : "mu-law";
+  } else {
+    ACMFORMATTAGDETAILSA details{};
+    details.cbStruct = sizeof details;
+    details.dwFormatTag = tag;
+    kind = acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG) == 0
+               ? std::string(details.szFormatTag) + " (tag " + TagText(tag) + ")"
+               : "format tag " + TagText(tag);
+  }
+  if (h.tag == 0xFFFE) kind += " (extensible)";
+  const std::string channels = h.channels == 1   ? "mono"
+                               : h.channels == 2 ? "stereo"
+                                                 : std::to_string(h.channels) + " channels";
+  return kind + ", " + channels + ", " + std::to_string(h.rate) + " Hz";
+}
+
+// What the header of a RIFF/WAVE file says, for a file the recorder cannot use: its format in
+// words and every field, the data and the length they give.  False when `path` holds no RIFF
+// "WAVE" form with a readable "fmt " chunk.
+bool PrintUnusableHeader(const std::string& path, uint64_t fileSize) {
+  const RiffLayout l = ReadRiffLayout(path, fileSize);
+  const std::optional<HeaderFields> h = ParseHeader(l.format);
+  if (!l.wave || !h) return false;
+  std::printf("file:      %s\n", path.c_str());
+  std::printf("kind:      RIFF/WAVE (file kind 0), a format this recorder cannot use\n");
+  std::printf("format:    %s\n", HeaderWords(*h).c_str());
+  std::printf("fields:    tag %s", TagText(h->tag).c_str());
+  if (h->tag == 0xFFFE) std::printf(" (subformat %s)", TagText(h->subTag).c_str());
+  std::printf(", %u channels, %lu Hz, %u bits, block align %u, %lu bytes/s\n", h->channels,
+              static_cast<unsigned long>(h->rate), h->bits, h->blockAlign,
+              static_cast<unsigned long>(h->bytesPerSecond));
+  std::printf("data:      offset %llu, %llu bytes\n", static_cast<unsigned long long>(l.dataOffset),
+              static_cast<unsigned long long>(l.dataSize));
+  const bool linear = h->subTag == 1 || h->subTag == 3 || h->subTag == 6 || h->subTag == 7;
+  if (linear && h->blockAlign > 0) {
+    const uint64_t frames = l.dataSize / h->blockAlign;
+    std::printf("length:    %llu frames", static_cast<unsigned long long>(frames));
+    if (h->rate > 0) std::printf(" (%.3f s)", static_cast<double>(frames) / h->rate);
+    std::printf("\n");
+  } else if (l.fact) {
+    std::printf("length:    %lu frames (the \"fact\" count)\n",
+                static_cast<unsigned long>(*l.fact));
+  }
+  return true;
 }
 
 struct InfoOptions {
@@ -94,6 +184,12 @@ int RunInfo(const InfoOptions& o) {
   int result = OpenForReading(rec, o.file, o.open);
   if (result != kExitOk) {
     VoxlDestroyRecorder(rec);
+    // What the header says is still worth showing when the recorder cannot use the file.
+    struct stat st {};
+    if (result == kExitFailure && o.open.raw.empty() && !o.open.mpeg && o.open.headerBytes == 0 &&
+        stat(o.file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      PrintUnusableHeader(o.file, static_cast<uint64_t>(st.st_size));
+    }
     return result;
   }
   SHORT kind = 0;
@@ -235,7 +331,14 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
     return kExitFailure;
   }
   if (error != VOXL_ERR_NONE) {
-    PrintError("cannot open " + file + ": " + VoxlErrorText(error));
+    // A RIFF/WAVE header that parses but names a format the recorder cannot use is named.
+    std::string words;
+    if (kind == 0) {
+      const RiffLayout l = ReadRiffLayout(file, static_cast<uint64_t>(st.st_size));
+      const std::optional<HeaderFields> h = ParseHeader(l.format);
+      if (l.wave && h && error == VOXL_ERR_FORMAT_UNUSABLE) words = HeaderWords(*h) + ": ";
+    }
+    PrintError("cannot open " + file + ": " + words + VoxlErrorText(error));
     return kExitFailure;
   }
   return kExitOk;
