@@ -5,8 +5,9 @@
 // (tag 3), and both inside WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE, subformat PCM or IEEE float; the
 // valid-bits word and the channel mask are read past, the samples are taken by their container
 // size), each with 1 to 8 channels.  Every sample passes through a 32-bit full-scale integer:
-// widening is exact (16 bits become 24 by a shift, float is s / 2^31), narrowing drops the low
-// bits (floor), except to 8 bits, which rounds to the nearest level.  Floats outside -1..1 are
+// widening is exact (16 bits become 24 by a shift, float is s / 2^31); narrowing integers drops
+// the low bits (floor), narrowing floats rounds to the nearest step (as the common decoders
+// do, halves to even), and 8 bits always round to the nearest level.  Floats outside -1..1 are
 // clipped.  So a 16-bit signal stored in any wider layout comes back bit for bit.
 //
 // Channels: the same count is copied; fewer destination channels take the mean of the source
@@ -134,7 +135,19 @@ int32_t ReadSample(const uint8_t* p, const Layout& l) {
   }
 }
 
-void WriteSample(uint8_t* p, int32_t s, const Layout& l) {
+// `s` with its low `shift` bits rounded away to the nearest step, halves to even (as lrint
+// does), held below the top.
+int32_t RoundLowBits(int32_t s, int shift) {
+  const int64_t step = int64_t{1} << shift;
+  int64_t q = (int64_t{s} >> shift) << shift;
+  const int64_t rest = s - q;
+  if (rest > step / 2 || (rest == step / 2 && ((q >> shift) & 1) != 0)) q += step;
+  return static_cast<int32_t>(std::min<int64_t>(q, INT32_MAX - (step - 1)));
+}
+
+// `round`: to the nearest step of the narrower layout instead of the floor (float sources).
+void WriteSample(uint8_t* p, int32_t s, const Layout& l, bool round) {
+  if (round && (l.bytes == 2 || l.bytes == 3)) s = RoundLowBits(s, l.bytes == 2 ? 16 : 8);
   switch (l.bytes) {
     case 1:
       // Rounded to the nearest of the 256 levels, as 16-bit samples always were.
@@ -209,7 +222,7 @@ class PcmStream final : public CodecStream {
           }
           s = FloorMean(sum, count);
         }
-        WriteSample(to + size_t{k} * dst_.bytes, s, dst_);
+        WriteSample(to + size_t{k} * dst_.bytes, s, dst_, src_.isFloat);
       }
     }
     io.srcUsed = frames * src_.align;
