@@ -1,6 +1,7 @@
 // Insert-mode runs: the audio collected during the run goes into the recording where the run
 // began, the rest of the data moves up, and no splice file stays behind.  When a disk fills up or
 // fails, the recording keeps either its old content or the whole of what the run collected.
+#include <cstring>
 #include <filesystem>
 
 #include "engine/capture_fixture.h"
@@ -64,6 +65,23 @@ TEST_F(SpliceTest, ATailLongerThanTheSpliceBufferMovesIntact) {
   RecordBuffers(2);
   EXPECT_EQ(test::ReadBinaryFile(File("long.wav")), before);
   EXPECT_TRUE(NoSpliceFileLeft());
+
+  // A chunk behind the data moves up with the tail and stays inside the form.
+  CloseRecording();
+  const Bytes list = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'};
+  Bytes file = test::ReadBinaryFile(File("long.wav"));
+  file.insert(file.end(), list.begin(), list.end());
+  const uint32_t form = test::U32At(file, 4) + uint32_t(list.size());
+  std::memcpy(file.data() + 4, &form, 4);
+  ASSERT_TRUE(test::WriteBinaryFile(File("long.wav"), file.data(), file.size()));
+  OpenRecording(File("long.wav"));
+  InsertAt(0, 300.0);
+  SetPaused(r(), 0);
+  RecordBuffers(1);
+  CloseRecording();
+  file = test::ReadBinaryFile(File("long.wav"));
+  EXPECT_EQ(test::U32At(file, 4) + 8, file.size());
+  EXPECT_EQ(Bytes(file.end() - long(list.size()), file.end()), list);
 }
 
 // The temporary folder and the recording's folder, each full or failing at every write of an
