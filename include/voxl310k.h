@@ -127,7 +127,9 @@ typedef enum VoxlError {
   VOXL_ERR_NO_TARGET_FORMAT = 17,      /* no target format is set */
   VOXL_ERR_READ_ONLY = 18,             /* refused: the recorder is read-only */
   VOXL_ERR_NO_FILE = 19,               /* no file is open */
-  VOXL_ERR_DEVICE_LOST = 20            /* the input device stopped working during a run */
+  VOXL_ERR_DEVICE_LOST = 20,           /* the input device stopped working during a run */
+  VOXL_ERR_FILE_IN_USE = 21,           /* another recorder or process has the file open to write */
+  VOXL_ERR_NOT_A_FILE = 22             /* the name is a device, FIFO, socket or folder */
 } VoxlError;
 
 /* The recorder's state (GetState). */

@@ -36,8 +36,8 @@ VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbac
 
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
-  // is taken only inside the enumeration's range, which VOXL_ERR_DEVICE_LOST ends.
-  if (code > VOXL_ERR_DEVICE_LOST) return "unknown error";
+  // is taken only inside the enumeration's range, which VOXL_ERR_NOT_A_FILE ends.
+  if (code > VOXL_ERR_NOT_A_FILE) return "unknown error";
   switch (static_cast<VoxlError>(code)) {
     case VOXL_ERR_NONE:
       return "no error";
@@ -81,6 +81,10 @@ VOXL_API const char* VoxlErrorText(WORD code) {
       return "no file is open";
     case VOXL_ERR_DEVICE_LOST:
       return "the input device stopped working during the recording";
+    case VOXL_ERR_FILE_IN_USE:
+      return "the file is open for writing by another recorder or process";
+    case VOXL_ERR_NOT_A_FILE:
+      return "the name is not a regular file (a device, FIFO, socket or folder)";
   }
   return "unknown error";
 }

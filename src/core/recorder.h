@@ -21,6 +21,7 @@
 namespace voxl {
 
 class HelperWindow;
+class EditJournal;
 
 // The public states, error codes and stop reasons are those of voxl310k.h; these are their
 // names in the recorder's own code.
@@ -56,6 +57,8 @@ enum RecorderError : uint16_t {
   ErrReadOnly = VOXL_ERR_READ_ONLY,
   ErrNoFile = VOXL_ERR_NO_FILE,
   ErrDeviceLost = VOXL_ERR_DEVICE_LOST,
+  ErrFileInUse = VOXL_ERR_FILE_IN_USE,
+  ErrNotAFile = VOXL_ERR_NOT_A_FILE,
 };
 
 // The engine thread's own stage.
@@ -161,6 +164,9 @@ struct Recorder {
   std::atomic<int32_t> position{0};  // sample frames
   char fileName[kNameBytes] = {};    // system code page, zero-terminated; empty = none
   std::atomic<uint16_t> deleteOnClose{0};
+  // Whether anything was written to the open file (a new file, a run, an edit): only then does
+  // closing it write its sizes, so a file that was only opened stays byte for byte as it was.
+  std::atomic<uint16_t> fileChanged{0};
   uint16_t readOnly = 0;
   int16_t fileKind = 0;  // 0 RIFF/WAVE, 1 headerless from byte 0, 2 scanned, -n from byte n
   std::atomic<uint16_t> insertMode{0};
@@ -220,6 +226,8 @@ struct Recorder {
   int16_t buffersQueued = 0;
   HMMIO spliceFile = nullptr;
   char spliceFileName[kNameBytes] = {};
+  // The edit journal of an insert-mode run while its splice file exists (wavefile/edit_journal.h).
+  EditJournal* spliceJournal = nullptr;
   // An overwrite-mode run into a RIFF/WAVE file: the file's bytes up to its first data byte, in
   // which the sizes are brought up to date and written back in one piece (riff_layout.h).
   uint8_t* sizeHeader = nullptr;

@@ -196,6 +196,7 @@ void BeginCapture(Recorder& r) {
   WAVEFORMATEX device = DeviceFormat(r.pcmFormat);
   r.fileCursor = kCursorUnknown;
   const bool haveFile = r.fileHandle != nullptr;
+  if (haveFile) r.fileChanged = 1;  // closing the file writes its sizes from now on
   if (r.compressed != 0) StartEncoder(r);
   if (haveFile && r.fileKind == 0 && r.insertMode == 0) BeginSizeUpdates(r);
 

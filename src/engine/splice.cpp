@@ -16,46 +16,42 @@
 // A read or write that fails in step 2 or 3 moves the tail back down and cuts the growth away.
 // One fixed buffer serves every step, whatever the size of the file.
 //
-// For as long as the splice file exists, a splice record beside the recording names it
-// (wavefile/splice_record.h), so that a process killed meanwhile leaves nothing behind that the
-// next open of the recording does not remove.  Until step 2 begins the record also holds the
-// recording's old length, and that open cuts away what step 1 had grown.  Once step 3 is done,
-// the new sizes are written at once.
+// For as long as the splice file exists, the edit journal beside the recording describes the
+// step the run is in (wavefile/edit_journal.h): collecting and growing (a kill is undone by
+// cutting the recording back to its old length), moving the tail and filling the gap (undone by
+// moving the tail back down), and writing the new sizes (finished).  The next writable open of
+// the recording does what the journal says, so the recording holds its old content or the new,
+// never a mix.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "engine/capture_internal.h"
 #include "platform/system/system.h"
+#include "wavefile/edit_journal.h"
 #include "wavefile/frames.h"
 #include "wavefile/recording_file.h"
 #include "wavefile/riff_io.h"
 #include "wavefile/riff_layout.h"
-#include "wavefile/splice_record.h"
 
 namespace voxl {
 namespace {
 
-enum class Outcome { Inserted, Unchanged, Damaged };
-
-// Moves [from, end) of `file` up by `by`, last piece first.  When a piece cannot be read or
-// written, moves back down what had moved, so [from, end) holds what it held before (Unchanged),
-// or, when that fails too, Damaged.
-Outcome MoveUp(HMMIO file, uint64_t from, uint64_t end, uint64_t by, uint8_t* buffer) {
-  const uint64_t count = end - from;
-  const MoveResult up =
-      MoveRange(file, from, file, from + by, count, MoveOrder::LastPieceFirst, buffer);
-  if (up.moved == count) return Outcome::Inserted;
-  const uint64_t moved = end - up.moved;  // [moved, end) now lies at [moved + by, end + by)
-  if (!up.restIntact) return Outcome::Damaged;
-  const MoveResult back =
-      MoveRange(file, moved + by, file, moved, up.moved, MoveOrder::FirstPieceFirst, buffer);
-  return back.moved == up.moved ? Outcome::Unchanged : Outcome::Damaged;
-}
-
 // Copies `count` bytes from the start of `source` to `to` in `target`.
 bool CopyIn(HMMIO source, HMMIO target, uint64_t to, uint64_t count, uint8_t* buffer) {
   return MoveRange(source, 0, target, to, count, MoveOrder::FirstPieceFirst, buffer).moved == count;
+}
+
+}  // namespace
+
+namespace {
+
+void EndSpliceJournal(Recorder& r) {
+  if (r.spliceJournal == nullptr) return;
+  if (r.spliceJournal->active()) r.spliceJournal->End();
+  delete r.spliceJournal;
+  r.spliceJournal = nullptr;
 }
 
 }  // namespace
@@ -69,13 +65,31 @@ bool OpenSpliceFile(Recorder& r) {
     r.spliceFileName[0] = '\0';
     return false;
   }
-  // The record is a safeguard for a killed process, not needed for the run: the run goes on
+  // The journal is a safeguard for a killed process, not needed for the run: the run goes on
   // without it (a kill would then leave the splice file in the temporary folder).
   HMMIO file = r.fileHandle;
   const LONG here = mmioSeek(file, 0, SEEK_CUR);
   const LONG end = mmioSeek(file, 0, SEEK_END);
   if (here != -1) SeekTo(file, static_cast<DWORD>(here));
-  if (end != -1) WriteSpliceRecord(r.fileName, r.spliceFileName, static_cast<DWORD>(end));
+  JournalRecord collect;
+  collect.step = JournalStep::Collect;
+  collect.fileBytes = static_cast<DWORD>(end);
+  collect.endBytes = collect.fileBytes;
+  collect.headerBytes = r.fileKind != 0 ? 0 : std::min<uint64_t>(r.dataChunk.dwDataOffset, 0x10000);
+  const char* base = r.spliceFileName;
+  for (const char* c = base; *c != '\0'; ++c) {
+    if (std::strchr(VOXL_PATH_SEPARATORS, *c) != nullptr) base = c + 1;
+  }
+  if (std::strlen(base) < sizeof collect.temp) {
+    std::memcpy(collect.temp, base, std::strlen(base) + 1);
+  }
+  auto* journal = new (std::nothrow) EditJournal;
+  if (journal != nullptr && end != -1) {
+    if (!journal->Begin(r.fileName, file, collect)) journal->BeginUnbacked(collect);
+    r.spliceJournal = journal;
+  } else {
+    delete journal;
+  }
   return true;
 }
 
@@ -99,8 +113,8 @@ void DiscardSpliceFile(Recorder& r) {
     mmioClose(r.spliceFile, 0);
     r.spliceFile = nullptr;
     DeleteFileA(r.spliceFileName);
-    RemoveSpliceRecord(r.fileName);  // after the file it names
   }
+  EndSpliceJournal(r);  // after the file it names
   r.spliceFileName[0] = '\0';
 }
 
@@ -141,41 +155,60 @@ void SpliceInsertion(Recorder& r) {
   const uint64_t tailEnd = std::max(fileEnd, dataEnd);
 
   auto* buffer = static_cast<uint8_t*>(std::malloc(kMoveBufferBytes));
-  Outcome outcome = Outcome::Unchanged;
-  if (buffer != nullptr && endBefore != -1 && tailEnd + size <= kMaxDataEnd &&
-      CopyIn(splice, file, tailEnd, size, buffer)) {
-    ForgetLengthBefore(r.fileName);  // cutting back would now lose the moved tail
-    outcome = MoveUp(file, insertAt, tailEnd, size, buffer);
-    if (outcome == Outcome::Inserted && !CopyIn(splice, file, insertAt, size, buffer)) {
-      // Back down again: the tail returns to the insertion point.
-      const uint64_t tail = tailEnd - insertAt;
-      const MoveResult down = MoveRange(file, insertAt + size, file, insertAt, tail,
-                                        MoveOrder::FirstPieceFirst, buffer);
-      outcome = down.moved == tail ? Outcome::Unchanged : Outcome::Damaged;
+  EditJournal* journal = r.spliceJournal;
+  const bool grown = buffer != nullptr && endBefore != -1 && tailEnd + size <= kMaxDataEnd &&
+                     journal != nullptr && journal->active() &&
+                     CopyIn(splice, file, tailEnd, size, buffer);
+  bool inserted = false;
+  bool undone = !grown;
+  if (grown) {
+    // From here a kill is undone by moving the tail back down: the journal says how far it got.
+    JournalRecord& j = journal->record();
+    j.step = JournalStep::Up;
+    j.fileBytes = tailEnd + size;
+    j.from = insertAt;
+    j.to = insertAt + size;
+    j.count = tailEnd - insertAt;
+    j.done = 0;
+    inserted = journal->Update() && journal->Move(file, buffer) &&
+               CopyIn(splice, file, insertAt, size, buffer);
+    if (inserted) {
+      // The new sizes, in one write that the journal can finish: the chunks behind the data
+      // moved up with the tail, so the form grows with them.  The old data's pad byte moved up
+      // too; the new data needs one only at odd size.  (A failure here is made good by the end
+      // of the run, which writes the sizes again.)
+      if (r.fileKind == 0) {
+        const uint64_t formEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
+        const uint32_t samples = r.length.load();
+        j.sizes = InPlaceSizes(r, dataEnd + size, r.hasFactChunk != 0 ? &samples : nullptr,
+                               formEnd > insertAt ? std::min(formEnd, tailEnd) + size : 0);
+      }
+      const bool oddPad = fileEnd == dataEnd + 1 && (dataEnd + size - dataStart) % 2 == 0;
+      j.endBytes = oddPad ? dataEnd + size : tailEnd + size;
+      j.finalSum = FinalChecksum(file, j);
+      if (FinishEdit(*journal, file) && r.fileKind == 0) {
+        r.dataChunk.cksize = static_cast<DWORD>(j.sizes.data);
+        r.riffChunk.cksize = static_cast<DWORD>(j.sizes.form);
+      }
+    } else {
+      undone = UndoInsertMove(*journal, file, buffer);
     }
   }
   std::free(buffer);
-
-  if (outcome == Outcome::Inserted) {
-    // The old data's pad byte moved up with the tail; the new data needs one only at odd size.
-    if (fileEnd == dataEnd + 1 && (dataEnd + size - dataStart) % 2 == 0) {
-      mmio::Truncate(file, static_cast<DWORD>(dataEnd + size));
-    }
-    // The sizes follow at once (the end of the run writes them again, so a failure here is
-    // made good there).
-    if (r.fileKind == 0) {
-      // Chunks behind the data moved up with the tail: the form grows with them.
-      const uint64_t formEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
-      const uint32_t samples = r.length.load();
-      WriteSizesInPlace(r, dataEnd + size, r.hasFactChunk != 0 ? &samples : nullptr,
-                        formEnd > insertAt ? std::min(formEnd, tailEnd) + size : 0);
-    }
+  if (inserted) {
     DiscardSpliceFile(r);
     return;
   }
-  // The recording keeps its old content without the new audio (when the tail could not be moved
-  // back, the grown part keeps the only copy of it and stays).
-  if (outcome == Outcome::Unchanged) mmio::Truncate(file, static_cast<DWORD>(fileEnd));
+  // The recording keeps its old content without the new audio.  When the tail could not be
+  // moved back, the journal stays: the next writable open finishes undoing the move.
+  if (!grown) mmio::Truncate(file, static_cast<DWORD>(fileEnd));
+  if (!undone && journal != nullptr) {
+    mmioClose(splice, 0);  // the splice file goes, the journal stays for the next open
+    r.spliceFile = nullptr;
+    DeleteFileA(r.spliceFileName);
+    delete journal;
+    r.spliceJournal = nullptr;
+  }
   DiscardSpliceFile(r);
   r.length = lengthBefore;
   r.position = r.insertStart;

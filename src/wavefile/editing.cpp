@@ -12,6 +12,7 @@
 #include "core/wide_text.h"
 #include "platform/mmio/mmio.h"
 #include "platform/system/system.h"
+#include "wavefile/edit_journal.h"
 #include "wavefile/frames.h"
 #include "wavefile/open_file.h"
 #include "wavefile/position.h"
@@ -73,19 +74,28 @@ uint64_t FormEndingWithData(const Recorder& r, uint64_t dataBytes) {
          r.riffChunk.dwDataOffset;
 }
 
-// Writes the sizes of the open file for `dataBytes` of data, which now end its content; the
-// "fact" count follows at once, so that a file left behind by a crash never claims more frames
-// than it holds.  True when the file says so afterwards.
-bool WriteShrunkSizes(Recorder& r, uint64_t dataBytes) {
-  const uint64_t dataOffset = r.dataChunk.dwDataOffset;
-  if (r.fileKind != 0) {
-    // A headerless file ends with its data: what lies behind it would be read as audio.
-    r.dataChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(dataBytes, kMaxRiffOffset));
-    return dataOffset + dataBytes <= kMaxRiffOffset &&
-           mmio::Truncate(r.fileHandle, static_cast<DWORD>(dataOffset + dataBytes));
+// The sizes of the open RIFF/WAVE file once its data is `dataBytes` long and ends its content,
+// with the "fact" count for `frames`: chunks that followed the data are left behind with the old
+// tail, outside the form.
+SizeFields ShrunkSizes(const Recorder& r, uint64_t dataBytes, uint32_t frames) {
+  SizeFields s;
+  if (r.fileKind != 0) return s;  // headerless: no header, the file ends with its data
+  const uint64_t dataStart = r.dataChunk.dwDataOffset;
+  s.formAt = r.riffChunk.dwDataOffset - 4;
+  s.form = FormEndingWithData(r, dataBytes);
+  s.dataAt = dataStart - 4;
+  s.data = dataBytes;
+  if (r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && r.factChunk.dwDataOffset >= 8) {
+    s.factAt = r.factChunk.dwDataOffset;
+    s.fact = frames;
   }
-  // The form ends with the data: chunks that followed it are left behind with the old tail.
-  return WriteWaveSizes(r, dataBytes, FormEndingWithData(r, dataBytes));
+  if ((dataBytes & 1) != 0) s.padAt = dataStart + dataBytes;
+  return s;
+}
+
+// Bytes of the header the edit journal checks the file by.
+uint64_t JournalHeaderBytes(const Recorder& r) {
+  return r.fileKind != 0 ? 0 : std::min<uint64_t>(r.dataChunk.dwDataOffset, 0x10000);
 }
 
 // Places the file at the position again; the engine works out its write offset anew.
@@ -119,18 +129,6 @@ bool ContentEnd(Recorder& r, uint64_t fileBytes, uint64_t* end) {
   return dataBytes <= kMaxRiffOffset && WriteWaveSizes(r, dataBytes, formBytes);
 }
 
-// The folder a file name lies in: up to its last separator, "." for a bare name, the root for a
-// file in it (also a drive's root, "C:\\").
-std::string FolderOf(const char* name) {
-  const char* separator = nullptr;
-  for (const char* c = name; *c != '\0'; ++c) {
-    if (std::strchr(VOXL_PATH_SEPARATORS, *c) != nullptr) separator = c;
-  }
-  if (separator == nullptr) return ".";
-  const bool root = separator == name || separator[-1] == ':';
-  return std::string(name, static_cast<size_t>(separator - name) + (root ? 1 : 0));
-}
-
 // Copies the first `bytes` of the file `source` into the file `target`, through the platform's
 // file services, and flushes the copy to disk.  Every piece must move whole.
 bool CopyStart(char* source, char* target, uint64_t bytes) {
@@ -152,13 +150,11 @@ bool CopyStart(char* source, char* target, uint64_t bytes) {
   return copied;
 }
 
-// Puts a copy of the first `bytes` of the file `name` in its place: a new file beside it is
-// written whole and flushed before it replaces the file, so that the name always holds either
-// the old file or the new one.  False, with the new file removed and `name` as it was, when any
-// step fails.
-bool ReplaceWithStart(char* name, uint64_t bytes) {
-  char copy[kNameBytes + MAX_PATH] = {};
-  if (GetTempFileNameA(FolderOf(name).c_str(), "VOX", 0, copy) == 0) return false;
+// Puts a copy of the first `bytes` of the file `name` in its place through `copy`, a new file
+// beside it that is written whole and flushed before it replaces the file, so that the name
+// always holds either the old file or the new one.  False, with the copy removed and `name` as
+// it was, when any step fails.
+bool ReplaceWithStart(char* name, char* copy, uint64_t bytes) {
   if (CopyStart(name, copy, bytes) &&
       MoveFileExA(copy, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     return true;
@@ -200,29 +196,49 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   HMMIO h = r.fileHandle;
   const uint32_t length = r.length.load();
   const int64_t position = std::clamp<int64_t>(r.position.load(), 0, length);
+  const uint64_t dataOffset = r.dataChunk.dwDataOffset;
+  // A cut that reaches past the end keeps everything before the position: nothing moves.
   uint32_t newLength = static_cast<uint32_t>(position);
+  JournalRecord move;
+  move.step = JournalStep::Down;
   if (frames <= length - position) {
-    const uint64_t dataOffset = r.dataChunk.dwDataOffset;
     const uint64_t to = FrameToByte64(r, static_cast<uint32_t>(position));
     const uint64_t from = to + FrameToByte64(r, static_cast<uint32_t>(frames));
     const uint64_t end = FrameToByte64(r, length);
-    const uint64_t tail = end > from ? end - from : 0;
-    const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
-    if (buffer == nullptr || MoveRange(h, dataOffset + from, h, dataOffset + to, tail,
-                                       MoveOrder::FirstPieceFirst, buffer.get())
-                                     .moved != tail) {
-      ReturnToPosition(r);
-      ReportError(r, error, ErrCaptureWrite);
-      return 0;
-    }
+    move.from = dataOffset + from;
+    move.to = dataOffset + to;
+    move.count = end > from ? end - from : 0;
     const int64_t left = length - frames;
     newLength = static_cast<uint32_t>(
         perBlock > 0.0 ? std::clamp<int64_t>(SnapToBlocks(left, perBlock), 0, length) : left);
   }
-  r.length = newLength;
-  const bool sized = WriteShrunkSizes(r, FrameToByte64(r, newLength));
+  // The whole edit is described in the journal before anything is written: a kill at any
+  // moment leaves a file that the next writable open finishes, and a cut that cannot start
+  // leaves the file exactly as it was.
+  const uint64_t dataBytes = FrameToByte64(r, newLength);
+  const LONG fileEnd = mmioSeek(h, 0, SEEK_END);
+  move.endBytes = r.fileKind != 0 ? dataOffset + dataBytes : static_cast<DWORD>(fileEnd);
+  move.sizes = ShrunkSizes(r, dataBytes, newLength);
+  move.headerBytes = JournalHeaderBytes(r);
+  const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
+  EditJournal journal;
+  if (buffer == nullptr || fileEnd == -1 || move.sizes.form > kMaxRiffOffset ||
+      dataBytes > kMaxRiffOffset || !journal.Begin(r.fileName, h, move)) {
+    ReturnToPosition(r);
+    ReportError(r, error, ErrCaptureWrite);
+    return 0;
+  }
+  r.fileChanged = 1;
+  // A move or size write that fails leaves the journal: the next writable open finishes it.
+  const bool done = journal.Finish(h, buffer.get());
+  if (done) {
+    // The sizes on disk are the journal's now.
+    r.length = newLength;
+    r.dataChunk.cksize = static_cast<DWORD>(dataBytes);
+    if (r.fileKind == 0) r.riffChunk.cksize = static_cast<DWORD>(move.sizes.form);
+  }
   ReturnToPosition(r);
-  ReportError(r, error, sized ? ErrNone : ErrCaptureWrite);
+  ReportError(r, error, done ? ErrNone : ErrCaptureWrite);
   return 0;
 }
 
@@ -260,10 +276,29 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
   const uint32_t recorded = r.recordedLength.load();
   char name[kNameBytes];
   std::memcpy(name, r.fileName, sizeof name);
+  char copy[kNameBytes + MAX_PATH] = {};
+  if (GetTempFileNameA(FolderOf(name).c_str(), "VOX", 0, copy) == 0) {
+    ReturnToPosition(r);
+    ReportError(r, error, ErrVolumeControl);
+    return 0;
+  }
+  // The copy is named in the journal, so that a kill before it replaces the recording leaves
+  // nothing that the next writable open does not remove.  (Without a journal the compaction
+  // still runs: the copy is removed after any failure it sees.)
+  JournalRecord compact;
+  compact.step = JournalStep::Compact;
+  compact.headerBytes = JournalHeaderBytes(r);
+  const char* base = copy + FolderOf(copy).size();
+  while (*base != '\0' && std::strchr(VOXL_PATH_SEPARATORS, *base) != nullptr) ++base;
+  if (std::strlen(base) < sizeof compact.temp)
+    std::memcpy(compact.temp, base, std::strlen(base) + 1);
+  EditJournal journal;
+  journal.Begin(name, r.fileHandle, compact);
+
   r.deleteOnClose = 0;  // the file is closed here to be replaced, not to go away
   CloseRecordingTarget(r);
-
-  const bool replaced = ReplaceWithStart(name, end);
+  const bool replaced = ReplaceWithStart(name, copy, end);
+  journal.End();
   const uint16_t reopened = Reopen(r, name);
   if (reopened != ErrNone) {
     // A temporary recording that can no longer be reached goes away, as Close would take it.

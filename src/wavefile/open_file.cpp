@@ -9,6 +9,7 @@
 #include "formats/conversion.h"
 #include "formats/pcm_format.h"
 #include "platform/mmio/mmio.h"
+#include "wavefile/edit_journal.h"
 #include "wavefile/frames.h"
 #include "wavefile/mpeg_scan.h"
 #include "wavefile/recording_close.h"
@@ -16,7 +17,6 @@
 #include "wavefile/recording_settings.h"
 #include "wavefile/riff_io.h"
 #include "wavefile/riff_layout.h"
-#include "wavefile/splice_record.h"
 
 namespace voxl {
 
@@ -237,11 +237,19 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
 
   r.fileHandle = mmioOpenA(narrow, nullptr, r.readOnly != 0 ? MMIO_READ : MMIO_READWRITE);
   if (r.fileHandle == nullptr) {
-    FailOpen(r, error, ErrFileOpen);
+    FailOpen(r, error, mmio::IsNoFile(narrow) ? ErrNotAFile : ErrFileOpen);
     return 0;
   }
-  // An insert-mode run killed before its splice ended left its splice file behind.
-  if (r.readOnly == 0) RemoveLeftoverSplice(r.fileHandle, narrow);
+  if (r.readOnly == 0) {
+    // One writer at a time; then whatever an edit killed in the middle left behind is finished
+    // or undone before the file is read.
+    uint16_t code = mmio::LockForWriting(r.fileHandle) ? ErrNone : ErrFileInUse;
+    if (code == ErrNone) code = RecoverEdit(r.fileHandle, narrow);
+    if (code != ErrNone) {
+      FailOpen(r, error, code);
+      return 0;
+    }
+  }
   if (r.fileKind != 0) {
     OpenRawFile(r, narrow, error);
     return 0;

@@ -193,7 +193,7 @@ void CloseRecordingTarget(Recorder& r) {
 
   ReleaseConversion(r);
 
-  if (riffFile) {
+  if (riffFile && r.fileChanged.load() != 0) {
     const uint32_t samples = r.length.load();
     const bool countSamples = r.hasFactChunk != 0 && r.readOnly == 0;
     WriteChunkSizes(r, dataEnd, countSamples ? &samples : nullptr);
@@ -205,6 +205,7 @@ void CloseRecordingTarget(Recorder& r) {
     if (r.deleteOnClose != 0) DeleteFileA(r.fileName);
   }
   r.fileName[0] = '\0';
+  r.fileChanged = 0;
   r.state = StateIdle;
   r.length = 0;
   r.position = 0;

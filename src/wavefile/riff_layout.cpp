@@ -56,15 +56,27 @@ bool WriteHeader(Recorder& r, const void* format, uint32_t formatBytes, bool wit
 
 uint16_t CreateWaveFile(Recorder& r, char* name, const void* format, uint32_t formatBytes,
                         bool withFact) {
-  r.fileHandle = mmioOpenA(name, nullptr, MMIO_CREATE | MMIO_READWRITE);
-  if (r.fileHandle == nullptr) return ErrFileOpen;
-  PresetChunks(r);
-  if (r.fileKind != 0) return ErrNone;  // headerless: dataChunk says data from byte 0, size 0
-  if (WriteHeader(r, format, formatBytes, withFact)) return ErrNone;
+  // Only regular files are recordings; an existing one is emptied only once it is known to be
+  // no other writer's (its lock is taken first), and a failed header never removes a file that
+  // was there before this call.
+  if (mmio::IsNoFile(name)) return ErrNotAFile;
+  const bool existed = mmioOpenA(name, nullptr, MMIO_EXIST) != nullptr;
+  r.fileHandle = mmioOpenA(name, nullptr, existed ? MMIO_READWRITE : MMIO_CREATE | MMIO_READWRITE);
+  if (r.fileHandle == nullptr) return mmio::IsNoFile(name) ? ErrNotAFile : ErrFileOpen;
+  uint16_t code = mmio::LockForWriting(r.fileHandle) ? ErrNone : ErrFileInUse;
+  if (code == ErrNone && existed && !mmio::Truncate(r.fileHandle, 0)) code = ErrFileOpen;
+  if (code == ErrNone) {
+    DropEditJournal(name);  // the old content it described is gone
+    r.fileChanged = 1;
+    PresetChunks(r);
+    if (r.fileKind != 0) return ErrNone;  // headerless: dataChunk says data from byte 0, size 0
+    if (WriteHeader(r, format, formatBytes, withFact)) return ErrNone;
+    code = ErrRiffWrite;
+  }
   mmioClose(r.fileHandle, 0);
   r.fileHandle = nullptr;
-  DeleteFileA(name);
-  return ErrRiffWrite;
+  if (!existed && code == ErrRiffWrite) DeleteFileA(name);
+  return code;
 }
 
 bool SeekToDataEnd(HMMIO h, uint64_t end) {
@@ -138,24 +150,44 @@ bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const ui
   return written;
 }
 
-bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
-                       uint64_t formEndAtLeast) {
-  if (!gSizeUpdates.load(std::memory_order_relaxed)) return true;
-  HMMIO h = r.fileHandle;
+SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+                        uint64_t formEndAtLeast) {
+  SizeFields s;
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   // A size field lies in the 4 bytes before its chunk's data.
-  if (h == nullptr || dataStart < 8 || formStart < 8) return false;
+  if (dataStart < 8 || formStart < 8) return s;
   const uint64_t end = std::min(dataEnd, kMaxDataEnd);
   const uint64_t dataSize =
       std::max<uint64_t>(r.dataChunk.cksize, end > dataStart ? end - dataStart : 0);
   const uint64_t formEnd = std::max(dataStart + dataSize + (dataSize & 1u), formEndAtLeast);
   const uint64_t formSize =
       std::max<uint64_t>(r.riffChunk.cksize, formEnd > formStart ? formEnd - formStart : 0);
-  if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return false;
+  if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return s;
+  s.formAt = formStart - 4;
+  s.form = formSize;
+  s.dataAt = dataStart - 4;
+  s.data = dataSize;
   const uint64_t factAt = r.factChunk.dwDataOffset;
-  const bool withFact =
-      factCount != nullptr && r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && factAt >= 8;
+  if (factCount != nullptr && r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && factAt >= 8) {
+    s.factAt = factAt;
+    s.fact = *factCount;
+  }
+  return s;
+}
+
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+                       uint64_t formEndAtLeast) {
+  if (!gSizeUpdates.load(std::memory_order_relaxed)) return true;
+  HMMIO h = r.fileHandle;
+  const SizeFields sizes = InPlaceSizes(r, dataEnd, factCount, formEndAtLeast);
+  if (h == nullptr || sizes.dataAt == 0) return false;
+  const uint64_t dataStart = sizes.dataAt + 4;
+  const uint64_t formStart = sizes.formAt + 4;
+  const uint64_t dataSize = sizes.data;
+  const uint64_t formSize = sizes.form;
+  const uint64_t factAt = sizes.factAt;
+  const bool withFact = factAt != 0;
 
   const LONG here = mmioSeek(h, 0, SEEK_CUR);
   bool written = here != -1;
@@ -163,11 +195,11 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
   if (header != nullptr && r.sizeHeaderBytes >= dataStart && formStart <= dataStart &&
       (!withFact || factAt + 4 <= dataStart)) {
     const bool changed = dataSize != r.dataChunk.cksize || formSize != r.riffChunk.cksize ||
-                         (withFact && LoadLe32(header + factAt) != *factCount);
+                         (withFact && LoadLe32(header + factAt) != sizes.fact);
     if (!changed) return true;
     StoreLe32(header + formStart - 4, static_cast<uint32_t>(formSize));
     StoreLe32(header + dataStart - 4, static_cast<uint32_t>(dataSize));
-    if (withFact) StoreLe32(header + factAt, *factCount);
+    if (withFact) StoreLe32(header + factAt, static_cast<uint32_t>(sizes.fact));
     const uint64_t from = formStart - 4;
     written = written && SeekTo(h, from) &&
               WriteAll(h, header + from, static_cast<uint32_t>(dataStart - from));
@@ -175,7 +207,7 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
     if (written && dataSize != r.dataChunk.cksize) {
       written = WriteU32At(h, dataStart - 4, static_cast<uint32_t>(dataSize));
     }
-    if (written && withFact) written = WriteU32At(h, factAt, *factCount);
+    if (written && withFact) written = WriteU32At(h, factAt, static_cast<uint32_t>(sizes.fact));
     if (written && formSize != r.riffChunk.cksize) {
       written = WriteU32At(h, formStart - 4, static_cast<uint32_t>(formSize));
     }

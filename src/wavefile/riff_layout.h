@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "core/recorder.h"
+#include "wavefile/edit_journal.h"
 
 namespace voxl {
 
@@ -80,6 +81,9 @@ void RereadChunks(Recorder& r);
 // moved up (an insert moves them with the tail).
 bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
                        uint64_t formEndAtLeast = 0);
+// The sizes WriteSizesInPlace writes for these arguments (all offsets 0 when they do not fit).
+SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+                        uint64_t formEndAtLeast);
 
 // Start of a run that writes r.fileHandle (RIFF/WAVE) in place: reads the file's header, up to
 // its first data byte, into sizeHeader (at most 64 KiB; without it WriteSizesInPlace writes field

@@ -242,8 +242,8 @@ TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
   EXPECT_EQ(std::tuple(r.state.load(), FilesInDir()), std::tuple(StateIdle, 1ul));
   virtualaudio::SetInputFaults(WAVE_MAPPER, {});
 
-  // A full disk at each step before the header is written leaves no file, not an empty or partial
-  // one (a file of that name was emptied by the create anyway).
+  // A full disk at each step before the header is written leaves no new file; a file that was
+  // there before stays (emptied, as the failure found it): it was never the recorder's to remove.
   Use(kLayouts[2]);  // A-law: the format record (18 bytes), then the fact count (4)
   for (const uint64_t room : {0, 10, 17, 18, 21}) {
     ASSERT_TRUE(test::WriteBinaryFile(File("short.wav"), "old", 3));
@@ -251,8 +251,13 @@ TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
     EXPECT_EQ(Create(Widen(File("short.wav"))), ErrRiffWrite) << room;
     system::DisarmIoFault();
     ExpectIdleWithoutFile();
-    EXPECT_EQ(FilesInDir(), 1u);  // only next.wav
+    EXPECT_EQ(FilesInDir(), 2u);  // next.wav and short.wav
   }
+  std::filesystem::remove(File("short.wav"));
+  system::ArmIoFault(system::DiskFull(10));
+  EXPECT_EQ(Create(Widen(File("short.wav"))), ErrRiffWrite);
+  system::DisarmIoFault();
+  EXPECT_EQ(FilesInDir(), 1u);  // a file this call created goes
 }
 
 // Frame positions of 4 GiB and more are computed in 64 bits; the 32-bit form clamps.

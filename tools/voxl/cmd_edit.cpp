@@ -105,8 +105,8 @@ class EditSession {
     const HRESULT called = m().CompactFile(rec_, &error);
     if (error == VOXL_ERR_VOLUME_CONTROL) {
       PrintError("cannot compact " + file_ +
-                 ": the shortened copy could not be written or put in its place; the file is "
-                 "unchanged");
+                 ": the shortened copy could not be written or put in its place; the file "
+                 "keeps its size on disk");
       return kExitFailure;
     }
     if (called != E_NOTIMPL && error != VOXL_ERR_NONE) {

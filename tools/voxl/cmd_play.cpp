@@ -93,7 +93,9 @@ Key ReadKey() {
 }
 
 std::string Clock(double seconds) {
-  const auto tenths = static_cast<long long>(std::max(seconds, 0.0) * 10.0);
+  // Clamped to what the display holds (a million hours), so any value converts safely.
+  const double shown = std::isnan(seconds) ? 0.0 : std::clamp(seconds, 0.0, 3.6e9);
+  const auto tenths = static_cast<long long>(shown * 10.0);
   char text[32];
   std::snprintf(text, sizeof text, "%02lld:%02lld.%lld", tenths / 600, tenths / 10 % 60,
                 tenths % 10);

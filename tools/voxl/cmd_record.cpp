@@ -567,7 +567,13 @@ int RunRecord(RecordOptions o) {
   m.Record(rec, &error);
   if (error != VOXL_ERR_NONE) {
     gWatch.meter = nullptr;
-    PrintError("cannot record: " + std::string(VoxlErrorText(error)));
+    // An insert collects its audio in the temporary folder first: when that folder takes no
+    // file, the device is not to blame.
+    const bool tempRefused = o.insert && error == VOXL_ERR_CAPTURE_START &&
+                             access(TemporaryFolder().c_str(), W_OK | X_OK) != 0;
+    PrintError("cannot record: " + (tempRefused ? "the temporary folder " + TemporaryFolder() +
+                                                      " (TMPDIR) takes no file for the insert"
+                                                : std::string(VoxlErrorText(error))));
     WORD closeError = 0;
     m.Close(rec, &closeError);
     // Nothing was recorded: a file that this run created goes again.
@@ -608,7 +614,10 @@ int RunRecord(RecordOptions o) {
 
   const WORD reason = gWatch.stopReason;
   if (reason != VOXL_STOP_NORMAL && reason != VOXL_STOP_LENGTH_LIMIT) {
-    PrintError("recording stopped: " + StopText(reason, o) + "; the audio before that is kept");
+    // An insert goes into the recording only whole: a run that failed added nothing.
+    PrintError("recording stopped: " + StopText(reason, o) +
+               (o.insert ? "; nothing was inserted, the recording is as it was"
+                         : "; the audio before that is kept"));
     result = kExitFailure;
   }
   if (closeError != VOXL_ERR_NONE) {

@@ -41,6 +41,29 @@ inline bool FlushToDisk(HMMIO h) {
   return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
 }
 inline void StartWriteBack(HMMIO) {}
+// The system's share modes keep other writers out; the file identity is its volume and index.
+inline bool LockForWriting(HMMIO) {
+  return true;
+}
+inline bool FileIdentity(HMMIO h, uint64_t* device, uint64_t* inode) {
+  BY_HANDLE_FILE_INFORMATION about{};
+  const HANDLE file = FileHandleOf(h);
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &about)) return false;
+  *device = about.dwVolumeSerialNumber;
+  *inode = (uint64_t{about.nFileIndexHigh} << 32) | about.nFileIndexLow;
+  return true;
+}
+inline bool IsNoFile(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
+}
+inline bool IsPlainFile(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
 }  // namespace voxl::mmio
 #endif
 #else  // Linux: the library's own platform layer
@@ -173,6 +196,17 @@ bool FlushToDisk(HMMIO h);
 // Starts writing what was written to the file to disk, without waiting for it, so that a later
 // FlushToDisk has less left to wait for.  A hint: nothing happens where it is not supported.
 void StartWriteBack(HMMIO h);
+
+// Takes the advisory lock of a file open for writing, so that a second writer (another recorder
+// or process) can be refused.  False only when another holds it; the lock goes with the handle.
+bool LockForWriting(HMMIO h);
+// The device and inode of the open file: which file it is, whatever its name now.
+bool FileIdentity(HMMIO h, uint64_t* device, uint64_t* inode);
+// Whether `name` exists and is something other than a regular file (a device node, FIFO,
+// socket or folder), which the file services refuse to open.
+bool IsNoFile(const char* name);
+// Whether `name` itself (not what a symbolic link points at) is a regular file.
+bool IsPlainFile(const char* name);
 
 // Tests count and fail this service's file operations through platform/system/io_faults.h.
 }  // namespace voxl::mmio

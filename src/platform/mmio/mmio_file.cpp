@@ -17,6 +17,7 @@
 #include "platform/mmio/mmio_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,17 +99,27 @@ HMMIO OpenFile(const char* name, LPMMIOINFO info, DWORD openFlags, DWORD access)
   if ((openFlags & MMIO_CREATE) && system::IoCallFails(system::IoCall::Create, name)) {
     return Fail(info, MMIOERR_CANNOTOPEN);
   }
+  // Opened without blocking and without truncating, so that what the name turns out to be is
+  // known before anything happens to it: a FIFO would block the open until a writer came, and a
+  // device node must never be emptied or written.  Only regular files are files here.
   int mode = access == MMIO_READ ? O_RDONLY : access == MMIO_WRITE ? O_WRONLY : O_RDWR;
-  if (openFlags & MMIO_CREATE) mode |= O_CREAT | O_TRUNC;
+  if (openFlags & MMIO_CREATE) mode |= O_CREAT;
   int fd;
   do {
-    fd = open(name, mode | O_CLOEXEC, 0666);
+    fd = open(name, mode | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail(info, OpenErrorFromErrno(errno, name));
-
-  // A folder opens for reading on this platform but is no file.
+  if (fd < 0) {
+    // A FIFO opened for writing without a reader answers ENXIO: it is no file either.
+    return Fail(info, errno == ENXIO ? MMIOERR_ACCESSDENIED : OpenErrorFromErrno(errno, name));
+  }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags == -1 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return Fail(info, MMIOERR_ACCESSDENIED);
+  }
+  if ((openFlags & MMIO_CREATE) && st.st_size != 0 && ftruncate(fd, 0) != 0) {
     close(fd);
     return Fail(info, MMIOERR_ACCESSDENIED);
   }
@@ -185,7 +196,7 @@ bool Truncate(HMMIO h, DWORD length) {
   uint64_t current = 0;
   if (!IsOpenFile(h) || !FileLength(h, &current)) return false;
   if (current <= length) return true;
-  if (h->fd < 0 || !h->writable) return false;
+  if (h->fd < 0 || !h->writable || system::IoStopped()) return false;
   int result;
   do {
     result = ftruncate(h->fd, static_cast<off_t>(length));
@@ -206,6 +217,35 @@ bool FlushToDisk(HMMIO h) {
 
 void StartWriteBack(HMMIO h) {
   if (IsOpenFile(h) && h->fd >= 0) sync_file_range(h->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool LockForWriting(HMMIO h) {
+  if (!IsOpenFile(h)) return false;
+  if (h->fd < 0) return true;
+  int result;
+  do {
+    result = flock(h->fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  // Only another holder refuses: a file system without locks (ENOLCK) still takes the file.
+  return result == 0 || errno != EWOULDBLOCK;
+}
+
+bool FileIdentity(HMMIO h, uint64_t* device, uint64_t* inode) {
+  struct stat st {};
+  if (!IsOpenFile(h) || h->fd < 0 || fstat(h->fd, &st) != 0) return false;
+  *device = static_cast<uint64_t>(st.st_dev);
+  *inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool IsNoFile(const char* name) {
+  struct stat st {};
+  return stat(name, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+bool IsPlainFile(const char* name) {
+  struct stat st {};
+  return lstat(name, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace voxl::mmio

@@ -228,6 +228,10 @@ extern "C" BOOL DeleteFileA(LPCSTR fileName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (voxl::system::IoStopped()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   if (unlink(fileName) != 0) {
     SetLastErrorFromErrno(errno);
     return FALSE;

@@ -22,6 +22,7 @@ struct State {
   bool armed = false;
   IoFault fault;
   bool diskFull = false;  // a DiskFull fault has begun
+  bool stopped = false;   // a Stop fault has struck
   bool struck = false;
   uint64_t calls[kIoCallKinds] = {};
 } state;
@@ -59,12 +60,14 @@ void Start(bool armed, const IoFault& fault) {
 // Counts a call of `kind` (on a file in `folder` when the fault names one); true when it is the
 // struck call, or a write after a full disk began.  Called under the mutex.
 bool Strikes(IoCall kind, const std::string& folder) {
+  if (state.stopped) return true;
   if (!state.fault.folder.empty() && folder != state.fault.folder) return false;
   const uint64_t number = state.calls[static_cast<int>(kind)]++;
   if (!state.armed || kind != state.fault.call) return false;
   if (state.diskFull) return true;
   if (number != state.fault.at) return false;
   if (kind == IoCall::Write && state.fault.failure == IoFailure::DiskFull) state.diskFull = true;
+  if (state.fault.failure == IoFailure::Stop) state.stopped = true;
   return true;
 }
 
@@ -93,6 +96,12 @@ bool DisarmIoFault() {
   return struck;
 }
 
+bool IoStopped() {
+  if (!active.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(mutex);
+  return state.stopped;
+}
+
 bool IoCallFails(IoCall kind, int fd) {
   if (!active.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> lock(mutex);
@@ -118,7 +127,9 @@ int64_t IoWriteAllowance(int fd, uint64_t offset, uint64_t count) {
   const std::string folder = state.fault.folder.empty() ? std::string() : FolderOfDescriptor(fd);
   if (!Strikes(IoCall::Write, folder)) return static_cast<int64_t>(count);
   uint64_t allowed = 0;
-  if (state.diskFull) {
+  if (state.stopped) {
+    allowed = 0;
+  } else if (state.diskFull) {
     struct stat st {};
     const uint64_t length = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     const uint64_t inside = length > offset ? std::min(count, length - offset) : 0;

@@ -32,6 +32,9 @@ enum class IoFailure : uint8_t {
   DiskFull,    // from the struck write on the disk has `room` more bytes: a write stores what lies
                // inside the file's current length plus what still fits, reports that count, and
                // fails when it is nothing.  Lasts until disarmed.  Other kinds: Fail.
+  Stop,        // the process stops there, as if killed: the struck call and every file operation
+               // after it, of every kind and in every folder (deletes and truncations too), fail
+               // without effect until disarmed
 };
 
 struct IoFault {
@@ -55,6 +58,9 @@ void CountIoCalls(const std::string& folder = {});
 uint64_t IoCalls(IoCall kind);
 // Stops counting and lifts the fault; true when it struck (a call failed or was cut short).
 bool DisarmIoFault();
+
+// Whether a Stop fault has struck: deletes and truncations, which are not counted, fail too.
+bool IoStopped();
 
 // Hooks of the file services.  `fd` is an open file, `path` a file's name.
 // Counts the call; true when it must fail.
