@@ -172,6 +172,13 @@ void RemoveTempFile(const std::string& folder, const char* base) {
   if (mmio::IsPlainFile(path.c_str())) DeleteFileA(path.c_str());
 }
 
+std::string TempFolder();
+
+// Where the temporary file a journal names lies.
+std::string TempFolderOf(const JournalRecord& j, const char* recording) {
+  return j.step == JournalStep::Compact ? FolderOf(recording) : TempFolder();
+}
+
 std::string TempFolder() {
   char folder[kNameBytes];
   const DWORD n = GetTempPathA(kNameBytes, folder);
@@ -416,16 +423,17 @@ uint16_t RecoverEdit(HMMIO file, const char* recording) {
                 (bytes == j.fileBytes || bytes == j.endBytes);
       break;
   }
+  // The splice file of an insert lies in the temporary folder, the compaction copy beside the
+  // recording; either goes once the journal has matched, or when the same file has since been
+  // rewritten (a new recording under its name): what the temporary file held is of no use then.
+  const std::string tempFolder = TempFolderOf(j, recording);
+  char temp[sizeof j.temp];
+  std::memcpy(temp, j.temp, sizeof temp);
   if (!matches) {
+    if (device == j.device && inode == j.inode) RemoveTempFile(tempFolder, temp);
     journal.End();
     return ErrNone;
   }
-  // The splice file of an insert lies in the temporary folder, the compaction copy beside the
-  // recording; either goes once the journal has matched.
-  const std::string tempFolder =
-      j.step == JournalStep::Compact ? FolderOf(recording) : TempFolder();
-  char temp[sizeof j.temp];
-  std::memcpy(temp, j.temp, sizeof temp);
   bool done = true;
   if (j.step == JournalStep::Collect || j.step == JournalStep::Compact) {
     // The run or the copy never touched the recording's old content: cut away what a splice
@@ -448,8 +456,15 @@ uint16_t RecoverEdit(HMMIO file, const char* recording) {
 }
 
 void DropEditJournal(const char* recording) {
-  const std::string name = JournalName(recording);
-  if (mmio::IsPlainFile(name.c_str())) DeleteFileA(name.c_str());
+  EditJournal journal;
+  if (!journal.Open(recording, false)) return;  // none, or not a regular file
+  std::string text(kTextBytes, '\0');
+  JournalRecord& j = journal.record();
+  if (ReadAt(journal.handle_, 0, text.data(), kTextBytes) && Parse(text, &j)) {
+    RemoveTempFile(TempFolderOf(j, recording), j.temp);
+  }
+  journal.begun_ = true;
+  journal.End();
 }
 
 }  // namespace voxl

@@ -102,6 +102,7 @@ class EditJournal {
 
  private:
   friend uint16_t RecoverEdit(HMMIO file, const char* recording);
+  friend void DropEditJournal(const char* recording);
   bool Open(const char* recording, bool create);
   bool WritePiece(const uint8_t* data, uint32_t bytes);
   bool ReadPiece(uint8_t* data);

@@ -213,8 +213,8 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
         perBlock > 0.0 ? std::clamp<int64_t>(SnapToBlocks(left, perBlock), 0, length) : left);
   }
   // The whole edit is described in the journal before anything is written: a kill at any
-  // moment leaves a file that the next writable open finishes, and a cut that cannot start
-  // leaves the file exactly as it was.
+  // moment leaves a file that the next writable open finishes.  Where no journal can be written
+  // beside the recording (a folder without write permission) the cut runs without one.
   const uint64_t dataBytes = FrameToByte64(r, newLength);
   const LONG fileEnd = mmioSeek(h, 0, SEEK_END);
   move.endBytes = r.fileKind != 0 ? dataOffset + dataBytes : static_cast<DWORD>(fileEnd);
@@ -223,11 +223,12 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
   EditJournal journal;
   if (buffer == nullptr || fileEnd == -1 || move.sizes.form > kMaxRiffOffset ||
-      dataBytes > kMaxRiffOffset || !journal.Begin(r.fileName, h, move)) {
+      dataBytes > kMaxRiffOffset) {
     ReturnToPosition(r);
     ReportError(r, error, ErrCaptureWrite);
     return 0;
   }
+  if (!journal.Begin(r.fileName, h, move)) journal.BeginUnbacked(move);
   r.fileChanged = 1;
   // A move or size write that fails leaves the journal: the next writable open finishes it.
   const bool done = journal.Finish(h, buffer.get());

@@ -4,8 +4,13 @@
 // devices.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "voxl_run.h"
@@ -62,6 +67,44 @@ TEST_F(VoxlEditTest, CutRemovesTheRangeAndCompactSavesItsBytes) {
     // The audio as libsndfile reads it (nothing when it refuses the file).
     EXPECT_TRUE((raw ? ReadBinaryFile(file) : ReadWithSndfile(file).value_or(SndfileWave{}).raw) ==
                 expected);
+  }
+}
+
+// `voxl cut --compact` of a 40 MB file killed (SIGKILL) at random moments, then `voxl compact`
+// (whose writable open finishes or undoes what the kill left): the file holds exactly its old
+// audio or exactly the cut audio, and nothing but empty temporary files lies beside it.
+TEST_F(VoxlEditTest, ACutOrCompactionKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
+  std::vector<uint8_t> data(40u << 20);
+  uint32_t x = 1;
+  for (uint8_t& b : data) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
+  const std::string file = File("big.wav");
+  ASSERT_TRUE(WriteWaveFile(file, WaveLayout{1, 2, 44100, 16}, data));
+  const std::vector<uint8_t> old = ReadBinaryFile(file);
+  const std::vector<std::string> cut = {VOXL_BINARY, "cut",      file, "--from",
+                                        "1",         "--length", "1",  "--compact"};
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Voxl("cut " + ShellQuote(file) + " --from 1 --length 1 --compact").exitCode, 0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started)
+                      .count();
+  const std::vector<uint8_t> edited = ReadBinaryFile(file);
+  ASSERT_EQ(edited.size(), old.size() - 176400);
+  std::mt19937 random(std::random_device{}());
+  for (int run = 0; run < 8; ++run) {
+    ASSERT_TRUE(WriteBinaryFile(file, old.data(), old.size()));
+    const int after = std::uniform_int_distribution<int>(0, int(ms) + 5)(random);
+    SCOPED_TRACE("killed after " + std::to_string(after) + " ms");
+    ChildProcess voxl;
+    ASSERT_TRUE(voxl.Start(cut));
+    std::this_thread::sleep_for(std::chrono::milliseconds(after));  // the moment is the point
+    voxl.Terminate(SIGKILL);
+    const VoxlRun compact = Voxl("compact " + ShellQuote(file));
+    EXPECT_EQ(compact.exitCode, 0) << compact.err;
+    const std::vector<uint8_t> now = ReadBinaryFile(file);
+    EXPECT_TRUE(now == old || now == edited) << now.size() << " bytes";
+    for (const auto& e : std::filesystem::directory_iterator(dir())) {
+      EXPECT_TRUE(e.path() == file || e.file_size() == 0) << e.path();
+    }
   }
 }
 

@@ -333,10 +333,14 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
   if (error != VOXL_ERR_NONE) {
     // A RIFF/WAVE header that parses but names a format the recorder cannot use is named.
     std::string words;
-    if (kind == 0) {
+    if (kind == 0 && S_ISREG(st.st_mode)) {  // a FIFO would block the read
       const RiffLayout l = ReadRiffLayout(file, static_cast<uint64_t>(st.st_size));
       const std::optional<HeaderFields> h = ParseHeader(l.format);
       if (l.wave && h && error == VOXL_ERR_FORMAT_UNUSABLE) words = HeaderWords(*h) + ": ";
+    }
+    if (kind == 2 && error == VOXL_ERR_FORMAT_UNUSABLE) {
+      PrintError("cannot open " + file + ": no MPEG audio frame the recorder can use was found");
+      return kExitFailure;
     }
     PrintError("cannot open " + file + ": " + words + VoxlErrorText(error));
     return kExitFailure;
