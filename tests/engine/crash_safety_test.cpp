@@ -196,7 +196,7 @@ TEST_F(CaptureTest, HostileJournalsAndTargetsTouchNothing) {
     HMMIO h = mmioOpenA(const_cast<LPSTR>(path.c_str()), nullptr, MMIO_READWRITE);
     EditJournal j;
     JournalRecord move;
-    move.step = JournalStep::Down, move.from = 2000, move.to = 1000, move.count = 3000;
+    move.step = JournalStep::Down, move.from = 1600, move.to = 1000, move.count = 3000;
     move.endBytes = before.size(), move.headerBytes = 46;
     ASSERT_TRUE(j.Begin(path.c_str(), h, move));
     killed = test::ReadBinaryFile(journal);

@@ -198,12 +198,8 @@ TEST_F(MmioWriteFaults, FullDiskAndTheFourGiBLimitFailWrites) {
   EXPECT_EQ(back[14], 'x');
   mmioClose(h, 0);
 
-  h = mmioOpenA(const_cast<LPSTR>("/dev/full"), nullptr, MMIO_WRITE);
-  if (h == nullptr) GTEST_SKIP() << "no /dev/full";
-  EXPECT_EQ(mmioWrite(h, "abcd", 4), -1);
-  MMCKINFO ck{};
-  EXPECT_EQ(mmioCreateChunk(h, &ck, MMIO_CREATERIFF), UINT(MMIOERR_CANNOTWRITE));
-  mmioClose(h, 0);
+  // Only regular files open: a device node is never written.
+  EXPECT_EQ(mmioOpenA(const_cast<LPSTR>("/dev/full"), nullptr, MMIO_WRITE), nullptr);
 }
 #endif
 
