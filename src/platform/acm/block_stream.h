@@ -65,11 +65,9 @@ class BlockStream : public CodecStream {
     if (heldBytes_ == 0) {
       const uint32_t blocks =
           std::min((io.srcBytes - io.srcUsed) / sourceBlock_, room() / outputBlock_);
-      for (uint32_t i = 0; i < blocks; ++i) {
-        ConvertBlock(io.src + io.srcUsed, io.dst + io.dstUsed);
-        io.srcUsed += sourceBlock_;
-        io.dstUsed += outputBlock_;
-      }
+      if (blocks > 0) ConvertBlocks(io.src + io.srcUsed, io.dst + io.dstUsed, blocks);
+      io.srcUsed += blocks * sourceBlock_;
+      io.dstUsed += blocks * outputBlock_;
       const uint32_t rest = io.srcBytes - io.srcUsed;
       if (rest > 0 && rest < sourceBlock_ && !wholeOnly &&
           (!end || room() >= PartialOutputBytes(rest))) {
@@ -91,6 +89,12 @@ class BlockStream : public CodecStream {
   virtual void Reset() = 0;
   // One whole block: sourceBlockBytes from `in`, outputBlockBytes to `out`.
   virtual void ConvertBlock(const uint8_t* in, uint8_t* out) = 0;
+  // `count` whole blocks in a row, for codecs that convert several at once faster.
+  virtual void ConvertBlocks(const uint8_t* in, uint8_t* out, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+      ConvertBlock(in + i * sourceBlock_, out + i * outputBlock_);
+    }
+  }
   // The output of a last partial block of `bytes` (0 < bytes < sourceBlockBytes): at most
   // outputBlockBytes.
   virtual uint32_t PartialOutputBytes(uint32_t bytes) const = 0;

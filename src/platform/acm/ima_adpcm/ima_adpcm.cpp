@@ -42,28 +42,23 @@ constexpr DWORD kMinRate = 1000;
 constexpr DWORD kMaxRate = 192000;
 constexpr WORD kExtraBytes = 2;
 
-// Two forms of the decoding step are in use: the reference form adds step / 8, step / 4, step / 2
-// and step as shifted parts by the code's bits, the direct form computes (2 * magnitude + 1) *
-// step / 8 in one rounding.  They differ by a few units for some magnitudes at some step sizes.
-// This decoder uses the direct form; the encoder writes only magnitudes on which both forms
-// agree (0 and 4 always do), so every decoder gives the same samples from what we write.
-constexpr int ReferenceDifference(int step, unsigned magnitude) {
+// The difference a code's magnitude (0 to 7) adds to the predictor at `step`: step / 8, plus
+// step, step / 2 and step / 4 for the magnitude's bits, each part rounded down on its own.  This
+// is the decoding step of the format's own platform and of most decoders; some compute
+// (2 * magnitude + 1) * step / 8 in one rounding instead, which differs from it by at most 2 for
+// some magnitudes at some step sizes.
+constexpr int Difference(int step, unsigned magnitude) {
   return (step >> 3) + ((magnitude & 4) != 0 ? step : 0) + ((magnitude & 2) != 0 ? step >> 1 : 0) +
          ((magnitude & 1) != 0 ? step >> 2 : 0);
 }
-constexpr int Difference(int step, unsigned magnitude) {
-  return static_cast<int>((2 * magnitude + 1) * static_cast<unsigned>(step)) >> 3;
-}
 
-// The encoder's table, one row per step index.  The agreeing magnitudes of the row, in rising
-// order, are the row's levels; a distance d from the predictor gets the level nearest to it, level
-// j when 2 * d reaches `boundary[j - 1]` (the sum of the differences of levels j - 1 and j) but
-// not `boundary[j]`.  Unused boundaries are out of reach.
+// The encoder's table, one row per step index: the differences of the eight magnitudes, which
+// rise with the magnitude, and the boundaries between them.  A distance d from the predictor gets
+// the magnitude whose difference is nearest to it: magnitude m when 2 * d reaches
+// `boundary[m - 1]` (the sum of the differences of m - 1 and m) but not `boundary[m]`.
 struct EncoderRow {
   int32_t boundary[7];
-  uint8_t magnitude[8];   // of each level
-  int32_t difference[8];  // of each level
-  uint8_t nextIndex[8];   // the step index after each level
+  int32_t difference[8];
 };
 struct EncoderTable {
   EncoderRow row[89];
@@ -71,21 +66,9 @@ struct EncoderTable {
 constexpr EncoderTable kEncoder = [] {
   EncoderTable t{};
   for (int i = 0; i <= kMaxStepIndex; ++i) {
-    const int step = kStepSizes[i];
     EncoderRow& r = t.row[i];
-    int levels = 0;
-    for (unsigned m = 0; m < 8; ++m) {
-      if (ReferenceDifference(step, m) != Difference(step, m)) continue;
-      r.magnitude[levels] = static_cast<uint8_t>(m);
-      r.difference[levels] = Difference(step, m);
-      const int next = i + kIndexChange[m];
-      r.nextIndex[levels] = static_cast<uint8_t>(next < 0               ? 0
-                                                 : next > kMaxStepIndex ? kMaxStepIndex
-                                                                        : next);
-      if (levels > 0) r.boundary[levels - 1] = r.difference[levels - 1] + r.difference[levels];
-      ++levels;
-    }
-    for (int j = levels - 1; j < 7; ++j) r.boundary[j] = INT32_MAX;
+    for (unsigned m = 0; m < 8; ++m) r.difference[m] = Difference(kStepSizes[i], m);
+    for (int m = 0; m < 7; ++m) r.boundary[m] = r.difference[m] + r.difference[m + 1];
   }
   return t;
 }();
@@ -104,20 +87,21 @@ inline int Expand(Channel& c, unsigned code) {
   return c.predictor;
 }
 
-// One sample to a code: the nearest agreeing level.  The channel then holds exactly what Expand
-// gives for that code.  Written without data-dependent branches, which audio would mispredict,
-// and with the level found by independent comparisons rather than a chain of them.
+// One sample to a code: the magnitude nearest to the distance from the predictor.  The channel
+// then holds exactly what Expand gives for that code.  Written without data-dependent branches,
+// which audio would mispredict, and with the magnitude found by independent comparisons rather
+// than a chain of them.
 inline unsigned Compress(Channel& c, int sample) {
   const EncoderRow& r = kEncoder.row[c.index];
   int distance = sample - c.predictor;
   const unsigned sign = distance < 0 ? 8u : 0u;
   distance = distance < 0 ? -2 * distance : 2 * distance;
-  unsigned level = 0;
-  for (int j = 0; j < 7; ++j) level += distance >= r.boundary[j] ? 1u : 0u;
-  const int diff = r.difference[level];
+  unsigned magnitude = 0;
+  for (int j = 0; j < 7; ++j) magnitude += distance >= r.boundary[j] ? 1u : 0u;
+  const int diff = r.difference[magnitude];
   c.predictor = std::clamp(sign != 0 ? c.predictor - diff : c.predictor + diff, -32768, 32767);
-  c.index = r.nextIndex[level];
-  return r.magnitude[level] | sign;
+  c.index = std::clamp(c.index + kIndexChange[magnitude], 0, kMaxStepIndex);
+  return magnitude | sign;
 }
 
 inline int GetSample(const uint8_t* p) {

@@ -13,13 +13,16 @@
 // block whose predictor index is past the record's pairs is decoded with pair 0, so that no file
 // makes it read past the table.  Only 16-bit PCM is supported on the other side.
 //
-// Decoders in use differ in that division: some shift right by 8 instead, which rounds negative
-// predictions down.  The encoder therefore only chooses, per block and channel, among the
-// predictors whose predictions in that block are the same either way (pair 0 always is), so
-// every decoder gives the same samples from what we write; of those it takes the one with the
-// least squared error.  The delta carries over from block to block.
+// That division is the decoding step of the format's own platform; some decoders shift right by 8
+// instead, which rounds negative predictions of pairs 3 to 6 one lower.  The encoder writes for
+// the division.  It chooses each block's predictor per channel from one cheap pass over the
+// block's samples: the pair whose prediction from the two samples before leaves the least
+// squared residual (worked out from the block's correlations, without encoding), then encodes
+// the block once with it, each code the nearest to the residual.
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -152,7 +155,17 @@ std::vector<Coefficients> CoefficientsOf(const WAVEFORMATEX* f) {
   return pairs;
 }
 
-// PCM -> coefficient ADPCM, one block of samplesPerBlock frames at a time.
+// Whether the encoder can predict with a pair in 32 bits (the standard pairs all can).
+bool Encodable(const Coefficients& k) {
+  return std::abs(k.first) <= 16384 && std::abs(k.second) <= 16384;
+}
+
+// PCM -> coefficient ADPCM.  Opened only for records with at least one pair it can encode with.
+//
+// Each block and channel starts afresh: its pair and its first delta come from the prediction
+// pass over its own samples (the delta half the residual's root mean square, which is where the
+// adaptation settles), so blocks do not depend on each other and several are encoded side by
+// side, their chains of dependent steps overlapping in the processor.
 class Encoder final : public BlockStream {
  public:
   explicit Encoder(const WAVEFORMATEX* f)
@@ -162,71 +175,150 @@ class Encoder final : public BlockStream {
         blockAlign_(f->nBlockAlign),
         samples_(SamplesPerBlock(f->nBlockAlign, f->nChannels)),
         coefficients_(CoefficientsOf(f)),
-        trial_(samples_),
-        best_(2, std::vector<uint8_t>(samples_)) {}
+        input_(size_t{kSideBySide} * channels_ * samples_),
+        codes_(size_t{kSideBySide} * channels_ * samples_) {}
 
  private:
-  void Reset() override { delta_[0] = delta_[1] = kMinDelta; }
+  // Blocks encoded side by side: with two channels, four chains in all.
+  static constexpr uint32_t kSideBySide = 2;
 
-  void ConvertBlock(const uint8_t* in, uint8_t* out) override {
-    const uint32_t ch = channels_;
-    for (uint32_t c = 0; c < ch; ++c) {
-      const int delta = std::clamp(delta_[c], kMinDelta, kMaxHeaderDelta);
-      out[c] = static_cast<uint8_t>(ChoosePredictor(in + 2 * c, delta, best_[c], delta_[c]));
-      PutSample(out + ch + 2 * c, delta);
-      PutSample(out + 3 * ch + 2 * c, GetSample(in + 2 * (ch + c)));
-      PutSample(out + 5 * ch + 2 * c, GetSample(in + 2 * c));
+  // One channel of one block on its way: the decoder's state, the pair, its samples and codes.
+  struct Lane {
+    int sample1;
+    int sample2;
+    int delta;
+    float inverse;  // 1 / delta
+    Coefficients k;
+    const int* x;
+    uint8_t* codes;
+  };
+
+  void Reset() override {}
+
+  void ConvertBlock(const uint8_t* in, uint8_t* out) override { Encode(in, out, 1); }
+
+  void ConvertBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
+    for (; count >= kSideBySide; count -= kSideBySide) {
+      Encode(in, out, kSideBySide);
+      in += kSideBySide * samples_ * 2 * channels_;
+      out += kSideBySide * blockAlign_;
     }
-    uint8_t* p = out + 7 * ch;
-    if (ch == 1) {
-      for (uint32_t i = 2; i + 1 < samples_; i += 2) {
-        *p++ = static_cast<uint8_t>((best_[0][i] << 4) | best_[0][i + 1]);
+    if (count > 0) Encode(in, out, count);
+  }
+
+  // Encodes `blocks` (at most kSideBySide) consecutive blocks.
+  void Encode(const uint8_t* in, uint8_t* out, uint32_t blocks) {
+    const uint32_t ch = channels_;
+    Lane lanes[kSideBySide * 2];
+    const uint32_t laneCount = blocks * ch;
+    for (uint32_t b = 0; b < blocks; ++b) {
+      const uint8_t* block = in + b * samples_ * 2 * ch;
+      uint8_t* header = out + b * blockAlign_;
+      for (uint32_t c = 0; c < ch; ++c) {
+        const uint32_t n = b * ch + c;
+        int* x = input_.data() + n * samples_;
+        for (uint32_t i = 0; i < samples_; ++i) x[i] = GetSample(block + 2 * (i * ch + c));
+        double energy = 0;
+        const uint32_t p = ChoosePredictor(x, &energy);
+        const double rms = std::sqrt(std::max(energy, 0.0) / (samples_ - 2));
+        const int delta = std::clamp(static_cast<int>(rms / 2), kMinDelta, kMaxHeaderDelta);
+        lanes[n] = Lane{x[1],
+                        x[0],
+                        delta,
+                        1.0f / static_cast<float>(delta),
+                        coefficients_[p],
+                        x,
+                        codes_.data() + n * samples_};
+        header[c] = static_cast<uint8_t>(p);
+        PutSample(header + ch + 2 * c, delta);
+        PutSample(header + 3 * ch + 2 * c, x[1]);
+        PutSample(header + 5 * ch + 2 * c, x[0]);
       }
+    }
+    if (laneCount == 4) {
+      EncodeLanes<4>(lanes);
+    } else if (laneCount == 2) {
+      EncodeLanes<2>(lanes);
     } else {
-      for (uint32_t i = 2; i < samples_; ++i) {
-        *p++ = static_cast<uint8_t>((best_[0][i] << 4) | best_[1][i]);
+      EncodeLanes<1>(lanes);
+    }
+    // One nibble per sample, high nibble first, the channels in turn.
+    for (uint32_t b = 0; b < blocks; ++b) {
+      uint8_t* p = out + b * blockAlign_ + 7 * ch;
+      const uint8_t* codes = codes_.data() + b * ch * samples_;
+      if (ch == 1) {
+        for (uint32_t i = 2; i + 1 < samples_; i += 2) {
+          *p++ = static_cast<uint8_t>((codes[i] << 4) | codes[i + 1]);
+        }
+      } else {
+        const uint8_t* right = codes + samples_;
+        for (uint32_t i = 2; i < samples_; ++i) {
+          *p++ = static_cast<uint8_t>((codes[i] << 4) | right[i]);
+        }
       }
     }
   }
 
-  // Encodes the channel whose first sample is at `x` with each predictor, leaving the codes of
-  // the best in `codes` and the delta it ends with in `endDelta`; returns its index.
-  uint32_t ChoosePredictor(const uint8_t* x, int delta, std::vector<uint8_t>& codes,
-                           int& endDelta) {
-    const uint32_t stride = 2 * channels_;
-    uint32_t best = 0;
-    int64_t bestError = -1;
-    bool bestAgrees = false;
-    for (uint32_t p = 0; p < coefficients_.size(); ++p) {
-      const Coefficients& k = coefficients_[p];
-      Channel c{GetSample(x + stride), GetSample(x), delta};
-      int64_t error = 0;
-      bool agrees = true;
-      for (uint32_t i = 2; i < samples_; ++i) {
-        const int64_t sum = PredictionSum(c, k);
-        agrees = agrees && (sum >= 0 || sum % 256 == 0);
-        if (bestAgrees && (!agrees || error >= bestError)) break;
-        const int64_t predicted = sum / 256;
-        const int64_t target = GetSample(x + i * stride);
-        const int64_t difference = target - predicted;
-        const int64_t half = difference >= 0 ? c.delta / 2 : -(c.delta / 2);
-        const auto code =
-            static_cast<int>(std::clamp<int64_t>((difference + half) / c.delta, -8, 7));
-        trial_[i] = static_cast<uint8_t>(code & 0x0F);
-        const int64_t e = target - Update(c, predicted, code & 0x0F);
-        error += e * e;
-      }
-      const bool better =
-          bestError < 0 || (agrees && !bestAgrees) || (agrees == bestAgrees && error < bestError);
-      if (better) {
-        best = p;
-        bestError = error;
-        bestAgrees = agrees;
-        endDelta = c.delta;
-        std::swap(codes, trial_);
-      }
+  template <uint32_t Lanes>
+  void EncodeLanes(Lane* lanes) const {
+    Lane l[Lanes];
+    std::copy(lanes, lanes + Lanes, l);
+    for (uint32_t i = 2; i < samples_; ++i) {
+      for (uint32_t j = 0; j < Lanes; ++j) l[j].codes[i] = Compress(l[j], l[j].x[i]);
     }
+  }
+
+  // The pair whose prediction of each sample from the two before it leaves the least squared
+  // residual over the block, and that residual (*energy).  With a and b the pair's coefficients
+  // (as fractions), the residual is R00 - 2a R01 - 2b R02 + a^2 R11 + 2ab R12 + b^2 R22, where
+  // Rij sums x[n - i] x[n - j] over the block's predicted samples; three sums over the block
+  // give all six.
+  uint32_t ChoosePredictor(const int* x, double* energy) const {
+    const uint32_t n = samples_;
+    int64_t r00 = 0, r01 = 0, r02 = 0;
+    for (uint32_t i = 2; i < n; ++i) {
+      r00 += int64_t{x[i]} * x[i];
+      r01 += int64_t{x[i]} * x[i - 1];
+      r02 += int64_t{x[i]} * x[i - 2];
+    }
+    const int64_t first = int64_t{x[0]} * x[0], second = int64_t{x[1]} * x[1];
+    const int64_t last = int64_t{x[n - 1]} * x[n - 1], beforeLast = int64_t{x[n - 2]} * x[n - 2];
+    const auto r11 = static_cast<double>(r00 - last + second);
+    const auto r22 = static_cast<double>(r00 - last - beforeLast + second + first);
+    const auto r12 = static_cast<double>(r01 - int64_t{x[n - 1]} * x[n - 2] + int64_t{x[1]} * x[0]);
+    uint32_t best = 0;
+    double least = -1;
+    for (uint32_t p = 0; p < coefficients_.size(); ++p) {
+      if (!Encodable(coefficients_[p])) continue;
+      const double a = coefficients_[p].first / 256.0, b = coefficients_[p].second / 256.0;
+      const double e = static_cast<double>(r00) - 2 * a * static_cast<double>(r01) -
+                       2 * b * static_cast<double>(r02) + a * a * r11 + 2 * a * b * r12 +
+                       b * b * r22;
+      if (least < 0 || e < least) best = p, least = e;
+    }
+    *energy = least;
     return best;
+  }
+
+  // One sample to the code nearest to its residual, rounding halves away from zero; the lane
+  // then holds what Expand gives for that code.  In 32 bits, which pairs within +-16384 cannot
+  // overflow with 16-bit samples and deltas below kMaxDelta.  The magnitude is counted by
+  // independent comparisons rather than by a division, which would be the slowest step of the
+  // chain from one sample to the next.
+  static uint8_t Compress(Lane& c, int sample) {
+    const int sum = c.sample1 * c.k.first + c.sample2 * c.k.second;
+    const int predicted = sum / 256;
+    const int residual = sample - predicted;
+    const int d = c.delta;
+    const float ratio = static_cast<float>(residual < 0 ? -residual : residual) * c.inverse;
+    const int magnitude = std::min(static_cast<int>(ratio + 0.5f), 8);
+    const int code = residual < 0 ? -magnitude : std::min(magnitude, 7);
+    c.sample2 = c.sample1;
+    c.sample1 = std::clamp(predicted + code * d, -32768, 32767);
+    const auto nibble = static_cast<uint8_t>(code & 0x0F);
+    c.delta = std::clamp((kAdaptation[nibble] * d) >> 8, kMinDelta, kMaxDelta);
+    c.inverse = 1.0f / static_cast<float>(c.delta);
+    return nibble;
   }
 
   // The last partial block is padded with silence to a whole one.
@@ -240,9 +332,8 @@ class Encoder final : public BlockStream {
   uint32_t blockAlign_;
   uint32_t samples_;  // frames per block
   std::vector<Coefficients> coefficients_;
-  std::vector<uint8_t> trial_;              // codes of the predictor being tried
-  std::vector<std::vector<uint8_t>> best_;  // codes of the chosen predictor, per channel
-  int delta_[2] = {kMinDelta, kMinDelta};   // the delta each channel ended the last block with
+  std::vector<int> input_;      // the samples of each lane, samples_ apiece
+  std::vector<uint8_t> codes_;  // the codes of each lane, samples_ apiece (from index 2)
 };
 
 // Coefficient ADPCM -> PCM.  Blocks do not depend on each other.
@@ -301,6 +392,8 @@ std::unique_ptr<CodecStream> Open(const WAVEFORMATEX* source, const WAVEFORMATEX
     return std::make_unique<Decoder>(source);
   }
   if (dest->wFormatTag == WAVE_FORMAT_ADPCM && IsCounterpart(dest, source)) {
+    const std::vector<Coefficients> pairs = CoefficientsOf(dest);
+    if (std::none_of(pairs.begin(), pairs.end(), Encodable)) return nullptr;
     return std::make_unique<Encoder>(dest);
   }
   return nullptr;
