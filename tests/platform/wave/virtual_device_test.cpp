@@ -200,6 +200,13 @@ TEST_F(DeviceTest, OutputKeepsWhatWasPlayedThroughPauseAndReset) {
   std::vector<uint8_t> played = buffers_[0]->data;
   played.insert(played.end(), buffers_[3]->data.begin(), buffers_[3]->data.end());
   EXPECT_EQ(played, va::OutputCapture(0));
+  // Not kept (a program playing for an hour), played audio is only counted.
+  va::KeepOutputCapture(false);
+  const uint64_t consumed = va::FramesConsumed(0);
+  Write(1, 400);
+  ASSERT_EQ(1u, va::CompleteOutputBuffers(0, 1, 0));
+  EXPECT_EQ(std::tuple(va::OutputCapture(0).size(), va::FramesConsumed(0)),
+            std::tuple(size_t{0}, consumed + 100));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The virtual audio driver's control interface, for tests, benchmarks and the demo.
 //
 // The virtual driver needs no hardware.  Its input devices deliver a configured signal; its
-// output devices keep everything played.  Its clock decides when buffers complete:
+// output devices can keep everything played, for tests.  Its clock decides when buffers complete:
 //   RealTime     one buffer's worth of audio per its duration (the demo on a machine without
 //   sound); FreeRunning  as fast as the application turns buffers round (benchmarks); Manual only
 //   when a test calls CompleteInputBuffers / CompleteOutputBuffers, so tests are
@@ -74,7 +74,9 @@ Signal ParseInputSetting(const char* text);
 
 // Back to the defaults: one input "Virtual Input" and one output "Virtual Output", no input
 // signals and no VoxlSetVirtualInput setting (so kInputSettingVariable, or silence, applies),
-// Manual clock, no faults, empty captures, no capture files.  Devices still open keep running
+// Manual clock, no faults, empty captures that keep what is played from now on (until the first
+// Reset nothing played is kept: a program on the virtual output runs in flat memory), no capture
+// files.  Devices still open keep running
 // with their settings.  (Until the first Reset the clock is RealTime, so the command-line tool
 // and the demo run on a machine without sound; tests call Reset() in their fixtures.)
 void Reset();
@@ -109,7 +111,12 @@ uint64_t FramesConsumed(UINT device);
 bool InputOpen(UINT device);
 bool OutputOpen(UINT device);
 
-// Everything played on output device `device` since its capture was last cleared: the bytes in
+// Whether output devices keep what they play (Reset turns it on; benchmarks of long playback turn
+// it off).  Off empties the captures.
+void KeepOutputCapture(bool keep);
+
+// Everything played on output device `device` since its capture was last cleared (while captures
+// are kept): the bytes in
 // the format of the last open, with pause, restart and reset honoured (audio dropped by a reset
 // is not in it).  Optionally also written to a WAVE file, which holds the audio played during
 // the latest open of the device (its sizes are written at close).

@@ -92,6 +92,9 @@ struct State {
   std::mutex audio;
   std::map<UINT, Capture> captures;
   std::map<UINT, uint64_t> delivered, consumed;
+  // Whether played audio is kept in `captures`: only once a test (Reset) asks, so that a program
+  // playing on the virtual output runs in flat memory.
+  bool keepCaptures = false;
 };
 
 // Never destroyed: device loops may still run while the process exits.
@@ -198,9 +201,11 @@ Moved OutputStep(VStream& vs, size_t limit) {
     std::lock_guard lock(s.audio);
     const size_t got = vs.port->Render(vs.scratch.data(), bytes);
     if (got == 0) return Moved::Nothing;
-    Capture& capture = s.captures[vs.device];
-    if (capture.bytes.empty()) capture.format = vs.format;
-    capture.bytes.insert(capture.bytes.end(), vs.scratch.begin(), vs.scratch.begin() + got);
+    if (s.keepCaptures) {
+      Capture& capture = s.captures[vs.device];
+      if (capture.bytes.empty()) capture.format = vs.format;
+      capture.bytes.insert(capture.bytes.end(), vs.scratch.begin(), vs.scratch.begin() + got);
+    }
     s.consumed[vs.device] += got / block;
     bytes = got;
   }
@@ -466,6 +471,16 @@ void Reset() {
   for (auto& [device, capture] : s.captures) {
     capture.bytes.clear();
     capture.path.clear();
+  }
+  s.keepCaptures = true;
+}
+
+void KeepOutputCapture(bool keep) {
+  State& s = Global();
+  std::lock_guard audio(s.audio);
+  s.keepCaptures = keep;
+  if (!keep) {
+    for (auto& [device, capture] : s.captures) std::vector<uint8_t>().swap(capture.bytes);
   }
 }
 
