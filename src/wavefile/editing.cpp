@@ -139,9 +139,19 @@ bool CopyStart(char* source, char* target, uint64_t bytes) {
   // The disk writes each stretch while the next is copied, so the flush at the end has little
   // left to wait for.
   constexpr uint64_t kStretch = uint64_t{8} << 20;
+  // The system copies inside itself where it can (no pass through this process); where it
+  // cannot (another file system, no support), the buffer takes over.
+  bool inSystem = true;
   for (uint64_t at = 0; copied && at < bytes; at += kStretch) {
     const uint64_t n = std::min(kStretch, bytes - at);
-    copied = MoveRange(from, at, to, at, n, MoveOrder::FirstPieceFirst, buffer.get()).moved == n;
+    uint64_t done = 0;
+    if (inSystem && !mmio::CopyRange(from, at, to, at, n, &done)) {
+      inSystem = false;
+      copied = done == 0;  // a copy that failed part-way failed
+    }
+    if (copied && !inSystem) {
+      copied = MoveRange(from, at, to, at, n, MoveOrder::FirstPieceFirst, buffer.get()).moved == n;
+    }
     mmio::StartWriteBack(to);
   }
   copied = copied && mmio::FlushToDisk(to);

@@ -197,6 +197,12 @@ bool FlushToDisk(HMMIO h);
 // FlushToDisk has less left to wait for.  A hint: nothing happens where it is not supported.
 void StartWriteBack(HMMIO h);
 
+// Copies `count` bytes of `from` at `fromOffset` to `to` at `toOffset` inside the system, without
+// passing them through this process (copy_file_range).  False when the system cannot (another
+// file system, no support) or a copy failed; *copied says how far it got (0: nothing happened,
+// and a buffered copy can take over).
+bool CopyRange(HMMIO from, uint64_t fromOffset, HMMIO to, uint64_t toOffset, uint64_t count,
+               uint64_t* copied);
 // Takes the advisory lock of a file open for writing, so that a second writer (another recorder
 // or process) can be refused.  False only when another holds it; the lock goes with the handle.
 bool LockForWriting(HMMIO h);

@@ -219,6 +219,26 @@ void StartWriteBack(HMMIO h) {
   if (IsOpenFile(h) && h->fd >= 0) sync_file_range(h->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+bool CopyRange(HMMIO from, uint64_t fromOffset, HMMIO to, uint64_t toOffset, uint64_t count,
+               uint64_t* copied) {
+  *copied = 0;
+  // Memory files, and any run of the fault layer (whose faults strike reads and writes that it
+  // sees), take the buffered path.
+  if (!IsOpenFile(from) || !IsOpenFile(to) || from->fd < 0 || to->fd < 0 || !from->readable ||
+      !to->writable || system::IoFaultsActive()) {
+    return false;
+  }
+  auto in = static_cast<loff_t>(fromOffset);
+  auto out = static_cast<loff_t>(toOffset);
+  while (*copied < count) {
+    const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, count - *copied, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // an error, or the source ended early
+    *copied += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 bool LockForWriting(HMMIO h) {
   if (!IsOpenFile(h)) return false;
   if (h->fd < 0) return true;

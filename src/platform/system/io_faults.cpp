@@ -96,6 +96,10 @@ bool DisarmIoFault() {
   return struck;
 }
 
+bool IoFaultsActive() {
+  return active.load(std::memory_order_acquire);
+}
+
 bool IoStopped() {
   if (!active.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> lock(mutex);

@@ -59,6 +59,10 @@ uint64_t IoCalls(IoCall kind);
 // Stops counting and lifts the fault; true when it struck (a call failed or was cut short).
 bool DisarmIoFault();
 
+// Whether calls are being counted or a fault is armed: services that would bypass the counted
+// calls (a copy inside the system) use the counted ones instead.
+bool IoFaultsActive();
+
 // Whether a Stop fault has struck: deletes and truncations, which are not counted, fail too.
 bool IoStopped();
 
