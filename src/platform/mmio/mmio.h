@@ -41,7 +41,12 @@ inline bool FlushToDisk(HMMIO h) {
   return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
 }
 inline void StartWriteBack(HMMIO) {}
-// The system's share modes keep other writers out; the file identity is its volume and index.
+// No copy inside the system here: copies go through the buffer.  The system's share modes keep
+// other writers out; the file identity is its volume and index.
+inline bool CopyRange(HMMIO, uint64_t, HMMIO, uint64_t, uint64_t, uint64_t* copied) {
+  *copied = 0;
+  return false;
+}
 inline bool LockForWriting(HMMIO) {
   return true;
 }
