@@ -108,6 +108,7 @@ std::string WaveErrorText(MMRESULT result) {
 int main(int argc, char** argv) {
   CLI::App app{"voxl - record, play and edit sound with the VOXL310K library", "voxl"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("voxl ") + VOXL_VERSION_TEXT);
   app.footer(
       "Audio devices come from the ALSA driver when it finds a device, else from the built-in "
       "virtual devices;\nset VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual to choose.\n"
