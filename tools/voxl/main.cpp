@@ -105,6 +105,12 @@ std::string WaveErrorText(MMRESULT result) {
 
 }  // namespace voxl::cli
 
+// The build gives the project's version; a build of the sources alone (a packager's against an
+// installed library) says so.
+#ifndef VOXL_VERSION_TEXT
+#define VOXL_VERSION_TEXT "(version not given by the build)"
+#endif
+
 int main(int argc, char** argv) {
   CLI::App app{"voxl - record, play and edit sound with the VOXL310K library", "voxl"};
   app.require_subcommand(1);
