@@ -4,7 +4,8 @@
 # creates a recorder on the virtual devices, lists the input devices through the method table
 # and the device functions, sets the virtual input, fills a variant and destroys the recorder.
 # The sources of voxl build against the installed headers and library alone, and both that
-# build and the installed voxl run on the installed library.  The library must export exactly
+# build and the installed voxl run on the installed library; a CMake project finds the package;
+# the manual page and completion name every command.  The library must export exactly
 # the functions the public headers declare: no C++ symbols.
 # Usage: check_install.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -54,9 +55,11 @@ int main(void) {
   return 0;
 }
 C
-flags="$(pkg-config --define-variable=prefix="$prefix" --cflags --libs voxl310k)"
-libdir="$(pkg-config --define-variable=prefix="$prefix" --variable=libdir voxl310k)"
-includedir="$(pkg-config --define-variable=prefix="$prefix" --variable=includedir voxl310k)"
+# The prefix given at configure time is not this one: the file finds its paths from where it lies.
+flags="$(pkg-config --cflags --libs voxl310k)"
+libdir="$(pkg-config --variable=libdir voxl310k)"
+includedir="$(pkg-config --variable=includedir voxl310k)"
+[[ "$(realpath "$libdir")" == "$(realpath "$pcdir/..")" ]] || { echo "pc libdir $libdir" >&2; exit 1; }
 build_host() {  # NAME COMPILER OPTIONS...
   local name="$1" compiler="$2"
   shift 2
@@ -71,7 +74,7 @@ build_host host-cxx "$cxx" -x c++ -std=c++20 -pedantic
 # voxl from its sources, as a packager would build it against the installed library (one
 # compiler per source, side by side: CLI11 makes each slow).
 src_root="$(cd "$(dirname "$0")/../.." && pwd)"
-cflags="$(pkg-config --define-variable=prefix="$prefix" --cflags voxl310k)"
+cflags="$(pkg-config --cflags voxl310k)"
 for source in "$src_root"/tools/voxl/*.cpp; do
   # shellcheck disable=SC2086
   "$cxx" -std=c++20 -Wall -Wextra -Werror -c "$source" -o "$prefix/$(basename "$source" .cpp).o" \
@@ -109,3 +112,30 @@ if [[ "$exported" != "$declared" ]]; then
   exit 1
 fi
 echo "ok: $(wc -l <<<"$exported") exports, all declared in the headers"
+
+# A CMake project finds the package and links its target, built from the same host source.
+mkdir -p "$prefix/cmake-host"
+cat > "$prefix/cmake-host/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(host C)
+find_package(voxl310k 0.1 CONFIG REQUIRED)
+add_executable(host ../host.c)
+target_link_libraries(host voxl310k::voxl310k)
+set_target_properties(host PROPERTIES BUILD_RPATH "${VOXL_LIBDIR}")
+CMAKE
+cmake -S "$prefix/cmake-host" -B "$prefix/cmake-host/build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" -DVOXL_LIBDIR="$libdir" >/dev/null
+cmake --build "$prefix/cmake-host/build" >/dev/null
+VOXL_AUDIO_DRIVER=virtual "$prefix/cmake-host/build/host"
+
+# The manual page and the completion, when voxl is installed: every command in both.
+if grep -q '^VOXL_BUILD_TOOLS:BOOL=ON' "$build/CMakeCache.txt"; then
+  page="$prefix/${MANDIR:-share/man}/man1/voxl.1"
+  completion="$prefix/share/bash-completion/completions/voxl"
+  for command in devices stream record formats info play cut compact; do
+    grep -q "^\.SH \"voxl $command\"" "$page" || { echo "no $command in $page" >&2; exit 1; }
+    grep -q "^    $command) options=" "$completion" || { echo "no $command in $completion" >&2; exit 1; }
+  done
+  bash -n "$completion"
+  echo "ok: manual page and bash completion for every command"
+fi
