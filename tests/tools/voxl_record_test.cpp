@@ -112,7 +112,8 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
   ASSERT_EQ(Voxl("record --seconds 0.2 -q " + existing).exitCode, 0);
   const std::vector<uint8_t> before = ReadBinaryFile(File("keep.wav"));
   const std::string fresh = ShellQuote(File("x.wav")), none = ShellQuote(File("none.wav"));
-  const std::string noFolder = ShellQuote(File("no/folder/x.wav"));
+  const std::string noFolder = ShellQuote(File("no/folder/x.wav")), mp3 = File("song.mp3");
+  ASSERT_TRUE(WriteBinaryFile(mp3, "ID3\4\0\0\0\0\0\0", 10));
   const std::tuple<std::string, int, const char*> refusals[] = {
       {"record --insert " + none, 2, "does not exist"},
       {"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
@@ -160,7 +161,11 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
       {"cut " + none + " --from 1", 1, "No such file"},
       {"compact " + none, 1, "No such file"},
       {"info " + none, 1, "No such file"},
-      {"play --at 3 " + existing, 1, "nothing to play from --at 00:03.0"}};
+      {"play --at 3 " + existing, 1, "nothing to play from --at 00:03.0"},
+      {"play --at 1e300 " + existing, 1, "--at 60000000:00.0"},  // the clock clamps
+      {"bogus", 2, "'bogus' is not a command; the commands are devices, stream,"},
+      {"record --rate abc " + fresh, 2, "(see voxl record --help)"},
+      {"info " + ShellQuote(mp3), 1, "looks like an MPEG audio stream: try --mpeg"}};
   for (const auto& [args, exitCode, says] : refusals) {
     const VoxlRun run = Voxl(args);
     EXPECT_EQ(run.exitCode, exitCode) << args;

@@ -287,6 +287,14 @@ VoxlRecorder* NewRecorder() {
   return rec;
 }
 
+// Whether `path` begins as an MPEG audio stream does: an ID3v2 tag, or a frame sync (11 set bits).
+bool LooksLikeMpeg(const std::string& path) {
+  unsigned char head[3] = {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(head), 3)) return false;
+  return std::memcmp(head, "ID3", 3) == 0 || (head[0] == 0xFF && (head[1] & 0xE0) == 0xE0);
+}
+
 int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   struct stat st {};
@@ -337,6 +345,12 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
       const RiffLayout l = ReadRiffLayout(file, static_cast<uint64_t>(st.st_size));
       const std::optional<HeaderFields> h = ParseHeader(l.format);
       if (l.wave && h && error == VOXL_ERR_FORMAT_UNUSABLE) words = HeaderWords(*h) + ": ";
+    }
+    if (kind == 0 && error == VOXL_ERR_NOT_RIFF_WAVE && S_ISREG(st.st_mode) &&
+        LooksLikeMpeg(file)) {
+      PrintError("cannot open " + file + ": " + VoxlErrorText(error) +
+                 "; it looks like an MPEG audio stream: try --mpeg");
+      return kExitFailure;
     }
     if (kind == 2 && error == VOXL_ERR_FORMAT_UNUSABLE) {
       PrintError("cannot open " + file + ": no MPEG audio frame the recorder can use was found");

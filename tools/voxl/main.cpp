@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "meter.h"
@@ -122,8 +123,12 @@ int main(int argc, char** argv) {
       "tone[:HZ[:DBFS]] or file:PATH.wav to change it.\n"
       "Run 'voxl <command> --help' for the options of a command.");
   // Command-line mistakes are one line, like every other error.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return "voxl: " + std::string(e.what()) + " (see voxl --help)\n";
+  // The help to see is the command's own when the mistake lies in its options.
+  app.failure_message([](const CLI::App* top, const CLI::Error& e) {
+    const auto used = top->get_subcommands();
+    const std::string help =
+        used.empty() ? "voxl --help" : "voxl " + used.back()->get_name() + " --help";
+    return "voxl: " + std::string(e.what()) + " (see " + help + ")\n";
   });
 
   // Before the library opens any device: the virtual input plays voxl's test tone.
@@ -137,6 +142,21 @@ int main(int argc, char** argv) {
   voxl::cli::AddInfoCommand(app, exitCode);
   voxl::cli::AddPlayCommand(app, exitCode);
   voxl::cli::AddEditCommands(app, exitCode);
+
+  // A first word that names no command is said so, with the commands there are.
+  if (argc > 1 && argv[1][0] != '-') {
+    std::string names;
+    bool known = false;
+    for (const CLI::App* command : app.get_subcommands({})) {
+      known = known || command->get_name() == argv[1];
+      names += (names.empty() ? "" : ", ") + command->get_name();
+    }
+    if (!known) {
+      std::fprintf(stderr, "voxl: '%s' is not a command; the commands are %s (see voxl --help)\n",
+                   argv[1], names.c_str());
+      return voxl::cli::kExitUsage;
+    }
+  }
 
   try {
     app.parse(argc, argv);
