@@ -70,11 +70,11 @@ TEST_F(VoxlEditTest, CutRemovesTheRangeAndCompactSavesItsBytes) {
   }
 }
 
-// `voxl cut --compact` of a 40 MB file killed (SIGKILL) at random moments, then `voxl compact`
+// `voxl cut --compact` of an 8 MB file killed (SIGKILL) at random moments, then `voxl compact`
 // (whose writable open finishes or undoes what the kill left): the file holds exactly its old
 // audio or exactly the cut audio, and nothing but empty temporary files lies beside it.
 TEST_F(VoxlEditTest, ACutOrCompactionKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
-  std::vector<uint8_t> data(40u << 20);
+  std::vector<uint8_t> data(8u << 20);
   uint32_t x = 1;
   for (uint8_t& b : data) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
   const std::string file = File("big.wav");
