@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <mutex>

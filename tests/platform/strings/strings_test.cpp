@@ -39,7 +39,6 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   SysFreeString(s);
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr) + SysStringByteLen(nullptr), 0u);
-  SysFreeString(nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2), nullptr) << "byte length past 32 bits";
 }
 

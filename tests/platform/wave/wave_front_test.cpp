@@ -86,7 +86,6 @@ TEST_F(FrontTest, OpenRefusesBadFormatsAndArguments) {
 TEST_F(FrontTest, CapabilitiesNameTheDevicesAndADeviceOpensOnce) {
   const std::string a30(30, 'a'), b31(31, 'b'), d27 = "abc" + std::string(27, 'd');
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
       {b31 + "c", b31},
       {a30 + "\xC3\xA9", a30},                                   // é would straddle the end
       {d27 + "\xE2\x82\xAC", d27},                               // € (3 bytes)
