@@ -9,8 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -71,7 +69,6 @@ TEST_F(RecorderMethodsTest, SettersAcceptOrRefuseAtTheirEdges) {
   RANGE(SetSampleRate, GetSampleRate, DWORD, 44000u, 1, 44100);
   RANGE(SetSampleRate, GetSampleRate, DWORD, 192000u, 0, 192000);
   RANGE(SetSampleFormat, GetSampleFormat, WORD, WORD{107}, 0, 107);
-  RANGE(SetFileKind, GetFileKind, SHORT, SHORT{-44}, 0, -44);
   RANGE(SetSilenceThreshold, GetSilenceThreshold, FLOAT, 0.5f, 1, 0.0);
   RANGE(SetSilenceThreshold, GetSilenceThreshold, FLOAT, kNaN, 1, 0.0);
   RANGE(SetSoundThreshold, GetSoundThreshold, FLOAT, kNaN, 1, 0.0);  // never lifted silence
@@ -81,7 +78,6 @@ TEST_F(RecorderMethodsTest, SettersAcceptOrRefuseAtTheirEdges) {
   // Tones at 192000 Hz, mu-law stereo (set above): 2 bytes a frame, at most 0xFFFFFFFE bytes.
   RANGE(SetStartToneSeconds, GetStartToneSeconds, FLOAT, 11184.0f, 0, 11184.0);
   RANGE(SetEndToneSeconds, GetEndToneSeconds, FLOAT, 11185.0f, 1, 0.0);  // filled the disk
-  RANGE(SetEndToneSeconds, GetEndToneSeconds, FLOAT, INFINITY, 1, 0.0);
 #undef RANGE
 }
 
@@ -196,8 +192,6 @@ TEST_F(RecorderMethodsTest, LengthSecondsAndLevelsFollowTheOpenRecording) {
 TEST_F(RecorderMethodsTest, FileNameIsWideTextAndNullOutParametersAreAnswered) {
   auto text = [](BSTR s) { return std::u16string(s, SysStringLen(s)); };
   BSTR name = nullptr;
-  ASSERT_EQ(m().GetFileName(host(), &name), 0);
-  EXPECT_EQ(text(name), u"");
   std::strcpy(rec.fileName, "/tmp/caf\xc3\xa9 \xf0\x9d\x84\x9e.wav");
   ASSERT_EQ(m().GetFileName(host(), &name), 0);
   EXPECT_EQ(text(name), u"/tmp/caf\u00e9 \U0001D11E.wav");
@@ -240,26 +234,10 @@ TEST_F(RecorderMethodsTest, CountsAndNamesFollowTheSystemAtEveryCall) {
   virtualaudio::Reset();
 }
 
-// Any non-zero flag opens the recording side of the mixer; with no graphical session nothing
-// starts and the error is 12.  A stand-in mixer writes its arguments to a file.
-TEST_F(RecorderMethodsTest, VolumeControlOpensTheSideOfTheFlagOrReportsTwelve) {
-  test::TempDir tmp;
-  const std::string mixer = tmp.File("pavucontrol"), args = tmp.File("args");
-  // One write of the whole line, so a reader never sees half of it.
-  std::ofstream(mixer) << "#!/bin/sh\nprintf '%s\\n' \"$*\" > '" << args << "'\n";
-  std::filesystem::permissions(mixer, std::filesystem::perms::owner_all);
-  test::ScopedEnv path("PATH", tmp.path().c_str()), wayland("WAYLAND_DISPLAY", nullptr);
-  test::ScopedEnv display("DISPLAY", ":77");
-  for (const auto& [recording, arguments] : {std::pair{5, "--tab=4"}, {0, "--tab=1"}}) {
-    std::filesystem::remove(args);
-    WORD error = 99;
-    EXPECT_EQ(m().OpenVolumeControl(host(), WORD(recording), &error), 0);
-    EXPECT_EQ(error, 0);
-    std::string line = "<not started>";
-    EXPECT_TRUE(test::WaitForSize(args, 0, 5) && std::getline(std::ifstream(args), line));
-    EXPECT_EQ(line, arguments) << recording;
-  }
-  test::ScopedEnv noDisplay("DISPLAY", nullptr);
+// With no graphical session no mixer starts and the error is 12, also left as the last error.
+// (Which mixer starts, on which side: the shell test of the system services.)
+TEST_F(RecorderMethodsTest, VolumeControlThatCannotStartReportsTwelve) {
+  test::ScopedEnv display("DISPLAY", nullptr), wayland("WAYLAND_DISPLAY", nullptr);
   WORD error = 0;
   EXPECT_EQ(m().OpenVolumeControl(host(), 1, &error), 0);
   EXPECT_EQ(std::tuple(error, rec.lastError.load()),

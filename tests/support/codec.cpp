@@ -21,6 +21,69 @@ void PutChunk(std::vector<std::uint8_t>& out, const char* id, const void* data, 
   if (n % 2 != 0) out.push_back(0);
 }
 
+// The PCM format the codec manager suggests for `format` (one no stream opens when it has none).
+WAVEFORMATEX PcmFor(const FormatBytes& format) {
+  WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 0, 0, 0, 0, 0, 0};
+  acmFormatSuggest(nullptr, const_cast<WAVEFORMATEX*>(&AsFormat(format)), &pcm, sizeof pcm,
+                   ACM_FORMATSUGGESTF_WFORMATTAG);
+  return pcm;
+}
+
+std::optional<std::vector<std::uint8_t>> Convert(const void* source, const void* dest,
+                                                 const std::vector<std::uint8_t>& input,
+                                                 std::uint32_t pieceBytes) {
+  HACMSTREAM stream = nullptr;
+  auto* src = static_cast<WAVEFORMATEX*>(const_cast<void*>(source));
+  auto* dst = static_cast<WAVEFORMATEX*>(const_cast<void*>(dest));
+  if (acmStreamOpen(&stream, nullptr, src, dst, nullptr, 0, 0, 0) != 0) return std::nullopt;
+  DWORD outBytes = 0;
+  if (acmStreamSize(stream, pieceBytes, &outBytes, ACM_STREAMSIZEF_SOURCE) != 0 || outBytes == 0) {
+    acmStreamClose(stream, 0);
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> in(pieceBytes), out(outBytes);
+  ACMSTREAMHEADER h{};
+  h.cbStruct = sizeof h, h.pbSrc = in.data(), h.cbSrcLength = pieceBytes;
+  h.pbDst = out.data(), h.cbDstLength = outBytes;
+  std::vector<std::uint8_t> result;
+  bool ok = acmStreamPrepareHeader(stream, &h, 0) == 0;
+  std::size_t next = 0;
+  std::uint32_t held = 0;
+  DWORD flags = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLOCKALIGN;
+  for (bool last = false; ok && !last;) {
+    const std::size_t take = std::min<std::size_t>(pieceBytes - held, input.size() - next);
+    std::memcpy(in.data() + held, input.data() + next, take);
+    next += take;
+    last = next == input.size();
+    h.cbSrcLength = held + static_cast<std::uint32_t>(take);
+    h.cbDstLength = outBytes;
+    ok = acmStreamConvert(stream, &h, last ? flags | ACM_STREAMCONVERTF_END : flags) == 0;
+    // Before the end, no call gives more than the stream's size for its source promised.
+    DWORD bound = 0;
+    if (ok && !last && h.cbDstLengthUsed > 0) {
+      ok = acmStreamSize(stream, h.cbSrcLength, &bound, ACM_STREAMSIZEF_SOURCE) == 0 &&
+           h.cbDstLengthUsed <= bound;
+    }
+    result.insert(result.end(), out.begin(), out.begin() + h.cbDstLengthUsed);
+    held = h.cbSrcLength - h.cbSrcLengthUsed;
+    std::memmove(in.data(), in.data() + h.cbSrcLengthUsed, held);
+    flags = ACM_STREAMCONVERTF_BLOCKALIGN;
+    // The END call may leave output behind when the destination was too small: ask again.
+    while (ok && last && (held > 0 || h.cbDstLengthUsed == outBytes)) {
+      h.cbSrcLength = held;
+      ok = acmStreamConvert(stream, &h, ACM_STREAMCONVERTF_END) == 0;
+      if (h.cbDstLengthUsed == 0 && h.cbSrcLengthUsed == 0) break;
+      result.insert(result.end(), out.begin(), out.begin() + h.cbDstLengthUsed);
+      held -= h.cbSrcLengthUsed;
+      std::memmove(in.data(), in.data() + h.cbSrcLengthUsed, held);
+    }
+  }
+  acmStreamUnprepareHeader(stream, &h, 0);
+  acmStreamClose(stream, 0);
+  if (!ok) return std::nullopt;
+  return result;
+}
+
 }  // namespace
 
 FormatBytes SuggestFormat(WORD tag, DWORD rate, WORD channels) {
@@ -67,73 +130,6 @@ double SnrDb(const std::vector<std::int16_t>& in, const std::vector<std::int16_t
   }
   if (delay != nullptr) *delay = best;
   return 10 * std::log10(signal / std::max(noise, 1.0));
-}
-
-WAVEFORMATEX PcmFor(const FormatBytes& format) {
-  WAVEFORMATEX pcm{};
-  pcm.wFormatTag = WAVE_FORMAT_PCM;
-  return acmFormatSuggest(nullptr, const_cast<WAVEFORMATEX*>(&AsFormat(format)), &pcm, sizeof pcm,
-                          ACM_FORMATSUGGESTF_WFORMATTAG) == 0
-             ? pcm
-             : WAVEFORMATEX{};
-}
-
-std::optional<std::vector<std::uint8_t>> Convert(const void* source, const void* dest,
-                                                 const std::vector<std::uint8_t>& input,
-                                                 std::uint32_t pieceBytes) {
-  HACMSTREAM stream = nullptr;
-  auto* src = static_cast<WAVEFORMATEX*>(const_cast<void*>(source));
-  auto* dst = static_cast<WAVEFORMATEX*>(const_cast<void*>(dest));
-  if (acmStreamOpen(&stream, nullptr, src, dst, nullptr, 0, 0, 0) != 0) return std::nullopt;
-  DWORD outBytes = 0;
-  if (acmStreamSize(stream, pieceBytes, &outBytes, ACM_STREAMSIZEF_SOURCE) != 0 || outBytes == 0) {
-    acmStreamClose(stream, 0);
-    return std::nullopt;
-  }
-  std::vector<std::uint8_t> in(pieceBytes), out(outBytes);
-  ACMSTREAMHEADER h{};
-  h.cbStruct = sizeof h;
-  h.pbSrc = in.data();
-  h.cbSrcLength = pieceBytes;
-  h.pbDst = out.data();
-  h.cbDstLength = outBytes;
-  std::vector<std::uint8_t> result;
-  bool ok = acmStreamPrepareHeader(stream, &h, 0) == 0;
-  std::size_t next = 0;
-  std::uint32_t held = 0;
-  DWORD flags = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_BLOCKALIGN;
-  for (bool last = false; ok && !last;) {
-    const std::size_t take = std::min<std::size_t>(pieceBytes - held, input.size() - next);
-    std::memcpy(in.data() + held, input.data() + next, take);
-    next += take;
-    last = next == input.size();
-    h.cbSrcLength = held + static_cast<std::uint32_t>(take);
-    h.cbDstLength = outBytes;
-    ok = acmStreamConvert(stream, &h, last ? flags | ACM_STREAMCONVERTF_END : flags) == 0;
-    // Before the end, no call gives more than the stream's size for its source promised.
-    DWORD bound = 0;
-    if (ok && !last && h.cbDstLengthUsed > 0) {
-      ok = acmStreamSize(stream, h.cbSrcLength, &bound, ACM_STREAMSIZEF_SOURCE) == 0 &&
-           h.cbDstLengthUsed <= bound;
-    }
-    result.insert(result.end(), out.begin(), out.begin() + h.cbDstLengthUsed);
-    held = h.cbSrcLength - h.cbSrcLengthUsed;
-    std::memmove(in.data(), in.data() + h.cbSrcLengthUsed, held);
-    flags = ACM_STREAMCONVERTF_BLOCKALIGN;
-    // The END call may leave output behind when the destination was too small: ask again.
-    while (ok && last && (held > 0 || h.cbDstLengthUsed == outBytes)) {
-      h.cbSrcLength = held;
-      ok = acmStreamConvert(stream, &h, ACM_STREAMCONVERTF_END) == 0;
-      if (h.cbDstLengthUsed == 0 && h.cbSrcLengthUsed == 0) break;
-      result.insert(result.end(), out.begin(), out.begin() + h.cbDstLengthUsed);
-      held -= h.cbSrcLengthUsed;
-      std::memmove(in.data(), in.data() + h.cbSrcLengthUsed, held);
-    }
-  }
-  acmStreamUnprepareHeader(stream, &h, 0);
-  acmStreamClose(stream, 0);
-  if (!ok) return std::nullopt;
-  return result;
 }
 
 std::optional<std::vector<std::uint8_t>> Encode(const FormatBytes& format,

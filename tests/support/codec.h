@@ -22,18 +22,10 @@ inline const WAVEFORMATEX& AsFormat(const FormatBytes& f) {
 // when it has none.
 FormatBytes SuggestFormat(WORD tag, DWORD rate, WORD channels);
 
-// The PCM format the codec manager suggests for `format`.
-WAVEFORMATEX PcmFor(const FormatBytes& format);
-
-// Runs `input` through one stream from `source` to `dest` the way a run does: the first call
-// with START|BLOCKALIGN, then BLOCKALIGN with what each call left unconsumed moved to the front,
-// pieces of at most `pieceBytes`, and a last call with END that takes the rest.  nullopt when the
-// stream cannot be opened or a call fails.
-std::optional<std::vector<std::uint8_t>> Convert(const void* source, const void* dest,
-                                                 const std::vector<std::uint8_t>& input,
-                                                 std::uint32_t pieceBytes = 17640);
-
-// Encodes 16-bit samples into `format`, and decodes its bytes back to 16-bit samples.
+// Encodes 16-bit samples into `format`, and decodes its bytes back to 16-bit samples, through one
+// stream the way a run does: the first call with START|BLOCKALIGN, then BLOCKALIGN with what each
+// call left unconsumed moved to the front, pieces of 100 ms, and a last call with END that takes
+// the rest.  nullopt when the stream cannot be opened or a call fails.
 std::optional<std::vector<std::uint8_t>> Encode(const FormatBytes& format,
                                                 const std::vector<std::int16_t>& samples);
 std::optional<std::vector<std::int16_t>> Decode(const FormatBytes& format,

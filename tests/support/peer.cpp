@@ -63,18 +63,10 @@ bool HaveProgram(std::string_view name) {
 
 TempDir::TempDir() {
   const char* env = std::getenv("TMPDIR");
-  std::string pattern = (env != nullptr && *env != '\0') ? env : "/tmp";
-  pattern += "/voxl-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot create a temporary folder from " + pattern + ": " +
-                             std::strerror(errno));
-  }
+  std::string pattern =
+      std::string(env != nullptr && *env != '\0' ? env : "/tmp") + "/voxl-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
   path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
 }
 
 std::vector<std::uint8_t> ReadBinaryFile(const std::string& path) {
@@ -175,10 +167,6 @@ std::string NullSinkName() {
   return sink != nullptr && *sink != '\0' ? sink : "voxl_null";
 }
 
-ChildProcess::~ChildProcess() {
-  Terminate();
-}
-
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& stdinPath) {
   if (pid_ > 0 || argv.empty()) return false;
   posix_spawn_file_actions_t actions;
@@ -239,10 +227,6 @@ NullSinkLock::NullSinkLock(int timeoutMs) {
   }
 }
 
-NullSinkLock::~NullSinkLock() {
-  if (fd_ >= 0) close(fd_);  // releases the lock
-}
-
 PrivatePulseServer::PrivatePulseServer(const std::string& name)
     : dir_(::testing::TempDir() + "voxl_pulse_" + name + "_" + std::to_string(getpid())) {
   std::filesystem::create_directories(dir_);
@@ -262,11 +246,6 @@ PrivatePulseServer::~PrivatePulseServer() {
   Kill();
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
-}
-
-void PrivatePulseServer::Kill() {
-  if (pid_ > 0) kill(pid_, SIGKILL);
-  pid_ = -1;
 }
 
 }  // namespace voxl::test

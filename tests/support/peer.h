@@ -45,7 +45,7 @@ bool HaveProgram(std::string_view name);
 class TempDir {
  public:
   TempDir();
-  ~TempDir();
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
@@ -55,6 +55,7 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+  std::error_code ignored_;
 };
 
 // Fixture for tests that write files: each test gets its own TempDir.

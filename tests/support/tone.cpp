@@ -16,8 +16,7 @@ double ToDbfs(double amplitude) {
   return 20.0 * std::log10(amplitude / kFullScale);
 }
 
-double Mean(const ChannelView& view) {
-  if (view.frames == 0) return 0.0;
+double Mean(const ChannelView& view) {  // of a view with frames
   double sum = 0.0;
   for (size_t i = 0; i < view.frames; ++i) sum += view[i];
   return sum / static_cast<double>(view.frames);
@@ -35,12 +34,8 @@ ChannelView ChannelView::Slice(size_t begin, size_t end) const {
 }
 
 ChannelView Channel(const std::vector<int16_t>& interleaved, int channels, int channel) {
-  ChannelView view;
-  view.samples = interleaved.data();
-  view.channels = std::max(channels, 1);
-  view.channel = std::clamp(channel, 0, view.channels - 1);
-  view.frames = interleaved.size() / static_cast<size_t>(view.channels);
-  return view;
+  return {interleaved.data(), interleaved.size() / static_cast<size_t>(channels), channels,
+          channel};
 }
 
 std::vector<int16_t> SamplesFromBytes(const std::vector<uint8_t>& bytes) {

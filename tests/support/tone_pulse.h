@@ -3,6 +3,7 @@
 #pragma once
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <string>
@@ -24,7 +25,7 @@ class ChildProcess {
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess();
+  ~ChildProcess() { Terminate(); }
 
   // Starts argv[0] (searched in PATH) with stdin from `stdinPath` (empty: /dev/null) and its
   // standard output discarded.
@@ -46,7 +47,7 @@ class NullSinkLock {
   explicit NullSinkLock(int timeoutMs = 60000);
   NullSinkLock(const NullSinkLock&) = delete;
   NullSinkLock& operator=(const NullSinkLock&) = delete;
-  ~NullSinkLock();
+  ~NullSinkLock() { close(fd_); }  // releases the lock (a descriptor of -1: nothing to close)
   bool held() const { return held_; }
 
  private:
@@ -68,7 +69,10 @@ class PrivatePulseServer {
   // The value of PULSE_SERVER that reaches it.
   std::string address() const { return "unix:" + dir_ + "/native"; }
   // Ends the server at once, as a crash or a removed device would.
-  void Kill();
+  void Kill() {
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    pid_ = -1;
+  }
 
  private:
   std::string dir_;

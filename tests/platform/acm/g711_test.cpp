@@ -34,12 +34,6 @@ std::vector<std::int16_t> AllSamples() {
   return samples;
 }
 
-// Regression: in the plain segment-search form, -1 .. -7 gave code 0x5A, which decodes to -248.
-TEST(G711, ALawSmallNegativeSamplesGiveTheNearestLevel) {
-  for (int x = -8; x <= -1; ++x) EXPECT_EQ(LinearToALaw(static_cast<std::int16_t>(x)), 0x55) << x;
-  EXPECT_EQ(ALawToLinear(0x55), -8);
-}
-
 class G711Law : public test::TempDirTest, public ::testing::WithParamInterface<Law> {};
 
 // Every sample through the buffer forms, aligned into a separate buffer and at an odd address in
@@ -73,8 +67,6 @@ TEST_P(G711Law, EverySampleThroughAlignedAndSharedBuffers) {
       ASSERT_EQ(value, law.decode(law.encode(samples[i]))) << i << " at offset " << offset;
     }
   }
-  law.encodeBuffer(nullptr, 0, nullptr);  // an empty buffer touches nothing
-  law.decodeBuffer(nullptr, 0, nullptr);
 }
 
 // Peers that carry their own G.711 code.  All 256 codes in a WAVE file, expanded to 16 bits by

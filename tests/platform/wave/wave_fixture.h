@@ -52,16 +52,13 @@ std::vector<std::unique_ptr<Buffer>> MakeBuffers(Handle h, Prepare prepare, size
 
 // The next message of this thread's queue, waiting at most timeoutMs on its descriptor.
 inline bool NextMessage(MSG* msg, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (PeekMessageA(msg, nullptr, 0, 0, PM_REMOVE)) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) return false;
-    pollfd p{VoxlMessageQueueFd(), POLLIN, 0};
-    poll(&p, 1, static_cast<int>(left));
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+  for (pollfd p{VoxlMessageQueueFd(), POLLIN, 0}; !PeekMessageA(msg, nullptr, 0, 0, PM_REMOVE);) {
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) < 0) return false;
   }
+  return true;
 }
 
 class WaveTest : public ::testing::Test {
