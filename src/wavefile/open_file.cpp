@@ -45,6 +45,10 @@ void FailOpen(Recorder& r, uint16_t* error, uint16_t code) {
   ReportError(r, error, code);
 }
 
+// MPEG Layer-3 frames beyond the stated delay by which a length that is the frames recorded may
+// fall short of the data: the padding of the last frame, and the frames the encoder's flush adds.
+constexpr int64_t kMpegFramesSlack = 4;
+
 // Frames held by `bytes` of data: whole frames, or whole compressed blocks.
 uint32_t FramesInData(const Recorder& r, uint64_t bytes) {
   if (r.compressed.load() != 0 && r.fileFormat != nullptr && r.fileFormat->nBlockAlign != 0) {
@@ -271,6 +275,15 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
   const auto* fmt = reinterpret_cast<const WAVEFORMATEX*>(format.data());
   if (r.hasFactChunk != 0 && !IsLinearLayout(*fmt, format.size()) &&
       FrameToByte64(r, factCount) <= dataBytes) {
+    // A length that is the frames recorded falls short of the data by the decoder's delay and
+    // the padding of the last frame: positions then map onto the data in that proportion, so
+    // that the length ends where the data does.  A count short by more is kept as it is.
+    const uint32_t delay = MpegLayer3StatedDelay(fmt, format.size());
+    if (delay > 0 && factCount > 0 && dataBytes > 0 && LengthIsFramesRecorded(r) &&
+        int64_t{frames} - factCount <= int64_t{delay} + kMpegFramesSlack * 1152) {
+      r.samplesPerBlock =
+          static_cast<double>(factCount) * fmt->nBlockAlign / static_cast<double>(dataBytes);
+    }
     frames = factCount;
   }
   EnterOpenedFile(r, narrow, frames, true);

@@ -51,6 +51,29 @@ bool NameToNarrow(BSTR name, char* out) {
   return true;
 }
 
+// The end of a run that encoded the whole data of a file whose length is the frames recorded:
+// the length becomes the frames the encoder took (the data also holds the encoder's delay and
+// the padding of the last frame), and positions map onto the data's bytes in that proportion,
+// so the length still ends where the data does.  True when it did.
+bool SettleFramesRecorded(Recorder& r) {
+  if (r.encodesWholeFile.exchange(0) == 0 || r.fileFormat == nullptr ||
+      !LengthIsFramesRecorded(r)) {
+    return false;
+  }
+  const uint32_t oldLength = r.length.load();
+  const uint64_t bytes = FrameToByte64(r, oldLength);
+  const uint64_t frames = r.encoderFramesIn.load();
+  if (bytes == 0 || frames == 0 || frames > INT32_MAX) return false;
+  r.samplesPerBlock =
+      static_cast<double>(frames) * r.fileFormat->nBlockAlign / static_cast<double>(bytes);
+  const int32_t position = r.position.load();
+  r.length = static_cast<uint32_t>(frames);
+  if (position >= 0 && static_cast<uint32_t>(position) == oldLength) {
+    r.position = static_cast<int32_t>(frames);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool CloseForNewTarget(Recorder& r, BSTR name, char* narrow, uint16_t* error) {
@@ -188,6 +211,7 @@ uint32_t NewTempRecording(Recorder& r, uint16_t* error) {
 void CloseRecordingTarget(Recorder& r) {
   HMMIO h = r.fileHandle;
   const bool riffFile = h != nullptr && r.fileKind == 0;
+  if (SettleFramesRecorded(r)) r.fileChanged = 1;
   // The end of the recorded data, while the conversion set still describes the file.
   const uint64_t dataEnd = riffFile ? FrameToFileOffset(r, r.length.load()) : 0;
 
@@ -219,9 +243,13 @@ void FinishRecordingFile(Recorder& r) {
   const uint16_t state = r.state.load();
   const bool engineOwnsFile = state == StateRecording || state == StatePlaying;
   if (h != nullptr && !engineOwnsFile) {
-    const uint64_t dataEnd = FrameToFileOffset(r, r.length.load());
+    // The engine has written the "fact" count as the run went; a settled length writes it anew.
+    const bool settled = SettleFramesRecorded(r);
+    const uint32_t samples = r.length.load();
+    const uint64_t dataEnd = FrameToFileOffset(r, samples);
     if (r.fileKind == 0) {
-      WriteChunkSizes(r, dataEnd, nullptr);
+      const bool countSamples = settled && r.hasFactChunk != 0 && r.readOnly == 0;
+      WriteChunkSizes(r, dataEnd, countSamples ? &samples : nullptr);
       RereadChunks(r);
     } else {
       const LONG here = SeekToDataEnd(h, dataEnd) ? mmioSeek(h, 0, SEEK_CUR) : -1;
