@@ -150,8 +150,8 @@ void StartEncoder(Recorder& r) {
   // Frames taken by the encoder, marker tones included: when the run writes the whole data of a
   // file whose length is the frames recorded, they are its length at the end of the run.
   r.encoderFramesIn = 0;
-  r.encodesWholeFile = r.fileHandle != nullptr && r.fileKind == 0 && r.length.load() == 0 &&
-                               LengthIsFramesRecorded(r)
+  r.encodesWholeFile = r.fileHandle != nullptr && (r.fileKind == 0 || r.fileKind == 1) &&
+                               r.length.load() == 0 && LengthIsFramesRecorded(r)
                            ? 1
                            : 0;
 }

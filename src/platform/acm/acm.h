@@ -63,6 +63,8 @@ typedef struct mpeglayer3waveformat_tag {
 // short to hold the field.  The recorder's own recordings state their real delay; their length
 // is then the frames recorded, and decoding skips the delay.
 constexpr WORD kMpegLayer3ConventionalDelay = 1393;
+// The delay of a Layer III decoder's filter bank, in samples per channel.
+constexpr WORD kMpegLayer3DecoderDelay = 529;
 inline WORD MpegLayer3StatedDelay(const WAVEFORMATEX* f, size_t bytes) {
   if (f == nullptr || f->wFormatTag != WAVE_FORMAT_MPEGLAYER3 ||
       f->cbSize < MPEGLAYER3_WFX_EXTRA_BYTES || bytes < sizeof(MPEGLAYER3WAVEFORMAT)) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/acm/acm.h"
 #include "platform/acm/acm_driver.h"
 
 namespace voxl::acm::mp3 {
@@ -26,7 +27,7 @@ uint32_t FrameBytes(const Layout& layout);
 // recording holds kRecordingDelay frames before the first recorded one.  The formats the codec
 // offers state it in nCodecDelay.
 constexpr uint32_t kEncoderDelay = 576;
-constexpr uint32_t kDecoderDelay = 529;
+constexpr uint32_t kDecoderDelay = kMpegLayer3DecoderDelay;
 constexpr uint32_t kRecordingDelay = kEncoderDelay + kDecoderDelay;
 
 // Streams from 16-bit PCM of the layout's rate and channels, and back; null when the library
