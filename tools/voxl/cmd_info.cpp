@@ -333,6 +333,17 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
   }
   WORD error = 0;
   const HRESULT opened = m.OpenFile(rec, name, &error);
+  // A file that is no RIFF/WAVE but begins as an MPEG stream does is opened as one.
+  if (kind == 0 && error == VOXL_ERR_NOT_RIFF_WAVE && S_ISREG(st.st_mode) && LooksLikeMpeg(file)) {
+    m.SetFileKind(rec, 2);
+    WORD asMpeg = 0;
+    m.OpenFile(rec, name, &asMpeg);
+    if (asMpeg == VOXL_ERR_NONE) {
+      error = VOXL_ERR_NONE;
+    } else {
+      m.SetFileKind(rec, kind);
+    }
+  }
   SysFreeString(name);
   if (opened == E_NOTIMPL) {
     PrintError("opening existing files is not available yet");
@@ -349,7 +360,8 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
     if (kind == 0 && error == VOXL_ERR_NOT_RIFF_WAVE && S_ISREG(st.st_mode) &&
         LooksLikeMpeg(file)) {
       PrintError("cannot open " + file + ": " + VoxlErrorText(error) +
-                 "; it looks like an MPEG audio stream: try --mpeg");
+                 "; it looks like an MPEG audio stream, but no frame the recorder can use was "
+                 "found in it");
       return kExitFailure;
     }
     if (kind == 2 && error == VOXL_ERR_FORMAT_UNUSABLE) {
