@@ -56,7 +56,7 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
 
 // A record that 'voxl formats' lists records in that format: MPEG Layer-3 as ffprobe sees it,
 // as long as what was recorded; 'voxl info' says so of the WAVE file and of a headerless
-// recording, which it takes for an MPEG stream without being told.
+// recording, which it takes for an MPEG stream without being told, as text and as JSON.
 TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
   const VoxlRun list = Voxl("formats --tag mp3");
   ASSERT_EQ(list.exitCode, 0) << list.err;
@@ -82,6 +82,9 @@ TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
   for (const std::string& file : {out, stream}) {
     const VoxlRun info = Voxl("info " + ShellQuote(file));
     EXPECT_NE(info.out.find("length:    22050 frames (0.500 s)"), std::string::npos) << info.out;
+    const CommandResult json = RunCommand(ShellQuote(VOXL_BINARY) + " info --json " +
+                                          ShellQuote(file) + " | python3 -m json.tool --compact");
+    EXPECT_NE(json.output.find("\"frames\":22050,"), std::string::npos) << json.output;
   }
 }
 

@@ -167,6 +167,7 @@ bool PrintUnusableHeader(const std::string& path, uint64_t fileSize) {
 struct InfoOptions {
   std::string file;
   OpenOptions open;
+  bool json = false;
 };
 
 std::string Frames(DWORD frames, double seconds) {
@@ -215,30 +216,58 @@ int RunInfo(const InfoOptions& o) {
                          : kind == 1 ? "headerless"
                          : kind == 2 ? "MPEG audio stream"
                                      : "headerless behind a header";
-  std::printf("file:      %s\n", o.file.c_str());
-  std::printf("kind:      %s (file kind %d)\n", kindText, kind);
-  std::printf("format:    %s\n", format.c_str());
-  std::printf("rate:      %lu Hz\n", static_cast<unsigned long>(rate));
-  std::printf("channels:  %u\n", channels);
-  std::printf("length:    %s\n", Frames(length, seconds).c_str());
+  // Each field once, as text and as JSON.
+  struct Field {
+    const char* key;
+    const char* label;
+    std::string text, json;
+  };
+  char seconds3[32];
+  std::snprintf(seconds3, sizeof seconds3, "%.6f", seconds);
+  std::vector<Field> fields = {
+      {"file", "file", o.file, JsonString(o.file)},
+      {"kind", "kind", std::string(kindText) + " (file kind " + std::to_string(kind) + ")",
+       JsonString(kindText)},
+      {"fileKind", nullptr, "", std::to_string(kind)},
+      {"format", "format", format, JsonString(format)},
+      {"rate", "rate", std::to_string(rate) + " Hz", std::to_string(rate)},
+      {"channels", "channels", std::to_string(channels), std::to_string(channels)},
+      {"frames", "length", Frames(length, seconds), std::to_string(length)},
+      {"seconds", nullptr, "", seconds3},
+  };
+  auto add = [&](const char* key, const char* label, const std::string& text, uint64_t value) {
+    fields.push_back({key, label, text, std::to_string(value)});
+  };
+  auto bytes = [](uint64_t n) { return std::to_string(n) + " bytes"; };
   if (kind == 0) {
     const RiffLayout l = ReadRiffLayout(o.file, fileSize);
-    std::printf("data:      offset %llu, %llu bytes", static_cast<unsigned long long>(l.dataOffset),
-                static_cast<unsigned long long>(l.dataSize));
-    if (l.declared > l.dataSize) {
-      std::printf(" (the chunk declares %llu)", static_cast<unsigned long long>(l.declared));
-    }
-    std::printf("\nfact:      %s\n",
-                l.fact ? (std::to_string(*l.fact) + " frames").c_str() : "none");
+    std::string data = "offset " + std::to_string(l.dataOffset) + ", " + bytes(l.dataSize);
+    if (l.declared > l.dataSize) data += " (the chunk declares " + std::to_string(l.declared) + ")";
+    add("dataOffset", "data", data, l.dataOffset);
+    add("dataBytes", nullptr, "", l.dataSize);
+    add("declaredDataBytes", nullptr, "", l.declared);
+    fields.push_back({"factFrames", "fact", l.fact ? std::to_string(*l.fact) + " frames" : "none",
+                      l.fact ? std::to_string(*l.fact) : "null"});
     const uint64_t behind = fileSize > l.contentEnd ? fileSize - l.contentEnd : 0;
-    std::printf("behind:    %s\n",
-                behind == 0 ? "nothing" : (std::to_string(behind) + " bytes").c_str());
-  } else if (kind < 0) {
-    const uint64_t offset = std::min<uint64_t>(static_cast<uint64_t>(-kind), fileSize);
-    std::printf("data:      offset %llu, %llu bytes\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(fileSize - offset));
-  } else if (kind == 1) {
-    std::printf("data:      offset 0, %llu bytes\n", static_cast<unsigned long long>(fileSize));
+    add("bytesBehind", "behind", behind == 0 ? "nothing" : bytes(behind), behind);
+  } else if (kind < 0 || kind == 1) {
+    const uint64_t offset =
+        kind < 0 ? std::min<uint64_t>(static_cast<uint64_t>(-kind), fileSize) : 0;
+    add("dataOffset", "data", "offset " + std::to_string(offset) + ", " + bytes(fileSize - offset),
+        offset);
+    add("dataBytes", nullptr, "", fileSize - offset);
+  }
+  if (o.json) {
+    std::string out = "{";
+    for (const Field& f : fields) {
+      out += (out.size() > 1 ? "," : "") + JsonString(f.key) + ":" + f.json;
+    }
+    std::printf("%s}\n", out.c_str());
+    return kExitOk;
+  }
+  for (const Field& f : fields) {
+    if (f.label != nullptr)
+      std::printf("%-10s %s\n", (std::string(f.label) + ":").c_str(), f.text.c_str());
   }
   return kExitOk;
 }
@@ -380,6 +409,7 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
   auto o = std::make_shared<InfoOptions>();
   cmd->add_option("FILE", o->file, "A RIFF/WAVE, headerless or MPEG audio file")->required();
   AddOpenOptions(cmd, o->open);
+  cmd->add_flag("--json", o->json, "Print one JSON object with every field instead of text");
   cmd->footer(
       "The file is opened read-only.  Exit status: 0 done, 1 the file cannot be opened (the "
       "reason is\nprinted), 2 a wrong option.");

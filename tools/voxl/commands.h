@@ -72,6 +72,9 @@ bool ParseHex(const std::string& text, FormatBytes* bytes);
 // The meaning of a wave device result, e.g. "the device is already in use (MMSYSERR_ALLOCATED)".
 std::string WaveErrorText(MMRESULT result);
 
+// `text` as a JSON string, quotes included.
+std::string JsonString(const std::string& text);
+
 // Prints "voxl: <message>" as one line on stderr.
 void PrintError(const std::string& message);
 
