@@ -56,7 +56,8 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
 
 // A record that 'voxl formats' lists records in that format: MPEG Layer-3 as ffprobe sees it,
 // as long as what was recorded; 'voxl info' says so of the WAVE file and of a headerless
-// recording, which it takes for an MPEG stream without being told, as text and as JSON.
+// recording, which it takes for an MPEG stream without being told, from standard input and as
+// JSON too.
 TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
   const VoxlRun list = Voxl("formats --tag mp3");
   ASSERT_EQ(list.exitCode, 0) << list.err;
@@ -80,7 +81,7 @@ TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
   ASSERT_EQ(
       Voxl("record -q --format mp3 --headerless --seconds 0.5 " + ShellQuote(stream)).exitCode, 0);
   for (const std::string& file : {out, stream}) {
-    const VoxlRun info = Voxl("info " + ShellQuote(file));
+    const VoxlRun info = Voxl("info - <" + ShellQuote(file));  // standard input
     EXPECT_NE(info.out.find("length:    22050 frames (0.500 s)"), std::string::npos) << info.out;
     const CommandResult json = RunCommand(ShellQuote(VOXL_BINARY) + " info --json " +
                                           ShellQuote(file) + " | python3 -m json.tool --compact");
@@ -175,6 +176,7 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
       {"info " + none, 1, "No such file"},
       {"play --at 3 " + existing, 1, "nothing to play from --at 00:03.0"},
       {"record --at 3 " + existing, 1, "--at 3.000 s is past the end of"},
+      {"record -", 2, "for raw PCM on standard output use 'voxl stream -'"},
       {"play --at 1e300 " + existing, 1, "--at 60000000:00.0"},  // the clock clamps
       {"bogus", 2, "'bogus' is not a command; the commands are devices, stream,"},
       {"record --rate abc " + fresh, 2, "(see voxl record --help)"},

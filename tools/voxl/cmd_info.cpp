@@ -5,9 +5,11 @@
 //
 // Also the opening shared with voxl play: --raw, --mpeg and --header-bytes.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -177,7 +179,10 @@ std::string Frames(DWORD frames, double seconds) {
   return text;
 }
 
-int RunInfo(const InfoOptions& o) {
+int RunInfo(InfoOptions o) {
+  const std::string shown = o.file;
+  StdinFile input(o.file);
+  if (!input.ok()) return kExitFailure;
   VoxlRecorder* rec = NewRecorder();
   if (rec == nullptr) return kExitFailure;
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
@@ -225,7 +230,7 @@ int RunInfo(const InfoOptions& o) {
   char seconds3[32];
   std::snprintf(seconds3, sizeof seconds3, "%.6f", seconds);
   std::vector<Field> fields = {
-      {"file", "file", o.file, JsonString(o.file)},
+      {"file", "file", shown, JsonString(shown)},
       {"kind", "kind", std::string(kindText) + " (file kind " + std::to_string(kind) + ")",
        JsonString(kindText)},
       {"fileKind", nullptr, "", std::to_string(kind)},
@@ -314,6 +319,33 @@ VoxlRecorder* NewRecorder() {
     PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
   }
   return rec;
+}
+
+StdinFile::StdinFile(std::string& name) {
+  if (name != "-") return;
+  const char* folder = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/voxl-stdin-XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  ok_ = fd >= 0;
+  if (ok_) path_ = pattern;
+  char buffer[1 << 16];
+  for (ssize_t n = 0; ok_ && (n = read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    for (ssize_t done = 0; ok_ && n > 0 && done < n;) {
+      const ssize_t w = write(fd, buffer + done, static_cast<size_t>(n - done));
+      ok_ = w > 0;
+      done += w;
+    }
+    ok_ = ok_ && n > 0;
+  }
+  if (fd >= 0 && close(fd) != 0) ok_ = false;
+  if (!ok_) PrintError(std::string("cannot take standard input: ") + std::strerror(errno));
+  name = path_;
+}
+
+StdinFile::~StdinFile() {
+  if (!path_.empty()) unlink(path_.c_str());
 }
 
 // Whether `path` begins as an MPEG audio stream does: an ID3v2 tag, or a frame sync (11 set bits).

@@ -106,7 +106,10 @@ std::string Clock(double seconds) {
   return text;
 }
 
-int RunPlay(const PlayOptions& o) {
+int RunPlay(PlayOptions o) {
+  const std::string shown = o.file;
+  StdinFile input(o.file);
+  if (!input.ok()) return kExitFailure;
   const int signals = OpenStopSignals();
   if (signals < 0) {
     PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
@@ -147,13 +150,13 @@ int RunPlay(const PlayOptions& o) {
   m.SetPaused(rec, o.paused ? 1 : 0);
   m.Play(rec, &error);
   if (error == VOXL_ERR_PLAYBACK_START && o.at > 0.0 && o.at >= length) {
-    PrintError("nothing to play from --at " + Clock(o.at) + ": " + o.file + " lasts " +
+    PrintError("nothing to play from --at " + Clock(o.at) + ": " + shown + " lasts " +
                Clock(length));
     m.Close(rec, &error);
     return finish(kExitFailure);
   }
   if (error != VOXL_ERR_NONE) {
-    PrintError("cannot play " + o.file + ": " + VoxlErrorText(error));
+    PrintError("cannot play " + shown + ": " + VoxlErrorText(error));
     m.Close(rec, &error);
     return finish(kExitFailure);
   }
@@ -161,7 +164,7 @@ int RunPlay(const PlayOptions& o) {
   RawKeys keys;
   const LevelMeter::Mode mode = LevelMeter::ModeFor(stderr, o.quiet);
   if (!o.quiet) {
-    std::fprintf(stderr, "voxl: playing %s (%s)%s\n", o.file.c_str(), Clock(length).c_str(),
+    std::fprintf(stderr, "voxl: playing %s (%s)%s\n", shown.c_str(), Clock(length).c_str(),
                  keys.active() ? "; space pauses, arrows seek 5 s, q stops" : "");
   }
   const double started = MonotonicSeconds();

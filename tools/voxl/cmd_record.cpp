@@ -465,6 +465,13 @@ std::string SilenceNote(VoxlRecorder* rec) {
 }
 
 int RunRecord(RecordOptions o) {
+  // The recorder writes files it can seek in; a pipe takes what 'voxl stream -' writes.
+  if (o.out == "-") {
+    PrintError(
+        "record writes files: for raw PCM on standard output use 'voxl stream -', or give a file "
+        "name (./- for a file named -)");
+    return kExitUsage;
+  }
   const std::string nameProblem = OutNameProblem(o.out);
   if (!nameProblem.empty()) {
     PrintError(nameProblem);
