@@ -179,6 +179,7 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
       {"record -", 2, "for raw PCM on standard output use 'voxl stream -'"},
       {"play --at 1e300 " + existing, 1, "--at 60000000:00.0"},  // the clock clamps
       {"bogus", 2, "'bogus' is not a command; the commands are devices, stream,"},
+      {"recrod", 2, "'recrod' is not a command; did you mean 'record'?"},
       {"record --rate abc " + fresh, 2, "(see voxl record --help)"},
       {"info " + ShellQuote(mp3), 1, "looks like an MPEG audio stream, but no frame"}};
   for (const auto& [args, exitCode, says] : refusals) {
