@@ -223,11 +223,11 @@ void AddConvertCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--headerless", o->headerless, "Write the audio without a WAVE header");
   cmd->add_flag("-q,--quiet", o->quiet, "No progress line and no summary");
   cmd->footer(
-      "Without --format the output is 16-bit PCM at the input's rate and channels.  A different\n"
-      "rate is made with a windowed-sinc filter; fewer channels take the mean, more repeat.\n"
-      "OUT is written under a temporary name beside it and replaces an existing file only once\n"
-      "complete; IN is never written.  Exit status: 0 done, 1 the conversion failed (the reason\n"
-      "is printed), 2 a wrong option.");
+      "Without --format the output is 16-bit PCM at the input's rate and channels (two when it\n"
+      "has more).  A different rate is made with a windowed-sinc filter; fewer channels take the\n"
+      "mean, more repeat.  OUT is written under a temporary name beside it and replaces an\n"
+      "existing file only once complete; IN is never written.  Exit status: 0 done, 1 the\n"
+      "conversion failed or was interrupted (the reason is printed), 2 a wrong option.");
   cmd->callback([o, rate, channels, &exitCode] {
     exitCode = RunConvert(*o, rate->count() > 0, channels->count() > 0);
   });
