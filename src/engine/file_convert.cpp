@@ -16,10 +16,12 @@
 #include "formats/resampler.h"
 #include "platform/mmio/mmio.h"
 #include "platform/system/system.h"
+#include "wavefile/edit_journal.h"
 #include "wavefile/open_file.h"
 #include "wavefile/recording_close.h"
 #include "wavefile/recording_file.h"
 #include "wavefile/recording_settings.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 namespace {
@@ -55,14 +57,6 @@ struct WideName {
 
 bool NameFits(const char* name) {
   return name != nullptr && name[0] != '\0' && std::strlen(name) < static_cast<size_t>(kNameBytes);
-}
-
-// The folder a name lies in, as GetTempFileNameA takes it ("." for a bare name).
-std::string FolderOf(const char* name) {
-  const std::string path(name);
-  const size_t cut = path.find_last_of(VOXL_PATH_SEPARATORS);
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
 }
 
 // Whether `output` names the file `input` has open (through any link).
@@ -232,6 +226,11 @@ uint16_t Pump(Recorder& in, Recorder& out, const VoxlConvertOptions& o) {
   out.engineStage = Capturing;
   out.stopReason = ErrNone;
   if (!BeginStoring(out)) return ErrCaptureWrite;
+  // A run that ends early skips EndStoring: the header copy of the size updates goes here.
+  struct SizeUpdates {
+    Recorder& r;
+    ~SizeUpdates() { EndSizeUpdates(r); }
+  } sizeUpdates{out};
   const double length = std::max<double>(in.length.load(), 1.0);
   bool ended = false;
   while (!ended) {
