@@ -1,5 +1,6 @@
-// File conversion as the library does it (VoxlConvertFile), what the voxl tests cannot reach: the
-// progress callback and cancelling.  (The formats it writes: tools/voxl_edit_test.cpp.)
+// File conversion as the library does it (VoxlConvertFile), what the voxl tests cannot reach: a
+// converted file is byte for byte the recording of the same audio, the progress callback and
+// cancelling.  (The formats it writes, read by peers: tools/voxl_edit_test.cpp.)
 #include "engine/file_convert.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include "core/recorder.h"
+#include "engine/capture_fixture.h"
+#include "formats/conversion.h"
+#include "support/codec.h"
 #include "support/peer.h"
 
 namespace voxl {
@@ -53,6 +57,45 @@ TEST_F(FileConvertTest, ProgressGrowsToOneAndACancelLeavesNothing) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir()), {}), 2);
   EXPECT_EQ(ConvertFile(in.c_str(), in.c_str(), o), ErrSameFile);
 }
+
+struct LikeCase {
+  const char* name;
+  WORD tag;
+  uint16_t channels;
+  uint32_t rate;
+};
+
+class ConvertLikeRecordingTest : public voxl::testing::CaptureTest,
+                                 public ::testing::WithParamInterface<LikeCase> {};
+
+// The same audio recorded from the device and converted from a file: the same bytes, header,
+// "fact" count and encoder flush included.
+TEST_P(ConvertLikeRecordingTest, WritesTheFileARecordingWrites) {
+  const LikeCase& c = GetParam();
+  const test::FormatBytes format = test::SuggestFormat(c.tag, c.rate, c.channels);
+  ASSERT_EQ(SetTargetFormat(r(), &test::AsFormat(format), int32_t(format.size()), true), kAccepted);
+  const std::string recorded = File("recorded.wav"), in = File("in.wav"), out = File("out.wav");
+  Open({100, c.channels, c.rate}, recorded);
+  RecordBuffers(25);
+  CloseRecording();
+  ASSERT_TRUE(test::WriteWaveFile(in, test::WaveLayout{1, c.channels, c.rate, 16},
+                                  Expected({16, c.channels, c.rate}, 0, 25 * (c.rate / 10))));
+  VoxlConvertOptions o{};
+  o.sampleFormat = 100;
+  o.format = &test::AsFormat(format);
+  o.formatSize = DWORD(format.size());
+  ASSERT_EQ(ConvertFile(in.c_str(), out.c_str(), o), ErrNone);
+  const std::vector<uint8_t> file = test::ReadBinaryFile(recorded);
+  EXPECT_GT(file.size(), 25u * c.rate / 10 / 8);  // the audio is there: a bit a frame or more
+  EXPECT_TRUE(test::ReadBinaryFile(out) == file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ConvertLikeRecordingTest,
+                         ::testing::Values(LikeCase{"Ima", WAVE_FORMAT_IMA_ADPCM, 2, 22050},
+                                           LikeCase{"MsAdpcm", WAVE_FORMAT_ADPCM, 1, 11025},
+                                           LikeCase{"Gsm", WAVE_FORMAT_GSM610, 1, 8000},
+                                           LikeCase{"Mp3", WAVE_FORMAT_MPEGLAYER3, 2, 44100}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace voxl
