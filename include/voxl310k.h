@@ -129,7 +129,9 @@ typedef enum VoxlError {
   VOXL_ERR_NO_FILE = 19,               /* no file is open */
   VOXL_ERR_DEVICE_LOST = 20,           /* the input device stopped working during a run */
   VOXL_ERR_FILE_IN_USE = 21,           /* another recorder or process has the file open to write */
-  VOXL_ERR_NOT_A_FILE = 22             /* the name is a device, FIFO, socket or folder */
+  VOXL_ERR_NOT_A_FILE = 22,            /* the name is a device, FIFO, socket or folder */
+  VOXL_ERR_CANCELLED = 23,             /* the host's progress callback stopped the work */
+  VOXL_ERR_SAME_FILE = 24              /* the output names the input file */
 } VoxlError;
 
 /* The recorder's state (GetState). */
@@ -354,6 +356,63 @@ VOXL_API const char* VoxlErrorText(WORD code);
  * libmpg123 (interface 47), libgsm 1.0.22"; never null. */
 VOXL_API const char* VoxlCodecLibraryVersions(void);
 #endif
+
+/* ---- Converting files ----
+ *
+ * VoxlConvertFile reads any file a recorder opens (RIFF/WAVE in any format the recorder plays,
+ * headerless samples, a headerless MPEG Layer-3 stream) and writes it as a new recording in any
+ * format a recording is made in (RIFF/WAVE or headerless; PCM, A-law, mu-law or any codec's
+ * format), at another rate and channel count when asked.  The file written is exactly what a
+ * recording in that format would be: the same header, "fact" count and layout.  The work needs
+ * no device, engine thread or window, and runs on the calling thread until it is done.
+ *
+ * Rates change through a windowed-sinc filter: flat to 0.9 of the lower rate's Nyquist
+ * frequency, at least 100 dB down from that frequency on.  Fewer channels take the mean of the
+ * input channels, more repeat them. */
+
+/* Called after each piece of the work with the part done (0.0 to 1.0) and the context given;
+ * returning 0 cancels the work (VOXL_ERR_CANCELLED). */
+typedef BOOL(CALLBACK* VoxlConvertProgress)(DOUBLE fraction, void* context);
+
+typedef struct VoxlConvertOptions {
+  /* How the input is read, as SetFileKind and the capture format tell OpenFile: 0 RIFF/WAVE,
+   * 1 headerless from byte 0, 2 a headerless MPEG Layer-3 stream, -n headerless behind an
+   * n-byte header.  Headerless samples (1 and -n) are inputSampleFormat (8 or 16 bits PCM, 106
+   * A-law, 107 mu-law) at inputSampleRate (a rate SetSampleRate takes) in inputChannels (1 or
+   * 2). */
+  SHORT inputKind;
+  WORD inputSampleFormat;
+  DWORD inputSampleRate;
+  WORD inputChannels;
+  /* What is written: 0 a RIFF/WAVE file, 1 headerless. */
+  SHORT outputKind;
+  /* 8 or 16 (linear PCM bits), 106 A-law, 107 mu-law, 0 = 16; or 100: the format record
+   * `format` of `formatSize` bytes (WAVEFORMATEX and its extra bytes, as PutFormat takes it),
+   * which also gives the rate and channels. */
+  WORD sampleFormat;
+  /* Not with 100: the rate (one SetSampleRate takes; 0 = the input's) and channels (1 or 2; 0 =
+   * the input's, two for an input of more). */
+  DWORD sampleRate;
+  WORD channels;
+  const WAVEFORMATEX* format;
+  DWORD formatSize;
+  /* May be null. */
+  VoxlConvertProgress progress;
+  void* progressContext;
+} VoxlConvertOptions;
+
+/* Converts the file `input` into a new file `output` (both UTF-8 names).  The output is written
+ * under a temporary name in its folder and takes its name only when complete: on any failure
+ * nothing of the call is left and a file that had the name is as it was.  Returns VOXL_ERR_NONE,
+ * or: VOXL_ERR_FILE_OPEN (a name null, empty or too long, the input missing or unreadable, the
+ * output's folder taking no file), VOXL_ERR_NOT_A_FILE (either name is a device, FIFO, socket
+ * or folder), VOXL_ERR_SAME_FILE (the output is the input, through any link), the errors of
+ * OpenFile for the input (VOXL_ERR_NOT_RIFF_WAVE, VOXL_ERR_FORMAT_UNUSABLE, ...),
+ * VOXL_ERR_FORMAT_UNUSABLE or VOXL_ERR_NO_TARGET_FORMAT for an output format that cannot be
+ * written, VOXL_ERR_PLAYBACK_READ when reading the input failed, VOXL_ERR_CAPTURE_WRITE or
+ * VOXL_ERR_LENGTH_LIMIT when the output could not take it all (a full disk, 4 GiB), and
+ * VOXL_ERR_CANCELLED.  options must not be null. */
+VOXL_API WORD VoxlConvertFile(LPCSTR input, LPCSTR output, const VoxlConvertOptions* options);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,5 +1,6 @@
 // Exports that let a host create a recorder of its own and use its full method table.
 #include "api/recorder_creation.h"
+#include "engine/file_convert.h"
 #include "engine/transport.h"
 #include "voxl310k.h"
 #include "wavefile/recording_close.h"
@@ -45,8 +46,8 @@ VOXL_API const char* VoxlCodecLibraryVersions(void) {
 
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
-  // is taken only inside the enumeration's range, which VOXL_ERR_NOT_A_FILE ends.
-  if (code > VOXL_ERR_NOT_A_FILE) return "unknown error";
+  // is taken only inside the enumeration's range, which VOXL_ERR_SAME_FILE ends.
+  if (code > VOXL_ERR_SAME_FILE) return "unknown error";
   switch (static_cast<VoxlError>(code)) {
     case VOXL_ERR_NONE:
       return "no error";
@@ -94,8 +95,17 @@ VOXL_API const char* VoxlErrorText(WORD code) {
       return "the file is open for writing by another recorder or process";
     case VOXL_ERR_NOT_A_FILE:
       return "the name is not a regular file (a device, FIFO, socket or folder)";
+    case VOXL_ERR_CANCELLED:
+      return "cancelled";
+    case VOXL_ERR_SAME_FILE:
+      return "the output is the input file";
   }
   return "unknown error";
+}
+
+VOXL_API WORD VoxlConvertFile(LPCSTR input, LPCSTR output, const VoxlConvertOptions* options) {
+  if (options == nullptr) return voxl::ErrFormatUnusable;
+  return voxl::ConvertFile(input, output, *options);
 }
 
 }  // extern "C"

@@ -59,6 +59,8 @@ enum RecorderError : uint16_t {
   ErrDeviceLost = VOXL_ERR_DEVICE_LOST,
   ErrFileInUse = VOXL_ERR_FILE_IN_USE,
   ErrNotAFile = VOXL_ERR_NOT_A_FILE,
+  ErrCancelled = VOXL_ERR_CANCELLED,
+  ErrSameFile = VOXL_ERR_SAME_FILE,
 };
 
 // The engine thread's own stage.
@@ -183,6 +185,9 @@ struct Recorder {
   // ---- Devices ----
   std::atomic<int32_t> inputDevice{-1};  // -1 = wave mapper
   std::atomic<int32_t> outputDevice{-1};
+  // A recorder that only reads or writes files (file conversion) and never opens a device: its
+  // formats are not asked of the devices.
+  uint16_t withoutDevices = 0;
 
   // ---- Levels and silence detection (written by the engine, read by the host) ----
   std::atomic<float> levelLeft{0.0f};

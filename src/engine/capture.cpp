@@ -165,8 +165,11 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
   }
 
   // The host gets its copy first.  When memory for it cannot be had the host misses this piece,
-  // but the file still gets it.
-  auto* block = static_cast<CapturedBlock*>(std::malloc(sizeof(CapturedBlock)));
+  // but the file still gets it.  A recorder without a helper window (one that converts a file)
+  // has no host to take a copy.
+  auto* block = r.notifyWindow.load() != nullptr
+                    ? static_cast<CapturedBlock*>(std::malloc(sizeof(CapturedBlock)))
+                    : nullptr;
   if (block != nullptr) {
     const bool compressed = r.compressed != 0 && r.fileFormat != nullptr;
     const uint32_t formatBytes =
@@ -191,9 +194,7 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
   return mmioWrite(r.fileHandle, static_cast<const char*>(data), static_cast<LONG>(count));
 }
 
-void BeginCapture(Recorder& r) {
-  // The device records 16-bit PCM for an A-law or mu-law recording; the engine encodes it.
-  WAVEFORMATEX device = DeviceFormat(r.pcmFormat);
+bool BeginStoring(Recorder& r) {
   r.fileCursor = kCursorUnknown;
   const bool haveFile = r.fileHandle != nullptr;
   if (haveFile) r.fileChanged = 1;  // closing the file writes its sizes from now on
@@ -204,8 +205,15 @@ void BeginCapture(Recorder& r) {
   r.spliceFileName[0] = '\0';
   if (haveFile && r.insertMode != 0 && !OpenSpliceFile(r)) {
     FailStart(r);
-    return;
+    return false;
   }
+  return true;
+}
+
+void BeginCapture(Recorder& r) {
+  // The device records 16-bit PCM for an A-law or mu-law recording; the engine encodes it.
+  WAVEFORMATEX device = DeviceFormat(r.pcmFormat);
+  if (!BeginStoring(r)) return;
 
   const uint32_t bufferBytes = TenthOfASecondBytes(device);
   HWAVEIN waveIn = nullptr;
@@ -253,6 +261,14 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
     }
     return;
   }
+  StoreRecorded(r, reinterpret_cast<uint8_t*>(header.lpData), recorded);
+}
+
+void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded) {
+  const uint16_t align = r.pcmFormat.nBlockAlign;
+  if (recorded == 0 || align == 0) return;
+  uint32_t frames = recorded / align;
+  if (IsG711(r.pcmFormat)) frames /= 2;
   const uint32_t limit = r.maxLengthSamples;
   if (limit > 0 && r.recordedLength >= limit) {
     FailCapture(r, ErrLengthLimit);
@@ -291,7 +307,6 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
   const bool fillsFile = frames >= room;
   if (fillsFile) frames = room, recorded = room * deviceAlign;
 
-  auto* data = reinterpret_cast<uint8_t*>(header.lpData);
   if (r.compressed != 0) {
     if (recorded > 0) EncodeAndDeliver(r, data, recorded);
   } else {
@@ -310,10 +325,15 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header) {
 }
 
 void FinishCapture(Recorder& r) {
-  if (r.compressed != 0) EmptyEncoder(r);
-
   ReleaseDeviceBuffers(r, kWaveBufferCount);
+  EndStoring(r);
+  r.engineStage = Idle;
+  PostNotification(r, NotifyCaptureEnded, static_cast<LPARAM>(r.run.load()));
+  r.state = StateOpen;
+}
 
+void EndStoring(Recorder& r) {
+  if (r.compressed != 0) EmptyEncoder(r);
   if (r.startTonePending == 0 && !WriteMarkerTone(r, r.endToneSeconds, true) &&
       r.stopReason == ErrNone) {
     r.stopReason = ErrCaptureWrite;
@@ -327,10 +347,6 @@ void FinishCapture(Recorder& r) {
   } else {
     DiscardSpliceFile(r);
   }
-
-  r.engineStage = Idle;
-  PostNotification(r, NotifyCaptureEnded, static_cast<LPARAM>(r.run.load()));
-  r.state = StateOpen;
 }
 
 }  // namespace voxl

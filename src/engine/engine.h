@@ -53,6 +53,19 @@ void OnCaptureBufferDone(Recorder& r, WAVEHDR& header);
 // notification 1 and sets state 2 (last).
 void FinishCapture(Recorder& r);
 
+// The steps of a run that store recorded audio, without the device: also for converting a file
+// into a recording (file_convert.h), on the thread that owns the recorder, with engineStage set
+// to Capturing and no device.  BeginStoring, at the start of the run: the write position, the
+// encoder, the size updates and the splice file (false, after FailStart's cleanup, when that
+// cannot be made).  StoreRecorded: `recorded` bytes of PCM in DeviceFormat(pcmFormat) go into
+// the recording as a filled device buffer would (the buffer is used as scratch: A-law and mu-law
+// are encoded in place); the length limit, a failed write or a full file move engineStage to
+// Draining with the code in stopReason.  EndStoring, at the end: the encoder's flush, the end
+// tone, the sizes and the splice.
+bool BeginStoring(Recorder& r);
+void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded);
+void EndStoring(Recorder& r);
+
 // ---- Playback run (playback.cpp) ----
 
 // CmdPlay in Idle: opens the output device and queues the first buffers.  Ends in Playing, or in
@@ -65,6 +78,15 @@ bool OnPlayBufferDone(Recorder& r, WAVEHDR& header);
 // The last playback buffer is back: releases the device and buffers, stage Idle, posts
 // notification 2 and sets state 2 (last).
 void FinishPlayback(Recorder& r);
+
+// Reading the open file as playback reads it, without the device: also for converting a file.
+// BeginPlaybackRead opens the decode stream and starts reading at `position`, `bufferBytes` at
+// most per read (whole frames of DeviceFormat(pcmFormat); one conversion block at least for a
+// compressed file).  ReadPlayBuffer fills header.lpData and sets header.dwBufferLength: returns
+// the frames, 0 at the end of the audio, negative when the file could not be read.
+// CloseConversionStreams ends it.
+void BeginPlaybackRead(Recorder& r, uint32_t bufferBytes);
+int32_t ReadPlayBuffer(Recorder& r, WAVEHDR& header);
 
 // ---- Test hooks ----
 

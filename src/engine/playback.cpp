@@ -218,19 +218,30 @@ int32_t FillPlayBuffer(Recorder& r, WAVEHDR& header) {
 
 }  // namespace
 
-void StartPlayback(Recorder& r) {
-  // A-law and mu-law are expanded to 16-bit PCM for the device.
-  const WAVEFORMATEX output = DeviceFormat(r.pcmFormat);
-  const bool compressed = r.compressed != 0;
-  if (compressed) {
+void BeginPlaybackRead(Recorder& r, uint32_t bufferBytes) {
+  if (r.compressed != 0) {
     OpenConversionStreams(r);
     ACMSTREAMHEADER& h = r.decodeHeader;
     h.cbSrcLength = h.cbSrcLengthUsed = h.cbDstLength = h.cbDstLengthUsed = 0;
     r.decodeFlags = kFreshStream;
   }
+  r.waveBufferBytes = bufferBytes;
+  r.readPosition = static_cast<double>(r.position.load());
+  r.fileCursor = kCursorUnknown;
+}
+
+int32_t ReadPlayBuffer(Recorder& r, WAVEHDR& header) {
+  return FillPlayBuffer(r, header);
+}
+
+void StartPlayback(Recorder& r) {
+  // A-law and mu-law are expanded to 16-bit PCM for the device.
+  const WAVEFORMATEX output = DeviceFormat(r.pcmFormat);
+  const bool compressed = r.compressed != 0;
   // A tenth of a second, or a whole conversion block where one codec block holds more.
   const uint32_t bufferBytes = compressed ? std::max(TenthOfASecondBytes(output), r.pcmBlockBytes)
                                           : TenthOfASecondBytes(output);
+  BeginPlaybackRead(r, bufferBytes);
   HWAVEOUT waveOut = nullptr;
   if (bufferBytes == 0 || r.pcmFormat.nBlockAlign == 0 || r.fileHandle == nullptr ||
       (compressed && (r.decodeStream == nullptr || r.fileFormat == nullptr)) ||
@@ -240,8 +251,6 @@ void StartPlayback(Recorder& r) {
     return;
   }
   r.waveOut = waveOut;
-  r.waveBufferBytes = bufferBytes;
-
   const int prepared = AllocateDeviceBuffers(r, bufferBytes, [&](WAVEHDR& header) {
     return waveOutPrepareHeader(r.waveOut, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR;
   });
@@ -254,8 +263,6 @@ void StartPlayback(Recorder& r) {
   // Nothing is played while the queue is being filled.
   waveOutPause(r.waveOut);
   r.stopPhase = 0;
-  r.readPosition = static_cast<double>(r.position.load());
-  r.fileCursor = kCursorUnknown;
   r.buffersQueued = 0;
   for (int i = 0; i < kWaveBufferCount; ++i) {
     WAVEHDR& header = r.waveHeaders[i];

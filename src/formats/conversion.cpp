@@ -155,11 +155,12 @@ uint32_t SetTargetFormat(Recorder& r, const WAVEFORMATEX* format, int32_t size,
       !FallbackPcm(*format, pcm)) {
     return kRefused;
   }
-  // The format is usable only on a machine that can both record and play its PCM counterpart.
-  if (waveInOpen(nullptr, static_cast<UINT>(r.inputDevice.load()), &pcm, 0, 0, WAVE_FORMAT_QUERY) !=
-          MMSYSERR_NOERROR ||
-      waveOutOpen(nullptr, static_cast<UINT>(r.outputDevice.load()), &pcm, 0, 0,
-                  WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR) {
+  // The format is usable only on a machine that can both record and play its PCM counterpart
+  // (unless the recorder never meets a device).
+  if (r.withoutDevices == 0 && (waveInOpen(nullptr, static_cast<UINT>(r.inputDevice.load()), &pcm,
+                                           0, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR ||
+                                waveOutOpen(nullptr, static_cast<UINT>(r.outputDevice.load()), &pcm,
+                                            0, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)) {
     return kRefused;
   }
   if (testConversion && (!ConversionPossible(format, &pcm) || !ConversionPossible(&pcm, format))) {

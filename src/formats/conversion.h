@@ -13,7 +13,8 @@ namespace voxl {
 
 // Checks `format` (`size` bytes: the record with its extra bytes) and stores it as the chosen
 // format.  Usable when its PCM counterpart (the codec manager's suggestion, else 16 bits with
-// its channels and rate) can be recorded on inputDevice and played on outputDevice, when, with
+// its channels and rate) can be recorded on inputDevice and played on outputDevice (not asked
+// of a recorder withoutDevices), when, with
 // testConversion, the codec manager converts both ways, and when no field of its rate, block or
 // channels is 0.  A record whose cbSize claims more than `size` bytes is refused unread.
 // Accepted: the bytes go to chosenFormat (its buffer is replaced only by a larger one, and

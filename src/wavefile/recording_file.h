@@ -42,7 +42,7 @@ void NewCompressedRecording(Recorder& r, const char* name, uint16_t* error);
 uint32_t NewTempRecording(Recorder& r, uint16_t* error);
 
 // Whether the wave mapper's input accepts the capture format (a query, nothing is opened):
-// 0 accepted (always for sampleFormat 100), 1 refused.
+// 0 accepted (always for sampleFormat 100 and a recorder without devices), 1 refused.
 uint16_t CheckCaptureFormat(Recorder& r);
 
 // Close's steps for an open target (state 2): releases the conversion set, writes the data

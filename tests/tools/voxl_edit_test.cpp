@@ -1,7 +1,7 @@
 // voxl cut and voxl compact on a 10 s 8000 Hz mono 16-bit ramp, checked sample by sample
 // through libsndfile (or the bytes of a headerless file) (refusals of these commands:
-// voxl_record_test); voxl info, play and record --at on files that sox wrote, with the virtual
-// devices.
+// voxl_record_test); voxl info, play, record --at and convert on files that sox wrote, with the
+// virtual devices.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/tone.h"
 #include "voxl_run.h"
 
 namespace {
@@ -152,6 +153,76 @@ TEST_F(VoxlOpenTest, PlayEndsAtTheEndOfTheFile) {
     const VoxlRun run = Voxl("play " + args);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("/ 00:0"), std::string::npos) << run.err;
+  }
+}
+
+// Into every codec and back to PCM: the file is what sox (ffprobe for MPEG Layer-3) says, and
+// the tone comes back at its frequency and level; rates and channels change on the way.
+TEST_F(VoxlOpenTest, ConvertWritesEachFormatAndBack) {
+  const std::string in = File("in.wav"), out = File("out.wav"), back = File("back.wav");
+  ASSERT_EQ(
+      RunCommand("sox -n -r 22050 -c 2 -b 16 " + ShellQuote(in) + " synth 1 sine 1000 " + "gain -6")
+          .exitCode,
+      0);
+  const std::tuple<const char*, const char*, int, int> rows[] = {
+      {"--format ima", "IMA ADPCM", 22050, 2},
+      {"--format adpcm --channels 1", "MS ADPCM", 22050, 1},
+      {"--format gsm --rate 8000 --channels 1", "GSM", 8000, 1},
+      {"--format alaw --rate 44100", "A-law", 44100, 2},
+      {"--format mp3 --bitrate 64", "mp3", 22050, 2},
+      {"--format pcm8 --rate 8000", "Unsigned", 8000, 2},
+      {"--channels 1 --rate 48000", "Signed Integer PCM", 48000, 1}};
+  for (const auto& [args, encoding, rate, channels] : rows) {
+    SCOPED_TRACE(args);
+    const VoxlRun run = Voxl("convert " + ShellQuote(in) + " " + ShellQuote(out) + " " + args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    if (std::string(encoding) == "mp3") {
+      EXPECT_EQ(RunCommand("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels "
+                           "-of csv=p=0 " +
+                           ShellQuote(out))
+                    .output,
+                "mp3,22050,2\n");
+    } else {
+      const auto info = SoxInfo(out);
+      ASSERT_TRUE(info);
+      EXPECT_NE(info->encoding.find(encoding), std::string::npos) << info->encoding;
+      EXPECT_EQ(std::tuple(info->sampleRate, info->channels), std::tuple(rate, channels));
+    }
+    ASSERT_EQ(Voxl("convert -q " + ShellQuote(out) + " " + ShellQuote(back)).exitCode, 0);
+    const auto wave = ReadWithSndfile(back);
+    ASSERT_TRUE(wave);
+    EXPECT_EQ(std::tuple(wave->sampleRate, wave->channels), std::tuple(rate, channels));
+    EXPECT_NEAR(double(wave->frames), double(rate), rate * 0.1);
+    const ChannelView left = Channel(wave->samples, channels, 0);
+    EXPECT_NEAR(EstimateFrequency(left, rate), 1000.0, 5.0);
+    EXPECT_NEAR(ToneDbfs(left, 1000.0, rate), -6.0, 1.5);
+  }
+
+  // Lossless: headerless PCM holds sox's own samples exactly, and they come back into a file.
+  const std::string raw = File("out.raw"), soxRaw = File("sox.raw");
+  ASSERT_EQ(Voxl("convert -q --headerless " + ShellQuote(in) + " " + ShellQuote(raw)).exitCode, 0);
+  ASSERT_EQ(RunCommand("sox " + ShellQuote(in) + " -t raw " + ShellQuote(soxRaw)).exitCode, 0);
+  EXPECT_EQ(ReadBinaryFile(raw), ReadBinaryFile(soxRaw));
+  ASSERT_EQ(
+      Voxl("convert -q --raw pcm16,22050,2 " + ShellQuote(raw) + " " + ShellQuote(back)).exitCode,
+      0);
+  EXPECT_EQ(ReadWithSndfile(back).value_or(SndfileWave{}).raw,
+            ReadWithSndfile(in).value_or(SndfileWave{}).raw);
+
+  // A write that fails (the size limit of the process) leaves nothing behind, and an existing
+  // output as it was.
+  const std::vector<uint8_t> kept = ReadBinaryFile(back);
+  const CommandResult limited =
+      RunCommand("ulimit -f 20; VOXL_AUDIO_DRIVER=virtual " + ShellQuote(VOXL_BINARY) +
+                 " convert " + ShellQuote(in) + " " + ShellQuote(back) + " 2>&1");
+  EXPECT_EQ(limited.exitCode, 1);
+  EXPECT_NE(limited.output.find("nothing was written"), std::string::npos) << limited.output;
+  EXPECT_EQ(ReadBinaryFile(back), kept);
+  for (const auto& e : std::filesystem::directory_iterator(dir())) {
+    EXPECT_EQ(e.path().extension() == ".wav" || e.path().extension() == ".raw" ||
+                  e.path().extension() == ".txt",
+              true)
+        << e.path();
   }
 }
 

@@ -117,9 +117,9 @@ TEST_F(VoxlRecordTest, AFailedWriteSaysWhyAndLeavesAFileThatOpens) {
   EXPECT_GT(info->frames, 4410);
 }
 
-// Usage errors and refusals of record, stream, formats, cut, compact, info and play are one short
-// line (no virtual-input notice before them, bounds in brief), and they leave the files as they
-// were.
+// Usage errors and refusals of record, stream, formats, cut, compact, info, play and convert are
+// one short line (no virtual-input notice before them, bounds in brief), and they leave the files
+// as they were.
 TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
   const std::string existing = ShellQuote(File("keep.wav"));
   ASSERT_EQ(Voxl("record --seconds 0.2 -q " + existing).exitCode, 0);
@@ -127,6 +127,7 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
   const std::string fresh = ShellQuote(File("x.wav")), none = ShellQuote(File("none.wav"));
   const std::string noFolder = ShellQuote(File("no/folder/x.wav")), mp3 = File("song.mp3");
   ASSERT_TRUE(WriteBinaryFile(mp3, "ID3\4\0\0\0\0\0\0", 10));
+  std::filesystem::create_symlink(File("keep.wav"), File("link.wav"));
   const std::tuple<std::string, int, const char*> refusals[] = {
       {"record --insert " + none, 2, "does not exist"},
       {"record --rate 12345 " + fresh, 2, "12345 Hz is not offered"},
@@ -181,7 +182,18 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
       {"bogus", 2, "'bogus' is not a command; the commands are devices, stream,"},
       {"recrod", 2, "'recrod' is not a command; did you mean 'record'?"},
       {"record --rate abc " + fresh, 2, "(see voxl record --help)"},
-      {"info " + ShellQuote(mp3), 1, "looks like an MPEG audio stream, but no frame"}};
+      {"info " + ShellQuote(mp3), 1, "looks like an MPEG audio stream, but no frame"},
+
+      // Never into the input, also through a link; nothing of a failed conversion stays.
+      {"convert " + existing + " " + existing, 1, "keep.wav into itself"},
+      {"convert " + existing + " " + ShellQuote(File("link.wav")), 1, "into itself"},
+      {"convert " + existing + " " + fresh + " --format flac", 2, "--format: flac not in"},
+      {"convert " + existing + " " + fresh + " --format gsm", 2, "no format at 44100 Hz stereo"},
+      {"convert " + existing + " " + fresh + " --rate 12345", 1, "12345 Hz is not offered"},
+      {"convert " + none + " " + fresh, 1, "No such file"},
+      {"convert " + existing + " " + noFolder, 1, "no/folder/x.wav: No such file or directory"},
+      {"convert " + existing + " " + ShellQuote(dir().string()), 1, "not a regular file"},
+      {"convert " + ShellQuote(mp3) + " " + fresh, 1, "looks like an MPEG audio stream, but it"}};
   for (const auto& [args, exitCode, says] : refusals) {
     const VoxlRun run = Voxl(args);
     EXPECT_EQ(run.exitCode, exitCode) << args;

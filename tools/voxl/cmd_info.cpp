@@ -348,6 +348,39 @@ StdinFile::~StdinFile() {
   if (!path_.empty()) unlink(path_.c_str());
 }
 
+namespace {
+
+std::string RawProblem(const std::string& raw) {
+  return "--raw " + raw +
+         ": give FORMAT,RATE,CHANNELS with FORMAT pcm8, pcm16, alaw or mulaw, a rate the "
+         "recorder offers and 1 or 2 channels";
+}
+
+}  // namespace
+
+bool ParseOpenOptions(const OpenOptions& o, RawSamples* raw) {
+  raw->kind = o.mpeg ? 2 : o.headerBytes > 0 ? static_cast<SHORT>(-o.headerBytes) : 0;
+  if (o.raw.empty()) return true;
+  std::istringstream fields(o.raw);
+  std::string format, rate, channels;
+  std::getline(fields, format, ',');
+  std::getline(fields, rate, ',');
+  std::getline(fields, channels, ',');
+  const auto f = kRawFormats.find(format);
+  char* end = nullptr;
+  const unsigned long hz = std::strtoul(rate.c_str(), &end, 10);
+  if (f == kRawFormats.end() || rate.empty() || *end != '\0' || hz > 0xFFFFFFFFul ||
+      (channels != "1" && channels != "2")) {
+    PrintError(RawProblem(o.raw));
+    return false;
+  }
+  raw->format = f->second;
+  raw->rate = static_cast<DWORD>(hz);
+  raw->channels = static_cast<WORD>(channels[0] - '0');
+  if (raw->kind == 0) raw->kind = 1;
+  return true;
+}
+
 // Whether `path` begins as an MPEG audio stream does: an ID3v2 tag, or a frame sync (11 set bits).
 bool LooksLikeMpeg(const std::string& path) {
   unsigned char head[3] = {};
@@ -365,27 +398,15 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
     return kExitFailure;
   }
   m.SetReadOnly(rec, o.writable ? 0 : 1);
-  SHORT kind = o.mpeg ? 2 : o.headerBytes > 0 ? static_cast<SHORT>(-o.headerBytes) : 0;
-  if (!o.raw.empty()) {
-    std::istringstream fields(o.raw);
-    std::string format, rate, channels;
-    std::getline(fields, format, ',');
-    std::getline(fields, rate, ',');
-    std::getline(fields, channels, ',');
-    const auto f = kRawFormats.find(format);
-    char* end = nullptr;
-    const unsigned long hz = std::strtoul(rate.c_str(), &end, 10);
-    if (f == kRawFormats.end() || rate.empty() || *end != '\0' ||
-        m.SetSampleFormat(rec, f->second) != 0 || m.SetSampleRate(rec, hz) != 0 ||
-        (channels != "1" && channels != "2") ||
-        m.SetChannels(rec, static_cast<WORD>(channels[0] - '0')) != 0) {
-      PrintError("--raw " + o.raw +
-                 ": give FORMAT,RATE,CHANNELS with FORMAT pcm8, pcm16, alaw or mulaw, a rate the "
-                 "recorder offers and 1 or 2 channels");
-      return kExitUsage;
-    }
-    if (kind == 0) kind = 1;
+  RawSamples raw;
+  if (!ParseOpenOptions(o, &raw)) return kExitUsage;
+  if (!o.raw.empty() &&
+      (m.SetSampleFormat(rec, raw.format) != 0 || m.SetSampleRate(rec, raw.rate) != 0 ||
+       m.SetChannels(rec, raw.channels) != 0)) {
+    PrintError(RawProblem(o.raw));
+    return kExitUsage;
   }
+  const SHORT kind = raw.kind;
   m.SetFileKind(rec, kind);
   BSTR name = WideName(file);
   if (name == nullptr) {

@@ -175,24 +175,29 @@ std::string ChannelText(WORD channels) {
   return channels == 1 ? "mono" : channels == 2 ? "stereo" : std::to_string(channels) + " channels";
 }
 
-// The standard format of the codec --format names for the rate, channels and bitrate asked
-// for.  False, with the error printed, when the codec offers none.
-bool PickStandardFormat(RecordOptions& o) {
-  const WORD tag = kCodecFormats.at(o.format);
+}  // namespace
+
+bool IsCodecFormat(const std::string& format) {
+  return kCodecFormats.count(format) != 0;
+}
+
+bool PickStandardFormat(const std::string& format, int bitrate, DWORD rate, WORD channels,
+                        FormatBytes* record) {
+  const WORD tag = kCodecFormats.at(format);
   std::string codec;
   std::vector<StandardFormat> formats;
   if (!StandardFormats(tag, &codec, &formats)) {
-    PrintError("--format " + o.format + ": " + VoxlErrorText(VOXL_ERR_NO_CODEC_MANAGER) +
+    PrintError("--format " + format + ": " + VoxlErrorText(VOXL_ERR_NO_CODEC_MANAGER) +
                " (no codec for format tag " + TagText(tag) + ")");
     return false;
   }
   const bool mp3 = tag == WAVE_FORMAT_MPEGLAYER3;
-  const int kbps = o.bitrate > 0 ? o.bitrate : kDefaultBitrate;
+  const int kbps = bitrate > 0 ? bitrate : kDefaultBitrate;
   std::vector<std::string> rates;
   std::string bitrates;
   for (const StandardFormat& f : formats) {
     const auto& wf = *reinterpret_cast<const WAVEFORMATEX*>(f.bytes.data());
-    if (wf.nSamplesPerSec != o.rate || wf.nChannels != o.channels) {
+    if (wf.nSamplesPerSec != rate || wf.nChannels != channels) {
       const std::string rate =
           std::to_string(wf.nSamplesPerSec) + " Hz " + ChannelText(wf.nChannels);
       if (std::find(rates.begin(), rates.end(), rate) == rates.end()) rates.push_back(rate);
@@ -203,21 +208,38 @@ bool PickStandardFormat(RecordOptions& o) {
       bitrates += (bitrates.empty() ? "" : ", ") + std::to_string(offered);
       continue;
     }
-    o.record = f.bytes;
+    *record = f.bytes;
     return true;
   }
-  const std::string at = std::to_string(o.rate) + " Hz " + ChannelText(o.channels);
+  const std::string at = std::to_string(rate) + " Hz " + ChannelText(channels);
   if (!bitrates.empty()) {
     PrintError("--bitrate " + std::to_string(kbps) + ": " + codec + " at " + at + " offers " +
                bitrates + " kbit/s");
   } else {
     std::string offers;
     for (const std::string& rate : rates) offers += (offers.empty() ? "" : ", ") + rate;
-    PrintError("--format " + o.format + ": " + codec + " has no format at " + at +
+    PrintError("--format " + format + ": " + codec + " has no format at " + at +
                (offers.empty() ? std::string() : "; it offers " + offers));
   }
   return false;
 }
+
+int ParseFormatBytes(const std::string& text, FormatBytes* record) {
+  if (!ParseHex(text, record)) {
+    PrintError(
+        "--format-bytes: not a format in hex (pairs of hex digits, as 'voxl formats' prints "
+        "them)");
+    return kExitUsage;
+  }
+  if (record->size() < sizeof(WAVEFORMATEX) || record->size() > 0xFFFF) {
+    PrintError("--format-bytes: a format record is 18 to 65535 bytes, not " +
+               std::to_string(record->size()));
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+namespace {
 
 // Hands `record` to the recorder as its chosen format.  False, with the error printed, when the
 // recorder takes no format.
@@ -303,18 +325,9 @@ int ConfigureCompressed(VoxlRecorder* rec, RecordOptions& o) {
     o.record = TakeRecord(rec);
   } else {
     if (!o.formatBytes.empty()) {
-      if (!ParseHex(o.formatBytes, &o.record)) {
-        PrintError(
-            "--format-bytes: not a format in hex (pairs of hex digits, as 'voxl formats' "
-            "prints them)");
-        return kExitUsage;
-      }
-      if (o.record.size() < sizeof(WAVEFORMATEX) || o.record.size() > 0xFFFF) {
-        PrintError("--format-bytes: a format record is 18 to 65535 bytes, not " +
-                   std::to_string(o.record.size()));
-        return kExitUsage;
-      }
-    } else if (!PickStandardFormat(o)) {
+      const int parsed = ParseFormatBytes(o.formatBytes, &o.record);
+      if (parsed != kExitOk) return parsed;
+    } else if (!PickStandardFormat(o.format, o.bitrate, o.rate, o.channels, &o.record)) {
       return kExitUsage;
     }
     if (!PutRecord(rec, o.record)) return kExitUsage;

@@ -24,6 +24,7 @@ void AddFormatsCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
 void AddPlayCommand(CLI::App& app, int& exitCode);
 void AddEditCommands(CLI::App& app, int& exitCode);  // cut, compact
+void AddConvertCommand(CLI::App& app, int& exitCode);
 
 // How an existing file is read: RIFF/WAVE by default, headerless samples (--raw
 // FORMAT,RATE,CHANNELS), behind a header (--header-bytes N) or an MPEG Layer-3 stream (--mpeg).
@@ -51,6 +52,18 @@ class StdinFile {
   bool ok_ = true;
 };
 
+// The file kind the open options give (as SetFileKind takes it) and, with --raw, the samples'
+// format (8, 16, 106, 107), rate and channels.  False, with the error printed, for a --raw that
+// does not parse.
+struct RawSamples {
+  SHORT kind = 0;
+  WORD format = 16;
+  DWORD rate = 44100;
+  WORD channels = 2;
+};
+bool ParseOpenOptions(const OpenOptions& o, RawSamples* raw);
+// Whether `path` begins as an MPEG audio stream does: an ID3v2 tag, or a frame sync.
+bool LooksLikeMpeg(const std::string& path);
 // A new recorder, or null after printing why none could be made.
 VoxlRecorder* NewRecorder();
 // Opens `file` on the idle recorder as `o` says (read-only unless o.writable).  kExitOk, or the
@@ -82,6 +95,16 @@ std::string TagText(WORD tag);
 // The codec's name and its standard formats, in the codec's order; false when no codec of the
 // codec manager handles `tag`.
 bool StandardFormats(WORD tag, std::string* tagName, std::vector<StandardFormat>* formats);
+// The format options of record and convert.  Whether --format names a codec (mp3, ima, adpcm,
+// gsm) rather than a sample format (pcm8, pcm16, alaw, mulaw).
+bool IsCodecFormat(const std::string& format);
+// The standard format of that codec for the rate, channels and bitrate (kbit/s of mp3, 0 = 128)
+// asked for.  False, with the error printed, when the codec offers none.
+bool PickStandardFormat(const std::string& format, int bitrate, DWORD rate, WORD channels,
+                        FormatBytes* record);
+// The record --format-bytes gives.  kExitOk, or kExitUsage after printing why.
+int ParseFormatBytes(const std::string& text, FormatBytes* record);
+
 // Bytes as lower-case hex without spaces, and back (false for anything but pairs of hex digits).
 std::string HexText(const FormatBytes& bytes);
 bool ParseHex(const std::string& text, FormatBytes* bytes);

@@ -161,6 +161,7 @@ int main(int argc, char** argv) {
   voxl::cli::AddInfoCommand(app, exitCode);
   voxl::cli::AddPlayCommand(app, exitCode);
   voxl::cli::AddEditCommands(app, exitCode);
+  voxl::cli::AddConvertCommand(app, exitCode);
 
   // A first word that names no command is said so, with the commands there are.
   if (argc > 1 && argv[1][0] != '-') {
