@@ -183,6 +183,12 @@ typedef struct VoxlRecorderCallbacks {
   VoxlNotifyCallback notify;
 } VoxlRecorderCallbacks;
 
+/* Progress of long work the recorder does inside a method call on the host's thread: the
+ * move of the audio behind a cut (DeleteSamples, DeleteSeconds) and the copy of a compaction
+ * (CompactFile).  Called with the fraction done, rising from 0 to 1, once per piece of a few
+ * MiB at most; work that moves nothing calls it not at all.  The work always runs to its end. */
+typedef void(CALLBACK* VoxlProgressCallback)(DOUBLE fraction, void* context);
+
 /* The recorder object: its method table stands at its head. */
 struct VoxlRecorderVtbl;
 typedef struct VoxlRecorder {
@@ -349,6 +355,9 @@ VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
 /* Installs the six host callbacks (copied; null entries are skipped).  Null callbacks clears
  * them all. */
 VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
+/* Installs the progress callback (null: none) and the context it is called with. */
+VOXL_API void VoxlSetProgressCallback(VoxlRecorder* recorder, VoxlProgressCallback progress,
+                                      void* context);
 /* One line in plain words for a VoxlError; never null (an unknown code has a line too). */
 VOXL_API const char* VoxlErrorText(WORD code);
 #if !defined(_WIN32)

@@ -44,6 +44,12 @@ VOXL_API const char* VoxlCodecLibraryVersions(void) {
 }
 #endif
 
+VOXL_API void VoxlSetProgressCallback(VoxlRecorder* recorder, VoxlProgressCallback progress,
+                                      void* context) {
+  if (recorder == nullptr) return;
+  voxl::FromHost(recorder)->progress = voxl::ProgressHook{progress, context};
+}
+
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
   // is taken only inside the enumeration's range, which VOXL_ERR_SAME_FILE ends.

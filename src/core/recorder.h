@@ -8,6 +8,7 @@
 // thread at a time: the host's while the engine is idle, the engine's during a run.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -118,6 +119,18 @@ struct CapturedBlock {
 // The six host callbacks, in slot order.
 using RecorderCallbacks = VoxlRecorderCallbacks;
 
+// The host's progress callback for long work on its own thread (a cut's move of the audio
+// behind it, a compaction's copy): `done` of `total` bytes, reported as a fraction.
+struct ProgressHook {
+  VoxlProgressCallback report = nullptr;
+  void* context = nullptr;
+  void Report(uint64_t done, uint64_t total) const {
+    if (report != nullptr && total > 0) {
+      report(static_cast<double>(std::min(done, total)) / static_cast<double>(total), context);
+    }
+  }
+};
+
 struct Recorder {
   // Method table at the head: a Recorder* is a VoxlRecorder* for hosts.
   const VoxlRecorderVtbl* methods = nullptr;
@@ -128,6 +141,7 @@ struct Recorder {
   std::atomic<uint32_t> threadId{0};  // target of every engine command
   HelperWindow* helperWindow = nullptr;
   RecorderCallbacks callbacks{};
+  ProgressHook progress{};  // host's thread only
   // The helper window's handle, target of every notification.  Cleared before the window is
   // destroyed; the engine reads it for each post, so it never touches the HelperWindow object.
   std::atomic<HWND> notifyWindow{nullptr};

@@ -324,6 +324,7 @@ bool EditJournal::Move(HMMIO file, uint8_t* buffer) {
     if (!WriteAt(file, j.to + at, buffer, n)) return false;
     j.done += n;
     j.pending = 0;
+    if (progress_ != nullptr) progress_->Report(j.done, j.count);
   }
   return Update();
 }

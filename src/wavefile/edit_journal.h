@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/recorder.h"
 #include "platform/mmio/mmio.h"
 
 namespace voxl {
@@ -88,6 +89,8 @@ class EditJournal {
   // Down: first piece first), from record().done on, journalling each piece.  True when the
   // move is complete.
   bool Move(HMMIO file, uint8_t* buffer);
+  // Reports each piece a move carries to `hook` (kept by pointer; null: none).
+  void ReportTo(const ProgressHook* hook) { progress_ = hook; }
   // Writes the piece in flight (if any) from the journal to its place; done then counts it.
   bool CompletePending(HMMIO file, uint8_t* buffer);
   // Runs a Down step to its end, then the Final step, each tried twice.  False when that failed:
@@ -111,6 +114,7 @@ class EditJournal {
   bool begun_ = false;
   char name_[320] = {};
   JournalRecord record_;
+  const ProgressHook* progress_ = nullptr;
 };
 
 // Undoes an Up step after a failed or killed move or fill: what had moved goes back down and the

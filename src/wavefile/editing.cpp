@@ -129,9 +129,10 @@ bool ContentEnd(Recorder& r, uint64_t fileBytes, uint64_t* end) {
   return dataBytes <= kMaxRiffOffset && WriteWaveSizes(r, dataBytes, formBytes);
 }
 
-// Copies the first `bytes` of the file `source` into the file `target`, through the platform's
-// file services, and flushes the copy to disk.  Every piece must move whole.
-bool CopyStart(char* source, char* target, uint64_t bytes) {
+// Copies the first `bytes` of the file `source` into the file `target` (each stretch reported
+// to `progress`), through the platform's file services, and flushes the copy to disk.  Every
+// piece must move whole.
+bool CopyStart(char* source, char* target, uint64_t bytes, const ProgressHook& progress) {
   const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
   HMMIO from = mmioOpenA(source, nullptr, MMIO_READ);
   HMMIO to = mmioOpenA(target, nullptr, MMIO_CREATE | MMIO_WRITE);
@@ -153,6 +154,7 @@ bool CopyStart(char* source, char* target, uint64_t bytes) {
       copied = MoveRange(from, at, to, at, n, MoveOrder::FirstPieceFirst, buffer.get()).moved == n;
     }
     mmio::StartWriteBack(to);
+    if (copied) progress.Report(at + n, bytes);
   }
   copied = copied && mmio::FlushToDisk(to);
   if (from != nullptr) mmioClose(from, 0);
@@ -164,8 +166,8 @@ bool CopyStart(char* source, char* target, uint64_t bytes) {
 // beside it that is written whole and flushed before it replaces the file, so that the name
 // always holds either the old file or the new one.  False, with the copy removed and `name` as
 // it was, when any step fails.
-bool ReplaceWithStart(char* name, char* copy, uint64_t bytes) {
-  if (CopyStart(name, copy, bytes) &&
+bool ReplaceWithStart(char* name, char* copy, uint64_t bytes, const ProgressHook& progress) {
+  if (CopyStart(name, copy, bytes, progress) &&
       MoveFileExA(copy, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     return true;
   }
@@ -241,6 +243,7 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   if (!journal.Begin(r.fileName, h, move)) journal.BeginUnbacked(move);
   r.fileChanged = 1;
   // A move or size write that fails leaves the journal: the next writable open finishes it.
+  journal.ReportTo(&r.progress);
   const bool done = journal.Finish(h, buffer.get());
   if (done) {
     // The sizes on disk are the journal's now.
@@ -308,7 +311,7 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
 
   r.deleteOnClose = 0;  // the file is closed here to be replaced, not to go away
   CloseRecordingTarget(r);
-  const bool replaced = ReplaceWithStart(name, copy, end);
+  const bool replaced = ReplaceWithStart(name, copy, end, r.progress);
   journal.End();
   const uint16_t reopened = Reopen(r, name);
   if (reopened != ErrNone) {

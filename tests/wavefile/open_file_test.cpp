@@ -89,15 +89,25 @@ INSTANTIATE_TEST_SUITE_P(Formats, RecordIntoOpenedFileTest,
 
 // The 10 s file at 8000 Hz with 1 s removed at 2 s: the audio from 3 s on moves to 2 s, the file
 // keeps its size until compaction makes it 46 + 144000 bytes, and sox and ffmpeg then read
-// exactly the audio left.
+// exactly the audio left.  Both report their progress, rising to 1.
 TEST_F(OpenFileTest, CutMovesTheRestForwardAndCompactionDropsTheOldTail) {
   const Bytes left = Without(Take(8000, 100), 32000, 48000);
+  std::vector<double> seen;
+  r().progress = {[](DOUBLE f, void* c) { static_cast<std::vector<double>*>(c)->push_back(f); },
+                  &seen};
+  const auto rose = [&] {
+    const bool ok = !seen.empty() && std::is_sorted(seen.begin(), seen.end()) && seen.back() == 1.0;
+    seen.clear();
+    return ok;
+  };
   m.SetPosition(host(), 16000);
   EXPECT_EQ(Delete(8000), ErrNone);
+  EXPECT_TRUE(rose());
   EXPECT_EQ(std::tuple(r().length.load(), r().position.load(), fs::file_size(path)),
             std::tuple(72000u, 16000, 46u + 160000));
   EXPECT_EQ(test::ParseWave(path)->data, left);
   EXPECT_EQ(Compact(), ErrNone);
+  EXPECT_TRUE(rose());
   EXPECT_EQ(std::tuple(r().length.load(), r().position.load(), fs::file_size(path)),
             std::tuple(72000u, 16000, 46u + 144000));
   const std::string raw = path + ".raw";

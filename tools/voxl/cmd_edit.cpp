@@ -28,6 +28,26 @@ struct EditOptions {
   double to = -1.0;      // < 0: not given
   double length = -1.0;  // < 0: not given
   bool compact = false;
+  bool quiet = false;
+};
+
+// A progress line on a terminal, like sox -S: the work and its percentage, redrawn when the
+// percentage moves on, and cleared when the work is done.
+struct ProgressLine {
+  const char* what = "";
+  int shown = -1;
+  static void CALLBACK Show(DOUBLE fraction, void* context) {
+    auto* p = static_cast<ProgressLine*>(context);
+    const int percent = static_cast<int>(fraction * 100.0);
+    if (percent == p->shown) return;
+    p->shown = percent;
+    std::fprintf(stderr, "\rvoxl: %s %3d%%", p->what, percent);
+    std::fflush(stderr);
+  }
+  void Clear() {
+    if (shown >= 0) std::fprintf(stderr, "\r\033[K");
+    shown = -1;
+  }
 };
 
 std::string SecondsText(double seconds) {
@@ -67,6 +87,8 @@ class EditSession {
     open.writable = true;
     result_ = OpenForReading(rec_, o.file, open);
     open_ = result_ == kExitOk;
+    if (!o.quiet && isatty(STDERR_FILENO))
+      VoxlSetProgressCallback(rec_, ProgressLine::Show, &line_);
   }
   ~EditSession() {
     if (open_) Close();
@@ -99,10 +121,16 @@ class EditSession {
     return Check(m().Close(rec_, &error), error, "finish");
   }
 
+  // The line that the next long call shows its progress on.
+  void Shows(const char* what) { line_.what = what; }
+  void Done() { line_.Clear(); }
+
   // CompactFile.
   int Compact() {
     WORD error = 0;
+    Shows("compacting");
     const HRESULT called = m().CompactFile(rec_, &error);
+    Done();
     if (error == VOXL_ERR_VOLUME_CONTROL) {
       PrintError("cannot compact " + file_ +
                  ": the shortened copy could not be written or put in its place; the file "
@@ -132,6 +160,7 @@ class EditSession {
   VoxlRecorder* rec_ = nullptr;
   int result_ = kExitFailure;
   bool open_ = false;
+  ProgressLine line_;
 };
 
 int RunCut(const EditOptions& o) {
@@ -163,6 +192,7 @@ int RunCut(const EditOptions& o) {
 
   WORD error = 0;
   HRESULT called = 0;
+  s.Shows("cutting");
   if (o.length >= 0.0) {
     called = m.DeleteSeconds(rec, o.length, &error);
   } else {
@@ -175,6 +205,7 @@ int RunCut(const EditOptions& o) {
     }
     called = m.DeleteSamples(rec, end - at, &error);
   }
+  s.Done();
   int result = s.Check(called, error, "cut");
   if (result != kExitOk) return result;
 
@@ -222,6 +253,7 @@ void AddEditCommands(CLI::App& app, int& exitCode) {
   to->excludes(length);
   cmd->add_flag("--compact", cut->compact,
                 "Then shorten the file on disk (as 'voxl compact' does)");
+  cmd->add_flag("-q,--quiet", cut->quiet, "No progress line on a terminal");
   cmd->footer(
       "The audio after the stretch moves forward; without --to or --length everything from\n"
       "--from on goes.  A compressed file is cut in whole blocks.  The file keeps its size on\n"
@@ -237,6 +269,7 @@ void AddEditCommands(CLI::App& app, int& exitCode) {
       "compact", "Shorten a file on disk to its content, dropping what cuts left behind it");
   shrink->add_option("FILE", compact->file, "A RIFF/WAVE or headerless file")->required();
   AddOpenOptions(shrink, compact->open);
+  shrink->add_flag("-q,--quiet", compact->quiet, "No progress line on a terminal");
   shrink->footer(
       "The file is copied into a new file in its own folder, which then takes its place; if the\n"
       "copy fails the file is left as it was.  Prints the bytes saved.  Exit status: 0 done, 1\n"
