@@ -177,7 +177,7 @@ std::string Frames(DWORD frames, double seconds) {
 }
 
 int RunInfo(const InfoOptions& o) {
-  VoxlRecorder* rec = NewRecorder();
+  VoxlRecorder* rec = NewRecorder(true);
   if (rec == nullptr) return kExitFailure;
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   WORD error = 0;
@@ -278,9 +278,9 @@ void AddOpenOptions(CLI::App* cmd, OpenOptions& o) {
   mpeg->excludes(raw)->excludes(header);
 }
 
-VoxlRecorder* NewRecorder() {
+VoxlRecorder* NewRecorder(bool filesOnly) {
   WORD error = 0;
-  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  VoxlRecorder* rec = filesOnly ? VoxlCreateFileRecorder(&error) : VoxlCreateRecorder(&error);
   if (rec == nullptr) {
     PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
   }

@@ -34,8 +34,9 @@ struct OpenOptions {
   bool writable = false;  // opened for editing instead of read-only
 };
 void AddOpenOptions(CLI::App* cmd, OpenOptions& o);
-// A new recorder, or null after printing why none could be made.
-VoxlRecorder* NewRecorder();
+// A new recorder, or null after printing why none could be made.  `filesOnly`: for commands that
+// touch no sound device (the default input device is not asked at creation).
+VoxlRecorder* NewRecorder(bool filesOnly = false);
 // Opens `file` on the idle recorder as `o` says (read-only unless o.writable).  kExitOk, or the
 // exit code after printing why.
 int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o);
