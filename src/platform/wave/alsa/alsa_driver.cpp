@@ -3,8 +3,10 @@
 // Implements the WaveDriver contract of wave_driver.h.  Devices of each direction are ALSA's
 // "default" PCM first (where PipeWire or PulseAudio live; it is also the wave mapper's device),
 // then every device of every sound card as plughw:CARD=<id>,DEV=<n>, named "<card>: <device>".
-// A device that cannot be opened in a direction when the driver starts is not listed for it
-// (hardware held by a sound server, for example).  Only 8- and 16-bit PCM with one or two
+// A device that cannot be opened in a direction when that direction's devices are first asked
+// for is not listed for it (hardware held by a sound server, for example).  libasound reads its
+// configuration and reaches the sound server only then: a process that never asks about a device
+// never touches them.  Only 8- and 16-bit PCM with one or two
 // channels is served; the plug layers of ALSA convert rates where the device cannot.
 //
 // Each open device has a device loop thread that alone touches the PCM.  The PCM is opened
@@ -36,10 +38,14 @@
 namespace voxl::wave {
 namespace {
 
-// Device loop timing.  A period is what one read or write moves; the buffer is what the device
-// holds.  Capture keeps a deeper buffer so a slow application thread does not cause over-runs.
-constexpr unsigned kPeriodMicros = 20000;
-constexpr unsigned kInputBufferMicros = 200000;
+// Device loop timing.  A period is what one read or write moves, and the loop wakes once per
+// period; the buffer is what the device holds.  Capture reads periods of the recorder's 0.1 s
+// buffers (or the largest the device allows below that), so the loop wakes once for each buffer
+// it fills, and keeps a deeper buffer so a slow application thread does not cause over-runs.
+// Playback keeps short periods: what the device holds is what a pause still lets through.
+constexpr unsigned kInputPeriodDivisor = 10;  // frames per period = rate / 10: 0.1 s
+constexpr unsigned kInputBufferMicros = 500000;
+constexpr unsigned kOutputPeriodMicros = 20000;
 constexpr unsigned kOutputBufferMicros = 100000;
 // Longest single wait of the device loop; the loop re-checks the device after it, so a plugin
 // whose descriptors miss an event costs latency, never a hang.
@@ -50,14 +56,20 @@ constexpr unsigned kCapsRates[] = {11025, 22050, 44100, 48000, 96000};
 
 struct AlsaDevice {
   std::string pcm;   // the name given to snd_pcm_open
-  std::string name;  // readable name for the capabilities
+  std::string name;  // readable name for the capabilities (see NameLocked for "default")
   DWORD formats = 0;
   WORD channels = 0;
 };
 
+// The devices, found when first needed: a direction's list when a slot first asks about that
+// direction, the name of the "default" device (asking ALSA for it reads every device definition,
+// the costliest step) when its capabilities are first asked.  init starts over.
 struct DeviceTable {
   std::mutex mutex;
+  bool listed[2] = {false, false};     // indexed by Direction
   std::vector<AlsaDevice> devices[2];  // indexed by Direction
+  bool defaultNamed = false;
+  std::string defaultName;
 };
 
 DeviceTable& Table() {
@@ -193,8 +205,8 @@ std::string DefaultDeviceName() {
   return "Default";
 }
 
-// Every PCM device of every sound card, in card order, through the plug layer.
-void AddCardDevices(std::vector<AlsaDevice>* inputs, std::vector<AlsaDevice>* outputs) {
+// Every PCM device of every sound card that serves `dir`, in card order, through the plug layer.
+void AddCardDevices(Direction dir, std::vector<AlsaDevice>* devices) {
   int card = -1;
   while (snd_card_next(&card) == 0 && card >= 0) {
     char hw[32];
@@ -209,18 +221,14 @@ void AddCardDevices(std::vector<AlsaDevice>* inputs, std::vector<AlsaDevice>* ou
       const std::string cardName = snd_ctl_card_info_get_name(info);
       int dev = -1;
       while (snd_ctl_pcm_next_device(ctl, &dev) == 0 && dev >= 0) {
-        for (Direction dir : {Direction::Input, Direction::Output}) {
-          snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(dev));
-          snd_pcm_info_set_subdevice(pcmInfo, 0);
-          snd_pcm_info_set_stream(pcmInfo, StreamOf(dir));
-          if (snd_ctl_pcm_info(ctl, pcmInfo) < 0) continue;  // no such direction
-          AlsaDevice device;
-          device.pcm = "plughw:CARD=" + id + ",DEV=" + std::to_string(dev);
-          device.name = cardName + ": " + snd_pcm_info_get_name(pcmInfo);
-          if (ProbeDevice(dir, &device)) {
-            (dir == Direction::Input ? inputs : outputs)->push_back(std::move(device));
-          }
-        }
+        snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(dev));
+        snd_pcm_info_set_subdevice(pcmInfo, 0);
+        snd_pcm_info_set_stream(pcmInfo, StreamOf(dir));
+        if (snd_ctl_pcm_info(ctl, pcmInfo) < 0) continue;  // no such direction
+        AlsaDevice device;
+        device.pcm = "plughw:CARD=" + id + ",DEV=" + std::to_string(dev);
+        device.name = cardName + ": " + snd_pcm_info_get_name(pcmInfo);
+        if (ProbeDevice(dir, &device)) devices->push_back(std::move(device));
       }
     }
     snd_pcm_info_free(pcmInfo);
@@ -229,45 +237,66 @@ void AddCardDevices(std::vector<AlsaDevice>* inputs, std::vector<AlsaDevice>* ou
   }
 }
 
+// The devices of one direction, found at the first call for it: ALSA's "default" (named when
+// first asked, see DefaultName), then the card devices.  Caller holds the table's lock.
+std::vector<AlsaDevice>& ListLocked(DeviceTable& table, Direction dir) {
+  std::vector<AlsaDevice>& devices = table.devices[IndexOf(dir)];
+  if (!table.listed[IndexOf(dir)]) {
+    table.listed[IndexOf(dir)] = true;
+    devices.clear();
+    AlsaDevice device;
+    device.pcm = "default";
+    if (ProbeDevice(dir, &device)) devices.push_back(std::move(device));
+    AddCardDevices(dir, &devices);
+  }
+  return devices;
+}
+
+// The readable name of a listed device; the "default" device's is found at the first call.
+// Caller holds the table's lock.
+std::string NameLocked(DeviceTable& table, const AlsaDevice& device) {
+  if (device.pcm != "default") return device.name;
+  if (!table.defaultNamed) {
+    table.defaultName = DefaultDeviceName();
+    table.defaultNamed = true;
+  }
+  return table.defaultName;
+}
+
+// Forgets what was found (the environment may have changed since: tests choose again) and
+// answers whether ALSA serves a device.  The default device's input and output are tried first,
+// so where a sound server runs one open answers; the lists are completed when first asked.
 bool AlsaInit() {
   static std::once_flag quiet;
   std::call_once(quiet, [] { snd_lib_error_set_handler(QuietAlsaError); });
 
-  std::vector<AlsaDevice> found[2];
-  const std::string defaultName = DefaultDeviceName();
-  for (Direction dir : {Direction::Input, Direction::Output}) {
-    AlsaDevice device;
-    device.pcm = "default";
-    device.name = defaultName;
-    if (ProbeDevice(dir, &device)) found[IndexOf(dir)].push_back(std::move(device));
-  }
-  AddCardDevices(&found[0], &found[1]);
-
   DeviceTable& table = Table();
   std::lock_guard lock(table.mutex);
-  table.devices[0] = std::move(found[0]);
-  table.devices[1] = std::move(found[1]);
-  return !table.devices[0].empty() || !table.devices[1].empty();
+  table.listed[0] = table.listed[1] = false;
+  table.defaultNamed = false;
+  return !ListLocked(table, Direction::Input).empty() ||
+         !ListLocked(table, Direction::Output).empty();
 }
 
 UINT AlsaCount(Direction dir) {
   DeviceTable& table = Table();
   std::lock_guard lock(table.mutex);
-  return static_cast<UINT>(table.devices[IndexOf(dir)].size());
+  return static_cast<UINT>(ListLocked(table, dir).size());
 }
 
-bool LookUp(Direction dir, UINT device, AlsaDevice* out) {
+bool LookUp(Direction dir, UINT device, AlsaDevice* out, bool withName = false) {
   DeviceTable& table = Table();
   std::lock_guard lock(table.mutex);
-  const auto& devices = table.devices[IndexOf(dir)];
+  const auto& devices = ListLocked(table, dir);
   if (device >= devices.size()) return false;
   *out = devices[device];
+  if (withName) out->name = NameLocked(table, devices[device]);
   return true;
 }
 
 MMRESULT AlsaCaps(Direction dir, UINT device, DeviceCaps* caps) {
   AlsaDevice found;
-  if (caps == nullptr || !LookUp(dir, device, &found)) return MMSYSERR_BADDEVICEID;
+  if (caps == nullptr || !LookUp(dir, device, &found, true)) return MMSYSERR_BADDEVICEID;
   std::snprintf(caps->name, sizeof caps->name, "%s", found.name.c_str());
   caps->formats = found.formats;
   caps->channels = found.channels;
@@ -579,12 +608,29 @@ MMRESULT Configure(AlsaStream* s, const WAVEFORMATEX& format) {
       snd_pcm_hw_params_set_rate(pcm, hw.get(), format.nSamplesPerSec, 0) < 0) {
     return WAVERR_BADFORMAT;
   }
-  unsigned period = kPeriodMicros;
   unsigned bufferTime = s->dir == Direction::Input ? kInputBufferMicros : kOutputBufferMicros;
   int dir = 0;
   snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &bufferTime, &dir);
   dir = 0;
-  snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &period, &dir);
+  if (s->dir == Direction::Input) {
+    // The largest period at or below 0.1 s; a device whose periods are all longer gets the
+    // nearest it has.
+    snd_pcm_uframes_t period =
+        std::max<snd_pcm_uframes_t>(1, format.nSamplesPerSec / kInputPeriodDivisor);
+    HwParamsPtr trial = NewHwParams();
+    if (!trial) return MMSYSERR_NOMEM;
+    snd_pcm_hw_params_copy(trial.get(), hw.get());
+    if (snd_pcm_hw_params_set_period_size_max(pcm, trial.get(), &period, &dir) == 0 &&
+        snd_pcm_hw_params_set_period_size_last(pcm, trial.get(), &period, &dir) == 0) {
+      snd_pcm_hw_params_copy(hw.get(), trial.get());
+    } else {
+      dir = 0;
+      snd_pcm_hw_params_set_period_size_near(pcm, hw.get(), &period, &dir);
+    }
+  } else {
+    unsigned period = kOutputPeriodMicros;
+    snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &period, &dir);
+  }
   if (snd_pcm_hw_params(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
   if (snd_pcm_hw_params_get_period_size(hw.get(), &s->periodFrames, &dir) < 0 ||
       snd_pcm_hw_params_get_buffer_size(hw.get(), &s->bufferFrames) < 0 || s->periodFrames == 0) {
