@@ -59,8 +59,13 @@ void BM_InfoAgainstSoxi(benchmark::State& state) {
   bool soxiFirst = false;
   for (auto _ : state) {
     const auto [ours, peer] = voxl::bench::RunAlternating(
-        soxiFirst, [&] { return RunProgram({VOXL_BINARY, "info", path}); },
-        [&] { return RunProgram({"soxi", path}); });
+        soxiFirst,
+        [&] {
+          return RunProgram({VOXL_BINARY, "info", path});
+        },
+        [&] {
+          return RunProgram({"soxi", path});
+        });
     if (ours.wall < 0 || peer.wall < 0) {
       state.SkipWithError("voxl info or soxi failed (soxi comes with sox)");
       return;
