@@ -6,8 +6,8 @@
 // A device that cannot be opened in a direction when that direction's devices are first asked
 // for is not listed for it (hardware held by a sound server, for example).  libasound reads its
 // configuration and reaches the sound server only then: a process that never asks about a device
-// never touches them.  Only 8- and 16-bit PCM with one or two
-// channels is served; the plug layers of ALSA convert rates where the device cannot.
+// never touches them.  Only 8- and 16-bit PCM with one or two channels is served; the plug layers
+// of ALSA convert rates where the device cannot.
 //
 // Each open device has a device loop thread that alone touches the PCM.  The PCM is opened
 // non-blocking and the loop waits in poll() on its descriptors together with an eventfd, so the
@@ -340,7 +340,7 @@ void AddCardDevices(Direction dir, std::vector<AlsaDevice>* devices) {
 }
 
 // The devices of one direction, found at the first call for it: ALSA's "default" (named when
-// first asked, see DefaultName), then the card devices.  Caller holds the table's lock.
+// first asked, see NameLocked), then the card devices.  Caller holds the table's lock.
 std::vector<AlsaDevice>& ListLocked(DeviceTable& table, Direction dir) {
   std::vector<AlsaDevice>& devices = table.devices[IndexOf(dir)];
   if (!table.listed[IndexOf(dir)]) {
