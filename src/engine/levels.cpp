@@ -6,10 +6,12 @@
 // per sample; the decibel level is one log10 per channel.
 //
 // Where SSE2 is there (every x86-64 machine) the pass takes whole 16-byte vectors of interleaved
-// samples and keeps the extremes per lane; since a vector holds an even number of samples, lane k
-// only ever sees channel k % channels, so the channels are told apart once, when the lanes are
-// folded at the end, instead of de-interleaving every vector.  The samples after the last whole
-// vector, and every sample on other machines, go through the plain loop.
+// samples (32-byte ones on x86-64 processors with AVX2, chosen at run time) and keeps the
+// extremes per lane; since a vector holds an even number of samples, lane k only ever sees
+// channel k % channels, so the channels are told apart once, when the lanes are folded at the
+// end, instead of de-interleaving every vector.  The samples after the last whole vector, and
+// every sample on other machines (the 32-bit build without SSE2), go through the plain loop.
+// Minimum and maximum are exact, so every path gives the same levels bit for bit.
 #include "engine/levels.h"
 
 #include <algorithm>
