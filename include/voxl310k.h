@@ -355,6 +355,11 @@ VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
 VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
 /* One line in plain words for a VoxlError; never null (an unknown code has a line too). */
 VOXL_API const char* VoxlErrorText(WORD code);
+#if !defined(_WIN32)
+/* The codec libraries the library is built on, with their versions, e.g. "libmp3lame 3.100,
+ * libmpg123 (interface 47), libgsm 1.0.22"; never null. */
+VOXL_API const char* VoxlCodecLibraryVersions(void);
+#endif
 
 #ifdef __cplusplus
 } /* extern "C" */

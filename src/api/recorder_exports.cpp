@@ -3,6 +3,9 @@
 #include "engine/transport.h"
 #include "voxl310k.h"
 #include "wavefile/recording_close.h"
+#if !defined(_WIN32)
+#include "platform/acm/acm_driver.h"
+#endif
 
 namespace {
 
@@ -48,6 +51,12 @@ VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbac
   const VoxlRecorderCallbacks none{};
   voxl::SetCallbacks(*voxl::FromHost(recorder), callbacks != nullptr ? *callbacks : none);
 }
+
+#if !defined(_WIN32)
+VOXL_API const char* VoxlCodecLibraryVersions(void) {
+  return voxl::acm::CodecLibraryVersions();
+}
+#endif
 
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast

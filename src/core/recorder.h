@@ -221,6 +221,14 @@ struct Recorder {
   ACMSTREAMHEADER decodeHeader{};
   uint32_t encodeFlags = 0;
   uint32_t decodeFlags = 0;
+  // A file whose format states the decoded frames before its first recorded one (an MPEG
+  // Layer-3 recording of this system): its length is the frames recorded, not what the data's
+  // bytes give at the bitrate.  The encoder's count of frames it took in this run, whether the
+  // run encodes the file's whole data (it began with an empty file), and what the decoder may
+  // still give before the length ends it.
+  std::atomic<uint64_t> encoderFramesIn{0};
+  std::atomic<uint8_t> encodesWholeFile{0};
+  uint64_t decodeFramesLeft = 0;  // engine only
 
   // ---- Device buffers and run state ----
   WAVEHDR* waveHeaders = nullptr;  // kWaveBufferCount records

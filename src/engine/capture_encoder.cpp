@@ -42,6 +42,9 @@ void Convert(Recorder& r, uint32_t sourceBytes, DWORD flags) {
   h.cbDstLength = r.encodedBlockBytes;
   h.cbDstLengthUsed = 0;
   acmStreamConvert(r.encodeStream, &h, flags);
+  if (r.pcmFormat.nBlockAlign > 0) {
+    r.encoderFramesIn.fetch_add(h.cbSrcLengthUsed / r.pcmFormat.nBlockAlign);
+  }
 }
 
 // One step of the encoder: keeps what it left unconsumed, appends up to a block's worth of
@@ -144,6 +147,13 @@ void StartEncoder(Recorder& r) {
       r.fileFormat->wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
     AlignToMpegFrame(r);
   }
+  // Frames taken by the encoder, marker tones included: when the run writes the whole data of a
+  // file whose length is the frames recorded, they are its length at the end of the run.
+  r.encoderFramesIn = 0;
+  r.encodesWholeFile = r.fileHandle != nullptr && (r.fileKind == 0 || r.fileKind == 1) &&
+                               r.length.load() == 0 && LengthIsFramesRecorded(r)
+                           ? 1
+                           : 0;
 }
 
 void EncodeAndDeliver(Recorder& r, const uint8_t* data, uint32_t bytes) {

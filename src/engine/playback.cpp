@@ -99,6 +99,16 @@ int32_t FillUncompressed(Recorder& r, WAVEHDR& header) {
   return static_cast<int32_t>(frames);
 }
 
+// A file whose length is the frames recorded plays up to its length: the data goes on with the
+// padding of the last frame.  Other files play what their data decodes to.
+void LimitDecodeToLength(Recorder& r) {
+  const double from = std::max(r.readPosition.load(), 0.0);
+  r.decodeFramesLeft =
+      LengthIsFramesRecorded(r)
+          ? static_cast<uint64_t>(std::max(static_cast<double>(r.length.load()) - from, 0.0))
+          : UINT64_MAX;
+}
+
 // The byte offset in the data of the block nearest to the read position, and a decoder that
 // starts afresh there: what it held from the old place is not played.
 uint32_t ResolveDecodeCursor(Recorder& r) {
@@ -115,6 +125,7 @@ uint32_t ResolveDecodeCursor(Recorder& r) {
   h.cbSrcLength = 0;
   h.cbSrcLengthUsed = 0;
   r.decodeFlags = kFreshStream;
+  LimitDecodeToLength(r);
   return cursor;
 }
 
@@ -185,8 +196,12 @@ int32_t DecodePlayBuffer(Recorder& r, WAVEHDR& header) {
       AdvanceReadPosition(r, before,
                           static_cast<uint64_t>(read * r.samplesPerBlock / file.nBlockAlign + 0.5));
     }
-    const uint32_t produced = h.cbDstLengthUsed - h.cbDstLengthUsed % align;
+    const uint32_t produced =
+        static_cast<uint32_t>(std::min<uint64_t>(h.cbDstLengthUsed / align, r.decodeFramesLeft)) *
+        align;
+    if (produced == 0 && r.decodeFramesLeft == 0) return 0;
     if (produced > 0) {
+      r.decodeFramesLeft -= produced / align;
       std::memcpy(header.lpData, h.pbDst, produced);
       header.dwBufferLength = produced;
       return static_cast<int32_t>(produced / align);

@@ -304,4 +304,9 @@ void ReleaseConversion(Recorder& r) {
   r.compressed = 0;
 }
 
+bool LengthIsFramesRecorded(const Recorder& r) {
+  return r.compressed.load() != 0 && r.fileFormatSize > 0 &&
+         MpegLayer3StatedDelay(r.fileFormat, static_cast<size_t>(r.fileFormatSize)) > 0;
+}
+
 }  // namespace voxl

@@ -46,6 +46,11 @@ void CloseConversionStreams(Recorder& r);
 // there is no set.
 void ReleaseConversion(Recorder& r);
 
+// Whether the file's format states the decoded frames before its first recorded one (an MPEG
+// Layer-3 recording of this system): its length is then the frames recorded, its decoder skips
+// the delay, and playback ends at the length.
+bool LengthIsFramesRecorded(const Recorder& r);
+
 // `bytes` rounded up to a multiple of `blockAlign` (kept when it is one already, or when
 // blockAlign is 0).
 uint64_t RoundUpToBlockAlign(uint64_t bytes, uint16_t blockAlign);

@@ -2,6 +2,8 @@
 // skip and the scan that turns the first frame of a headerless stream into a wave format.
 #include "wavefile/mpeg_scan.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "formats/conversion.h"
@@ -70,7 +72,143 @@ bool DecodeHeader(const uint8_t* p, MpegFrameHeader* out) {
   return true;
 }
 
+// Bytes in front of the Info tag inside its frame: the header, its check word and the side
+// information of the version and channels.
+uint32_t InfoTagOffset(const MpegFrameHeader& h) {
+  const bool mono = h.channelMode == 3;
+  const uint32_t side = h.versionId == 3 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+  return 4 + (h.protection == 0 ? 2 : 0) + side;
+}
+
+// The tag's parts, from its start: "Info", flags, frames, bytes, the 100-entry seek table and
+// the quality, then the encoder extension with its version text, delay and padding (3 bytes, 12
+// bits each) at kDelaysAt and its check word last.
+constexpr uint32_t kTagHeadBytes = 120;
+constexpr uint32_t kExtensionBytes = 36;
+constexpr uint32_t kDelaysAt = 21;
+constexpr uint32_t kAllFields = 0xF;  // frames, bytes, seek table, quality
+
+uint32_t Big32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+void PutBig32(uint8_t* p, uint32_t v) {
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (24 - 8 * k));
+}
+
+// The check word of the encoder extension: CRC-16 with polynomial 0x8005, bits reflected, from 0.
+uint16_t Crc16(const uint8_t* p, size_t n) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; ++b) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
 }  // namespace
+
+bool ParseMpegInfoFrame(const uint8_t* frame, uint32_t bytes, MpegInfoTag* tag) {
+  MpegFrameHeader h{};
+  if (frame == nullptr || tag == nullptr || bytes < 4 || !DecodeHeader(frame, &h) ||
+      h.layerId != 1) {
+    return false;
+  }
+  const uint32_t at = InfoTagOffset(h);
+  if (bytes < at + 8 ||
+      (std::memcmp(frame + at, "Info", 4) != 0 && std::memcmp(frame + at, "Xing", 4) != 0)) {
+    return false;
+  }
+  const uint32_t flags = Big32(frame + at + 4);
+  uint32_t p = at + 8;
+  MpegInfoTag t;
+  const uint32_t own = std::min(MpegFrameBytes(h), bytes);
+  if ((flags & 1) != 0) {
+    if (bytes < p + 4) return false;
+    t.frames = Big32(frame + p);
+    p += 4;
+  }
+  if ((flags & 2) != 0) {
+    if (bytes < p + 4) return false;
+    const uint32_t stated = Big32(frame + p);
+    t.bytes = stated > own ? stated - own : 0;
+    p += 4;
+  }
+  if ((flags & 4) != 0) p += 100;
+  if ((flags & 8) != 0) p += 4;
+  // Encoders that write the extension name themselves in its first bytes.
+  if (bytes >= p + kExtensionBytes &&
+      (std::memcmp(frame + p, "LAME", 4) == 0 || std::memcmp(frame + p, "Lav", 3) == 0)) {
+    const uint8_t* d = frame + p + kDelaysAt;
+    const uint32_t both = (uint32_t{d[0]} << 16) | (uint32_t{d[1]} << 8) | d[2];
+    t.statesDelays = true;
+    t.delay = both >> 12;
+    t.padding = both & 0xFFF;
+  }
+  *tag = t;
+  return true;
+}
+
+std::vector<uint8_t> MakeMpegInfoFrame(const WAVEFORMATEX& format, const MpegInfoTag& tag) {
+  MpegFrameHeader h{};
+  h.layerId = 1;
+  h.protection = 1;  // no check word
+  h.versionId = kMpegNoHeader;
+  for (uint32_t i = 0; i < 16; ++i) {
+    if (kSampleRates[i] == format.nSamplesPerSec && kSampleRates[i] != 0) {
+      h.versionId = i / 4;
+      h.sampleRateIndex = i % 4;
+      h.sampleRate = kSampleRates[i];
+    }
+  }
+  if (h.versionId == kMpegNoHeader || (format.nChannels != 1 && format.nChannels != 2)) return {};
+  h.channelMode = format.nChannels == 1 ? 3 : 1;  // mono, or joint stereo
+  const uint32_t at = InfoTagOffset(h);
+  const uint32_t needed = at + kTagHeadBytes + kExtensionBytes;
+  const int16_t* rates = kBitrates[kBitrateRow[h.versionId * 4 + 1]];
+  const uint32_t streamKbps = format.nAvgBytesPerSec * 8 / 1000;
+  uint32_t index = 0;
+  for (uint32_t i = 1; i < 15 && index == 0; ++i) {
+    if (static_cast<uint32_t>(rates[i]) == streamKbps) index = i;
+  }
+  h.bitrateIndex = index;
+  h.bitrate = index != 0 ? static_cast<uint32_t>(rates[index]) : 0;
+  for (uint32_t i = 1; i < 15 && (index == 0 || MpegFrameBytes(h) < needed); ++i) {
+    index = i;
+    h.bitrateIndex = i;
+    h.bitrate = static_cast<uint32_t>(rates[i]);
+  }
+  const uint32_t size = MpegFrameBytes(h);
+  if (size < needed) return {};
+
+  std::vector<uint8_t> f(size, 0);
+  f[0] = 0xFF;
+  f[1] = static_cast<uint8_t>(0xE0 | h.versionId << 3 | h.layerId << 1 | h.protection);
+  f[2] = static_cast<uint8_t>(h.bitrateIndex << 4 | h.sampleRateIndex << 2);
+  f[3] = static_cast<uint8_t>(h.channelMode << 6);
+  uint8_t* t = f.data() + at;
+  std::memcpy(t, "Info", 4);  // constant bitrate
+  PutBig32(t + 4, kAllFields);
+  PutBig32(t + 8, tag.frames);
+  PutBig32(t + 12, tag.bytes + size);
+  for (uint32_t i = 0; i < 100; ++i) t[16 + i] = static_cast<uint8_t>(i * 256 / 100);
+  uint8_t* e = t + kTagHeadBytes;
+  // The extension's layout is the one libmp3lame (the encoder of the recordings) writes, and
+  // decoders take the delays from it only behind that encoder's name.
+  std::memcpy(e, "LAME3.100", 9);
+  e[9] = 0x01;  // revision 0, constant bitrate
+  e[20] = static_cast<uint8_t>(std::min<uint32_t>(streamKbps, 255));
+  const uint32_t delays =
+      (std::min<uint32_t>(tag.delay, 0xFFF) << 12) | std::min<uint32_t>(tag.padding, 0xFFF);
+  e[kDelaysAt] = static_cast<uint8_t>(delays >> 16);
+  e[kDelaysAt + 1] = static_cast<uint8_t>(delays >> 8);
+  e[kDelaysAt + 2] = static_cast<uint8_t>(delays);
+  PutBig32(e + 28, tag.bytes + size);  // the stream's length
+  const size_t crcAt = at + kTagHeadBytes + kExtensionBytes - 2;
+  const uint16_t crc = Crc16(f.data(), crcAt);
+  f[crcAt] = static_cast<uint8_t>(crc >> 8);
+  f[crcAt + 1] = static_cast<uint8_t>(crc);
+  return f;
+}
 
 uint32_t MpegFrameBytes(const MpegFrameHeader& h) {
   if (h.versionId == kMpegNoHeader || h.sampleRate == 0) return 0;
@@ -122,7 +260,7 @@ uint32_t Id3v2TagBytes(const uint8_t* data, uint32_t count) {
   return 10 + size + footer;
 }
 
-uint32_t ScanMpegStream(Recorder& r, uint16_t* error) {
+uint32_t ScanMpegStream(Recorder& r, uint16_t* error, uint32_t* statedFrames) {
   HMMIO h = r.fileHandle;
   if (h == nullptr) {
     ReportError(r, error, ErrFormatUnusable);
@@ -156,7 +294,22 @@ uint32_t ScanMpegStream(Recorder& r, uint16_t* error) {
     return 0;
   }
   uint32_t offset = static_cast<uint32_t>(got);
-  const MpegFrameHeader header = ParseMpegFrameHeader(buffer.data(), &offset);
+  MpegFrameHeader header = ParseMpegFrameHeader(buffer.data(), &offset);
+  // An Info frame in front of the audio is no audio: the format is the next frame's, and the
+  // delays it states give the stream's decoded length.
+  MpegInfoTag tag;
+  const uint32_t tagFrame = header.versionId != kMpegNoHeader ? MpegFrameBytes(header) : 0;
+  if (tagFrame != 0 && offset + tagFrame <= static_cast<uint32_t>(got) &&
+      ParseMpegInfoFrame(buffer.data() + offset, tagFrame, &tag)) {
+    uint32_t rest = static_cast<uint32_t>(got) - offset - tagFrame;
+    const MpegFrameHeader next = ParseMpegFrameHeader(buffer.data() + offset + tagFrame, &rest);
+    if (next.versionId != kMpegNoHeader && rest == 0) {
+      header = next;
+      offset += tagFrame;
+    } else {
+      tag = MpegInfoTag{};
+    }
+  }
   // A free-format stream (bitrate 0) gives no bytes per second: its positions cannot be mapped.
   if (header.versionId == kMpegNoHeader || header.layerId != 1 || header.bitrate == 0) {
     ReportError(r, error, ErrFormatUnusable);
@@ -176,7 +329,18 @@ uint32_t ScanMpegStream(Recorder& r, uint16_t* error) {
   format.nBlockSize = static_cast<WORD>((header.versionId == 3 ? 144000 : 72000) * header.bitrate /
                                         header.sampleRate);
   format.nFramesPerBlock = 1;
-  format.nCodecDelay = 1393;
+  format.nCodecDelay = kMpegLayer3ConventionalDelay;
+  const uint32_t samplesPerFrame = header.versionId == 3 ? 1152 : 576;
+  const uint64_t decoded = uint64_t{tag.frames} * samplesPerFrame;
+  if (statedFrames != nullptr) *statedFrames = 0;
+  if (tag.statesDelays && tag.frames > 0 && decoded > uint64_t{tag.delay} + tag.padding &&
+      tag.delay + kMpegLayer3DecoderDelay != kMpegLayer3ConventionalDelay) {
+    format.nCodecDelay = static_cast<WORD>(tag.delay + kMpegLayer3DecoderDelay);
+    if (statedFrames != nullptr) {
+      *statedFrames =
+          static_cast<uint32_t>(std::min<uint64_t>(decoded - tag.delay - tag.padding, UINT32_MAX));
+    }
+  }
   if (ApplyTargetFormat(r, &format.wfx, static_cast<int32_t>(sizeof format)) != kAccepted) {
     ReportError(r, error, ErrFormatUnusable);
     return 0;

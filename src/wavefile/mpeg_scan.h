@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/recorder.h"
 
@@ -50,12 +51,36 @@ uint32_t MpegFrameBytes(const MpegFrameHeader& header);
 // not start with a well-formed tag header.
 uint32_t Id3v2TagBytes(const uint8_t* data, uint32_t count);
 
+// What an Info (or Xing) frame says of the stream behind it: its frames and bytes (the Info
+// frame not counted) and, where its encoder extension states them, the encoder's delay and the
+// padding at the end, in samples per channel.  Decoders that read it play frames x samples per
+// frame - delay - padding samples, less their own filter-bank delay at the start.
+struct MpegInfoTag {
+  uint32_t frames = 0;
+  uint32_t bytes = 0;
+  bool statesDelays = false;
+  uint32_t delay = 0;
+  uint32_t padding = 0;
+};
+
+// Whether the frame at `frame` (`bytes` of it, from its header) is an Info or Xing frame, and
+// what it says.
+bool ParseMpegInfoFrame(const uint8_t* frame, uint32_t bytes, MpegInfoTag* tag);
+
+// An Info frame for a constant-bitrate Layer III stream of `format` (an MPEG Layer-3 record):
+// a frame of the stream's version, rate and channels that decoders skip, with the tag, a linear
+// seek table and the encoder extension stating delay and padding.  Its bitrate is the stream's,
+// or the lowest one whose frame holds the tag.  Empty for a format it cannot describe.
+std::vector<uint8_t> MakeMpegInfoFrame(const WAVEFORMATEX& format, const MpegInfoTag& tag);
+
 // Finds the first MPEG Layer III frame of the open file (behind a leading ID3v2 tag, within
 // kMpegScanBytes), applies the MPEG Layer-3 format it describes as the target format, sets
 // sampleFormat 100 and returns its file offset.  The file is left at offset 0.  Errors through
 // *error and lastError: ErrFormatUnusable when no file is open, no Layer III header is found,
 // the stream is free format or the codec manager refuses the format; ErrFileOpen when the file
-// cannot be read.
-uint32_t ScanMpegStream(Recorder& r, uint16_t* error);
+// cannot be read.  An Info frame in front of the first frame is skipped; where it states the
+// encoder's delay and padding, the format states the decoded frames before the first recorded
+// one and *statedFrames (when given) becomes the frames recorded, else 0.
+uint32_t ScanMpegStream(Recorder& r, uint16_t* error, uint32_t* statedFrames = nullptr);
 
 }  // namespace voxl

@@ -45,6 +45,26 @@ void FailOpen(Recorder& r, uint16_t* error, uint16_t code) {
   ReportError(r, error, code);
 }
 
+// MPEG Layer-3 frames beyond the stated delay by which a length that is the frames recorded may
+// fall short of the data: the padding of the last frame, and the frames the encoder's flush adds.
+constexpr int64_t kMpegFramesSlack = 4;
+
+// A length that is the frames recorded falls short of the frames the data's bytes give at the
+// bitrate by the decoder's delay and the padding of the last frame: positions then map onto the
+// data in that proportion, so that the length ends where the data does.  A count short by more
+// is kept as it is, on the usual mapping.
+void MapFramesRecordedOntoData(Recorder& r, uint32_t dataFrames, uint32_t recorded,
+                               uint64_t dataBytes) {
+  if (!LengthIsFramesRecorded(r) || recorded == 0 || dataBytes == 0) return;
+  const uint32_t delay = MpegLayer3StatedDelay(r.fileFormat, static_cast<size_t>(r.fileFormatSize));
+  const int64_t shortBy = int64_t{dataFrames} - recorded;
+  if (shortBy < -kMpegFramesSlack * 1152 || shortBy > int64_t{delay} + kMpegFramesSlack * 1152) {
+    return;
+  }
+  r.samplesPerBlock =
+      static_cast<double>(recorded) * r.fileFormat->nBlockAlign / static_cast<double>(dataBytes);
+}
+
 // Frames held by `bytes` of data: whole frames, or whole compressed blocks.
 uint32_t FramesInData(const Recorder& r, uint64_t bytes) {
   if (r.compressed.load() != 0 && r.fileFormat != nullptr && r.fileFormat->nBlockAlign != 0) {
@@ -271,6 +291,7 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
   const auto* fmt = reinterpret_cast<const WAVEFORMATEX*>(format.data());
   if (r.hasFactChunk != 0 && !IsLinearLayout(*fmt, format.size()) &&
       FrameToByte64(r, factCount) <= dataBytes) {
+    MapFramesRecordedOntoData(r, frames, factCount, dataBytes);
     frames = factCount;
   }
   EnterOpenedFile(r, narrow, frames, true);
@@ -287,9 +308,10 @@ void OpenRawFile(Recorder& r, const char* name, uint16_t* error) {
   r.dataChunk = MMCKINFO{};
   r.dataChunk.ckid = kDataChunk;
   r.hasFactChunk = 0;
+  uint32_t statedFrames = 0;  // by an Info frame in front of an MPEG stream
   if (r.fileKind == 2) {
     uint16_t scanError = ErrNone;
-    dataStart = ScanMpegStream(r, &scanError);
+    dataStart = ScanMpegStream(r, &scanError, &statedFrames);
     if (scanError != ErrNone) {
       FailOpen(r, error, scanError);
       return;
@@ -319,7 +341,12 @@ void OpenRawFile(Recorder& r, const char* name, uint16_t* error) {
   } else {
     r.pcmFormat = StoredFormat(r.sampleFormat, r.channels, r.sampleRate);
   }
-  EnterOpenedFile(r, name, FramesInData(r, r.dataChunk.cksize), viaConversion);
+  uint32_t frames = FramesInData(r, r.dataChunk.cksize);
+  if (statedFrames > 0) {
+    MapFramesRecordedOntoData(r, frames, statedFrames, r.dataChunk.cksize);
+    if (FramesInData(r, r.dataChunk.cksize) == statedFrames) frames = statedFrames;
+  }
+  EnterOpenedFile(r, name, frames, viaConversion);
   ReportError(r, error, ErrNone);
 }
 

@@ -2,6 +2,7 @@
 // a file after a capture run, and the closing steps of a target.
 #include "wavefile/recording_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "platform/system/system.h"
 #include "platform/wave/wave.h"
 #include "wavefile/frames.h"
+#include "wavefile/mpeg_scan.h"
 #include "wavefile/recording_close.h"
 #include "wavefile/riff_io.h"
 #include "wavefile/riff_layout.h"
@@ -48,6 +50,71 @@ bool NameToNarrow(BSTR name, char* out) {
     return false;
   }
   out[written] = '\0';
+  return true;
+}
+
+// A headerless MPEG Layer-3 recording begins with an Info frame, so that decoders that read it
+// play the frames recorded and no more: written at creation with nothing counted, and again
+// with the counts at the end of the run.  A constant-bitrate stream of `audioBytes` holds
+// their frames at the stream's average frame size (padded frames keep the average), and the
+// decoded stream is its frames x samples per frame; delay and padding are what lies around the
+// `recorded` frames in it (kAllDecoded: all of it after the delay, when runs or edits that came
+// later leave the frames recorded unknown).  False when the frame could not be written.
+constexpr uint32_t kAllDecoded = UINT32_MAX;
+bool WriteMpegInfoFrame(Recorder& r, uint64_t audioBytes, uint32_t recorded) {
+  const WAVEFORMATEX& f = *r.fileFormat;
+  const uint32_t delay = MpegLayer3StatedDelay(&f, static_cast<size_t>(r.fileFormatSize));
+  const uint64_t perFrame = (f.nSamplesPerSec >= 32000 ? 1152u : 576u);
+  const uint64_t bitsPerFrame = perFrame * f.nAvgBytesPerSec * 8;  // x rate: 8 x frame bytes
+  MpegInfoTag tag;
+  tag.statesDelays = true;
+  tag.delay = delay > kMpegLayer3DecoderDelay ? delay - kMpegLayer3DecoderDelay : 0;
+  if (recorded > 0 && bitsPerFrame > 0) {
+    const uint64_t scaled = audioBytes * 8 * f.nSamplesPerSec;
+    tag.frames = static_cast<uint32_t>(
+        std::min<uint64_t>((2 * scaled + bitsPerFrame) / (2 * bitsPerFrame), UINT32_MAX));
+    tag.bytes = static_cast<uint32_t>(std::min<uint64_t>(audioBytes, UINT32_MAX));
+    const uint64_t decoded = tag.frames * perFrame;
+    if (recorded == kAllDecoded) recorded = 0;
+    tag.padding = recorded > 0 && decoded > uint64_t{tag.delay} + recorded
+                      ? static_cast<uint32_t>(decoded - tag.delay - recorded)
+                      : 0;
+  }
+  const std::vector<uint8_t> frame = MakeMpegInfoFrame(f, tag);
+  if (frame.empty() ||
+      (r.dataChunk.dwDataOffset != 0 && frame.size() != r.dataChunk.dwDataOffset)) {
+    return false;
+  }
+  return SeekTo(r.fileHandle, 0) &&
+         WriteAll(r.fileHandle, frame.data(), static_cast<uint32_t>(frame.size()));
+}
+
+bool HasMpegInfoFrame(const Recorder& r) {
+  return r.fileHandle != nullptr && r.fileKind == 1 && r.dataChunk.dwDataOffset > 0 &&
+         LengthIsFramesRecorded(r);
+}
+
+// The end of a run that encoded the whole data of a file whose length is the frames recorded:
+// the length becomes the frames the encoder took (the data also holds the encoder's delay and
+// the padding of the last frame), and positions map onto the data's bytes in that proportion,
+// so the length still ends where the data does.  True when it did.
+bool SettleFramesRecorded(Recorder& r) {
+  if (r.encodesWholeFile.exchange(0) == 0 || r.fileFormat == nullptr ||
+      !LengthIsFramesRecorded(r)) {
+    return false;
+  }
+  const uint32_t oldLength = r.length.load();
+  const uint64_t bytes = FrameToByte64(r, oldLength);
+  const uint64_t frames = r.encoderFramesIn.load();
+  if (bytes == 0 || frames == 0 || frames > INT32_MAX) return false;
+  r.samplesPerBlock =
+      static_cast<double>(frames) * r.fileFormat->nBlockAlign / static_cast<double>(bytes);
+  const int32_t position = r.position.load();
+  r.length = static_cast<uint32_t>(frames);
+  if (position >= 0 && static_cast<uint32_t>(position) == oldLength) {
+    r.position = static_cast<int32_t>(frames);
+  }
+  if (HasMpegInfoFrame(r)) WriteMpegInfoFrame(r, bytes, static_cast<uint32_t>(frames));
   return true;
 }
 
@@ -144,7 +211,16 @@ void NewCompressedRecording(Recorder& r, const char* name, uint16_t* error) {
   narrow[kNameBytes - 1] = '\0';
   r.fileHandle = nullptr;
   if (narrow[0] != '\0') {
-    const uint16_t created = CreateWaveFile(r, narrow, format, formatBytes, true);
+    uint16_t created = CreateWaveFile(r, narrow, format, formatBytes, true);
+    if (created == ErrNone && r.fileKind == 1 && LengthIsFramesRecorded(r)) {
+      if (WriteMpegInfoFrame(r, 0, 0)) {
+        r.dataChunk.dwDataOffset = static_cast<DWORD>(mmioSeek(r.fileHandle, 0, SEEK_CUR));
+      } else {
+        mmioClose(r.fileHandle, 0);
+        r.fileHandle = nullptr;
+        created = ErrRiffWrite;
+      }
+    }
     if (created != ErrNone) {
       ReleaseConversion(r);
       ReportError(r, error, created);
@@ -188,6 +264,7 @@ uint32_t NewTempRecording(Recorder& r, uint16_t* error) {
 void CloseRecordingTarget(Recorder& r) {
   HMMIO h = r.fileHandle;
   const bool riffFile = h != nullptr && r.fileKind == 0;
+  if (SettleFramesRecorded(r)) r.fileChanged = 1;
   // The end of the recorded data, while the conversion set still describes the file.
   const uint64_t dataEnd = riffFile ? FrameToFileOffset(r, r.length.load()) : 0;
 
@@ -219,14 +296,21 @@ void FinishRecordingFile(Recorder& r) {
   const uint16_t state = r.state.load();
   const bool engineOwnsFile = state == StateRecording || state == StatePlaying;
   if (h != nullptr && !engineOwnsFile) {
-    const uint64_t dataEnd = FrameToFileOffset(r, r.length.load());
+    // The engine has written the "fact" count as the run went; a settled length writes it anew.
+    const bool settled = SettleFramesRecorded(r);
+    const uint32_t samples = r.length.load();
+    const uint64_t dataEnd = FrameToFileOffset(r, samples);
     if (r.fileKind == 0) {
-      WriteChunkSizes(r, dataEnd, nullptr);
+      const bool countSamples = settled && r.hasFactChunk != 0 && r.readOnly == 0;
+      WriteChunkSizes(r, dataEnd, countSamples ? &samples : nullptr);
       RereadChunks(r);
     } else {
       const LONG here = SeekToDataEnd(h, dataEnd) ? mmioSeek(h, 0, SEEK_CUR) : -1;
       if (here != -1 && static_cast<DWORD>(here) >= r.dataChunk.dwDataOffset) {
         r.dataChunk.cksize = static_cast<DWORD>(here) - r.dataChunk.dwDataOffset;
+      }
+      if (!settled && HasMpegInfoFrame(r)) {
+        WriteMpegInfoFrame(r, r.dataChunk.cksize, kAllDecoded);
       }
     }
     const int32_t position = r.position.load();

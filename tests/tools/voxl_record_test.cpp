@@ -54,7 +54,10 @@ TEST_F(VoxlRecordTest, RecordsEachSampleFormatThatSoxReads) {
   }
 }
 
-// A record that 'voxl formats' lists records in that format: MPEG Layer-3 as ffprobe sees it.
+// A record that 'voxl formats' lists records in that format: MPEG Layer-3 as ffprobe sees it,
+// as long as what was recorded; 'voxl info' says so of the WAVE file and of a headerless
+// recording, which it takes for an MPEG stream without being told, from standard input and as
+// JSON too.
 TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
   const VoxlRun list = Voxl("formats --tag mp3");
   ASSERT_EQ(list.exitCode, 0) << list.err;
@@ -74,6 +77,16 @@ TEST_F(VoxlRecordTest, RecordsInAFormatThatVoxlFormatsLists) {
       "csv=p=0 " +
       ShellQuote(out));
   EXPECT_EQ(probe.output, "mp3,44100,2,128000\n");
+  const std::string stream = File("take.mp3");
+  ASSERT_EQ(
+      Voxl("record -q --format mp3 --headerless --seconds 0.5 " + ShellQuote(stream)).exitCode, 0);
+  for (const std::string& file : {out, stream}) {
+    const VoxlRun info = Voxl("info - <" + ShellQuote(file));  // standard input
+    EXPECT_NE(info.out.find("length:    22050 frames (0.500 s)"), std::string::npos) << info.out;
+    const CommandResult json = RunCommand(ShellQuote(VOXL_BINARY) + " info --json " +
+                                          ShellQuote(file) + " | python3 -m json.tool --compact");
+    EXPECT_NE(json.output.find("\"frames\":22050,"), std::string::npos) << json.output;
+  }
 }
 
 // The recorder's own length limit ends the run: a success, with exactly the frames asked for.
@@ -162,10 +175,13 @@ TEST_F(VoxlRecordTest, RefusalsChangeNothingAndSayWhy) {
       {"compact " + none, 1, "No such file"},
       {"info " + none, 1, "No such file"},
       {"play --at 3 " + existing, 1, "nothing to play from --at 00:03.0"},
+      {"record --at 3 " + existing, 1, "--at 3.000 s is past the end of"},
+      {"record -", 2, "for raw PCM on standard output use 'voxl stream -'"},
       {"play --at 1e300 " + existing, 1, "--at 60000000:00.0"},  // the clock clamps
       {"bogus", 2, "'bogus' is not a command; the commands are devices, stream,"},
+      {"recrod", 2, "'recrod' is not a command; did you mean 'record'?"},
       {"record --rate abc " + fresh, 2, "(see voxl record --help)"},
-      {"info " + ShellQuote(mp3), 1, "looks like an MPEG audio stream: try --mpeg"}};
+      {"info " + ShellQuote(mp3), 1, "looks like an MPEG audio stream, but no frame"}};
   for (const auto& [args, exitCode, says] : refusals) {
     const VoxlRun run = Voxl(args);
     EXPECT_EQ(run.exitCode, exitCode) << args;

@@ -13,6 +13,23 @@
 #include "voxl310k.h"
 
 namespace voxl::cli {
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
 namespace {
 
 struct DeviceEntry {
@@ -99,23 +116,6 @@ void PrintText(const char* title, const DeviceList& list) {
     std::printf("  %2u  %-31s  %u ch%s\n", d.id, d.name.c_str(), d.channels,
                 d.id == list.defaultId ? "  (default: -1 opens it)" : "");
   }
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 std::string JsonDevices(const DeviceList& list) {

@@ -5,9 +5,11 @@
 //
 // Also the opening shared with voxl play: --raw, --mpeg and --header-bytes.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -167,6 +169,7 @@ bool PrintUnusableHeader(const std::string& path, uint64_t fileSize) {
 struct InfoOptions {
   std::string file;
   OpenOptions open;
+  bool json = false;
 };
 
 std::string Frames(DWORD frames, double seconds) {
@@ -176,7 +179,10 @@ std::string Frames(DWORD frames, double seconds) {
   return text;
 }
 
-int RunInfo(const InfoOptions& o) {
+int RunInfo(InfoOptions o) {
+  const std::string shown = o.file;
+  StdinFile input(o.file);
+  if (!input.ok()) return kExitFailure;
   VoxlRecorder* rec = NewRecorder(true);
   if (rec == nullptr) return kExitFailure;
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
@@ -215,30 +221,58 @@ int RunInfo(const InfoOptions& o) {
                          : kind == 1 ? "headerless"
                          : kind == 2 ? "MPEG audio stream"
                                      : "headerless behind a header";
-  std::printf("file:      %s\n", o.file.c_str());
-  std::printf("kind:      %s (file kind %d)\n", kindText, kind);
-  std::printf("format:    %s\n", format.c_str());
-  std::printf("rate:      %lu Hz\n", static_cast<unsigned long>(rate));
-  std::printf("channels:  %u\n", channels);
-  std::printf("length:    %s\n", Frames(length, seconds).c_str());
+  // Each field once, as text and as JSON.
+  struct Field {
+    const char* key;
+    const char* label;
+    std::string text, json;
+  };
+  char seconds3[32];
+  std::snprintf(seconds3, sizeof seconds3, "%.6f", seconds);
+  std::vector<Field> fields = {
+      {"file", "file", shown, JsonString(shown)},
+      {"kind", "kind", std::string(kindText) + " (file kind " + std::to_string(kind) + ")",
+       JsonString(kindText)},
+      {"fileKind", nullptr, "", std::to_string(kind)},
+      {"format", "format", format, JsonString(format)},
+      {"rate", "rate", std::to_string(rate) + " Hz", std::to_string(rate)},
+      {"channels", "channels", std::to_string(channels), std::to_string(channels)},
+      {"frames", "length", Frames(length, seconds), std::to_string(length)},
+      {"seconds", nullptr, "", seconds3},
+  };
+  auto add = [&](const char* key, const char* label, const std::string& text, uint64_t value) {
+    fields.push_back({key, label, text, std::to_string(value)});
+  };
+  auto bytes = [](uint64_t n) { return std::to_string(n) + " bytes"; };
   if (kind == 0) {
     const RiffLayout l = ReadRiffLayout(o.file, fileSize);
-    std::printf("data:      offset %llu, %llu bytes", static_cast<unsigned long long>(l.dataOffset),
-                static_cast<unsigned long long>(l.dataSize));
-    if (l.declared > l.dataSize) {
-      std::printf(" (the chunk declares %llu)", static_cast<unsigned long long>(l.declared));
-    }
-    std::printf("\nfact:      %s\n",
-                l.fact ? (std::to_string(*l.fact) + " frames").c_str() : "none");
+    std::string data = "offset " + std::to_string(l.dataOffset) + ", " + bytes(l.dataSize);
+    if (l.declared > l.dataSize) data += " (the chunk declares " + std::to_string(l.declared) + ")";
+    add("dataOffset", "data", data, l.dataOffset);
+    add("dataBytes", nullptr, "", l.dataSize);
+    add("declaredDataBytes", nullptr, "", l.declared);
+    fields.push_back({"factFrames", "fact", l.fact ? std::to_string(*l.fact) + " frames" : "none",
+                      l.fact ? std::to_string(*l.fact) : "null"});
     const uint64_t behind = fileSize > l.contentEnd ? fileSize - l.contentEnd : 0;
-    std::printf("behind:    %s\n",
-                behind == 0 ? "nothing" : (std::to_string(behind) + " bytes").c_str());
-  } else if (kind < 0) {
-    const uint64_t offset = std::min<uint64_t>(static_cast<uint64_t>(-kind), fileSize);
-    std::printf("data:      offset %llu, %llu bytes\n", static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(fileSize - offset));
-  } else if (kind == 1) {
-    std::printf("data:      offset 0, %llu bytes\n", static_cast<unsigned long long>(fileSize));
+    add("bytesBehind", "behind", behind == 0 ? "nothing" : bytes(behind), behind);
+  } else if (kind < 0 || kind == 1) {
+    const uint64_t offset =
+        kind < 0 ? std::min<uint64_t>(static_cast<uint64_t>(-kind), fileSize) : 0;
+    add("dataOffset", "data", "offset " + std::to_string(offset) + ", " + bytes(fileSize - offset),
+        offset);
+    add("dataBytes", nullptr, "", fileSize - offset);
+  }
+  if (o.json) {
+    std::string out = "{";
+    for (const Field& f : fields) {
+      out += (out.size() > 1 ? "," : "") + JsonString(f.key) + ":" + f.json;
+    }
+    std::printf("%s}\n", out.c_str());
+    return kExitOk;
+  }
+  for (const Field& f : fields) {
+    if (f.label != nullptr)
+      std::printf("%-10s %s\n", (std::string(f.label) + ":").c_str(), f.text.c_str());
   }
   return kExitOk;
 }
@@ -287,6 +321,33 @@ VoxlRecorder* NewRecorder(bool filesOnly) {
   return rec;
 }
 
+StdinFile::StdinFile(std::string& name) {
+  if (name != "-") return;
+  const char* folder = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/voxl-stdin-XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  ok_ = fd >= 0;
+  if (ok_) path_ = pattern;
+  char buffer[1 << 16];
+  for (ssize_t n = 0; ok_ && (n = read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    for (ssize_t done = 0; ok_ && n > 0 && done < n;) {
+      const ssize_t w = write(fd, buffer + done, static_cast<size_t>(n - done));
+      ok_ = w > 0;
+      done += w;
+    }
+    ok_ = ok_ && n > 0;
+  }
+  if (fd >= 0 && close(fd) != 0) ok_ = false;
+  if (!ok_) PrintError(std::string("cannot take standard input: ") + std::strerror(errno));
+  name = path_;
+}
+
+StdinFile::~StdinFile() {
+  if (!path_.empty()) unlink(path_.c_str());
+}
+
 // Whether `path` begins as an MPEG audio stream does: an ID3v2 tag, or a frame sync (11 set bits).
 bool LooksLikeMpeg(const std::string& path) {
   unsigned char head[3] = {};
@@ -333,6 +394,17 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
   }
   WORD error = 0;
   const HRESULT opened = m.OpenFile(rec, name, &error);
+  // A file that is no RIFF/WAVE but begins as an MPEG stream does is opened as one.
+  if (kind == 0 && error == VOXL_ERR_NOT_RIFF_WAVE && S_ISREG(st.st_mode) && LooksLikeMpeg(file)) {
+    m.SetFileKind(rec, 2);
+    WORD asMpeg = 0;
+    m.OpenFile(rec, name, &asMpeg);
+    if (asMpeg == VOXL_ERR_NONE) {
+      error = VOXL_ERR_NONE;
+    } else {
+      m.SetFileKind(rec, kind);
+    }
+  }
   SysFreeString(name);
   if (opened == E_NOTIMPL) {
     PrintError("opening existing files is not available yet");
@@ -349,7 +421,8 @@ int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions
     if (kind == 0 && error == VOXL_ERR_NOT_RIFF_WAVE && S_ISREG(st.st_mode) &&
         LooksLikeMpeg(file)) {
       PrintError("cannot open " + file + ": " + VoxlErrorText(error) +
-                 "; it looks like an MPEG audio stream: try --mpeg");
+                 "; it looks like an MPEG audio stream, but no frame the recorder can use was "
+                 "found in it");
       return kExitFailure;
     }
     if (kind == 2 && error == VOXL_ERR_FORMAT_UNUSABLE) {
@@ -368,6 +441,7 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
   auto o = std::make_shared<InfoOptions>();
   cmd->add_option("FILE", o->file, "A RIFF/WAVE, headerless or MPEG audio file")->required();
   AddOpenOptions(cmd, o->open);
+  cmd->add_flag("--json", o->json, "Print one JSON object with every field instead of text");
   cmd->footer(
       "The file is opened read-only.  Exit status: 0 done, 1 the file cannot be opened (the "
       "reason is\nprinted), 2 a wrong option.");

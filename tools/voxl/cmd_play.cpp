@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "meter.h"
@@ -77,19 +78,22 @@ class RawKeys {
 
 enum class Key { None, Pause, Back, Forward, Quit };
 
-// Reads what the terminal sent: space, q, and the arrow keys (ESC [ D / ESC [ C).
-Key ReadKey() {
-  char bytes[16];
+// Every key of what the terminal sent in one read: space, q, and the arrow keys (ESC [ D /
+// ESC [ C).  A held key arrives as several presses at once, and each one counts.
+std::vector<Key> ReadKeys() {
+  char bytes[64];
   const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
+  std::vector<Key> keys;
   for (ssize_t i = 0; i < n; ++i) {
-    if (bytes[i] == ' ') return Key::Pause;
-    if (bytes[i] == 'q' || bytes[i] == 'Q') return Key::Quit;
+    if (bytes[i] == ' ') keys.push_back(Key::Pause);
+    if (bytes[i] == 'q' || bytes[i] == 'Q') keys.push_back(Key::Quit);
     if (bytes[i] == '\x1b' && i + 2 < n && bytes[i + 1] == '[') {
-      if (bytes[i + 2] == 'D') return Key::Back;
-      if (bytes[i + 2] == 'C') return Key::Forward;
+      if (bytes[i + 2] == 'D') keys.push_back(Key::Back);
+      if (bytes[i + 2] == 'C') keys.push_back(Key::Forward);
+      i += 2;
     }
   }
-  return Key::None;
+  return keys;
 }
 
 std::string Clock(double seconds) {
@@ -102,7 +106,10 @@ std::string Clock(double seconds) {
   return text;
 }
 
-int RunPlay(const PlayOptions& o) {
+int RunPlay(PlayOptions o) {
+  const std::string shown = o.file;
+  StdinFile input(o.file);
+  if (!input.ok()) return kExitFailure;
   const int signals = OpenStopSignals();
   if (signals < 0) {
     PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
@@ -143,13 +150,13 @@ int RunPlay(const PlayOptions& o) {
   m.SetPaused(rec, o.paused ? 1 : 0);
   m.Play(rec, &error);
   if (error == VOXL_ERR_PLAYBACK_START && o.at > 0.0 && o.at >= length) {
-    PrintError("nothing to play from --at " + Clock(o.at) + ": " + o.file + " lasts " +
+    PrintError("nothing to play from --at " + Clock(o.at) + ": " + shown + " lasts " +
                Clock(length));
     m.Close(rec, &error);
     return finish(kExitFailure);
   }
   if (error != VOXL_ERR_NONE) {
-    PrintError("cannot play " + o.file + ": " + VoxlErrorText(error));
+    PrintError("cannot play " + shown + ": " + VoxlErrorText(error));
     m.Close(rec, &error);
     return finish(kExitFailure);
   }
@@ -157,7 +164,7 @@ int RunPlay(const PlayOptions& o) {
   RawKeys keys;
   const LevelMeter::Mode mode = LevelMeter::ModeFor(stderr, o.quiet);
   if (!o.quiet) {
-    std::fprintf(stderr, "voxl: playing %s (%s)%s\n", o.file.c_str(), Clock(length).c_str(),
+    std::fprintf(stderr, "voxl: playing %s (%s)%s\n", shown.c_str(), Clock(length).c_str(),
                  keys.active() ? "; space pauses, arrows seek 5 s, q stops" : "");
   }
   const double started = MonotonicSeconds();
@@ -196,21 +203,28 @@ int RunPlay(const PlayOptions& o) {
       break;
     }
     if ((fds[2].revents & POLLIN) == 0) continue;
-    const Key key = ReadKey();
-    if (key == Key::Quit) {
+    // Seeks of one read add up, from the position before the first of them.
+    DOUBLE position = 0.0;
+    m.GetPositionSeconds(rec, &position);
+    double seekTo = position;
+    bool quit = false;
+    for (const Key key : ReadKeys()) {
+      if (key == Key::Quit) quit = true;
+      if (key == Key::Back || key == Key::Forward) {
+        seekTo =
+            std::clamp(seekTo + (key == Key::Back ? -kSeekSeconds : kSeekSeconds), 0.0, length);
+      }
+      if (key == Key::Pause) {
+        WORD paused = 0;
+        m.GetPaused(rec, &paused);
+        m.SetPaused(rec, paused != 0 ? 0 : 1);
+      }
+    }
+    if (quit) {
       interrupted = true;
       break;
     }
-    if (key == Key::Pause) {
-      WORD paused = 0;
-      m.GetPaused(rec, &paused);
-      m.SetPaused(rec, paused != 0 ? 0 : 1);
-    } else if (key == Key::Back || key == Key::Forward) {
-      DOUBLE position = 0.0;
-      m.GetPositionSeconds(rec, &position);
-      const double to = position + (key == Key::Back ? -kSeekSeconds : kSeekSeconds);
-      m.SetPositionSeconds(rec, std::clamp(to, 0.0, length));
-    }
+    if (seekTo != position) m.SetPositionSeconds(rec, seekTo);
     draw(true);
   }
   m.Stop(rec);

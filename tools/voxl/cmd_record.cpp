@@ -450,7 +450,28 @@ std::string StopText(WORD reason, const RecordOptions& o) {
   return "the recorded audio could not be written";
 }
 
+// With silence detection on, the meter says how much the file holds, and when silence is
+// declared, that the audio coming in is not stored.
+std::string SilenceNote(VoxlRecorder* rec) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  WORD silent = 0;
+  DOUBLE stored = 0.0;
+  m.GetSilent(rec, &silent);
+  m.GetLengthSeconds(rec, &stored);
+  char text[80];
+  std::snprintf(text, sizeof text, "  stored %.1f s%s", stored,
+                silent != 0 ? "  SILENCE: not stored" : "");
+  return text;
+}
+
 int RunRecord(RecordOptions o) {
+  // The recorder writes files it can seek in; a pipe takes what 'voxl stream -' writes.
+  if (o.out == "-") {
+    PrintError(
+        "record writes files: for raw PCM on standard output use 'voxl stream -', or give a file "
+        "name (./- for a file named -)");
+    return kExitUsage;
+  }
   const std::string nameProblem = OutNameProblem(o.out);
   if (!nameProblem.empty()) {
     PrintError(nameProblem);
@@ -506,6 +527,19 @@ int RunRecord(RecordOptions o) {
       return finish(kExitFailure);
     }
     m.SetInsertMode(rec, o.insert ? 1 : 0);
+    // Past the end is refused, as 'voxl play --at' refuses it: the recording would not start
+    // where it was asked to.
+    DOUBLE lasts = 0.0;
+    m.GetLengthSeconds(rec, &lasts);
+    if (o.at > lasts) {
+      char at[64], end[64];
+      std::snprintf(at, sizeof at, "%.3f s", o.at);
+      std::snprintf(end, sizeof end, "%.3f s", lasts);
+      PrintError("--at " + std::string(at) + " is past the end of " + o.out + ", which lasts " +
+                 end);
+      m.Close(rec, &error);
+      return finish(kExitFailure);
+    }
     if (o.at >= 0.0) m.SetPositionSeconds(rec, o.at);
     // The file decides the format: the rate and channels of the meter come from it.
     DWORD rate = 0;
@@ -587,6 +621,7 @@ int RunRecord(RecordOptions o) {
   bool interrupted = false;
   for (;;) {
     PumpMessages();
+    if (o.silence != "off") meter.SetNote(SilenceNote(rec));
     meter.Show(gWatch.AudioSeconds());
     if (gWatch.ended || static_cast<double>(gWatch.AudioFrames()) >= wanted) break;
     poll(fds, 2, 100);
@@ -666,7 +701,7 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
   bytes->excludes(format)->excludes(bitrate)->excludes(choose)->excludes(rate)->excludes(channels);
   choose->excludes(bitrate)->excludes(rate)->excludes(channels);
   cmd->add_option("--seconds", o->seconds,
-                  "Stop once this much audio has come in (default: at Ctrl-C)")
+                  "Stop once this much audio has come in (default, and 0: at Ctrl-C)")
       ->check(SecondsOption())
       ->type_name("SECONDS");
   cmd->add_option("--max-seconds", o->maxSeconds,

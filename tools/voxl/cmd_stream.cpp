@@ -428,7 +428,7 @@ void AddStreamCommand(CLI::App& app, int& exitCode) {
                   "Input device, exactly as 'voxl devices' names it, or \"Default Device\"")
       ->capture_default_str();
   cmd->add_option("--seconds", options->seconds,
-                  "Stop once this much audio has come in (default: at Ctrl-C)")
+                  "Stop once this much audio has come in (default, and 0: at Ctrl-C)")
       ->check(SecondsOption())
       ->type_name("SECONDS");
   cmd->add_flag("-q,--quiet", options->quiet, "No level meter and no summary");

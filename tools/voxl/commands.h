@@ -34,6 +34,23 @@ struct OpenOptions {
   bool writable = false;  // opened for editing instead of read-only
 };
 void AddOpenOptions(CLI::App* cmd, OpenOptions& o);
+// "-" as a file name: standard input, copied into a temporary file (the recorder reads files
+// by name, and seeks in them) that goes when the object does.  Any other name stays as it is.
+class StdinFile {
+ public:
+  // Replaces `name` by the temporary file's when it is "-"; ok() is false (the reason printed)
+  // when standard input could not be copied.
+  explicit StdinFile(std::string& name);
+  ~StdinFile();
+  StdinFile(const StdinFile&) = delete;
+  StdinFile& operator=(const StdinFile&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_;
+  bool ok_ = true;
+};
+
 // A new recorder, or null after printing why none could be made.  `filesOnly`: for commands that
 // touch no sound device (the default input device is not asked at creation).
 VoxlRecorder* NewRecorder(bool filesOnly = false);
@@ -72,6 +89,9 @@ bool ParseHex(const std::string& text, FormatBytes* bytes);
 
 // The meaning of a wave device result, e.g. "the device is already in use (MMSYSERR_ALLOCATED)".
 std::string WaveErrorText(MMRESULT result);
+
+// `text` as a JSON string, quotes included.
+std::string JsonString(const std::string& text);
 
 // Prints "voxl: <message>" as one line on stderr.
 void PrintError(const std::string& message);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -22,6 +23,23 @@ void PrintError(const std::string& message) {
 }
 
 namespace {
+
+// Letters to insert, delete, change or swap with a neighbour to turn `a` into `b`.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
 
 CLI::Validator FiniteNumber(double low, double high, const std::string& range) {
   return CLI::Validator(
@@ -115,7 +133,8 @@ std::string WaveErrorText(MMRESULT result) {
 int main(int argc, char** argv) {
   CLI::App app{"voxl - record, play and edit sound with the VOXL310K library", "voxl"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("voxl ") + VOXL_VERSION_TEXT);
+  app.set_version_flag("--version", std::string("voxl ") + VOXL_VERSION_TEXT +
+                                        "\ncodecs: " + VoxlCodecLibraryVersions());
   app.footer(
       "Audio devices come from the ALSA driver when it finds a device, else from the built-in "
       "virtual devices;\nset VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual to choose.\n"
@@ -147,13 +166,18 @@ int main(int argc, char** argv) {
   if (argc > 1 && argv[1][0] != '-') {
     std::string names;
     bool known = false;
+    std::string closest;
+    size_t closestDistance = 3;  // a suggestion needs at most two edits
     for (const CLI::App* command : app.get_subcommands({})) {
       known = known || command->get_name() == argv[1];
       names += (names.empty() ? "" : ", ") + command->get_name();
+      const size_t distance = voxl::cli::EditDistance(argv[1], command->get_name());
+      if (distance < closestDistance) closestDistance = distance, closest = command->get_name();
     }
     if (!known) {
-      std::fprintf(stderr, "voxl: '%s' is not a command; the commands are %s (see voxl --help)\n",
-                   argv[1], names.c_str());
+      const std::string hint = closest.empty() ? "" : "did you mean '" + closest + "'? ";
+      std::fprintf(stderr, "voxl: '%s' is not a command; %sthe commands are %s (see voxl --help)\n",
+                   argv[1], hint.c_str(), names.c_str());
       return voxl::cli::kExitUsage;
     }
   }

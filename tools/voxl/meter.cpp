@@ -84,7 +84,7 @@ void LevelMeter::Show(double elapsedSeconds) {
   MeterLevels shown = levels_;
   shown.clipLeft = elapsedSeconds < clipLeftUntil_;
   shown.clipRight = elapsedSeconds < clipRightUntil_;
-  const std::string line = RenderMeterLine(elapsedSeconds, shown, channels_);
+  const std::string line = RenderMeterLine(elapsedSeconds, shown, channels_) + note_;
   if (mode_ == Mode::Redraw) {
     std::fprintf(out_, "\r%s\033[K", line.c_str());
     lastDrawn_ = elapsedSeconds;

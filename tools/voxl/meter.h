@@ -33,6 +33,9 @@ class LevelMeter {
   LevelMeter(std::FILE* out, Mode mode, int channels)
       : out_(out), mode_(mode), channels_(channels) {}
   void SetLevels(double leftDb, double rightDb, bool clipLeft, bool clipRight, double now);
+  // Text shown behind the bars from the next drawing on (empty: none), e.g. what silence
+  // detection is doing.
+  void SetNote(std::string note) { note_ = std::move(note); }
   // Draws the meter as of `elapsedSeconds` when it is due.
   void Show(double elapsedSeconds);
   // Ends the redrawn line, so that later messages start on a line of their own.
@@ -43,6 +46,7 @@ class LevelMeter {
   Mode mode_;
   int channels_;
   MeterLevels levels_;
+  std::string note_;
   double clipLeftUntil_ = -1.0;
   double clipRightUntil_ = -1.0;
   double lastDrawn_ = -1.0;

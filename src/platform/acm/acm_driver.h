@@ -86,6 +86,9 @@ extern const CodecDriver kMsAdpcmDriver;     // ms_adpcm/
 extern const CodecDriver kGsm610Driver;      // gsm610/
 extern const CodecDriver kMpegLayer3Driver;  // mp3/
 
+// "libmp3lame 3.100, libmpg123 (interface 47), libgsm 1.0.22": the codec libraries built in.
+const char* CodecLibraryVersions();
+
 // The drivers, in the order the chooser and `voxl formats` list them.
 std::span<const CodecDriver* const> Drivers();
 // The common start of every szFormat: "44100 Hz, 16 Bit, Stereo" (rate without separators,

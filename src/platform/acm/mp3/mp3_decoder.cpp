@@ -4,12 +4,14 @@
 //
 // The stream takes all source bytes it is given; the library keeps what it has not decoded yet,
 // and each call hands over as much decoded PCM as the destination holds.  Every frame is decoded
-// as it stands: no gapless trimming, because a WAVE file's frames carry no Info frame and the
-// samples should be what other decoders give for the same file.  Junk between frames is skipped
-// however long it is; a stream the library gives up on is restarted at the next source bytes.
+// as it stands (the library's own gapless trimming is off: a WAVE file's frames carry no Info
+// frame); the delay the format record states is left out at the start of every stream, so a
+// recording's first recorded frame comes first.  Junk between frames is skipped however long it
+// is; a stream the library gives up on is restarted at the next source bytes.
 #include <mpg123.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "platform/acm/mp3/mp3_codec.h"
@@ -48,8 +50,12 @@ Mpg123Handle NewDecoder(const Layout& l) {
 
 class Decoder final : public CodecStream {
  public:
-  Decoder(const Layout& l, Mpg123Handle mh)
-      : layout_(l), frameBytes_(2u * l.channels), mh_(std::move(mh)) {}
+  Decoder(const Layout& l, uint32_t skipFrames, Mpg123Handle mh)
+      : layout_(l),
+        frameBytes_(2u * l.channels),
+        skipFrames_(skipFrames),
+        toSkip_(skipFrames),
+        mh_(std::move(mh)) {}
 
   // The PCM of `sourceBytes` at the bitrate, plus one frame's.
   uint32_t MaxOutputBytes(uint32_t sourceBytes) const override {
@@ -72,8 +78,9 @@ class Decoder final : public CodecStream {
 
   MMRESULT Convert(ConvertIo& io, DWORD flags) override {
     io.srcUsed = io.dstUsed = 0;
-    if ((flags & ACM_STREAMCONVERTF_START) != 0 && mpg123_open_feed(mh_.get()) != MPG123_OK) {
-      return MMSYSERR_ERROR;
+    if ((flags & ACM_STREAMCONVERTF_START) != 0) {
+      if (mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
+      toSkip_ = skipFrames_;
     }
     if (io.srcBytes > 0) {
       if (mpg123_feed(mh_.get(), io.src, io.srcBytes) != MPG123_OK) return MMSYSERR_NOMEM;
@@ -83,6 +90,12 @@ class Decoder final : public CodecStream {
       const size_t room = (io.dstBytes - io.dstUsed) / frameBytes_ * frameBytes_;
       size_t done = 0;
       const int r = mpg123_read(mh_.get(), io.dst + io.dstUsed, room, &done);
+      if (toSkip_ > 0 && done > 0) {
+        const size_t skip = std::min<size_t>(done / frameBytes_, toSkip_) * frameBytes_;
+        std::memmove(io.dst + io.dstUsed, io.dst + io.dstUsed + skip, done - skip);
+        toSkip_ -= static_cast<uint32_t>(skip / frameBytes_);
+        done -= skip;
+      }
       io.dstUsed += static_cast<uint32_t>(done);
       if (r == MPG123_OK || r == MPG123_NEW_FORMAT) continue;
       if (r != MPG123_NEED_MORE && r != MPG123_DONE) {
@@ -97,15 +110,17 @@ class Decoder final : public CodecStream {
  private:
   const Layout layout_;
   const uint32_t frameBytes_;  // bytes of one PCM sample frame
+  const uint32_t skipFrames_;  // left out at the start of every stream
+  uint32_t toSkip_ = 0;        // of them, not yet left out in this stream
   Mpg123Handle mh_;
 };
 
 }  // namespace
 
-std::unique_ptr<CodecStream> OpenDecoder(const Layout& layout) {
+std::unique_ptr<CodecStream> OpenDecoder(const Layout& layout, uint32_t skipFrames) {
   Mpg123Handle mh = NewDecoder(layout);
   if (!mh) return nullptr;
-  return std::make_unique<Decoder>(layout, std::move(mh));
+  return std::make_unique<Decoder>(layout, skipFrames, std::move(mh));
 }
 
 }  // namespace voxl::acm::mp3

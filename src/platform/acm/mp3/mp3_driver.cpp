@@ -4,11 +4,12 @@
 // streams at every rate and bitrate libmp3lame offers: MPEG-1 (32000, 44100, 48000 Hz; 32 to
 // 320 kbit/s), MPEG-2 (16000, 22050, 24000 Hz; 8 to 160 kbit/s) and MPEG-2.5 (8000, 11025,
 // 12000 Hz; 8 to 64 kbit/s, the most libmp3lame encodes at those rates), mono or joint stereo.
-// The formats it offers say nCodecDelay 0: the encoder's delay depends on the library's version
-// and settings, and a format stored by one build must compare equal to the same format offered by
-// another.  A record written elsewhere is accepted whatever its wID, flags, block size and delay
-// say, as long as its rate, bitrate and channels are ones the codec supports: the decoder reads
-// those from the frames themselves.
+// The formats it offers state in nCodecDelay the decoded frames before the first recorded one
+// (kRecordingDelay, the same at every layout), so a recording in them is decoded from its first
+// recorded frame.  A record written elsewhere is accepted whatever its wID, flags, block size and
+// delay say, as long as its rate, bitrate and channels are ones the codec supports: the decoder
+// reads those from the frames themselves, and skips the delay the record states
+// (MpegLayer3StatedDelay: none for 0 and for the conventional 1393).
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -65,7 +66,7 @@ void Fill(const Layout& l, WAVEFORMATEX* out) {
   f.fdwFlags = MPEGLAYER3_FLAG_PADDING_ISO;
   f.nBlockSize = static_cast<WORD>(FrameBytes(l));
   f.nFramesPerBlock = 1;
-  f.nCodecDelay = 0;
+  f.nCodecDelay = static_cast<WORD>(kRecordingDelay);
   std::memcpy(out, &f, sizeof f);
 }
 
@@ -137,7 +138,7 @@ std::unique_ptr<CodecStream> Open(const WAVEFORMATEX* source, const WAVEFORMATEX
   }
   const Layout l = LayoutOf(mpeg);
   if (!Supported(l)) return nullptr;
-  return encode ? OpenEncoder(l) : OpenDecoder(l);
+  return encode ? OpenEncoder(l) : OpenDecoder(l, MpegLayer3StatedDelay(mpeg, kFormatBytes));
 }
 
 }  // namespace

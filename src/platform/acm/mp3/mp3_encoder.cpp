@@ -49,7 +49,8 @@ LameHandle NewEncoder(const Layout& l) {
   lame_set_bWriteVbrTag(gf.get(), 0);
   lame_set_write_id3tag_automatic(gf.get(), 0);
   if (lame_init_params(gf.get()) < 0 || lame_get_brate(gf.get()) != static_cast<int>(l.kbps) ||
-      lame_get_out_samplerate(gf.get()) != static_cast<int>(l.rate)) {
+      lame_get_out_samplerate(gf.get()) != static_cast<int>(l.rate) ||
+      lame_get_encoder_delay(gf.get()) != static_cast<int>(kEncoderDelay)) {
     return nullptr;
   }
   return gf;
