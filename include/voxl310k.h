@@ -349,6 +349,12 @@ typedef struct VoxlRecorderVtbl {
  * returns null and writes VOXL_ERR_CAPTURE_FORMAT_REFUSED or VOXL_ERR_NO_ENGINE to *error; on
  * success writes VOXL_ERR_NONE.  error may be null. */
 VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error);
+/* Creates a recorder as VoxlCreateRecorder does, but one that never asks the default input
+ * device about its capture format (neither here nor at Close or NewRecording), so it touches no
+ * sound device until it records or plays: for hosts that open, inspect, edit or play files.  It
+ * can record; a device that refuses the format then fails Record with VOXL_ERR_CAPTURE_START.
+ * Fails only with VOXL_ERR_NO_ENGINE. */
+VOXL_API VoxlRecorder* VoxlCreateFileRecorder(WORD* error);
 /* Stops any recording or playback, closes the open file and ends the engine.  Null is
  * accepted. */
 VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);

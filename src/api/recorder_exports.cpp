@@ -8,16 +8,19 @@
 #include "platform/acm/acm_driver.h"
 #endif
 
-extern "C" {
+namespace {
 
-VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error) {
+// A new recorder taken to idle by its first Close.  With `checkDevice` off it never asks the
+// input device about its capture format (Close and NewRecording skip the check).
+VoxlRecorder* CreateRecorder(WORD* error, bool checkDevice) {
   voxl::Recorder* r = voxl::NewRecorder();
   if (r == nullptr) {
     // No memory for the record or no helper window: the engine cannot run without them.
     if (error != nullptr) *error = voxl::ErrNoEngine;
     return nullptr;
   }
-  // The first Close takes the recorder to idle and checks the default capture format.
+  r->checkCaptureDevice = checkDevice;
+  // The first Close takes the recorder to idle (and checks the default capture format).
   uint16_t code = voxl::ErrNone;
   voxl::Close(*r, &code);
   if (error != nullptr) *error = code;
@@ -26,6 +29,18 @@ VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error) {
     return nullptr;
   }
   return voxl::ToHost(r);
+}
+
+}  // namespace
+
+extern "C" {
+
+VOXL_API VoxlRecorder* VoxlCreateRecorder(WORD* error) {
+  return CreateRecorder(error, true);
+}
+
+VOXL_API VoxlRecorder* VoxlCreateFileRecorder(WORD* error) {
+  return CreateRecorder(error, false);
 }
 
 VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder) {

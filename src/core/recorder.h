@@ -167,6 +167,10 @@ struct Recorder {
   uint32_t sampleRate = 44100;  // Hz
   uint16_t sampleFormat = 16;   // 8, 16 linear PCM; 106 A-law; 107 mu-law; 100 compressed
   uint16_t channels = 2;        // 1 or 2
+  // Whether Close in states 0 and 1 asks the default input device about the capture format.
+  // Off for a recorder made for files (VoxlCreateFileRecorder), which touches no sound device
+  // until it records (a refusing device then fails the start) or plays.
+  bool checkCaptureDevice = true;
 
   // ---- File, stream and position ----
   HMMIO fileHandle = nullptr;  // null in streaming mode

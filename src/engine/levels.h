@@ -38,4 +38,8 @@ uint32_t SetMeterOption(Recorder& r, uint16_t option);
 uint32_t SetMeterStyle(Recorder& r, int16_t style);
 uint32_t SetMeterSegments(Recorder& r, int16_t segments);
 
+// Tests only: where the processor has AVX2, whether the meter scans 32-byte vectors (the
+// default) or 16-byte ones; answers whether 32-byte vectors are used now.
+bool UseWideLevelScanForTesting(bool on);
+
 }  // namespace voxl

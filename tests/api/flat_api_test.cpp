@@ -439,5 +439,28 @@ TEST(ModuleTest, CreationFailsCleanlyWithoutHelperWindowOrEngineThread) {
   }
 }
 
+// A recorder made for files never asks the input device: made and closed while the input
+// refuses every format, it still records once asked to, and then the start fails.
+TEST(ModuleTest, FileRecorderLeavesTheInputDeviceAloneUntilItRecords) {
+  virtualaudio::Reset();
+  virtualaudio::SetInputFaults(0, {.refuseFormat = true});
+  WORD error = VOXL_ERR_NONE;
+  EXPECT_EQ(VoxlCreateRecorder(&error), nullptr);
+  EXPECT_EQ(error, VOXL_ERR_CAPTURE_FORMAT_REFUSED);
+  VoxlRecorder* recorder = VoxlCreateFileRecorder(&error);
+  ASSERT_NE(recorder, nullptr);
+  EXPECT_EQ(error, VOXL_ERR_NONE);
+  const VoxlRecorderVtbl& m = *recorder->lpVtbl;
+  BSTR streaming = SysAllocString(u"");
+  m.Close(recorder, &error);
+  EXPECT_EQ(error, VOXL_ERR_NONE);
+  m.NewRecording(recorder, streaming, &error);
+  EXPECT_EQ(error, VOXL_ERR_NONE);
+  m.Record(recorder, &error);
+  EXPECT_EQ(error, VOXL_ERR_CAPTURE_START);
+  SysFreeString(streaming);
+  VoxlDestroyRecorder(recorder);
+}
+
 }  // namespace
 }  // namespace voxl

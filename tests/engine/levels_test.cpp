@@ -1,9 +1,12 @@
 // The level meter and the silence detector.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "api/helper_window.h"
@@ -103,6 +106,69 @@ TEST_F(LevelsTest, UnmeasuredLayoutsAndShortBuffersReadNothingMore) {
   EXPECT_EQ(r_.clipLeft, 0u);
   Measure(samples, -5);
   EXPECT_EQ(r_.levelLeft, kNoLevel);
+}
+
+// Random buffers of every measured layout, of lengths around the vector sizes and starting at
+// every position within a vector, give the levels and clips of a plain per-sample scan bit for
+// bit, with the extremes anywhere, in the last samples too.
+TEST_F(LevelsTest, MatchesAPlainScanOfRandomBuffers) {
+  std::mt19937 random(310);
+  for (const bool wide : {false, true}) {
+    UseWideLevelScanForTesting(wide);
+    for (const uint16_t bits : {16, 8}) {
+      for (const uint16_t channels : {1, 2}) {
+        Use(WAVE_FORMAT_PCM, channels, bits);
+        const int centre = bits == 8 ? 128 : 0;
+        const int top = bits == 8 ? 255 : 32767, bottom = bits == 8 ? 0 : -32768;
+        for (const int frames : {1, 3, 7, 8, 9, 16, 17, 31, 33, 63, 64, 65, 130, 257, 4410}) {
+          for (int skip = 0; skip < 32 / (bits / 8); skip += 3) {
+            // A random loudness per channel, and now and then a sample at the very edge.
+            std::vector<int> values(size_t(skip + frames * channels));
+            int spread[2] = {int(random() % (top - centre + 1)),
+                             int(random() % (top - centre + 1))};
+            for (size_t i = 0; i < values.size(); ++i) {
+              const int c = int(i % channels), u = int(random() % 1000);
+              values[i] = std::clamp(centre + int(random() % (2 * spread[c] + 1)) - spread[c] +
+                                         (u == 0   ? top
+                                          : u == 1 ? -top
+                                                   : 0),
+                                     bottom, top);
+            }
+            int magnitude[2] = {0, 0};
+            for (int i = skip; i < int(values.size()); ++i) {
+              int& m = magnitude[(i - skip) % channels];
+              m = std::max(m, std::abs(values[i] - centre));
+            }
+            ResetLevels(r_);
+            std::vector<uint8_t> bytes(values.size() * bits / 8);
+            for (size_t i = 0; i < values.size(); ++i) {
+              const auto sample = int16_t(values[i]);
+              bits == 8 ? void(bytes[i] = uint8_t(sample))
+                        : void(std::memcpy(&bytes[2 * i], &sample, 2));
+            }
+            WAVEHDR h{};
+            h.lpData = reinterpret_cast<LPSTR>(bytes.data() + skip * bits / 8);
+            h.dwBufferLength = DWORD(frames * channels * bits / 8);
+            MeasureLevels(r_, h, frames);
+            const double squareOne = bits == 8 ? 1.0 / 16384.0 : 1.0 / 1073741824.0;
+            const int clip = bits == 8 ? 115 : 30000;
+            for (int c = 0; c < 2; ++c) {
+              const int m = magnitude[channels == 2 ? c : 0];
+              const double peak = double(int64_t{m} * m) * squareOne;
+              const float level = peak > 0 ? float(10.0 * std::log10(peak)) : kNoLevel;
+              const bool clipped = m > clip && (c == 0 || channels == 2);
+              EXPECT_EQ((c == 0 ? r_.levelLeft : r_.levelRight).load(),
+                        c == 0 || channels == 2 ? level : kNoLevel)
+                  << bits << " bits, " << channels << " ch, " << frames << " frames at " << skip
+                  << (wide ? ", 32-byte scan" : "");
+              EXPECT_EQ((c == 0 ? r_.clipLeft : r_.clipRight).load(), clipped ? 1u : 0u);
+            }
+          }
+        }
+      }
+    }
+  }
+  UseWideLevelScanForTesting(true);
 }
 
 // Silence detector.  Quiet below -60 dB, sound at -20 dB and above.

@@ -62,7 +62,7 @@ BOOL CALLBACK ShowProgress(DOUBLE fraction, void* context) {
 // The rate and channels of the input as the recorder opens it, for picking a codec's standard
 // format.  kExitOk, or the exit code after printing why.
 int InputShape(const ConvertOptions& o, DWORD* rate, WORD* channels) {
-  VoxlRecorder* rec = NewRecorder();
+  VoxlRecorder* rec = NewRecorder(true);
   if (rec == nullptr) return kExitFailure;
   const int opened = OpenForReading(rec, o.in, o.open);
   if (opened == kExitOk) {

@@ -81,7 +81,7 @@ class EditSession {
       PrintError("cannot edit " + o.file + ": " + why);
       return;
     }
-    rec_ = NewRecorder();
+    rec_ = NewRecorder(true);
     if (rec_ == nullptr) return;
     OpenOptions open = o.open;
     open.writable = true;

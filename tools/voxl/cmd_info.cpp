@@ -183,7 +183,7 @@ int RunInfo(InfoOptions o) {
   const std::string shown = o.file;
   StdinFile input(o.file);
   if (!input.ok()) return kExitFailure;
-  VoxlRecorder* rec = NewRecorder();
+  VoxlRecorder* rec = NewRecorder(true);
   if (rec == nullptr) return kExitFailure;
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   WORD error = 0;
@@ -312,9 +312,9 @@ void AddOpenOptions(CLI::App* cmd, OpenOptions& o) {
   mpeg->excludes(raw)->excludes(header);
 }
 
-VoxlRecorder* NewRecorder() {
+VoxlRecorder* NewRecorder(bool filesOnly) {
   WORD error = 0;
-  VoxlRecorder* rec = VoxlCreateRecorder(&error);
+  VoxlRecorder* rec = filesOnly ? VoxlCreateFileRecorder(&error) : VoxlCreateRecorder(&error);
   if (rec == nullptr) {
     PrintError(std::string("cannot start the recorder: ") + VoxlErrorText(error));
   }

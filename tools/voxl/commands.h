@@ -64,8 +64,9 @@ struct RawSamples {
 bool ParseOpenOptions(const OpenOptions& o, RawSamples* raw);
 // Whether `path` begins as an MPEG audio stream does: an ID3v2 tag, or a frame sync.
 bool LooksLikeMpeg(const std::string& path);
-// A new recorder, or null after printing why none could be made.
-VoxlRecorder* NewRecorder();
+// A new recorder, or null after printing why none could be made.  `filesOnly`: for commands that
+// touch no sound device (the default input device is not asked at creation).
+VoxlRecorder* NewRecorder(bool filesOnly = false);
 // Opens `file` on the idle recorder as `o` says (read-only unless o.writable).  kExitOk, or the
 // exit code after printing why.
 int OpenForReading(VoxlRecorder* rec, const std::string& file, const OpenOptions& o);

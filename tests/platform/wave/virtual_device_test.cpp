@@ -1,7 +1,7 @@
 // The virtual driver through the wave functions: buffers stopped and reset in mid-fill and the
-// input signals a user can choose; an output that keeps nothing.  (Sine input sample for sample,
-// fault injection, the clocks and what an output keeps of what was played are exercised by the
-// engine tests that rely on them.)
+// input signals and clocks a user can choose; an output that keeps nothing.  (Sine input sample for
+// sample, fault injection, the clocks and what an output keeps of what was played are exercised by
+// the engine tests that rely on them.)
 #include <cmath>
 #include <string>
 
@@ -166,6 +166,31 @@ TEST_F(DeviceTest, InputSettingIsParsedAndReadAtEachOpenUnlessASignalIsSet) {
   ScopedEnv missing(va::kInputSettingVariable, "file:/nonexistent/mic.wav");
   EXPECT_EQ(MMSYSERR_NOERROR, waveInOpen(nullptr, 0, &format_, 0, 0, WAVE_FORMAT_QUERY));
   EXPECT_EQ(MMSYSERR_ERROR, waveInOpen(&in_, 0, &format_, 0, 0, CALLBACK_NULL));
+}
+
+// Until a clock is set, VOXL_VIRTUAL_CLOCK chooses it at each open: "free" fills an hour of
+// buffers at once (real time would take the hour); anything else means real time.
+TEST_F(DeviceTest, ClockVariableChoosesFreeRunningOrRealTimeUntilAClockIsSet) {
+  va::SetClock(std::nullopt);
+  for (const auto& [text, clock] : {std::pair<const char*, va::Clock>{nullptr, va::Clock::RealTime},
+                                    {"realtime", va::Clock::RealTime},
+                                    {"Free", va::Clock::RealTime},
+                                    {"free", va::Clock::FreeRunning}}) {
+    ScopedEnv variable(va::kClockVariable, text);
+    EXPECT_EQ(va::GetClock(), clock) << (text ? text : "not set");
+  }
+  ScopedEnv variable(va::kClockVariable, "free");
+  OpenIn(Pcm(8000, 1, 8));
+  Queue(6, 8000 * 600);  // ten minutes each
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
+  MSG msg;
+  size_t full = 0;
+  while (full < buffers_.size() && NextMessage(&msg, 20000)) {
+    full += msg.message == MM_WIM_DATA && buffers_[full]->header.dwBytesRecorded == 8000 * 600;
+  }
+  EXPECT_EQ(full, buffers_.size());
+  va::SetClock(va::Clock::Manual);
+  EXPECT_EQ(va::GetClock(), va::Clock::Manual) << "a clock set wins over the variable";
 }
 
 // An output that does not keep what it plays (a program playing for an hour) only counts it.

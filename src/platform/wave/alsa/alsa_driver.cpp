@@ -3,9 +3,11 @@
 // Implements the WaveDriver contract of wave_driver.h.  Devices of each direction are ALSA's
 // "default" PCM first (where PipeWire or PulseAudio live; it is also the wave mapper's device),
 // then every device of every sound card as plughw:CARD=<id>,DEV=<n>, named "<card>: <device>".
-// A device that cannot be opened in a direction when the driver starts is not listed for it
-// (hardware held by a sound server, for example).  Only 8- and 16-bit PCM with one or two
-// channels is served; the plug layers of ALSA convert rates where the device cannot.
+// A device that cannot be opened in a direction when that direction's devices are first asked
+// for is not listed for it (hardware held by a sound server, for example).  libasound reads its
+// configuration and reaches the sound server only then: a process that never asks about a device
+// never touches them.  Only 8- and 16-bit PCM with one or two channels is served; the plug layers
+// of ALSA convert rates where the device cannot.
 //
 // Each open device has a device loop thread that alone touches the PCM.  The PCM is opened
 // non-blocking and the loop waits in poll() on its descriptors together with an eventfd, so the
@@ -14,6 +16,7 @@
 // sound server gone) ends delivery: an input reports the loss to its port (WavePort::Lost), and
 // the loop leaves the port alone until close.
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -36,10 +39,115 @@
 namespace voxl::wave {
 namespace {
 
-// Device loop timing.  A period is what one read or write moves; the buffer is what the device
-// holds.  Capture keeps a deeper buffer so a slow application thread does not cause over-runs.
-constexpr unsigned kPeriodMicros = 20000;
-constexpr unsigned kInputBufferMicros = 200000;
+// libasound is loaded when the driver is first probed, not with the library, so a process that
+// never asks about a device does not load it at all (and a machine without it still runs, from
+// the virtual devices).  Every function the driver calls comes from this table.
+// clang-format off
+#define VOXL_ALSA_FUNCTIONS(X)                              \
+  X(snd_card_next)                                          \
+  X(snd_ctl_card_info)                                      \
+  X(snd_ctl_card_info_free)                                 \
+  X(snd_ctl_card_info_get_id)                               \
+  X(snd_ctl_card_info_get_name)                             \
+  X(snd_ctl_card_info_malloc)                               \
+  X(snd_ctl_close)                                          \
+  X(snd_ctl_open)                                           \
+  X(snd_ctl_pcm_info)                                       \
+  X(snd_ctl_pcm_next_device)                                \
+  X(snd_device_name_free_hint)                              \
+  X(snd_device_name_get_hint)                               \
+  X(snd_device_name_hint)                                   \
+  X(snd_lib_error_set_handler)                              \
+  X(snd_pcm_avail_update)                                   \
+  X(snd_pcm_close)                                          \
+  X(snd_pcm_delay)                                          \
+  X(snd_pcm_drop)                                           \
+  X(snd_pcm_hw_params)                                      \
+  X(snd_pcm_hw_params_any)                                  \
+  X(snd_pcm_hw_params_copy)                                 \
+  X(snd_pcm_hw_params_free)                                 \
+  X(snd_pcm_hw_params_get_buffer_size)                      \
+  X(snd_pcm_hw_params_get_channels_max)                     \
+  X(snd_pcm_hw_params_get_period_size)                      \
+  X(snd_pcm_hw_params_malloc)                               \
+  X(snd_pcm_hw_params_set_access)                           \
+  X(snd_pcm_hw_params_set_buffer_time_near)                 \
+  X(snd_pcm_hw_params_set_channels)                         \
+  X(snd_pcm_hw_params_set_format)                           \
+  X(snd_pcm_hw_params_set_period_size_last)                 \
+  X(snd_pcm_hw_params_set_period_size_max)                  \
+  X(snd_pcm_hw_params_set_period_size_near)                 \
+  X(snd_pcm_hw_params_set_period_time_near)                 \
+  X(snd_pcm_hw_params_set_rate)                             \
+  X(snd_pcm_hw_params_test_rate)                            \
+  X(snd_pcm_info_free)                                      \
+  X(snd_pcm_info_get_name)                                  \
+  X(snd_pcm_info_malloc)                                    \
+  X(snd_pcm_info_set_device)                                \
+  X(snd_pcm_info_set_stream)                                \
+  X(snd_pcm_info_set_subdevice)                             \
+  X(snd_pcm_open)                                           \
+  X(snd_pcm_poll_descriptors)                               \
+  X(snd_pcm_poll_descriptors_count)                         \
+  X(snd_pcm_poll_descriptors_revents)                       \
+  X(snd_pcm_prepare)                                        \
+  X(snd_pcm_readi)                                          \
+  X(snd_pcm_recover)                                        \
+  X(snd_pcm_start)                                          \
+  X(snd_pcm_state)                                          \
+  X(snd_pcm_sw_params)                                      \
+  X(snd_pcm_sw_params_current)                              \
+  X(snd_pcm_sw_params_free)                                 \
+  X(snd_pcm_sw_params_get_boundary)                         \
+  X(snd_pcm_sw_params_malloc)                               \
+  X(snd_pcm_sw_params_set_avail_min)                        \
+  X(snd_pcm_sw_params_set_start_threshold)                  \
+  X(snd_pcm_writei)
+// clang-format on
+
+struct AlsaLibrary {
+#define VOXL_ALSA_SLOT(name) decltype(&::name) name = nullptr;
+  VOXL_ALSA_FUNCTIONS(VOXL_ALSA_SLOT)
+#undef VOXL_ALSA_SLOT
+};
+
+// The loaded library, or null when it cannot be loaded or lacks a function; loaded at the first
+// call (thread-safe), kept for the life of the process.
+const AlsaLibrary* LoadedAlsa() {
+  static const AlsaLibrary* const library = []() -> const AlsaLibrary* {
+    void* handle = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return nullptr;
+    auto* table = new AlsaLibrary;
+    bool complete = true;
+#define VOXL_ALSA_LOOK_UP(name)                                            \
+  table->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name)); \
+  complete = complete && table->name != nullptr;
+    VOXL_ALSA_FUNCTIONS(VOXL_ALSA_LOOK_UP)
+#undef VOXL_ALSA_LOOK_UP
+    if (!complete) {
+      delete table;
+      dlclose(handle);
+      return nullptr;
+    }
+    return table;
+  }();
+  return library;
+}
+
+// The table, once LoadedAlsa answered it: every caller is reached only through a device that
+// was listed, which takes the library.
+const AlsaLibrary& Alsa() {
+  return *LoadedAlsa();
+}
+
+// Device loop timing.  A period is what one read or write moves, and the loop wakes once per
+// period; the buffer is what the device holds.  Capture reads periods of the recorder's 0.1 s
+// buffers (or the largest the device allows below that), so the loop wakes once for each buffer
+// it fills, and keeps a deeper buffer so a slow application thread does not cause over-runs.
+// Playback keeps short periods: what the device holds is what a pause still lets through.
+constexpr unsigned kInputPeriodDivisor = 10;  // frames per period = rate / 10: 0.1 s
+constexpr unsigned kInputBufferMicros = 500000;
+constexpr unsigned kOutputPeriodMicros = 20000;
 constexpr unsigned kOutputBufferMicros = 100000;
 // Longest single wait of the device loop; the loop re-checks the device after it, so a plugin
 // whose descriptors miss an event costs latency, never a hang.
@@ -50,14 +158,20 @@ constexpr unsigned kCapsRates[] = {11025, 22050, 44100, 48000, 96000};
 
 struct AlsaDevice {
   std::string pcm;   // the name given to snd_pcm_open
-  std::string name;  // readable name for the capabilities
+  std::string name;  // readable name for the capabilities (see NameLocked for "default")
   DWORD formats = 0;
   WORD channels = 0;
 };
 
+// The devices, found when first needed: a direction's list when a slot first asks about that
+// direction, the name of the "default" device (asking ALSA for it reads every device definition,
+// the costliest step) when its capabilities are first asked.  init starts over.
 struct DeviceTable {
   std::mutex mutex;
+  bool listed[2] = {false, false};     // indexed by Direction
   std::vector<AlsaDevice> devices[2];  // indexed by Direction
+  bool defaultNamed = false;
+  std::string defaultName;
 };
 
 DeviceTable& Table() {
@@ -74,23 +188,23 @@ snd_pcm_stream_t StreamOf(Direction dir) {
 }
 
 struct PcmCloser {
-  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+  void operator()(snd_pcm_t* pcm) const { Alsa().snd_pcm_close(pcm); }
 };
 using PcmPtr = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
 struct HwParamsFree {
-  void operator()(snd_pcm_hw_params_t* p) const { snd_pcm_hw_params_free(p); }
+  void operator()(snd_pcm_hw_params_t* p) const { Alsa().snd_pcm_hw_params_free(p); }
 };
 using HwParamsPtr = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFree>;
 
 struct SwParamsFree {
-  void operator()(snd_pcm_sw_params_t* p) const { snd_pcm_sw_params_free(p); }
+  void operator()(snd_pcm_sw_params_t* p) const { Alsa().snd_pcm_sw_params_free(p); }
 };
 using SwParamsPtr = std::unique_ptr<snd_pcm_sw_params_t, SwParamsFree>;
 
 HwParamsPtr NewHwParams() {
   snd_pcm_hw_params_t* p = nullptr;
-  return HwParamsPtr(snd_pcm_hw_params_malloc(&p) == 0 ? p : nullptr);
+  return HwParamsPtr(Alsa().snd_pcm_hw_params_malloc(&p) == 0 ? p : nullptr);
 }
 
 // libasound reports configuration problems on stderr (for example "cannot find card 0" on a
@@ -101,7 +215,7 @@ void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
 // Opens without blocking: a device held by another program answers -EBUSY at once.
 int OpenPcm(const std::string& name, Direction dir, PcmPtr* out) {
   snd_pcm_t* pcm = nullptr;
-  int err = snd_pcm_open(&pcm, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK);
+  int err = Alsa().snd_pcm_open(&pcm, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK);
   if (err < 0) return err;
   out->reset(pcm);
   return 0;
@@ -138,11 +252,11 @@ bool Accepts(snd_pcm_t* pcm, const snd_pcm_hw_params_t* any, snd_pcm_format_t fo
              unsigned channels, unsigned rate) {
   HwParamsPtr p = NewHwParams();
   if (!p) return false;
-  snd_pcm_hw_params_copy(p.get(), any);
-  return snd_pcm_hw_params_set_access(pcm, p.get(), SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
-         snd_pcm_hw_params_set_format(pcm, p.get(), format) == 0 &&
-         snd_pcm_hw_params_set_channels(pcm, p.get(), channels) == 0 &&
-         snd_pcm_hw_params_test_rate(pcm, p.get(), rate, 0) == 0;
+  Alsa().snd_pcm_hw_params_copy(p.get(), any);
+  return Alsa().snd_pcm_hw_params_set_access(pcm, p.get(), SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
+         Alsa().snd_pcm_hw_params_set_format(pcm, p.get(), format) == 0 &&
+         Alsa().snd_pcm_hw_params_set_channels(pcm, p.get(), channels) == 0 &&
+         Alsa().snd_pcm_hw_params_test_rate(pcm, p.get(), rate, 0) == 0;
 }
 
 // Opens the device for a moment and fills its capability bits.  False when it cannot open.
@@ -150,7 +264,7 @@ bool ProbeDevice(Direction dir, AlsaDevice* device) {
   PcmPtr pcm;
   if (OpenPcm(device->pcm, dir, &pcm) < 0) return false;
   HwParamsPtr any = NewHwParams();
-  if (!any || snd_pcm_hw_params_any(pcm.get(), any.get()) < 0) return false;
+  if (!any || Alsa().snd_pcm_hw_params_any(pcm.get(), any.get()) < 0) return false;
   DWORD formats = 0;
   for (size_t r = 0; r < std::size(kCapsRates); ++r) {
     for (unsigned stereo = 0; stereo < 2; ++stereo) {
@@ -163,7 +277,7 @@ bool ProbeDevice(Direction dir, AlsaDevice* device) {
     }
   }
   unsigned maxChannels = 0;
-  if (snd_pcm_hw_params_get_channels_max(any.get(), &maxChannels) < 0) maxChannels = 1;
+  if (Alsa().snd_pcm_hw_params_get_channels_max(any.get(), &maxChannels) < 0) maxChannels = 1;
   device->formats = formats;
   device->channels = static_cast<WORD>(std::clamp(maxChannels, 1u, 2u));
   return true;
@@ -173,17 +287,17 @@ bool ProbeDevice(Direction dir, AlsaDevice* device) {
 std::string DefaultDeviceName() {
   std::string description;
   void** hints = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &hints) == 0) {
+  if (Alsa().snd_device_name_hint(-1, "pcm", &hints) == 0) {
     for (void** hint = hints; *hint != nullptr; ++hint) {
-      char* name = snd_device_name_get_hint(*hint, "NAME");
+      char* name = Alsa().snd_device_name_get_hint(*hint, "NAME");
       if (name != nullptr && std::strcmp(name, "default") == 0) {
-        char* desc = snd_device_name_get_hint(*hint, "DESC");
+        char* desc = Alsa().snd_device_name_get_hint(*hint, "DESC");
         if (desc != nullptr) description = desc;
         free(desc);
       }
       free(name);
     }
-    snd_device_name_free_hint(hints);
+    Alsa().snd_device_name_free_hint(hints);
   }
   for (const char* server : {"PipeWire", "PulseAudio", "JACK"}) {
     if (description.find(server) != std::string::npos) {
@@ -193,81 +307,100 @@ std::string DefaultDeviceName() {
   return "Default";
 }
 
-// Every PCM device of every sound card, in card order, through the plug layer.
-void AddCardDevices(std::vector<AlsaDevice>* inputs, std::vector<AlsaDevice>* outputs) {
+// Every PCM device of every sound card that serves `dir`, in card order, through the plug layer.
+void AddCardDevices(Direction dir, std::vector<AlsaDevice>* devices) {
   int card = -1;
-  while (snd_card_next(&card) == 0 && card >= 0) {
+  while (Alsa().snd_card_next(&card) == 0 && card >= 0) {
     char hw[32];
     std::snprintf(hw, sizeof hw, "hw:%d", card);
     snd_ctl_t* ctl = nullptr;
-    if (snd_ctl_open(&ctl, hw, 0) < 0) continue;
+    if (Alsa().snd_ctl_open(&ctl, hw, 0) < 0) continue;
     snd_ctl_card_info_t* info = nullptr;
     snd_pcm_info_t* pcmInfo = nullptr;
-    if (snd_ctl_card_info_malloc(&info) == 0 && snd_pcm_info_malloc(&pcmInfo) == 0 &&
-        snd_ctl_card_info(ctl, info) == 0) {
-      const std::string id = snd_ctl_card_info_get_id(info);
-      const std::string cardName = snd_ctl_card_info_get_name(info);
+    if (Alsa().snd_ctl_card_info_malloc(&info) == 0 && Alsa().snd_pcm_info_malloc(&pcmInfo) == 0 &&
+        Alsa().snd_ctl_card_info(ctl, info) == 0) {
+      const std::string id = Alsa().snd_ctl_card_info_get_id(info);
+      const std::string cardName = Alsa().snd_ctl_card_info_get_name(info);
       int dev = -1;
-      while (snd_ctl_pcm_next_device(ctl, &dev) == 0 && dev >= 0) {
-        for (Direction dir : {Direction::Input, Direction::Output}) {
-          snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(dev));
-          snd_pcm_info_set_subdevice(pcmInfo, 0);
-          snd_pcm_info_set_stream(pcmInfo, StreamOf(dir));
-          if (snd_ctl_pcm_info(ctl, pcmInfo) < 0) continue;  // no such direction
-          AlsaDevice device;
-          device.pcm = "plughw:CARD=" + id + ",DEV=" + std::to_string(dev);
-          device.name = cardName + ": " + snd_pcm_info_get_name(pcmInfo);
-          if (ProbeDevice(dir, &device)) {
-            (dir == Direction::Input ? inputs : outputs)->push_back(std::move(device));
-          }
-        }
+      while (Alsa().snd_ctl_pcm_next_device(ctl, &dev) == 0 && dev >= 0) {
+        Alsa().snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(dev));
+        Alsa().snd_pcm_info_set_subdevice(pcmInfo, 0);
+        Alsa().snd_pcm_info_set_stream(pcmInfo, StreamOf(dir));
+        if (Alsa().snd_ctl_pcm_info(ctl, pcmInfo) < 0) continue;  // no such direction
+        AlsaDevice device;
+        device.pcm = "plughw:CARD=" + id + ",DEV=" + std::to_string(dev);
+        device.name = cardName + ": " + Alsa().snd_pcm_info_get_name(pcmInfo);
+        if (ProbeDevice(dir, &device)) devices->push_back(std::move(device));
       }
     }
-    snd_pcm_info_free(pcmInfo);
-    snd_ctl_card_info_free(info);
-    snd_ctl_close(ctl);
+    Alsa().snd_pcm_info_free(pcmInfo);
+    Alsa().snd_ctl_card_info_free(info);
+    Alsa().snd_ctl_close(ctl);
   }
 }
 
-bool AlsaInit() {
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { snd_lib_error_set_handler(QuietAlsaError); });
-
-  std::vector<AlsaDevice> found[2];
-  const std::string defaultName = DefaultDeviceName();
-  for (Direction dir : {Direction::Input, Direction::Output}) {
+// The devices of one direction, found at the first call for it: ALSA's "default" (named when
+// first asked, see NameLocked), then the card devices.  Caller holds the table's lock.
+std::vector<AlsaDevice>& ListLocked(DeviceTable& table, Direction dir) {
+  std::vector<AlsaDevice>& devices = table.devices[IndexOf(dir)];
+  if (!table.listed[IndexOf(dir)]) {
+    table.listed[IndexOf(dir)] = true;
+    devices.clear();
+    if (LoadedAlsa() == nullptr) return devices;  // no libasound: no device
     AlsaDevice device;
     device.pcm = "default";
-    device.name = defaultName;
-    if (ProbeDevice(dir, &device)) found[IndexOf(dir)].push_back(std::move(device));
+    if (ProbeDevice(dir, &device)) devices.push_back(std::move(device));
+    AddCardDevices(dir, &devices);
   }
-  AddCardDevices(&found[0], &found[1]);
+  return devices;
+}
+
+// The readable name of a listed device; the "default" device's is found at the first call.
+// Caller holds the table's lock.
+std::string NameLocked(DeviceTable& table, const AlsaDevice& device) {
+  if (device.pcm != "default") return device.name;
+  if (!table.defaultNamed) {
+    table.defaultName = DefaultDeviceName();
+    table.defaultNamed = true;
+  }
+  return table.defaultName;
+}
+
+// Forgets what was found (the environment may have changed since: tests choose again) and
+// answers whether ALSA serves a device.  The default device's input and output are tried first,
+// so where a sound server runs one open answers; the lists are completed when first asked.
+bool AlsaInit() {
+  if (LoadedAlsa() == nullptr) return false;
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { Alsa().snd_lib_error_set_handler(QuietAlsaError); });
 
   DeviceTable& table = Table();
   std::lock_guard lock(table.mutex);
-  table.devices[0] = std::move(found[0]);
-  table.devices[1] = std::move(found[1]);
-  return !table.devices[0].empty() || !table.devices[1].empty();
+  table.listed[0] = table.listed[1] = false;
+  table.defaultNamed = false;
+  return !ListLocked(table, Direction::Input).empty() ||
+         !ListLocked(table, Direction::Output).empty();
 }
 
 UINT AlsaCount(Direction dir) {
   DeviceTable& table = Table();
   std::lock_guard lock(table.mutex);
-  return static_cast<UINT>(table.devices[IndexOf(dir)].size());
+  return static_cast<UINT>(ListLocked(table, dir).size());
 }
 
-bool LookUp(Direction dir, UINT device, AlsaDevice* out) {
+bool LookUp(Direction dir, UINT device, AlsaDevice* out, bool withName = false) {
   DeviceTable& table = Table();
   std::lock_guard lock(table.mutex);
-  const auto& devices = table.devices[IndexOf(dir)];
+  const auto& devices = ListLocked(table, dir);
   if (device >= devices.size()) return false;
   *out = devices[device];
+  if (withName) out->name = NameLocked(table, devices[device]);
   return true;
 }
 
 MMRESULT AlsaCaps(Direction dir, UINT device, DeviceCaps* caps) {
   AlsaDevice found;
-  if (caps == nullptr || !LookUp(dir, device, &found)) return MMSYSERR_BADDEVICEID;
+  if (caps == nullptr || !LookUp(dir, device, &found, true)) return MMSYSERR_BADDEVICEID;
   std::snprintf(caps->name, sizeof caps->name, "%s", found.name.c_str());
   caps->formats = found.formats;
   caps->channels = found.channels;
@@ -287,7 +420,7 @@ MMRESULT AlsaQuery(Direction dir, UINT device, const WAVEFORMATEX* format) {
   if (int err = OpenPcm(found.pcm, dir, &pcm); err < 0) return OpenErrorResult(err);
   HwParamsPtr any = NewHwParams();
   if (!any) return MMSYSERR_NOMEM;
-  if (snd_pcm_hw_params_any(pcm.get(), any.get()) < 0) return MMSYSERR_BADDEVICEID;
+  if (Alsa().snd_pcm_hw_params_any(pcm.get(), any.get()) < 0) return MMSYSERR_BADDEVICEID;
   return Accepts(pcm.get(), any.get(), SampleFormat(format->wBitsPerSample), format->nChannels,
                  format->nSamplesPerSec)
              ? MMSYSERR_NOERROR
@@ -343,14 +476,14 @@ void WaitDevice(AlsaStream* s, int timeoutMillis) {
   snd_pcm_t* pcm = s->pcm.get();
   const unsigned pcmFds = static_cast<unsigned>(s->fds.size() - 1);
   s->fds[0] = {s->wakeFd, POLLIN, 0};
-  if (snd_pcm_poll_descriptors(pcm, &s->fds[1], pcmFds) < 0) {
+  if (Alsa().snd_pcm_poll_descriptors(pcm, &s->fds[1], pcmFds) < 0) {
     // Fall back to waiting on the eventfd alone, with the timeout bounding the wait.
     poll(s->fds.data(), 1, timeoutMillis);
   } else {
     poll(s->fds.data(), pcmFds + 1, timeoutMillis);
     unsigned short revents = 0;
     // Plugins translate their descriptors' events here; the loop re-checks the device itself.
-    snd_pcm_poll_descriptors_revents(pcm, &s->fds[1], pcmFds, &revents);
+    Alsa().snd_pcm_poll_descriptors_revents(pcm, &s->fds[1], pcmFds, &revents);
   }
   if (s->fds[0].revents & POLLIN) DrainWake(s);
 }
@@ -373,7 +506,7 @@ bool IsXrun(long err) {
 
 // Recovers from an under-run or over-run (or a suspend); false when the device is lost.
 bool Recover(AlsaStream* s, long err) {
-  return snd_pcm_recover(s->pcm.get(), static_cast<int>(err), 1) == 0;
+  return Alsa().snd_pcm_recover(s->pcm.get(), static_cast<int>(err), 1) == 0;
 }
 
 void RunInput(AlsaStream* s) {
@@ -382,10 +515,10 @@ void RunInput(AlsaStream* s) {
   while (!s->quit.load()) {
     const bool reset = s->resetRequested.exchange(false);
     const bool running = port->Running();
-    snd_pcm_state_t state = snd_pcm_state(pcm);
+    snd_pcm_state_t state = Alsa().snd_pcm_state(pcm);
     if ((reset || !running) && state != SND_PCM_STATE_SETUP && state != SND_PCM_STATE_PREPARED) {
-      snd_pcm_drop(pcm);  // what the device holds is stale once input stops
-      state = snd_pcm_state(pcm);
+      Alsa().snd_pcm_drop(pcm);  // what the device holds is stale once input stops
+      state = Alsa().snd_pcm_state(pcm);
     }
     if (!running) {
       if (!port->WaitForWork()) {
@@ -400,15 +533,15 @@ void RunInput(AlsaStream* s) {
       break;
     }
     if (state == SND_PCM_STATE_SETUP || state == SND_PCM_STATE_XRUN) {
-      if (snd_pcm_prepare(pcm) < 0) break;
+      if (Alsa().snd_pcm_prepare(pcm) < 0) break;
       state = SND_PCM_STATE_PREPARED;
     }
     if (state == SND_PCM_STATE_PREPARED) {
-      int err = snd_pcm_start(pcm);
+      int err = Alsa().snd_pcm_start(pcm);
       if (err < 0 && !(IsXrun(err) && Recover(s, err))) break;
       continue;
     }
-    snd_pcm_sframes_t frames = snd_pcm_readi(pcm, s->buffer.data(), s->periodFrames);
+    snd_pcm_sframes_t frames = Alsa().snd_pcm_readi(pcm, s->buffer.data(), s->periodFrames);
     if (frames == -EAGAIN || frames == 0) {
       WaitDevice(s, kMaxWaitMillis);
       continue;
@@ -434,7 +567,7 @@ constexpr int kPlayOutMillis = 1000;
 bool HoldsAudio(AlsaStream* s, snd_pcm_sframes_t avail) {
   if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) < s->bufferFrames) return true;
   snd_pcm_sframes_t delay = 0;
-  return snd_pcm_delay(s->pcm.get(), &delay) == 0 && delay > 0;
+  return Alsa().snd_pcm_delay(s->pcm.get(), &delay) == 0 && delay > 0;
 }
 
 // Writes `frames` frames completely unless the device is lost or reset: the audio was taken
@@ -444,9 +577,10 @@ bool WriteAll(AlsaStream* s, const uint8_t* data, snd_pcm_uframes_t frames) {
   snd_pcm_t* pcm = s->pcm.get();
   int waitedClosing = 0;
   while (frames > 0 && !s->resetRequested.load()) {
-    snd_pcm_sframes_t n = snd_pcm_writei(pcm, data, frames);
+    snd_pcm_sframes_t n = Alsa().snd_pcm_writei(pcm, data, frames);
     if (n == -EAGAIN) {
-      if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);  // buffer full
+      if (Alsa().snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED)
+        Alsa().snd_pcm_start(pcm);  // buffer full
       if (s->quit.load()) {
         if (waitedClosing >= kPlayOutMillis) return true;
         waitedClosing += s->periodMillis;
@@ -472,11 +606,11 @@ void PlayOut(AlsaStream* s) {
   snd_pcm_t* pcm = s->pcm.get();
   for (int waited = 0; waited < kPlayOutMillis && !s->resetRequested.load();
        waited += s->periodMillis) {
-    snd_pcm_state_t state = snd_pcm_state(pcm);
+    snd_pcm_state_t state = Alsa().snd_pcm_state(pcm);
     if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED) return;
-    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    snd_pcm_sframes_t avail = Alsa().snd_pcm_avail_update(pcm);
     if (avail < 0 || !HoldsAudio(s, avail)) return;
-    if (state == SND_PCM_STATE_PREPARED && snd_pcm_start(pcm) < 0) return;
+    if (state == SND_PCM_STATE_PREPARED && Alsa().snd_pcm_start(pcm) < 0) return;
     WaitSignal(s, s->periodMillis);
   }
 }
@@ -490,11 +624,11 @@ void RunOutput(AlsaStream* s) {
   size_t carry = 0;
   while (!s->quit.load()) {
     if (s->resetRequested.exchange(false)) {
-      snd_pcm_drop(pcm);
-      snd_pcm_prepare(pcm);
+      Alsa().snd_pcm_drop(pcm);
+      Alsa().snd_pcm_prepare(pcm);
       carry = 0;
     }
-    snd_pcm_state_t state = snd_pcm_state(pcm);
+    snd_pcm_state_t state = Alsa().snd_pcm_state(pcm);
     if (state == SND_PCM_STATE_DISCONNECTED) {
       lost = true;
       break;
@@ -506,11 +640,11 @@ void RunOutput(AlsaStream* s) {
       }
       continue;
     }
-    if (state == SND_PCM_STATE_SETUP && snd_pcm_prepare(pcm) < 0) {
+    if (state == SND_PCM_STATE_SETUP && Alsa().snd_pcm_prepare(pcm) < 0) {
       lost = true;
       break;
     }
-    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    snd_pcm_sframes_t avail = Alsa().snd_pcm_avail_update(pcm);
     if (avail < 0) {
       if (IsXrun(avail) && Recover(s, avail)) continue;
       lost = true;
@@ -536,7 +670,7 @@ void RunOutput(AlsaStream* s) {
     // Nothing to play: let the device play out what it holds, then sleep until work arrives.
     if (HoldsAudio(s, avail)) {
       if (state == SND_PCM_STATE_PREPARED) {
-        const int err = snd_pcm_start(pcm);
+        const int err = Alsa().snd_pcm_start(pcm);
         if (err < 0 && !(IsXrun(err) && Recover(s, err))) {
           lost = true;
           break;
@@ -549,8 +683,8 @@ void RunOutput(AlsaStream* s) {
     // The device holds nothing.  A plugin that does not report under-runs keeps running;
     // stopping it here makes the next buffer start cleanly.
     if (state == SND_PCM_STATE_RUNNING) {
-      snd_pcm_drop(pcm);
-      snd_pcm_prepare(pcm);
+      Alsa().snd_pcm_drop(pcm);
+      Alsa().snd_pcm_prepare(pcm);
     }
     if (!port->WaitForWork()) break;
   }
@@ -572,44 +706,62 @@ MMRESULT Configure(AlsaStream* s, const WAVEFORMATEX& format) {
   snd_pcm_t* pcm = s->pcm.get();
   HwParamsPtr hw = NewHwParams();
   if (!hw) return MMSYSERR_NOMEM;
-  if (snd_pcm_hw_params_any(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
-  if (snd_pcm_hw_params_set_access(pcm, hw.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
-      snd_pcm_hw_params_set_format(pcm, hw.get(), SampleFormat(format.wBitsPerSample)) < 0 ||
-      snd_pcm_hw_params_set_channels(pcm, hw.get(), format.nChannels) < 0 ||
-      snd_pcm_hw_params_set_rate(pcm, hw.get(), format.nSamplesPerSec, 0) < 0) {
+  if (Alsa().snd_pcm_hw_params_any(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
+  if (Alsa().snd_pcm_hw_params_set_access(pcm, hw.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+      Alsa().snd_pcm_hw_params_set_format(pcm, hw.get(), SampleFormat(format.wBitsPerSample)) < 0 ||
+      Alsa().snd_pcm_hw_params_set_channels(pcm, hw.get(), format.nChannels) < 0 ||
+      Alsa().snd_pcm_hw_params_set_rate(pcm, hw.get(), format.nSamplesPerSec, 0) < 0) {
     return WAVERR_BADFORMAT;
   }
-  unsigned period = kPeriodMicros;
   unsigned bufferTime = s->dir == Direction::Input ? kInputBufferMicros : kOutputBufferMicros;
   int dir = 0;
-  snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &bufferTime, &dir);
+  Alsa().snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &bufferTime, &dir);
   dir = 0;
-  snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &period, &dir);
-  if (snd_pcm_hw_params(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
-  if (snd_pcm_hw_params_get_period_size(hw.get(), &s->periodFrames, &dir) < 0 ||
-      snd_pcm_hw_params_get_buffer_size(hw.get(), &s->bufferFrames) < 0 || s->periodFrames == 0) {
+  if (s->dir == Direction::Input) {
+    // The largest period at or below 0.1 s; a device whose periods are all longer gets the
+    // nearest it has.
+    snd_pcm_uframes_t period =
+        std::max<snd_pcm_uframes_t>(1, format.nSamplesPerSec / kInputPeriodDivisor);
+    HwParamsPtr trial = NewHwParams();
+    if (!trial) return MMSYSERR_NOMEM;
+    Alsa().snd_pcm_hw_params_copy(trial.get(), hw.get());
+    if (Alsa().snd_pcm_hw_params_set_period_size_max(pcm, trial.get(), &period, &dir) == 0 &&
+        Alsa().snd_pcm_hw_params_set_period_size_last(pcm, trial.get(), &period, &dir) == 0) {
+      Alsa().snd_pcm_hw_params_copy(hw.get(), trial.get());
+    } else {
+      dir = 0;
+      Alsa().snd_pcm_hw_params_set_period_size_near(pcm, hw.get(), &period, &dir);
+    }
+  } else {
+    unsigned period = kOutputPeriodMicros;
+    Alsa().snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &period, &dir);
+  }
+  if (Alsa().snd_pcm_hw_params(pcm, hw.get()) < 0) return MMSYSERR_ERROR;
+  if (Alsa().snd_pcm_hw_params_get_period_size(hw.get(), &s->periodFrames, &dir) < 0 ||
+      Alsa().snd_pcm_hw_params_get_buffer_size(hw.get(), &s->bufferFrames) < 0 ||
+      s->periodFrames == 0) {
     return MMSYSERR_ERROR;
   }
 
   snd_pcm_sw_params_t* swRaw = nullptr;
-  if (snd_pcm_sw_params_malloc(&swRaw) < 0) return MMSYSERR_NOMEM;
+  if (Alsa().snd_pcm_sw_params_malloc(&swRaw) < 0) return MMSYSERR_NOMEM;
   SwParamsPtr sw(swRaw);
   snd_pcm_uframes_t boundary = 0;
-  if (snd_pcm_sw_params_current(pcm, sw.get()) < 0 ||
-      snd_pcm_sw_params_get_boundary(sw.get(), &boundary) < 0 ||
-      snd_pcm_sw_params_set_avail_min(pcm, sw.get(), s->periodFrames) < 0 ||
+  if (Alsa().snd_pcm_sw_params_current(pcm, sw.get()) < 0 ||
+      Alsa().snd_pcm_sw_params_get_boundary(sw.get(), &boundary) < 0 ||
+      Alsa().snd_pcm_sw_params_set_avail_min(pcm, sw.get(), s->periodFrames) < 0 ||
       // The loop starts the device itself: capture on start, playback once the buffer is full
       // or nothing more is queued.
-      snd_pcm_sw_params_set_start_threshold(
+      Alsa().snd_pcm_sw_params_set_start_threshold(
           pcm, sw.get(), s->dir == Direction::Input ? boundary : s->bufferFrames) < 0 ||
-      snd_pcm_sw_params(pcm, sw.get()) < 0) {
+      Alsa().snd_pcm_sw_params(pcm, sw.get()) < 0) {
     return MMSYSERR_ERROR;
   }
 
   s->frameBytes = format.nBlockAlign;
   s->buffer.assign(s->periodFrames * s->frameBytes, 0);
   s->periodMillis = std::max(1, static_cast<int>(s->periodFrames * 1000 / format.nSamplesPerSec));
-  int count = snd_pcm_poll_descriptors_count(pcm);
+  int count = Alsa().snd_pcm_poll_descriptors_count(pcm);
   if (count < 0) return MMSYSERR_ERROR;
   s->fds.assign(static_cast<size_t>(count) + 1, pollfd{});
   return MMSYSERR_NOERROR;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,18 +73,27 @@ constexpr const char* kInputSettingVariable = "VOXL_VIRTUAL_INPUT";
 //   file:PATH                        the PCM WAVE file at PATH, once, then silence.
 Signal ParseInputSetting(const char* text);
 
+// The environment variable that chooses the clock of devices opened while no clock was set with
+// SetClock (or Reset): "free" for FreeRunning; "realtime", not set or any other text for
+// RealTime.  Read at every open, so the command-line tool and a host run the virtual devices as
+// fast as the machine allows with VOXL_VIRTUAL_CLOCK=free.
+constexpr const char* kClockVariable = "VOXL_VIRTUAL_CLOCK";
+
 // Back to the defaults: one input "Virtual Input" and one output "Virtual Output", no input
 // signals and no VoxlSetVirtualInput setting (so kInputSettingVariable, or silence, applies),
 // Manual clock, no faults, empty captures that keep what is played from now on (until the first
 // Reset nothing played is kept: a program on the virtual output runs in flat memory), no capture
-// files.  Devices still open keep running
-// with their settings.  (Until the first Reset the clock is RealTime, so the command-line tool
-// and the demo run on a machine without sound; tests call Reset() in their fixtures.)
+// files.  Devices still open keep running with their settings.  (Until the first Reset or
+// SetClock, kClockVariable chooses the clock, RealTime unless it says otherwise, so the
+// command-line tool and the demo run on a machine without sound; tests call Reset() in their
+// fixtures.)
 void Reset();
 
 void SetInputDevices(const std::vector<std::string>& names);
 void SetOutputDevices(const std::vector<std::string>& names);
-void SetClock(Clock clock);
+// The clock of devices opened from now on; std::nullopt hands the choice back to kClockVariable.
+void SetClock(std::optional<Clock> clock);
+// The clock a device opened now gets.
 Clock GetClock();
 // The signal of input device `device` from its next open on.  It takes precedence over
 // kInputSettingVariable; Reset() forgets it, and the variable (or silence) applies again.

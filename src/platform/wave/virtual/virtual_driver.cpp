@@ -5,6 +5,8 @@
 // hardware.  Each open device gets the settings current at its open: clock, signal and faults.
 // An input's signal is the one set for it through SetInputSignal or, when none is, the one the
 // environment variable VOXL_VIRTUAL_INPUT asks for at that open (silence without it).
+// The clock is the one SetClock (or Reset) chose or, before either, the one the environment
+// variable VOXL_VIRTUAL_CLOCK asks for at that open (real time without it).
 // RealTime and FreeRunning devices run a device loop thread; Manual devices have none and move
 // audio only inside CompleteInputBuffers / CompleteOutputBuffers, on the caller's thread.  A
 // device can be open once at a time (a second open answers MMSYSERR_ALLOCATED), so a device
@@ -80,7 +82,9 @@ struct State {
   std::mutex mutex;
   std::vector<std::string> inputs{"Virtual Input"};
   std::vector<std::string> outputs{"Virtual Output"};
-  Clock clock = Clock::RealTime;  // the process default; tests call Reset() for Manual
+  // The clock set with SetClock (tests call Reset() for Manual); none: kClockVariable decides at
+  // each open.
+  std::optional<Clock> clock;
   std::map<UINT, Signal> signals;
   std::optional<std::string> inputSetting;  // VoxlSetVirtualInput's, over kInputSettingVariable
   std::map<UINT, Faults> inputFaults, outputFaults;
@@ -96,6 +100,13 @@ struct State {
   // playing on the virtual output runs in flat memory.
   bool keepCaptures = false;
 };
+
+// The clock of a device opened now: the one set, else what kClockVariable asks for.
+Clock ClockOf(const State& s) {
+  if (s.clock) return *s.clock;
+  const char* text = std::getenv(kClockVariable);
+  return text != nullptr && std::strcmp(text, "free") == 0 ? Clock::FreeRunning : Clock::RealTime;
+}
 
 // Never destroyed: device loops may still run while the process exits.
 State& Global() {
@@ -384,7 +395,7 @@ MMRESULT VirtualOpen(Direction dir, UINT device, const WAVEFORMATEX* format, Wav
     if (vs->faults.refuseOpen) return MMSYSERR_ALLOCATED;
     auto& open = dir == Direction::Input ? s.openInputs : s.openOutputs;
     if (open.count(device)) return MMSYSERR_ALLOCATED;
-    vs->clock = s.clock;
+    vs->clock = ClockOf(s);
     if (dir == Direction::Input) vs->signal = InputSignalOf(s, device);
     if (dir == Direction::Output) {
       std::lock_guard audio(s.audio);
@@ -496,7 +507,7 @@ void SetOutputDevices(const std::vector<std::string>& names) {
   s.outputs = names;
 }
 
-void SetClock(Clock clock) {
+void SetClock(std::optional<Clock> clock) {
   State& s = Global();
   std::lock_guard lock(s.mutex);
   s.clock = clock;
@@ -505,7 +516,7 @@ void SetClock(Clock clock) {
 Clock GetClock() {
   State& s = Global();
   std::lock_guard lock(s.mutex);
-  return s.clock;
+  return ClockOf(s);
 }
 
 void SetInputSignal(UINT device, const Signal& signal) {
