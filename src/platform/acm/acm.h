@@ -56,24 +56,6 @@ typedef struct mpeglayer3waveformat_tag {
 #define MPEGLAYER3_FLAG_PADDING_ON 0x00000001u
 #define MPEGLAYER3_FLAG_PADDING_OFF 0x00000002u
 
-// The decoded frames that come before the first recorded frame of a Layer-3 record's stream,
-// as its nCodecDelay states them: the encoder's look-ahead and the decoder's filter bank.  1393
-// is the value writers store whatever encoder made the frames (a constant of the first codec of
-// the format), so it says nothing about these frames and counts as 0, as does a record too
-// short to hold the field.  The recorder's own recordings state their real delay; their length
-// is then the frames recorded, and decoding skips the delay.
-constexpr WORD kMpegLayer3ConventionalDelay = 1393;
-// The delay of a Layer III decoder's filter bank, in samples per channel.
-constexpr WORD kMpegLayer3DecoderDelay = 529;
-inline WORD MpegLayer3StatedDelay(const WAVEFORMATEX* f, size_t bytes) {
-  if (f == nullptr || f->wFormatTag != WAVE_FORMAT_MPEGLAYER3 ||
-      f->cbSize < MPEGLAYER3_WFX_EXTRA_BYTES || bytes < sizeof(MPEGLAYER3WAVEFORMAT)) {
-    return 0;
-  }
-  const WORD delay = reinterpret_cast<const MPEGLAYER3WAVEFORMAT*>(f)->nCodecDelay;
-  return delay == kMpegLayer3ConventionalDelay ? 0 : delay;
-}
-
 typedef struct tACMSTREAMHEADER {
   DWORD cbStruct;
   DWORD fdwStatus;
@@ -114,3 +96,25 @@ MMRESULT WINAPI acmStreamClose(HACMSTREAM stream, DWORD flags);
 #endif
 
 #endif  // Linux
+
+#ifdef __cplusplus
+#include <cstddef>
+
+// The decoded frames that come before the first recorded frame of a Layer-3 record's stream,
+// as its nCodecDelay states them: the encoder's look-ahead and the decoder's filter bank.  1393
+// is the value writers store whatever encoder made the frames (a constant of the first codec of
+// the format), so it says nothing about these frames and counts as 0, as does a record too
+// short to hold the field.  The recorder's own recordings state their real delay; their length
+// is then the frames recorded, and decoding skips the delay.
+constexpr WORD kMpegLayer3ConventionalDelay = 1393;
+// The delay of a Layer III decoder's filter bank, in samples per channel.
+constexpr WORD kMpegLayer3DecoderDelay = 529;
+inline WORD MpegLayer3StatedDelay(const WAVEFORMATEX* f, size_t bytes) {
+  if (f == nullptr || f->wFormatTag != WAVE_FORMAT_MPEGLAYER3 ||
+      f->cbSize < MPEGLAYER3_WFX_EXTRA_BYTES || bytes < sizeof(MPEGLAYER3WAVEFORMAT)) {
+    return 0;
+  }
+  const WORD delay = reinterpret_cast<const MPEGLAYER3WAVEFORMAT*>(f)->nCodecDelay;
+  return delay == kMpegLayer3ConventionalDelay ? 0 : delay;
+}
+#endif
