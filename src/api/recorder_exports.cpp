@@ -19,7 +19,7 @@ VoxlRecorder* CreateRecorder(WORD* error, bool checkDevice) {
     if (error != nullptr) *error = voxl::ErrNoEngine;
     return nullptr;
   }
-  r->checkCaptureDevice = checkDevice;
+  r->withoutDevices = checkDevice ? 0 : 1;
   // The first Close takes the recorder to idle (and checks the default capture format).
   uint16_t code = voxl::ErrNone;
   voxl::Close(*r, &code);

@@ -167,10 +167,6 @@ struct Recorder {
   uint32_t sampleRate = 44100;  // Hz
   uint16_t sampleFormat = 16;   // 8, 16 linear PCM; 106 A-law; 107 mu-law; 100 compressed
   uint16_t channels = 2;        // 1 or 2
-  // Whether Close in states 0 and 1 asks the default input device about the capture format.
-  // Off for a recorder made for files (VoxlCreateFileRecorder), which touches no sound device
-  // until it records (a refusing device then fails the start) or plays.
-  bool checkCaptureDevice = true;
 
   // ---- File, stream and position ----
   HMMIO fileHandle = nullptr;  // null in streaming mode
@@ -203,8 +199,10 @@ struct Recorder {
   // ---- Devices ----
   std::atomic<int32_t> inputDevice{-1};  // -1 = wave mapper
   std::atomic<int32_t> outputDevice{-1};
-  // A recorder that only reads or writes files (file conversion) and never opens a device: its
-  // formats are not asked of the devices.
+  // A recorder made for files (VoxlCreateFileRecorder, file conversion): its formats are not
+  // asked of the devices (neither by Close in states 0 and 1 nor when a compressed format is
+  // taken), so it touches no sound device until it records (a refusing device then fails the
+  // start) or plays.
   uint16_t withoutDevices = 0;
 
   // ---- Levels and silence detection (written by the engine, read by the host) ----

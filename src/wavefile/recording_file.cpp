@@ -152,7 +152,7 @@ bool CreateTempFile(char* name) {
 }
 
 uint16_t CheckCaptureFormat(Recorder& r) {
-  if (r.sampleFormat == 100 || r.withoutDevices != 0 || !r.checkCaptureDevice) return 0;
+  if (r.sampleFormat == 100 || r.withoutDevices != 0) return 0;
   WAVEFORMATEX f = DeviceFormat(StoredFormat(r.sampleFormat, r.channels, r.sampleRate));
   return waveInOpen(nullptr, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR ? 0 : 1;
 }
