@@ -55,6 +55,12 @@ extern "C" {
  * delivered), lParam is 0.  No more blocks come from that run; StopACMRecord still returns 1,
  * and StartACMRecord starts again once a device is back. */
 #define VOXL_MSG_CAPTURE_ENDED 0x8387
+/* Posted to the host window for each dropout of the run: audio the input device never delivered
+ * (the system stalled the recording, the device overran).  wParam: the sample frame of the
+ * stream (from 0 at StartACMRecord, 44100 a second) before which audio is missing; lParam: how
+ * many frames are missing.  Nothing stands in for them: the blocks hold what arrived, so the
+ * block that follows simply continues later in time.  Positions stop at 2147483647. */
+#define VOXL_MSG_DROPOUT 0x8388
 
 /* Size of the name buffers of GetFirstACMDevice and GetNextACMDevice, terminator included. */
 #define VOXL_DEVICE_NAME_BYTES 300
@@ -361,6 +367,15 @@ VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
 /* Installs the six host callbacks (copied; null entries are skipped).  Null callbacks clears
  * them all. */
 VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
+/* A dropout of a recording run: `frames` sample frames that the input device never delivered
+ * are missing before sample frame `position` of the recording (the take's position, as
+ * GetPosition counts).  Called on the recorder's thread while it dispatches, once per dropout,
+ * in the order found; a RIFF/WAVE recording also gets a cue point labelled "dropout N ms" there
+ * when it is closed.  Nothing is inserted into the audio. */
+typedef void(CALLBACK* VoxlDropoutCallback)(LONG position, DWORD frames, void* context);
+/* Installs the dropout callback (null: none) and the context it is called with. */
+VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback dropout,
+                                     void* context);
 /* Installs the progress callback (null: none) and the context it is called with. */
 VOXL_API void VoxlSetProgressCallback(VoxlRecorder* recorder, VoxlProgressCallback progress,
                                       void* context);

@@ -71,6 +71,7 @@ uint32_t gFirstKeptRun = 0;
 constexpr UINT kBlockReadyMessage = VOXL_MSG_BLOCK_READY;
 constexpr UINT kLevelsMessage = VOXL_MSG_LEVELS;
 constexpr UINT kCaptureEndedMessage = VOXL_MSG_CAPTURE_ENDED;
+constexpr UINT kDropoutMessage = VOXL_MSG_DROPOUT;
 
 void FreePendingBlocks() {
   PendingBlock* block = gNewest;
@@ -148,6 +149,12 @@ void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLeng
   if (block != nullptr) PostMessageA(gHostWindow, kBlockReadyMessage, 0, 0);
 }
 
+void CALLBACK OnDropout(LONG position, DWORD frames, void*) {
+  if (OfAnEarlierRun()) return;
+  PostMessageA(gHostWindow, kDropoutMessage, static_cast<WPARAM>(position),
+               static_cast<LPARAM>(frames));
+}
+
 void CALLBACK OnCaptureEnded(DWORD code) {
   if (code == VOXL_STOP_NORMAL || OfAnEarlierRun()) return;
   PostMessageA(gHostWindow, kCaptureEndedMessage, code, 0);
@@ -194,6 +201,7 @@ VOXL_API BOOL WINAPI InitACM(HWND hostWindow) {
   callbacks.levels = flat::OnLevels;
   callbacks.block = flat::OnBlock;
   voxl::SetCallbacks(*recorder, callbacks);
+  VoxlSetDropoutCallback(ToHost(recorder), flat::OnDropout, nullptr);
   return 1;
 }
 

@@ -28,6 +28,9 @@ void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLeng
 // itself) posts VOXL_MSG_CAPTURE_ENDED with the reason to the host window.  Runs before the
 // latest StartACMRecord are not reported.
 void CALLBACK OnCaptureEnded(DWORD code);
+// The dropout callback: posts VOXL_MSG_DROPOUT with the position and the frames missing to the
+// host window, except for runs before the latest StartACMRecord.
+void CALLBACK OnDropout(LONG position, DWORD frames, void* context);
 
 // Blocks waiting to be taken, and the bytes of audio they hold.
 size_t PendingBlockCount();

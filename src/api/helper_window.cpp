@@ -27,6 +27,15 @@ void DeliverBlock(Recorder& r, CapturedBlock* block) {
   }
 }
 
+void DeliverDropout(Recorder& r, DropoutNote* note) {
+  if (note == nullptr) return;
+  if (r.marks.callback != nullptr) {
+    r.deliveringRun = note->run;
+    r.marks.callback(note->position, note->frames, r.marks.context);
+  }
+  std::free(note);
+}
+
 }  // namespace
 
 HelperWindow* HelperWindow::Create(Recorder& recorder) {
@@ -44,6 +53,7 @@ HelperWindow::~HelperWindow() {
   MSG msg{};
   while (PeekMessageA(&msg, window_, kNotifyMessage, kNotifyMessage, PM_REMOVE) > 0) {
     if (msg.wParam == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(msg.lParam));
+    if (msg.wParam == NotifyDropout) std::free(reinterpret_cast<void*>(msg.lParam));
   }
   DestroyWindow(window_);
 }
@@ -53,6 +63,7 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   auto* r = reinterpret_cast<Recorder*>(GetWindowLongA(window, GWL_USERDATA));
   if (r == nullptr) {
     if (wParam == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(lParam));
+    if (wParam == NotifyDropout) std::free(reinterpret_cast<void*>(lParam));
     return 0;
   }
   const RecorderCallbacks& cb = r->callbacks;
@@ -73,6 +84,9 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       break;
     case NotifyBlock:
       DeliverBlock(*r, reinterpret_cast<CapturedBlock*>(lParam));
+      break;
+    case NotifyDropout:
+      DeliverDropout(*r, reinterpret_cast<DropoutNote*>(lParam));
       break;
     case NotifyCallbackFive:
     case NotifySilenceChanged:  // hosts read the new state with GetSilent

@@ -65,6 +65,13 @@ VOXL_API void VoxlSetProgressCallback(VoxlRecorder* recorder, VoxlProgressCallba
   voxl::FromHost(recorder)->progress = voxl::ProgressHook{progress, context};
 }
 
+VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback dropout,
+                                     void* context) {
+  if (recorder == nullptr) return;
+  voxl::FromHost(recorder)->marks.callback = dropout;
+  voxl::FromHost(recorder)->marks.context = context;
+}
+
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
   // is taken only inside the enumeration's range, which VOXL_ERR_SAME_FILE ends.

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/take_marks.h"
 #include "platform/acm/acm.h"
 #include "platform/mmio/mmio.h"
 #include "platform/wave/wave.h"
@@ -98,6 +99,7 @@ enum NotifyCode : uint32_t {
   NotifyBlock = 4,         // lParam: a CapturedBlock the receiver owns
   NotifyCallbackFive = 5,  // posted by nothing in the library
   NotifySilenceChanged = 6,
+  NotifyDropout = 7,  // lParam: a DropoutNote the receiver owns
 };
 
 constexpr uint32_t kNoThread = 0xFFFFFFFFu;       // threadHandle when the engine could not start
@@ -142,6 +144,7 @@ struct Recorder {
   HelperWindow* helperWindow = nullptr;
   RecorderCallbacks callbacks{};
   ProgressHook progress{};  // host's thread only
+  TakeMarks marks;          // dropouts and the lost device of the open recording
   // The helper window's handle, target of every notification.  Cleared before the window is
   // destroyed; the engine reads it for each post, so it never touches the HelperWindow object.
   std::atomic<HWND> notifyWindow{nullptr};

@@ -21,6 +21,7 @@
 #include "engine/capture_encoder.h"
 #include "engine/capture_internal.h"
 #include "engine/device_buffers.h"
+#include "engine/dropouts.h"
 #include "engine/engine.h"
 #include "engine/levels.h"
 #include "formats/conversion.h"
@@ -326,7 +327,9 @@ void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded) {
 
 void FinishCapture(Recorder& r) {
   ReleaseDeviceBuffers(r, kWaveBufferCount);
+  MarkRunEnd(r);
   EndStoring(r);
+  SettleRunMarks(r);
   r.engineStage = Idle;
   PostNotification(r, NotifyCaptureEnded, static_cast<LPARAM>(r.run.load()));
   r.state = StateOpen;

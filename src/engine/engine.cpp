@@ -7,9 +7,11 @@
 // notifications to the helper window.
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/capture_internal.h"
+#include "engine/dropouts.h"
 #include "engine/levels.h"
 #include "platform/system/system.h"
 
@@ -41,6 +43,7 @@ void StartRun(Recorder& r, bool capture) {
       r.position = static_cast<int32_t>(frames);
       r.length = frames;
     }
+    BeginRunMarks(r);
     BeginCapture(r);
     if (r.engineStage == Capturing) r.state = StateRecording;
   } else {
@@ -94,7 +97,9 @@ bool HandleCommand(Recorder& r, WPARAM command, LPARAM argument) {
 }
 
 void HandleCaptureBuffer(Recorder& r, WAVEHDR& header) {
+  const int32_t positionBefore = r.position;
   OnCaptureBufferDone(r, header);
+  PlaceGaps(r, std::min(header.dwBytesRecorded, header.dwBufferLength), positionBefore);
   if (r.engineStage == Capturing) {
     header.dwFlags &= ~WHDR_DONE;
     if (waveInAddBuffer(r.waveIn, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) return;
@@ -210,6 +215,7 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
   const bool posted =
       window != nullptr && PostMessageA(window, kNotifyMessage, code, argument) != FALSE;
   if (!posted && code == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(argument));
+  if (!posted && code == NotifyDropout) std::free(reinterpret_cast<void*>(argument));
 }
 
 void FreeCapturedBlock(CapturedBlock* block) {

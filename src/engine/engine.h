@@ -27,7 +27,7 @@ bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument = 0);
 
 // Posts notification `code` to the helper window (message kNotifyMessage).  Engine thread.  A
 // failed post is ignored, except that a CapturedBlock (NotifyBlock) that cannot be posted is
-// freed here with its copies, so nothing leaks.
+// freed here with its copies, and a DropoutNote (NotifyDropout) likewise, so nothing leaks.
 void PostNotification(Recorder& r, NotifyCode code, LPARAM argument = 0);
 
 // Frees a CapturedBlock, its format copy and its data copy.  Null is accepted.

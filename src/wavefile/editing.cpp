@@ -12,6 +12,7 @@
 #include "core/wide_text.h"
 #include "platform/mmio/mmio.h"
 #include "platform/system/system.h"
+#include "wavefile/cue_chunk.h"
 #include "wavefile/edit_journal.h"
 #include "wavefile/frames.h"
 #include "wavefile/open_file.h"
@@ -248,6 +249,7 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   if (done) {
     // The sizes on disk are the journal's now.
     r.length = newLength;
+    CutMarks(r.marks, static_cast<int32_t>(position), length - newLength);
     r.dataChunk.cksize = static_cast<DWORD>(dataBytes);
     if (r.fileKind == 0) r.riffChunk.cksize = static_cast<DWORD>(move.sizes.form);
   }

@@ -12,6 +12,7 @@
 #include "platform/mmio/mmio.h"
 #include "platform/system/system.h"
 #include "platform/wave/wave.h"
+#include "wavefile/cue_chunk.h"
 #include "wavefile/frames.h"
 #include "wavefile/mpeg_scan.h"
 #include "wavefile/recording_close.h"
@@ -274,7 +275,9 @@ void CloseRecordingTarget(Recorder& r) {
     const uint32_t samples = r.length.load();
     const bool countSamples = r.hasFactChunk != 0 && r.readOnly == 0;
     WriteChunkSizes(r, dataEnd, countSamples ? &samples : nullptr);
+    if (r.readOnly == 0) AppendCueChunks(r);
   }
+  r.marks.list.clear();
 
   if (h != nullptr) {
     mmioClose(h, 0);

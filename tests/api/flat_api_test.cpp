@@ -274,17 +274,25 @@ TEST_F(FlatApiTest, AHostThatDoesNotDispatchForAMinuteLosesNothingPastTheFrameRa
   EXPECT_EQ(std::tuple(next, flat::PendingBlockBytes()), std::tuple(600u * 4410, size_t{0}));
 }
 
-// The device goes away in the middle of a block: the blocks it delivered all arrive, then
+// The device drops 10 ms in the first block, then goes away in the middle of a block: the host is
+// told of the dropout where it happened, the blocks delivered all arrive, then
 // VOXL_MSG_CAPTURE_ENDED with the reason; StopACMRecord still succeeds.
 TEST_F(FlatApiTest, ADeviceThatGoesAwayEndsTheBlockStreamWithItsReason) {
-  va::SetInputFaults(0, va::Faults{.loseAfterFrames = 6615});  // a block and a half
+  // A block and a half of the device's time, 441 frames of it lost.
+  va::SetInputFaults(0, va::Faults{.loseAfterFrames = 6615, .gapAtFrame = 2205, .gapFrames = 441});
   ASSERT_EQ(InitACM(window_), 1);
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
   EXPECT_EQ(va::CompleteInputBuffers(0, 3), 1u);
   ASSERT_TRUE(testing::WaitFor([] { return State() == 2; }));
   Settle();
   EXPECT_EQ(std::tuple(Count(VOXL_MSG_BLOCK_READY), flat::PendingBlockBytes()),
-            std::tuple(size_t{2}, size_t{6615 * 4}));
+            std::tuple(size_t{2}, size_t{(6615 - 441) * 4}));
+  EXPECT_EQ(std::count_if(hostMessages_.begin(), hostMessages_.end(),
+                          [](const MSG& m) {
+                            return m.message == VOXL_MSG_DROPOUT && m.wParam == 2205 &&
+                                   m.lParam == 441;
+                          }),
+            1);
   ASSERT_FALSE(hostMessages_.empty());
   EXPECT_EQ(std::tuple(hostMessages_.back().message, hostMessages_.back().wParam),
             std::tuple(UINT{VOXL_MSG_CAPTURE_ENDED}, WPARAM{VOXL_STOP_DEVICE_LOST}));

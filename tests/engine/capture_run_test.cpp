@@ -1,10 +1,12 @@
 // Capture runs driven step by step by the virtual input's manual clock: buffer sizes and blocks,
 // the gate with its marker tones, runs that end by themselves (length limit, write failures, the
-// ends of sizes and positions, a device that goes away) and failed starts.
+// ends of sizes and positions, a device that goes away), dropouts and failed starts.
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "engine/capture_fixture.h"
+#include "wavefile/cue_chunk.h"
 
 namespace voxl {
 namespace {
@@ -158,9 +160,12 @@ TEST_P(RunEndTest, EndsWithItsCodeAndKeepsWhatItStored) {
   }
   const uint64_t offset = r().dataChunk.dwDataOffset,
                  bytes = uint64_t(length) * (c.format.sampleFormat / 8);
+  // A lost device leaves its cue behind the data.
+  const uint64_t cues =
+      c.lossAt < 0 ? 0 : CueChunks({{int32_t(c.lossAt), 0, TakeMarkKind::DeviceLost}}, 8000).size();
   CloseRecording();
-  EXPECT_EQ(std::filesystem::file_size(path), offset + bytes + (bytes & 1));
-  EXPECT_EQ(U32At(ReadAt(path, 4, 4), 0), offset - 8 + bytes + (bytes & 1));
+  EXPECT_EQ(std::filesystem::file_size(path), offset + bytes + (bytes & 1) + cues);
+  EXPECT_EQ(U32At(ReadAt(path, 4, 4), 0), offset - 8 + bytes + (bytes & 1) + cues);
   EXPECT_EQ(U32At(ReadAt(path, offset - 4, 4), 0), bytes);
   EXPECT_EQ(ReadAt(path, offset + bytes - data.size(), data.size()), data);
 }
@@ -178,6 +183,72 @@ INSTANTIATE_TEST_SUITE_P(
         RunEndCase{"PositionsInsert", kByteMono, 1, kNearEnd, 0, 0, -1, ErrLengthLimit, 2000},
         RunEndCase{"DeviceLost", kMono8k, 0, 0, 0, 0, 2000, ErrDeviceLost, 2000},
         RunEndCase{"DeviceLostInsert", kMono8k, 1, 0, 0, 0, 2000, ErrDeviceLost, 2000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct MarkCase {
+  const char* name;
+  float startTone;        // seconds
+  int64_t gapAt, lossAt;  // device frames (-1: never)
+  int32_t cueAt;
+  const char* label;
+};
+
+class MarkTest : public CaptureTest, public ::testing::WithParamInterface<MarkCase> {};
+
+std::vector<std::pair<LONG, DWORD>> gDropouts;
+void CALLBACK LogDropout(LONG position, DWORD frames, void*) {
+  gDropouts.emplace_back(position, frames);
+}
+
+// A gap of 400 frames in the second buffer (device frame 1200), with and without a start tone
+// ahead of the audio, and a device that goes away after 2000 frames: the host hears of the
+// dropout at its place in the take, the file holds what arrived (no silence for the gap) and at
+// close gets one cue point there with its label; sox, ffprobe and libsndfile read its length.
+TEST_P(MarkTest, PlacesTheCueWhereAudioIsMissing) {
+  const MarkCase& c = GetParam();
+  const std::string path = File("take.wav");
+  gDropouts.clear();
+  VoxlSetDropoutCallback(ToHost(&r()), LogDropout, nullptr);
+  Open(kMono8k, path);
+  r().startToneSeconds = c.startTone;
+  virtualaudio::SetInputFaults(
+      0, {.loseAfterFrames = c.lossAt, .gapAtFrame = c.gapAt, .gapFrames = 400});
+  StartRecording();
+  Complete(c.lossAt < 0 ? 3 : 2);
+  if (c.lossAt < 0) StopRecording();
+  if (c.lossAt >= 0) virtualaudio::CompleteInputBuffers(WAVE_MAPPER, 1), WaitForRunEnd();
+  const uint32_t tone = uint32_t(c.startTone * 8000);
+  const Bytes audio = c.lossAt < 0
+                          ? Concat({Expected(kMono8k, 0, 1200), Expected(kMono8k, 1600, 1200)})
+                          : Expected(kMono8k, 0, 2000);
+  const auto dropouts = c.gapAt < 0 ? decltype(gDropouts){} : decltype(gDropouts){{c.cueAt, 400}};
+  EXPECT_EQ(gDropouts, dropouts);
+  CloseRecording();
+  EXPECT_EQ(DataOf(path), Concat({Tone(kMono8k, tone), audio}));
+  const int64_t frames = tone + audio.size() / 2;
+  if (test::HaveProgram("sndfile-info")) {
+    const std::string info = test::RunCommand("sndfile-info " + test::ShellQuote(path)).output;
+    EXPECT_TRUE(std::regex_search(
+        info, std::regex("Count : 1\\s+Cue ID : +1 +Pos : +" + std::to_string(c.cueAt) + " ")))
+        << info;
+    EXPECT_NE(info.find(std::string("labl : 1 : ") + c.label), std::string::npos) << info;
+  }
+  if (const auto sox = test::SoxInfo(path)) {
+    EXPECT_EQ(sox->frames, frames);
+  }
+  if (test::HaveProgram("ffprobe")) {
+    EXPECT_EQ(test::RunCommand("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " +
+                               test::ShellQuote(path))
+                  .output,
+              std::to_string(frames) + "\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Marks, MarkTest,
+    ::testing::Values(MarkCase{"Gap", 0.0f, 1200, -1, 1200, "dropout 50 ms"},
+                      MarkCase{"GapAfterStartTone", 0.1f, 1200, -1, 2000, "dropout 50 ms"},
+                      MarkCase{"DeviceLost", 0.0f, -1, 2000, 2000, "device lost"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // 0: the device refuses to open; k: the k-th buffer cannot be prepared.  Record reports 9 once

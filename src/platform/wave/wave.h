@@ -76,6 +76,19 @@ MMRESULT waveInStop(HWAVEIN hwi);
 // with the bytes it holds and the others empty.
 MMRESULT waveInReset(HWAVEIN hwi);
 
+// Not a function of the original platform: the next gap in what the input device delivered, at
+// or before byte `upToByte` of its stream (bytes counted over every buffer it filled since it
+// was opened).  A gap is time that passed while audio did not arrive: the device overran or was
+// suspended, its thread was stalled, or no buffer was queued to take the audio.  It is not time
+// while input is stopped.  *gap receives the byte of the stream before which audio is missing
+// and how many frames; the gap is then forgotten.  MMSYSERR_NOERROR with a gap, MMSYSERR_ERROR
+// when there is none that early.
+typedef struct voxlwavegap_tag {
+  uint64_t byteOffset;  // bytes of the stream delivered before the gap
+  uint64_t frames;      // sample frames missing
+} VOXLWAVEGAP;
+MMRESULT VoxlWaveInTakeGap(HWAVEIN hwi, uint64_t upToByte, VOXLWAVEGAP* gap);
+
 MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                      DWORD_PTR dwInstance, DWORD fdwOpen);
 MMRESULT waveOutClose(HWAVEOUT hwo);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/wave/wave.h"
 
@@ -55,6 +56,12 @@ class WavePort {
   // false on timeout or close.  The virtual driver's manual clock waits with it.
   virtual bool WaitForWorkFor(unsigned timeoutMs) = 0;
   virtual void Wake() = 0;
+
+  // Input: `frames` frames of audio were lost just before the bytes the driver captures next
+  // (an overrun, a suspend, a thread that woke late), while input was running.  The front end
+  // ties the gap to the stream's byte position (VoxlWaveInTakeGap).  Not for time while input
+  // is stopped.
+  virtual void Gap(uint64_t frames) = 0;
 
   // Input: the device is gone for good (unplugged, its sound server ended).  Every queued buffer
   // comes back now, in queue order, the partly filled one with the bytes it holds; from then on

@@ -11,6 +11,7 @@
 // is linked through WAVEHDR::lpNext and a prepared header carries its stream's serial in
 // WAVEHDR::reserved (both fields are reserved for the device), so queueing never allocates.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -66,6 +67,9 @@ class Stream final : public WavePort {
       stored += n;
       if (headOffset_ >= usable) CompleteHead();
     }
+    delivered_ += stored;
+    // Audio that finds no buffer is lost while time goes on: a gap.
+    if (stored < bytes) NoteGap((bytes - stored) / format_.nBlockAlign);
     return stored;
   }
 
@@ -113,6 +117,12 @@ class Stream final : public WavePort {
     woken_ = true;
     cv_.notify_all();
   }
+  void Gap(uint64_t frames) override {
+    std::lock_guard lock(mutex_);
+    if (dir_ == Direction::Input && running_.load(std::memory_order_relaxed) && !closing_) {
+      NoteGap(frames);
+    }
+  }
   void Lost() override {
     std::lock_guard lock(mutex_);
     if (lost_ || closing_) return;
@@ -123,6 +133,14 @@ class Stream final : public WavePort {
   }
 
   // ---- The application's side ----
+  bool TakeGap(uint64_t upToByte, VOXLWAVEGAP* gap) {
+    std::lock_guard lock(mutex_);
+    if (gapCount_ == 0 || gaps_[0].byteOffset > upToByte) return false;
+    *gap = gaps_[0];
+    std::move(gaps_.begin() + 1, gaps_.begin() + gapCount_, gaps_.begin());
+    --gapCount_;
+    return true;
+  }
   Direction dir() const { return dir_; }
   uintptr_t serial() const { return serial_; }
   const WaveDriver& driver() const { return *driver_; }
@@ -257,6 +275,18 @@ class Stream final : public WavePort {
   size_t Usable(const WAVEHDR* header) const {
     return header->dwBufferLength - header->dwBufferLength % format_.nBlockAlign;
   }
+  // Keeps a gap at the current byte of the stream; one at the same byte grows.  Gaps nobody took
+  // in time share the last slot (its position is then that of the first of them).  Caller holds
+  // the lock.
+  void NoteGap(uint64_t frames) {
+    if (frames == 0) return;
+    if (gapCount_ > 0 &&
+        (gaps_[gapCount_ - 1].byteOffset == delivered_ || gapCount_ == kGapSlots)) {
+      gaps_[gapCount_ - 1].frames += frames;
+      return;
+    }
+    gaps_[gapCount_++] = VOXLWAVEGAP{delivered_, frames};
+  }
   bool HasWork() const { return running_.load(std::memory_order_relaxed) && head_ != nullptr; }
 
   // Returns the first queued buffer to the application.  Caller holds the lock; posting under it
@@ -291,6 +321,11 @@ class Stream final : public WavePort {
   bool closing_ = false;
   bool woken_ = false;
   bool lost_ = false;  // the device is gone (Lost)
+  // Input: bytes stored into buffers since open, and the gaps not yet taken, oldest first.
+  uint64_t delivered_ = 0;
+  static constexpr size_t kGapSlots = 16;
+  std::array<VOXLWAVEGAP, kGapSlots> gaps_{};
+  size_t gapCount_ = 0;
 };
 
 // Live streams by handle value.  Never destroyed, so device loops still running at process exit
@@ -560,6 +595,13 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
 }
 MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) {
   return voxl::wave::OnHeader(hwo, Direction::Output, pwh, cbwh, HeaderOp::Queue);
+}
+
+MMRESULT VoxlWaveInTakeGap(HWAVEIN hwi, uint64_t upToByte, VOXLWAVEGAP* gap) {
+  if (gap == nullptr) return MMSYSERR_INVALPARAM;
+  return voxl::wave::OnStream(hwi, Direction::Input, [&](auto& s) {
+    return s.TakeGap(upToByte, gap) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+  });
 }
 
 MMRESULT waveInStart(HWAVEIN hwi) {

@@ -40,6 +40,7 @@ void PlayTone(ChildProcess& pacat, double hertz, size_t frames) {
 struct PortState {
   bool running = false, closing = false, woken = false, holdCapture = false, lost = false;
   size_t capturedBytes = 0, captureCalls = 0, idleWaits = 0;
+  uint64_t gapFrames = 0;  // reported while running
 };
 
 // An input WavePort with one endless buffer: it counts what is captured while running and the
@@ -76,6 +77,9 @@ class ScriptedPort : public WavePort {
   }
   void Wake() override {
     Change([](PortState& s) { s.woken = true; });
+  }
+  void Gap(uint64_t frames) override {
+    Change([&](PortState& s) { s.gapFrames += s.running ? frames : 0; });
   }
   void Lost() override {
     Change([](PortState& s) { s.lost = true; });
@@ -173,8 +177,9 @@ TEST_F(AlsaDriverTest, ListsTheServerAndRefusesWhatItCannotServe) {
 
 // One input device's life: opened stopped, it delivers nothing and the loop sleeps; started,
 // stopped and started again, audio flows; when the application stops taking audio for longer than
-// the device holds, the device over-runs and capture carries on afterwards; held inside Capture
-// again, close still returns at once and the port hears nothing more.
+// the device holds, the device over-runs, the lost audio is reported as a gap and capture carries
+// on afterwards; held inside Capture again, close still returns at once and the port hears
+// nothing more.
 TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
   ASSERT_NO_FATAL_FAILURE(Open());
   ScriptedPort* port = port_.get();
@@ -189,6 +194,7 @@ TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
         << "the device loop did not stop reading";
   }
 
+  EXPECT_EQ(port->Now().gapFrames, 0u);
   port->Change([](PortState& s) { s.holdCapture = true; });
   StartInput(port->Now().captureCalls);
   // A second of audio, twice what the device holds, passes through the server while the device
@@ -201,6 +207,9 @@ TEST_F(AlsaDriverTest, CaptureWalksThroughStopOverrunAndClose) {
   EXPECT_TRUE(port->WaitUntil([&](const PortState& s) {
     return s.capturedBytes >= before + 44100 * 4 / 5;
   })) << "capture did not continue after the over-run";
+  // The server dropped what it could not hold: the loop reports the gap (its own reads have no
+  // gaps, and time while stopped is none).
+  EXPECT_GT(port->Now().gapFrames, 4410u);
 
   port->Change([](PortState& s) { s.holdCapture = true; });
   const size_t calls = port->Now().captureCalls;

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -95,6 +96,11 @@ namespace {
   X(snd_pcm_recover)                                        \
   X(snd_pcm_start)                                          \
   X(snd_pcm_state)                                          \
+  X(snd_pcm_status)                                         \
+  X(snd_pcm_status_free)                                    \
+  X(snd_pcm_status_get_htstamp)                             \
+  X(snd_pcm_status_get_trigger_htstamp)                     \
+  X(snd_pcm_status_malloc)                                  \
   X(snd_pcm_sw_params)                                      \
   X(snd_pcm_sw_params_current)                              \
   X(snd_pcm_sw_params_free)                                 \
@@ -447,6 +453,14 @@ struct AlsaStream {
   std::atomic<bool> quit{false};
   std::atomic<bool> resetRequested{false};
 
+  // Input, device loop only: the device's output against the steady clock since the first read
+  // after input started (DeviceClock).  `shortfall` is the frames the clock says should have come
+  // and did not, as last taken for granted (it follows the drift between the two clocks).
+  bool clockKnown = false;
+  std::chrono::steady_clock::time_point clockStart, lastCheck;
+  uint64_t framesRead = 0;
+  double shortfall = 0.0;
+
   ~AlsaStream() {
     if (wakeFd >= 0) close(wakeFd);
   }
@@ -509,6 +523,72 @@ bool Recover(AlsaStream* s, long err) {
   return Alsa().snd_pcm_recover(s->pcm.get(), static_cast<int>(err), 1) == 0;
 }
 
+// Seconds from the moment the device stopped (its trigger time: the over-run or the suspend) to
+// the moment of the status, as the device tells them; 0 when it does not.
+double SecondsSinceTrigger(AlsaStream* s) {
+  snd_pcm_status_t* status = nullptr;
+  if (Alsa().snd_pcm_status_malloc(&status) < 0) return 0.0;
+  double seconds = 0.0;
+  if (Alsa().snd_pcm_status(s->pcm.get(), status) == 0) {
+    snd_htimestamp_t began{}, now{};
+    Alsa().snd_pcm_status_get_trigger_htstamp(status, &began);
+    Alsa().snd_pcm_status_get_htstamp(status, &now);
+    const double elapsed =
+        double(now.tv_sec - began.tv_sec) + 1e-9 * double(now.tv_nsec - began.tv_nsec);
+    if (began.tv_sec != 0 && elapsed > 0.0 && elapsed < 86400.0) seconds = elapsed;
+  }
+  Alsa().snd_pcm_status_free(status);
+  return seconds;
+}
+
+// An input's Recover: the audio lost in an over-run or a suspend goes to the port as a gap, the
+// device's whole buffer (the restart drops what it held) and the time from the moment it stopped
+// until it runs again.
+bool RecoverInput(AlsaStream* s, long err) {
+  if (!IsXrun(err)) return Recover(s, err);
+  const double stopped = SecondsSinceTrigger(s);
+  const auto began = std::chrono::steady_clock::now();
+  if (!Recover(s, err)) return false;
+  const std::chrono::duration<double> recovering = std::chrono::steady_clock::now() - began;
+  const double rate = s->port->format().nSamplesPerSec;
+  s->port->Gap(s->bufferFrames + static_cast<uint64_t>((stopped + recovering.count()) * rate));
+  s->clockKnown = false;  // reported: the clock starts again
+  return true;
+}
+
+// A sound server that cannot hand audio to a client that stalled drops it without an over-run
+// of the device: the audio read (and still waiting) then falls behind the time that passed.  A
+// shortfall that grows by more than kClockGapSeconds between two reads is a gap; slower growth
+// is the drift between the device's clock and the system's, followed without a report.
+constexpr double kClockGapSeconds = 0.1;
+constexpr double kDriftPerSecond = 0.001;  // the most the shortfall shrinks per second followed
+
+void TrackDeviceClock(AlsaStream* s, snd_pcm_sframes_t frames) {
+  const auto now = std::chrono::steady_clock::now();
+  s->framesRead += static_cast<uint64_t>(frames);
+  const snd_pcm_sframes_t avail = Alsa().snd_pcm_avail_update(s->pcm.get());
+  const double rate = s->port->format().nSamplesPerSec;
+  const double produced = static_cast<double>(s->framesRead) +
+                          static_cast<double>(std::max<snd_pcm_sframes_t>(avail, 0));
+  if (!s->clockKnown) {
+    s->clockKnown = true;
+    s->clockStart = s->lastCheck = now;
+    s->framesRead = 0;
+    s->shortfall = -static_cast<double>(std::max<snd_pcm_sframes_t>(avail, 0));
+    return;
+  }
+  const double shortfall =
+      std::chrono::duration<double>(now - s->clockStart).count() * rate - produced;
+  const double since = std::chrono::duration<double>(now - s->lastCheck).count();
+  s->lastCheck = now;
+  if (shortfall > s->shortfall + kClockGapSeconds * rate) {
+    s->port->Gap(static_cast<uint64_t>(shortfall - s->shortfall));
+    s->shortfall = shortfall;
+  } else {
+    s->shortfall = std::max(shortfall, s->shortfall - kDriftPerSecond * rate * since);
+  }
+}
+
 void RunInput(AlsaStream* s) {
   snd_pcm_t* pcm = s->pcm.get();
   WavePort* port = s->port;
@@ -521,6 +601,7 @@ void RunInput(AlsaStream* s) {
       state = Alsa().snd_pcm_state(pcm);
     }
     if (!running) {
+      s->clockKnown = false;  // time while stopped is no gap
       if (!port->WaitForWork()) {
         Park(s);  // the port is closing
         return;
@@ -529,16 +610,20 @@ void RunInput(AlsaStream* s) {
     }
     if (state == SND_PCM_STATE_DISCONNECTED) break;
     if (state == SND_PCM_STATE_SUSPENDED) {
-      if (Recover(s, -ESTRPIPE)) continue;
+      if (RecoverInput(s, -ESTRPIPE)) continue;
       break;
     }
-    if (state == SND_PCM_STATE_SETUP || state == SND_PCM_STATE_XRUN) {
+    if (state == SND_PCM_STATE_XRUN) {
+      if (RecoverInput(s, -EPIPE)) continue;
+      break;
+    }
+    if (state == SND_PCM_STATE_SETUP) {
       if (Alsa().snd_pcm_prepare(pcm) < 0) break;
       state = SND_PCM_STATE_PREPARED;
     }
     if (state == SND_PCM_STATE_PREPARED) {
       int err = Alsa().snd_pcm_start(pcm);
-      if (err < 0 && !(IsXrun(err) && Recover(s, err))) break;
+      if (err < 0 && !(IsXrun(err) && RecoverInput(s, err))) break;
       continue;
     }
     snd_pcm_sframes_t frames = Alsa().snd_pcm_readi(pcm, s->buffer.data(), s->periodFrames);
@@ -547,10 +632,13 @@ void RunInput(AlsaStream* s) {
       continue;
     }
     if (frames < 0) {
-      if ((IsXrun(frames) || frames == -EINTR) && Recover(s, frames)) continue;
+      if ((IsXrun(frames) || frames == -EINTR) && RecoverInput(s, frames)) continue;
       break;
     }
-    if (frames > 0) port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
+    if (frames > 0) {
+      TrackDeviceClock(s, frames);
+      port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
+    }
   }
   // Every way out of the loop but close is the loss of the device: the port gives back the
   // buffers it holds, with what they hold, and takes no more.

@@ -59,6 +59,11 @@ struct Faults {
   // returns its queued buffers (the partly filled one with what it holds) and takes no more
   // (waveInAddBuffer answers MMSYSERR_NODRIVER).  -1 = never.
   int64_t loseAfterFrames = -1;
+  // Input: once this many frames are delivered, `gapFrames` frames of the signal are lost (time
+  // goes on: the next frame delivered is the one `gapFrames` later), as when the device overruns;
+  // the gap is reported to the front end.  -1 = never.  loseAfterFrames counts the lost frames.
+  int64_t gapAtFrame = -1;
+  uint64_t gapFrames = 0;
 };
 
 // The environment variable that chooses what the input devices deliver when no signal was set

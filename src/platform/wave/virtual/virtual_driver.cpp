@@ -68,11 +68,16 @@ struct VStream {
   uint64_t frame = 0;        // next frame the signal generates
   int completedBuffers = 0;  // input buffers filled since open
   bool lost = false;         // input: the device is gone (Faults::loseAfterFrames)
+  bool gapDone = false;      // input: Faults::gapAtFrame has been met
+  uint64_t stored = 0;       // input: frames the port took since open
   std::vector<uint8_t> scratch;
   std::FILE* captureFile = nullptr;
   uint64_t captureFileBytes = 0;
 
   std::atomic<bool> stopLoop{false};
+  // Input: stopped since the device loop last looked (so the time until the next start is no
+  // gap).  Set at open and by the stop slot, which runs before input can start again.
+  std::atomic<bool> stopped{true};
   std::mutex sleepMutex;
   std::condition_variable sleepCv;
   std::thread loop;
@@ -171,9 +176,20 @@ void LoseWhenDue(VStream& vs) {
   vs.port->Lost();
 }
 
+// Once gapAtFrame frames are delivered, the signal skips gapFrames frames and the port hears of
+// the gap.
+void GapWhenDue(VStream& vs) {
+  const int64_t at = vs.faults.gapAtFrame;
+  if (vs.gapDone || at < 0 || vs.frame < static_cast<uint64_t>(at)) return;
+  vs.gapDone = true;
+  vs.frame += vs.faults.gapFrames;
+  vs.port->Gap(vs.faults.gapFrames);
+}
+
 // Input: fills up to `limit` bytes of the first queued buffer.  Nothing when no buffer is queued
 // or the device has stopped delivering.
 Moved InputStep(VStream& vs, size_t limit) {
+  GapWhenDue(vs);
   LoseWhenDue(vs);
   if (InputHalted(vs)) return Moved::Nothing;
   const size_t block = vs.format.nBlockAlign;
@@ -181,6 +197,10 @@ Moved InputStep(VStream& vs, size_t limit) {
   size_t bytes = std::min(pending, limit);
   if (vs.faults.loseAfterFrames >= 0) {
     const uint64_t left = static_cast<uint64_t>(vs.faults.loseAfterFrames) - vs.frame;
+    bytes = static_cast<size_t>(std::min<uint64_t>(bytes / block, left) * block);
+  }
+  if (!vs.gapDone && vs.faults.gapAtFrame >= 0) {
+    const uint64_t left = static_cast<uint64_t>(vs.faults.gapAtFrame) - vs.frame;
     bytes = static_cast<size_t>(std::min<uint64_t>(bytes / block, left) * block);
   }
   bytes -= bytes % block;
@@ -192,6 +212,7 @@ Moved InputStep(VStream& vs, size_t limit) {
   std::lock_guard lock(s.audio);
   const size_t stored = vs.port->Capture(vs.scratch.data(), bytes);
   s.delivered[vs.device] += stored / block;
+  vs.stored += stored / block;
   const Moved moved =
       stored == 0 ? Moved::Nothing : (stored < pending ? Moved::Part : Moved::Completed);
   if (moved == Moved::Completed) ++vs.completedBuffers;
@@ -257,7 +278,17 @@ void DeviceLoop(VStream* vs) {
     if (realTime) {
       const size_t bytes = std::min(vs->port->PendingBytes(), limit);
       const auto now = Steady::now();
-      if (next + std::chrono::milliseconds(50) < now) next = now;  // idle: no catching up
+      if (vs->stopped.exchange(false)) {
+        next = now;  // input starts: its clock with it
+      } else if (next + std::chrono::milliseconds(50) < now) {
+        // The device's time went on while its thread did not run, or while no buffer was there
+        // to take the audio: an input loses that audio, as hardware overruns.
+        if (vs->dir == Direction::Input) {
+          const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - next);
+          vs->port->Gap(uint64_t(late.count()) * vs->format.nSamplesPerSec / 1000000u);
+        }
+        next = now;  // no catching up
+      }
       next +=
           std::chrono::microseconds(uint64_t{bytes / block} * 1000000u / vs->format.nSamplesPerSec);
       if (!SleepUntil(*vs, next)) break;
@@ -302,11 +333,11 @@ uint64_t DeliverFrames(UINT device, uint64_t frames, unsigned timeoutMs) {
     if (!vs->port->WaitForWorkFor(static_cast<unsigned>(std::max<int64_t>(0, left.count())))) {
       break;
     }
-    const uint64_t before = vs->frame;
+    const uint64_t before = vs->stored;
     const size_t limit = static_cast<size_t>(
         std::min<uint64_t>(frames - delivered, vs->port->PendingBytes() / block) * block);
     if (InputStep(*vs, limit) == Moved::Nothing) break;
-    delivered += vs->frame - before;
+    delivered += vs->stored - before;
   }
   return delivered;
 }
@@ -457,6 +488,12 @@ void VirtualClose(DriverStream* stream) {
   auto& open = vs->dir == Direction::Input ? s.openInputs : s.openOutputs;
   auto it = open.find(vs->device);
   if (it != open.end() && it->second.get() == vs) open.erase(it);
+}
+
+void VirtualStop(DriverStream* stream) {
+  VStream* vs = FromDriver(stream);
+  vs->stopped.store(true);
+  vs->port->Wake();
 }
 
 MMRESULT VirtualPrepare(DriverStream* stream, WAVEHDR*) {
@@ -625,7 +662,7 @@ const WaveDriver kVirtualDriver = {
     voxl::virtualaudio::VirtualOpen,
     voxl::virtualaudio::VirtualClose,
     nullptr,
-    nullptr,
+    voxl::virtualaudio::VirtualStop,
     nullptr,
     voxl::virtualaudio::VirtualPrepare,
 };
