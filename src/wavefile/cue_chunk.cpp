@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/mmio/mmio_file.h"
 #include "wavefile/riff_io.h"
 
 namespace voxl {
@@ -20,9 +21,6 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 }
 void PutId(std::vector<uint8_t>& out, const char* id) {
   out.insert(out.end(), id, id + 4);
-}
-void Set32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // Up to this many marks are written; a take that drops out more often than that is not helped
@@ -69,7 +67,7 @@ std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate) {
     out.push_back(0);
     if (out.size() % 2 != 0) out.push_back(0);
   }
-  Set32(out, list + 4, static_cast<uint32_t>(out.size() - list - 8));
+  mmio::StoreLe32(out.data() + list + 4, static_cast<uint32_t>(out.size() - list - 8));
   return out;
 }
 
@@ -80,7 +78,7 @@ bool AppendCueChunks(Recorder& r) {
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   uint8_t size[4];
   if (formStart < 8 || !SeekTo(h, formStart - 4) || !ReadAll(h, size, sizeof size)) return false;
-  const uint64_t formSize = size[0] | size[1] << 8 | size[2] << 16 | uint64_t{size[3]} << 24;
+  const uint64_t formSize = mmio::LoadLe32(size);
   // Behind the form, at an even offset (a form of odd size is followed by its pad byte).
   const uint64_t at = formStart + formSize + (formSize & 1);
   const uint64_t newSize = at + chunks.size() - formStart;

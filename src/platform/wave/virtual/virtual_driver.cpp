@@ -195,14 +195,14 @@ Moved InputStep(VStream& vs, size_t limit) {
   const size_t block = vs.format.nBlockAlign;
   const size_t pending = vs.port->PendingBytes();
   size_t bytes = std::min(pending, limit);
-  if (vs.faults.loseAfterFrames >= 0) {
-    const uint64_t left = static_cast<uint64_t>(vs.faults.loseAfterFrames) - vs.frame;
+  // A step ends where a fault is due (the device is lost, a gap begins).
+  const auto stopAt = [&](int64_t frame) {
+    if (frame < 0) return;
+    const uint64_t left = static_cast<uint64_t>(frame) - vs.frame;
     bytes = static_cast<size_t>(std::min<uint64_t>(bytes / block, left) * block);
-  }
-  if (!vs.gapDone && vs.faults.gapAtFrame >= 0) {
-    const uint64_t left = static_cast<uint64_t>(vs.faults.gapAtFrame) - vs.frame;
-    bytes = static_cast<size_t>(std::min<uint64_t>(bytes / block, left) * block);
-  }
+  };
+  stopAt(vs.faults.loseAfterFrames);
+  if (!vs.gapDone) stopAt(vs.faults.gapAtFrame);
   bytes -= bytes % block;
   if (bytes == 0) return Moved::Nothing;
   if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
