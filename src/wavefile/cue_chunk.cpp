@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/mmio/mmio_file.h"
 #include "wavefile/riff_io.h"
 
 namespace voxl {
@@ -67,7 +66,7 @@ std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate) {
     out.push_back(0);
     if (out.size() % 2 != 0) out.push_back(0);
   }
-  mmio::StoreLe32(out.data() + list + 4, static_cast<uint32_t>(out.size() - list - 8));
+  StoreLe32(out.data() + list + 4, static_cast<uint32_t>(out.size() - list - 8));
   return out;
 }
 
@@ -78,7 +77,7 @@ bool AppendCueChunks(Recorder& r) {
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   uint8_t size[4];
   if (formStart < 8 || !SeekTo(h, formStart - 4) || !ReadAll(h, size, sizeof size)) return false;
-  const uint64_t formSize = mmio::LoadLe32(size);
+  const uint64_t formSize = LoadLe32(size);
   // Behind the form, at an even offset (a form of odd size is followed by its pad byte).
   const uint64_t at = formStart + formSize + (formSize & 1);
   const uint64_t newSize = at + chunks.size() - formStart;

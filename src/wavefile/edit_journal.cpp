@@ -136,16 +136,13 @@ uint64_t Fnv1a(const uint8_t* data, size_t bytes) {
   return h;
 }
 
-void StoreLe32(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Stores the header fields of `sizes` that lie in [base, base + bytes) into `bytes` at `data`.
 void ApplyFields(const SizeFields& sizes, uint64_t base, uint8_t* data, uint64_t bytes) {
   const std::pair<uint64_t, uint64_t> fields[] = {
       {sizes.formAt, sizes.form}, {sizes.dataAt, sizes.data}, {sizes.factAt, sizes.fact}};
   for (const auto& [at, value] : fields) {
-    if (at != 0 && at >= base && at + 4 <= base + bytes) StoreLe32(data + (at - base), value);
+    if (at != 0 && at >= base && at + 4 <= base + bytes)
+      StoreLe32(data + (at - base), static_cast<uint32_t>(value));
   }
 }
 

@@ -29,6 +29,14 @@ bool WriteAll(HMMIO h, const void* data, uint32_t count);
 // written.
 bool WriteU32(HMMIO h, uint32_t value);
 
+// A little-endian 32-bit field in memory.
+inline uint32_t LoadLe32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
+}
+inline void StoreLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // Which end of a range a move begins with.  Inside one file a move must begin at the end that
 // lies ahead of it, so that no byte is overwritten before it has been read: first piece first to
 // move a range down, last piece first to move it up.

@@ -16,13 +16,6 @@ std::atomic<bool> gSizeUpdates{true};
 // Largest header BeginSizeUpdates keeps a copy of.
 constexpr uint64_t kMaxHeaderCopy = 0x10000;
 
-uint32_t LoadLe32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
-}
-void StoreLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Writes `value` at `offset` (the field of a chunk record).
 bool WriteU32At(HMMIO h, uint64_t offset, uint32_t value) {
   return SeekTo(h, offset) && WriteU32(h, value);
