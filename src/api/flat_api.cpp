@@ -36,27 +36,16 @@
 
 #include "api/module.h"
 #include "api/recorder_creation.h"
+#include "engine/block_pool.h"
 #include "engine/transport.h"
 
 namespace voxl::flat {
 namespace {
 
-// One captured block not yet taken: the list links and the AcmBlock the host will receive, in
-// one allocation with the block's data right behind it.  GetNextACMBlock hands out `acm`
-// itself, so a block is copied once on its way from the callback to the host; FreeACMBlock
-// frees the whole allocation.
-struct PendingBlock {
-  PendingBlock* older;  // toward the tail (the oldest block)
-  PendingBlock* newer;  // toward the head (the newest block)
-  AcmBlock acm;         // handed to the host; its data (acm.dataLength bytes) follows
-};
-static_assert(offsetof(PendingBlock, acm) + sizeof(AcmBlock) == sizeof(PendingBlock),
-              "an AcmBlock's data follows it directly");
-
-PendingBlock* PendingOf(AcmBlock* block) {
-  return reinterpret_cast<PendingBlock*>(reinterpret_cast<uint8_t*>(block) -
-                                         offsetof(PendingBlock, acm));
-}
+// The blocks not yet taken are blocks of the pool (engine/block_pool.h): the engine copies each
+// piece of recorded data once, into a block that GetNextACMBlock hands out as it is, and
+// FreeACMBlock gives the block back for the next piece, so the steady flow allocates nothing.
+using PendingBlock = voxl::PooledBlock;
 
 HWND gHostWindow = nullptr;
 PendingBlock* gNewest = nullptr;  // head of pendingBlocks
@@ -77,7 +66,7 @@ void FreePendingBlocks() {
   PendingBlock* block = gNewest;
   while (block != nullptr) {
     PendingBlock* older = block->older;
-    std::free(block);
+    voxl::ReturnBlock(block);
     block = older;
   }
   gNewest = gOldest = nullptr;
@@ -120,6 +109,17 @@ void CALLBACK OnLevels(FLOAT levelLeft, DWORD, FLOAT levelRight, DWORD) {
   PostMessageA(gHostWindow, kLevelsMessage, 0, PackLevels(levelLeft, levelRight));
 }
 
+void QueueBlock(PendingBlock* block) {
+  block->older = gNewest;
+  block->newer = nullptr;
+  if (gNewest != nullptr) gNewest->newer = block;
+  gNewest = block;
+  if (gOldest == nullptr) gOldest = block;
+  ++gPendingCount;
+  gPendingBytes += block->acm.dataLength;
+  PostMessageA(gHostWindow, kBlockReadyMessage, 0, 0);
+}
+
 void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength) {
   if (OfAnEarlierRun()) {
     std::free(format);
@@ -127,7 +127,7 @@ void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLeng
     return;
   }
   const DWORD length = data != nullptr ? dataLength : 0;
-  auto* block = static_cast<PendingBlock*>(std::malloc(sizeof(PendingBlock) + length));
+  PendingBlock* block = Pool().Take(length);
   if (block != nullptr) {
     block->acm.format = WAVEFORMATEX{};
     if (format != nullptr) {
@@ -135,18 +135,25 @@ void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLeng
     }
     block->acm.reserved = 0;
     block->acm.dataLength = length;
-    if (length != 0) std::memcpy(ACM_BLOCK_DATA(&block->acm), data, length);
-    block->older = gNewest;
-    block->newer = nullptr;
-    if (gNewest != nullptr) gNewest->newer = block;
-    gNewest = block;
-    if (gOldest == nullptr) gOldest = block;
-    ++gPendingCount;
-    gPendingBytes += length;
+    if (length != 0) std::memcpy(voxl::BlockData(block), data, length);
   }
   std::free(format);
   std::free(data);
-  if (block != nullptr) PostMessageA(gHostWindow, kBlockReadyMessage, 0, 0);
+  if (block != nullptr) QueueBlock(block);
+}
+
+void OnPooledBlock(voxl::PooledBlock* block) {
+  if (OfAnEarlierRun()) {
+    voxl::ReturnBlock(block);
+    return;
+  }
+  QueueBlock(block);
+}
+
+voxl::BlockPool& Pool() {
+  // Never destroyed: a host may give a block back after DeinitACM, or while the process exits.
+  static auto* pool = new voxl::BlockPool;
+  return *pool;
 }
 
 void CALLBACK OnDropout(LONG position, DWORD frames, void*) {
@@ -202,6 +209,8 @@ VOXL_API BOOL WINAPI InitACM(HWND hostWindow) {
   callbacks.block = flat::OnBlock;
   voxl::SetCallbacks(*recorder, callbacks);
   VoxlSetDropoutCallback(ToHost(recorder), flat::OnDropout, nullptr);
+  recorder->blockPool = &flat::Pool();
+  recorder->blockSink = flat::OnPooledBlock;
   return 1;
 }
 
@@ -281,7 +290,7 @@ VOXL_API BOOL WINAPI GetNextACMBlock(AcmBlock** block) {
 }
 
 VOXL_API BOOL WINAPI FreeACMBlock(AcmBlock* block) {
-  if (block != nullptr) std::free(flat::PendingOf(block));
+  if (block != nullptr) voxl::ReturnBlock(voxl::PooledBlockOf(block));
   return 1;
 }
 

@@ -10,6 +10,11 @@
 
 #include "voxl310k.h"
 
+namespace voxl {
+class BlockPool;
+struct PooledBlock;
+}  // namespace voxl
+
 namespace voxl::flat {
 
 // The two messages' lParam for a pair of levels in dB (-9999.0 = no signal): tenths of dB,
@@ -24,6 +29,13 @@ void CALLBACK OnLevels(FLOAT levelLeft, DWORD clipLeft, FLOAT levelRight, DWORD 
 // (the callback owns them) and posts VOXL_MSG_BLOCK_READY.  A block of a run before the latest
 // StartACMRecord is only freed.
 void CALLBACK OnBlock(void* format, DWORD formatSize, void* data, DWORD dataLength);
+// The block sink of the flat recorder: queues a block of Pool() as the newest pending block
+// and posts VOXL_MSG_BLOCK_READY (a block of a run before the latest StartACMRecord goes back to
+// the pool).
+void OnPooledBlock(voxl::PooledBlock* block);
+// The blocks that the pending list, GetNextACMBlock and FreeACMBlock hand round.
+voxl::BlockPool& Pool();
+
 // Callback slot 0: a run that ended with a stop reason other than VOXL_STOP_NORMAL (it ended by
 // itself) posts VOXL_MSG_CAPTURE_ENDED with the reason to the host window.  Runs before the
 // latest StartACMRecord are not reported.

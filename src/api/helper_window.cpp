@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "api/module.h"
+#include "engine/block_pool.h"
 #include "engine/engine.h"
 #include "wavefile/recording_file.h"
 
@@ -25,6 +26,17 @@ void DeliverBlock(Recorder& r, CapturedBlock* block) {
   } else {
     FreeCapturedBlock(block);
   }
+}
+
+void DeliverPooledBlock(Recorder& r, PooledBlock* block) {
+  if (block == nullptr) return;
+  auto* sink = r.blockSink.load();
+  if (sink == nullptr) {
+    ReturnBlock(block);
+    return;
+  }
+  r.deliveringRun = block->run;
+  sink(block);  // the block belongs to the sink now
 }
 
 void DeliverDropout(Recorder& r, DropoutNote* note) {
@@ -53,6 +65,7 @@ HelperWindow::~HelperWindow() {
   MSG msg{};
   while (PeekMessageA(&msg, window_, kNotifyMessage, kNotifyMessage, PM_REMOVE) > 0) {
     if (msg.wParam == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(msg.lParam));
+    if (msg.wParam == NotifyPooledBlock) ReturnBlock(reinterpret_cast<PooledBlock*>(msg.lParam));
     if (msg.wParam == NotifyDropout) std::free(reinterpret_cast<void*>(msg.lParam));
   }
   DestroyWindow(window_);
@@ -63,6 +76,7 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   auto* r = reinterpret_cast<Recorder*>(GetWindowLongA(window, GWL_USERDATA));
   if (r == nullptr) {
     if (wParam == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(lParam));
+    if (wParam == NotifyPooledBlock) ReturnBlock(reinterpret_cast<PooledBlock*>(lParam));
     if (wParam == NotifyDropout) std::free(reinterpret_cast<void*>(lParam));
     return 0;
   }
@@ -84,6 +98,9 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       break;
     case NotifyBlock:
       DeliverBlock(*r, reinterpret_cast<CapturedBlock*>(lParam));
+      break;
+    case NotifyPooledBlock:
+      DeliverPooledBlock(*r, reinterpret_cast<PooledBlock*>(lParam));
       break;
     case NotifyDropout:
       DeliverDropout(*r, reinterpret_cast<DropoutNote*>(lParam));

@@ -42,6 +42,7 @@ void DeleteRecorder(Recorder* r) {
   std::free(r->fileFormat);
   r->fileFormat = nullptr;
   if (r->threadHandle != kNoThread) {
+    AwaitEngine(*r);  // the thread uses the record until it has taken the quit command
     // A stage of NotRunning here means the engine has quit already (nothing else ends it).
     while (r->engineStage != NotRunning && !PostEngineCommand(*r, CmdQuit)) Sleep(0);
     WaitUntil([&] { return r->engineStage == NotRunning; });

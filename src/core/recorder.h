@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "core/take_marks.h"
 #include "platform/acm/acm.h"
@@ -24,6 +25,8 @@ namespace voxl {
 
 class HelperWindow;
 class EditJournal;
+class BlockPool;
+struct PooledBlock;
 
 // The public states, error codes and stop reasons are those of voxl310k.h; these are their
 // names in the recorder's own code.
@@ -100,6 +103,9 @@ enum NotifyCode : uint32_t {
   NotifyCallbackFive = 5,  // posted by nothing in the library
   NotifySilenceChanged = 6,
   NotifyDropout = 7,  // lParam: a DropoutNote the receiver owns
+  // lParam: a PooledBlock (engine/block_pool.h) the receiver gives back to its pool; posted
+  // instead of NotifyBlock to a recorder with a block sink.
+  NotifyPooledBlock = 8,
 };
 
 constexpr uint32_t kNoThread = 0xFFFFFFFFu;       // threadHandle when the engine could not start
@@ -141,8 +147,14 @@ struct Recorder {
   std::atomic<uint32_t> threadHandle{0};  // kNoThread when the thread could not start
   std::atomic<uint16_t> engineStage{NotRunning};
   std::atomic<uint32_t> threadId{0};  // target of every engine command
+  std::once_flag engineGreeted;       // the start handshake (AwaitEngine) has been done
   HelperWindow* helperWindow = nullptr;
   RecorderCallbacks callbacks{};
+  // Set by a host inside the library (the flat functions) before any run: recorded data then
+  // reaches it as blocks of `blockPool`, handed to `blockSink` on the host thread, without the
+  // separate copies that callback slot 4 receives.
+  std::atomic<BlockPool*> blockPool{nullptr};
+  std::atomic<void (*)(PooledBlock*)> blockSink{nullptr};
   ProgressHook progress{};  // host's thread only
   TakeMarks marks;          // dropouts and the lost device of the open recording
   // The helper window's handle, target of every notification.  Cleared before the window is

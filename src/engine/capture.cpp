@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/block_pool.h"
 #include "engine/capture_encoder.h"
 #include "engine/capture_internal.h"
 #include "engine/device_buffers.h"
@@ -151,6 +152,51 @@ bool ResolveFileCursor(Recorder& r) {
   return true;
 }
 
+namespace {
+
+// The format a block carries: the file's for a compressed recording, else the PCM one.
+const void* BlockFormat(const Recorder& r, uint32_t* bytes) {
+  const bool compressed = r.compressed != 0 && r.fileFormat != nullptr;
+  *bytes = compressed ? static_cast<uint32_t>(r.fileFormatSize) : sizeof(WAVEFORMATEX);
+  return compressed ? static_cast<const void*>(r.fileFormat) : &r.pcmFormat;
+}
+
+// Posts `count` bytes of `data` to the host: in a block of the recorder's pool when it has one
+// (one copy, no allocation once the pool is warm), else as a CapturedBlock with its own copies
+// of the format and the data, which callback slot 4 receives.
+void PostBlock(Recorder& r, const void* data, uint32_t count) {
+  uint32_t formatBytes = 0;
+  const void* format = BlockFormat(r, &formatBytes);
+  if (BlockPool* pool = r.blockPool.load(); pool != nullptr) {
+    PooledBlock* block = pool->Take(count);
+    if (block == nullptr) return;
+    block->acm.format = WAVEFORMATEX{};
+    std::memcpy(&block->acm.format, format, std::min<size_t>(formatBytes, sizeof(WAVEFORMATEX)));
+    block->acm.reserved = 0;
+    block->acm.dataLength = count;
+    block->run = r.run;
+    if (count > 0) std::memcpy(BlockData(block), data, count);
+    PostNotification(r, NotifyPooledBlock, reinterpret_cast<LPARAM>(block));
+    return;
+  }
+  auto* block = static_cast<CapturedBlock*>(std::malloc(sizeof(CapturedBlock)));
+  if (block == nullptr) return;
+  block->format = std::malloc(formatBytes);
+  block->formatSize = formatBytes;
+  block->data = std::malloc(count > 0 ? count : 1);
+  block->dataLength = count;
+  block->run = r.run;
+  if (block->format != nullptr && block->data != nullptr) {
+    std::memcpy(block->format, format, formatBytes);
+    std::memcpy(block->data, data, count);
+    PostNotification(r, NotifyBlock, reinterpret_cast<LPARAM>(block));
+  } else {
+    FreeCapturedBlock(block);
+  }
+}
+
+}  // namespace
+
 int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
   if (r.fileHandle != nullptr) {
     uint64_t end = 0;
@@ -168,27 +214,7 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
   // The host gets its copy first.  When memory for it cannot be had the host misses this piece,
   // but the file still gets it.  A recorder without a helper window (one that converts a file)
   // has no host to take a copy.
-  auto* block = r.notifyWindow.load() != nullptr
-                    ? static_cast<CapturedBlock*>(std::malloc(sizeof(CapturedBlock)))
-                    : nullptr;
-  if (block != nullptr) {
-    const bool compressed = r.compressed != 0 && r.fileFormat != nullptr;
-    const uint32_t formatBytes =
-        compressed ? static_cast<uint32_t>(r.fileFormatSize) : sizeof(WAVEFORMATEX);
-    block->format = std::malloc(formatBytes);
-    block->formatSize = formatBytes;
-    block->data = std::malloc(count > 0 ? count : 1);
-    block->dataLength = count;
-    block->run = r.run;
-    if (block->format != nullptr && block->data != nullptr) {
-      std::memcpy(block->format, compressed ? static_cast<const void*>(r.fileFormat) : &r.pcmFormat,
-                  formatBytes);
-      std::memcpy(block->data, data, count);
-      PostNotification(r, NotifyBlock, reinterpret_cast<LPARAM>(block));
-    } else {
-      FreeCapturedBlock(block);
-    }
-  }
+  if (r.notifyWindow.load() != nullptr) PostBlock(r, data, count);
 
   if (r.fileHandle == nullptr) return static_cast<int32_t>(count);
   if (r.insertMode != 0) return StoreInSpliceFile(r, data, count);

@@ -8,8 +8,12 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <mutex>
+#include <utility>
 
+#include "engine/block_pool.h"
 #include "engine/capture_internal.h"
 #include "engine/dropouts.h"
 #include "engine/levels.h"
@@ -96,10 +100,43 @@ bool HandleCommand(Recorder& r, WPARAM command, LPARAM argument) {
   return true;
 }
 
-void HandleCaptureBuffer(Recorder& r, WAVEHDR& header) {
-  const int32_t positionBefore = r.position;
-  OnCaptureBufferDone(r, header);
-  PlaceGaps(r, std::min(header.dwBytesRecorded, header.dwBufferLength), positionBefore);
+// The capture buffers that have come back in a row, handled together: the engine takes every
+// filled buffer waiting in its queue before it gives any of them back to the device and before
+// the notifications they produced are posted, so that the device loop and the host are woken
+// once per batch instead of once per buffer.  The batch ends when the queue is empty, before any
+// other message (a command sees every buffer back in the device and everything posted), and
+// when the run leaves Capturing.  Order is kept: buffers go back and notifications go out in
+// the order they were made.
+struct CaptureBatch {
+  static constexpr size_t kMostPosts = 64;  // a full list is posted at once
+  bool open = false;
+  size_t posts = 0;
+  std::array<std::pair<NotifyCode, LPARAM>, kMostPosts> post{};
+  size_t held = 0;
+  std::array<WAVEHDR*, kWaveBufferCount> buffers{};
+};
+
+// The batch of the engine thread running now (null on every other thread).
+thread_local CaptureBatch* tBatch = nullptr;
+
+void PostNow(Recorder& r, NotifyCode code, LPARAM argument) {
+  const HWND window = r.notifyWindow.load();
+  const bool posted =
+      window != nullptr && PostMessageA(window, kNotifyMessage, code, argument) != FALSE;
+  if (posted) return;
+  if (code == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(argument));
+  if (code == NotifyPooledBlock) ReturnBlock(reinterpret_cast<PooledBlock*>(argument));
+  if (code == NotifyDropout) std::free(reinterpret_cast<void*>(argument));
+}
+
+void PostHeld(Recorder& r, CaptureBatch& batch) {
+  for (size_t i = 0; i < batch.posts; ++i) PostNow(r, batch.post[i].first, batch.post[i].second);
+  batch.posts = 0;
+}
+
+// A captured buffer goes back to the device while the run is Capturing; otherwise, or when the
+// device takes it no more, it counts down to the end of the run.
+void ReturnCaptureBuffer(Recorder& r, WAVEHDR& header) {
   if (r.engineStage == Capturing) {
     header.dwFlags &= ~WHDR_DONE;
     if (waveInAddBuffer(r.waveIn, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) return;
@@ -111,6 +148,27 @@ void HandleCaptureBuffer(Recorder& r, WAVEHDR& header) {
     EndOfRunMeterReset(r);
     FinishCapture(r);
   }
+}
+
+void EndBatch(Recorder& r, CaptureBatch& batch) {
+  batch.open = false;
+  PostHeld(r, batch);
+  const size_t held = batch.held;
+  batch.held = 0;
+  for (size_t i = 0; i < held; ++i) ReturnCaptureBuffer(r, *batch.buffers[i]);
+}
+
+void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
+  if (r.engineStage == Capturing) batch.open = true;
+  const int32_t positionBefore = r.position;
+  OnCaptureBufferDone(r, header);
+  PlaceGaps(r, std::min(header.dwBytesRecorded, header.dwBufferLength), positionBefore);
+  if (r.engineStage == Capturing && batch.held < batch.buffers.size()) {
+    batch.buffers[batch.held++] = &header;
+    return;
+  }
+  EndBatch(r, batch);
+  ReturnCaptureBuffer(r, header);
 }
 
 void HandlePlayBuffer(Recorder& r, WAVEHDR& header) {
@@ -161,34 +219,56 @@ void StartEngine(Recorder& r) {
     ReleaseModule();
     return;
   }
-  WaitUntil([&] { return r.engineStage != NotRunning; });
-  // The queue exists once the stage is QueueReady; retry anyway until the post is taken.
-  while (!PostThreadMessageA(r.threadId, kEngineCommandMessage, CmdHandshake, 0)) Sleep(0);
-  PostThreadMessageA(r.threadId, kEngineCommandMessage, CmdHandshake, 0);
-  WaitUntil([&] { return r.engineStage != QueueReady; });
-  SetThreadPriority(reinterpret_cast<HANDLE>(handle), THREAD_PRIORITY_HIGHEST);
   r.threadHandle = static_cast<uint32_t>(handle);
+}
+
+void AwaitEngine(Recorder& r) {
+  if (r.threadHandle == kNoThread) return;
+  std::call_once(r.engineGreeted, [&] {
+    WaitUntil([&] { return r.engineStage != NotRunning; });
+    // The queue exists once the stage is QueueReady; retry anyway until the post is taken.
+    while (!PostThreadMessageA(r.threadId, kEngineCommandMessage, CmdHandshake, 0)) Sleep(0);
+    PostThreadMessageA(r.threadId, kEngineCommandMessage, CmdHandshake, 0);
+    WaitUntil([&] { return r.engineStage != QueueReady; });
+    SetThreadPriority(reinterpret_cast<HANDLE>(uintptr_t{r.threadHandle.load()}),
+                      THREAD_PRIORITY_HIGHEST);
+  });
 }
 
 void EngineThreadProc(void* recorder) {
   Recorder& r = *static_cast<Recorder*>(recorder);
   r.threadId = GetCurrentThreadId();
+  CaptureBatch batch;
+  tBatch = &batch;
   MSG msg{};
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
   r.engineStage = QueueReady;
   for (;;) {
-    if (GetMessageA(&msg, nullptr, 0, 0) == -1) continue;
+    if (batch.open) {
+      if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) == FALSE) {
+        EndBatch(r, batch);  // the queue is empty
+        continue;
+      }
+    } else if (GetMessageA(&msg, nullptr, 0, 0) == -1) {
+      continue;
+    }
+    if (msg.message != MM_WIM_DATA) EndBatch(r, batch);
     switch (msg.message) {
       case kEngineCommandMessage:
         if (!HandleCommand(r, msg.wParam, msg.lParam)) {
           // The last touch of the record: the destructor frees it once it sees this.
+          tBatch = nullptr;
           r.engineStage = NotRunning;
           ReleaseModuleAndExit();
           return;
         }
         break;
       case MM_WIM_DATA:
-        if (msg.lParam != 0) HandleCaptureBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam));
+        if (msg.lParam != 0) {
+          HandleCaptureBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam), batch);
+        } else {
+          EndBatch(r, batch);
+        }
         break;
       case MM_WOM_DONE:
         if (msg.lParam != 0) HandlePlayBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam));
@@ -207,15 +287,18 @@ void EngineThreadProc(void* recorder) {
 
 bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument) {
   if (r.threadHandle == kNoThread) return false;
+  AwaitEngine(r);
   return PostThreadMessageA(r.threadId, kEngineCommandMessage, command, argument) != FALSE;
 }
 
 void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
-  const HWND window = r.notifyWindow.load();
-  const bool posted =
-      window != nullptr && PostMessageA(window, kNotifyMessage, code, argument) != FALSE;
-  if (!posted && code == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(argument));
-  if (!posted && code == NotifyDropout) std::free(reinterpret_cast<void*>(argument));
+  CaptureBatch* batch = tBatch;
+  if (batch == nullptr || !batch->open) {
+    PostNow(r, code, argument);
+    return;
+  }
+  if (batch->posts == batch->post.size()) PostHeld(r, *batch);
+  batch->post[batch->posts++] = {code, argument};
 }
 
 void FreeCapturedBlock(CapturedBlock* block) {
@@ -226,6 +309,7 @@ void FreeCapturedBlock(CapturedBlock* block) {
 }
 
 bool PostEngineTestStage(Recorder& r, uint16_t stage, std::atomic<bool>* reached) {
+  AwaitEngine(r);
   return PostThreadMessageA(r.threadId, kEngineTestMessage, stage,
                             reinterpret_cast<LPARAM>(reached)) != FALSE;
 }

@@ -13,10 +13,15 @@ namespace voxl {
 
 // ---- Engine thread (engine.cpp) ----
 
-// Starts the engine thread of `r` and returns once it is Idle with its queue ready; on failure
-// threadHandle := kNoThread and engineStage stays NotRunning.  Runs on the constructing thread,
-// after the helper window exists.
+// Starts the engine thread of `r`; on failure threadHandle := kNoThread and engineStage stays
+// NotRunning.  Runs on the constructing thread, after the helper window exists.  It does not wait
+// for the thread: a recorder that only reads and edits files never needs it, and a short command
+// should not pay for its start.
 void StartEngine(Recorder& r);
+// Returns once the engine thread of `r` is Idle with its queue ready (at once after the first
+// time, or when there is no engine).  Everything that talks to the engine calls it first:
+// PostEngineCommand, PostEngineTestStage and the destruction of the recorder.
+void AwaitEngine(Recorder& r);
 
 // The engine thread's procedure; `recorder` is the Recorder.  Ends only through CmdQuit.
 void EngineThreadProc(void* recorder);

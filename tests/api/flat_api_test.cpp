@@ -16,6 +16,7 @@
 
 #include "api/helper_window.h"
 #include "api/module.h"
+#include "engine/block_pool.h"
 #include "engine/engine_fixture.h"
 #include "platform/messages/messages.h"
 #include "platform/wave/virtual/virtual_device.h"
@@ -256,6 +257,7 @@ TEST_F(FlatApiTest, AHostThatDoesNotDispatchForAMinuteLosesNothingPastTheFrameRa
     for (size_t k = 0; k < bytes / 4; ++k) static_cast<uint32_t*>(data)[k] = uint32_t(frame + k);
   };
   va::SetInputSignal(0, counter);
+  flat::Pool().Give(flat::Pool().Take(17640));  // a free block the pool could hand out twice
   ASSERT_EQ(InitACM(window_), 1);
   SetCaptureStartFramesForTesting(INT32_MAX - 300 * 4410);
   ASSERT_EQ(StartACMRecord("Mic One"), 1);
@@ -272,6 +274,9 @@ TEST_F(FlatApiTest, AHostThatDoesNotDispatchForAMinuteLosesNothingPastTheFrameRa
     for (uint32_t k = 0; k < 4410; ++k) ASSERT_EQ(frames[k], next++);
   }
   EXPECT_EQ(std::tuple(next, flat::PendingBlockBytes()), std::tuple(600u * 4410, size_t{0}));
+  EXPECT_EQ(std::tuple(flat::Pool().Outstanding(), flat::Pool().Kept()),
+            std::tuple(size_t{0}, BlockPool::kKeptBlocks))
+      << "every block went back, and the pool keeps enough for the next second";
 }
 
 // The device drops 10 ms in the first block, then goes away in the middle of a block: the host is
@@ -408,6 +413,7 @@ TEST(ModuleTest, UnloadDestroysALiveRecorderBeforeUnregisteringTheClass) {
   Close(*r, &error);
   GlobalRecorder() = r;
   const HWND window = r->helperWindow->handle();
+  AwaitEngine(*r);
   const DWORD engine = r->threadId;
 
   ModuleDetach();

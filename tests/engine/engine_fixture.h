@@ -43,8 +43,11 @@ struct RecorderDeleter {
   void operator()(Recorder* r) const { DeleteRecorder(r); }
 };
 using RecorderPtr = std::unique_ptr<Recorder, RecorderDeleter>;
+// Waits for the engine, so that tests may post to its thread at once.
 inline RecorderPtr MakeRecorder() {
-  return RecorderPtr(NewRecorder());
+  RecorderPtr r(NewRecorder());
+  if (r != nullptr) AwaitEngine(*r);
+  return r;
 }
 
 // A fresh recorder on a reset virtual driver for each test.

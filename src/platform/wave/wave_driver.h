@@ -35,6 +35,21 @@ class WavePort {
   // that arrive while input is not started, are dropped (an overrun).  Returns bytes stored.
   virtual size_t Capture(const void* data, size_t bytes) = 0;
 
+  // Input: lets the driver write captured audio straight into the queued buffers, saving the
+  // copy through a buffer of its own.  `fill(context, destination, room, &lost)` is called for
+  // the free part of the first queued buffer (room: whole frames, at most `bytes` in all), then
+  // for the next buffer while it filled everything it was offered, and returns the bytes it
+  // wrote there (whole frames; fewer than `room` ends the call).  It may set `lost` to frames of
+  // audio lost just before what it wrote (as Gap would report them).  Each buffer that becomes
+  // full comes back to the application.  Called with the port's lock held, so `fill` must not
+  // block or call the port.  Returns the bytes stored; 0 without calling `fill` when no buffer is
+  // queued or input is not started (the driver then reads into a buffer of its own and hands it
+  // to Capture, which counts the overrun).  A port that cannot lend its buffers answers 0 always.
+  using CaptureFill = size_t (*)(void* context, uint8_t* destination, size_t room, uint64_t* lost);
+  virtual size_t CaptureInto(size_t /*bytes*/, CaptureFill /*fill*/, void* /*context*/) {
+    return 0;
+  }
+
   // Output: copies up to `bytes` of queued audio into `out`, in order, and returns the count;
   // each buffer that is used up comes back to the application.  Returns 0 while paused or when
   // nothing is queued (the driver then plays silence or waits).

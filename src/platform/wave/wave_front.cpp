@@ -73,6 +73,29 @@ class Stream final : public WavePort {
     return stored;
   }
 
+  size_t CaptureInto(size_t bytes, CaptureFill fill, void* context) override {
+    if (dir_ != Direction::Input || fill == nullptr) return 0;
+    std::lock_guard lock(mutex_);
+    if (!running_.load(std::memory_order_relaxed) || closing_) return 0;
+    const size_t block = format_.nBlockAlign;
+    bytes -= bytes % block;
+    size_t stored = 0;
+    while (stored < bytes && head_ != nullptr) {
+      const size_t room = std::min(Usable(head_) - headOffset_, bytes - stored);
+      uint64_t lost = 0;
+      size_t wrote =
+          fill(context, reinterpret_cast<uint8_t*>(head_->lpData) + headOffset_, room, &lost);
+      wrote = std::min(wrote - wrote % block, room);
+      NoteGap(lost);  // before the bytes it wrote: delivered_ has not counted them yet
+      headOffset_ += wrote;
+      stored += wrote;
+      delivered_ += wrote;
+      if (headOffset_ >= Usable(head_)) CompleteHead();
+      if (wrote < room) break;
+    }
+    return stored;
+  }
+
   size_t Render(void* out, size_t bytes) override {
     if (dir_ != Direction::Output || out == nullptr) return 0;
     std::lock_guard lock(mutex_);

@@ -563,7 +563,8 @@ bool RecoverInput(AlsaStream* s, long err) {
 constexpr double kClockGapSeconds = 0.1;
 constexpr double kDriftPerSecond = 0.001;  // the most the shortfall shrinks per second followed
 
-void TrackDeviceClock(AlsaStream* s, snd_pcm_sframes_t frames) {
+// Returns the frames of a gap that came before the `frames` just read (0 for none).
+uint64_t TrackDeviceClock(AlsaStream* s, snd_pcm_sframes_t frames) {
   const auto now = std::chrono::steady_clock::now();
   s->framesRead += static_cast<uint64_t>(frames);
   const snd_pcm_sframes_t avail = Alsa().snd_pcm_avail_update(s->pcm.get());
@@ -575,18 +576,59 @@ void TrackDeviceClock(AlsaStream* s, snd_pcm_sframes_t frames) {
     s->clockStart = s->lastCheck = now;
     s->framesRead = 0;
     s->shortfall = -static_cast<double>(std::max<snd_pcm_sframes_t>(avail, 0));
-    return;
+    return 0;
   }
   const double shortfall =
       std::chrono::duration<double>(now - s->clockStart).count() * rate - produced;
   const double since = std::chrono::duration<double>(now - s->lastCheck).count();
   s->lastCheck = now;
   if (shortfall > s->shortfall + kClockGapSeconds * rate) {
-    s->port->Gap(static_cast<uint64_t>(shortfall - s->shortfall));
+    const auto gap = static_cast<uint64_t>(shortfall - s->shortfall);
     s->shortfall = shortfall;
-  } else {
-    s->shortfall = std::max(shortfall, s->shortfall - kDriftPerSecond * rate * since);
+    return gap;
   }
+  s->shortfall = std::max(shortfall, s->shortfall - kDriftPerSecond * rate * since);
+  return 0;
+}
+
+// One read of the input loop: what snd_pcm_readi gave (frames, or its error).
+struct InputRead {
+  AlsaStream* stream;
+  snd_pcm_sframes_t result = 0;
+};
+
+// CaptureFill: reads up to `room` bytes straight into a queued buffer.  The stream is
+// non-blocking, so this never waits under the port's lock.
+size_t ReadIntoBuffer(void* context, uint8_t* destination, size_t room, uint64_t* lost) {
+  auto& read = *static_cast<InputRead*>(context);
+  AlsaStream* s = read.stream;
+  const auto frames = static_cast<snd_pcm_uframes_t>(room / s->frameBytes);
+  const snd_pcm_sframes_t got = Alsa().snd_pcm_readi(s->pcm.get(), destination, frames);
+  if (got <= 0) {
+    if (read.result == 0) read.result = got;
+    return 0;
+  }
+  read.result += got;
+  *lost = TrackDeviceClock(s, got);
+  return static_cast<size_t>(got) * s->frameBytes;
+}
+
+// Reads up to one period: straight into the queued buffers when there are any, else into the
+// driver's own buffer for Capture, which counts what finds no buffer as lost.  Returns the
+// frames read or snd_pcm_readi's error.
+snd_pcm_sframes_t ReadInput(AlsaStream* s) {
+  InputRead read{s};
+  const size_t period = static_cast<size_t>(s->periodFrames) * s->frameBytes;
+  if (s->port->CaptureInto(period, ReadIntoBuffer, &read) > 0 || read.result != 0) {
+    return read.result;
+  }
+  const snd_pcm_sframes_t frames =
+      Alsa().snd_pcm_readi(s->pcm.get(), s->buffer.data(), s->periodFrames);
+  if (frames > 0) {
+    if (const uint64_t gap = TrackDeviceClock(s, frames); gap > 0) s->port->Gap(gap);
+    s->port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
+  }
+  return frames;
 }
 
 void RunInput(AlsaStream* s) {
@@ -626,7 +668,7 @@ void RunInput(AlsaStream* s) {
       if (err < 0 && !(IsXrun(err) && RecoverInput(s, err))) break;
       continue;
     }
-    snd_pcm_sframes_t frames = Alsa().snd_pcm_readi(pcm, s->buffer.data(), s->periodFrames);
+    const snd_pcm_sframes_t frames = ReadInput(s);
     if (frames == -EAGAIN || frames == 0) {
       WaitDevice(s, kMaxWaitMillis);
       continue;
@@ -634,10 +676,6 @@ void RunInput(AlsaStream* s) {
     if (frames < 0) {
       if ((IsXrun(frames) || frames == -EINTR) && RecoverInput(s, frames)) continue;
       break;
-    }
-    if (frames > 0) {
-      TrackDeviceClock(s, frames);
-      port->Capture(s->buffer.data(), static_cast<size_t>(frames) * s->frameBytes);
     }
   }
   // Every way out of the loop but close is the loss of the device: the port gives back the

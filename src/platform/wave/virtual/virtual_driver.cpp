@@ -205,12 +205,26 @@ Moved InputStep(VStream& vs, size_t limit) {
   if (!vs.gapDone) stopAt(vs.faults.gapAtFrame);
   bytes -= bytes % block;
   if (bytes == 0) return Moved::Nothing;
-  if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
-  GenerateSignal(vs.signal, vs.file, vs.format, vs.frame, vs.scratch.data(), bytes);
-  vs.frame += bytes / block;
   State& s = Global();
   std::lock_guard lock(s.audio);
-  const size_t stored = vs.port->Capture(vs.scratch.data(), bytes);
+  // The signal goes straight into the queued buffers; only when none is there to take it does
+  // it go through the scratch buffer to Capture, which counts it as lost.
+  size_t stored = vs.port->CaptureInto(
+      bytes,
+      [](void* context, uint8_t* destination, size_t room, uint64_t*) {
+        VStream& stream = *static_cast<VStream*>(context);
+        GenerateSignal(stream.signal, stream.file, stream.format, stream.frame, destination, room);
+        stream.frame += room / stream.format.nBlockAlign;
+        return room;
+      },
+      &vs);
+  if (stored < bytes) {
+    const size_t rest = bytes - stored;
+    if (vs.scratch.size() < rest) vs.scratch.resize(rest);
+    GenerateSignal(vs.signal, vs.file, vs.format, vs.frame, vs.scratch.data(), rest);
+    vs.frame += rest / block;
+    stored += vs.port->Capture(vs.scratch.data(), rest);
+  }
   s.delivered[vs.device] += stored / block;
   vs.stored += stored / block;
   const Moved moved =
