@@ -11,12 +11,12 @@
 #include <array>
 #include <cstdlib>
 #include <mutex>
-#include <utility>
 
 #include "engine/block_pool.h"
 #include "engine/capture_internal.h"
 #include "engine/dropouts.h"
 #include "engine/levels.h"
+#include "platform/messages/messages.h"
 #include "platform/system/system.h"
 
 namespace voxl {
@@ -111,7 +111,15 @@ struct CaptureBatch {
   static constexpr size_t kMostPosts = 64;  // a full list is posted at once
   bool open = false;
   size_t posts = 0;
-  std::array<std::pair<NotifyCode, LPARAM>, kMostPosts> post{};
+#if defined(_WIN32)
+  struct Held {
+    NotifyCode code;
+    LPARAM argument;
+  };
+#else
+  using Held = messages::PostedPair;  // wParam: the code
+#endif
+  std::array<Held, kMostPosts> post{};
   size_t held = 0;
   std::array<WAVEHDR*, kWaveBufferCount> buffers{};
 };
@@ -119,19 +127,35 @@ struct CaptureBatch {
 // The batch of the engine thread running now (null on every other thread).
 thread_local CaptureBatch* tBatch = nullptr;
 
-void PostNow(Recorder& r, NotifyCode code, LPARAM argument) {
-  const HWND window = r.notifyWindow.load();
-  const bool posted =
-      window != nullptr && PostMessageA(window, kNotifyMessage, code, argument) != FALSE;
-  if (posted) return;
+// What a notification that could not be posted owned is freed.
+void DropNotification(WPARAM code, LPARAM argument) {
   if (code == NotifyBlock) FreeCapturedBlock(reinterpret_cast<CapturedBlock*>(argument));
   if (code == NotifyPooledBlock) ReturnBlock(reinterpret_cast<PooledBlock*>(argument));
   if (code == NotifyDropout) std::free(reinterpret_cast<void*>(argument));
 }
 
+void PostNow(Recorder& r, NotifyCode code, LPARAM argument) {
+  const HWND window = r.notifyWindow.load();
+  const bool posted =
+      window != nullptr && PostMessageA(window, kNotifyMessage, code, argument) != FALSE;
+  if (!posted) DropNotification(code, argument);
+}
+
+// The held notifications go out in order, with one wake of the host where the platform can.
 void PostHeld(Recorder& r, CaptureBatch& batch) {
-  for (size_t i = 0; i < batch.posts; ++i) PostNow(r, batch.post[i].first, batch.post[i].second);
+  const size_t count = batch.posts;
   batch.posts = 0;
+#if defined(_WIN32)
+  for (size_t i = 0; i < count; ++i) PostNow(r, batch.post[i].code, batch.post[i].argument);
+#else
+  const HWND window = r.notifyWindow.load();
+  const size_t posted = window != nullptr ? messages::PostWindowMessages(window, kNotifyMessage,
+                                                                         batch.post.data(), count)
+                                          : 0;
+  for (size_t i = posted; i < count; ++i) {
+    DropNotification(batch.post[i].wParam, batch.post[i].lParam);
+  }
+#endif
 }
 
 // A captured buffer goes back to the device while the run is Capturing; otherwise, or when the
@@ -298,7 +322,11 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
     return;
   }
   if (batch->posts == batch->post.size()) PostHeld(r, *batch);
+#if defined(_WIN32)
   batch->post[batch->posts++] = {code, argument};
+#else
+  batch->post[batch->posts++] = {static_cast<WPARAM>(code), argument};
+#endif
 }
 
 void FreeCapturedBlock(CapturedBlock* block) {

@@ -222,6 +222,36 @@ bool Post(ThreadQueue& queue, HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
   return true;
 }
 
+size_t PostMany(ThreadQueue& queue, HWND hWnd, UINT msg, const PostedPair* pairs, size_t count) {
+  size_t posted = 0;
+  {
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    if (queue.closed) {
+      SetLastError(ERROR_INVALID_THREAD_ID);
+      return 0;
+    }
+    const DWORD time = MonotonicMilliseconds();
+    for (; posted < count; ++posted) {
+      if (queue.count >= kMaxQueuedMessages) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        break;
+      }
+      if (queue.count == queue.ring.size()) queue.Grow();
+      MSG& slot = queue.At(queue.count);
+      slot = MSG{};
+      slot.hwnd = hWnd;
+      slot.message = msg;
+      slot.wParam = pairs[posted].wParam;
+      slot.lParam = pairs[posted].lParam;
+      slot.time = time;
+      ++queue.count;
+    }
+    queue.UpdateFd();
+  }
+  if (posted > 0) queue.arrived.notify_one();
+  return posted;
+}
+
 void DropWindowMessages(ThreadQueue& queue, HWND hWnd) {
   std::lock_guard<std::mutex> lock(queue.mutex);
   size_t kept = 0;

@@ -32,6 +32,20 @@ const std::shared_ptr<ThreadQueue>& CurrentQueue();
 std::shared_ptr<ThreadQueue> FindQueue(DWORD threadId);
 // Appends a message (time stamped now); false when the queue is full or already closed.
 bool Post(ThreadQueue& queue, HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// One message's parameters, for PostMany and PostWindowMessages.
+struct PostedPair {
+  WPARAM wParam;
+  LPARAM lParam;
+};
+// Appends `count` messages `msg` with the given parameters under one lock and wakes the
+// receiver once.  Returns how many were queued: all, or those before the queue filled up (none
+// when it is closed).
+size_t PostMany(ThreadQueue& queue, HWND hWnd, UINT msg, const PostedPair* pairs, size_t count);
+// PostMessageA of `count` messages to one window, in order, with one wake of its thread: what a
+// sender that produces a burst uses so the receiver handles the burst in one go.  Returns how
+// many were posted (0 for a window that does not exist).
+size_t PostWindowMessages(HWND hWnd, UINT msg, const PostedPair* pairs, size_t count);
+
 // Removes every queued message addressed to hWnd.
 void DropWindowMessages(ThreadQueue& queue, HWND hWnd);
 

@@ -180,6 +180,22 @@ using voxl::messages::TheTable;
 using voxl::messages::Window;
 using voxl::messages::WindowClass;
 
+namespace voxl::messages {
+
+size_t PostWindowMessages(HWND hWnd, UINT msg, const PostedPair* pairs, size_t count) {
+  if (hWnd == nullptr || count == 0) return 0;
+  auto& table = TheTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto it = table.windows.find(reinterpret_cast<uintptr_t>(hWnd));
+  if (it == table.windows.end()) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  return PostMany(*it->second->queue, hWnd, msg, pairs, count);
+}
+
+}  // namespace voxl::messages
+
 extern "C" {
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA* wndClass) {
