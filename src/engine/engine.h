@@ -30,9 +30,11 @@ void EngineThreadProc(void* recorder);
 // post failed (no engine, or its queue is gone).
 bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument = 0);
 
-// Posts notification `code` to the helper window (message kNotifyMessage).  Engine thread.  A
-// failed post is ignored, except that a CapturedBlock (NotifyBlock) that cannot be posted is
-// freed here with its copies, and a DropoutNote (NotifyDropout) likewise, so nothing leaks.
+// Posts notification `code` to the helper window (message kNotifyMessage).  Engine thread.  While
+// the engine handles a batch of captured buffers the notifications wait and go out together, in
+// order, when the batch ends.  A failed post is ignored, except that what the notification owns
+// is given back so nothing leaks: a CapturedBlock (NotifyBlock) is freed with its copies, a
+// PooledBlock (NotifyPooledBlock) goes back to its pool, a DropoutNote (NotifyDropout) is freed.
 void PostNotification(Recorder& r, NotifyCode code, LPARAM argument = 0);
 
 // Frees a CapturedBlock, its format copy and its data copy.  Null is accepted.
