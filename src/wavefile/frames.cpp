@@ -1,6 +1,7 @@
 // Frames, bytes and seconds.
 #include "wavefile/frames.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -55,7 +56,7 @@ uint32_t ByteToFrames(const Recorder& r, uint64_t bytes) {
     return align == 0 ? 0 : RoundFrames(static_cast<double>(bytes) * r.samplesPerBlock / align);
   }
   const uint16_t align = r.pcmFormat.nBlockAlign;
-  return align == 0 ? 0 : static_cast<uint32_t>(bytes / align);
+  return align == 0 ? 0 : static_cast<uint32_t>(std::min<uint64_t>(bytes / align, UINT32_MAX));
 }
 
 uint32_t SecondsToFrames(double seconds, uint32_t hertz) {
