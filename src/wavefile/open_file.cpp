@@ -301,6 +301,9 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
     FailOpen(r, error, mmio::IsNoFile(narrow) ? ErrNotAFile : ErrFileOpen);
     return 0;
   }
+  // An RF64 file reaches past 4 GiB (and so may the edit a kill left in it); what a recording
+  // may write there is decided by DataEndLimit.
+  mmio::AllowLargeOffsets(r.fileHandle);
   if (r.readOnly == 0) {
     // One writer at a time; then whatever an edit killed in the middle left behind is finished
     // or undone before the file is read.

@@ -8,6 +8,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "engine/capture_fixture.h"
 #include "wavefile/editing.h"
 #include "wavefile/frames.h"
@@ -144,6 +146,65 @@ TEST_F(LargeFileTest, AKillAroundTheSwitchLeavesAFileBothRead) {
     Close(r(), &error);
   }
 }
+
+struct WriterCase {
+  const char* name;
+  // Turns the plain RIFF/WAVE file $1 into the RF64 file $2.
+  const char* command;
+};
+
+class Rf64WriterTest : public CaptureTest, public ::testing::WithParamInterface<WriterCase> {};
+
+// An RF64 file of another writer opens with its length; a cut at its start and a compaction
+// (which drops the old tail the cut left behind) keep it an RF64 file that both readers take with
+// the audio behind the cut and nothing else.
+TEST_P(Rf64WriterTest, OpensAndStaysRf64ThroughACutAndACompaction) {
+  for (const char* program : {"ffmpeg", "sndfile-convert", "ffprobe", "sndfile-info"}) {
+    if (!test::HaveProgram(program)) GTEST_SKIP() << "needs " << program;
+  }
+  const std::string plain = File("plain.wav"), path = File("take.rf64");
+  ASSERT_EQ(test::RunCommand("ffmpeg -v error -f lavfi -i sine=f=441:d=1:sample_rate=48000 -ac 2 "
+                             "-y " +
+                             test::ShellQuote(plain))
+                .exitCode,
+            0);
+  ASSERT_EQ(test::RunCommand("set -- " + test::ShellQuote(plain) + " " + test::ShellQuote(path) +
+                             "; " + GetParam().command)
+                .exitCode,
+            0);
+  ASSERT_EQ(MagicOf(path), "RF64");
+  const auto original = test::ReadWithSndfile(plain);
+  ASSERT_TRUE(original);
+
+  OpenRecording(path);
+  EXPECT_EQ(r().length, 48000u);
+  uint16_t error = 0xFFFF;
+  SetPosition(r(), 0);
+  DeleteSamples(r(), 12000, &error);
+  EXPECT_EQ(error, ErrNone);
+  CloseRecording();
+  const auto cutSize = std::filesystem::file_size(path);
+  OpenRecording(path);
+  CompactFile(r(), &error);
+  EXPECT_EQ(error, ErrNone);
+  CloseRecording();
+
+  EXPECT_LT(std::filesystem::file_size(path), cutSize);
+  EXPECT_EQ(MagicOf(path), "RF64");
+  const ReadersSee seen = Readers(path);
+  EXPECT_EQ(std::tuple(seen.ffprobe, seen.sndfile), std::tuple(36000, 36000));
+  const auto edited = test::ReadWithSndfile(path);
+  ASSERT_TRUE(edited);
+  EXPECT_TRUE(edited->samples ==
+              std::vector<int16_t>(original->samples.begin() + 24000, original->samples.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writers, Rf64WriterTest,
+    ::testing::Values(WriterCase{"Ffmpeg",
+                                 "ffmpeg -v error -i \"$1\" -rf64 always -f wav -y \"$2\""},
+                      WriterCase{"Libsndfile", "sndfile-convert \"$1\" \"$2\""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace voxl

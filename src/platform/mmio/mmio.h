@@ -21,12 +21,12 @@ inline HANDLE FileHandleOf(HMMIO h) {
   if (mmioGetInfo(h, &info, 0) != MMSYSERR_NOERROR) return INVALID_HANDLE_VALUE;
   return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(info.adwInfo[0]));
 }
-inline bool Truncate(HMMIO h, DWORD length) {
+inline bool Truncate(HMMIO h, uint64_t length) {
   const HANDLE file = FileHandleOf(h);
   LARGE_INTEGER here{};
   LARGE_INTEGER end{};
   LARGE_INTEGER cut{};
-  cut.QuadPart = length;
+  cut.QuadPart = static_cast<LONGLONG>(length);
   if (file == INVALID_HANDLE_VALUE || !SetFilePointerEx(file, {}, &here, FILE_CURRENT) ||
       !SetFilePointerEx(file, {}, &end, FILE_END)) {
     return false;
@@ -216,7 +216,7 @@ FOURCC mmioStringToFOURCCA(LPCSTR text, UINT flags);
 namespace voxl::mmio {
 // Cuts the file to `length` bytes when it is longer; the position stays where it was.  False
 // when it cannot be cut (a memory file keeps the length of its block).
-bool Truncate(HMMIO h, DWORD length);
+bool Truncate(HMMIO h, uint64_t length);
 
 // Makes what was written to the file durable: returns once the system has it on disk.  False
 // when it cannot (a memory file has nothing to flush and succeeds).

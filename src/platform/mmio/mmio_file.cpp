@@ -193,7 +193,7 @@ bool FileLength(HMMIO h, uint64_t* length) {
   return true;
 }
 
-bool Truncate(HMMIO h, DWORD length) {
+bool Truncate(HMMIO h, uint64_t length) {
   uint64_t current = 0;
   if (!IsOpenFile(h) || !FileLength(h, &current)) return false;
   if (current <= length) return true;
