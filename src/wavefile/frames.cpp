@@ -39,11 +39,6 @@ uint64_t FrameToByte64(const Recorder& r, uint32_t frames) {
   return static_cast<uint64_t>(frames) * r.pcmFormat.nBlockAlign;
 }
 
-uint32_t FrameToByte(const Recorder& r, uint32_t frames) {
-  const uint64_t bytes = FrameToByte64(r, frames);
-  return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
-}
-
 uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames) {
   const uint64_t bytes = FrameToByte64(r, frames);
   const uint64_t base = r.dataChunk.dwDataOffset;
