@@ -376,6 +376,24 @@ typedef void(CALLBACK* VoxlDropoutCallback)(LONG position, DWORD frames, void* c
 /* Installs the dropout callback (null: none) and the context it is called with. */
 VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback dropout,
                                      void* context);
+/* What a new RIFF/WAVE recording does when its data would pass 4 GiB.  VOXL_LARGE_FILE_NONE
+ * (the default): the run stops there with VOXL_STOP_LENGTH_LIMIT and a valid file.
+ * VOXL_LARGE_FILE_RF64: the file reserves room for 64-bit sizes when it is created (a 36-byte
+ * "JUNK" chunk behind "WAVE"); it stays a plain RIFF/WAVE file while its data stays below
+ * 4 GiB, and becomes an RF64 file (a "ds64" chunk with the 64-bit sizes in place of the "JUNK")
+ * when a write would pass 4 GiB.  Positions and lengths stay frame counts of the method table;
+ * a run still ends when they would pass 2147483647 frames. */
+typedef enum VoxlLargeFileMode {
+  VOXL_LARGE_FILE_NONE = 0,
+  VOXL_LARGE_FILE_RF64 = 1
+} VoxlLargeFileMode;
+/* Sets the large-file mode (a VoxlLargeFileMode) for the recordings the recorder creates from
+ * now on; it also lets a recording into an opened file with that room (an RF64 file, or one
+ * written in this mode) pass 4 GiB.  0 accepted, 1 refused (an unknown mode, or a null
+ * recorder). */
+VOXL_API DWORD VoxlSetLargeFileMode(VoxlRecorder* recorder, DWORD mode);
+/* The large-file mode (VOXL_LARGE_FILE_NONE for a null recorder). */
+VOXL_API DWORD VoxlGetLargeFileMode(VoxlRecorder* recorder);
 /* Installs the progress callback (null: none) and the context it is called with. */
 VOXL_API void VoxlSetProgressCallback(VoxlRecorder* recorder, VoxlProgressCallback progress,
                                       void* context);

@@ -72,6 +72,19 @@ VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback
   voxl::FromHost(recorder)->marks.context = context;
 }
 
+VOXL_API DWORD VoxlSetLargeFileMode(VoxlRecorder* recorder, DWORD mode) {
+  if (recorder == nullptr || (mode != VOXL_LARGE_FILE_NONE && mode != VOXL_LARGE_FILE_RF64)) {
+    return voxl::kRefused;
+  }
+  voxl::FromHost(recorder)->largeFileMode = static_cast<uint16_t>(mode);
+  return voxl::kAccepted;
+}
+
+VOXL_API DWORD VoxlGetLargeFileMode(VoxlRecorder* recorder) {
+  if (recorder == nullptr) return VOXL_LARGE_FILE_NONE;
+  return voxl::FromHost(recorder)->largeFileMode.load();
+}
+
 VOXL_API const char* VoxlErrorText(WORD code) {
   // Every code of VoxlError has its case (the compiler checks that none is missing); the cast
   // is taken only inside the enumeration's range, which VOXL_ERR_SAME_FILE ends.

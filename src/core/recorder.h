@@ -108,8 +108,8 @@ enum NotifyCode : uint32_t {
   NotifyPooledBlock = 8,
 };
 
-constexpr uint32_t kNoThread = 0xFFFFFFFFu;       // threadHandle when the engine could not start
-constexpr uint32_t kCursorUnknown = 0xFFFFFFFFu;  // fileCursor: recompute from position
+constexpr uint32_t kNoThread = 0xFFFFFFFFu;      // threadHandle when the engine could not start
+constexpr uint64_t kCursorUnknown = UINT64_MAX;  // fileCursor: recompute from position
 constexpr float kNoLevel = -9999.0f;
 constexpr int kNameBytes = 300;       // fixed text buffers, terminator included
 constexpr int kWaveBufferCount = 10;  // device buffers per run
@@ -138,6 +138,20 @@ struct ProgressHook {
     }
   }
 };
+
+// The 64-bit sizes of an RF64 recording, as its "ds64" chunk (at offset 12) holds them.  A file
+// has the room for them when a "JUNK" chunk of kLargeSizesBytes or more sits at offset 12 (a
+// recording made in large-file mode) or it is an RF64 file already; while `active`, the 32-bit
+// form and data sizes say 0xFFFFFFFF and these are the sizes.
+struct LargeSizes {
+  bool room = false;
+  bool active = false;
+  uint64_t form = 0, data = 0, samples = 0;
+};
+// Bytes of the "ds64" body: form size, data size and sample count (8 each), a table length of 0.
+constexpr uint32_t kLargeSizesBytes = 28;
+// File offset of that body: behind "RIFF" <size> "WAVE" and the chunk's own header.
+constexpr uint64_t kLargeSizesAt = 20;
 
 struct Recorder {
   // Method table at the head: a Recorder* is a VoxlRecorder* for hosts.
@@ -201,6 +215,8 @@ struct Recorder {
   uint16_t readOnly = 0;
   int16_t fileKind = 0;  // 0 RIFF/WAVE, 1 headerless from byte 0, 2 scanned, -n from byte n
   std::atomic<uint16_t> insertMode{0};
+  std::atomic<uint16_t> largeFileMode{VOXL_LARGE_FILE_NONE};  // VoxlSetLargeFileMode
+  LargeSizes large;                         // of the open RIFF/WAVE file (riff_layout.h)
   std::atomic<uint32_t> recordedLength{0};  // frames captured into the current file
   std::atomic<uint16_t> paused{0};
 
@@ -278,7 +294,7 @@ struct Recorder {
   uint32_t sizeHeaderBytes = 0;
   int32_t insertStart = 0;
   std::atomic<double> readPosition{0.0};
-  std::atomic<uint32_t> fileCursor{0};
+  std::atomic<uint64_t> fileCursor{0};
   std::atomic<uint32_t> stopPhase{0};
 
   // ---- Display properties (stored for the host, not interpreted) ----

@@ -8,11 +8,12 @@
 // steps of a compressed run live in capture_encoder.cpp, marker tones in capture_tone.cpp, the
 // splice file and the splice in splice.cpp.
 //
-// Writes never let the data pass kMaxDataEnd, and a write that fails or falls short ends the run
-// with ErrCaptureWrite; nothing recorded after that is stored, so what is on disk stays one
-// unbroken stretch.  In overwrite mode the sizes of a RIFF/WAVE file follow the stored audio
-// after every device buffer (KeepSizesCurrent), so a process killed at any moment leaves a file
-// that opens with all but the last buffer; the end of the run writes them once more.
+// Writes never let the data pass DataEndLimit (4 GiB, or beyond for an RF64 recording), and a write
+// that fails or falls short ends the run with ErrCaptureWrite; nothing recorded after that is
+// stored, so what is on disk stays one unbroken stretch.  In overwrite mode the sizes of a
+// RIFF/WAVE file follow the stored audio after every device buffer (KeepSizesCurrent), so a process
+// killed at any moment leaves a file that opens with all but the last buffer; the end of the run
+// writes them once more.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -139,7 +140,7 @@ void FailCapture(Recorder& r, uint16_t code) {
   r.lastError = code;
 }
 
-void SeekForWrite(Recorder& r, uint32_t offset) {
+void SeekForWrite(Recorder& r, uint64_t offset) {
   if (r.fileHandle != nullptr && r.insertMode == 0) SeekTo(r.fileHandle, offset);
 }
 
@@ -147,8 +148,8 @@ bool ResolveFileCursor(Recorder& r) {
   if (r.fileCursor != kCursorUnknown) return true;
   const int32_t position = r.position;
   const uint64_t offset = FrameToFileOffset(r, position < 0 ? 0u : static_cast<uint32_t>(position));
-  if (offset > kMaxDataEnd) return false;
-  r.fileCursor = static_cast<uint32_t>(offset);
+  if (offset > DataEndLimit(r)) return false;
+  r.fileCursor = offset;
   return true;
 }
 
@@ -206,9 +207,9 @@ int32_t EmitData(Recorder& r, const void* data, uint32_t count) {
           uint64_t{r.dataChunk.dwDataOffset} + r.dataChunk.cksize + CollectedSpliceBytes(r);
       end = std::max(before, FrameToFileOffset(r, r.length)) + count;
     } else {
-      end = uint64_t{r.fileCursor} + count;
+      end = r.fileCursor + count;
     }
-    if (end > kMaxDataEnd) return -1;
+    if (end > DataEndLimit(r)) return -1;
   }
 
   // The host gets its copy first.  When memory for it cannot be had the host misses this piece,
@@ -230,7 +231,8 @@ bool BeginStoring(Recorder& r) {
 
   r.spliceFile = nullptr;
   r.spliceFileName[0] = '\0';
-  if (haveFile && r.insertMode != 0 && !OpenSpliceFile(r)) {
+  // An insert moves the tail with 32-bit sizes; an RF64 file takes overwriting runs only.
+  if (haveFile && r.insertMode != 0 && (r.large.active || !OpenSpliceFile(r))) {
     FailStart(r);
     return false;
   }

@@ -133,7 +133,7 @@ void AlignToMpegFrame(Recorder& r) {
     }
   }
   SeekTo(r.fileHandle, p);
-  r.fileCursor = static_cast<uint32_t>(p);
+  r.fileCursor = p;
   r.position = static_cast<int32_t>(ByteToFrames(r, p - dataStart));
 }
 

@@ -14,15 +14,15 @@ namespace voxl {
 // Delivers `count` bytes of recorded data: posts them to the host as a CapturedBlock
 // (notification 4) and stores them in the file at fileCursor (overwrite mode) or at the end of
 // the splice file (insert mode).  Returns the bytes stored: `count` without a file; -1 when the
-// data would pass kMaxDataEnd (riff_layout.h; then nothing is posted or stored) or the splice
+// data would pass DataEndLimit (riff_layout.h; then nothing is posted or stored) or the splice
 // file took fewer (then it is cut back to where it was); else what mmioWrite stored.
 int32_t EmitData(Recorder& r, const void* data, uint32_t count);
 
 // Seeks the file to `offset` when a file is open in overwrite mode; otherwise does nothing.
-void SeekForWrite(Recorder& r, uint32_t offset);
+void SeekForWrite(Recorder& r, uint64_t offset);
 
 // When fileCursor is unknown, works it out from position (the file offset of that frame).
-// False when that offset cannot be written to (it lies past kMaxDataEnd).
+// False when that offset cannot be written to (it lies past DataEndLimit).
 bool ResolveFileCursor(Recorder& r);
 
 // Ends the run because of `code`: resets the device (every buffer comes back) and moves the

@@ -119,7 +119,7 @@ uint32_t ResolveDecodeCursor(Recorder& r) {
   const uint64_t offset =
       std::min<uint64_t>(static_cast<uint64_t>(blocks) * file.nBlockAlign, DataBytes(r));
   const auto cursor = static_cast<uint32_t>(offset);
-  uint32_t unknown = kCursorUnknown;
+  uint64_t unknown = kCursorUnknown;
   r.fileCursor.compare_exchange_strong(unknown, cursor);
   ACMSTREAMHEADER& h = r.decodeHeader;
   h.cbSrcLength = 0;
@@ -135,7 +135,7 @@ uint32_t ResolveDecodeCursor(Recorder& r) {
 int32_t DecodeOnce(Recorder& r, bool forceEnd, bool* finished) {
   ACMSTREAMHEADER& h = r.decodeHeader;
   *finished = false;
-  uint32_t cursor = r.fileCursor.load();
+  uint64_t cursor = r.fileCursor.load();
   if (cursor == kCursorUnknown) cursor = ResolveDecodeCursor(r);
   const uint32_t size = DataBytes(r);
   const uint32_t leftover =
@@ -148,9 +148,9 @@ int32_t DecodeOnce(Recorder& r, bool forceEnd, bool* finished) {
   }
   if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
   const uint32_t want =
-      cursor < size
-          ? std::min(r.decodeSourceBytes - std::min(leftover, r.decodeSourceBytes), size - cursor)
-          : 0;
+      cursor < size ? std::min(r.decodeSourceBytes - std::min(leftover, r.decodeSourceBytes),
+                               static_cast<uint32_t>(size - cursor))
+                    : 0;
   LONG n = 0;
   if (want > 0) {
     if (!SeekTo(r.fileHandle, uint64_t{r.dataChunk.dwDataOffset} + cursor)) return -1;

@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 namespace {
@@ -75,16 +76,18 @@ bool AppendCueChunks(Recorder& r) {
   if (h == nullptr || r.marks.list.empty()) return true;
   const std::vector<uint8_t> chunks = CueChunks(r.marks.list, r.pcmFormat.nSamplesPerSec);
   const uint64_t formStart = r.riffChunk.dwDataOffset;
-  uint8_t size[4];
-  if (formStart < 8 || !SeekTo(h, formStart - 4) || !ReadAll(h, size, sizeof size)) return false;
-  const uint64_t formSize = LoadLe32(size);
+  if (formStart < 8) return false;
+  // The form size was written just before (WriteChunkSizes): the record holds it, or the
+  // 64-bit size of an RF64 file.
+  const uint64_t formSize = FormBytesHeld(r);
   // Behind the form, at an even offset (a form of odd size is followed by its pad byte).
   const uint64_t at = formStart + formSize + (formSize & 1);
   const uint64_t newSize = at + chunks.size() - formStart;
-  if (newSize > kMaxRiffOffset) return true;
+  if (!r.large.active && newSize > kMaxRiffOffset) return true;
   if (!SeekTo(h, at) || !WriteAll(h, chunks.data(), static_cast<uint32_t>(chunks.size()))) {
     return false;
   }
+  if (r.large.active) return WriteSizeFields(r, r.large.data, newSize, nullptr);
   if (!SeekTo(h, formStart - 4) || !WriteU32(h, static_cast<uint32_t>(newSize))) return false;
   r.riffChunk.cksize = static_cast<DWORD>(newSize);
   return true;

@@ -51,11 +51,11 @@ std::string Format(const JournalRecord& j) {
       text, sizeof text,
       "%sstep %c\nfile %020llu %020llu %020llu\nheader %020llu %016llx %016llx\n"
       "move %020llu %020llu %020llu %020llu %020llu %020llu\nend %020llu\n"
-      "sizes %020llu %020llu %020llu %020llu %020llu %020llu %020llu\ntemp %s\n",
+      "sizes %020llu %020llu %020llu %020llu %020llu %020llu %020llu%s\ntemp %s\n",
       kMagic, static_cast<char>(j.step), u(j.device), u(j.inode), u(j.fileBytes), u(j.headerBytes),
       u(j.headerSum), u(j.finalSum), u(j.from), u(j.to), u(j.count), u(j.done), u(j.pending),
       u(j.slot), u(j.endBytes), u(s.formAt), u(s.form), u(s.dataAt), u(s.data), u(s.factAt),
-      u(s.fact), u(s.padAt), j.temp[0] != '\0' ? j.temp : "-----------");
+      u(s.fact), u(s.padAt), s.wide ? " wide" : "", j.temp[0] != '\0' ? j.temp : "-----------");
   std::string out(text, static_cast<size_t>(std::max(n, 0)));
   out.resize(kTextBytes, ' ');
   return out;
@@ -100,6 +100,8 @@ bool Parse(const std::string& text, JournalRecord* j) {
   ok = ok && TakeWord(text, &at, "end ") && TakeNumber(text, &at, 20, 10, &j->endBytes);
   ok = ok && TakeWord(text, &at, "sizes ");
   for (uint64_t* v : fields) ok = ok && TakeNumber(text, &at, 20, 10, v);
+  // Journals of RIFF files (all that earlier versions wrote) end the sizes without the word.
+  s.wide = ok && TakeWord(text, &at, "wide\n");
   ok = ok && TakeWord(text, &at, "temp ") && at + 12 <= text.size() && text[at + 11] == '\n';
   if (!ok) return false;
   const std::string temp = text.substr(at, 11);
@@ -140,17 +142,20 @@ uint64_t Fnv1a(const uint8_t* data, size_t bytes) {
 void ApplyFields(const SizeFields& sizes, uint64_t base, uint8_t* data, uint64_t bytes) {
   const std::pair<uint64_t, uint64_t> fields[] = {
       {sizes.formAt, sizes.form}, {sizes.dataAt, sizes.data}, {sizes.factAt, sizes.fact}};
+  const uint64_t width = sizes.wide ? 8 : 4;
   for (const auto& [at, value] : fields) {
-    if (at != 0 && at >= base && at + 4 <= base + bytes)
+    if (at == 0 || at < base || at + width > base + bytes) continue;
+    if (sizes.wide) {
+      StoreLe64(data + (at - base), value);
+    } else {
       StoreLe32(data + (at - base), static_cast<uint32_t>(value));
+    }
   }
 }
 
 uint64_t FileBytes(HMMIO file) {
-  const LONG here = mmioSeek(file, 0, SEEK_CUR);
-  const LONG end = mmioSeek(file, 0, SEEK_END);
-  if (here != -1) mmioSeek(file, here, SEEK_SET);
-  return end == -1 ? ~uint64_t{0} : static_cast<DWORD>(end);
+  uint64_t end = 0;
+  return mmio::Length64(file, &end) ? end : ~uint64_t{0};
 }
 
 bool ReadAt(HMMIO h, uint64_t offset, void* data, uint32_t count) {
@@ -216,7 +221,7 @@ bool WriteSizeFieldsOnce(HMMIO file, const SizeFields& sizes) {
   for (uint64_t at : {sizes.formAt, sizes.dataAt, sizes.factAt}) {
     if (at == 0) continue;
     lo = std::min(lo, at);
-    hi = std::max(hi, at + 4);
+    hi = std::max(hi, at + (sizes.wide ? 8 : 4));
   }
   bool written = true;
   if (hi > lo && hi - lo <= kMaxHeaderBytes) {
@@ -381,8 +386,7 @@ bool FinishEdit(EditJournal& journal, HMMIO file) {
   JournalRecord& j = journal.record();
   j.step = JournalStep::Final;
   if (!journal.Update() || !WriteSizeFieldsOnce(file, j.sizes)) return false;
-  if (FileBytes(file) > j.endBytes &&
-      (j.endBytes > kMaxRiffOffset || !mmio::Truncate(file, static_cast<DWORD>(j.endBytes)))) {
+  if (FileBytes(file) > j.endBytes && !mmio::Truncate(file, j.endBytes)) {
     return false;
   }
   journal.End();
@@ -437,7 +441,7 @@ uint16_t RecoverEdit(HMMIO file, const char* recording) {
     // The run or the copy never touched the recording's old content: cut away what a splice
     // had grown.
     if (j.step == JournalStep::Collect && j.fileBytes <= kMaxRiffOffset) {
-      mmio::Truncate(file, static_cast<DWORD>(j.fileBytes));
+      mmio::Truncate(file, j.fileBytes);
     }
     journal.End();
   } else {

@@ -42,12 +42,15 @@ enum class JournalStep : char {
   Compact = 'k',
 };
 
-// New sizes of a RIFF/WAVE header: each field's file offset (0: not written) and value.
+// New sizes of a RIFF/WAVE header: each field's file offset (0: not written) and value.  In an
+// RF64 file (`wide`) the fields are the 8-byte form size, data size and sample count of its
+// "ds64" chunk.
 struct SizeFields {
   uint64_t formAt = 0, form = 0;
   uint64_t dataAt = 0, data = 0;
   uint64_t factAt = 0, fact = 0;
   uint64_t padAt = 0;  // a zero pad byte behind odd-sized data (0: none)
+  bool wide = false;
 };
 
 struct JournalRecord {

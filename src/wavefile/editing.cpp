@@ -58,11 +58,12 @@ bool HoldsSize(const MMCKINFO& chunk, uint64_t bytes) {
 // "fact" count for the length, then reads them back; a try that left other sizes (a write that
 // failed) is made once more.  True when the file holds the sizes asked for.
 bool WriteWaveSizes(Recorder& r, uint64_t dataBytes, uint64_t formBytes) {
-  if (formBytes > kMaxRiffOffset) return false;
+  if (formBytes > kMaxRiffOffset && !r.large.active) return false;
   const uint32_t frames = r.length.load();
   for (int attempt = 0; attempt < 2; ++attempt) {
     WriteSizeFields(r, dataBytes, formBytes, r.hasFactChunk != 0 ? &frames : nullptr);
     RereadChunks(r);
+    if (r.large.active && r.large.data == dataBytes && r.large.form == formBytes) return true;
     if (HoldsSize(r.dataChunk, dataBytes) && HoldsSize(r.riffChunk, formBytes)) return true;
   }
   return false;
@@ -86,11 +87,20 @@ SizeFields ShrunkSizes(const Recorder& r, uint64_t dataBytes, uint32_t frames) {
   s.form = FormEndingWithData(r, dataBytes);
   s.dataAt = dataStart - 4;
   s.data = dataBytes;
+  if ((dataBytes & 1) != 0) s.padAt = dataStart + dataBytes;
+  if (r.large.active) {
+    // RF64: the sizes of "ds64"; its 32-bit fields keep saying 0xFFFFFFFF.
+    s.wide = true;
+    s.formAt = kLargeSizesAt;
+    s.dataAt = kLargeSizesAt + 8;
+    s.factAt = kLargeSizesAt + 16;
+    s.fact = frames;
+    return s;
+  }
   if (r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && r.factChunk.dwDataOffset >= 8) {
     s.factAt = r.factChunk.dwDataOffset;
     s.fact = frames;
   }
-  if ((dataBytes & 1) != 0) s.padAt = dataStart + dataBytes;
   return s;
 }
 
@@ -114,7 +124,7 @@ void ReturnToPosition(Recorder& r) {
 bool ContentEnd(Recorder& r, uint64_t fileBytes, uint64_t* end) {
   const uint64_t dataOffset = r.dataChunk.dwDataOffset;
   const uint64_t audioBytes = FrameToByte64(r, r.length.load());
-  const uint64_t dataBytes = std::max<uint64_t>(r.dataChunk.cksize, audioBytes);
+  const uint64_t dataBytes = std::max<uint64_t>(DataBytesHeld(r), audioBytes);
   if (r.fileKind != 0) {
     *end = dataOffset + dataBytes;
     return true;
@@ -125,9 +135,9 @@ bool ContentEnd(Recorder& r, uint64_t fileBytes, uint64_t* end) {
   const uint64_t riffOffset = r.riffChunk.dwDataOffset;
   const uint64_t held = fileBytes > riffOffset ? fileBytes - riffOffset : 0;
   const uint64_t formBytes = std::max<uint64_t>(FormEndingWithData(r, dataBytes),
-                                                std::min<uint64_t>(r.riffChunk.cksize, held));
+                                                std::min<uint64_t>(FormBytesHeld(r), held));
   *end = riffOffset + formBytes;
-  return dataBytes <= kMaxRiffOffset && WriteWaveSizes(r, dataBytes, formBytes);
+  return (dataBytes <= kMaxRiffOffset || r.large.active) && WriteWaveSizes(r, dataBytes, formBytes);
 }
 
 // Copies the first `bytes` of the file `source` into the file `target` (each stretch reported
@@ -138,6 +148,8 @@ bool CopyStart(char* source, char* target, uint64_t bytes, const ProgressHook& p
   HMMIO from = mmioOpenA(source, nullptr, MMIO_READ);
   HMMIO to = mmioOpenA(target, nullptr, MMIO_CREATE | MMIO_WRITE);
   bool copied = buffer != nullptr && from != nullptr && to != nullptr;
+  mmio::AllowLargeOffsets(from);  // an RF64 file
+  mmio::AllowLargeOffsets(to);
   // The disk writes each stretch while the next is copied, so the flush at the end has little
   // left to wait for.
   constexpr uint64_t kStretch = uint64_t{8} << 20;
@@ -229,14 +241,15 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   // moment leaves a file that the next writable open finishes.  Where no journal can be written
   // beside the recording (a folder without write permission) the cut runs without one.
   const uint64_t dataBytes = FrameToByte64(r, newLength);
-  const LONG fileEnd = mmioSeek(h, 0, SEEK_END);
-  move.endBytes = r.fileKind != 0 ? dataOffset + dataBytes : static_cast<DWORD>(fileEnd);
+  uint64_t fileEnd = 0;
+  const bool haveEnd = mmio::Length64(h, &fileEnd);
+  move.endBytes = r.fileKind != 0 ? dataOffset + dataBytes : fileEnd;
   move.sizes = ShrunkSizes(r, dataBytes, newLength);
   move.headerBytes = JournalHeaderBytes(r);
   const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
   EditJournal journal;
-  if (buffer == nullptr || fileEnd == -1 || move.sizes.form > kMaxRiffOffset ||
-      dataBytes > kMaxRiffOffset) {
+  if (buffer == nullptr || !haveEnd ||
+      ((move.sizes.form > kMaxRiffOffset || dataBytes > kMaxRiffOffset) && !r.large.active)) {
     ReturnToPosition(r);
     ReportError(r, error, ErrCaptureWrite);
     return 0;
@@ -250,8 +263,15 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
     // The sizes on disk are the journal's now.
     r.length = newLength;
     CutMarks(r.marks, static_cast<int32_t>(position), length - newLength);
-    r.dataChunk.cksize = static_cast<DWORD>(dataBytes);
-    if (r.fileKind == 0) r.riffChunk.cksize = static_cast<DWORD>(move.sizes.form);
+    r.dataChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(dataBytes, 0xFFFFFFFFu));
+    if (r.fileKind == 0) {
+      r.riffChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(move.sizes.form, 0xFFFFFFFFu));
+    }
+    if (r.large.active) {
+      r.large.form = move.sizes.form;
+      r.large.data = dataBytes;
+      r.large.samples = newLength;
+    }
   }
   ReturnToPosition(r);
   ReportError(r, error, done ? ErrNone : ErrCaptureWrite);
@@ -277,10 +297,9 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
     ReportError(r, error, refusal);
     return 0;
   }
-  const LONG last = mmioSeek(r.fileHandle, 0, SEEK_END);
-  const uint64_t fileBytes = static_cast<DWORD>(last);
+  uint64_t fileBytes = 0;
   uint64_t end = 0;
-  const bool sized = last != -1 && ContentEnd(r, fileBytes, &end);
+  const bool sized = mmio::Length64(r.fileHandle, &fileBytes) && ContentEnd(r, fileBytes, &end);
   if (!sized || fileBytes <= end) {
     ReturnToPosition(r);
     ReportError(r, error, sized ? ErrNone : ErrVolumeControl);

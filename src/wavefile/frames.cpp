@@ -1,6 +1,7 @@
 // Frames, bytes and seconds.
 #include "wavefile/frames.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -38,11 +39,6 @@ uint64_t FrameToByte64(const Recorder& r, uint32_t frames) {
   return static_cast<uint64_t>(frames) * r.pcmFormat.nBlockAlign;
 }
 
-uint32_t FrameToByte(const Recorder& r, uint32_t frames) {
-  const uint64_t bytes = FrameToByte64(r, frames);
-  return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
-}
-
 uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames) {
   const uint64_t bytes = FrameToByte64(r, frames);
   const uint64_t base = r.dataChunk.dwDataOffset;
@@ -55,7 +51,7 @@ uint32_t ByteToFrames(const Recorder& r, uint64_t bytes) {
     return align == 0 ? 0 : RoundFrames(static_cast<double>(bytes) * r.samplesPerBlock / align);
   }
   const uint16_t align = r.pcmFormat.nBlockAlign;
-  return align == 0 ? 0 : static_cast<uint32_t>(bytes / align);
+  return align == 0 ? 0 : static_cast<uint32_t>(std::min<uint64_t>(bytes / align, UINT32_MAX));
 }
 
 uint32_t SecondsToFrames(double seconds, uint32_t hertz) {

@@ -18,9 +18,6 @@ namespace voxl {
 // wrapped (a count past 64 bits gives the largest value); 0 for a block size that is not a
 // positive number.
 uint64_t FrameToByte64(const Recorder& r, uint32_t frames);
-// The same, clamped to 0xFFFFFFFF (no RIFF file reaches it, so a seek there fails instead of
-// landing on a wrapped offset).
-uint32_t FrameToByte(const Recorder& r, uint32_t frames);
 // File offset of a position: dataChunk's data offset plus FrameToByte64 (never wrapped).
 uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames);
 

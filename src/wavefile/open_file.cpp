@@ -87,13 +87,9 @@ void EnterOpenedFile(Recorder& r, const char* name, uint32_t frames, bool rateFr
   r.state = StateOpen;
 }
 
-// The offset of the file's end, or false; the position is restored.
+// The offset of the file's end, or false.
 bool FindFileEnd(HMMIO h, uint64_t* end) {
-  const LONG here = mmioSeek(h, 0, SEEK_CUR);
-  const LONG last = mmioSeek(h, 0, SEEK_END);
-  if (here == -1 || last == -1) return false;
-  *end = static_cast<DWORD>(last);
-  return SeekTo(h, static_cast<DWORD>(here));
+  return mmio::Length64(h, end);
 }
 
 // An ID3v1 tag: "TAG" and 125 bytes of text, the last 128 bytes of an MPEG audio stream.
@@ -126,6 +122,37 @@ bool FindUnsizedForm(HMMIO h, MMCKINFO* riff) {
   return true;
 }
 
+// An RF64 form at the start of the file ("RF64" <size> "WAVE" with a "ds64" chunk first): the
+// 64-bit sizes into r.large, riffChunk as for a RIFF form (its size capped at 0xFFFFFFFF), and
+// the handle allowed past 4 GiB.  In a RIFF form, a "JUNK" chunk at the same place that can
+// become "ds64" is noted as the room for them.  The file is left behind the form type.
+bool FindLargeForm(Recorder& r, MMCKINFO* riff) {
+  HMMIO h = r.fileHandle;
+  uint8_t head[kLargeSizesAt + kLargeSizesBytes];
+  if (!SeekTo(h, 0) || !ReadAll(h, head, sizeof head)) return false;
+  const FOURCC form = LoadLe32(head);
+  const FOURCC first = LoadLe32(head + kLargeSizesAt - 8);
+  const bool room =
+      LoadLe32(head + 8) == kWaveForm && LoadLe32(head + kLargeSizesAt - 4) >= kLargeSizesBytes &&
+      ((form == kRf64Form && first == kDs64Chunk) || (form == FOURCC_RIFF && first == kJunkChunk));
+  if (room) {
+    r.large.room = true;
+    mmio::AllowLargeOffsets(h);
+  }
+  SeekTo(h, 12);
+  if (!room || form != kRf64Form) return false;
+  r.large.active = true;
+  r.large.form = LoadLe64(head + kLargeSizesAt);
+  r.large.data = LoadLe64(head + kLargeSizesAt + 8);
+  r.large.samples = LoadLe64(head + kLargeSizesAt + 16);
+  riff->ckid = FOURCC_RIFF;
+  riff->fccType = kWaveForm;
+  riff->cksize = static_cast<DWORD>(std::min<uint64_t>(r.large.form, 0xFFFFFFFFu));
+  riff->dwDataOffset = 8;
+  riff->dwFlags = 0;
+  return true;
+}
+
 // Walks the RIFF/WAVE chunks: the "fmt " content into `format` (zero-padded to at least a whole
 // format record), the "fact" count into *factCount when the chunk follows "fmt ", and dataChunk,
 // its size cut to the bytes the file holds.  Leaves the file behind the data.  ErrNone or
@@ -141,12 +168,19 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
   r.dataChunk = MMCKINFO{};
   r.dataChunk.ckid = kDataChunk;
   r.hasFactChunk = 0;
+  r.large = LargeSizes{};
 
   uint64_t fileEnd = 0;
-  if (!FindFileEnd(h, &fileEnd) || !SeekTo(h, 0)) return ErrNotRiffWave;
-  if (mmioDescend(h, &r.riffChunk, nullptr, MMIO_FINDRIFF) != MMSYSERR_NOERROR &&
+  if (!FindFileEnd(h, &fileEnd)) return ErrNotRiffWave;
+  const bool large = FindLargeForm(r, &r.riffChunk);
+  if (!SeekTo(h, 0)) return ErrNotRiffWave;
+  if (!large && mmioDescend(h, &r.riffChunk, nullptr, MMIO_FINDRIFF) != MMSYSERR_NOERROR &&
       !FindUnsizedForm(h, &r.riffChunk)) {
     return ErrNotRiffWave;
+  }
+  if (large) {
+    SeekTo(h, 12);
+    r.large.form = std::min(r.large.form, fileEnd - 8);
   }
   // The form size is advisory: a form that claims more than the file holds (streaming writers
   // leave 0xFFFFFFFF, or a size the file never reached) or too little to hold its chunks (0)
@@ -172,6 +206,9 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
     uint8_t count[4];
     if (!ReadAll(h, count, sizeof count)) return ErrNotRiffWave;
     *factCount = count[0] | (count[1] << 8) | (count[2] << 16) | (uint32_t{count[3]} << 24);
+    if (r.large.active && *factCount == 0xFFFFFFFFu) {
+      *factCount = static_cast<uint32_t>(std::min<uint64_t>(r.large.samples, UINT32_MAX));
+    }
     r.hasFactChunk = 1;
     if (mmioAscend(h, &r.factChunk, 0) != MMSYSERR_NOERROR) return ErrNotRiffWave;
   } else if (!SeekTo(h, static_cast<DWORD>(behindFormat))) {
@@ -191,8 +228,12 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
   // A file cut short (or written with a placeholder size) holds only what is there.
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
   const uint64_t held = fileEnd > dataStart ? fileEnd - dataStart : 0;
+  if (r.large.active) {
+    r.large.data = std::min(r.large.data, held);
+    r.dataChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(r.large.data, 0xFFFFFFFFu));
+  }
   if (r.dataChunk.cksize > held) r.dataChunk.cksize = static_cast<DWORD>(held);
-  if (!SeekTo(h, dataStart + r.dataChunk.cksize)) return ErrNotRiffWave;
+  if (!SeekTo(h, dataStart + DataBytesHeld(r))) return ErrNotRiffWave;
   return ErrNone;
 }
 
@@ -260,6 +301,9 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
     FailOpen(r, error, mmio::IsNoFile(narrow) ? ErrNotAFile : ErrFileOpen);
     return 0;
   }
+  // An RF64 file reaches past 4 GiB (and so may the edit a kill left in it); what a recording
+  // may write there is decided by DataEndLimit.
+  mmio::AllowLargeOffsets(r.fileHandle);
   if (r.readOnly == 0) {
     // One writer at a time; then whatever an edit killed in the middle left behind is finished
     // or undone before the file is read.
@@ -284,7 +328,7 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
     return 0;
   }
 
-  const uint64_t dataBytes = r.dataChunk.cksize;
+  const uint64_t dataBytes = DataBytesHeld(r);
   uint32_t frames = FramesInData(r, dataBytes);
   // Linear samples take their length from the data size: a "fact" count there is only a copy,
   // and editors that rewrite the data often leave it stale.  Close writes it again.
@@ -308,6 +352,7 @@ void OpenRawFile(Recorder& r, const char* name, uint16_t* error) {
   r.dataChunk = MMCKINFO{};
   r.dataChunk.ckid = kDataChunk;
   r.hasFactChunk = 0;
+  r.large = LargeSizes{};
   uint32_t statedFrames = 0;  // by an Info frame in front of an MPEG stream
   if (r.fileKind == 2) {
     uint16_t scanError = ErrNone;

@@ -17,8 +17,13 @@ bool WriteAt(HMMIO h, uint64_t offset, const uint8_t* data, uint32_t count) {
 }  // namespace
 
 bool SeekTo(HMMIO h, uint64_t offset) {
-  if (offset > kMaxRiffOffset) return false;
+  if (offset > kMaxRiffOffset) return mmio::LargeOffsetsAllowed(h) && mmio::Seek64(h, offset);
   return mmioSeek(h, static_cast<LONG>(static_cast<uint32_t>(offset)), SEEK_SET) != -1;
+}
+
+uint64_t TellAt(HMMIO h) {
+  uint64_t here = 0;
+  return mmio::Tell64(h, &here) ? here : UINT64_MAX;
 }
 
 bool ReadAll(HMMIO h, void* data, uint32_t count) {

@@ -1,4 +1,5 @@
-// RIFF file I/O of the recorder: seeks to 64-bit offsets within the 32-bit RIFF range, reads and
+// RIFF file I/O of the recorder: seeks to 64-bit offsets within the 32-bit RIFF range (beyond it
+// on a handle given mmio::AllowLargeOffsets, an RF64 file), reads and
 // writes that succeed only whole, little-endian 32-bit fields, and moves of a byte range (inside
 // one file or between two) through one fixed buffer, whatever the size of the range.
 //
@@ -17,8 +18,11 @@ constexpr uint64_t kMaxRiffOffset = 0xFFFFFFFFu;
 // Bytes of the buffer a range moves through.
 constexpr uint32_t kMoveBufferBytes = 0x10000;
 
-// Seeks to an absolute file offset; false (and no seek) when RIFF files cannot address it.
+// Seeks to an absolute file offset; false (and no seek) when the file cannot address it: past
+// kMaxRiffOffset only a handle that allows large offsets can.
 bool SeekTo(HMMIO h, uint64_t offset);
+// The current position of the file, or UINT64_MAX when it cannot be had.
+uint64_t TellAt(HMMIO h);
 
 // Read or write all `count` bytes at the current position; false when fewer moved (what was
 // moved stays moved).
@@ -35,6 +39,13 @@ inline uint32_t LoadLe32(const uint8_t* p) {
 }
 inline void StoreLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline uint64_t LoadLe64(const uint8_t* p) {
+  return LoadLe32(p) | (uint64_t{LoadLe32(p + 4)} << 32);
+}
+inline void StoreLe64(uint8_t* p, uint64_t v) {
+  StoreLe32(p, static_cast<uint32_t>(v));
+  StoreLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
 // Which end of a range a move begins with.  Inside one file a move must begin at the end that

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/system/system.h"
+#include "wavefile/frames.h"
 #include "wavefile/riff_io.h"
 
 namespace voxl {
@@ -23,6 +25,7 @@ bool WriteU32At(HMMIO h, uint64_t offset, uint32_t value) {
 
 // The chunk records of a new file: "WAVE" form, "fmt ", "fact" and "data", sizes 0.
 void PresetChunks(Recorder& r) {
+  r.large = LargeSizes{};
   r.riffChunk = MMCKINFO{FOURCC_RIFF, 0, kWaveForm, 0, 0};
   r.fmtChunk = MMCKINFO{kFmtChunk, 0, 0, 0, 0};
   r.factChunk = MMCKINFO{kFactChunk, 0, 0, 0, 0};
@@ -34,6 +37,16 @@ void PresetChunks(Recorder& r) {
 bool WriteHeader(Recorder& r, const void* format, uint32_t formatBytes, bool withFact) {
   HMMIO h = r.fileHandle;
   if (mmioCreateChunk(h, &r.riffChunk, MMIO_CREATERIFF) != 0) return false;
+  if (r.largeFileMode.load() == VOXL_LARGE_FILE_RF64) {
+    MMCKINFO junk{kJunkChunk, 0, 0, 0, 0};
+    const uint8_t zeros[kLargeSizesBytes] = {};
+    if (mmioCreateChunk(h, &junk, 0) != 0 || !WriteAll(h, zeros, sizeof zeros) ||
+        mmioAscend(h, &junk, 0) != 0) {
+      return false;
+    }
+    r.large.room = true;
+    mmio::AllowLargeOffsets(h);
+  }
   if (mmioCreateChunk(h, &r.fmtChunk, 0) != 0) return false;
   if (!WriteAll(h, format, formatBytes)) return false;
   if (mmioAscend(h, &r.fmtChunk, 0) != 0) return false;
@@ -45,7 +58,68 @@ bool WriteHeader(Recorder& r, const void* format, uint32_t formatBytes, bool wit
   return mmioCreateChunk(h, &r.dataChunk, 0) == 0;
 }
 
+// The header from byte 0 to the data size field as an RF64 file has it (see WriteSizesInPlace),
+// with the 64-bit sizes `form`, `data` and `samples`, written in one piece.  The bytes come from
+// the header copy of BeginSizeUpdates, or are read from the file.  On success r.large holds the
+// sizes and the chunk records the same capped at 0xFFFFFFFF; the position is left anywhere.
+bool WriteLargeHeader(Recorder& r, uint64_t form, uint64_t data, uint64_t samples) {
+  HMMIO h = r.fileHandle;
+  const uint64_t dataStart = r.dataChunk.dwDataOffset;
+  if (h == nullptr || dataStart < kLargeSizesAt + kLargeSizesBytes + 8 ||
+      dataStart > kMaxHeaderCopy) {
+    return false;
+  }
+  std::vector<uint8_t> read;
+  uint8_t* header = r.sizeHeader;
+  if (header == nullptr || r.sizeHeaderBytes < dataStart) {
+    read.resize(dataStart);
+    if (!SeekTo(h, 0) || !ReadAll(h, read.data(), static_cast<uint32_t>(dataStart))) return false;
+    header = read.data();
+  }
+  StoreLe32(header, kRf64Form);
+  StoreLe32(header + 4, 0xFFFFFFFFu);
+  StoreLe32(header + kLargeSizesAt - 8, kDs64Chunk);
+  StoreLe32(header + kLargeSizesAt - 4, kLargeSizesBytes);
+  StoreLe64(header + kLargeSizesAt, form);
+  StoreLe64(header + kLargeSizesAt + 8, data);
+  StoreLe64(header + kLargeSizesAt + 16, samples);
+  StoreLe32(header + kLargeSizesAt + 24, 0);  // no table of other chunks' sizes
+  const uint64_t factAt = r.factChunk.dwDataOffset;
+  if (r.hasFactChunk != 0 && factAt >= 8 && factAt + 4 <= dataStart) {
+    StoreLe32(header + factAt, 0xFFFFFFFFu);
+  }
+  StoreLe32(header + dataStart - 4, 0xFFFFFFFFu);
+  if (!SeekTo(h, 0) || !WriteAll(h, header, static_cast<uint32_t>(dataStart))) return false;
+  r.large.room = true;
+  r.large.active = true;
+  r.large.form = form;
+  r.large.data = data;
+  r.large.samples = samples;
+  r.riffChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(form, 0xFFFFFFFFu));
+  r.dataChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(data, 0xFFFFFFFFu));
+  return true;
+}
+
+// Whether sizes for these fields need the RF64 form (or the file is RF64 already).
+bool NeedsLargeForm(const Recorder& r, const SizeFields& s) {
+  return r.large.active || s.form > kMaxRiffOffset || s.data > kMaxRiffOffset;
+}
+
 }  // namespace
+
+uint64_t DataEndLimit(const Recorder& r) {
+  const bool large =
+      r.large.active || (r.large.room && r.largeFileMode.load() == VOXL_LARGE_FILE_RF64);
+  return large ? kMaxLargeDataEnd : kMaxDataEnd;
+}
+
+uint64_t DataBytesHeld(const Recorder& r) {
+  return r.large.active ? r.large.data : r.dataChunk.cksize;
+}
+
+uint64_t FormBytesHeld(const Recorder& r) {
+  return r.large.active ? r.large.form : r.riffChunk.cksize;
+}
 
 uint16_t CreateWaveFile(Recorder& r, char* name, const void* format, uint32_t formatBytes,
                         bool withFact) {
@@ -79,6 +153,20 @@ bool SeekToDataEnd(HMMIO h, uint64_t end) {
 
 void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
   HMMIO h = r.fileHandle;
+  const SizeFields large =
+      InPlaceSizes(r, std::max(dataEnd, r.dataChunk.dwDataOffset + DataBytesHeld(r)), factCount, 0);
+  if (large.dataAt != 0 && NeedsLargeForm(r, large)) {
+    // An RF64 file: the pad byte of odd-sized data, then the 64-bit sizes.
+    const uint64_t dataStart = large.dataAt + 4;
+    const char pad = 0;
+    if ((large.data & 1u) != 0 && SeekTo(h, dataStart + large.data)) WriteAll(h, &pad, 1);
+    WriteLargeHeader(r, large.form, large.data,
+                     factCount != nullptr ? *factCount : r.length.load());
+    SeekTo(h, dataStart + large.data + (large.data & 1u));
+    r.riffChunk.dwFlags &= ~MMIO_DIRTY;
+    r.dataChunk.dwFlags &= ~MMIO_DIRTY;
+    return;
+  }
   // An ascend takes a chunk's size from the position.  Here sizes only grow: the data keeps
   // what it held beyond `dataEnd` (the rest of a last compressed block), the form the chunks
   // that follow the data.  Away from the data's end (a failed seek) they could claim bytes that
@@ -122,10 +210,19 @@ bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const ui
   HMMIO h = r.fileHandle;
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
   const uint64_t formStart = r.riffChunk.dwDataOffset;
-  if (h == nullptr || dataStart < 8 || formStart < 8 || dataSize > kMaxRiffOffset ||
-      formSize > kMaxRiffOffset) {
-    return false;
+  if (h == nullptr || dataStart < 8 || formStart < 8) return false;
+  if (r.large.active) {
+    if ((dataSize & 1u) != 0) {
+      const char pad = 0;
+      if (!SeekTo(h, dataStart + dataSize) || !WriteAll(h, &pad, 1)) return false;
+    }
+    // The count stays when the data does (chunks added behind it).
+    const uint64_t samples = factCount != nullptr       ? *factCount
+                             : dataSize == r.large.data ? r.large.samples
+                                                        : ByteToFrames(r, dataSize);
+    return WriteLargeHeader(r, formSize, dataSize, samples);
   }
+  if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return false;
   const uint64_t factAt = r.factChunk.dwDataOffset;
   const bool withFact =
       factCount != nullptr && r.hasFactChunk != 0 && r.factChunk.cksize >= 4 && factAt >= 8;
@@ -150,13 +247,14 @@ SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* fac
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   // A size field lies in the 4 bytes before its chunk's data.
   if (dataStart < 8 || formStart < 8) return s;
-  const uint64_t end = std::min(dataEnd, kMaxDataEnd);
+  const uint64_t limit = DataEndLimit(r);
+  const uint64_t end = std::min(dataEnd, limit);
   const uint64_t dataSize =
-      std::max<uint64_t>(r.dataChunk.cksize, end > dataStart ? end - dataStart : 0);
+      std::max<uint64_t>(DataBytesHeld(r), end > dataStart ? end - dataStart : 0);
   const uint64_t formEnd = std::max(dataStart + dataSize + (dataSize & 1u), formEndAtLeast);
   const uint64_t formSize =
-      std::max<uint64_t>(r.riffChunk.cksize, formEnd > formStart ? formEnd - formStart : 0);
-  if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return s;
+      std::max<uint64_t>(FormBytesHeld(r), formEnd > formStart ? formEnd - formStart : 0);
+  if (limit == kMaxDataEnd && (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset)) return s;
   s.formAt = formStart - 4;
   s.form = formSize;
   s.dataAt = dataStart - 4;
@@ -182,11 +280,18 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
   const uint64_t factAt = sizes.factAt;
   const bool withFact = factAt != 0;
 
-  const LONG here = mmioSeek(h, 0, SEEK_CUR);
-  bool written = here != -1;
+  const uint64_t here = TellAt(h);
+  bool written = here != UINT64_MAX;
   uint8_t* header = r.sizeHeader;
-  if (header != nullptr && r.sizeHeaderBytes >= dataStart && formStart <= dataStart &&
-      (!withFact || factAt + 4 <= dataStart)) {
+  if (NeedsLargeForm(r, sizes)) {
+    const uint64_t samples = withFact ? sizes.fact : r.length.load();
+    if (r.large.active && dataSize == r.large.data && formSize == r.large.form &&
+        samples == r.large.samples) {
+      return true;
+    }
+    written = written && WriteLargeHeader(r, formSize, dataSize, samples);
+  } else if (header != nullptr && r.sizeHeaderBytes >= dataStart && formStart <= dataStart &&
+             (!withFact || factAt + 4 <= dataStart)) {
     const bool changed = dataSize != r.dataChunk.cksize || formSize != r.riffChunk.cksize ||
                          (withFact && LoadLe32(header + factAt) != sizes.fact);
     if (!changed) return true;
@@ -205,13 +310,13 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
       written = WriteU32At(h, formStart - 4, static_cast<uint32_t>(formSize));
     }
   }
-  if (written) {
+  if (written && !r.large.active) {
     r.dataChunk.cksize = static_cast<DWORD>(dataSize);
     r.riffChunk.cksize = static_cast<DWORD>(formSize);
-  } else {
+  } else if (!written) {
     EndSizeUpdates(r);  // the copy may no longer be what the file holds
   }
-  if (here != -1) written = SeekTo(h, static_cast<DWORD>(here)) && written;
+  if (here != UINT64_MAX) written = SeekTo(h, here) && written;
   return written;
 }
 
@@ -221,9 +326,9 @@ void BeginSizeUpdates(Recorder& r) {
   if (r.fileHandle == nullptr || bytes < 8 || bytes > kMaxHeaderCopy) return;
   auto* header = static_cast<uint8_t*>(std::malloc(bytes));
   if (header == nullptr) return;
-  const LONG here = mmioSeek(r.fileHandle, 0, SEEK_CUR);
+  const uint64_t here = TellAt(r.fileHandle);
   const bool read = SeekTo(r.fileHandle, 0) && ReadAll(r.fileHandle, header, bytes);
-  if (here != -1) SeekTo(r.fileHandle, static_cast<DWORD>(here));
+  if (here != UINT64_MAX) SeekTo(r.fileHandle, here);
   if (!read) {
     std::free(header);
     return;

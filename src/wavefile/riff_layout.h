@@ -27,10 +27,27 @@ constexpr FOURCC kFmtChunk = mmioFOURCC('f', 'm', 't', ' ');
 constexpr FOURCC kFactChunk = mmioFOURCC('f', 'a', 'c', 't');
 constexpr FOURCC kDataChunk = mmioFOURCC('d', 'a', 't', 'a');
 
+constexpr FOURCC kJunkChunk = mmioFOURCC('J', 'U', 'N', 'K');
+constexpr FOURCC kRf64Form = mmioFOURCC('R', 'F', '6', '4');
+constexpr FOURCC kDs64Chunk = mmioFOURCC('d', 's', '6', '4');
+
 // Highest byte offset at which recorded data may end in a file.  Data that ended past it would
 // need a data or form size beyond what 32-bit RIFF sizes describe (the last byte is kept free
 // for the pad byte of odd-sized data).
 constexpr uint64_t kMaxDataEnd = 0xFFFFFFFEu;
+
+// Highest byte offset at which the data of an RF64 file may end (far beyond any disk).
+constexpr uint64_t kMaxLargeDataEnd = uint64_t{1} << 62;
+
+// Where recorded data may end in the open file: kMaxLargeDataEnd when it is an RF64 file, or
+// has the room for the 64-bit sizes (r.large.room) and the recorder is in large-file mode; else
+// kMaxDataEnd.
+uint64_t DataEndLimit(const Recorder& r);
+// The data and form sizes as they stand: the 64-bit ones of an RF64 file, else those of the
+// chunk records.  (While a file is RF64, its chunk records hold these sizes capped at
+// 0xFFFFFFFF, and its 32-bit size fields on disk say 0xFFFFFFFF.)
+uint64_t DataBytesHeld(const Recorder& r);
+uint64_t FormBytesHeld(const Recorder& r);
 
 // Creates (or empties) the file `name` as r.fileHandle and lays out its start.  RIFF/WAVE
 // (fileKind 0): the chunk records are preset and the form, "fmt " holding `format`
@@ -81,6 +98,13 @@ void RereadChunks(Recorder& r);
 // moved up (an insert moves them with the tail).
 bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
                        uint64_t formEndAtLeast = 0);
+// A data end or form end that passes what 32-bit sizes describe, in a file where DataEndLimit
+// allows it, turns the file into RF64: the header from byte 0 to the data size field is written
+// in one piece, "RF64" with a form size of 0xFFFFFFFF, "WAVE", "ds64" with the 64-bit sizes in
+// place of the "JUNK", a "fact" count of 0xFFFFFFFF and a data size of 0xFFFFFFFF.  Until that
+// write the file is the plain RIFF/WAVE file of the data up to 4 GiB; after it, each update
+// writes the header again with the new 64-bit sizes.
+//
 // The sizes WriteSizesInPlace writes for these arguments (all offsets 0 when they do not fit).
 SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
                         uint64_t formEndAtLeast);

@@ -67,7 +67,7 @@ TEST_P(RecordIntoOpenedFileTest, SplicesAtThePosition) {
     if (seconds >= 0) m.SetPositionSeconds(host(), seconds);
     r().insertMode = insert;
     const Bytes before = test::ParseWave(path)->data;
-    const size_t at = FrameToByte(r(), uint32_t(r().position));  // whole blocks when compressed
+    const size_t at = FrameToByte64(r(), uint32_t(r().position));  // whole blocks when compressed
     gBlocks.clear();
     RecordBuffers(buffers);
     const Bytes given = Delivered();

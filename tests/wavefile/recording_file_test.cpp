@@ -260,16 +260,5 @@ TEST_F(RecordingFileTest, TemporaryFileIsDeletedByCloseOrANewTarget) {
   EXPECT_EQ(FilesInDir(), 1u);  // a file this call created goes
 }
 
-// Frame positions of 4 GiB and more are computed in 64 bits; the 32-bit form clamps.
-TEST(FrameToByte, PcmFramesDoNotWrap) {
-  Recorder r;
-  r.pcmFormat.nBlockAlign = 4;
-  r.dataChunk.dwDataOffset = 46;
-  EXPECT_EQ(FrameToByte(r, 1000), 4000u);
-  EXPECT_EQ(FrameToByte64(r, 0xFFFFFFFFu), 0x3FFFFFFFCull);
-  EXPECT_EQ(FrameToByte(r, 0xFFFFFFFFu), 0xFFFFFFFFu);  // clamped, not 0xFFFFFFFC
-  EXPECT_EQ(FrameToFileOffset(r, 0x40000000u), 0x100000000ull + 46);
-}
-
 }  // namespace
 }  // namespace voxl

@@ -4,7 +4,8 @@
 // block of a memory file).  Offsets are 64-bit inside; what crosses this interface is 32-bit,
 // as RIFF sizes are.  A RIFF or chunk size that would pass 0xFFFFFFFF is refused with an error,
 // never wrapped, and the position never passes 0xFFFFFFFF: a write that would cross it stops
-// there, as on a full disk, so the sizes of what was written can still be recorded.
+// there, as on a full disk, so the sizes of what was written can still be recorded.  A handle
+// given AllowLargeOffsets (an RF64 file) runs on past it through Seek64 / Tell64 / Length64.
 #pragma once
 
 #include "voxl310k_platform.h"
@@ -20,12 +21,12 @@ inline HANDLE FileHandleOf(HMMIO h) {
   if (mmioGetInfo(h, &info, 0) != MMSYSERR_NOERROR) return INVALID_HANDLE_VALUE;
   return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(info.adwInfo[0]));
 }
-inline bool Truncate(HMMIO h, DWORD length) {
+inline bool Truncate(HMMIO h, uint64_t length) {
   const HANDLE file = FileHandleOf(h);
   LARGE_INTEGER here{};
   LARGE_INTEGER end{};
   LARGE_INTEGER cut{};
-  cut.QuadPart = length;
+  cut.QuadPart = static_cast<LONGLONG>(length);
   if (file == INVALID_HANDLE_VALUE || !SetFilePointerEx(file, {}, &here, FILE_CURRENT) ||
       !SetFilePointerEx(file, {}, &end, FILE_END)) {
     return false;
@@ -62,6 +63,28 @@ inline bool IsNoFile(const char* name) {
   const DWORD attributes = GetFileAttributesA(name);
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
+}
+// The original platform's mmio positions are 32-bit: no handle passes 4 GiB there.
+inline void AllowLargeOffsets(HMMIO) {}
+inline bool LargeOffsetsAllowed(HMMIO) {
+  return false;
+}
+inline bool Seek64(HMMIO h, uint64_t offset) {
+  return offset <= 0xFFFFFFFFu &&
+         mmioSeek(h, static_cast<LONG>(static_cast<DWORD>(offset)), SEEK_SET) != -1;
+}
+inline bool Tell64(HMMIO h, uint64_t* offset) {
+  const LONG here = mmioSeek(h, 0, SEEK_CUR);
+  if (here == -1) return false;
+  *offset = static_cast<DWORD>(here);
+  return true;
+}
+inline bool Length64(HMMIO h, uint64_t* length) {
+  LARGE_INTEGER size{};
+  const HANDLE file = FileHandleOf(h);
+  if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) return false;
+  *length = static_cast<uint64_t>(size.QuadPart);
+  return true;
 }
 inline bool IsPlainFile(const char* name) {
   const DWORD attributes = GetFileAttributesA(name);
@@ -193,7 +216,7 @@ FOURCC mmioStringToFOURCCA(LPCSTR text, UINT flags);
 namespace voxl::mmio {
 // Cuts the file to `length` bytes when it is longer; the position stays where it was.  False
 // when it cannot be cut (a memory file keeps the length of its block).
-bool Truncate(HMMIO h, DWORD length);
+bool Truncate(HMMIO h, uint64_t length);
 
 // Makes what was written to the file durable: returns once the system has it on disk.  False
 // when it cannot (a memory file has nothing to flush and succeeds).
@@ -218,6 +241,19 @@ bool FileIdentity(HMMIO h, uint64_t* device, uint64_t* inode);
 bool IsNoFile(const char* name);
 // Whether `name` itself (not what a symbolic link points at) is a regular file.
 bool IsPlainFile(const char* name);
+
+// Lets the handle's position pass 4 GiB (an RF64 recording): from now on mmioRead and mmioWrite
+// run on past 0xFFFFFFFF.  mmioSeek and mmioDescend still hand out only 32-bit positions (a seek
+// beyond fails); Seek64, Tell64 and Length64 reach the whole file.
+void AllowLargeOffsets(HMMIO h);
+// Whether AllowLargeOffsets was called on the handle.
+bool LargeOffsetsAllowed(HMMIO h);
+// Seeks to the absolute offset `offset`; false (and no seek) when the handle cannot reach it.
+bool Seek64(HMMIO h, uint64_t offset);
+// The current position; false for a handle that is not open.
+bool Tell64(HMMIO h, uint64_t* offset);
+// The file's length in bytes.
+bool Length64(HMMIO h, uint64_t* length);
 
 // Tests count and fail this service's file operations through platform/system/io_faults.h.
 }  // namespace voxl::mmio

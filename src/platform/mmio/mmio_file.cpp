@@ -8,7 +8,8 @@
 // The position never passes kMaxPosition (4 GiB - 1): a write or read that would cross it stops
 // there, a write beyond it fails as on a full disk.  Every offset the interface hands out is then
 // exact, and a recording that reaches the limit ends with a write error while its chunk sizes can
-// still be written.
+// still be written.  A handle given AllowLargeOffsets (an RF64 recording) reads and writes on past
+// it; only the 64-bit calls then name positions beyond it.
 //
 // Not supported: custom I/O procedures (only FOURCC_DOS and FOURCC_MEM), buffered I/O
 // (MMIO_ALLOCBUF is accepted and ignored), and non-seekable files such as pipes (their reads and
@@ -192,7 +193,7 @@ bool FileLength(HMMIO h, uint64_t* length) {
   return true;
 }
 
-bool Truncate(HMMIO h, DWORD length) {
+bool Truncate(HMMIO h, uint64_t length) {
   uint64_t current = 0;
   if (!IsOpenFile(h) || !FileLength(h, &current)) return false;
   if (current <= length) return true;
@@ -268,9 +269,35 @@ bool IsPlainFile(const char* name) {
   return lstat(name, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+void AllowLargeOffsets(HMMIO h) {
+  if (IsOpenFile(h)) h->largeOffsets = true;
+}
+
+bool LargeOffsetsAllowed(HMMIO h) {
+  return IsOpenFile(h) && h->largeOffsets;
+}
+
+bool Seek64(HMMIO h, uint64_t offset) {
+  if (!IsOpenFile(h) || offset > LimitOf(h)) return false;
+  if (h->fd >= 0 && system::IoCallFails(system::IoCall::Seek, h->fd)) return false;
+  h->position = offset;
+  return true;
+}
+
+bool Tell64(HMMIO h, uint64_t* offset) {
+  if (!IsOpenFile(h)) return false;
+  *offset = h->position;
+  return true;
+}
+
+bool Length64(HMMIO h, uint64_t* length) {
+  return IsOpenFile(h) && FileLength(h, length);
+}
+
 }  // namespace voxl::mmio
 
 using voxl::mmio::kMaxPosition;
+using voxl::mmio::LimitOf;
 
 extern "C" HMMIO mmioOpenA(LPSTR fileName, LPMMIOINFO info, DWORD openFlags) {
   using namespace voxl::mmio;
@@ -313,7 +340,7 @@ extern "C" LONG mmioRead(HMMIO h, HPSTR buffer, LONG count) {
   if (!voxl::mmio::IsOpenFile(h) || count < 0 || (count > 0 && buffer == nullptr)) return -1;
   if (!h->readable) return -1;
   const uint64_t wanted =
-      std::min<uint64_t>(static_cast<uint64_t>(count), kMaxPosition - h->position);
+      std::min<uint64_t>(static_cast<uint64_t>(count), LimitOf(h) - h->position);
   if (wanted == 0) return 0;
   int64_t got = voxl::mmio::ReadAt(h, h->position, buffer, wanted);
   if (got < 0) return -1;
@@ -326,8 +353,7 @@ extern "C" LONG mmioWrite(HMMIO h, const char* buffer, LONG count) {
   if (!IsOpenFile(h) || count < 0 || (count > 0 && buffer == nullptr)) return -1;
   if (!h->writable) return -1;
   if (count == 0) return 0;
-  const uint64_t room =
-      std::min<uint64_t>(static_cast<uint64_t>(count), kMaxPosition - h->position);
+  const uint64_t room = std::min<uint64_t>(static_cast<uint64_t>(count), LimitOf(h) - h->position);
   if (room == 0) return -1;
   int64_t put = WriteAt(h, h->position, buffer, room);
   if (put <= 0) return -1;

@@ -8,12 +8,13 @@
 
 // One open file or memory block.  Used by one thread at a time (the caller's).
 struct HMMIO__ {
-  int fd = -1;              // file descriptor; -1 for a memory file
-  char* memory = nullptr;   // memory file: the caller's block
-  uint64_t memorySize = 0;  // memory file: bytes in the block, the file's fixed length
-  bool readable = false;    // opened with MMIO_READ or MMIO_READWRITE
-  bool writable = false;    // opened with MMIO_WRITE or MMIO_READWRITE
-  uint64_t position = 0;    // bytes from the start; never above kMaxPosition
+  int fd = -1;                // file descriptor; -1 for a memory file
+  char* memory = nullptr;     // memory file: the caller's block
+  uint64_t memorySize = 0;    // memory file: bytes in the block, the file's fixed length
+  bool readable = false;      // opened with MMIO_READ or MMIO_READWRITE
+  bool writable = false;      // opened with MMIO_WRITE or MMIO_READWRITE
+  uint64_t position = 0;      // bytes from the start; never above LimitOf(h)
+  bool largeOffsets = false;  // AllowLargeOffsets: the position may pass kMaxPosition
 };
 
 namespace voxl::mmio {
@@ -21,6 +22,13 @@ namespace voxl::mmio {
 // The highest position the 32-bit interface can name.  Seeks, reads, writes and ascends keep the
 // position at or below it, so every offset handed out (positions, dwDataOffset) is exact.
 inline constexpr uint64_t kMaxPosition = 0xFFFFFFFFu;
+
+// The highest position of a handle given AllowLargeOffsets (what off_t reaches).
+inline constexpr uint64_t kMaxLargePosition = 0x7FFFFFFFFFFFFFFFu;
+
+inline uint64_t LimitOf(const HMMIO__* h) {
+  return h->largeOffsets ? kMaxLargePosition : kMaxPosition;
+}
 
 // False for null and for the (HMMIO)1 that MMIO_EXIST and MMIO_DELETE return.
 bool IsOpenFile(HMMIO h);

@@ -1,0 +1,125 @@
+// Recordings past 4 GiB in large-file mode (the switch from RIFF to RF64, what other readers see
+// at every step and after a kill around the switch), and RF64 files of other writers opened,
+// edited and read back.  A run starts a few buffers short of 4 GiB: the file is made that long
+// sparsely (its holes take no disk) and the recorder placed at its end.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "engine/capture_fixture.h"
+#include "wavefile/editing.h"
+#include "wavefile/frames.h"
+
+namespace voxl {
+namespace {
+
+using namespace testing;
+
+// The file's first four bytes and the frames ffprobe and sndfile-info find in it (-1: refused).
+using Seen = std::tuple<std::string, int64_t, int64_t>;
+Seen ReadersSee(const std::string& path) {
+  const auto out = test::RunCommand(
+      "f=" + test::ShellQuote(path) +
+      "; ff=$(timeout 20 ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 \"$f\" "
+      "2>/dev/null)"
+      "; sf=$(timeout 20 sndfile-info \"$f\" 2>&1 | sed -n 's/^Frames *: //p' | tail -1)"
+      "; echo \"$(head -c4 \"$f\") ${ff:--1} ${sf:--1}\"");
+  Seen seen{"", -1, -1};
+  std::istringstream(out.output) >> std::get<0>(seen) >> std::get<1>(seen) >> std::get<2>(seen);
+  return seen;
+}
+
+class LargeFileTest : public CaptureTest {
+ protected:
+  // A run into a new 48 kHz 16-bit stereo recording (buffers of 19200 bytes) whose data ends
+  // `buffers` buffers short of 4 GiB; false when the folder keeps no sparse files.
+  bool StartNear4GiB(DWORD mode, uint32_t buffers) {
+    EXPECT_EQ(VoxlSetLargeFileMode(ToHost(&r()), mode), kAccepted);
+    Open({16, 2, 48000}, path_);
+    const auto frames = uint32_t((0xFFFFFFFFu - r().dataChunk.dwDataOffset) / 4 - buffers * 4800);
+    struct stat st {};
+    r().length = frames, r().position = frames;
+    StartRecording();
+    return truncate(path_.c_str(), off_t(FrameToFileOffset(r(), frames))) == 0 &&
+           stat(path_.c_str(), &st) == 0 && st.st_blocks < 65536;
+  }
+  const std::string path_ = File("big.wav");
+};
+
+// In large-file mode the file stays RIFF while its form fits 32 bits and is RF64 from the buffer
+// that passes them; both readers take it with every frame at every step and after the close,
+// and it opens again with its length.  Without the mode the run ends at 4 GiB, the file RIFF.
+TEST_F(LargeFileTest, PassesFourGibAsRf64AndStaysReadable) {
+  if (!StartNear4GiB(VOXL_LARGE_FILE_RF64, 2)) GTEST_SKIP() << "no sparse files here";
+  for (int buffer = 1; buffer <= 3; ++buffer) {
+    Complete(1);
+    const int64_t n = r().length;
+    EXPECT_EQ(ReadersSee(path_), Seen(buffer < 3 ? "RIFF" : "RF64", n, n)) << buffer;
+  }
+  StopRecording();
+  const int64_t length = r().length;
+  CloseRecording();
+  EXPECT_EQ(ReadersSee(path_), Seen("RF64", length, length));
+  OpenRecording(path_);
+  EXPECT_EQ(r().length, length);
+  CloseRecording();
+
+  if (!StartNear4GiB(VOXL_LARGE_FILE_NONE, 1)) GTEST_SKIP();
+  Complete(2);
+  WaitForRunEnd();
+  const int64_t stored = r().length;
+  EXPECT_EQ(ReadersSee(path_), Seen("RIFF", stored, stored));
+}
+
+// A process killed in the buffer that passes 4 GiB (from the struck write on every file
+// operation fails: at its data, at the header that turns RF64, after it) leaves a file both
+// readers take with what was there before that buffer, or with all of it.
+TEST_F(LargeFileTest, AKillAroundTheSwitchLeavesAFileBothRead) {
+  for (uint64_t write = 0; write <= 2; ++write) {
+    if (!StartNear4GiB(VOXL_LARGE_FILE_RF64, 1)) GTEST_SKIP() << "no sparse files here";
+    Complete(1);
+    const int64_t n = r().length + (write < 2 ? 0 : 4800);
+    system::ArmIoFault({system::IoCall::Write, write, system::IoFailure::Stop, 0, {}});
+    Complete(1);
+    EXPECT_EQ(ReadersSee(path_), Seen(write < 2 ? "RIFF" : "RF64", n, n)) << write;
+    system::DisarmIoFault();
+    StopRecording();
+  }
+}
+
+// An RF64 file of another writer ($1 made into $2) opens with its length; a cut at its start and
+// a compaction (dropping the old tail the cut left) keep it RF64 with the frames behind the cut.
+class Rf64WriterTest : public LargeFileTest, public ::testing::WithParamInterface<const char*> {};
+TEST_P(Rf64WriterTest, OpensAndStaysRf64ThroughACutAndACompaction) {
+  const std::string plain = test::ShellQuote(File("plain.wav")), path = File("take.rf64");
+  const std::string make = "ffmpeg -v error -f lavfi -i sine=d=1:sample_rate=48000 -ac 2 " + plain;
+  ASSERT_EQ(test::RunCommand(make + "; set -- " + plain + " " + test::ShellQuote(path) + "; " +
+                             GetParam())
+                .exitCode,
+            0);
+  OpenRecording(path);
+  EXPECT_EQ(r().length, 48000u);
+  uint16_t error = 0xFFFF;
+  SetPosition(r(), 0);
+  DeleteSamples(r(), 12000, &error);
+  EXPECT_EQ(error, ErrNone);
+  CloseRecording();
+  const auto cutSize = std::filesystem::file_size(path);
+  OpenRecording(path);
+  CompactFile(r(), &error);
+  EXPECT_EQ(error, ErrNone);
+  CloseRecording();
+  EXPECT_LT(std::filesystem::file_size(path), cutSize);
+  EXPECT_EQ(ReadersSee(path), Seen("RF64", 36000, 36000));
+}
+INSTANTIATE_TEST_SUITE_P(Writers, Rf64WriterTest,
+                         ::testing::Values("ffmpeg -v error -i \"$1\" -rf64 always -f wav \"$2\"",
+                                           "sndfile-convert \"$1\" \"$2\""),
+                         [](const auto& info) {
+                           return info.index == 0 ? "Ffmpeg" : "Libsndfile";
+                         });
+
+}  // namespace
+}  // namespace voxl
