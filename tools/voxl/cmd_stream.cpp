@@ -230,11 +230,6 @@ LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   }
 }
 
-void PumpMessages() {
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
-}
-
 // The input device names the flat functions know, for the error of an unknown name.
 std::string KnownDevices() {
   std::string list;
@@ -286,42 +281,33 @@ std::string DescribeFormat(const WAVEFORMATEX& f) {
                              : std::to_string(f.nChannels) + " channels");
 }
 
-int RunStream(const StreamOptions& options) {
-  std::string out = options.out;
+// Where the audio goes: OUT, or "-" when it is not given and stdout is no terminal.  kExitOk,
+// or kExitUsage after printing why.
+int ChooseOut(const StreamOptions& options, std::string* out) {
+  *out = options.out;
   if (options.outGiven) {
-    const std::string problem = OutNameProblem(out);
-    if (!problem.empty()) {
-      PrintError(problem);
-      return kExitUsage;
-    }
-  } else {
-    if (isatty(STDOUT_FILENO)) {
-      PrintError(
-          "give an output file (OUT.wav), or '-' with stdout redirected (see voxl stream --help)");
-      return kExitUsage;
-    }
-    out = "-";
+    const std::string problem = OutNameProblem(*out);
+    if (problem.empty()) return kExitOk;
+    PrintError(problem);
+    return kExitUsage;
   }
-  const int signals = OpenStopSignals();
-  if (signals < 0) {
-    PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
-    return kExitFailure;
+  if (isatty(STDOUT_FILENO)) {
+    PrintError(
+        "give an output file (OUT.wav), or '-' with stdout redirected (see voxl stream --help)");
+    return kExitUsage;
   }
+  *out = "-";
+  return kExitOk;
+}
 
-  StreamSession session(options.seconds);
-  session.meter =
-      std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
-  HostWindow window(&session);
-  if (window.handle() == nullptr) {
-    PrintError("cannot create the window that receives the audio");
-    close(signals);
-    return kExitFailure;
-  }
-  if (InitACM(window.handle()) == 0) {
+// Opens the flat functions on the window, the sink, and starts recording.  kExitOk, or the exit
+// code after printing why (the flat functions closed again).
+int StartStream(const StreamOptions& options, const std::string& out, StreamSession& session,
+                HWND window) {
+  if (InitACM(window) == 0) {
     PrintError(
         "cannot start the recorder: the default input device does not accept 44100 Hz "
         "16-bit stereo, or the recorder's engine could not start");
-    close(signals);
     return kExitFailure;
   }
   int result = kExitOk;
@@ -341,39 +327,35 @@ int RunStream(const StreamOptions& options) {
   }
   if (result != kExitOk) {
     DeinitACM();
-    close(signals);
     if (out != "-" && result == kExitFailure) unlink(out.c_str());
-    return result;
   }
+  return result;
+}
 
+// Takes blocks until the sink holds the seconds asked for, the run ends, no audio comes, or a
+// stop signal; then stops and takes the last blocks.  `failure` says why a run failed; false
+// when the device reported an error while stopping.
+bool TakeUntilDone(const StreamOptions& options, StreamSession& session, RunLoop& loop,
+                   bool* interrupted, std::string* failure) {
   session.lastBlock = MonotonicSeconds();
-  pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
-  bool interrupted = false;
-  std::string failure;
-  for (;;) {
-    PumpMessages();
-    const double now = MonotonicSeconds();
+  const RunLoop::End end = loop.Run([&] {
     session.meter->Show(session.AudioSeconds());
-    if (session.sinkFailed || session.sink.complete()) break;
+    if (session.sinkFailed || session.sink.complete()) return false;
     if (session.endedBy >= 0) {
-      failure = "the recording on \"" + options.device +
-                "\" ended by itself: " + VoxlErrorText(static_cast<WORD>(session.endedBy));
-      break;
+      *failure = "the recording on \"" + options.device +
+                 "\" ended by itself: " + VoxlErrorText(static_cast<WORD>(session.endedBy));
+      return false;
     }
-    if (now - session.lastBlock > kNoAudioTimeout) {
-      failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
-      break;
+    if (MonotonicSeconds() - session.lastBlock > kNoAudioTimeout) {
+      *failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
+      return false;
     }
-    if (poll(fds, 2, 100) < 0 && errno != EINTR) {
-      failure = std::string("waiting for audio failed: ") + std::strerror(errno);
-      break;
-    }
-    if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
-      interrupted = true;
-      break;
-    }
+    return true;
+  });
+  if (end == RunLoop::End::Failed) {
+    *failure = std::string("waiting for audio failed: ") + std::strerror(errno);
   }
-
+  *interrupted = end == RunLoop::End::Interrupted;
   // Blocks already announced, then the stop, then the last blocks of the run, which arrive
   // after the stop.
   PumpMessages();
@@ -382,10 +364,15 @@ int RunStream(const StreamOptions& options) {
   while (TakeBlock(session)) {
   }
   DeinitACM();
-  close(signals);
   session.meter->Show(session.AudioSeconds());
   session.meter->Finish();
+  return stopped;
+}
 
+// Finishes the sink and says how the run went.  The exit code.
+int Report(const StreamOptions& options, const std::string& out, StreamSession& session,
+           bool stopped, bool interrupted, const std::string& failure) {
+  int result = kExitOk;
   const bool finished = session.sink.Finish();
   if (session.sinkFailed && !session.sink.pipeClosed()) {
     PrintError(session.sink.error());
@@ -405,15 +392,35 @@ int RunStream(const StreamOptions& options) {
   }
   if (!options.quiet) {
     const WAVEFORMATEX& f = session.sink.format();
-    const double seconds = f.nAvgBytesPerSec != 0
-                               ? static_cast<double>(session.sink.dataBytes()) / f.nAvgBytesPerSec
-                               : 0.0;
     std::fprintf(stderr, "voxl: %s%.1f s of %s (%llu bytes) %s %s\n",
-                 interrupted ? "interrupted; " : "", seconds, DescribeFormat(f).c_str(),
+                 interrupted ? "interrupted; " : "", session.AudioSeconds(),
+                 DescribeFormat(f).c_str(),
                  static_cast<unsigned long long>(session.sink.dataBytes()),
                  out == "-" ? "written" : "written to", out == "-" ? "to stdout" : out.c_str());
   }
   return result;
+}
+
+int RunStream(const StreamOptions& options) {
+  std::string out;
+  const int chosen = ChooseOut(options, &out);
+  if (chosen != kExitOk) return chosen;
+  RunLoop loop;
+  if (!loop.ok()) return kExitFailure;
+  StreamSession session(options.seconds);
+  session.meter =
+      std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
+  HostWindow window(&session);
+  if (window.handle() == nullptr) {
+    PrintError("cannot create the window that receives the audio");
+    return kExitFailure;
+  }
+  const int started = StartStream(options, out, session, window.handle());
+  if (started != kExitOk) return started;
+  bool interrupted = false;
+  std::string failure;
+  const bool stopped = TakeUntilDone(options, session, loop, &interrupted, &failure);
+  return Report(options, out, session, stopped, interrupted, failure);
 }
 
 }  // namespace
