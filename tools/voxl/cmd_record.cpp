@@ -60,6 +60,7 @@ struct RecordOptions {
   std::string recordText;
   // An existing file recorded into (--at, --insert): its format in words.
   std::string openedText;
+  std::string shown;  // OUT as the messages name it
 };
 
 bool Compressed(const RecordOptions& o) {
@@ -77,6 +78,7 @@ struct RunWatch {
   bool ended = false;
   WORD stopReason = VOXL_STOP_NORMAL;
   uint64_t measurements = 0;  // levels callbacks of the run
+  DropoutCount dropouts;
 
   uint64_t AudioFrames() const { return measurements * (rate / 10); }
   double AudioSeconds() const { return static_cast<double>(AudioFrames()) / rate; }
@@ -86,6 +88,17 @@ RunWatch gWatch;
 void CALLBACK OnCaptureEnded(DWORD code) {
   gWatch.ended = true;
   gWatch.stopReason = static_cast<WORD>(code);
+}
+
+void CALLBACK OnDropout(LONG position, DWORD frames, void* /*context*/) {
+  const std::string line =
+      "voxl: " +
+      gWatch.dropouts.Add(static_cast<uint64_t>(std::max<LONG>(position, 0)), frames, gWatch.rate);
+  if (gWatch.meter != nullptr) {
+    gWatch.meter->Say(line);
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
 }
 
 void CALLBACK OnLevels(FLOAT left, DWORD clipLeft, FLOAT right, DWORD clipRight) {
@@ -187,7 +200,7 @@ std::string ChosenFormatText(VoxlRecorder* rec) {
 int ConfigureCompressed(VoxlRecorder* rec, RecordOptions& o) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   if (o.choose) {
-    BSTR title = WideName("voxl record: the format of " + o.out);
+    BSTR title = WideName("voxl record: the format of " + o.shown);
     WORD error = 0;
     const HRESULT chosen = o.formatGiven && IsCodecFormat(o.format)
                                ? m.ChooseFormatOfTag(rec, 0, title, CodecTag(o.format), &error)
@@ -335,7 +348,7 @@ std::string StopText(WORD reason, const RecordOptions& o) {
     return statvfs(path.c_str(), &fs) == 0 &&
            static_cast<double>(fs.f_bavail) * fs.f_frsize < second;
   };
-  if (full(o.out)) return "the disk holding " + o.out + " is full";
+  if (full(o.out)) return "the disk holding " + o.shown + " is full";
   if (o.insert && full(TemporaryFolder())) {
     return "the disk holding the temporary folder " + TemporaryFolder() + " is full";
   }
@@ -356,12 +369,77 @@ std::string SilenceNote(VoxlRecorder* rec) {
   return text;
 }
 
+// `record -`: standard output redirected to a file is recorded into directly.  Into a pipe the
+// recorder, which seeks in what it writes, records into a temporary file whose new bytes are
+// copied out as they come; only headerless audio can go that way, as a WAVE header needs its
+// sizes written at the end.
+class StdoutCopy {
+ public:
+  ~StdoutCopy() {
+    if (in_ >= 0) close(in_);
+    if (!temp_.empty()) unlink(temp_.c_str());
+  }
+  // Sets o.out to the name to record into.  kExitOk, or the exit code after printing why.
+  int Choose(RecordOptions& o) {
+    struct stat st {};
+    if (isatty(STDOUT_FILENO)) {
+      PrintError("'-' records to stdout, which is a terminal: redirect it or give a file name");
+      return kExitUsage;
+    }
+    if (o.at >= 0.0 || o.insert) {
+      PrintError("--at and --insert add to an existing file, not to standard output");
+      return kExitUsage;
+    }
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+      o.out = "/proc/self/fd/1";
+      return kExitOk;
+    }
+    if (!o.headerless) {
+      PrintError(
+          "a WAVE file on a pipe cannot get its sizes written at the end: add --headerless, or "
+          "redirect stdout to a file");
+      return kExitUsage;
+    }
+    std::string pattern = TemporaryFolder() + "/voxl-record-XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+      PrintError("cannot make a temporary file in " + TemporaryFolder() + ": " +
+                 std::strerror(errno));
+      return kExitFailure;
+    }
+    in_ = fd;
+    temp_ = o.out = pattern;
+    return kExitOk;
+  }
+  // Copies what the recording gained since the last call; false once stdout takes no more.
+  bool Copy() {
+    if (in_ < 0 || failed_) return !failed_;
+    char buffer[1 << 16];
+    ssize_t n = 0;
+    while ((n = read(in_, buffer, sizeof buffer)) > 0) {
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t w = write(STDOUT_FILENO, buffer + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return !(failed_ = true);
+        done += w;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int in_ = -1;
+  std::string temp_;
+  bool failed_ = false;
+};
+
 // The recorder, the file's name and the stop signals of one run of voxl record.
 struct Take {
   RunLoop loop;
   VoxlRecorder* rec = nullptr;
   BSTR name = nullptr;
   bool existed = false;  // the file was there before the run
+  StdoutCopy copy;       // record -
   ~Take() {
     if (rec != nullptr) VoxlDestroyRecorder(rec);
     SysFreeString(name);
@@ -376,13 +454,6 @@ struct Take {
 
 // Checks OUT before anything is made.  kExitOk, or the exit code after printing why.
 int CheckOut(const RecordOptions& o, bool* exists) {
-  // The recorder writes files it can seek in; a pipe takes what 'voxl stream -' writes.
-  if (o.out == "-") {
-    PrintError(
-        "record writes files: for raw PCM on standard output use 'voxl stream -', or give a file "
-        "name (./- for a file named -)");
-    return kExitUsage;
-  }
   const std::string nameProblem = OutNameProblem(o.out);
   if (!nameProblem.empty()) {
     PrintError(nameProblem);
@@ -455,7 +526,7 @@ int CreateNew(Take& t, RecordOptions& o) {
   }
   if (error != VOXL_ERR_NONE) {
     const std::string why = CreateProblem(o.out);
-    PrintError("cannot create " + o.out + ": " + (why.empty() ? VoxlErrorText(error) : why));
+    PrintError("cannot create " + o.shown + ": " + (why.empty() ? VoxlErrorText(error) : why));
     return kExitFailure;
   }
   if (!Compressed(o)) return kExitOk;
@@ -503,7 +574,8 @@ int RunUntilDone(Take& t, const RecordOptions& o, LevelMeter& meter) {
   const RunLoop::End end = t.loop.Run([&] {
     if (o.silence != "off") meter.SetNote(SilenceNote(t.rec));
     meter.Show(gWatch.AudioSeconds());
-    return !gWatch.ended && static_cast<double>(gWatch.AudioFrames()) < wanted;
+    // A reader of stdout that went away ends the run as Ctrl-C does, without an error.
+    return t.copy.Copy() && !gWatch.ended && static_cast<double>(gWatch.AudioFrames()) < wanted;
   });
   // Stop waits for the engine; the end of the run reaches this thread as a message, which
   // writes the file's sizes.
@@ -516,6 +588,7 @@ int RunUntilDone(Take& t, const RecordOptions& o, LevelMeter& meter) {
   m.GetLengthSeconds(t.rec, &seconds);
   WORD closeError = 0;
   m.Close(t.rec, &closeError);
+  t.copy.Copy();
 
   int result = kExitOk;
   const WORD reason = gWatch.stopReason;
@@ -527,23 +600,28 @@ int RunUntilDone(Take& t, const RecordOptions& o, LevelMeter& meter) {
     result = kExitFailure;
   }
   if (closeError != VOXL_ERR_NONE) {
-    PrintError("cannot finish " + o.out + ": " + VoxlErrorText(closeError));
+    PrintError("cannot finish " + o.shown + ": " + VoxlErrorText(closeError));
     result = kExitFailure;
   }
   if (!o.quiet) {
-    std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s\n",
-                 end == RunLoop::End::Interrupted ? "interrupted; " : "", seconds, o.out.c_str(),
+    std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s%s\n",
+                 end == RunLoop::End::Interrupted ? "interrupted; " : "", seconds, o.shown.c_str(),
                  Describe(o).c_str(),
-                 reason == VOXL_STOP_LENGTH_LIMIT ? "; the length limit ended the recording" : "");
+                 reason == VOXL_STOP_LENGTH_LIMIT ? "; the length limit ended the recording" : "",
+                 gWatch.dropouts.Summary(o.rate).c_str());
   }
   return result;
 }
 
 int RunRecord(RecordOptions o) {
-  bool exists = false;
-  int result = CheckOut(o, &exists);
-  if (result != kExitOk) return result;
   Take t;
+  const bool toStdout = o.out == "-";
+  int result = toStdout ? t.copy.Choose(o) : kExitOk;
+  bool exists = false;
+  if (result == kExitOk) result = CheckOut(o, &exists);
+  if (result != kExitOk) return result;
+  // The name the messages give.
+  o.shown = toStdout ? "stdout" : o.out;
   t.existed = exists;
   t.name = WideName(o.out);
   if (t.name == nullptr) {
@@ -557,14 +635,15 @@ int RunRecord(RecordOptions o) {
   if (result == kExitOk) result = o.at >= 0.0 || o.insert ? OpenExisting(t, o) : CreateNew(t, o);
   if (result != kExitOk) return result;
   if (!o.quiet) {
-    std::fprintf(stderr, "voxl: recording into %s (%s)\n", o.out.c_str(), Describe(o).c_str());
+    std::fprintf(stderr, "voxl: recording into %s (%s)\n", o.shown.c_str(), Describe(o).c_str());
   }
   LevelMeter meter(stderr, LevelMeter::ModeFor(stderr, o.quiet), o.channels);
-  gWatch = RunWatch{&meter, o.rate, false, 0, 0};
+  gWatch = RunWatch{&meter, o.rate, false, 0, 0, {}};
   VoxlRecorderCallbacks callbacks{};
   callbacks.captureEnded = OnCaptureEnded;
   callbacks.levels = OnLevels;
   VoxlSetCallbacks(t.rec, &callbacks);
+  VoxlSetDropoutCallback(t.rec, OnDropout, nullptr);
   result = Start(t, o);
   return result != kExitOk ? result : RunUntilDone(t, o, meter);
 }
@@ -577,7 +656,8 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
       "Record from an input device into a WAVE or headerless file, with a live level "
       "meter");
   auto o = std::make_shared<RecordOptions>();
-  cmd->add_option("OUT", o->out, "File to record into (created, or replaced)")->required();
+  cmd->add_option("OUT", o->out, "File to record into (created, or replaced), or '-' for stdout")
+      ->required();
   CLI::Option* format =
       cmd->add_option("--format", o->format,
                       "Format: PCM, A-law, mu-law, or a codec's standard format for the rate and "
@@ -638,8 +718,13 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
   cmd->footer(
       "A compressed format sets the rate and channels its record holds; 'voxl formats' lists\n"
       "the standard formats of every codec.  Ctrl-C stops cleanly and the file keeps everything\n"
-      "recorded.  Exit status: 0 done, 1 the recording failed (the reason is printed), 2 a wrong\n"
-      "option.");
+      "recorded.  OUT '-' is standard output: any format when it is redirected to a file, a\n"
+      "headerless one (--headerless) when it is a pipe, as a WAVE header needs its sizes written\n"
+      "at the end.  Audio the device never delivered (a stalled system, an overrun) is told as it\n"
+      "is found, \"dropout at 0:01.52, 1004 ms\", also with -q, and counted in the summary; a "
+      "WAVE\n"
+      "file gets a cue point there.  Exit status: 0 done, 1 the recording failed (the reason is\n"
+      "printed), 2 a wrong option.");
   cmd->callback([o, format, &exitCode] {
     o->formatGiven = format->count() > 0;
     exitCode = RunRecord(*o);

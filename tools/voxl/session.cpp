@@ -398,4 +398,24 @@ std::string PositionText(double seconds) {
   return text;
 }
 
+std::string DropoutCount::Add(uint64_t position, uint64_t frames, DWORD rate) {
+  ++count;
+  missingFrames += frames;
+  const double perSecond = rate == 0 ? 1.0 : rate;
+  char text[96];
+  std::snprintf(text, sizeof text, "dropout at %s, %.0f ms",
+                PositionText(static_cast<double>(position) / perSecond).c_str(),
+                static_cast<double>(frames) * 1000.0 / perSecond);
+  return text;
+}
+
+std::string DropoutCount::Summary(DWORD rate) const {
+  if (count == 0) return "";
+  char text[96];
+  std::snprintf(text, sizeof text, "; %llu dropout%s, %.1f s missing",
+                static_cast<unsigned long long>(count), count == 1 ? "" : "s",
+                static_cast<double>(missingFrames) / (rate == 0 ? 1.0 : rate));
+  return text;
+}
+
 }  // namespace voxl::cli

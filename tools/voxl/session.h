@@ -125,6 +125,18 @@ class RunLoop {
 // Seconds as m:ss.cc, e.g. "0:01.52" (h:mm:ss.cc from an hour on).
 std::string PositionText(double seconds);
 
+// The dropouts of a run: audio the input device never delivered.  Each is told as it is found,
+// "dropout at 0:01.52, 1004 ms" (its place in the recording and how long it lasted), and the
+// summary counts them.
+struct DropoutCount {
+  uint64_t count = 0;
+  uint64_t missingFrames = 0;
+  // Adds a dropout of `frames` missing before frame `position` at `rate`; its line.
+  std::string Add(uint64_t position, uint64_t frames, DWORD rate);
+  // "" without dropouts, else e.g. "; 2 dropouts, 1.3 s missing".
+  std::string Summary(DWORD rate) const;
+};
+
 // --- Format records ---
 
 // A format record with its extra bytes.
