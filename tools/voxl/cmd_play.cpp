@@ -2,7 +2,6 @@
 // OpenFile (read-only), the position and the pause flag, Play, and a message loop that shows
 // the elapsed time, the position and the level meter until the file ends, q or Ctrl-C.  On a
 // terminal, space pauses and resumes and the arrow keys move by 5 seconds.
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 

@@ -7,7 +7,7 @@
 // (sample format 100): its record is picked from the codec's standard formats by rate, channels
 // and bitrate, given in hex (--format-bytes), or chosen in the format chooser (--choose), and
 // handed to the recorder as a byte array (PutFormat).
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -391,6 +391,13 @@ class StdoutCopy {
       return kExitUsage;
     }
     if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+      // The recording is made anew from the start of the file: what it holds would be lost.
+      if (st.st_size > 0 || (fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND) != 0) {
+        PrintError(
+            "stdout is a file that holds data or is appended to (>>): record - writes a "
+            "file of its own; redirect with > or give the file name");
+        return kExitUsage;
+      }
       o.out = "/proc/self/fd/1";
       return kExitOk;
     }
@@ -650,6 +657,16 @@ int RunRecord(RecordOptions o) {
 
 }  // namespace
 
+constexpr const char* kRecordFooter =
+    "A compressed format sets the rate and channels its record holds; 'voxl formats' lists\n"
+    "the standard formats of every codec.  Ctrl-C stops cleanly and the file keeps everything\n"
+    "recorded.  OUT '-' is standard output: any format when it is redirected to a file, a\n"
+    "headerless one (--headerless) when it is a pipe, as a WAVE header needs its sizes written\n"
+    "at the end.  Audio the device never delivered (a stalled system, an overrun) is told as it\n"
+    "is found, \"dropout at 0:01.52, 1004 ms\", also with -q, and counted in the summary;\n"
+    "a WAVE file gets a cue point there.  Exit status: 0 done, 1 the recording failed (the\n"
+    "reason is printed), 2 a wrong option.";
+
 void AddRecordCommand(CLI::App& app, int& exitCode) {
   CLI::App* cmd = app.add_subcommand(
       "record",
@@ -715,16 +732,7 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--device", o->device,
                   "Input device: a number from 'voxl devices' (-1 = default) or its name");
   cmd->add_flag("-q,--quiet", o->quiet, "No level meter and no summary");
-  cmd->footer(
-      "A compressed format sets the rate and channels its record holds; 'voxl formats' lists\n"
-      "the standard formats of every codec.  Ctrl-C stops cleanly and the file keeps everything\n"
-      "recorded.  OUT '-' is standard output: any format when it is redirected to a file, a\n"
-      "headerless one (--headerless) when it is a pipe, as a WAVE header needs its sizes written\n"
-      "at the end.  Audio the device never delivered (a stalled system, an overrun) is told as it\n"
-      "is found, \"dropout at 0:01.52, 1004 ms\", also with -q, and counted in the summary; a "
-      "WAVE\n"
-      "file gets a cue point there.  Exit status: 0 done, 1 the recording failed (the reason is\n"
-      "printed), 2 a wrong option.");
+  cmd->footer(kRecordFooter);
   cmd->callback([o, format, &exitCode] {
     o->formatGiven = format->count() > 0;
     exitCode = RunRecord(*o);

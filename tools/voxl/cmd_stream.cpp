@@ -3,7 +3,6 @@
 // blocks are taken one by one and written to a WAVE file (or as raw PCM to stdout), and a live
 // level meter runs on stderr until the blocks hold the seconds asked for, or Ctrl-C.
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
