@@ -120,7 +120,7 @@ class VoxlOpenTest : public VoxlTest {
   std::string tone_;
 };
 
-TEST_F(VoxlOpenTest, InfoShowsFormatLengthAndLayout) {
+TEST_F(VoxlOpenTest, InfoShowsTheFileAndRecordAtInsertsIntoIt) {
   const VoxlRun info = Voxl("info " + ShellQuote(tone_));
   ASSERT_EQ(info.exitCode, 0) << info.err;
   for (const char* line : {"kind:      RIFF/WAVE", "rate:      8000 Hz", "channels:  1",
@@ -131,16 +131,16 @@ TEST_F(VoxlOpenTest, InfoShowsFormatLengthAndLayout) {
   // The same bytes as headerless 8-bit samples: the 44 header bytes count too.
   const VoxlRun raw = Voxl("info --raw pcm8,8000,1 " + ShellQuote(tone_));
   EXPECT_NE(raw.out.find("length:    32044 frames"), std::string::npos) << raw.out << raw.err;
-}
 
-TEST_F(VoxlOpenTest, RecordAtInsertsIntoTheFile) {
+  // record --at inserts into the file, in its format.
   const VoxlRun run = Voxl("record -q --at 1 --insert --seconds 0.5 " + ShellQuote(tone_));
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  const auto info = SoxInfo(tone_);
-  ASSERT_TRUE(info);
+  const auto inserted = SoxInfo(tone_);
+  ASSERT_TRUE(inserted);
   // 0.5 s inserted; a loaded machine may take one more 800-frame buffer before the stop.
-  EXPECT_TRUE(info->frames == 16000 + 4000 || info->frames == 16000 + 4800) << info->frames;
-  EXPECT_EQ(info->sampleRate, 8000);
+  EXPECT_TRUE(inserted->frames == 16000 + 4000 || inserted->frames == 16000 + 4800)
+      << inserted->frames;
+  EXPECT_EQ(inserted->sampleRate, 8000);
 }
 
 // From the start (an opened file stands at its end), or from --at, to the end of the file.

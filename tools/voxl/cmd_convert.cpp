@@ -111,6 +111,41 @@ std::string Describe(const ConvertOptions& o) {
   return text + (o.headerless ? ", headerless" : "");
 }
 
+// The output format of the conversion into `c`: a codec's record (kept in `record`) or a sample
+// format with the rate and channels asked for.  kExitOk, or the exit code after printing why.
+int ChooseOutputFormat(ConvertOptions& o, bool rateGiven, bool channelsGiven, FormatBytes* record,
+                       VoxlConvertOptions* c) {
+  if (o.formatBytes.empty() && !IsCodecFormat(o.format)) {
+    static const std::map<std::string, WORD> kFormats = {
+        {"pcm8", 8}, {"pcm16", 16}, {"alaw", 106}, {"mulaw", 107}};
+    c->sampleFormat = kFormats.at(o.format);
+    c->sampleRate = o.rate;
+    c->channels = o.channels;
+    return kExitOk;
+  }
+  if (!o.formatBytes.empty()) {
+    const int parsed = ParseFormatBytes(o.formatBytes, record);
+    if (parsed != kExitOk) return parsed;
+  } else {
+    // A codec's standard format is picked for the rate and channels: the input's unless given.
+    DWORD rate = 0;
+    WORD channels = 0;
+    if (!rateGiven || !channelsGiven) {
+      const int shaped = InputShape(o, &rate, &channels);
+      if (shaped != kExitOk) return shaped;
+    }
+    if (rateGiven) rate = o.rate;
+    if (channelsGiven) channels = o.channels;
+    if (!PickStandardFormat(o.format, o.bitrate, rate, channels, record)) return kExitUsage;
+    o.rate = rate;
+    o.channels = channels;
+  }
+  c->sampleFormat = 100;
+  c->format = reinterpret_cast<const WAVEFORMATEX*>(record->data());
+  c->formatSize = static_cast<DWORD>(record->size());
+  return kExitOk;
+}
+
 int RunConvert(ConvertOptions o, bool rateGiven, bool channelsGiven) {
   const std::string shown = o.in;
   StdinFile input(o.in);
@@ -141,34 +176,8 @@ int RunConvert(ConvertOptions o, bool rateGiven, bool channelsGiven) {
   c.inputChannels = raw.channels;
   c.outputKind = o.headerless ? 1 : 0;
   FormatBytes record;
-  if (!o.formatBytes.empty() || IsCodecFormat(o.format)) {
-    if (!o.formatBytes.empty()) {
-      const int parsed = ParseFormatBytes(o.formatBytes, &record);
-      if (parsed != kExitOk) return parsed;
-    } else {
-      // A codec's standard format is picked for the rate and channels: the input's unless given.
-      DWORD rate = 0;
-      WORD channels = 0;
-      if (!rateGiven || !channelsGiven) {
-        const int shaped = InputShape(o, &rate, &channels);
-        if (shaped != kExitOk) return shaped;
-      }
-      if (rateGiven) rate = o.rate;
-      if (channelsGiven) channels = o.channels;
-      if (!PickStandardFormat(o.format, o.bitrate, rate, channels, &record)) return kExitUsage;
-      o.rate = rate;
-      o.channels = channels;
-    }
-    c.sampleFormat = 100;
-    c.format = reinterpret_cast<const WAVEFORMATEX*>(record.data());
-    c.formatSize = static_cast<DWORD>(record.size());
-  } else {
-    static const std::map<std::string, WORD> kFormats = {
-        {"pcm8", 8}, {"pcm16", 16}, {"alaw", 106}, {"mulaw", 107}};
-    c.sampleFormat = kFormats.at(o.format);
-    c.sampleRate = o.rate;
-    c.channels = o.channels;
-  }
+  const int chosen = ChooseOutputFormat(o, rateGiven, channelsGiven, &record, &c);
+  if (chosen != kExitOk) return chosen;
 
   Progress progress;
   progress.draw = !o.quiet && isatty(STDERR_FILENO);

@@ -2,7 +2,6 @@
 // OpenFile (read-only), the position and the pause flag, Play, and a message loop that shows
 // the elapsed time, the position and the level meter until the file ends, q or Ctrl-C.  On a
 // terminal, space pauses and resumes and the arrow keys move by 5 seconds.
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,11 +47,6 @@ void CALLBACK OnPlaybackEnded(DWORD code) {
 
 void CALLBACK OnLevels(FLOAT left, DWORD clipLeft, FLOAT right, DWORD clipRight) {
   gPlay.levels = MeterLevels{left, right, clipLeft != 0, clipRight != 0};
-}
-
-void PumpMessages() {
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
 }
 
 // Single keys from a terminal on stdin, without echo, for the life of the object.
@@ -106,138 +100,153 @@ std::string Clock(double seconds) {
   return text;
 }
 
-int RunPlay(PlayOptions o) {
-  const std::string shown = o.file;
-  StdinFile input(o.file);
-  if (!input.ok()) return kExitFailure;
-  const int signals = OpenStopSignals();
-  if (signals < 0) {
-    PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
-    return kExitFailure;
+// The status line of a run: elapsed time, the position in the file, paused, and the levels.
+class PlayStatus {
+ public:
+  PlayStatus(VoxlRecorder* rec, bool quiet, WORD channels, double length)
+      : rec_(rec),
+        mode_(LevelMeter::ModeFor(stderr, quiet)),
+        channels_(channels),
+        length_(length),
+        started_(MonotonicSeconds()) {}
+  // Draws the line when it is due (`force`: now).
+  void Draw(bool force) {
+    const double now = MonotonicSeconds() - started_;
+    const double interval = mode_ == LevelMeter::Mode::Redraw ? 0.1 : 1.0;
+    if (mode_ == LevelMeter::Mode::Off || (!force && now - lastDrawn_ < interval)) return;
+    lastDrawn_ = now;
+    DOUBLE position = 0.0;
+    WORD paused = 0;
+    rec_->lpVtbl->GetPositionSeconds(rec_, &position);
+    rec_->lpVtbl->GetPaused(rec_, &paused);
+    // The meter's own clock shows the elapsed time; the bars follow it.
+    std::string meter = RenderMeterLine(now, gPlay.levels, channels_);
+    const size_t bars = meter.find("  ");
+    const std::string line = meter.substr(0, bars) + "  at " + Clock(position) + " / " +
+                             Clock(length_) + (paused != 0 ? " paused" : "       ") +
+                             meter.substr(bars);
+    std::fprintf(stderr, mode_ == LevelMeter::Mode::Redraw ? "\r%s" : "%s\n", line.c_str());
   }
-  VoxlRecorder* rec = NewRecorder();
-  if (rec == nullptr) {
-    close(signals);
-    return kExitFailure;
+  void Finish() {
+    Draw(true);
+    if (mode_ == LevelMeter::Mode::Redraw) std::fputc('\n', stderr);
   }
+
+ private:
+  VoxlRecorder* rec_;
+  LevelMeter::Mode mode_;
+  WORD channels_;
+  double length_;
+  double started_;
+  double lastDrawn_ = -1.0;
+};
+
+// Acts on the keys of one read; false when q asks to stop.  Seeks of one read add up, from the
+// position before the first of them.
+bool HandleKeys(VoxlRecorder* rec, double length) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
-  WORD error = 0;
-  auto finish = [&](int code) {
-    VoxlDestroyRecorder(rec);
-    close(signals);
-    return code;
-  };
-  LONG device = -1;
-  if (!o.device.empty() && !ResolveDevice(rec, true, o.device, &device)) {
-    return finish(kExitUsage);
+  DOUBLE position = 0.0;
+  m.GetPositionSeconds(rec, &position);
+  double seekTo = position;
+  bool quit = false;
+  for (const Key key : ReadKeys()) {
+    if (key == Key::Quit) quit = true;
+    if (key == Key::Back || key == Key::Forward) {
+      seekTo = std::clamp(seekTo + (key == Key::Back ? -kSeekSeconds : kSeekSeconds), 0.0, length);
+    }
+    if (key == Key::Pause) {
+      WORD paused = 0;
+      m.GetPaused(rec, &paused);
+      m.SetPaused(rec, paused != 0 ? 0 : 1);
+    }
   }
+  if (quit) return false;
+  if (seekTo != position) m.SetPositionSeconds(rec, seekTo);
+  return true;
+}
+
+// Opens the file on the output device at --at and starts playing.  kExitOk, or the exit code
+// after printing why.
+int StartPlaying(VoxlRecorder* rec, const PlayOptions& o, const std::string& shown,
+                 double* length) {
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  LONG device = -1;
+  if (!o.device.empty() && !ResolveDevice(rec, true, o.device, &device)) return kExitUsage;
   m.SetOutputDevice(rec, device);
   const int opened = OpenForReading(rec, o.file, o.open);
-  if (opened != kExitOk) return finish(opened);
+  if (opened != kExitOk) return opened;
   // An opened file stands at its end; playing starts at the beginning unless --at says.
   m.SetPosition(rec, 0);
   if (o.at > 0.0) m.SetPositionSeconds(rec, o.at);
-  WORD channels = 2;
-  DOUBLE length = 0.0;
-  m.GetChannels(rec, &channels);
-  m.GetLengthSeconds(rec, &length);
-
+  DOUBLE seconds = 0.0;
+  m.GetLengthSeconds(rec, &seconds);
+  *length = seconds;
   gPlay = PlayWatch{};
   VoxlRecorderCallbacks callbacks{};
   callbacks.playbackEnded = OnPlaybackEnded;
   callbacks.levels = OnLevels;
   VoxlSetCallbacks(rec, &callbacks);
   m.SetPaused(rec, o.paused ? 1 : 0);
+  WORD error = 0;
   m.Play(rec, &error);
-  if (error == VOXL_ERR_PLAYBACK_START && o.at > 0.0 && o.at >= length) {
+  if (error == VOXL_ERR_NONE) return kExitOk;
+  if (error == VOXL_ERR_PLAYBACK_START && o.at > 0.0 && o.at >= seconds) {
     PrintError("nothing to play from --at " + Clock(o.at) + ": " + shown + " lasts " +
-               Clock(length));
-    m.Close(rec, &error);
-    return finish(kExitFailure);
-  }
-  if (error != VOXL_ERR_NONE) {
+               Clock(seconds));
+  } else {
     PrintError("cannot play " + shown + ": " + VoxlErrorText(error));
-    m.Close(rec, &error);
-    return finish(kExitFailure);
   }
+  m.Close(rec, &error);
+  return kExitFailure;
+}
+
+int RunPlay(PlayOptions o) {
+  const std::string shown = o.file;
+  StdinFile input(o.file);
+  if (!input.ok()) return kExitFailure;
+  RunLoop loop;
+  if (!loop.ok()) return kExitFailure;
+  VoxlRecorder* rec = NewRecorder();
+  if (rec == nullptr) return kExitFailure;
+  const std::unique_ptr<VoxlRecorder, void (*)(VoxlRecorder*)> owner(rec, VoxlDestroyRecorder);
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  double length = 0.0;
+  const int started = StartPlaying(rec, o, shown, &length);
+  if (started != kExitOk) return started;
+  WORD channels = 2;
+  m.GetChannels(rec, &channels);
 
   RawKeys keys;
-  const LevelMeter::Mode mode = LevelMeter::ModeFor(stderr, o.quiet);
+  PlayStatus status(rec, o.quiet, channels, length);
   if (!o.quiet) {
     std::fprintf(stderr, "voxl: playing %s (%s)%s\n", shown.c_str(), Clock(length).c_str(),
                  keys.active() ? "; space pauses, arrows seek 5 s, q stops" : "");
   }
-  const double started = MonotonicSeconds();
-  double lastDrawn = -1.0;
-  auto draw = [&](bool force) {
-    const double now = MonotonicSeconds() - started;
-    const double interval = mode == LevelMeter::Mode::Redraw ? 0.1 : 1.0;
-    if (mode == LevelMeter::Mode::Off || (!force && now - lastDrawn < interval)) return;
-    lastDrawn = now;
-    DOUBLE position = 0.0;
-    WORD paused = 0;
-    m.GetPositionSeconds(rec, &position);
-    m.GetPaused(rec, &paused);
-    // The meter's own clock shows the elapsed time; the bars follow it.
-    std::string meter = RenderMeterLine(now, gPlay.levels, channels);
-    const size_t bars = meter.find("  ");
-    const std::string line = meter.substr(0, bars) + "  at " + Clock(position) + " / " +
-                             Clock(length) + (paused != 0 ? " paused" : "       ") +
-                             meter.substr(bars);
-    std::fprintf(stderr, mode == LevelMeter::Mode::Redraw ? "\r%s" : "%s\n", line.c_str());
-  };
-
-  pollfd fds[3] = {{VoxlMessageQueueFd(), POLLIN, 0},
-                   {signals, POLLIN, 0},
-                   {keys.active() ? STDIN_FILENO : -1, POLLIN, 0}};
-  bool interrupted = false;
-  for (;;) {
-    PumpMessages();
-    WORD state = 0;
-    m.GetState(rec, &state);
-    if (gPlay.ended || state != VOXL_STATE_PLAYING) break;
-    draw(false);
-    if (poll(fds, 3, 100) < 0 && errno != EINTR) break;
-    if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
-      interrupted = true;
-      break;
-    }
-    if ((fds[2].revents & POLLIN) == 0) continue;
-    // Seeks of one read add up, from the position before the first of them.
-    DOUBLE position = 0.0;
-    m.GetPositionSeconds(rec, &position);
-    double seekTo = position;
-    bool quit = false;
-    for (const Key key : ReadKeys()) {
-      if (key == Key::Quit) quit = true;
-      if (key == Key::Back || key == Key::Forward) {
-        seekTo =
-            std::clamp(seekTo + (key == Key::Back ? -kSeekSeconds : kSeekSeconds), 0.0, length);
-      }
-      if (key == Key::Pause) {
-        WORD paused = 0;
-        m.GetPaused(rec, &paused);
-        m.SetPaused(rec, paused != 0 ? 0 : 1);
-      }
-    }
-    if (quit) {
-      interrupted = true;
-      break;
-    }
-    if (seekTo != position) m.SetPositionSeconds(rec, seekTo);
-    draw(true);
-  }
+  const RunLoop::End end = loop.Run(
+      [&] {
+        WORD state = 0;
+        m.GetState(rec, &state);
+        if (gPlay.ended || state != VOXL_STATE_PLAYING) return false;
+        status.Draw(false);
+        return true;
+      },
+      keys.active() ? STDIN_FILENO : -1,
+      [&] {
+        const bool more = HandleKeys(rec, length);
+        if (more) status.Draw(true);
+        return more;
+      });
   m.Stop(rec);
   PumpMessages();
-  draw(true);
-  if (mode == LevelMeter::Mode::Redraw) std::fputc('\n', stderr);
+  status.Finish();
+  WORD error = 0;
   m.Close(rec, &error);
   if (gPlay.stopReason != VOXL_STOP_NORMAL) {
     PrintError("playback stopped: " + std::string(VoxlErrorText(gPlay.stopReason)));
-    return finish(kExitFailure);
+    return kExitFailure;
   }
-  if (!o.quiet && interrupted) std::fprintf(stderr, "voxl: stopped\n");
-  return finish(kExitOk);
+  if (!o.quiet && end == RunLoop::End::Interrupted) std::fprintf(stderr, "voxl: stopped\n");
+  return kExitOk;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 // (sample format 100): its record is picked from the codec's standard formats by rate, channels
 // and bitrate, given in hex (--format-bytes), or chosen in the format chooser (--choose), and
 // handed to the recorder as a byte array (PutFormat).
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -60,17 +60,11 @@ struct RecordOptions {
   std::string recordText;
   // An existing file recorded into (--at, --insert): its format in words.
   std::string openedText;
+  std::string shown;  // OUT as the messages name it
 };
 
-// The compressed formats of --format and the codec's format tag.
-const std::map<std::string, WORD> kCodecFormats = {{"mp3", WAVE_FORMAT_MPEGLAYER3},
-                                                   {"ima", WAVE_FORMAT_IMA_ADPCM},
-                                                   {"adpcm", WAVE_FORMAT_ADPCM},
-                                                   {"gsm", WAVE_FORMAT_GSM610}};
-constexpr int kDefaultBitrate = 128;
-
 bool Compressed(const RecordOptions& o) {
-  return kCodecFormats.count(o.format) != 0 || !o.formatBytes.empty() || o.choose;
+  return IsCodecFormat(o.format) || !o.formatBytes.empty() || o.choose;
 }
 
 // The callbacks have no context argument; voxl records with one recorder at a time.
@@ -84,6 +78,7 @@ struct RunWatch {
   bool ended = false;
   WORD stopReason = VOXL_STOP_NORMAL;
   uint64_t measurements = 0;  // levels callbacks of the run
+  DropoutCount dropouts;
 
   uint64_t AudioFrames() const { return measurements * (rate / 10); }
   double AudioSeconds() const { return static_cast<double>(AudioFrames()) / rate; }
@@ -95,60 +90,24 @@ void CALLBACK OnCaptureEnded(DWORD code) {
   gWatch.stopReason = static_cast<WORD>(code);
 }
 
+void CALLBACK OnDropout(LONG position, DWORD frames, void* /*context*/) {
+  const std::string line =
+      "voxl: " +
+      gWatch.dropouts.Add(static_cast<uint64_t>(std::max<LONG>(position, 0)), frames, gWatch.rate);
+  if (gWatch.meter != nullptr) {
+    gWatch.meter->Say(line);
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+}
+
 void CALLBACK OnLevels(FLOAT left, DWORD clipLeft, FLOAT right, DWORD clipRight) {
   ++gWatch.measurements;
   if (gWatch.meter == nullptr) return;
   gWatch.meter->SetLevels(left, right, clipLeft != 0, clipRight != 0, gWatch.AudioSeconds());
 }
 
-void PumpMessages() {
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
-}
-
-bool ParseNumber(const std::string& text, LONG* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || n < -1 || n > 0x7FFFFFFF) return false;
-  *value = static_cast<LONG>(n);
-  return true;
-}
-
 }  // namespace
-
-bool ResolveDevice(VoxlRecorder* rec, bool output, const std::string& wanted, LONG* device) {
-  const VoxlRecorderVtbl& m = *rec->lpVtbl;
-  const std::string kind = output ? "output" : "input";
-  DWORD count = 0;
-  (output ? m.GetOutputDeviceCount : m.GetInputDeviceCount)(rec, &count);
-  if (ParseNumber(wanted, device)) {
-    if (*device < static_cast<LONG>(count)) return true;
-    PrintError("there is no " + kind + " device " + wanted + " (there are " +
-               std::to_string(count) + "; -1 is the default device)");
-    return false;
-  }
-  if (wanted == VOXL_DEFAULT_DEVICE_NAME) {
-    *device = -1;
-    return true;
-  }
-  std::string names;
-  for (DWORD i = 0; i < count; ++i) {
-    BSTR name = nullptr;
-    (output ? m.GetOutputDeviceName : m.GetInputDeviceName)(rec, i, &name);
-    const std::string text = NarrowName(name);
-    SysFreeString(name);
-    if (text == wanted) {
-      *device = static_cast<LONG>(i);
-      return true;
-    }
-    names += std::string(names.empty() ? "" : ", ") + "\"" + text + "\"";
-  }
-  PrintError("no " + kind + " device is named \"" + wanted + "\"; the names are " +
-             (names.empty() ? std::string("(none)") : names) + " (letter case counts)");
-  return false;
-}
 
 namespace {
 
@@ -171,73 +130,7 @@ double BytesPerSecond(const RecordOptions& o) {
   return static_cast<double>(o.rate) * o.channels * (o.format == "pcm16" ? 2 : 1);
 }
 
-std::string ChannelText(WORD channels) {
-  return channels == 1 ? "mono" : channels == 2 ? "stereo" : std::to_string(channels) + " channels";
-}
-
 }  // namespace
-
-bool IsCodecFormat(const std::string& format) {
-  return kCodecFormats.count(format) != 0;
-}
-
-bool PickStandardFormat(const std::string& format, int bitrate, DWORD rate, WORD channels,
-                        FormatBytes* record) {
-  const WORD tag = kCodecFormats.at(format);
-  std::string codec;
-  std::vector<StandardFormat> formats;
-  if (!StandardFormats(tag, &codec, &formats)) {
-    PrintError("--format " + format + ": " + VoxlErrorText(VOXL_ERR_NO_CODEC_MANAGER) +
-               " (no codec for format tag " + TagText(tag) + ")");
-    return false;
-  }
-  const bool mp3 = tag == WAVE_FORMAT_MPEGLAYER3;
-  const int kbps = bitrate > 0 ? bitrate : kDefaultBitrate;
-  std::vector<std::string> rates;
-  std::string bitrates;
-  for (const StandardFormat& f : formats) {
-    const auto& wf = *reinterpret_cast<const WAVEFORMATEX*>(f.bytes.data());
-    if (wf.nSamplesPerSec != rate || wf.nChannels != channels) {
-      const std::string rate =
-          std::to_string(wf.nSamplesPerSec) + " Hz " + ChannelText(wf.nChannels);
-      if (std::find(rates.begin(), rates.end(), rate) == rates.end()) rates.push_back(rate);
-      continue;
-    }
-    const int offered = static_cast<int>((wf.nAvgBytesPerSec * 8 + 500) / 1000);
-    if (mp3 && offered != kbps) {
-      bitrates += (bitrates.empty() ? "" : ", ") + std::to_string(offered);
-      continue;
-    }
-    *record = f.bytes;
-    return true;
-  }
-  const std::string at = std::to_string(rate) + " Hz " + ChannelText(channels);
-  if (!bitrates.empty()) {
-    PrintError("--bitrate " + std::to_string(kbps) + ": " + codec + " at " + at + " offers " +
-               bitrates + " kbit/s");
-  } else {
-    std::string offers;
-    for (const std::string& rate : rates) offers += (offers.empty() ? "" : ", ") + rate;
-    PrintError("--format " + format + ": " + codec + " has no format at " + at +
-               (offers.empty() ? std::string() : "; it offers " + offers));
-  }
-  return false;
-}
-
-int ParseFormatBytes(const std::string& text, FormatBytes* record) {
-  if (!ParseHex(text, record)) {
-    PrintError(
-        "--format-bytes: not a format in hex (pairs of hex digits, as 'voxl formats' prints "
-        "them)");
-    return kExitUsage;
-  }
-  if (record->size() < sizeof(WAVEFORMATEX) || record->size() > 0xFFFF) {
-    PrintError("--format-bytes: a format record is 18 to 65535 bytes, not " +
-               std::to_string(record->size()));
-    return kExitUsage;
-  }
-  return kExitOk;
-}
 
 namespace {
 
@@ -307,11 +200,10 @@ std::string ChosenFormatText(VoxlRecorder* rec) {
 int ConfigureCompressed(VoxlRecorder* rec, RecordOptions& o) {
   const VoxlRecorderVtbl& m = *rec->lpVtbl;
   if (o.choose) {
-    BSTR title = WideName("voxl record: the format of " + o.out);
+    BSTR title = WideName("voxl record: the format of " + o.shown);
     WORD error = 0;
-    const auto tag = kCodecFormats.find(o.format);
-    const HRESULT chosen = o.formatGiven && tag != kCodecFormats.end()
-                               ? m.ChooseFormatOfTag(rec, 0, title, tag->second, &error)
+    const HRESULT chosen = o.formatGiven && IsCodecFormat(o.format)
+                               ? m.ChooseFormatOfTag(rec, 0, title, CodecTag(o.format), &error)
                                : m.ChooseFormat(rec, 0, title, &error);
     SysFreeString(title);
     if (chosen == E_NOTIMPL) {
@@ -456,7 +348,7 @@ std::string StopText(WORD reason, const RecordOptions& o) {
     return statvfs(path.c_str(), &fs) == 0 &&
            static_cast<double>(fs.f_bavail) * fs.f_frsize < second;
   };
-  if (full(o.out)) return "the disk holding " + o.out + " is full";
+  if (full(o.out)) return "the disk holding " + o.shown + " is full";
   if (o.insert && full(TemporaryFolder())) {
     return "the disk holding the temporary folder " + TemporaryFolder() + " is full";
   }
@@ -477,189 +369,235 @@ std::string SilenceNote(VoxlRecorder* rec) {
   return text;
 }
 
-int RunRecord(RecordOptions o) {
-  // The recorder writes files it can seek in; a pipe takes what 'voxl stream -' writes.
-  if (o.out == "-") {
-    PrintError(
-        "record writes files: for raw PCM on standard output use 'voxl stream -', or give a file "
-        "name (./- for a file named -)");
-    return kExitUsage;
+// `record -`: standard output redirected to a file is recorded into directly.  Into a pipe the
+// recorder, which seeks in what it writes, records into a temporary file whose new bytes are
+// copied out as they come; only headerless audio can go that way, as a WAVE header needs its
+// sizes written at the end.
+class StdoutCopy {
+ public:
+  ~StdoutCopy() {
+    if (in_ >= 0) close(in_);
+    if (!temp_.empty()) unlink(temp_.c_str());
   }
+  // Sets o.out to the name to record into.  kExitOk, or the exit code after printing why.
+  int Choose(RecordOptions& o) {
+    struct stat st {};
+    if (isatty(STDOUT_FILENO)) {
+      PrintError("'-' records to stdout, which is a terminal: redirect it or give a file name");
+      return kExitUsage;
+    }
+    if (o.at >= 0.0 || o.insert) {
+      PrintError("--at and --insert add to an existing file, not to standard output");
+      return kExitUsage;
+    }
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+      // The recording is made anew from the start of the file: what it holds would be lost.
+      if (st.st_size > 0 || (fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND) != 0) {
+        PrintError(
+            "stdout is a file that holds data or is appended to (>>): record - writes a "
+            "file of its own; redirect with > or give the file name");
+        return kExitUsage;
+      }
+      o.out = "/proc/self/fd/1";
+      return kExitOk;
+    }
+    if (!o.headerless) {
+      PrintError(
+          "a WAVE file on a pipe cannot get its sizes written at the end: add --headerless, or "
+          "redirect stdout to a file");
+      return kExitUsage;
+    }
+    std::string pattern = TemporaryFolder() + "/voxl-record-XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+      PrintError("cannot make a temporary file in " + TemporaryFolder() + ": " +
+                 std::strerror(errno));
+      return kExitFailure;
+    }
+    in_ = fd;
+    temp_ = o.out = pattern;
+    return kExitOk;
+  }
+  // Copies what the recording gained since the last call; false once stdout takes no more.
+  bool Copy() {
+    if (in_ < 0 || failed_) return !failed_;
+    char buffer[1 << 16];
+    ssize_t n = 0;
+    while ((n = read(in_, buffer, sizeof buffer)) > 0) {
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t w = write(STDOUT_FILENO, buffer + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return !(failed_ = true);
+        done += w;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int in_ = -1;
+  std::string temp_;
+  bool failed_ = false;
+};
+
+// The recorder, the file's name and the stop signals of one run of voxl record.
+struct Take {
+  RunLoop loop;
+  VoxlRecorder* rec = nullptr;
+  BSTR name = nullptr;
+  bool existed = false;  // the file was there before the run
+  StdoutCopy copy;       // record -
+  ~Take() {
+    if (rec != nullptr) VoxlDestroyRecorder(rec);
+    SysFreeString(name);
+  }
+  // Closes the file after a failed start; a file that this run created goes again.
+  void Discard(const RecordOptions& o) {
+    WORD closeError = 0;
+    rec->lpVtbl->Close(rec, &closeError);
+    if (!existed) unlink(o.out.c_str());
+  }
+};
+
+// Checks OUT before anything is made.  kExitOk, or the exit code after printing why.
+int CheckOut(const RecordOptions& o, bool* exists) {
   const std::string nameProblem = OutNameProblem(o.out);
   if (!nameProblem.empty()) {
     PrintError(nameProblem);
     return kExitUsage;
   }
   struct stat existing {};
-  const bool exists = stat(o.out.c_str(), &existing) == 0;
-  if ((o.at >= 0.0 || o.insert) && !exists) {
+  *exists = stat(o.out.c_str(), &existing) == 0;
+  if ((o.at >= 0.0 || o.insert) && !*exists) {
     PrintError("--at and --insert add to an existing file, and " + o.out + " does not exist");
     return kExitUsage;
   }
-  BSTR name = WideName(o.out);
-  if (name == nullptr) {
-    PrintError("out of memory for the file name");
-    return kExitFailure;
-  }
-  const int signals = OpenStopSignals();
-  if (signals < 0) {
-    SysFreeString(name);
-    PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
-    return kExitFailure;
-  }
+  return kExitOk;
+}
 
+// Opens the file that --at or --insert adds to, at the position asked for; the file decides the
+// format.  kExitOk, or the exit code after printing why.
+int OpenExisting(Take& t, RecordOptions& o) {
+  const VoxlRecorderVtbl& m = *t.rec->lpVtbl;
   WORD error = 0;
-  VoxlRecorder* rec = NewRecorder();
-  if (rec == nullptr) {
-    SysFreeString(name);
-    close(signals);
+  const HRESULT opened = m.OpenFile(t.rec, t.name, &error);
+  if (opened == E_NOTIMPL) {
+    PrintError(
+        "adding to an existing file (--at, --insert) is not available yet; record into "
+        "a new file instead");
+    return kExitUsage;
+  }
+  if (error != VOXL_ERR_NONE) {
+    PrintError("cannot open " + o.out + ": " + VoxlErrorText(error));
     return kExitFailure;
   }
-  const VoxlRecorderVtbl& m = *rec->lpVtbl;
-  auto finish = [&](int code) {
-    VoxlDestroyRecorder(rec);
-    SysFreeString(name);
-    close(signals);
-    return code;
-  };
-
-  int result = Configure(rec, o);
-  if (result != kExitOk) return finish(result);
-
-  if (o.at >= 0.0 || o.insert) {
-    // Adding to a file means opening it first.
-    const HRESULT opened = m.OpenFile(rec, name, &error);
-    if (opened == E_NOTIMPL) {
-      PrintError(
-          "adding to an existing file (--at, --insert) is not available yet; record into "
-          "a new file instead");
-      return finish(kExitUsage);
-    }
-    if (error != VOXL_ERR_NONE) {
-      PrintError("cannot open " + o.out + ": " + VoxlErrorText(error));
-      return finish(kExitFailure);
-    }
-    m.SetInsertMode(rec, o.insert ? 1 : 0);
-    // Past the end is refused, as 'voxl play --at' refuses it: the recording would not start
-    // where it was asked to.
-    DOUBLE lasts = 0.0;
-    m.GetLengthSeconds(rec, &lasts);
-    if (o.at > lasts) {
-      char at[64], end[64];
-      std::snprintf(at, sizeof at, "%.3f s", o.at);
-      std::snprintf(end, sizeof end, "%.3f s", lasts);
-      PrintError("--at " + std::string(at) + " is past the end of " + o.out + ", which lasts " +
-                 end);
-      m.Close(rec, &error);
-      return finish(kExitFailure);
-    }
-    if (o.at >= 0.0) m.SetPositionSeconds(rec, o.at);
-    // The file decides the format: the rate and channels of the meter come from it.
-    DWORD rate = 0;
-    WORD channels = 0;
-    m.GetSampleRate(rec, &rate);
-    m.GetChannels(rec, &channels);
-    if (rate >= 10) o.rate = rate;
-    if (channels == 1 || channels == 2) o.channels = channels;
-    BSTR text = nullptr;
-    WORD textError = 0;
-    m.GetFileFormatText(rec, &text, &textError);
-    o.openedText = NarrowName(text);
-    SysFreeString(text);
-    if (o.openedText.empty()) o.openedText = "the format of the file";
-  } else {
-    m.NewRecording(rec, name, &error);
-    if (Compressed(o) &&
-        (error == VOXL_ERR_FORMAT_UNUSABLE || error == VOXL_ERR_NO_TARGET_FORMAT)) {
-      if (!exists) unlink(o.out.c_str());
-      PrintError("cannot record in " + o.recordText + ": " + VoxlErrorText(error));
-      return finish(kExitFailure);
-    }
-    if (error != VOXL_ERR_NONE) {
-      const std::string why = CreateProblem(o.out);
-      PrintError("cannot create " + o.out + ": " + (why.empty() ? VoxlErrorText(error) : why));
-      return finish(kExitFailure);
-    }
+  m.SetInsertMode(t.rec, o.insert ? 1 : 0);
+  // Past the end is refused, as 'voxl play --at' refuses it: the recording would not start
+  // where it was asked to.
+  DOUBLE lasts = 0.0;
+  m.GetLengthSeconds(t.rec, &lasts);
+  if (o.at > lasts) {
+    char at[64], end[64];
+    std::snprintf(at, sizeof at, "%.3f s", o.at);
+    std::snprintf(end, sizeof end, "%.3f s", lasts);
+    PrintError("--at " + std::string(at) + " is past the end of " + o.out + ", which lasts " + end);
+    m.Close(t.rec, &error);
+    return kExitFailure;
   }
+  if (o.at >= 0.0) m.SetPositionSeconds(t.rec, o.at);
+  // The rate and channels of the meter come from the file.
+  DWORD rate = 0;
+  WORD channels = 0;
+  m.GetSampleRate(t.rec, &rate);
+  m.GetChannels(t.rec, &channels);
+  if (rate >= 10) o.rate = rate;
+  if (channels == 1 || channels == 2) o.channels = channels;
+  BSTR text = nullptr;
+  WORD textError = 0;
+  m.GetFileFormatText(t.rec, &text, &textError);
+  o.openedText = NarrowName(text);
+  SysFreeString(text);
+  if (o.openedText.empty()) o.openedText = "the format of the file";
+  return kExitOk;
+}
 
-  if (Compressed(o) && o.openedText.empty()) {
-    // The recorder took the rate and channels from the format.  The watch counts a tenth of the
-    // rate per buffer, so a rate below 10 would never reach --seconds.
-    DWORD rate = 0;
-    WORD channels = 0;
-    m.GetSampleRate(rec, &rate);
-    m.GetChannels(rec, &channels);
-    if (rate < 10 || channels < 1 || channels > 2) {
-      PrintError("cannot record in " + o.recordText + ": " +
-                 VoxlErrorText(VOXL_ERR_FORMAT_UNUSABLE));
-      WORD closeError = 0;
-      m.Close(rec, &closeError);
-      if (!exists) unlink(o.out.c_str());
-      return finish(kExitFailure);
-    }
-    o.rate = rate;
-    o.channels = channels;
+// Creates the new recording.  kExitOk, or the exit code after printing why.
+int CreateNew(Take& t, RecordOptions& o) {
+  const VoxlRecorderVtbl& m = *t.rec->lpVtbl;
+  WORD error = 0;
+  m.NewRecording(t.rec, t.name, &error);
+  if (Compressed(o) && (error == VOXL_ERR_FORMAT_UNUSABLE || error == VOXL_ERR_NO_TARGET_FORMAT)) {
+    if (!t.existed) unlink(o.out.c_str());
+    PrintError("cannot record in " + o.recordText + ": " + VoxlErrorText(error));
+    return kExitFailure;
   }
-  if (!o.quiet)
-    std::fprintf(stderr, "voxl: recording into %s (%s)\n", o.out.c_str(), Describe(o).c_str());
-
-  LevelMeter meter(stderr, LevelMeter::ModeFor(stderr, o.quiet), o.channels);
-  gWatch = RunWatch{&meter, o.rate, false, 0, 0};
-  VoxlRecorderCallbacks callbacks{};
-  callbacks.captureEnded = OnCaptureEnded;
-  callbacks.levels = OnLevels;
-  VoxlSetCallbacks(rec, &callbacks);
-
-  NoteVirtualInput(o.quiet);
-  m.Record(rec, &error);
   if (error != VOXL_ERR_NONE) {
-    gWatch.meter = nullptr;
-    // An insert collects its audio in the temporary folder first: when that folder takes no
-    // file, the device is not to blame.
-    const bool tempRefused = o.insert && error == VOXL_ERR_CAPTURE_START &&
-                             access(TemporaryFolder().c_str(), W_OK | X_OK) != 0;
-    PrintError("cannot record: " + (tempRefused ? "the temporary folder " + TemporaryFolder() +
-                                                      " (TMPDIR) takes no file for the insert"
-                                                : std::string(VoxlErrorText(error))));
-    WORD closeError = 0;
-    m.Close(rec, &closeError);
-    // Nothing was recorded: a file that this run created goes again.
-    if (!exists) unlink(o.out.c_str());
-    return finish(kExitFailure);
+    const std::string why = CreateProblem(o.out);
+    PrintError("cannot create " + o.shown + ": " + (why.empty() ? VoxlErrorText(error) : why));
+    return kExitFailure;
   }
+  if (!Compressed(o)) return kExitOk;
+  // The recorder took the rate and channels from the format.  The watch counts a tenth of the
+  // rate per buffer, so a rate below 10 would never reach --seconds.
+  DWORD rate = 0;
+  WORD channels = 0;
+  m.GetSampleRate(t.rec, &rate);
+  m.GetChannels(t.rec, &channels);
+  if (rate < 10 || channels < 1 || channels > 2) {
+    PrintError("cannot record in " + o.recordText + ": " + VoxlErrorText(VOXL_ERR_FORMAT_UNUSABLE));
+    t.Discard(o);
+    return kExitFailure;
+  }
+  o.rate = rate;
+  o.channels = channels;
+  return kExitOk;
+}
 
+// Starts the run.  kExitOk, or kExitFailure after printing why and discarding the file.
+int Start(Take& t, const RecordOptions& o) {
+  WORD error = 0;
+  NoteVirtualInput(o.quiet);
+  t.rec->lpVtbl->Record(t.rec, &error);
+  if (error == VOXL_ERR_NONE) return kExitOk;
+  gWatch.meter = nullptr;
+  // An insert collects its audio in the temporary folder first: when that folder takes no
+  // file, the device is not to blame.
+  const bool tempRefused = o.insert && error == VOXL_ERR_CAPTURE_START &&
+                           access(TemporaryFolder().c_str(), W_OK | X_OK) != 0;
+  PrintError("cannot record: " + (tempRefused ? "the temporary folder " + TemporaryFolder() +
+                                                    " (TMPDIR) takes no file for the insert"
+                                              : std::string(VoxlErrorText(error))));
+  // Nothing was recorded.
+  t.Discard(o);
+  return kExitFailure;
+}
+
+// Runs until the seconds asked for have come in, the run ends by itself, or a stop signal;
+// then stops and closes the file and says how it went.  The exit code.
+int RunUntilDone(Take& t, const RecordOptions& o, LevelMeter& meter) {
+  const VoxlRecorderVtbl& m = *t.rec->lpVtbl;
   // At least one frame; 0 = until Ctrl-C.
   const double wanted = o.seconds > 0.0 ? std::max(std::round(o.seconds * o.rate), 1.0) : INFINITY;
-  pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
-  bool interrupted = false;
-  for (;;) {
-    PumpMessages();
-    if (o.silence != "off") meter.SetNote(SilenceNote(rec));
+  const RunLoop::End end = t.loop.Run([&] {
+    if (o.silence != "off") meter.SetNote(SilenceNote(t.rec));
     meter.Show(gWatch.AudioSeconds());
-    if (gWatch.ended || static_cast<double>(gWatch.AudioFrames()) >= wanted) break;
-    poll(fds, 2, 100);
-    if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
-      interrupted = true;
-      break;
-    }
-  }
-
+    // A reader of stdout that went away ends the run as Ctrl-C does, without an error.
+    return t.copy.Copy() && !gWatch.ended && static_cast<double>(gWatch.AudioFrames()) < wanted;
+  });
   // Stop waits for the engine; the end of the run reaches this thread as a message, which
   // writes the file's sizes.
-  m.Stop(rec);
-  const double deadline = MonotonicSeconds() + 5.0;
-  while (!gWatch.ended && MonotonicSeconds() < deadline) {
-    poll(fds, 1, 100);
-    PumpMessages();
-  }
+  m.Stop(t.rec);
+  t.loop.Drain([] { return gWatch.ended; }, 5.0);
   meter.Show(gWatch.AudioSeconds());
   meter.Finish();
   gWatch.meter = nullptr;
   DOUBLE seconds = 0.0;
-  m.GetLengthSeconds(rec, &seconds);
+  m.GetLengthSeconds(t.rec, &seconds);
   WORD closeError = 0;
-  m.Close(rec, &closeError);
+  m.Close(t.rec, &closeError);
+  t.copy.Copy();
 
+  int result = kExitOk;
   const WORD reason = gWatch.stopReason;
   if (reason != VOXL_STOP_NORMAL && reason != VOXL_STOP_LENGTH_LIMIT) {
     // An insert goes into the recording only whole: a run that failed added nothing.
@@ -669,18 +607,65 @@ int RunRecord(RecordOptions o) {
     result = kExitFailure;
   }
   if (closeError != VOXL_ERR_NONE) {
-    PrintError("cannot finish " + o.out + ": " + VoxlErrorText(closeError));
+    PrintError("cannot finish " + o.shown + ": " + VoxlErrorText(closeError));
     result = kExitFailure;
   }
   if (!o.quiet) {
-    std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s\n",
-                 interrupted ? "interrupted; " : "", seconds, o.out.c_str(), Describe(o).c_str(),
-                 reason == VOXL_STOP_LENGTH_LIMIT ? "; the length limit ended the recording" : "");
+    std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s%s\n",
+                 end == RunLoop::End::Interrupted ? "interrupted; " : "", seconds, o.shown.c_str(),
+                 Describe(o).c_str(),
+                 reason == VOXL_STOP_LENGTH_LIMIT ? "; the length limit ended the recording" : "",
+                 gWatch.dropouts.Summary(o.rate).c_str());
   }
-  return finish(result);
+  return result;
+}
+
+int RunRecord(RecordOptions o) {
+  Take t;
+  const bool toStdout = o.out == "-";
+  int result = toStdout ? t.copy.Choose(o) : kExitOk;
+  bool exists = false;
+  if (result == kExitOk) result = CheckOut(o, &exists);
+  if (result != kExitOk) return result;
+  // The name the messages give.
+  o.shown = toStdout ? "stdout" : o.out;
+  t.existed = exists;
+  t.name = WideName(o.out);
+  if (t.name == nullptr) {
+    PrintError("out of memory for the file name");
+    return kExitFailure;
+  }
+  if (!t.loop.ok()) return kExitFailure;
+  t.rec = NewRecorder();
+  if (t.rec == nullptr) return kExitFailure;
+  result = Configure(t.rec, o);
+  if (result == kExitOk) result = o.at >= 0.0 || o.insert ? OpenExisting(t, o) : CreateNew(t, o);
+  if (result != kExitOk) return result;
+  if (!o.quiet) {
+    std::fprintf(stderr, "voxl: recording into %s (%s)\n", o.shown.c_str(), Describe(o).c_str());
+  }
+  LevelMeter meter(stderr, LevelMeter::ModeFor(stderr, o.quiet), o.channels);
+  gWatch = RunWatch{&meter, o.rate, false, 0, 0, {}};
+  VoxlRecorderCallbacks callbacks{};
+  callbacks.captureEnded = OnCaptureEnded;
+  callbacks.levels = OnLevels;
+  VoxlSetCallbacks(t.rec, &callbacks);
+  VoxlSetDropoutCallback(t.rec, OnDropout, nullptr);
+  result = Start(t, o);
+  return result != kExitOk ? result : RunUntilDone(t, o, meter);
 }
 
 }  // namespace
+
+constexpr const char* kRecordFooter =
+    "A compressed format sets the rate and channels its record holds; 'voxl formats' lists\n"
+    "the standard formats of every codec.  Ctrl-C stops cleanly and the file keeps everything\n"
+    "recorded.  OUT '-' is standard output: any format when it is redirected to a file, a\n"
+    "headerless one (--headerless) when it is a pipe, as a WAVE header needs its sizes written\n"
+    "at the end.  Audio the device never delivered (a stalled system, an overrun) is told as it\n"
+    "is found, \"dropout at 0:01.52, 1004 ms\", also with -q, and counted in the summary;\n"
+    "a WAVE file gets a cue point there.  Exit status: 0 done, 1 the recording failed (the\n"
+    "reason is printed), 2 a wrong option.";
 
 void AddRecordCommand(CLI::App& app, int& exitCode) {
   CLI::App* cmd = app.add_subcommand(
@@ -688,7 +673,8 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
       "Record from an input device into a WAVE or headerless file, with a live level "
       "meter");
   auto o = std::make_shared<RecordOptions>();
-  cmd->add_option("OUT", o->out, "File to record into (created, or replaced)")->required();
+  cmd->add_option("OUT", o->out, "File to record into (created, or replaced), or '-' for stdout")
+      ->required();
   CLI::Option* format =
       cmd->add_option("--format", o->format,
                       "Format: PCM, A-law, mu-law, or a codec's standard format for the rate and "
@@ -746,11 +732,7 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--device", o->device,
                   "Input device: a number from 'voxl devices' (-1 = default) or its name");
   cmd->add_flag("-q,--quiet", o->quiet, "No level meter and no summary");
-  cmd->footer(
-      "A compressed format sets the rate and channels its record holds; 'voxl formats' lists\n"
-      "the standard formats of every codec.  Ctrl-C stops cleanly and the file keeps everything\n"
-      "recorded.  Exit status: 0 done, 1 the recording failed (the reason is printed), 2 a wrong\n"
-      "option.");
+  cmd->footer(kRecordFooter);
   cmd->callback([o, format, &exitCode] {
     o->formatGiven = format->count() > 0;
     exitCode = RunRecord(*o);

@@ -3,7 +3,6 @@
 // blocks are taken one by one and written to a WAVE file (or as raw PCM to stdout), and a live
 // level meter runs on stderr until the blocks hold the seconds asked for, or Ctrl-C.
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,8 @@ namespace {
 constexpr double kNoAudioTimeout = 5.0;  // seconds without a block before the run is given up
 constexpr double kHeaderRefresh = 1.0;   // seconds between updates of the WAVE sizes on disk
 constexpr uint32_t kWaveHeaderBytes = 44;
+// The flat functions capture at this rate, and count dropout positions in its frames.
+constexpr DWORD kStreamRate = 44100;
 // The RIFF size (36 + data bytes) is 32-bit.
 constexpr uint64_t kMaxWaveData = 0xFFFFFFFFull - 36;
 
@@ -194,6 +195,7 @@ struct StreamSession {
     return perSecond == 0 ? 0.0 : static_cast<double>(sink.dataBytes()) / perSecond;
   }
   bool sinkFailed = false;
+  DropoutCount dropouts;
   int endedBy = -1;  // the stop reason of a run that ended by itself, -1 while it runs
 };
 
@@ -218,6 +220,9 @@ LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case VOXL_MSG_CAPTURE_ENDED:
       s->endedBy = static_cast<int>(wParam);
       return 0;
+    case VOXL_MSG_DROPOUT:
+      s->meter->Say("voxl: " + s->dropouts.Add(wParam, static_cast<uint64_t>(lParam), kStreamRate));
+      return 0;
     case VOXL_MSG_LEVELS: {
       // The flat functions pass no clip flags; a level within 0.1 dB of full scale shows CLIP.
       const int left = VOXL_LEVEL_LEFT_TENTHS(lParam);
@@ -228,11 +233,6 @@ LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     default:
       return DefWindowProcA(window, message, wParam, lParam);
   }
-}
-
-void PumpMessages() {
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) > 0) DispatchMessageA(&msg);
 }
 
 // The input device names the flat functions know, for the error of an unknown name.
@@ -286,42 +286,33 @@ std::string DescribeFormat(const WAVEFORMATEX& f) {
                              : std::to_string(f.nChannels) + " channels");
 }
 
-int RunStream(const StreamOptions& options) {
-  std::string out = options.out;
+// Where the audio goes: OUT, or "-" when it is not given and stdout is no terminal.  kExitOk,
+// or kExitUsage after printing why.
+int ChooseOut(const StreamOptions& options, std::string* out) {
+  *out = options.out;
   if (options.outGiven) {
-    const std::string problem = OutNameProblem(out);
-    if (!problem.empty()) {
-      PrintError(problem);
-      return kExitUsage;
-    }
-  } else {
-    if (isatty(STDOUT_FILENO)) {
-      PrintError(
-          "give an output file (OUT.wav), or '-' with stdout redirected (see voxl stream --help)");
-      return kExitUsage;
-    }
-    out = "-";
+    const std::string problem = OutNameProblem(*out);
+    if (problem.empty()) return kExitOk;
+    PrintError(problem);
+    return kExitUsage;
   }
-  const int signals = OpenStopSignals();
-  if (signals < 0) {
-    PrintError(std::string("cannot watch for Ctrl-C: ") + std::strerror(errno));
-    return kExitFailure;
+  if (isatty(STDOUT_FILENO)) {
+    PrintError(
+        "give an output file (OUT.wav), or '-' with stdout redirected (see voxl stream --help)");
+    return kExitUsage;
   }
+  *out = "-";
+  return kExitOk;
+}
 
-  StreamSession session(options.seconds);
-  session.meter =
-      std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
-  HostWindow window(&session);
-  if (window.handle() == nullptr) {
-    PrintError("cannot create the window that receives the audio");
-    close(signals);
-    return kExitFailure;
-  }
-  if (InitACM(window.handle()) == 0) {
+// Opens the flat functions on the window, the sink, and starts recording.  kExitOk, or the exit
+// code after printing why (the flat functions closed again).
+int StartStream(const StreamOptions& options, const std::string& out, StreamSession& session,
+                HWND window) {
+  if (InitACM(window) == 0) {
     PrintError(
         "cannot start the recorder: the default input device does not accept 44100 Hz "
         "16-bit stereo, or the recorder's engine could not start");
-    close(signals);
     return kExitFailure;
   }
   int result = kExitOk;
@@ -341,39 +332,35 @@ int RunStream(const StreamOptions& options) {
   }
   if (result != kExitOk) {
     DeinitACM();
-    close(signals);
     if (out != "-" && result == kExitFailure) unlink(out.c_str());
-    return result;
   }
+  return result;
+}
 
+// Takes blocks until the sink holds the seconds asked for, the run ends, no audio comes, or a
+// stop signal; then stops and takes the last blocks.  `failure` says why a run failed; false
+// when the device reported an error while stopping.
+bool TakeUntilDone(const StreamOptions& options, StreamSession& session, RunLoop& loop,
+                   bool* interrupted, std::string* failure) {
   session.lastBlock = MonotonicSeconds();
-  pollfd fds[2] = {{VoxlMessageQueueFd(), POLLIN, 0}, {signals, POLLIN, 0}};
-  bool interrupted = false;
-  std::string failure;
-  for (;;) {
-    PumpMessages();
-    const double now = MonotonicSeconds();
+  const RunLoop::End end = loop.Run([&] {
     session.meter->Show(session.AudioSeconds());
-    if (session.sinkFailed || session.sink.complete()) break;
+    if (session.sinkFailed || session.sink.complete()) return false;
     if (session.endedBy >= 0) {
-      failure = "the recording on \"" + options.device +
-                "\" ended by itself: " + VoxlErrorText(static_cast<WORD>(session.endedBy));
-      break;
+      *failure = "the recording on \"" + options.device +
+                 "\" ended by itself: " + VoxlErrorText(static_cast<WORD>(session.endedBy));
+      return false;
     }
-    if (now - session.lastBlock > kNoAudioTimeout) {
-      failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
-      break;
+    if (MonotonicSeconds() - session.lastBlock > kNoAudioTimeout) {
+      *failure = "no audio came from \"" + options.device + "\" for 5 seconds; stopped";
+      return false;
     }
-    if (poll(fds, 2, 100) < 0 && errno != EINTR) {
-      failure = std::string("waiting for audio failed: ") + std::strerror(errno);
-      break;
-    }
-    if ((fds[1].revents & POLLIN) != 0 && TakeStopSignal(signals)) {
-      interrupted = true;
-      break;
-    }
+    return true;
+  });
+  if (end == RunLoop::End::Failed) {
+    *failure = std::string("waiting for audio failed: ") + std::strerror(errno);
   }
-
+  *interrupted = end == RunLoop::End::Interrupted;
   // Blocks already announced, then the stop, then the last blocks of the run, which arrive
   // after the stop.
   PumpMessages();
@@ -382,10 +369,15 @@ int RunStream(const StreamOptions& options) {
   while (TakeBlock(session)) {
   }
   DeinitACM();
-  close(signals);
   session.meter->Show(session.AudioSeconds());
   session.meter->Finish();
+  return stopped;
+}
 
+// Finishes the sink and says how the run went.  The exit code.
+int Report(const StreamOptions& options, const std::string& out, StreamSession& session,
+           bool stopped, bool interrupted, const std::string& failure) {
+  int result = kExitOk;
   const bool finished = session.sink.Finish();
   if (session.sinkFailed && !session.sink.pipeClosed()) {
     PrintError(session.sink.error());
@@ -405,15 +397,36 @@ int RunStream(const StreamOptions& options) {
   }
   if (!options.quiet) {
     const WAVEFORMATEX& f = session.sink.format();
-    const double seconds = f.nAvgBytesPerSec != 0
-                               ? static_cast<double>(session.sink.dataBytes()) / f.nAvgBytesPerSec
-                               : 0.0;
-    std::fprintf(stderr, "voxl: %s%.1f s of %s (%llu bytes) %s %s\n",
-                 interrupted ? "interrupted; " : "", seconds, DescribeFormat(f).c_str(),
+    std::fprintf(stderr, "voxl: %s%.1f s of %s (%llu bytes) %s %s%s\n",
+                 interrupted ? "interrupted; " : "", session.AudioSeconds(),
+                 DescribeFormat(f).c_str(),
                  static_cast<unsigned long long>(session.sink.dataBytes()),
-                 out == "-" ? "written" : "written to", out == "-" ? "to stdout" : out.c_str());
+                 out == "-" ? "written" : "written to", out == "-" ? "to stdout" : out.c_str(),
+                 session.dropouts.Summary(kStreamRate).c_str());
   }
   return result;
+}
+
+int RunStream(const StreamOptions& options) {
+  std::string out;
+  const int chosen = ChooseOut(options, &out);
+  if (chosen != kExitOk) return chosen;
+  RunLoop loop;
+  if (!loop.ok()) return kExitFailure;
+  StreamSession session(options.seconds);
+  session.meter =
+      std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
+  HostWindow window(&session);
+  if (window.handle() == nullptr) {
+    PrintError("cannot create the window that receives the audio");
+    return kExitFailure;
+  }
+  const int started = StartStream(options, out, session, window.handle());
+  if (started != kExitOk) return started;
+  bool interrupted = false;
+  std::string failure;
+  const bool stopped = TakeUntilDone(options, session, loop, &interrupted, &failure);
+  return Report(options, out, session, stopped, interrupted, failure);
 }
 
 }  // namespace
@@ -441,7 +454,10 @@ void AddStreamCommand(CLI::App& app, int& exitCode) {
       "Ctrl-C stops cleanly: the file is complete and its sizes are written.  The meter shows\n"
       "both channels in dBFS (-60 to 0) with CLIP marks; on a terminal it is redrawn in place,\n"
       "otherwise written as one line per second.  The sizes in the file are kept current every\n"
-      "second, so a file cut short by a crash still opens with nearly all its audio.");
+      "second, so a file cut short by a crash still opens with nearly all its audio.\n"
+      "Audio the device never delivered (a stalled system, an overrun) is told as it is found,\n"
+      "\"dropout at 0:01.52, 1004 ms\", also with -q, and counted in the summary; nothing stands\n"
+      "in for it.");
   cmd->callback([options, out, &exitCode] {
     options->outGiven = out->count() > 0;
     exitCode = RunStream(*options);

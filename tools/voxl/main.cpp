@@ -18,10 +18,6 @@
 
 namespace voxl::cli {
 
-void PrintError(const std::string& message) {
-  std::fprintf(stderr, "voxl: %s\n", message.c_str());
-}
-
 namespace {
 
 // Letters to insert, delete, change or swap with a neighbour to turn `a` into `b`.
@@ -41,86 +37,7 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
-CLI::Validator FiniteNumber(double low, double high, const std::string& range) {
-  return CLI::Validator(
-      [low, high, range](std::string& input) -> std::string {
-        char* end = nullptr;
-        const double value = std::strtod(input.c_str(), &end);
-        if (input.empty() || *end != '\0' || !std::isfinite(value)) {
-          return input + " is not a finite number (" + range + ")";
-        }
-        if (value < low || value > high) return input + " is out of range (" + range + ")";
-        return std::string();
-      },
-      "");
-}
-
 }  // namespace
-
-CLI::Validator SecondsOption() {
-  return FiniteNumber(0.0, DBL_MAX, "seconds, 0 or more");
-}
-
-CLI::Validator DecibelOption() {
-  return FiniteNumber(-FLT_MAX, 0.0, "dB, 0 or below");
-}
-
-std::string OutNameProblem(const std::string& out) {
-  if (out.empty()) return "OUT is empty: give the name of the file to write";
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, out.c_str(), -1, nullptr, 0) <= 0) {
-    return "the file name is not valid UTF-8";
-  }
-  return std::string();
-}
-
-std::string CreateProblem(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
-  if (access(folder.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
-  if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
-    return std::strerror(errno);
-  }
-  return std::string();
-}
-
-std::string WaveErrorText(MMRESULT result) {
-  switch (result) {
-    case MMSYSERR_NOERROR:
-      return "no error (MMSYSERR_NOERROR)";
-    case MMSYSERR_ERROR:
-      return "unspecified device error (MMSYSERR_ERROR)";
-    case MMSYSERR_BADDEVICEID:
-      return "no device with that number (MMSYSERR_BADDEVICEID)";
-    case MMSYSERR_NOTENABLED:
-      return "the driver is not enabled (MMSYSERR_NOTENABLED)";
-    case MMSYSERR_ALLOCATED:
-      return "the device is already in use (MMSYSERR_ALLOCATED)";
-    case MMSYSERR_INVALHANDLE:
-      return "invalid device handle (MMSYSERR_INVALHANDLE)";
-    case MMSYSERR_NODRIVER:
-      return "no device driver is present (MMSYSERR_NODRIVER)";
-    case MMSYSERR_NOMEM:
-      return "out of memory for the device (MMSYSERR_NOMEM)";
-    case MMSYSERR_NOTSUPPORTED:
-      return "the function is not supported (MMSYSERR_NOTSUPPORTED)";
-    case MMSYSERR_INVALFLAG:
-      return "invalid flag (MMSYSERR_INVALFLAG)";
-    case MMSYSERR_INVALPARAM:
-      return "invalid parameter (MMSYSERR_INVALPARAM)";
-    case WAVERR_BADFORMAT:
-      return "the device does not accept the audio format (WAVERR_BADFORMAT)";
-    case WAVERR_STILLPLAYING:
-      return "buffers are still queued on the device (WAVERR_STILLPLAYING)";
-    case WAVERR_UNPREPARED:
-      return "the buffer is not prepared (WAVERR_UNPREPARED)";
-    default:
-      return "device error " + std::to_string(result);
-  }
-}
 
 }  // namespace voxl::cli
 

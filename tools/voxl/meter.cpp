@@ -104,6 +104,12 @@ void LevelMeter::Finish() {
   drawn_ = false;
 }
 
+void LevelMeter::Say(const std::string& line) {
+  std::fprintf(out_, mode_ == Mode::Redraw && drawn_ ? "\r%s\033[K\n" : "%s\n", line.c_str());
+  std::fflush(out_);
+  drawn_ = false;
+}
+
 int OpenStopSignals() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);

@@ -40,6 +40,9 @@ class LevelMeter {
   void Show(double elapsedSeconds);
   // Ends the redrawn line, so that later messages start on a line of their own.
   void Finish();
+  // Writes `line` as a line of its own (also when the meter is off); a redrawn meter line is
+  // cleared first and drawn again at the next Show.
+  void Say(const std::string& line);
 
  private:
   std::FILE* out_;
