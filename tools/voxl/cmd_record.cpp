@@ -49,6 +49,7 @@ struct RecordOptions {
   float silenceDb = 0.0f;
   int hold = 0;
   bool headerless = false;
+  bool rf64 = false;  // --rf64: turn the WAVE file into RF64 when it passes 4 GiB
   std::string device;
   bool quiet = false;
   int bitrate = 0;           // kbit/s of --format mp3; 0 = not given
@@ -638,6 +639,8 @@ int RunRecord(RecordOptions o) {
   if (!t.loop.ok()) return kExitFailure;
   t.rec = NewRecorder();
   if (t.rec == nullptr) return kExitFailure;
+  // The room for the 64-bit sizes is reserved when the file is created, so the mode comes first.
+  if (o.rf64) VoxlSetLargeFileMode(t.rec, VOXL_LARGE_FILE_RF64);
   result = Configure(t.rec, o);
   if (result == kExitOk) result = o.at >= 0.0 || o.insert ? OpenExisting(t, o) : CreateNew(t, o);
   if (result != kExitOk) return result;
@@ -728,7 +731,12 @@ void AddRecordCommand(CLI::App& app, int& exitCode) {
       ->type_name("DB");
   cmd->add_option("--hold", o->hold, "Quiet 100 ms measurements before silence is declared")
       ->check(CLI::Range(0, 32767));
-  cmd->add_flag("--headerless", o->headerless, "Write the audio without a WAVE header");
+  CLI::Option* headerless =
+      cmd->add_flag("--headerless", o->headerless, "Write the audio without a WAVE header");
+  cmd->add_flag("--rf64", o->rf64,
+                "Past 4 GiB the WAVE file turns into RF64 (64-bit sizes) instead of the "
+                "recording stopping there")
+      ->excludes(headerless);
   cmd->add_option("--device", o->device,
                   "Input device: a number from 'voxl devices' (-1 = default) or its name");
   cmd->add_flag("-q,--quiet", o->quiet, "No level meter and no summary");
