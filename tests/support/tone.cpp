@@ -1,7 +1,10 @@
 #include "tone.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -103,6 +106,33 @@ FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {
     range.end = i + 1;
   }
   return range;
+}
+
+void ExpectToneStretches(const ChannelView& view, double rate, double hertz, size_t wholeFrames) {
+  const double threshold = kFullScale * 0.1;
+  const auto frames = [rate](double seconds) { return static_cast<size_t>(rate * seconds); };
+  std::vector<FrameRange> stretches;
+  for (size_t i = 0; i < view.frames; ++i) {
+    if (std::abs(static_cast<double>(view[i])) < threshold) continue;
+    if (stretches.empty() || i - stretches.back().end >= frames(0.002)) stretches.push_back({i, i});
+    stretches.back().end = i + 1;
+  }
+  size_t sounding = 0, measured = 0;
+  for (const FrameRange& s : stretches) sounding += s.size();
+  ASSERT_GT(sounding, wholeFrames) << "the tone did not come back whole";
+  if (stretches.size() > 1) {
+    std::printf("note: the player fell behind: the tone came in %zu stretches\n", stretches.size());
+  }
+  for (size_t i = 0; i < stretches.size(); ++i) {
+    const size_t begin = stretches[i].begin + (i == 0 ? frames(0.1) : frames(0.005));
+    const size_t end = stretches[i].end - (i + 1 == stretches.size() ? frames(0.1) : frames(0.005));
+    if (end < begin + frames(0.05)) continue;
+    const ChannelView middle = view.Slice(begin, end);
+    measured += middle.frames;
+    EXPECT_NEAR(EstimateFrequency(middle, rate), hertz, hertz * 0.01) << "stretch " << i;
+    EXPECT_NEAR(ToneDbfs(middle, hertz, rate), -6.0, 1.0) << "stretch " << i;
+  }
+  EXPECT_GT(measured, frames(0.5)) << "the tone came in too many short pieces to be measured";
 }
 
 std::vector<int16_t> MakeTone(double frequency, double peakDbfs, double rate, int channels,

@@ -48,6 +48,15 @@ struct FrameRange {
 };
 FrameRange LoudRange(const ChannelView& view, double thresholdDbfs);
 
+// Checks that a tone played through a real sound server came back: more than `wholeFrames`
+// frames of it sound (above -20 dBFS), and every stretch long enough to measure has the tone's
+// frequency and its -6 dBFS level.  A stretch is a run of loud samples with no quiet gap of 2 ms
+// or more inside: a player starved of CPU on a busy machine leaves such gaps (the sink plays
+// silence until the player catches up), which a measurement across them would take for a lower
+// frequency, so what arrived is judged within each stretch (their first and last 0.1 s and the
+// edges of gaps left out), and the gaps are reported.
+void ExpectToneStretches(const ChannelView& view, double rate, double hertz, size_t wholeFrames);
+
 // `frames` frames of a sine with the given peak level, the same on every channel, starting at
 // phase 0.
 std::vector<int16_t> MakeTone(double frequency, double peakDbfs, double rate, int channels,
