@@ -27,6 +27,7 @@
 #include "platform/acm/g711/g711.h"
 #include "wavefile/frames.h"
 #include "wavefile/riff_io.h"
+#include "wavefile/riff_layout.h"
 
 namespace voxl {
 namespace {
@@ -44,12 +45,13 @@ void ReleasePlayBuffers(Recorder& r, int prepared) {
 
 // Bytes of audio in the data chunk.  Right after recording, before the host has taken the end
 // of the run and rewritten the chunk sizes, the chunk's size is stale (still the size it had
-// before the run); the recorded length then tells where the audio ends.
-uint32_t DataBytes(const Recorder& r) {
-  const uint64_t size = r.dataChunk.cksize;
-  if ((r.dataChunk.dwFlags & MMIO_DIRTY) == 0) return static_cast<uint32_t>(size);
-  return static_cast<uint32_t>(std::min<uint64_t>(std::max(size, FrameToByte64(r, r.length)),
-                                                  kMaxRiffOffset - r.dataChunk.dwDataOffset));
+// before the run); the recorded length then tells where the audio ends.  An RF64 file's size
+// is its 64-bit one.
+uint64_t DataBytes(const Recorder& r) {
+  const uint64_t size = DataBytesHeld(r);
+  if ((r.dataChunk.dwFlags & MMIO_DIRTY) == 0) return size;
+  const uint64_t limit = r.large.active ? UINT64_MAX : kMaxRiffOffset - r.dataChunk.dwDataOffset;
+  return std::min<uint64_t>(std::max(size, FrameToByte64(r, r.length)), limit);
 }
 
 void FailStart(Recorder& r) {
@@ -111,14 +113,14 @@ void LimitDecodeToLength(Recorder& r) {
 
 // The byte offset in the data of the block nearest to the read position, and a decoder that
 // starts afresh there: what it held from the old place is not played.
-uint32_t ResolveDecodeCursor(Recorder& r) {
+uint64_t ResolveDecodeCursor(Recorder& r) {
   const WAVEFORMATEX& file = *r.fileFormat;
   const double perBlock = r.samplesPerBlock;
   const double blocks =
       perBlock > 0.0 ? std::clamp(r.readPosition.load() / perBlock + 0.5, 0.0, 4294967295.0) : 0.0;
   const uint64_t offset =
       std::min<uint64_t>(static_cast<uint64_t>(blocks) * file.nBlockAlign, DataBytes(r));
-  const auto cursor = static_cast<uint32_t>(offset);
+  const uint64_t cursor = offset;
   uint64_t unknown = kCursorUnknown;
   r.fileCursor.compare_exchange_strong(unknown, cursor);
   ACMSTREAMHEADER& h = r.decodeHeader;
@@ -137,7 +139,7 @@ int32_t DecodeOnce(Recorder& r, bool forceEnd, bool* finished) {
   *finished = false;
   uint64_t cursor = r.fileCursor.load();
   if (cursor == kCursorUnknown) cursor = ResolveDecodeCursor(r);
-  const uint32_t size = DataBytes(r);
+  const uint64_t size = DataBytes(r);
   const uint32_t leftover =
       h.cbSrcLength > h.cbSrcLengthUsed ? h.cbSrcLength - h.cbSrcLengthUsed : 0;
   // At the end with a decoder that was never fed, or has been emptied: nothing more to play.
@@ -149,7 +151,7 @@ int32_t DecodeOnce(Recorder& r, bool forceEnd, bool* finished) {
   if (leftover > 0) std::memmove(h.pbSrc, h.pbSrc + h.cbSrcLengthUsed, leftover);
   const uint32_t want =
       cursor < size ? std::min(r.decodeSourceBytes - std::min(leftover, r.decodeSourceBytes),
-                               static_cast<uint32_t>(size - cursor))
+                               static_cast<uint32_t>(std::min<uint64_t>(size - cursor, UINT32_MAX)))
                     : 0;
   LONG n = 0;
   if (want > 0) {
