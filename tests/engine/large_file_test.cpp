@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -64,6 +65,16 @@ TEST_F(LargeFileTest, PassesFourGibAsRf64AndStaysReadable) {
   EXPECT_EQ(ReadersSee(path_), Seen("RF64", length, length));
   OpenRecording(path_);
   EXPECT_EQ(r().length, length);
+  // It plays from past 4 GiB of data: the tone of the run's last 25 ms comes out.
+  SetPosition(r(), int32_t(length - 1200));
+  uint16_t error = 0xFFFF;
+  Play(r(), &error);
+  ASSERT_EQ(error, ErrNone);
+  EXPECT_EQ(virtualaudio::CompleteOutputBuffers(WAVE_MAPPER, 1, 200), 1u);
+  Stop(r());
+  Pump();
+  const auto heard = virtualaudio::OutputCapture(WAVE_MAPPER);
+  EXPECT_TRUE(std::any_of(heard.begin(), heard.end(), [](uint8_t b) { return b != 0; }));
   CloseRecording();
 
   if (!StartNear4GiB(VOXL_LARGE_FILE_NONE, 1)) GTEST_SKIP();
