@@ -111,13 +111,15 @@ struct CaptureBatch {
   static constexpr size_t kMostPosts = 64;  // a full list is posted at once
   bool open = false;
   size_t posts = 0;
+  // wParam: the code.  The platform layer posts a list of these at once; the original platform
+  // has no such call, so there they go one by one.
 #if defined(_WIN32)
   struct Held {
-    NotifyCode code;
-    LPARAM argument;
+    WPARAM wParam;
+    LPARAM lParam;
   };
 #else
-  using Held = messages::PostedPair;  // wParam: the code
+  using Held = messages::PostedPair;
 #endif
   std::array<Held, kMostPosts> post{};
   size_t held = 0;
@@ -146,7 +148,9 @@ void PostHeld(Recorder& r, CaptureBatch& batch) {
   const size_t count = batch.posts;
   batch.posts = 0;
 #if defined(_WIN32)
-  for (size_t i = 0; i < count; ++i) PostNow(r, batch.post[i].code, batch.post[i].argument);
+  for (size_t i = 0; i < count; ++i) {
+    PostNow(r, static_cast<NotifyCode>(batch.post[i].wParam), batch.post[i].lParam);
+  }
 #else
   const HWND window = r.notifyWindow.load();
   const size_t posted = window != nullptr ? messages::PostWindowMessages(window, kNotifyMessage,
@@ -322,11 +326,7 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
     return;
   }
   if (batch->posts == batch->post.size()) PostHeld(r, *batch);
-#if defined(_WIN32)
-  batch->post[batch->posts++] = {code, argument};
-#else
   batch->post[batch->posts++] = {static_cast<WPARAM>(code), argument};
-#endif
 }
 
 void FreeCapturedBlock(CapturedBlock* block) {
