@@ -31,7 +31,8 @@ bool PrintUnusableHeader(const std::string& path, uint64_t fileSize) {
   const std::optional<HeaderFields> h = ParseHeader(l.format);
   if (!l.wave || !h) return false;
   std::printf("file:      %s\n", path.c_str());
-  std::printf("kind:      RIFF/WAVE (file kind 0), a format this recorder cannot use\n");
+  std::printf("kind:      %s (file kind 0), a format this recorder cannot use\n",
+              l.rf64 ? "RF64/WAVE" : "RIFF/WAVE");
   std::printf("format:    %s\n", HeaderWords(*h).c_str());
   std::printf("fields:    tag %s", TagText(h->tag).c_str());
   if (h->tag == 0xFFFE) std::printf(" (subformat %s)", TagText(h->subTag).c_str());
@@ -47,8 +48,8 @@ bool PrintUnusableHeader(const std::string& path, uint64_t fileSize) {
     if (h->rate > 0) std::printf(" (%.3f s)", static_cast<double>(frames) / h->rate);
     std::printf("\n");
   } else if (l.fact) {
-    std::printf("length:    %lu frames (the \"fact\" count)\n",
-                static_cast<unsigned long>(*l.fact));
+    std::printf("length:    %llu frames (the \"fact\" count)\n",
+                static_cast<unsigned long long>(*l.fact));
   }
   return true;
 }
@@ -74,17 +75,14 @@ struct Field {
 };
 
 // The fields of where the audio lies in the file: the data chunk, the "fact" count and what
-// lies behind the content of a RIFF/WAVE file, or the offset of headerless samples.
-void AddLayoutFields(const std::string& file, SHORT kind, std::vector<Field>* fields) {
-  struct stat st {};
-  stat(file.c_str(), &st);
-  const auto fileSize = static_cast<uint64_t>(st.st_size);
+// lies behind the content of a RIFF/WAVE file (`l`), or the offset of headerless samples.
+void AddLayoutFields(const RiffLayout& l, uint64_t fileSize, SHORT kind,
+                     std::vector<Field>* fields) {
   auto add = [fields](const char* key, const char* label, const std::string& text, uint64_t value) {
     fields->push_back({key, label, text, std::to_string(value)});
   };
   auto bytes = [](uint64_t n) { return std::to_string(n) + " bytes"; };
   if (kind == 0) {
-    const RiffLayout l = ReadRiffLayout(file, fileSize);
     std::string data = "offset " + std::to_string(l.dataOffset) + ", " + bytes(l.dataSize);
     if (l.declared > l.dataSize) data += " (the chunk declares " + std::to_string(l.declared) + ")";
     add("dataOffset", "data", data, l.dataOffset);
@@ -138,7 +136,11 @@ int RunInfo(InfoOptions o) {
   m.Close(rec, &error);
   VoxlDestroyRecorder(rec);
 
-  const char* kindText = kind == 0   ? "RIFF/WAVE"
+  struct stat st {};
+  stat(o.file.c_str(), &st);
+  const auto fileSize = static_cast<uint64_t>(st.st_size);
+  const RiffLayout layout = kind == 0 ? ReadRiffLayout(o.file, fileSize) : RiffLayout{};
+  const char* kindText = kind == 0   ? (layout.rf64 ? "RF64/WAVE" : "RIFF/WAVE")
                          : kind == 1 ? "headerless"
                          : kind == 2 ? "MPEG audio stream"
                                      : "headerless behind a header";
@@ -155,7 +157,7 @@ int RunInfo(InfoOptions o) {
       {"frames", "length", Frames(length, seconds), std::to_string(length)},
       {"seconds", nullptr, "", seconds3},
   };
-  AddLayoutFields(o.file, kind, &fields);
+  AddLayoutFields(layout, fileSize, kind, &fields);
   if (o.json) {
     std::string out = "{";
     for (const Field& f : fields) {

@@ -61,7 +61,8 @@ struct RecordOptions {
   std::string recordText;
   // An existing file recorded into (--at, --insert): its format in words.
   std::string openedText;
-  std::string shown;  // OUT as the messages name it
+  std::string shown;          // OUT as the messages name it
+  bool secondsLimit = false;  // --seconds set the recorder's length limit
 };
 
 bool Compressed(const RecordOptions& o) {
@@ -554,6 +555,20 @@ int CreateNew(Take& t, RecordOptions& o) {
   return kExitOk;
 }
 
+// --seconds becomes the recorder's own length limit where it is shorter than --max-seconds: the
+// recorder stops on the audio it stored, to the buffer, however far the device runs ahead of the
+// level callbacks (a free-running clock).  The level count below still ends a run whose quiet
+// stretches are not stored.  The rate is the file's, known once it is created or opened.
+void LimitToSeconds(VoxlRecorder* rec, RecordOptions& o) {
+  if (o.seconds <= 0.0) return;
+  const VoxlRecorderVtbl& m = *rec->lpVtbl;
+  const double frames = std::max(std::round(o.seconds * o.rate), 1.0);
+  DWORD limit = 0;
+  m.GetMaxLength(rec, &limit);
+  if (frames > 0x7FFFFFFF || (limit != 0 && limit <= frames)) return;
+  o.secondsLimit = m.SetMaxLength(rec, static_cast<LONG>(frames)) == 0;
+}
+
 // Starts the run.  kExitOk, or kExitFailure after printing why and discarding the file.
 int Start(Take& t, const RecordOptions& o) {
   WORD error = 0;
@@ -615,7 +630,9 @@ int RunUntilDone(Take& t, const RecordOptions& o, LevelMeter& meter) {
     std::fprintf(stderr, "voxl: %s%.1f s recorded to %s (%s)%s%s\n",
                  end == RunLoop::End::Interrupted ? "interrupted; " : "", seconds, o.shown.c_str(),
                  Describe(o).c_str(),
-                 reason == VOXL_STOP_LENGTH_LIMIT ? "; the length limit ended the recording" : "",
+                 reason == VOXL_STOP_LENGTH_LIMIT && !o.secondsLimit
+                     ? "; the length limit ended the recording"
+                     : "",
                  gWatch.dropouts.Summary(o.rate).c_str());
   }
   return result;
@@ -644,6 +661,7 @@ int RunRecord(RecordOptions o) {
   result = Configure(t.rec, o);
   if (result == kExitOk) result = o.at >= 0.0 || o.insert ? OpenExisting(t, o) : CreateNew(t, o);
   if (result != kExitOk) return result;
+  LimitToSeconds(t.rec, o);
   if (!o.quiet) {
     std::fprintf(stderr, "voxl: recording into %s (%s)\n", o.shown.c_str(), Describe(o).c_str());
   }

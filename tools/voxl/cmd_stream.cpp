@@ -22,11 +22,17 @@ namespace {
 
 constexpr double kNoAudioTimeout = 5.0;  // seconds without a block before the run is given up
 constexpr double kHeaderRefresh = 1.0;   // seconds between updates of the WAVE sizes on disk
-constexpr uint32_t kWaveHeaderBytes = 44;
+// The header: "RIFF" <form size> "WAVE", with --rf64 a "JUNK" chunk holding the room for the
+// "ds64" chunk of an RF64 file, a 16-byte "fmt " chunk, and the header of "data".
+constexpr uint32_t kFormHeaderBytes = 12;
+constexpr uint32_t kLargeSizesBytes = 28;  // "ds64": form size, data size, sample count, table 0
+constexpr uint32_t kLargeRoomBytes = 8 + kLargeSizesBytes;
+constexpr uint32_t kFormatChunkBytes = 8 + 16;
+constexpr uint32_t kWaveHeaderBytes = kFormHeaderBytes + kFormatChunkBytes + 8;
+constexpr uint32_t kLargeHeaderBytes = kWaveHeaderBytes + kLargeRoomBytes;
+constexpr uint64_t kMaxRiffSize = 0xFFFFFFFFull;
 // The flat functions capture at this rate, and count dropout positions in its frames.
 constexpr DWORD kStreamRate = 44100;
-// The RIFF size (36 + data bytes) is 32-bit.
-constexpr uint64_t kMaxWaveData = 0xFFFFFFFFull - 36;
 
 struct StreamOptions {
   std::string device = VOXL_DEFAULT_DEVICE_NAME;
@@ -34,6 +40,7 @@ struct StreamOptions {
   std::string out;
   bool outGiven = false;
   bool quiet = false;
+  bool rf64 = false;  // --rf64: past 4 GiB the file turns into RF64
 };
 
 void Put16(uint8_t* p, uint32_t v) {
@@ -44,13 +51,19 @@ void Put32(uint8_t* p, uint32_t v) {
   Put16(p, v & 0xFFFF);
   Put16(p + 2, v >> 16);
 }
+void Put64(uint8_t* p, uint64_t v) {
+  Put32(p, static_cast<uint32_t>(v));
+  Put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
 
 // Where the blocks go: a PCM WAVE file whose header is written first and whose sizes are kept
-// current while the audio grows, or raw PCM on stdout.
+// current while the audio grows, or raw PCM on stdout.  A plain RIFF/WAVE file holds up to 4 GiB;
+// with `rf64` it has the room for the 64-bit sizes, and past 4 GiB its header turns into RF64.
 class BlockSink {
  public:
   // `seconds` > 0: the sink takes that much audio (at least one frame) and no more.
-  explicit BlockSink(double seconds) : seconds_(seconds) {}
+  BlockSink(double seconds, bool rf64)
+      : seconds_(seconds), headerBytes_(rf64 ? kLargeHeaderBytes : kWaveHeaderBytes) {}
   ~BlockSink() {
     if (fd_ > 1) close(fd_);
   }
@@ -66,7 +79,7 @@ class BlockSink {
     if (fd_ < 0) return Fail("cannot create " + out + ": " + std::strerror(errno));
     // Until the first block shows the format, the header describes the capture format.
     format_ = WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-    return WriteHeader() && WriteAll(nullptr, 0, kWaveHeaderBytes);
+    return WriteHeader() && WriteAll(nullptr, 0, headerBytes_);
   }
 
   // Appends a block, or as much of it as the seconds asked for still take.  False on a write
@@ -86,9 +99,10 @@ class BlockSink {
     }
     uint64_t bytes = std::min<uint64_t>(block.dataLength, limit_ - dataBytes_);
     bool full = false;
-    if (!raw_ && dataBytes_ + bytes > kMaxWaveData) {
+    const uint64_t maxData = kMaxRiffSize - (headerBytes_ - 8);
+    if (!raw_ && headerBytes_ == kWaveHeaderBytes && dataBytes_ + bytes > maxData) {
       const uint32_t align = std::max<uint32_t>(format_.nBlockAlign, 1);
-      bytes = (kMaxWaveData - dataBytes_) / align * align;
+      bytes = (maxData - dataBytes_) / align * align;
       full = true;
     }
     if (!WriteAll(ACM_BLOCK_DATA(&block), bytes, 0)) return false;
@@ -123,22 +137,38 @@ class BlockSink {
     return false;
   }
 
+  // The whole header in one write, with the sizes of the audio written so far: the sizes never
+  // cover more than the file holds, and a file that passes 4 GiB turns into RF64 in this write
+  // ("ds64" in place of "JUNK", the 32-bit sizes 0xFFFFFFFF), so it is readable at every moment.
   bool WriteHeader() {
-    uint8_t h[kWaveHeaderBytes];
-    const auto data = static_cast<uint32_t>(dataBytes_);
-    std::memcpy(h, "RIFF", 4);
-    Put32(h + 4, 36 + data);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    Put32(h + 16, 16);
-    Put16(h + 20, format_.wFormatTag);
-    Put16(h + 22, format_.nChannels);
-    Put32(h + 24, format_.nSamplesPerSec);
-    Put32(h + 28, format_.nAvgBytesPerSec);
-    Put16(h + 32, format_.nBlockAlign);
-    Put16(h + 34, format_.wBitsPerSample);
-    std::memcpy(h + 36, "data", 4);
-    Put32(h + 40, data);
-    if (pwrite(fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+    uint8_t h[kLargeHeaderBytes] = {};
+    const uint64_t form = headerBytes_ - 8 + dataBytes_;
+    const bool large = form > kMaxRiffSize;
+    std::memcpy(h, large ? "RF64" : "RIFF", 4);
+    Put32(h + 4, large ? 0xFFFFFFFFu : static_cast<uint32_t>(form));
+    std::memcpy(h + 8, "WAVE", 4);
+    uint8_t* p = h + kFormHeaderBytes;
+    if (headerBytes_ == kLargeHeaderBytes) {
+      std::memcpy(p, large ? "ds64" : "JUNK", 4);
+      Put32(p + 4, kLargeSizesBytes);
+      if (large) {
+        Put64(p + 8, form);
+        Put64(p + 16, dataBytes_);
+        Put64(p + 24, dataBytes_ / std::max<WORD>(format_.nBlockAlign, 1));
+      }
+      p += kLargeRoomBytes;
+    }
+    std::memcpy(p, "fmt ", 4);
+    Put32(p + 4, 16);
+    Put16(p + 8, format_.wFormatTag);
+    Put16(p + 10, format_.nChannels);
+    Put32(p + 12, format_.nSamplesPerSec);
+    Put32(p + 16, format_.nAvgBytesPerSec);
+    Put16(p + 20, format_.nBlockAlign);
+    Put16(p + 22, format_.wBitsPerSample);
+    std::memcpy(p + 24, "data", 4);
+    Put32(p + 28, large ? 0xFFFFFFFFu : static_cast<uint32_t>(dataBytes_));
+    if (pwrite(fd_, h, headerBytes_, 0) != static_cast<ssize_t>(headerBytes_)) {
       return Fail("cannot write the WAVE header of " + path_ + ": " + std::strerror(errno));
     }
     return true;
@@ -178,6 +208,7 @@ class BlockSink {
   uint64_t blocks_ = 0;
   uint64_t dataBytes_ = 0;
   double seconds_;
+  uint32_t headerBytes_;
   uint64_t limit_ = UINT64_MAX;  // bytes of audio wanted
   double lastHeader_ = 0.0;
   std::string error_;
@@ -185,7 +216,7 @@ class BlockSink {
 
 // What the host window's procedure works on.
 struct StreamSession {
-  explicit StreamSession(double seconds) : sink(seconds) {}
+  StreamSession(double seconds, bool rf64) : sink(seconds, rf64) {}
   BlockSink sink;
   std::unique_ptr<LevelMeter> meter;
   double lastBlock = 0.0;  // monotonic seconds when the last block came
@@ -413,7 +444,7 @@ int RunStream(const StreamOptions& options) {
   if (chosen != kExitOk) return chosen;
   RunLoop loop;
   if (!loop.ok()) return kExitFailure;
-  StreamSession session(options.seconds);
+  StreamSession session(options.seconds, options.rf64);
   session.meter =
       std::make_unique<LevelMeter>(stderr, LevelMeter::ModeFor(stderr, options.quiet), 2);
   HostWindow window(&session);
@@ -445,6 +476,9 @@ void AddStreamCommand(CLI::App& app, int& exitCode) {
       ->check(SecondsOption())
       ->type_name("SECONDS");
   cmd->add_flag("-q,--quiet", options->quiet, "No level meter and no summary");
+  cmd->add_flag("--rf64", options->rf64,
+                "Past 4 GiB the WAVE file turns into RF64 (64-bit sizes) instead of the run "
+                "stopping there");
   CLI::Option* out = cmd->add_option(
       "OUT", options->out,
       "WAVE file to write, or '-' for raw PCM on stdout (the default when stdout is not a "
@@ -454,7 +488,9 @@ void AddStreamCommand(CLI::App& app, int& exitCode) {
       "Ctrl-C stops cleanly: the file is complete and its sizes are written.  The meter shows\n"
       "both channels in dBFS (-60 to 0) with CLIP marks; on a terminal it is redrawn in place,\n"
       "otherwise written as one line per second.  The sizes in the file are kept current every\n"
-      "second, so a file cut short by a crash still opens with nearly all its audio.\n"
+      "second, so a file cut short by a crash still opens with nearly all its audio.  A WAVE\n"
+      "file holds up to 4 GiB (6 h 45 min); with --rf64 it has the room for 64-bit sizes and\n"
+      "turns into RF64 when it passes 4 GiB, a plain RIFF/WAVE file until then.\n"
       "Audio the device never delivered (a stalled system, an overrun) is told as it is found,\n"
       "\"dropout at 0:01.52, 1004 ms\", also with -q, and counted in the summary; nothing stands\n"
       "in for it.");

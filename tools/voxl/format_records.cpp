@@ -78,6 +78,15 @@ uint16_t Le16(const unsigned char* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
+uint64_t Le64(const unsigned char* p) {
+  return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
+}
+
+// A 32-bit size field, or the 64-bit size of "ds64" that it stands for.
+uint64_t SizeOf(uint32_t field, const std::optional<uint64_t>& large) {
+  return field == 0xFFFFFFFFu && large ? *large : field;
+}
+
 }  // namespace
 
 std::string TagNameList() {
@@ -218,21 +227,31 @@ RiffLayout ReadRiffLayout(const std::string& path, uint64_t fileSize) {
   RiffLayout l;
   std::ifstream in(path, std::ios::binary);
   unsigned char head[12];
-  if (!in.read(reinterpret_cast<char*>(head), 12) || std::memcmp(head, "RIFF", 4) != 0 ||
-      std::memcmp(head + 8, "WAVE", 4) != 0) {
+  if (!in.read(reinterpret_cast<char*>(head), 12) || std::memcmp(head + 8, "WAVE", 4) != 0) {
     return l;
   }
+  l.rf64 = std::memcmp(head, "RF64", 4) == 0;
+  if (!l.rf64 && std::memcmp(head, "RIFF", 4) != 0) return l;
   l.wave = true;
+  // An RF64 file's first chunk, "ds64", holds the 64-bit form size, data size and sample count.
+  std::optional<uint64_t> form, data, samples;
+  unsigned char ds64[36];
+  if (l.rf64 && in.read(reinterpret_cast<char*>(ds64), 36) && std::memcmp(ds64, "ds64", 4) == 0 &&
+      Le32(ds64 + 4) >= 24) {
+    form = Le64(ds64 + 8), data = Le64(ds64 + 16), samples = Le64(ds64 + 24);
+  }
   // The form size is advisory, as for the recorder: too small a form ends at the file's end.
-  const uint64_t declaredEnd = 8 + uint64_t{Le32(head + 4)};
+  const uint64_t declaredEnd = 8 + SizeOf(Le32(head + 4), form);
   const uint64_t formEnd = declaredEnd <= 12 ? fileSize : std::min<uint64_t>(declaredEnd, fileSize);
   l.contentEnd = formEnd;
   bool format = false;
   for (uint64_t at = 12; at + 8 <= formEnd;) {
     unsigned char ck[8];
+    in.clear();
     in.seekg(static_cast<std::streamoff>(at));
     if (!in.read(reinterpret_cast<char*>(ck), 8)) break;
-    const uint64_t size = Le32(ck + 4);
+    const bool isData = std::memcmp(ck, "data", 4) == 0;
+    const uint64_t size = isData ? SizeOf(Le32(ck + 4), data) : Le32(ck + 4);
     if (std::memcmp(ck, "fmt ", 4) == 0 && !format) {
       format = true;
       l.format.resize(std::min<uint64_t>(size, 40));
@@ -243,9 +262,9 @@ RiffLayout ReadRiffLayout(const std::string& path, uint64_t fileSize) {
     }
     if (std::memcmp(ck, "fact", 4) == 0 && format && !l.hasData && size >= 4) {
       unsigned char count[4];
-      if (in.read(reinterpret_cast<char*>(count), 4)) l.fact = Le32(count);
+      if (in.read(reinterpret_cast<char*>(count), 4)) l.fact = SizeOf(Le32(count), samples);
     }
-    if (std::memcmp(ck, "data", 4) == 0 && !l.hasData) {
+    if (isData && !l.hasData) {
       l.hasData = true;
       l.dataOffset = at + 8;
       l.declared = size;

@@ -180,14 +180,17 @@ struct HeaderFields {
   uint16_t tag = 0, subTag = 0, channels = 0, blockAlign = 0, bits = 0;
   uint32_t rate = 0, bytesPerSecond = 0;
 };
-// The chunks of a RIFF/WAVE file as they lie on disk.
+// The chunks of a RIFF/WAVE file as they lie on disk.  In an RF64 file (rf64) the form and data
+// sizes and the sample count are the 64-bit ones of its "ds64" chunk wherever the 32-bit field
+// says 0xFFFFFFFF.
 struct RiffLayout {
   bool wave = false;
+  bool rf64 = false;
   uint64_t dataOffset = 0;
   uint64_t dataSize = 0;  // the bytes present, at most what the chunk declares
   uint64_t declared = 0;
   bool hasData = false;
-  std::optional<uint32_t> fact;
+  std::optional<uint64_t> fact;
   uint64_t contentEnd = 0;            // behind the RIFF form, or the data, whichever ends later
   std::vector<unsigned char> format;  // the first "fmt " chunk's content, at most 40 bytes
 };
