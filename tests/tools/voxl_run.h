@@ -33,6 +33,11 @@ class VoxlTest : public TempDirTest {
   }
 };
 
+// Runs a shell command that makes a file (sox, ffmpeg); whether it succeeded.
+inline bool Made(const std::string& command) {
+  return RunCommand(command).exitCode == 0;
+}
+
 // What ffprobe says of the first stream of `file`: "codec,rate,channels\n", e.g. "mp3,22050,2\n".
 inline std::string Probe(const std::string& file) {
   return RunCommand(

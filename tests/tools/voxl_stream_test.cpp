@@ -104,18 +104,15 @@ TEST_F(VoxlTest, StreamWritesAWaveFileOrExactlyTheSecondsOfRawPcm) {
 // From the start (an opened file stands at its end), or from --at, to the end of the file; and
 // through ALSA into the null sink, heard whole on its monitor.
 TEST_F(VoxlTest, PlayEndsAtTheEndOfTheFile) {
-  const std::string beep = File("beep.wav"), tone = File("tone.wav");
-  ASSERT_EQ(RunCommand("sox -n -r 22050 -c 2 -b 16 " + ShellQuote(beep) + " synth 0.3 sine 1000")
-                .exitCode,
-            0);
+  const std::string tone = File("tone.wav");
   const std::vector<int16_t> samples = MakeTone(1000.0, -6.0, 44100, 2, 44100 * 3 / 2);
   const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
   ASSERT_TRUE(WriteWaveFile(tone, {1, 2, 44100, 16},
                             std::vector<uint8_t>(bytes, bytes + samples.size() * 2)));
-  for (const std::string& args : {ShellQuote(beep), "--at 1.2 " + ShellQuote(tone)}) {
-    const VoxlRun run = Voxl("play " + args);
+  for (const char* at : {"", "--at 1.2 "}) {
+    const VoxlRun run = Voxl("play " + (at + ShellQuote(tone)));
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("/ 00:0"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("/ 00:01.5"), std::string::npos) << run.err;
   }
 
   std::string why;
