@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "engine/capture_fixture.h"
+#include "formats/conversion.h"
 #include "wavefile/editing.h"
 #include "wavefile/frames.h"
 
@@ -39,8 +40,12 @@ class LargeFileTest : public CaptureTest {
   // ends `buffers` buffers short of 4 GiB; false when the folder keeps no sparse files.
   bool StartNear4GiB(DWORD mode, uint32_t buffers, CaptureFormat f = {16, 2, 48000}) {
     EXPECT_EQ(VoxlSetLargeFileMode(ToHost(&r()), mode), kAccepted);
+    if (f.sampleFormat == 100) {  // through the conversion set: 32-bit float
+      WAVEFORMATEX target{WAVE_FORMAT_IEEE_FLOAT, 2, f.rate, 8 * f.rate, 8, 32, 0};
+      EXPECT_EQ(SetTargetFormat(r(), &target, sizeof target, true), kAccepted);
+    }
     Open(f, path_);
-    const uint32_t align = r().pcmFormat.nBlockAlign;
+    const uint32_t align = (f.sampleFormat == 100 ? *r().fileFormat : r().pcmFormat).nBlockAlign;
     const auto frames =
         uint32_t((0xFFFFFFFFu - r().dataChunk.dwDataOffset) / align - buffers * 4800);
     struct stat st {};
@@ -107,10 +112,13 @@ TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   const int64_t stored = r().length;
   EXPECT_EQ(ReadersSee(path_), Seen("RIFF", stored, stored));
 }
-INSTANTIATE_TEST_SUITE_P(Formats, LargeFormatTest,
-                         ::testing::Values(CaptureFormat{16, 2, 48000},
-                                           CaptureFormat{106, 2, 48000}),
-                         [](const auto& info) { return info.index == 0 ? "Pcm16" : "ALaw"; });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, LargeFormatTest,
+    ::testing::Values(CaptureFormat{16, 2, 48000}, CaptureFormat{106, 2, 48000},
+                      CaptureFormat{100, 2, 48000}),
+    [](const auto& info) {
+      return std::string(info.index == 0 ? "Pcm16" : info.index == 1 ? "ALaw" : "Float");
+    });
 
 // A process killed in the buffer that passes 4 GiB (from the struck write on every file
 // operation fails: at its data, at the header that turns RF64, after it) leaves a file both
