@@ -7,6 +7,7 @@
 
 #include "engine/capture_fixture.h"
 #include "wavefile/cue_chunk.h"
+#include "wavefile/editing.h"
 
 namespace voxl {
 namespace {
@@ -189,8 +190,10 @@ struct MarkCase {
   const char* name;
   float startTone;        // seconds
   int64_t gapAt, lossAt;  // device frames (-1: never)
-  int32_t cueAt;
+  int32_t cueAt;          // after the cut (-1: none)
   const char* label;
+  int32_t cutAt = 0;  // the file opened again, `cut` frames cut there and compacted away
+  uint32_t cut = 0;
 };
 
 class MarkTest : public CaptureTest, public ::testing::WithParamInterface<MarkCase> {};
@@ -204,6 +207,8 @@ void CALLBACK LogDropout(LONG position, DWORD frames, void*) {
 // ahead of the audio, and a device that goes away after 2000 frames: the host hears of the
 // dropout at its place in the take, the file holds what arrived (no silence for the gap) and at
 // close gets one cue point there with its label; sox, ffprobe and libsndfile read its length.
+// Opened again, a cut ahead of the cue moves it back by the cut, one over it removes it, and
+// the compaction that follows keeps the cue behind the data, within the form.
 TEST_P(MarkTest, PlacesTheCueWhereAudioIsMissing) {
   const MarkCase& c = GetParam();
   const std::string path = File("take.wav");
@@ -221,17 +226,32 @@ TEST_P(MarkTest, PlacesTheCueWhereAudioIsMissing) {
   const Bytes audio = c.lossAt < 0
                           ? Concat({Expected(kMono8k, 0, 1200), Expected(kMono8k, 1600, 1200)})
                           : Expected(kMono8k, 0, 2000);
-  const auto dropouts = c.gapAt < 0 ? decltype(gDropouts){} : decltype(gDropouts){{c.cueAt, 400}};
+  const auto dropouts =
+      c.gapAt < 0 ? decltype(gDropouts){} : decltype(gDropouts){{tone + 1200, 400}};
   EXPECT_EQ(gDropouts, dropouts);
   CloseRecording();
-  EXPECT_EQ(DataOf(path), Concat({Tone(kMono8k, tone), audio}));
-  const int64_t frames = tone + audio.size() / 2;
+  Bytes data = Concat({Tone(kMono8k, tone), audio});
+  if (c.cut > 0) {
+    uint16_t error = 0xFFFF;
+    OpenRecording(path);
+    SetPosition(r(), c.cutAt);
+    DeleteSamples(r(), int32_t(c.cut), &error);
+    CompactFile(r(), &error);
+    EXPECT_EQ(error, ErrNone);
+    CloseRecording();
+    data.erase(data.begin() + 2 * c.cutAt, data.begin() + 2 * (c.cutAt + c.cut));
+  }
+  EXPECT_EQ(DataOf(path), data);
+  EXPECT_EQ(U32At(ReadAt(path, 4, 4), 0), std::filesystem::file_size(path) - 8);
+  const int64_t frames = data.size() / 2;
   if (test::HaveProgram("sndfile-info")) {
     const std::string info = test::RunCommand("sndfile-info " + test::ShellQuote(path)).output;
-    EXPECT_TRUE(std::regex_search(
-        info, std::regex("Count : 1\\s+Cue ID : +1 +Pos : +" + std::to_string(c.cueAt) + " ")))
+    EXPECT_EQ(std::regex_search(info, std::regex("Count : 1\\s+Cue ID : +1 +Pos : +" +
+                                                 std::to_string(c.cueAt) + " ")),
+              c.cueAt >= 0)
         << info;
-    EXPECT_NE(info.find(std::string("labl : 1 : ") + c.label), std::string::npos) << info;
+    EXPECT_EQ(info.find(std::string("labl : 1 : ") + c.label) != std::string::npos, c.cueAt >= 0)
+        << info;
   }
   if (const auto sox = test::SoxInfo(path)) {
     EXPECT_EQ(sox->frames, frames);
@@ -248,7 +268,9 @@ INSTANTIATE_TEST_SUITE_P(
     Marks, MarkTest,
     ::testing::Values(MarkCase{"Gap", 0.0f, 1200, -1, 1200, "dropout 50 ms"},
                       MarkCase{"GapAfterStartTone", 0.1f, 1200, -1, 2000, "dropout 50 ms"},
-                      MarkCase{"DeviceLost", 0.0f, -1, 2000, 2000, "device lost"}),
+                      MarkCase{"DeviceLost", 0.0f, -1, 2000, 2000, "device lost"},
+                      MarkCase{"GapBehindACut", 0.0f, 1200, -1, 800, "dropout 50 ms", 400, 400},
+                      MarkCase{"GapInACut", 0.0f, 1200, -1, -1, "dropout 50 ms", 1000, 400}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // 0: the device refuses to open; k: the k-th buffer cannot be prepared.  Record reports 9 once
