@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,34 @@ inline Bytes Delivered() {
   Bytes out;
   for (const Bytes& b : gBlocks) out.insert(out.end(), b.begin(), b.end());
   return out;
+}
+
+// `b` without its bytes [from, to).
+inline Bytes Without(const Bytes& b, size_t from, size_t to) {
+  return Concat({Bytes(b.begin(), b.begin() + from), Bytes(b.begin() + to, b.end())});
+}
+
+// Bytes [offset, offset + count) of a file (the big files are sparse: read only those).
+inline Bytes ReadAt(const std::string& path, uint64_t offset, size_t count) {
+  Bytes out(count);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(std::streamoff(offset))
+      .read(reinterpret_cast<char*>(out.data()), std::streamsize(count));
+  return in ? out : Bytes{};
+}
+
+// The file's first four bytes and the frames ffprobe and sndfile-info find in it (-1: refused).
+using Seen = std::tuple<std::string, int64_t, int64_t>;
+inline Seen ReadersSee(const std::string& path) {
+  const auto out = test::RunCommand(
+      "f=" + test::ShellQuote(path) +
+      "; ff=$(timeout 20 ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 \"$f\" "
+      "2>/dev/null)"
+      "; sf=$(timeout 20 sndfile-info \"$f\" 2>&1 | sed -n 's/^Frames *: //p' | tail -1)"
+      "; echo \"$(head -c4 \"$f\") ${ff:--1} ${sf:--1}\"");
+  Seen seen{"", -1, -1};
+  std::istringstream(out.output) >> std::get<0>(seen) >> std::get<1>(seen) >> std::get<2>(seen);
+  return seen;
 }
 
 // The data chunk of a RIFF/WAVE file, as libsndfile finds it.

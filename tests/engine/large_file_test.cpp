@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "engine/capture_fixture.h"
 #include "formats/conversion.h"
@@ -19,20 +17,7 @@ namespace voxl {
 namespace {
 
 using namespace testing;
-
-// The file's first four bytes and the frames ffprobe and sndfile-info find in it (-1: refused).
-using Seen = std::tuple<std::string, int64_t, int64_t>;
-Seen ReadersSee(const std::string& path) {
-  const auto out = test::RunCommand(
-      "f=" + test::ShellQuote(path) +
-      "; ff=$(timeout 20 ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 \"$f\" "
-      "2>/dev/null)"
-      "; sf=$(timeout 20 sndfile-info \"$f\" 2>&1 | sed -n 's/^Frames *: //p' | tail -1)"
-      "; echo \"$(head -c4 \"$f\") ${ff:--1} ${sf:--1}\"");
-  Seen seen{"", -1, -1};
-  std::istringstream(out.output) >> std::get<0>(seen) >> std::get<1>(seen) >> std::get<2>(seen);
-  return seen;
-}
+using test::U32At;
 
 class LargeFileTest : public CaptureTest {
  protected:
@@ -81,14 +66,13 @@ TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   EXPECT_EQ(ReadersSee(path_), Seen("RF64", length, length));
   // The 64-bit form size covers the cue chunk behind the data (which libsndfile lists with its
   // label but does not decode in an RF64 file).
-  std::ifstream in(path_, std::ios::binary);
-  uint64_t sizes[2] = {};
-  in.seekg(20).read(reinterpret_cast<char*>(sizes), sizeof sizes);
-  uint32_t cue[9] = {};
-  in.seekg(std::streamoff(dataStart + sizes[1] + (sizes[1] & 1)))
-      .read(reinterpret_cast<char*>(cue), sizeof cue);
-  EXPECT_EQ(sizes[0], std::filesystem::file_size(path_) - 8);
-  EXPECT_EQ(std::tuple(cue[0], cue[2], cue[8]), std::tuple(0x20657563u, 1u, uint32_t(cueAt)));
+  const Bytes sizes = ReadAt(path_, 20, 16), data = ReadAt(path_, 28, 8);
+  const uint64_t dataBytes = U32At(data, 0) | uint64_t{U32At(data, 4)} << 32;
+  const Bytes cue = ReadAt(path_, dataStart + dataBytes + (dataBytes & 1), 36);
+  EXPECT_EQ(U32At(sizes, 0) | uint64_t{U32At(sizes, 4)} << 32,
+            std::filesystem::file_size(path_) - 8);
+  EXPECT_EQ(std::tuple(U32At(cue, 0), U32At(cue, 8), U32At(cue, 32)),
+            std::tuple(0x20657563u, 1u, uint32_t(cueAt)));
   const std::string info = test::RunCommand("sndfile-info " + test::ShellQuote(path_)).output;
   EXPECT_NE(info.find("labl : 1 : dropout 8 ms"), std::string::npos) << info;
   OpenRecording(path_);

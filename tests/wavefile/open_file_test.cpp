@@ -17,10 +17,6 @@ namespace {
 using namespace testing;
 namespace fs = std::filesystem;
 
-Bytes Without(const Bytes& b, size_t from, size_t to) {
-  return Concat({Bytes(b.begin(), b.begin() + from), Bytes(b.begin() + to, b.end())});
-}
-
 class OpenFileTest : public CaptureTest {
  protected:
   VoxlRecorder* host() { return ToHost(&r()); }
