@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -77,9 +78,12 @@ inline Bytes Delivered() {
   return out;
 }
 
-// `b` without its bytes [from, to).
+// Bytes [from, to) of `b`, and `b` without them.
+inline Bytes Slice(const Bytes& b, size_t from, size_t to) {
+  return Bytes(b.begin() + long(from), b.begin() + long(to));
+}
 inline Bytes Without(const Bytes& b, size_t from, size_t to) {
-  return Concat({Bytes(b.begin(), b.begin() + from), Bytes(b.begin() + to, b.end())});
+  return Concat({Slice(b, 0, from), Slice(b, to, b.size())});
 }
 
 // Bytes [offset, offset + count) of a file (the big files are sparse: read only those).
@@ -89,6 +93,14 @@ inline Bytes ReadAt(const std::string& path, uint64_t offset, size_t count) {
   in.seekg(std::streamoff(offset))
       .read(reinterpret_cast<char*>(out.data()), std::streamsize(count));
   return in ? out : Bytes{};
+}
+
+// A peer program's decoding of a file to 16-bit little-endian samples on its output.
+inline std::vector<int16_t> PeerSamples(const std::string& command) {
+  const std::string raw = test::RunCommand(command + " 2>/dev/null").output;
+  std::vector<int16_t> out(raw.size() / 2);
+  std::memcpy(out.data(), raw.data(), out.size() * 2);
+  return out;
 }
 
 // The file's first four bytes and the frames ffprobe and sndfile-info find in it (-1: refused).
@@ -128,6 +140,9 @@ class CaptureTest : public test::TempDirTest {
   }
 
   Recorder& r() { return *r_; }
+  size_t FilesInDir() const {
+    return size_t(std::distance(std::filesystem::directory_iterator(dir()), {}));
+  }
   void UseSignal(double frequency) {
     signal_.kind = virtualaudio::Signal::Kind::Sine;
     signal_.frequency[0] = frequency, signal_.frequency[1] = frequency * 1.5;

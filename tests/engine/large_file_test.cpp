@@ -49,8 +49,8 @@ class LargeFormatTest : public LargeFileTest,
 // that passes them (A-law: with its "fact" chunk, and the run reaches the most frames a position
 // holds right behind 4 GiB); both readers take it with every frame at every step and after the
 // close, a dropout before the switch is a cue at its place that the 64-bit form size covers, and
-// it opens again with its length and plays from past 4 GiB.  Without the mode the run ends at
-// 4 GiB, the file RIFF.
+// it opens again with its length and plays from past 4 GiB.  (Without the mode the run ends at
+// 4 GiB: RunEndTest.)
 TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   virtualaudio::SetInputFaults(0, {.gapAtFrame = 4800, .gapFrames = 400});
   if (!StartNear4GiB(VOXL_LARGE_FILE_RF64, 2, GetParam())) GTEST_SKIP() << "no sparse files here";
@@ -87,14 +87,6 @@ TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   Pump();
   const auto heard = virtualaudio::OutputCapture(WAVE_MAPPER);
   EXPECT_TRUE(std::any_of(heard.begin(), heard.end(), [](uint8_t b) { return b != 0; }));
-  CloseRecording();
-
-  virtualaudio::SetInputFaults(0, {});
-  if (!StartNear4GiB(VOXL_LARGE_FILE_NONE, 1, GetParam())) GTEST_SKIP();
-  Complete(2);
-  WaitForRunEnd();
-  const int64_t stored = r().length;
-  EXPECT_EQ(ReadersSee(path_), Seen("RIFF", stored, stored));
 }
 INSTANTIATE_TEST_SUITE_P(
     Formats, LargeFormatTest,

@@ -254,18 +254,13 @@ TEST_P(PeerPlaybackTest, OpensWithThePeersLengthAndPlaysExactlyWhatThePeerDecode
   // an Info frame as its peers play it, without the encoder's delay and padding.
   const bool ima = command.find("ima") != command.npos;
   auto expected = mp3 || ima ? std::nullopt : test::FfmpegDecode(path);
-  const auto decoded = [&](const std::string& command) {
-    const std::string out = test::RunCommand(command).output;
-    expected.emplace(out.size() / 2);
-    std::memcpy(expected->data(), out.data(), expected->size() * 2);
-  };
-  if (ima) decoded("sox " + test::ShellQuote(path) + " -t s16 -");
+  if (ima) expected = PeerSamples("sox " + test::ShellQuote(path) + " -t s16 -");
   if (mp3) {
     const auto wave = c.kind == 2 ? std::nullopt : test::ParseWave(path);
     const std::string stream = wave ? File("p.mp3") : path;
     ASSERT_TRUE(!wave || test::WriteBinaryFile(stream, wave->data.data(), wave->data.size()));
-    decoded("mpg123 -q " + std::string(wave ? "--no-gapless " : "") + "-s " +
-            test::ShellQuote(stream));
+    expected = PeerSamples("mpg123 -q " + std::string(wave ? "--no-gapless " : "") + "-s " +
+                           test::ShellQuote(stream));
   }
   ASSERT_TRUE(expected && !expected->empty());
   if (c.fold > 2) {  // channel k of the two heard: the mean of the channels j with j mod 2 = k

@@ -36,9 +36,6 @@ class OpenFileTest : public CaptureTest {
     RecordBuffers(buffers);
     return Expected({16, 1, rate}, 0, r().length);
   }
-  size_t FilesInDir() const {
-    return size_t(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()));
-  }
   const VoxlRecorderVtbl& m = kRecorderMethods;
   const std::string path = File("take.wav");
   WORD e_ = 0;
