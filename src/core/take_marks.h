@@ -28,6 +28,8 @@ struct TakeMark {
 
 struct TakeMarks {
   std::vector<TakeMark> list;  // in the order found
+  // Where the file holds the chunks of the marks it was opened with (cue_chunk.h), 0 for none.
+  uint64_t storedAt = 0;
   // Engine, during a run: device bytes the input delivered since the run began, the first mark
   // of the run, and where an insert-mode run began with the length it found.
   uint64_t deviceBytes = 0;

@@ -186,6 +186,8 @@ void SpliceInsertion(Recorder& r) {
       const bool oddPad = fileEnd == dataEnd + 1 && (dataEnd + size - dataStart) % 2 == 0;
       j.endBytes = oddPad ? dataEnd + size : tailEnd + size;
       j.finalSum = FinalChecksum(file, j);
+      // The chunks of the marks the file was opened with moved up with the tail.
+      if (r.marks.storedAt >= insertAt) r.marks.storedAt += size;
       if (FinishEdit(*journal, file) && r.fileKind == 0) {
         r.dataChunk.cksize = static_cast<DWORD>(j.sizes.data);
         r.riffChunk.cksize = static_cast<DWORD>(j.sizes.form);

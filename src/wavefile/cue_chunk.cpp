@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "wavefile/riff_io.h"
 #include "wavefile/riff_layout.h"
@@ -71,19 +73,79 @@ std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate) {
   return out;
 }
 
-bool AppendCueChunks(Recorder& r) {
-  HMMIO h = r.fileHandle;
-  if (h == nullptr || r.marks.list.empty()) return true;
-  const std::vector<uint8_t> chunks = CueChunks(r.marks.list, r.pcmFormat.nSamplesPerSec);
+namespace {
+
+// Largest tail behind the data that ReadCueChunks reads: the chunks of kMaxCuePoints marks.
+constexpr uint64_t kMaxCueBytes = 12 + kMaxCuePoints * 48 + 12;
+
+// Where the chunks of r.marks go and what they hold: in place of those the file was opened with
+// while they still lie behind the data inside the form, else behind the form (at an even offset:
+// a form of odd size is followed by its pad byte).  False when nothing is to be written.
+bool PlaceCueChunks(const Recorder& r, uint64_t* at, std::vector<uint8_t>* chunks) {
   const uint64_t formStart = r.riffChunk.dwDataOffset;
-  if (formStart < 8) return false;
+  if (r.fileHandle == nullptr || r.marks.list.empty() || formStart < 8) return false;
+  *chunks = CueChunks(r.marks.list, r.pcmFormat.nSamplesPerSec);
   // The form size was written just before (WriteChunkSizes): the record holds it, or the
   // 64-bit size of an RF64 file.
   const uint64_t formSize = FormBytesHeld(r);
-  // Behind the form, at an even offset (a form of odd size is followed by its pad byte).
-  const uint64_t at = formStart + formSize + (formSize & 1);
+  const uint64_t formEnd = formStart + formSize + (formSize & 1);
+  const uint64_t data = DataBytesHeld(r);
+  const uint64_t dataEnd = r.dataChunk.dwDataOffset + data + (data & 1);
+  const uint64_t stored = r.marks.storedAt;
+  *at = stored >= dataEnd && stored < formEnd ? stored : formEnd;
+  return r.large.active || *at + chunks->size() - formStart <= kMaxRiffOffset;
+}
+
+}  // namespace
+
+void ReadCueChunks(Recorder& r) {
+  r.marks.list.clear();
+  r.marks.storedAt = 0;
+  HMMIO h = r.fileHandle;
+  const uint64_t data = DataBytesHeld(r);
+  const uint64_t behindData = r.dataChunk.dwDataOffset + data;
+  const uint64_t at = behindData + (data & 1);
+  const uint64_t formEnd = r.riffChunk.dwDataOffset + FormBytesHeld(r);
+  if (h == nullptr || at + 12 > formEnd || formEnd - at > kMaxCueBytes) return;
+  std::vector<uint8_t> tail(formEnd - at);
+  const bool read = SeekTo(h, at) && ReadAll(h, tail.data(), static_cast<uint32_t>(tail.size()));
+  SeekTo(h, behindData);
+  if (!read || std::memcmp(tail.data(), "cue ", 4) != 0) return;
+  // The points, then their labels in the same order; taken only when written back they give
+  // these very bytes.
+  const uint64_t count = LoadLe32(tail.data() + 8);
+  uint64_t label = 12 + 24 * count + 12;
+  if (label > tail.size()) return;
+  const uint32_t rate = r.pcmFormat.nSamplesPerSec;
+  std::vector<TakeMark> marks;
+  for (uint64_t i = 0; i < count && label + 12 <= tail.size(); ++i) {
+    const uint32_t position = LoadLe32(tail.data() + 12 + 24 * i + 20);
+    const uint64_t textBytes = LoadLe32(tail.data() + label + 4);
+    if (textBytes < 5 || label + 8 + textBytes > tail.size()) return;
+    const auto* chars = reinterpret_cast<const char*>(tail.data() + label + 12);
+    const std::string text(chars, strnlen(chars, textBytes - 4));
+    if (text.size() < 8) return;
+    TakeMark mark{static_cast<int32_t>(std::min<uint32_t>(position, INT32_MAX)), 0,
+                  TakeMarkKind::DeviceLost};
+    if (text != "device lost") {
+      mark.kind = TakeMarkKind::Dropout;
+      mark.frames = static_cast<uint32_t>(std::lround(std::atof(text.c_str() + 8) * rate / 1000));
+    }
+    marks.push_back(mark);
+    label += 8 + textBytes + (textBytes & 1);
+  }
+  if (CueChunks(marks, rate) != tail) return;
+  r.marks.list = std::move(marks);
+  r.marks.storedAt = at;
+}
+
+bool AppendCueChunks(Recorder& r) {
+  uint64_t at = 0;
+  std::vector<uint8_t> chunks;
+  if (!PlaceCueChunks(r, &at, &chunks)) return true;
+  HMMIO h = r.fileHandle;
+  const uint64_t formStart = r.riffChunk.dwDataOffset;
   const uint64_t newSize = at + chunks.size() - formStart;
-  if (!r.large.active && newSize > kMaxRiffOffset) return true;
   if (!SeekTo(h, at) || !WriteAll(h, chunks.data(), static_cast<uint32_t>(chunks.size()))) {
     return false;
   }
@@ -91,6 +153,12 @@ bool AppendCueChunks(Recorder& r) {
   if (!SeekTo(h, formStart - 4) || !WriteU32(h, static_cast<uint32_t>(newSize))) return false;
   r.riffChunk.cksize = static_cast<DWORD>(newSize);
   return true;
+}
+
+uint64_t CueChunksEnd(const Recorder& r) {
+  uint64_t at = 0;
+  std::vector<uint8_t> chunks;
+  return PlaceCueChunks(r, &at, &chunks) ? at + chunks.size() : 0;
 }
 
 void CutMarks(TakeMarks& marks, int32_t at, uint32_t frames) {

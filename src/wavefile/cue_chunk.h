@@ -23,11 +23,21 @@ std::string MarkLabel(const TakeMark& mark, uint32_t rate);
 // even offset; empty for no marks.
 std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate);
 
-// Appends the chunks of r.marks behind the form of the RIFF/WAVE file r.fileHandle, then writes
+// Takes the marks of the RIFF/WAVE file r.fileHandle, just opened (its chunk records read): the
+// chunks are read back when they are exactly what CueChunks writes and the last in the form,
+// behind the data (storedAt says where).  Any other cue points (other labels, chunks elsewhere)
+// are left as they are, and the marks stay empty.  The file is left behind the data.
+void ReadCueChunks(Recorder& r);
+
+// Appends the chunks of r.marks behind the form of the RIFF/WAVE file r.fileHandle (or writes
+// them in place of the chunks it was opened with, while those still end the form), then writes
 // the form size that counts them: a process stopped in between leaves the file as it was before.
 // Nothing happens without marks, and when the form would pass what 32-bit sizes describe.  False
 // when a read, seek or write failed.
 bool AppendCueChunks(Recorder& r);
+
+// Where the content of the file ends once AppendCueChunks has written; 0 when it writes nothing.
+uint64_t CueChunksEnd(const Recorder& r);
 
 // A cut of `frames` frames at `at`: the marks inside it go, those behind it move down.
 void CutMarks(TakeMarks& marks, int32_t at, uint32_t frames);

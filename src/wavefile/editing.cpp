@@ -300,6 +300,8 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
   uint64_t fileBytes = 0;
   uint64_t end = 0;
   const bool sized = mmio::Length64(r.fileHandle, &fileBytes) && ContentEnd(r, fileBytes, &end);
+  // Closing the file below writes the chunks of its marks, which the copy keeps.
+  if (sized && r.fileChanged.load() != 0) end = std::max(end, CueChunksEnd(r));
   if (!sized || fileBytes <= end) {
     ReturnToPosition(r);
     ReportError(r, error, sized ? ErrNone : ErrVolumeControl);

@@ -9,6 +9,7 @@
 #include "formats/conversion.h"
 #include "formats/pcm_format.h"
 #include "platform/mmio/mmio.h"
+#include "wavefile/cue_chunk.h"
 #include "wavefile/edit_journal.h"
 #include "wavefile/frames.h"
 #include "wavefile/mpeg_scan.h"
@@ -338,6 +339,7 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
     MapFramesRecordedOntoData(r, frames, factCount, dataBytes);
     frames = factCount;
   }
+  ReadCueChunks(r);
   EnterOpenedFile(r, narrow, frames, true);
   ReportError(r, error, ErrNone);
   return 0;

@@ -278,6 +278,7 @@ void CloseRecordingTarget(Recorder& r) {
     if (r.readOnly == 0) AppendCueChunks(r);
   }
   r.marks.list.clear();
+  r.marks.storedAt = 0;
   r.large = LargeSizes{};
 
   if (h != nullptr) {

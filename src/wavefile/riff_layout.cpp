@@ -100,6 +100,15 @@ bool WriteLargeHeader(Recorder& r, uint64_t form, uint64_t data, uint64_t sample
   return true;
 }
 
+// The zero pad byte behind odd-sized data, then the RF64 header of WriteLargeHeader; the header
+// is written even when the pad byte is not.  False when either failed.
+bool WriteLargeSizes(Recorder& r, uint64_t form, uint64_t data, uint64_t samples) {
+  const char pad = 0;
+  const bool padded = (data & 1u) == 0 || (SeekTo(r.fileHandle, r.dataChunk.dwDataOffset + data) &&
+                                           WriteAll(r.fileHandle, &pad, 1));
+  return WriteLargeHeader(r, form, data, samples) && padded;
+}
+
 // Whether sizes for these fields need the RF64 form (or the file is RF64 already).
 bool NeedsLargeForm(const Recorder& r, const SizeFields& s) {
   return r.large.active || s.form > kMaxRiffOffset || s.data > kMaxRiffOffset;
@@ -158,10 +167,7 @@ void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
   if (large.dataAt != 0 && NeedsLargeForm(r, large)) {
     // An RF64 file: the pad byte of odd-sized data, then the 64-bit sizes.
     const uint64_t dataStart = large.dataAt + 4;
-    const char pad = 0;
-    if ((large.data & 1u) != 0 && SeekTo(h, dataStart + large.data)) WriteAll(h, &pad, 1);
-    WriteLargeHeader(r, large.form, large.data,
-                     factCount != nullptr ? *factCount : r.length.load());
+    WriteLargeSizes(r, large.form, large.data, factCount != nullptr ? *factCount : r.length.load());
     SeekTo(h, dataStart + large.data + (large.data & 1u));
     r.riffChunk.dwFlags &= ~MMIO_DIRTY;
     r.dataChunk.dwFlags &= ~MMIO_DIRTY;
@@ -212,15 +218,11 @@ bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const ui
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   if (h == nullptr || dataStart < 8 || formStart < 8) return false;
   if (r.large.active) {
-    if ((dataSize & 1u) != 0) {
-      const char pad = 0;
-      if (!SeekTo(h, dataStart + dataSize) || !WriteAll(h, &pad, 1)) return false;
-    }
     // The count stays when the data does (chunks added behind it).
     const uint64_t samples = factCount != nullptr       ? *factCount
                              : dataSize == r.large.data ? r.large.samples
                                                         : ByteToFrames(r, dataSize);
-    return WriteLargeHeader(r, formSize, dataSize, samples);
+    return WriteLargeSizes(r, formSize, dataSize, samples);
   }
   if (dataSize > kMaxRiffOffset || formSize > kMaxRiffOffset) return false;
   const uint64_t factAt = r.factChunk.dwDataOffset;

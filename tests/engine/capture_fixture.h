@@ -6,6 +6,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +78,45 @@ inline Bytes Delivered() {
   return out;
 }
 
+// Bytes [from, to) of `b`, and `b` without them.
+inline Bytes Slice(const Bytes& b, size_t from, size_t to) {
+  return Bytes(b.begin() + long(from), b.begin() + long(to));
+}
+inline Bytes Without(const Bytes& b, size_t from, size_t to) {
+  return Concat({Slice(b, 0, from), Slice(b, to, b.size())});
+}
+
+// Bytes [offset, offset + count) of a file (the big files are sparse: read only those).
+inline Bytes ReadAt(const std::string& path, uint64_t offset, size_t count) {
+  Bytes out(count);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(std::streamoff(offset))
+      .read(reinterpret_cast<char*>(out.data()), std::streamsize(count));
+  return in ? out : Bytes{};
+}
+
+// A peer program's decoding of a file to 16-bit little-endian samples on its output.
+inline std::vector<int16_t> PeerSamples(const std::string& command) {
+  const std::string raw = test::RunCommand(command + " 2>/dev/null").output;
+  std::vector<int16_t> out(raw.size() / 2);
+  std::memcpy(out.data(), raw.data(), out.size() * 2);
+  return out;
+}
+
+// The file's first four bytes and the frames ffprobe and sndfile-info find in it (-1: refused).
+using Seen = std::tuple<std::string, int64_t, int64_t>;
+inline Seen ReadersSee(const std::string& path) {
+  const auto out = test::RunCommand(
+      "f=" + test::ShellQuote(path) +
+      "; ff=$(timeout 20 ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 \"$f\" "
+      "2>/dev/null)"
+      "; sf=$(timeout 20 sndfile-info \"$f\" 2>&1 | sed -n 's/^Frames *: //p' | tail -1)"
+      "; echo \"$(head -c4 \"$f\") ${ff:--1} ${sf:--1}\"");
+  Seen seen{"", -1, -1};
+  std::istringstream(out.output) >> std::get<0>(seen) >> std::get<1>(seen) >> std::get<2>(seen);
+  return seen;
+}
+
 // The data chunk of a RIFF/WAVE file, as libsndfile finds it.
 inline Bytes DataOf(const std::string& path) {
   const auto wave = test::ReadWithSndfile(path);
@@ -98,6 +140,9 @@ class CaptureTest : public test::TempDirTest {
   }
 
   Recorder& r() { return *r_; }
+  size_t FilesInDir() const {
+    return size_t(std::distance(std::filesystem::directory_iterator(dir()), {}));
+  }
   void UseSignal(double frequency) {
     signal_.kind = virtualaudio::Signal::Kind::Sine;
     signal_.frequency[0] = frequency, signal_.frequency[1] = frequency * 1.5;

@@ -21,14 +21,6 @@ std::vector<int16_t> Decode(const CaptureFormat& f, const Bytes& stored) {
   return out;
 }
 
-// A peer program's decoding of the file to 16-bit little-endian samples.
-std::vector<int16_t> PeerSamples(const std::string& command) {
-  const std::string raw = test::RunCommand(command + " 2>/dev/null").output;
-  std::vector<int16_t> out(raw.size() / 2);
-  std::memcpy(out.data(), raw.data(), out.size() * 2);
-  return out;
-}
-
 struct PeerCase {
   const char* name;
   CaptureFormat format;

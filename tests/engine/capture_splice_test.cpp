@@ -25,9 +25,6 @@ class SpliceTest : public CaptureTest {
     r().insertMode = 1;
     UseSignal(frequency);
   }
-  static Bytes Slice(const Bytes& b, size_t from, size_t to) {
-    return Bytes(b.begin() + long(from), b.begin() + long(to));
-  }
   bool NoSpliceFileLeft() const { return std::filesystem::is_empty(temp_); }
   const std::string temp_ = File("tmp");
   // Old audio that does not repeat within 80000 frames, so any misplaced piece shows.

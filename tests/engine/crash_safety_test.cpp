@@ -3,6 +3,7 @@
 // (tests/tools/voxl_record_test.cpp kills voxl record itself.)
 #include <sys/stat.h>
 
+#include <array>
 #include <filesystem>
 
 #include "engine/capture_fixture.h"
@@ -174,13 +175,11 @@ TEST_P(KillPointTest, TheNextOpenLeavesTheOldOrTheNewRecordingAndNothingElse) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Edits, KillPointTest,
-                         ::testing::Values(Edit::Cut, Edit::Insert, Edit::Compact),
-                         [](const auto& info) {
-                           return std::string(info.param == Edit::Cut      ? "Cut"
-                                              : info.param == Edit::Insert ? "Insert"
-                                                                           : "Compact");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Edits, KillPointTest, ::testing::Values(Edit::Cut, Edit::Insert, Edit::Compact),
+    [](const auto& info) {
+      return std::string(std::array{"Cut", "Insert", "Compact"}[int(info.param)]);
+    });
 
 // Journals that do not describe the recording as it is, and names that are no regular file:
 // the open neither hangs nor touches anything but the journal, which goes when it is a file.
@@ -252,7 +251,7 @@ TEST_F(CaptureTest, HostileJournalsAndTargetsTouchNothing) {
     Named(target, [&](BSTR name) { NewRecording(r(), name, &error); });
     EXPECT_EQ(error, ErrNotAFile);
     Named(target, [&](BSTR name) { OpenFile(r(), name, &error); });
-    EXPECT_EQ(error, target == File("elsewhere") ? ErrNotAFile : ErrNotAFile);
+    EXPECT_EQ(error, ErrNotAFile);
   }
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
   EXPECT_TRUE(std::filesystem::is_fifo(File("fifo")));

@@ -254,19 +254,13 @@ TEST_P(PeerPlaybackTest, OpensWithThePeersLengthAndPlaysExactlyWhatThePeerDecode
   // an Info frame as its peers play it, without the encoder's delay and padding.
   const bool ima = command.find("ima") != command.npos;
   auto expected = mp3 || ima ? std::nullopt : test::FfmpegDecode(path);
-  if (ima) {
-    const auto out = test::RunCommand("sox " + test::ShellQuote(path) + " -t s16 -");
-    expected.emplace(out.output.size() / 2);
-    std::memcpy(expected->data(), out.output.data(), expected->size() * 2);
-  }
+  if (ima) expected = PeerSamples("sox " + test::ShellQuote(path) + " -t s16 -");
   if (mp3) {
     const auto wave = c.kind == 2 ? std::nullopt : test::ParseWave(path);
     const std::string stream = wave ? File("p.mp3") : path;
     ASSERT_TRUE(!wave || test::WriteBinaryFile(stream, wave->data.data(), wave->data.size()));
-    const auto out = test::RunCommand("mpg123 -q " + std::string(wave ? "--no-gapless " : "") +
-                                      "-s " + test::ShellQuote(stream));
-    expected.emplace(out.output.size() / 2);
-    std::memcpy(expected->data(), out.output.data(), expected->size() * 2);
+    expected = PeerSamples("mpg123 -q " + std::string(wave ? "--no-gapless " : "") + "-s " +
+                           test::ShellQuote(stream));
   }
   ASSERT_TRUE(expected && !expected->empty());
   if (c.fold > 2) {  // channel k of the two heard: the mean of the channels j with j mod 2 = k
@@ -316,9 +310,7 @@ TEST_P(PeerPlaybackTest, OpensWithThePeersLengthAndPlaysExactlyWhatThePeerDecode
   Close(r(), &error);
   const auto after = test::ParseWave(path);
   ASSERT_TRUE(after);
-  Bytes kept(before->data.begin(), before->data.begin() + from);
-  kept.insert(kept.end(), before->data.begin() + to, before->data.end());
-  EXPECT_TRUE(after->data == kept);
+  EXPECT_TRUE(after->data == Without(before->data, from, to));
   const auto peer = test::SoxInfo(path);
   ASSERT_TRUE(peer);
   EXPECT_EQ(peer->frames, int64_t(left));

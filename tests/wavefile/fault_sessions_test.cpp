@@ -125,9 +125,6 @@ class FaultSessionTest : public CaptureTest,
     const size_t at = r().dataChunk.dwDataOffset, size = size_t(r().length) * 2;
     return error != ErrNone || at + size > file.size() ? Bytes{} : Slice(file, at, at + size);
   }
-  static Bytes Slice(const Bytes& b, size_t from, size_t to) {
-    return Bytes(b.begin() + long(from), b.begin() + long(to));
-  }
 
  public:
   // a. A new PCM file, three buffers, close.  Steps: created, each buffer, stopped, closed.

@@ -17,10 +17,6 @@ namespace {
 using namespace testing;
 namespace fs = std::filesystem;
 
-Bytes Without(const Bytes& b, size_t from, size_t to) {
-  return Concat({Bytes(b.begin(), b.begin() + from), Bytes(b.begin() + to, b.end())});
-}
-
 class OpenFileTest : public CaptureTest {
  protected:
   VoxlRecorder* host() { return ToHost(&r()); }
@@ -39,9 +35,6 @@ class OpenFileTest : public CaptureTest {
     Open({16, 1, rate}, path);
     RecordBuffers(buffers);
     return Expected({16, 1, rate}, 0, r().length);
-  }
-  size_t FilesInDir() const {
-    return size_t(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()));
   }
   const VoxlRecorderVtbl& m = kRecorderMethods;
   const std::string path = File("take.wav");
