@@ -40,3 +40,16 @@ function(voxl_bench name source)
   add_executable(bench_${name} ${source})
   target_link_libraries(bench_${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
 endfunction()
+
+# voxl_quick_start(TARGET): link options that make a program or the shared library cheap to
+# start, which a short command such as `voxl info` pays for in full: the C++ runtime linked in
+# (its exports only C, so no C++ object crosses the boundary; this saves loading and relocating
+# libstdc++ at every start, most of the dynamic loader's work), only the libraries really used,
+# and the linker's optimised symbol tables.  The sanitizer builds keep the shared runtime, which
+# their interceptors expect.
+function(voxl_quick_start target)
+  if(VOXL_SANITIZE STREQUAL "")
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -Wl,--as-needed
+                        -Wl,-O1)
+  endif()
+endfunction()

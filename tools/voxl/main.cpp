@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,31 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+// The commands in the order of the help, each with the names its adder sets up.
+struct CommandAdder {
+  const char* names[2];
+  void (*add)(CLI::App&, int&);
+};
+constexpr CommandAdder kAdders[] = {
+    {{"devices"}, AddDevicesCommand},
+    {{"stream"}, AddStreamCommand},
+    {{"record"}, AddRecordCommand},
+    {{"formats"}, AddFormatsCommand},
+    {{"info"}, AddInfoCommand},
+    {{"play"}, AddPlayCommand},
+    {{"cut", "compact"}, AddEditCommands},
+    {{"convert"}, AddConvertCommand},
+};
+
+const CommandAdder* FindAdder(const char* word) {
+  for (const CommandAdder& adder : kAdders) {
+    for (const char* name : adder.names) {
+      if (name != nullptr && std::strcmp(name, word) == 0) return &adder;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace voxl::cli
 
 // The build gives the project's version; a build of the sources alone (a packager's against an
@@ -50,8 +76,11 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 int main(int argc, char** argv) {
   CLI::App app{"voxl - record, play and edit sound with the VOXL310K library", "voxl"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("voxl ") + VOXL_VERSION_TEXT +
-                                        "\ncodecs: " + VoxlCodecLibraryVersions());
+  // The codec libraries are asked for their versions only when --version is given.
+  app.set_version_flag("--version", std::function<std::string()>([] {
+                         return std::string("voxl ") + VOXL_VERSION_TEXT +
+                                "\ncodecs: " + VoxlCodecLibraryVersions();
+                       }));
   app.footer(
       "Audio devices come from the ALSA driver when it finds a device, else from the built-in "
       "virtual devices;\nset VOXL_AUDIO_DRIVER=alsa or VOXL_AUDIO_DRIVER=virtual to choose.\n"
@@ -71,14 +100,15 @@ int main(int argc, char** argv) {
   voxl::cli::ChooseVirtualInputSignal();
 
   int exitCode = voxl::cli::kExitOk;
-  voxl::cli::AddDevicesCommand(app, exitCode);
-  voxl::cli::AddStreamCommand(app, exitCode);
-  voxl::cli::AddRecordCommand(app, exitCode);
-  voxl::cli::AddFormatsCommand(app, exitCode);
-  voxl::cli::AddInfoCommand(app, exitCode);
-  voxl::cli::AddPlayCommand(app, exitCode);
-  voxl::cli::AddEditCommands(app, exitCode);
-  voxl::cli::AddConvertCommand(app, exitCode);
+  // Setting up every command's options costs more than a short command's own work, so a first
+  // word that names a command sets up that command alone; anything else (options, a mistake)
+  // sets up all of them, for the help and the list of commands.
+  const voxl::cli::CommandAdder* named = voxl::cli::FindAdder(argc > 1 ? argv[1] : "");
+  if (named != nullptr) {
+    named->add(app, exitCode);
+  } else {
+    for (const voxl::cli::CommandAdder& adder : voxl::cli::kAdders) adder.add(app, exitCode);
+  }
 
   // A first word that names no command is said so, with the commands there are.
   if (argc > 1 && argv[1][0] != '-') {

@@ -8,8 +8,6 @@
 //
 // At the end, the encoder pads the partial block with silence; the decoder drops a truncated
 // block (it holds no complete pair of frames).
-#include <gsm.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -18,9 +16,15 @@
 
 #include "platform/acm/acm_driver.h"
 #include "platform/acm/block_stream.h"
+#include "platform/acm/codec_library.h"
 
 namespace voxl::acm {
 namespace {
+
+// The library's functions, once Gsm() has loaded them (every stream starts in NewHandle).
+const GsmLibrary& G() {
+  return *Gsm();
+}
 
 constexpr uint32_t kRate = 8000;
 constexpr uint16_t kBlockBytes = 65;
@@ -46,15 +50,16 @@ bool IsPcm16(const WAVEFORMATEX* f) {
 }
 
 struct GsmDeleter {
-  void operator()(gsm_state* g) const { gsm_destroy(g); }
+  void operator()(gsm_state* g) const { G().gsm_destroy(g); }
 };
 using GsmHandle = std::unique_ptr<gsm_state, GsmDeleter>;
 
 GsmHandle NewHandle() {
-  GsmHandle g(gsm_create());
+  if (Gsm() == nullptr) return nullptr;
+  GsmHandle g(G().gsm_create());
   if (g) {
     int wav49 = 1;
-    gsm_option(g.get(), GSM_OPT_WAV49, &wav49);
+    G().gsm_option(g.get(), GSM_OPT_WAV49, &wav49);
   }
   return g;
 }
@@ -72,8 +77,8 @@ class GsmEncoder final : public BlockStream {
       std::memset(out, 0, kBlockBytes);
       return;
     }
-    gsm_encode(gsm_.get(), samples.data(), out);
-    gsm_encode(gsm_.get(), samples.data() + kFrameSamples, out + 32);
+    G().gsm_encode(gsm_.get(), samples.data(), out);
+    G().gsm_encode(gsm_.get(), samples.data() + kFrameSamples, out + 32);
   }
   uint32_t PartialOutputBytes(uint32_t) const override { return kBlockBytes; }
   // The last partial block, padded with silence (a half sample included).
@@ -95,10 +100,10 @@ class GsmDecoder final : public BlockStream {
     std::array<gsm_byte, kBlockBytes> block;
     std::memcpy(block.data(), in, kBlockBytes);
     std::array<gsm_signal, kSamplesPerBlock> samples{};
-    if (gsm_ && gsm_decode(gsm_.get(), block.data(), samples.data()) < 0) {
+    if (gsm_ && G().gsm_decode(gsm_.get(), block.data(), samples.data()) < 0) {
       std::fill_n(samples.begin(), kFrameSamples, 0);
     }
-    if (gsm_ && gsm_decode(gsm_.get(), block.data() + 33, samples.data() + kFrameSamples) < 0) {
+    if (gsm_ && G().gsm_decode(gsm_.get(), block.data() + 33, samples.data() + kFrameSamples) < 0) {
       std::fill_n(samples.begin() + kFrameSamples, kFrameSamples, 0);
     }
     std::memcpy(out, samples.data(), kPcmBlockBytes);

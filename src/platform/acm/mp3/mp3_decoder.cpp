@@ -8,41 +8,45 @@
 // frame); the delay the format record states is left out at the start of every stream, so a
 // recording's first recorded frame comes first.  Junk between frames is skipped however long it
 // is; a stream the library gives up on is restarted at the next source bytes.
-#include <mpg123.h>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
+#include "platform/acm/codec_library.h"
 #include "platform/acm/mp3/mp3_codec.h"
 
 namespace voxl::acm::mp3 {
 namespace {
 
+// The library's functions, once Mpg123() has loaded them (every decoder starts in NewDecoder).
+const Mpg123Library& M() {
+  return *Mpg123();
+}
+
 bool LibraryReady() {
   static std::once_flag once;
   static bool ready = false;
-  std::call_once(once, [] { ready = mpg123_init() == MPG123_OK; });
+  std::call_once(once, [] { ready = Mpg123() != nullptr && M().mpg123_init() == MPG123_OK; });
   return ready;
 }
 
 struct Mpg123Deleter {
-  void operator()(mpg123_handle* mh) const { mpg123_delete(mh); }
+  void operator()(mpg123_handle* mh) const { M().mpg123_delete(mh); }
 };
 using Mpg123Handle = std::unique_ptr<mpg123_handle, Mpg123Deleter>;
 
 Mpg123Handle NewDecoder(const Layout& l) {
   if (!LibraryReady()) return nullptr;
-  Mpg123Handle mh(mpg123_new(nullptr, nullptr));
+  Mpg123Handle mh(M().mpg123_new(nullptr, nullptr));
   if (!mh) return nullptr;
-  mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-  mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-  mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, -1, 0);
-  if (mpg123_format_none(mh.get()) != MPG123_OK ||
-      mpg123_format(mh.get(), static_cast<long>(l.rate),
-                    l.channels == 1 ? MPG123_MONO : MPG123_STEREO,
-                    MPG123_ENC_SIGNED_16) != MPG123_OK ||
-      mpg123_open_feed(mh.get()) != MPG123_OK) {
+  M().mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+  M().mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
+  M().mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, -1, 0);
+  if (M().mpg123_format_none(mh.get()) != MPG123_OK ||
+      M().mpg123_format(mh.get(), static_cast<long>(l.rate),
+                        l.channels == 1 ? MPG123_MONO : MPG123_STEREO,
+                        MPG123_ENC_SIGNED_16) != MPG123_OK ||
+      M().mpg123_open_feed(mh.get()) != MPG123_OK) {
     return nullptr;
   }
   return mh;
@@ -79,17 +83,17 @@ class Decoder final : public CodecStream {
   MMRESULT Convert(ConvertIo& io, DWORD flags) override {
     io.srcUsed = io.dstUsed = 0;
     if ((flags & ACM_STREAMCONVERTF_START) != 0) {
-      if (mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
+      if (M().mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
       toSkip_ = skipFrames_;
     }
     if (io.srcBytes > 0) {
-      if (mpg123_feed(mh_.get(), io.src, io.srcBytes) != MPG123_OK) return MMSYSERR_NOMEM;
+      if (M().mpg123_feed(mh_.get(), io.src, io.srcBytes) != MPG123_OK) return MMSYSERR_NOMEM;
       io.srcUsed = io.srcBytes;
     }
     while (io.dstBytes - io.dstUsed >= frameBytes_) {
       const size_t room = (io.dstBytes - io.dstUsed) / frameBytes_ * frameBytes_;
       size_t done = 0;
-      const int r = mpg123_read(mh_.get(), io.dst + io.dstUsed, room, &done);
+      const int r = M().mpg123_read(mh_.get(), io.dst + io.dstUsed, room, &done);
       if (toSkip_ > 0 && done > 0) {
         const size_t skip = std::min<size_t>(done / frameBytes_, toSkip_) * frameBytes_;
         std::memmove(io.dst + io.dstUsed, io.dst + io.dstUsed + skip, done - skip);
@@ -100,7 +104,7 @@ class Decoder final : public CodecStream {
       if (r == MPG123_OK || r == MPG123_NEW_FORMAT) continue;
       if (r != MPG123_NEED_MORE && r != MPG123_DONE) {
         // The library gave up on what it holds: start afresh with the next bytes.
-        if (mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
+        if (M().mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
       }
       break;
     }

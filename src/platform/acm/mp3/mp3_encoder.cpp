@@ -6,17 +6,21 @@
 // takes every whole sample frame it is given and gives what the library has finished; END flushes
 // the rest, once.  What does not fit the destination waits for the next call, and no source is
 // taken while it waits.
-#include <lame/lame.h>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "platform/acm/codec_library.h"
 #include "platform/acm/mp3/mp3_codec.h"
 
 namespace voxl::acm::mp3 {
 namespace {
+
+// The library's functions, once Lame() has loaded them (every encoder starts in NewEncoder).
+const LameLibrary& L() {
+  return *Lame();
+}
 
 // Sample frames handed to the library per call, and the output room it needs for them: it
 // promises at most 1.25 bytes per sample and 7200 bytes more.
@@ -32,25 +36,27 @@ std::mutex& SetupMutex() {
 }
 
 struct LameDeleter {
-  void operator()(lame_global_flags* gf) const { lame_close(gf); }
+  void operator()(lame_global_flags* gf) const { L().lame_close(gf); }
 };
 using LameHandle = std::unique_ptr<lame_global_flags, LameDeleter>;
 
 LameHandle NewEncoder(const Layout& l) {
+  if (Lame() == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(SetupMutex());
-  LameHandle gf(lame_init());
+  LameHandle gf(L().lame_init());
   if (!gf) return nullptr;
-  lame_set_num_channels(gf.get(), l.channels);
-  lame_set_in_samplerate(gf.get(), static_cast<int>(l.rate));
-  lame_set_out_samplerate(gf.get(), static_cast<int>(l.rate));
-  lame_set_VBR(gf.get(), vbr_off);
-  lame_set_brate(gf.get(), static_cast<int>(l.kbps));
-  lame_set_mode(gf.get(), l.channels == 1 ? MONO : JOINT_STEREO);
-  lame_set_bWriteVbrTag(gf.get(), 0);
-  lame_set_write_id3tag_automatic(gf.get(), 0);
-  if (lame_init_params(gf.get()) < 0 || lame_get_brate(gf.get()) != static_cast<int>(l.kbps) ||
-      lame_get_out_samplerate(gf.get()) != static_cast<int>(l.rate) ||
-      lame_get_encoder_delay(gf.get()) != static_cast<int>(kEncoderDelay)) {
+  L().lame_set_num_channels(gf.get(), l.channels);
+  L().lame_set_in_samplerate(gf.get(), static_cast<int>(l.rate));
+  L().lame_set_out_samplerate(gf.get(), static_cast<int>(l.rate));
+  L().lame_set_VBR(gf.get(), vbr_off);
+  L().lame_set_brate(gf.get(), static_cast<int>(l.kbps));
+  L().lame_set_mode(gf.get(), l.channels == 1 ? MONO : JOINT_STEREO);
+  L().lame_set_bWriteVbrTag(gf.get(), 0);
+  L().lame_set_write_id3tag_automatic(gf.get(), 0);
+  if (L().lame_init_params(gf.get()) < 0 ||
+      L().lame_get_brate(gf.get()) != static_cast<int>(l.kbps) ||
+      L().lame_get_out_samplerate(gf.get()) != static_cast<int>(l.rate) ||
+      L().lame_get_encoder_delay(gf.get()) != static_cast<int>(kEncoderDelay)) {
     return nullptr;
   }
   return gf;
@@ -89,13 +95,13 @@ class Encoder final : public CodecStream {
       if (flushed_ && !Restart()) return MMSYSERR_NOMEM;  // a new stream after the end
       const uint32_t frames = std::min((io.srcBytes - io.srcUsed) / frameBytes_, kChunkFrames);
       std::memcpy(samples_.data(), io.src + io.srcUsed, size_t{frames} * frameBytes_);
-      const int n =
-          layout_.channels == 1
-              ? lame_encode_buffer(gf_.get(), samples_.data(), samples_.data(),
-                                   static_cast<int>(frames), scratch_.data(),
-                                   static_cast<int>(scratch_.size()))
-              : lame_encode_buffer_interleaved(gf_.get(), samples_.data(), static_cast<int>(frames),
-                                               scratch_.data(), static_cast<int>(scratch_.size()));
+      const int n = layout_.channels == 1
+                        ? L().lame_encode_buffer(gf_.get(), samples_.data(), samples_.data(),
+                                                 static_cast<int>(frames), scratch_.data(),
+                                                 static_cast<int>(scratch_.size()))
+                        : L().lame_encode_buffer_interleaved(
+                              gf_.get(), samples_.data(), static_cast<int>(frames), scratch_.data(),
+                              static_cast<int>(scratch_.size()));
       if (n < 0) return MMSYSERR_ERROR;
       io.srcUsed += frames * frameBytes_;
       framesIn_ += frames;
@@ -106,7 +112,7 @@ class Encoder final : public CodecStream {
       io.srcUsed = io.srcBytes;  // a partial sample frame is not audio
       if (!flushed_ && framesIn_ > 0) {
         const int n =
-            lame_encode_flush(gf_.get(), scratch_.data(), static_cast<int>(scratch_.size()));
+            L().lame_encode_flush(gf_.get(), scratch_.data(), static_cast<int>(scratch_.size()));
         if (n < 0) return MMSYSERR_ERROR;
         Emit(io, static_cast<uint32_t>(n));
       }
