@@ -11,10 +11,9 @@
 // Writes never let the data pass DataEndLimit (4 GiB, or beyond for an RF64 recording), and a write
 // that fails or falls short ends the run with ErrCaptureWrite; nothing recorded after that is
 // stored, so what is on disk stays one unbroken stretch.  In overwrite mode the sizes of a
-// RIFF/WAVE file follow the stored audio after every batch of device buffers the engine handles
-// together (KeepSizesCurrent; with a device that keeps time, each buffer), so a process killed at
-// any moment leaves a file that opens with all but the last batch; the end of the run writes them
-// once more.
+// RIFF/WAVE file follow the stored audio after every device buffer (KeepSizesCurrent), so a process
+// killed at any moment leaves a file that opens with all but the last buffer; the end of the run
+// writes them once more.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -351,7 +350,7 @@ void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded) {
   }
   if (fillsFile && r.engineStage == Capturing) FailCapture(r, ErrLengthLimit);
   MarkChunksDirty(r);
-  if (!SizesAtBatchEnd()) KeepSizesCurrent(r);
+  KeepSizesCurrent(r);
 }
 
 void FinishCapture(Recorder& r) {

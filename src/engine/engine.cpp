@@ -124,7 +124,6 @@ struct CaptureBatch {
   std::array<Held, kMostPosts> post{};
   size_t held = 0;
   std::array<WAVEHDR*, kWaveBufferCount> buffers{};
-  bool sizesOwed = false;  // a buffer of the batch was stored: its end writes the sizes
 };
 
 // The batch of the engine thread running now (null on every other thread).
@@ -181,12 +180,6 @@ void ReturnCaptureBuffer(Recorder& r, WAVEHDR& header) {
 
 void EndBatch(Recorder& r, CaptureBatch& batch) {
   batch.open = false;
-  // The sizes on disk first, so what the host hears of is in the file's sizes too; a failed
-  // write ends the run before the buffers go back.
-  if (batch.sizesOwed) {
-    batch.sizesOwed = false;
-    KeepSizesCurrent(r);
-  }
   PostHeld(r, batch);
   const size_t held = batch.held;
   batch.held = 0;
@@ -334,13 +327,6 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
   }
   if (batch->posts == batch->post.size()) PostHeld(r, *batch);
   batch->post[batch->posts++] = {static_cast<WPARAM>(code), argument};
-}
-
-bool SizesAtBatchEnd() {
-  CaptureBatch* batch = tBatch;
-  if (batch == nullptr || !batch->open) return false;
-  batch->sizesOwed = true;
-  return true;
 }
 
 void FreeCapturedBlock(CapturedBlock* block) {

@@ -37,11 +37,6 @@ bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument = 0);
 // PooledBlock (NotifyPooledBlock) goes back to its pool, a DropoutNote (NotifyDropout) is freed.
 void PostNotification(Recorder& r, NotifyCode code, LPARAM argument = 0);
 
-// On the engine thread while it handles a batch of captured buffers: the sizes on disk are
-// written once when the batch ends (KeepSizesCurrent), not after each of its buffers, and true.
-// Elsewhere false: the caller writes them now.
-bool SizesAtBatchEnd();
-
 // Frees a CapturedBlock, its format copy and its data copy.  Null is accepted.
 void FreeCapturedBlock(CapturedBlock* block);
 
