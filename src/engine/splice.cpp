@@ -40,7 +40,7 @@ namespace {
 
 // Copies `count` bytes from the start of `source` to `to` in `target`.
 bool CopyIn(HMMIO source, HMMIO target, uint64_t to, uint64_t count, uint8_t* buffer) {
-  return MoveRange(source, 0, target, to, count, MoveOrder::FirstPieceFirst, buffer).moved == count;
+  return CopyThroughBuffer(source, 0, target, to, count, buffer);
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ bool CopyStart(char* source, char* target, uint64_t bytes, const ProgressHook& p
       copied = done == 0;  // a copy that failed part-way failed
     }
     if (copied && !inSystem) {
-      copied = MoveRange(from, at, to, at, n, MoveOrder::FirstPieceFirst, buffer.get()).moved == n;
+      copied = CopyThroughBuffer(from, at, to, at, n, buffer.get());
     }
     mmio::StartWriteBack(to);
     if (copied) progress.Report(at + n, bytes);

@@ -42,32 +42,16 @@ bool WriteU32(HMMIO h, uint32_t value) {
   return WriteAll(h, bytes, 4);
 }
 
-MoveResult MoveRange(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
-                     MoveOrder order, uint8_t* buffer) {
-  const bool lastFirst = order == MoveOrder::LastPieceFirst;
+bool CopyThroughBuffer(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
+                       uint8_t* buffer) {
   for (uint64_t done = 0; done < count;) {
     const auto n = static_cast<uint32_t>(std::min<uint64_t>(count - done, kMoveBufferBytes));
-    const uint64_t at = lastFirst ? count - done - n : done;  // the piece inside the range
-    if (!ReadAt(source, from + at, buffer, n)) return {done, true};
-    if (WriteAt(target, to + at, buffer, n)) {
-      done += n;
-      continue;
+    if (!ReadAt(source, from + done, buffer, n) || !WriteAt(target, to + done, buffer, n)) {
+      return false;
     }
-    // The failed write may have hit the part of its own source that overlaps its target;
-    // the buffer still holds what was there.
-    bool intact = true;
-    if (source == target) {
-      const uint64_t s = from + at;
-      const uint64_t t = to + at;
-      const uint64_t lo = std::max(s, t);
-      const uint64_t hi = std::min(s, t) + n;
-      if (lo < hi) {
-        intact = WriteAt(source, lo, buffer + (lo - s), static_cast<uint32_t>(hi - lo));
-      }
-    }
-    return {done, intact};
+    done += n;
   }
-  return {count, true};
+  return true;
 }
 
 }  // namespace voxl

@@ -48,25 +48,10 @@ inline void StoreLe64(uint8_t* p, uint64_t v) {
   StoreLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-// Which end of a range a move begins with.  Inside one file a move must begin at the end that
-// lies ahead of it, so that no byte is overwritten before it has been read: first piece first to
-// move a range down, last piece first to move it up.
-enum class MoveOrder { FirstPieceFirst, LastPieceFirst };
-
-struct MoveResult {
-  // Bytes moved before the first piece that failed (all of them on success), counted from the
-  // end the move began with.
-  uint64_t moved;
-  // False when a failed piece may have left part of the range not yet moved overwritten: its
-  // write failed, source and target overlap, and the bytes it may have hit could not be
-  // rewritten from the buffer.
-  bool restIntact;
-};
-
-// Moves `count` bytes from offset `from` in `source` to offset `to` in `target` (the same handle
-// for a move inside one file) in pieces of at most kMoveBufferBytes through `buffer` (at least
-// kMoveBufferBytes), in `order`.  Stops at the first piece that cannot be read or written whole.
-MoveResult MoveRange(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
-                     MoveOrder order, uint8_t* buffer);
+// Copies `count` bytes from offset `from` in `source` to offset `to` in another file `target` in
+// pieces of at most kMoveBufferBytes through `buffer` (at least kMoveBufferBytes).  False at the
+// first piece that cannot be read or written whole.
+bool CopyThroughBuffer(HMMIO source, uint64_t from, HMMIO target, uint64_t to, uint64_t count,
+                       uint8_t* buffer);
 
 }  // namespace voxl
