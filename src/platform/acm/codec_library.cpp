@@ -36,34 +36,21 @@ const Table* Load(const char* soname, const char* purpose, Fill fill) {
 
 }  // namespace
 
-const LameLibrary* Lame() {
-  static const LameLibrary* const table =
-      Load<LameLibrary>(VOXL_MP3LAME_SONAME, "MPEG Layer-3 encoding", [](void* h, LameLibrary& t) {
-        bool complete = true;
-        VOXL_LAME_FUNCTIONS(VOXL_CODEC_LOOK_UP)
-        return complete;
-      });
-  return table;
-}
+// The accessor `name` of `Table`: loaded once, at the first call.
+#define VOXL_CODEC_ACCESSOR(Table, name, soname, purpose, FUNCTIONS)                       \
+  const Table* name() {                                                                    \
+    static const Table* const table = Load<Table>(soname, purpose, [](void* h, Table& t) { \
+      bool complete = true;                                                                \
+      FUNCTIONS(VOXL_CODEC_LOOK_UP)                                                        \
+      return complete;                                                                     \
+    });                                                                                    \
+    return table;                                                                          \
+  }
 
-const Mpg123Library* Mpg123() {
-  static const Mpg123Library* const table = Load<Mpg123Library>(
-      VOXL_MPG123_SONAME, "MPEG Layer-3 decoding", [](void* h, Mpg123Library& t) {
-        bool complete = true;
-        VOXL_MPG123_FUNCTIONS(VOXL_CODEC_LOOK_UP)
-        return complete;
-      });
-  return table;
-}
-
-const GsmLibrary* Gsm() {
-  static const GsmLibrary* const table =
-      Load<GsmLibrary>(VOXL_GSM_SONAME, "GSM 6.10", [](void* h, GsmLibrary& t) {
-        bool complete = true;
-        VOXL_GSM_FUNCTIONS(VOXL_CODEC_LOOK_UP)
-        return complete;
-      });
-  return table;
-}
+VOXL_CODEC_ACCESSOR(LameLibrary, Lame, VOXL_MP3LAME_SONAME, "MPEG Layer-3 encoding",
+                    VOXL_LAME_FUNCTIONS)
+VOXL_CODEC_ACCESSOR(Mpg123Library, Mpg123, VOXL_MPG123_SONAME, "MPEG Layer-3 decoding",
+                    VOXL_MPG123_FUNCTIONS)
+VOXL_CODEC_ACCESSOR(GsmLibrary, Gsm, VOXL_GSM_SONAME, "GSM 6.10", VOXL_GSM_FUNCTIONS)
 
 }  // namespace voxl::acm
