@@ -79,9 +79,12 @@ namespace {
 constexpr uint64_t kMaxCueBytes = 12 + kMaxCuePoints * 48 + 12;
 
 // Where the chunks of r.marks go and what they hold: in place of those the file was opened with
-// while they still lie behind the data inside the form, else behind the form (at an even offset:
-// a form of odd size is followed by its pad byte).  False when nothing is to be written.
-bool PlaceCueChunks(const Recorder& r, uint64_t* at, std::vector<uint8_t>* chunks) {
+// (they end the form), or right behind the data where the data has grown into them, so that none
+// of their old bytes is left between the data and the new chunks; else behind the form (at an
+// even offset: a form of odd size is followed by its pad byte).  *formEnd is where the form ends
+// now.  False when nothing is to be written.
+bool PlaceCueChunks(const Recorder& r, uint64_t* at, std::vector<uint8_t>* chunks,
+                    uint64_t* formEndNow = nullptr) {
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   if (r.fileHandle == nullptr || r.marks.list.empty() || formStart < 8) return false;
   *chunks = CueChunks(r.marks.list, r.pcmFormat.nSamplesPerSec);
@@ -92,7 +95,8 @@ bool PlaceCueChunks(const Recorder& r, uint64_t* at, std::vector<uint8_t>* chunk
   const uint64_t data = DataBytesHeld(r);
   const uint64_t dataEnd = r.dataChunk.dwDataOffset + data + (data & 1);
   const uint64_t stored = r.marks.storedAt;
-  *at = stored >= dataEnd && stored < formEnd ? stored : formEnd;
+  *at = stored != 0 && stored < formEnd ? std::max(stored, dataEnd) : formEnd;
+  if (formEndNow != nullptr) *formEndNow = formEnd;
   return r.large.active || *at + chunks->size() - formStart <= kMaxRiffOffset;
 }
 
@@ -140,19 +144,26 @@ void ReadCueChunks(Recorder& r) {
 }
 
 bool AppendCueChunks(Recorder& r) {
-  uint64_t at = 0;
+  uint64_t at = 0, formEnd = 0, fileBytes = 0;
   std::vector<uint8_t> chunks;
-  if (!PlaceCueChunks(r, &at, &chunks)) return true;
+  if (!PlaceCueChunks(r, &at, &chunks, &formEnd)) return true;
   HMMIO h = r.fileHandle;
   const uint64_t formStart = r.riffChunk.dwDataOffset;
   const uint64_t newSize = at + chunks.size() - formStart;
+  // The form shrinks where the data grew into the old chunks and the new ones are shorter than
+  // what is left of them; the remains at the end of the file go with the file's old end.
+  const bool trim = at + chunks.size() < formEnd && mmio::Length64(h, &fileBytes) &&
+                    fileBytes >= formEnd && fileBytes <= formEnd + 1;
   if (!SeekTo(h, at) || !WriteAll(h, chunks.data(), static_cast<uint32_t>(chunks.size()))) {
     return false;
   }
-  if (r.large.active) return WriteSizeFields(r, r.large.data, newSize, nullptr);
-  if (!SeekTo(h, formStart - 4) || !WriteU32(h, static_cast<uint32_t>(newSize))) return false;
-  r.riffChunk.cksize = static_cast<DWORD>(newSize);
-  return true;
+  if (r.large.active) {
+    if (!WriteSizeFields(r, r.large.data, newSize, nullptr)) return false;
+  } else {
+    if (!SeekTo(h, formStart - 4) || !WriteU32(h, static_cast<uint32_t>(newSize))) return false;
+    r.riffChunk.cksize = static_cast<DWORD>(newSize);
+  }
+  return !trim || mmio::Truncate(h, at + chunks.size());
 }
 
 uint64_t CueChunksEnd(const Recorder& r) {

@@ -183,7 +183,8 @@ struct MarkCase {
   int32_t cueAt;          // after the cut (-1: none)
   const char* label;
   int32_t cutAt = 0;  // the file opened again, `cut` frames cut there and compacted away
-  uint32_t cut = 0;
+  uint32_t cut = 0;   // (or, with `overwrite`, one buffer recorded over the audio from there)
+  bool overwrite = false;
 };
 
 class MarkTest : public CaptureTest, public ::testing::WithParamInterface<MarkCase> {};
@@ -198,7 +199,9 @@ void CALLBACK LogDropout(LONG position, DWORD frames, void*) {
 // dropout at its place in the take, the file holds what arrived (no silence for the gap) and at
 // close gets one cue point there with its label; ffprobe and libsndfile read its length.
 // Opened again, a cut ahead of the cue moves it back by the cut, one over it removes it, and
-// the compaction that follows keeps the cue behind the data, within the form.
+// the compaction that follows keeps the cue behind the data, within the form; a buffer
+// recorded over the end that grows the data part way into the old chunks leaves none of their
+// bytes behind.
 TEST_P(MarkTest, PlacesTheCueWhereAudioIsMissing) {
   const MarkCase& c = GetParam();
   const std::string path = File("take.wav");
@@ -221,7 +224,14 @@ TEST_P(MarkTest, PlacesTheCueWhereAudioIsMissing) {
   EXPECT_EQ(gDropouts, dropouts);
   CloseRecording();
   Bytes data = Concat({Tone(kMono8k, tone), audio});
-  if (c.cut > 0) {
+  if (c.overwrite) {
+    virtualaudio::SetInputFaults(0, {});
+    OpenRecording(path);
+    SetPosition(r(), c.cutAt);
+    RecordBuffers(1);
+    CloseRecording();
+    data = Concat({Bytes(data.begin(), data.begin() + 2 * c.cutAt), Expected(kMono8k, 0, 800)});
+  } else if (c.cut > 0) {
     uint16_t error = 0xFFFF;
     OpenRecording(path);
     SetPosition(r(), c.cutAt);
@@ -249,7 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
                       MarkCase{"GapAfterStartTone", 0.1f, 1200, -1, 2000, "dropout 50 ms"},
                       MarkCase{"DeviceLost", 0.0f, -1, 2000, 2000, "device lost"},
                       MarkCase{"GapBehindACut", 0.0f, 1200, -1, 800, "dropout 50 ms", 400, 400},
-                      MarkCase{"GapInACut", 0.0f, 1200, -1, -1, "dropout 50 ms", 1000, 400}),
+                      MarkCase{"GapInACut", 0.0f, 1200, -1, -1, "dropout 50 ms", 1000, 400},
+                      MarkCase{"OverwriteIntoTheCues", 0.0f, 1200, -1, 1200, "dropout 50 ms",
+                               1620, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // 0: the device refuses to open; k: the k-th buffer cannot be prepared.  Record reports 9 once
