@@ -260,8 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MarkCase{"DeviceLost", 0.0f, -1, 2000, 2000, "device lost"},
                       MarkCase{"GapBehindACut", 0.0f, 1200, -1, 800, "dropout 50 ms", 400, 400},
                       MarkCase{"GapInACut", 0.0f, 1200, -1, -1, "dropout 50 ms", 1000, 400},
-                      MarkCase{"OverwriteIntoTheCues", 0.0f, 1200, -1, 1200, "dropout 50 ms",
-                               1620, 0, true}),
+                      MarkCase{"OverwriteIntoTheCues", 0.0f, 1200, -1, 1200, "dropout 50 ms", 1620,
+                               0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // 0: the device refuses to open; k: the k-th buffer cannot be prepared.  Record reports 9 once
