@@ -374,9 +374,10 @@ VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
 VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
 /* A dropout of a recording run: `frames` sample frames that the input device never delivered
  * are missing before sample frame `position` of the recording (the take's position, as
- * GetPosition counts: past 2147483647 frames of an RF64 recording it says 2147483647).  Called on the recorder's thread while it dispatches, once per dropout,
- * in the order found; a RIFF/WAVE recording also gets a cue point labelled "dropout N ms" there
- * when it is closed.  Nothing is inserted into the audio. */
+ * GetPosition counts: past 2147483647 frames of an RF64 recording it says 2147483647).  Called on
+ * the recorder's thread while it dispatches, once per dropout, in the order found; a RIFF/WAVE
+ * recording also gets a cue point labelled "dropout N ms" there when it is closed.  Nothing is
+ * inserted into the audio. */
 typedef void(CALLBACK* VoxlDropoutCallback)(LONG position, DWORD frames, void* context);
 /* Installs the dropout callback (null: none) and the context it is called with. */
 VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback dropout,
