@@ -59,7 +59,8 @@ extern "C" {
  * (the system stalled the recording, the device overran).  wParam: the sample frame of the
  * stream (from 0 at StartACMRecord, 44100 a second) before which audio is missing; lParam: how
  * many frames are missing.  Nothing stands in for them: the blocks hold what arrived, so the
- * block that follows simply continues later in time.  Positions stop at 2147483647. */
+ * block that follows simply continues later in time.  A stream's positions stop at 2147483647,
+ * so a dropout past that point says 2147483647. */
 #define VOXL_MSG_DROPOUT 0x8388
 
 /* Size of the name buffers of GetFirstACMDevice and GetNextACMDevice, terminator included. */
@@ -154,8 +155,9 @@ typedef enum VoxlStopReason {
   VOXL_STOP_NORMAL = VOXL_ERR_NONE,
   VOXL_STOP_WRITE_FAILED = VOXL_ERR_CAPTURE_WRITE, /* capture: the data could not be stored */
   VOXL_STOP_READ_FAILED = VOXL_ERR_PLAYBACK_READ,  /* playback: the file could not be read */
-  /* capture: the length limit is reached, or a file holds as many frames as positions reach
-   * (2147483647) */
+  /* capture: the length limit is reached, or a file holds 2147483647 frames, the last position
+   * of the method table (a run in large-file mode into a file that may pass 4 GiB has no such
+   * end) */
   VOXL_STOP_LENGTH_LIMIT = VOXL_ERR_LENGTH_LIMIT,
   /* capture: the input device went away (unplugged, its sound server ended); what it delivered
    * before is kept, and a new Record works once a device is back */
@@ -215,7 +217,10 @@ typedef struct VoxlRecorder {
  * Truth values are WORD (0 false, non-zero true).  Text is a BSTR: a getter frees the string its
  * out-parameter already holds (when not null) and stores a new one, which the caller frees with
  * SysFreeString.  Positions, lengths and limits are sample frames; seconds are DOUBLE; levels and
- * thresholds are dB (-9999.0 = no signal).
+ * thresholds are dB (-9999.0 = no signal).  An RF64 file may hold more frames than these 32-bit
+ * counts reach: GetPosition then says at most 2147483647, GetLength and GetMaxLength at most
+ * 4294967295, SetPosition and DeleteSamples reach only the frames a LONG counts, while every
+ * seconds method (positions, length, cuts and the limit) is exact over the whole file.
  *
  * GetState answers a VoxlState.  The order of the slots is fixed. */
 typedef struct VoxlRecorderVtbl {
@@ -369,9 +374,10 @@ VOXL_API void VoxlDestroyRecorder(VoxlRecorder* recorder);
 VOXL_API void VoxlSetCallbacks(VoxlRecorder* recorder, const VoxlRecorderCallbacks* callbacks);
 /* A dropout of a recording run: `frames` sample frames that the input device never delivered
  * are missing before sample frame `position` of the recording (the take's position, as
- * GetPosition counts).  Called on the recorder's thread while it dispatches, once per dropout,
- * in the order found; a RIFF/WAVE recording also gets a cue point labelled "dropout N ms" there
- * when it is closed.  Nothing is inserted into the audio. */
+ * GetPosition counts: past 2147483647 frames of an RF64 recording it says 2147483647).  Called on
+ * the recorder's thread while it dispatches, once per dropout, in the order found; a RIFF/WAVE
+ * recording also gets a cue point labelled "dropout N ms" there when it is closed.  Nothing is
+ * inserted into the audio. */
 typedef void(CALLBACK* VoxlDropoutCallback)(LONG position, DWORD frames, void* context);
 /* Installs the dropout callback (null: none) and the context it is called with. */
 VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback dropout,
@@ -381,8 +387,9 @@ VOXL_API void VoxlSetDropoutCallback(VoxlRecorder* recorder, VoxlDropoutCallback
  * VOXL_LARGE_FILE_RF64: the file reserves room for 64-bit sizes when it is created (a 36-byte
  * "JUNK" chunk behind "WAVE"); it stays a plain RIFF/WAVE file while its data stays below
  * 4 GiB, and becomes an RF64 file (a "ds64" chunk with the 64-bit sizes in place of the "JUNK")
- * when a write would pass 4 GiB.  Positions and lengths stay frame counts of the method table;
- * a run still ends when they would pass 2147483647 frames. */
+ * when a write would pass 4 GiB.  Such a run goes on past 2147483647 frames, as far as the 64-bit
+ * sizes reach; the method table's frame counts stop there (GetPosition at 2147483647, GetLength
+ * at 4294967295) while its seconds stay exact. */
 typedef enum VoxlLargeFileMode {
   VOXL_LARGE_FILE_NONE = 0,
   VOXL_LARGE_FILE_RF64 = 1

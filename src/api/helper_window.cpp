@@ -1,6 +1,7 @@
 // The helper window and its procedure.
 #include "api/helper_window.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "api/module.h"
@@ -43,7 +44,9 @@ void DeliverDropout(Recorder& r, DropoutNote* note) {
   if (note == nullptr) return;
   if (r.marks.callback != nullptr) {
     r.deliveringRun = note->run;
-    r.marks.callback(note->position, note->frames, r.marks.context);
+    // The callback's position is a LONG: a dropout further into the take reports 2147483647.
+    r.marks.callback(static_cast<LONG>(std::min<int64_t>(note->position, INT32_MAX)), note->frames,
+                     r.marks.context);
   }
   std::free(note);
 }

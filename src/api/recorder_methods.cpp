@@ -7,6 +7,7 @@
 //   formats/   the format chooser, format descriptions and byte lists.
 #include "api/recorder_methods.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -173,7 +174,7 @@ HRESULT WINAPI SetMaxLengthSeconds(VoxlRecorder* self, DOUBLE seconds) {
   return Answer(voxl::SetMaxLengthSeconds(Self(self), seconds));
 }
 HRESULT WINAPI GetMaxLength(VoxlRecorder* self, DWORD* frames) {
-  return Give(frames, Self(self).maxLengthSamples.load());
+  return Give(frames, std::min<uint64_t>(Self(self).maxLengthSamples.load(), UINT32_MAX));
 }
 HRESULT WINAPI SetMaxLength(VoxlRecorder* self, LONG frames) {
   return Answer(voxl::SetMaxLength(Self(self), frames));
@@ -221,7 +222,7 @@ HRESULT WINAPI GetLevels(VoxlRecorder* self, FLOAT* levelLeft, WORD* clipLeft, F
   return kAccepted;
 }
 HRESULT WINAPI GetPosition(VoxlRecorder* self, LONG* frames) {
-  return Give(frames, Self(self).position.load());
+  return Give(frames, HostPosition(Self(self)));
 }
 HRESULT WINAPI SetPosition(VoxlRecorder* self, LONG frames) {
   return Answer(voxl::SetPosition(Self(self), frames));
@@ -233,7 +234,7 @@ HRESULT WINAPI SetPaused(VoxlRecorder* self, SHORT paused) {
   return Answer(voxl::SetPaused(Self(self), paused));
 }
 HRESULT WINAPI GetLength(VoxlRecorder* self, DWORD* frames) {
-  return Give(frames, OpenLength(Self(self)));
+  return Give(frames, HostLength(Self(self)));
 }
 HRESULT WINAPI OpenFile(VoxlRecorder* self, BSTR name, WORD* error) {
   return Answer(voxl::OpenFile(Self(self), name, error));

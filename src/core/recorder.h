@@ -204,10 +204,12 @@ struct Recorder {
   MMCKINFO factChunk{};
   MMCKINFO dataChunk{};
   uint16_t hasFactChunk = 0;
-  WAVEFORMATEX pcmFormat{};          // the PCM format used on the wave devices
-  std::atomic<uint32_t> length{0};   // sample frames
-  std::atomic<int32_t> position{0};  // sample frames
-  char fileName[kNameBytes] = {};    // system code page, zero-terminated; empty = none
+  WAVEFORMATEX pcmFormat{};  // the PCM format used on the wave devices
+  // Sample frames, 64-bit: an RF64 file holds more than the method table's 32-bit counts reach
+  // (GetPosition and GetLength report them capped; the seconds methods are exact).
+  std::atomic<uint64_t> length{0};
+  std::atomic<int64_t> position{0};
+  char fileName[kNameBytes] = {};  // system code page, zero-terminated; empty = none
   std::atomic<uint16_t> deleteOnClose{0};
   // Whether anything was written to the open file (a new file, a run, an edit): only then does
   // closing it write its sizes, so a file that was only opened stays byte for byte as it was.
@@ -217,11 +219,11 @@ struct Recorder {
   std::atomic<uint16_t> insertMode{0};
   std::atomic<uint16_t> largeFileMode{VOXL_LARGE_FILE_NONE};  // VoxlSetLargeFileMode
   LargeSizes large;                         // of the open RIFF/WAVE file (riff_layout.h)
-  std::atomic<uint32_t> recordedLength{0};  // frames captured into the current file
+  std::atomic<uint64_t> recordedLength{0};  // frames captured into the current file
   std::atomic<uint16_t> paused{0};
 
   // ---- Limits and marker tones ----
-  std::atomic<uint32_t> maxLengthSamples{0};  // 0 = no limit
+  std::atomic<uint64_t> maxLengthSamples{0};  // 0 = no limit
   std::atomic<double> maxLengthSeconds{0.0};
   std::atomic<float> startToneSeconds{0.0f};
   std::atomic<float> endToneSeconds{0.0f};
@@ -292,7 +294,7 @@ struct Recorder {
   // which the sizes are brought up to date and written back in one piece (riff_layout.h).
   uint8_t* sizeHeader = nullptr;
   uint32_t sizeHeaderBytes = 0;
-  int32_t insertStart = 0;
+  int64_t insertStart = 0;
   std::atomic<double> readPosition{0.0};
   std::atomic<uint64_t> fileCursor{0};
   std::atomic<uint32_t> stopPhase{0};

@@ -21,7 +21,7 @@ enum class TakeMarkKind : uint8_t {
 };
 
 struct TakeMark {
-  int32_t position;  // sample frames in the recording
+  int64_t position;  // sample frames in the recording
   uint32_t frames;   // sample frames missing (0 for DeviceLost)
   TakeMarkKind kind;
 };
@@ -34,8 +34,8 @@ struct TakeMarks {
   // of the run, and where an insert-mode run began with the length it found.
   uint64_t deviceBytes = 0;
   size_t runFirst = 0;
-  int32_t runStart = 0;
-  uint32_t lengthAtStart = 0;
+  int64_t runStart = 0;
+  uint64_t lengthAtStart = 0;
   // The host's dropout callback and its context (host thread).
   VoxlDropoutCallback callback = nullptr;
   void* context = nullptr;
@@ -45,7 +45,7 @@ struct TakeMarks {
 // frees it with free().
 struct DropoutNote {
   uint32_t run;      // the run it belongs to (Recorder::run)
-  int32_t position;  // sample frames in the recording
+  int64_t position;  // sample frames in the recording
   uint32_t frames;   // sample frames missing
 };
 

@@ -50,39 +50,46 @@ T AddFramesUpTo(std::atomic<T>& count, uint32_t frames, int64_t most) {
   T after;
   do {
     const int64_t stop = std::max<int64_t>(most, before);
-    after = static_cast<T>(std::min<int64_t>(int64_t{before} + frames, stop));
+    after = static_cast<T>(std::min<int64_t>(static_cast<int64_t>(before) + frames, stop));
   } while (!count.compare_exchange_weak(before, after));
   return after;
 }
 
 }  // namespace
 
-// Position and length stop at kMaxRecordingFrames: a stream runs on past it (its blocks do not
+int64_t RecordingFrameLimit(const Recorder& r) {
+  const bool large = r.fileHandle != nullptr && r.fileKind == 0 && r.insertMode == 0 &&
+                     DataEndLimit(r) == kMaxLargeDataEnd;
+  return large ? kMaxLargeRecordingFrames : kMaxRecordingFrames;
+}
+
+// Position and length stop at RecordingFrameLimit: a stream runs on past it (its blocks do not
 // depend on them) and a file run ends before it (OnCaptureBufferDone).
 void AdvanceOverStoredFrames(Recorder& r, uint32_t frames) {
-  const int32_t position = AddFramesUpTo(r.position, frames, kMaxRecordingFrames);
+  const int64_t most = RecordingFrameLimit(r);
+  const int64_t position = AddFramesUpTo(r.position, frames, most);
   if (r.insertMode != 0) {
-    AddFramesUpTo(r.length, frames, kMaxRecordingFrames);
-  } else if (position > 0 && static_cast<uint32_t>(position) > r.length) {
-    r.length = static_cast<uint32_t>(position);
+    AddFramesUpTo(r.length, frames, most);
+  } else if (position > 0 && static_cast<uint64_t>(position) > r.length) {
+    r.length = static_cast<uint64_t>(position);
   }
 }
 
 void CountStoredFrames(Recorder& r, uint32_t frames) {
-  AddFramesUpTo(r.recordedLength, frames, UINT32_MAX);
+  AddFramesUpTo(r.recordedLength, frames, kMaxLargeRecordingFrames);
   AdvanceOverStoredFrames(r, frames);
 }
 
-uint32_t FileFramesLeft(const Recorder& r) {
-  if (r.fileHandle == nullptr) return UINT32_MAX;
-  const int64_t end =
-      r.insertMode != 0 ? int64_t{r.length.load()} : std::max<int64_t>(r.position.load(), 0);
-  return static_cast<uint32_t>(std::max<int64_t>(kMaxRecordingFrames - end, 0));
+uint64_t FileFramesLeft(const Recorder& r) {
+  if (r.fileHandle == nullptr) return UINT64_MAX;
+  const int64_t end = r.insertMode != 0 ? static_cast<int64_t>(r.length.load())
+                                        : std::max<int64_t>(r.position.load(), 0);
+  return static_cast<uint64_t>(std::max<int64_t>(RecordingFrameLimit(r) - end, 0));
 }
 
 void KeepSizesCurrent(Recorder& r) {
   if (r.fileHandle == nullptr || r.fileKind != 0 || r.insertMode != 0) return;
-  const uint32_t frames = r.length.load();
+  const uint64_t frames = r.length.load();
   if (WriteSizesInPlace(r, FrameToFileOffset(r, frames), r.readOnly == 0 ? &frames : nullptr)) {
     return;
   }
@@ -146,8 +153,7 @@ void SeekForWrite(Recorder& r, uint64_t offset) {
 
 bool ResolveFileCursor(Recorder& r) {
   if (r.fileCursor != kCursorUnknown) return true;
-  const int32_t position = r.position;
-  const uint64_t offset = FrameToFileOffset(r, position < 0 ? 0u : static_cast<uint32_t>(position));
+  const uint64_t offset = PositionFileOffset(r);
   if (offset > DataEndLimit(r)) return false;
   r.fileCursor = offset;
   return true;
@@ -298,7 +304,7 @@ void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded) {
   if (recorded == 0 || align == 0) return;
   uint32_t frames = recorded / align;
   if (IsG711(r.pcmFormat)) frames /= 2;
-  const uint32_t limit = r.maxLengthSamples;
+  const uint64_t limit = r.maxLengthSamples;
   if (limit > 0 && r.recordedLength >= limit) {
     FailCapture(r, ErrLengthLimit);
     return;
@@ -332,9 +338,13 @@ void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded) {
   const double perBlock = std::isfinite(r.samplesPerBlock) ? r.samplesPerBlock : 1.0;
   const uint32_t margin =
       r.compressed != 0 ? static_cast<uint32_t>(4.0 * std::clamp(perBlock, 1.0, 65536.0)) : 0;
-  const uint32_t room = FileFramesLeft(r) > margin ? FileFramesLeft(r) - margin : 0;
+  const uint64_t left = FileFramesLeft(r);
+  const uint64_t room = left > margin ? left - margin : 0;
   const bool fillsFile = frames >= room;
-  if (fillsFile) frames = room, recorded = room * deviceAlign;
+  if (fillsFile) {
+    frames = static_cast<uint32_t>(room);
+    recorded = frames * deviceAlign;
+  }
 
   if (r.compressed != 0) {
     if (recorded > 0) EncodeAndDeliver(r, data, recorded);

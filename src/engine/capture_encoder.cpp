@@ -67,10 +67,11 @@ uint32_t FeedEncoderOnce(Recorder& r, const uint8_t* data, uint32_t available,
 // length drift from the bytes written, and the data chunk that the length gives at close would
 // cut off the end of the recording.
 uint32_t FramesOfOutput(const Recorder& r, uint32_t produced) {
-  const auto position = static_cast<uint32_t>(std::max(r.position.load(), 0));
+  const auto position = static_cast<uint64_t>(std::max<int64_t>(r.position.load(), 0));
   const uint64_t end = FrameToByte64(r, position) + produced;
-  const uint32_t endFrames = ByteToFrames(r, end);
-  return endFrames > position ? endFrames - position : 0;
+  const uint64_t endFrames = ByteToFrames(r, end);
+  return static_cast<uint32_t>(
+      std::min<uint64_t>(endFrames > position ? endFrames - position : 0, UINT32_MAX));
 }
 
 // Delivers one pass of encoder output (drain or flush at the end of a run).  False when there
@@ -114,10 +115,9 @@ void AlignToMpegFrame(Recorder& r) {
   }
   uint16_t blockSize = 0;
   std::memcpy(&blockSize, reinterpret_cast<const uint8_t*>(r.fileFormat) + 24, sizeof blockSize);
-  const int32_t position = std::max(r.position.load(), 0);
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
   const uint64_t dataEnd = dataStart + r.dataChunk.cksize;
-  const uint64_t start = FrameToFileOffset(r, static_cast<uint32_t>(position));
+  const uint64_t start = PositionFileOffset(r);
   const uint64_t limit = start + 2ull * blockSize;
   if (start >= kMaxDataEnd || start >= dataEnd) return;
 
@@ -134,7 +134,7 @@ void AlignToMpegFrame(Recorder& r) {
   }
   SeekTo(r.fileHandle, p);
   r.fileCursor = p;
-  r.position = static_cast<int32_t>(ByteToFrames(r, p - dataStart));
+  r.position = static_cast<int64_t>(ByteToFrames(r, p - dataStart));
 }
 
 }  // namespace

@@ -39,14 +39,21 @@ void MarkChunksDirty(Recorder& r);
 // headerless files and insert mode (the recording is not written during such a run).
 void KeepSizesCurrent(Recorder& r);
 
-// The most frames a recording holds: positions are signed 32-bit frame counts.
+// The most frames a recording holds where its sizes are 32-bit: the last position the method
+// table's signed 32-bit counts reach.
 constexpr int64_t kMaxRecordingFrames = INT32_MAX;
+// The most frames the open recording may hold: kMaxLargeRecordingFrames for an overwriting run
+// into a file whose data may pass 4 GiB (an RF64 file, or one with the room for its sizes in
+// large-file mode), where the 64-bit sizes are the only end; kMaxRecordingFrames otherwise (a
+// stream, a headerless file, a plain RIFF/WAVE file, an insert, which moves 32-bit sizes).
+constexpr int64_t kMaxLargeRecordingFrames = int64_t{1} << 62;
+int64_t RecordingFrameLimit(const Recorder& r);
 // Frames a file run may still store before the position (overwrite mode) or the length (insert
-// mode) would pass kMaxRecordingFrames; UINT32_MAX for a stream, which has no such end.
-uint32_t FileFramesLeft(const Recorder& r);
+// mode) would pass RecordingFrameLimit; UINT64_MAX for a stream, which has no such end.
+uint64_t FileFramesLeft(const Recorder& r);
 
 // Moves the position over `frames` stored frames and extends the length: by the frames in
-// insert mode, up to the position when overwriting.  Neither passes kMaxRecordingFrames.
+// insert mode, up to the position when overwriting.  Neither passes RecordingFrameLimit.
 void AdvanceOverStoredFrames(Recorder& r, uint32_t frames);
 // The same for `frames` recorded frames, which also count in recordedLength (marker tones do
 // not).

@@ -100,11 +100,11 @@ bool WriteMarkerTone(Recorder& r, double seconds, bool final) {
   if (r.stopReason == ErrCaptureWrite) return true;
   const double wanted = std::trunc(format.nSamplesPerSec * seconds);
   if (!(wanted >= 1.0)) return true;
-  // Positions are 32-bit frame counts: a tone can never be longer than that.
+  // A tone's frames are counted in 32 bits: it is never longer than 2147483647 of them.
   auto frames = static_cast<uint32_t>(
       std::min(wanted, static_cast<double>(std::numeric_limits<int32_t>::max())));
   // Nor longer than a file still has frames for: a full file takes no tone.
-  frames = std::min(frames, FileFramesLeft(r));
+  frames = static_cast<uint32_t>(std::min<uint64_t>(frames, FileFramesLeft(r)));
   if (frames == 0) return true;
 
   if (r.fileHandle != nullptr) {

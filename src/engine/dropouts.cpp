@@ -42,21 +42,20 @@ void BeginRunMarks(Recorder& r) {
   m.lengthAtStart = r.length.load();
 }
 
-void PlaceGaps(Recorder& r, uint32_t bytes, int32_t positionBefore) {
+void PlaceGaps(Recorder& r, uint32_t bytes, int64_t positionBefore) {
   TakeMarks& m = r.marks;
   const uint64_t end = m.deviceBytes + bytes;
   m.deviceBytes = end;
   // The device delivers 16-bit samples for an A-law or mu-law recording.
   const uint32_t frameBytes = r.pcmFormat.nBlockAlign * (IsG711(r.pcmFormat) ? 2u : 1u);
-  const int32_t after = r.position.load();
+  const int64_t after = r.position.load();
   const bool dropped = bytes > 0 && after == positionBefore &&
                        (r.paused != 0 || r.silent != 0 || r.stopReason != ErrNone);
   uint64_t at = 0, frames = 0;
   while (frameBytes > 0 && TakeGap(r.waveIn, end, &at, &frames)) {
     if (dropped) continue;
     const int64_t behind = static_cast<int64_t>((end - std::min(at, end)) / frameBytes);
-    const auto position =
-        static_cast<int32_t>(std::clamp<int64_t>(after - behind, positionBefore, after));
+    const int64_t position = std::clamp<int64_t>(after - behind, positionBefore, after);
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(frames, UINT32_MAX));
     AddMark(r, TakeMark{position, length, TakeMarkKind::Dropout});
     auto* note = static_cast<DropoutNote*>(std::malloc(sizeof(DropoutNote)));
@@ -78,22 +77,21 @@ void SettleRunMarks(Recorder& r) {
       m.list.begin() + static_cast<std::ptrdiff_t>(std::min(m.runFirst, m.list.size()));
   if (r.fileHandle == nullptr) return;
   if (r.insertMode != 0) {
-    const int64_t inserted = int64_t{r.length.load()} - m.lengthAtStart;
+    const int64_t inserted =
+        static_cast<int64_t>(r.length.load()) - static_cast<int64_t>(m.lengthAtStart);
     if (inserted <= 0) {
       m.list.erase(first, m.list.end());
       return;
     }
     // A mark at the insertion point stays with the audio before it.
     for (auto it = m.list.begin(); it != first; ++it) {
-      if (it->position > m.runStart) {
-        it->position = static_cast<int32_t>(std::min<int64_t>(it->position + inserted, INT32_MAX));
-      }
+      if (it->position > m.runStart) it->position += inserted;
     }
     return;
   }
   // The audio between where the run began and where it ended is new: what earlier marks said
   // of the audio there no longer holds.
-  const int32_t runEnd = r.position.load();
+  const int64_t runEnd = r.position.load();
   const auto stale = std::remove_if(m.list.begin(), first, [&](const TakeMark& mark) {
     return mark.position > m.runStart && mark.position < runEnd;
   });

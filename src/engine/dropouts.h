@@ -20,7 +20,7 @@ void BeginRunMarks(Recorder& r);
 // dropout at its position (the frames of the buffer behind the gap counted back from where the
 // buffer's audio ended, so within the buffer).  A gap in audio that the recording does not keep
 // (paused, silent, after the run's limit or a failed write) is no dropout of it.
-void PlaceGaps(Recorder& r, uint32_t bytes, int32_t positionBefore);
+void PlaceGaps(Recorder& r, uint32_t bytes, int64_t positionBefore);
 
 // The end of a run, before its end tone: a run that ended because its device went away gets a
 // DeviceLost mark where its audio ends.

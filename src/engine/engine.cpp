@@ -188,7 +188,7 @@ void EndBatch(Recorder& r, CaptureBatch& batch) {
 
 void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
   if (r.engineStage == Capturing) batch.open = true;
-  const int32_t positionBefore = r.position;
+  const int64_t positionBefore = r.position;
   OnCaptureBufferDone(r, header);
   PlaceGaps(r, std::min(header.dwBytesRecorded, header.dwBufferLength), positionBefore);
   if (r.engineStage == Capturing && batch.held < batch.buffers.size()) {

@@ -299,7 +299,7 @@ bool OnPlayBufferDone(Recorder& r, WAVEHDR& header) {
   uint32_t frames = align == 0 ? 0 : header.dwBufferLength / align;
   if (IsG711(r.pcmFormat)) frames /= 2;  // 16-bit samples made from 8-bit codes
   // After a stop, the buffer that was playing is counted in full and none behind it.
-  if (r.stopPhase != 2) r.position.fetch_add(static_cast<int32_t>(frames));
+  if (r.stopPhase != 2) r.position.fetch_add(frames);
   if (r.stopPhase == 1) r.stopPhase = 2;
   MeasureLevels(r, header, static_cast<int32_t>(frames));
 

@@ -127,7 +127,7 @@ void SpliceInsertion(Recorder& r) {
     // the run reports the failure.  The run advanced position and length by what it collected.
     const int64_t frames = std::max<int64_t>(int64_t{r.position.load()} - r.insertStart, 0);
     DiscardSpliceFile(r);
-    r.length = r.length - static_cast<uint32_t>(std::min<int64_t>(frames, r.length.load()));
+    r.length = r.length - std::min(static_cast<uint64_t>(frames), r.length.load());
     r.position = r.insertStart;
     r.stopReason = ErrCaptureWrite;
     r.lastError = ErrCaptureWrite;
@@ -138,15 +138,15 @@ void SpliceInsertion(Recorder& r) {
     DiscardSpliceFile(r);
     return;
   }
-  const uint32_t frames = ByteToFrames(r, size);
+  const uint64_t frames = ByteToFrames(r, size);
 
   // Insertion point, and the end of the data as it stood before the run: the larger of what
   // the data chunk records and what length covers, since the sizes of an earlier run may not
   // have been written yet when this one began.  Whatever lies behind the data (its pad byte)
   // moves up with the tail, so the file can be cut back to exactly its old length.
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
-  const uint32_t insertStart = r.insertStart < 0 ? 0u : static_cast<uint32_t>(r.insertStart);
-  const uint32_t lengthBefore = r.length >= frames ? r.length - frames : 0;
+  const auto insertStart = static_cast<uint64_t>(std::max<int64_t>(r.insertStart, 0));
+  const uint64_t lengthBefore = r.length >= frames ? r.length - frames : 0;
   const uint64_t dataEnd =
       std::max(dataStart + r.dataChunk.cksize, FrameToFileOffset(r, lengthBefore));
   const uint64_t insertAt = std::min(FrameToFileOffset(r, insertStart), dataEnd);
@@ -179,7 +179,7 @@ void SpliceInsertion(Recorder& r) {
       // of the run, which writes the sizes again.)
       if (r.fileKind == 0) {
         const uint64_t formEnd = uint64_t{r.riffChunk.dwDataOffset} + r.riffChunk.cksize;
-        const uint32_t samples = r.length.load();
+        const uint64_t samples = r.length.load();
         j.sizes = InPlaceSizes(r, dataEnd + size, r.hasFactChunk != 0 ? &samples : nullptr,
                                formEnd > insertAt ? std::min(formEnd, tailEnd) + size : 0);
       }

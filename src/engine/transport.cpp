@@ -33,7 +33,7 @@ uint32_t Record(Recorder& r, uint16_t* error) {
     ReportError(r, error, ErrNeedsOpen);
     return 0;
   }
-  const uint32_t limit = r.maxLengthSamples;
+  const uint64_t limit = r.maxLengthSamples;
   if (limit > 0 && r.recordedLength >= limit) {
     ReportError(r, error, ErrLengthLimit);
     return 0;

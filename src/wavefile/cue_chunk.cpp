@@ -39,6 +39,8 @@ std::string MarkLabel(const TakeMark& mark, uint32_t rate) {
 
 std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate) {
   std::vector<uint8_t> out;
+  // A cue point holds a 32-bit frame: a mark further into an RF64 file has no place in one.
+  std::erase_if(marks, [](const TakeMark& m) { return m.position > int64_t{UINT32_MAX}; });
   if (marks.empty()) return out;
   std::stable_sort(marks.begin(), marks.end(),
                    [](const TakeMark& a, const TakeMark& b) { return a.position < b.position; });
@@ -48,7 +50,7 @@ std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate) {
   Put32(out, 4 + 24 * count);
   Put32(out, count);
   for (uint32_t i = 0; i < count; ++i) {
-    const auto position = static_cast<uint32_t>(std::max(marks[i].position, 0));
+    const auto position = static_cast<uint32_t>(std::max<int64_t>(marks[i].position, 0));
     Put32(out, i + 1);
     Put32(out, position);
     PutId(out, "data");
@@ -129,8 +131,7 @@ void ReadCueChunks(Recorder& r) {
     const auto* chars = reinterpret_cast<const char*>(tail.data() + label + 12);
     const std::string text(chars, strnlen(chars, textBytes - 4));
     if (text.size() < 8) return;
-    TakeMark mark{static_cast<int32_t>(std::min<uint32_t>(position, INT32_MAX)), 0,
-                  TakeMarkKind::DeviceLost};
+    TakeMark mark{position, 0, TakeMarkKind::DeviceLost};
     if (text != "device lost") {
       mark.kind = TakeMarkKind::Dropout;
       mark.frames = static_cast<uint32_t>(std::lround(std::atof(text.c_str() + 8) * rate / 1000));
@@ -172,11 +173,11 @@ uint64_t CueChunksEnd(const Recorder& r) {
   return PlaceCueChunks(r, &at, &chunks) ? at + chunks.size() : 0;
 }
 
-void CutMarks(TakeMarks& marks, int32_t at, uint32_t frames) {
-  const int64_t end = int64_t{at} + frames;
+void CutMarks(TakeMarks& marks, int64_t at, int64_t frames) {
+  const int64_t end = at + frames;
   std::erase_if(marks.list, [&](const TakeMark& m) { return m.position > at && m.position < end; });
   for (TakeMark& m : marks.list) {
-    if (m.position >= end) m.position = static_cast<int32_t>(m.position - int64_t{frames});
+    if (m.position >= end) m.position -= frames;
   }
 }
 

@@ -20,7 +20,8 @@ namespace voxl {
 std::string MarkLabel(const TakeMark& mark, uint32_t rate);
 
 // The two chunks for `marks` (in position order, numbered from 1), ready to be written at an
-// even offset; empty for no marks.
+// even offset; empty for no marks.  Marks past frame 4294967295 (of an RF64 file) are left out:
+// a cue point cannot hold them.
 std::vector<uint8_t> CueChunks(std::vector<TakeMark> marks, uint32_t rate);
 
 // Takes the marks of the RIFF/WAVE file r.fileHandle, just opened (its chunk records read): the
@@ -40,6 +41,6 @@ bool AppendCueChunks(Recorder& r);
 uint64_t CueChunksEnd(const Recorder& r);
 
 // A cut of `frames` frames at `at`: the marks inside it go, those behind it move down.
-void CutMarks(TakeMarks& marks, int32_t at, uint32_t frames);
+void CutMarks(TakeMarks& marks, int64_t at, int64_t frames);
 
 }  // namespace voxl

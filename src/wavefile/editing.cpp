@@ -59,7 +59,7 @@ bool HoldsSize(const MMCKINFO& chunk, uint64_t bytes) {
 // failed) is made once more.  True when the file holds the sizes asked for.
 bool WriteWaveSizes(Recorder& r, uint64_t dataBytes, uint64_t formBytes) {
   if (formBytes > kMaxRiffOffset && !r.large.active) return false;
-  const uint32_t frames = r.length.load();
+  const uint64_t frames = r.length.load();
   for (int attempt = 0; attempt < 2; ++attempt) {
     WriteSizeFields(r, dataBytes, formBytes, r.hasFactChunk != 0 ? &frames : nullptr);
     RereadChunks(r);
@@ -79,7 +79,7 @@ uint64_t FormEndingWithData(const Recorder& r, uint64_t dataBytes) {
 // The sizes of the open RIFF/WAVE file once its data is `dataBytes` long and ends its content,
 // with the "fact" count for `frames`: chunks that followed the data are left behind with the old
 // tail, outside the form.
-SizeFields ShrunkSizes(const Recorder& r, uint64_t dataBytes, uint32_t frames) {
+SizeFields ShrunkSizes(const Recorder& r, uint64_t dataBytes, uint64_t frames) {
   SizeFields s;
   if (r.fileKind != 0) return s;  // headerless: no header, the file ends with its data
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
@@ -111,8 +111,7 @@ uint64_t JournalHeaderBytes(const Recorder& r) {
 
 // Places the file at the position again; the engine works out its write offset anew.
 void ReturnToPosition(Recorder& r) {
-  const int32_t position = r.position.load();
-  SeekTo(r.fileHandle, FrameToFileOffset(r, position < 0 ? 0u : static_cast<uint32_t>(position)));
+  SeekTo(r.fileHandle, PositionFileOffset(r));
   r.fileCursor = kCursorUnknown;
 }
 
@@ -208,7 +207,7 @@ uint16_t Reopen(Recorder& r, const char* name) {
 
 }  // namespace
 
-uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
+uint32_t DeleteSamples(Recorder& r, int64_t count, uint16_t* error) {
   const uint16_t refusal = EditRefusal(r);
   const double perBlock = FramesPerBlock(r);
   int64_t frames = count;
@@ -219,32 +218,32 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   }
 
   HMMIO h = r.fileHandle;
-  const uint32_t length = r.length.load();
+  const auto length = static_cast<int64_t>(std::min<uint64_t>(r.length.load(), kMaxFrames));
   const int64_t position = std::clamp<int64_t>(r.position.load(), 0, length);
   const uint64_t dataOffset = r.dataChunk.dwDataOffset;
   // A cut that reaches past the end keeps everything before the position: nothing moves.
-  uint32_t newLength = static_cast<uint32_t>(position);
+  int64_t newLength = position;
   JournalRecord move;
   move.step = JournalStep::Down;
   if (frames <= length - position) {
-    const uint64_t to = FrameToByte64(r, static_cast<uint32_t>(position));
-    const uint64_t from = to + FrameToByte64(r, static_cast<uint32_t>(frames));
-    const uint64_t end = FrameToByte64(r, length);
+    const uint64_t to = FrameToByte64(r, static_cast<uint64_t>(position));
+    const uint64_t from = to + FrameToByte64(r, static_cast<uint64_t>(frames));
+    const uint64_t end = FrameToByte64(r, static_cast<uint64_t>(length));
     move.from = dataOffset + from;
     move.to = dataOffset + to;
     move.count = end > from ? end - from : 0;
     const int64_t left = length - frames;
-    newLength = static_cast<uint32_t>(
-        perBlock > 0.0 ? std::clamp<int64_t>(SnapToBlocks(left, perBlock), 0, length) : left);
+    newLength =
+        perBlock > 0.0 ? std::clamp<int64_t>(SnapToBlocks(left, perBlock), 0, length) : left;
   }
   // The whole edit is described in the journal before anything is written: a kill at any
   // moment leaves a file that the next writable open finishes.  Where no journal can be written
   // beside the recording (a folder without write permission) the cut runs without one.
-  const uint64_t dataBytes = FrameToByte64(r, newLength);
+  const uint64_t dataBytes = FrameToByte64(r, static_cast<uint64_t>(newLength));
   uint64_t fileEnd = 0;
   const bool haveEnd = mmio::Length64(h, &fileEnd);
   move.endBytes = r.fileKind != 0 ? dataOffset + dataBytes : fileEnd;
-  move.sizes = ShrunkSizes(r, dataBytes, newLength);
+  move.sizes = ShrunkSizes(r, dataBytes, static_cast<uint64_t>(newLength));
   move.headerBytes = JournalHeaderBytes(r);
   const std::unique_ptr<uint8_t[]> buffer = MoveBuffer();
   EditJournal journal;
@@ -261,8 +260,8 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
   const bool done = journal.Finish(h, buffer.get());
   if (done) {
     // The sizes on disk are the journal's now.
-    r.length = newLength;
-    CutMarks(r.marks, static_cast<int32_t>(position), length - newLength);
+    r.length = static_cast<uint64_t>(newLength);
+    CutMarks(r.marks, position, length - newLength);
     r.dataChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(dataBytes, 0xFFFFFFFFu));
     if (r.fileKind == 0) {
       r.riffChunk.cksize = static_cast<DWORD>(std::min<uint64_t>(move.sizes.form, 0xFFFFFFFFu));
@@ -270,7 +269,7 @@ uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error) {
     if (r.large.active) {
       r.large.form = move.sizes.form;
       r.large.data = dataBytes;
-      r.large.samples = newLength;
+      r.large.samples = static_cast<uint64_t>(newLength);
     }
   }
   ReturnToPosition(r);
@@ -284,10 +283,9 @@ uint32_t DeleteSeconds(Recorder& r, double seconds, uint16_t* error) {
     return 0;
   }
   const double frames = std::trunc(static_cast<double>(FrameRate(r)) * seconds);
-  constexpr double kLow = std::numeric_limits<int32_t>::min();
-  constexpr double kHigh = std::numeric_limits<int32_t>::max();
-  const int32_t count =
-      std::isnan(frames) ? 0 : static_cast<int32_t>(std::clamp(frames, kLow, kHigh));
+  constexpr auto kHigh = static_cast<double>(kMaxFrames);
+  const int64_t count =
+      std::isnan(frames) ? 0 : static_cast<int64_t>(std::clamp(frames, -kHigh, kHigh));
   return DeleteSamples(r, count, error);
 }
 
@@ -308,9 +306,9 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
     return 0;
   }
 
-  const int32_t position = r.position.load();
+  const int64_t position = r.position.load();
   const uint16_t deleteOnClose = r.deleteOnClose.load();
-  const uint32_t recorded = r.recordedLength.load();
+  const uint64_t recorded = r.recordedLength.load();
   char name[kNameBytes];
   std::memcpy(name, r.fileName, sizeof name);
   char copy[kNameBytes + MAX_PATH] = {};
@@ -347,8 +345,8 @@ uint32_t CompactFile(Recorder& r, uint16_t* error) {
   r.recordedLength = recorded;
   // The position comes back exactly as it was (within the reopened length), not snapped to a
   // block: compaction moves no audio, so nothing the host sees may move either.
-  r.position = static_cast<int32_t>(
-      std::clamp<int64_t>(position, 0, std::min<int64_t>(r.length.load(), INT32_MAX)));
+  r.position = std::clamp<int64_t>(
+      position, 0, static_cast<int64_t>(std::min<uint64_t>(r.length.load(), kMaxFrames)));
   r.readPosition = 0.0;
   ReturnToPosition(r);
   ReportError(r, error, replaced ? ErrNone : ErrVolumeControl);

@@ -22,10 +22,10 @@ namespace voxl {
 //   ErrCaptureWrite when the audio could not be moved (length and sizes stay as they were; the
 //     moved part of the audio behind the run is moved, nothing behind it is lost) or the new
 //     sizes could not be written (the length is the new one; Close writes them again).
-uint32_t DeleteSamples(Recorder& r, int32_t count, uint16_t* error);
+uint32_t DeleteSamples(Recorder& r, int64_t count, uint16_t* error);
 
-// DeleteSamples with `seconds` at FrameRate, the fraction of a frame dropped (values past 32 bits
-// saturate, not-a-number removes nothing).  ErrNeedsOpen outside state 2.
+// DeleteSamples with `seconds` at FrameRate, the fraction of a frame dropped (exact past 32 bits
+// of frames, not-a-number removes nothing).  ErrNeedsOpen outside state 2.
 uint32_t DeleteSeconds(Recorder& r, double seconds, uint16_t* error);
 
 // Rewrites the open file without the bytes behind its content (RIFF/WAVE: behind the form, once

@@ -13,48 +13,54 @@ bool CountsBlocks(const Recorder& r) {
   return r.compressed.load() != 0 && r.fileFormat != nullptr;
 }
 
-// A frame count rounded to nearest: 0 below half a frame and for not-a-number, 0xFFFFFFFF for
-// counts past what 32 bits hold.
-uint32_t RoundFrames(double frames) {
+// A frame count rounded to nearest: 0 below half a frame and for not-a-number, kMaxFrames for
+// counts past it.
+uint64_t RoundFrames(double frames) {
   const double rounded = frames + 0.5;
   if (!(rounded > 0.0)) return 0;
-  if (rounded >= 4294967295.0) return std::numeric_limits<uint32_t>::max();
-  return static_cast<uint32_t>(rounded);
+  if (rounded >= static_cast<double>(kMaxFrames)) return kMaxFrames;
+  return static_cast<uint64_t>(rounded);
 }
 
 }  // namespace
 
-uint64_t FrameToByte64(const Recorder& r, uint32_t frames) {
+uint64_t FrameToByte64(const Recorder& r, uint64_t frames) {
   if (CountsBlocks(r)) {
     const double perBlock = r.samplesPerBlock;
     if (!(perBlock > 0.0) || !std::isfinite(perBlock)) return 0;
     const double blocks = std::trunc(static_cast<double>(frames) / perBlock + 0.5);
-    // frames < 2^32 and perBlock > 0 keep `blocks` finite; the product is done in 64 bits.
+    // perBlock > 0 keeps `blocks` finite; the product is done in 64 bits.
     const uint64_t whole =
         blocks >= 18446744073709551615.0 ? ~uint64_t{0} : static_cast<uint64_t>(blocks);
     const uint64_t align = r.fileFormat->nBlockAlign;
     if (align != 0 && whole > (~uint64_t{0}) / align) return ~uint64_t{0};
     return whole * align;
   }
-  return static_cast<uint64_t>(frames) * r.pcmFormat.nBlockAlign;
+  const uint64_t align = r.pcmFormat.nBlockAlign;
+  if (align != 0 && frames > (~uint64_t{0}) / align) return ~uint64_t{0};
+  return frames * align;
 }
 
-uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames) {
+uint64_t FrameToFileOffset(const Recorder& r, uint64_t frames) {
   const uint64_t bytes = FrameToByte64(r, frames);
   const uint64_t base = r.dataChunk.dwDataOffset;
   return bytes > ~uint64_t{0} - base ? ~uint64_t{0} : base + bytes;
 }
 
-uint32_t ByteToFrames(const Recorder& r, uint64_t bytes) {
+uint64_t PositionFileOffset(const Recorder& r) {
+  return FrameToFileOffset(r, static_cast<uint64_t>(std::max<int64_t>(r.position.load(), 0)));
+}
+
+uint64_t ByteToFrames(const Recorder& r, uint64_t bytes) {
   if (CountsBlocks(r)) {
     const uint16_t align = r.fileFormat->nBlockAlign;
     return align == 0 ? 0 : RoundFrames(static_cast<double>(bytes) * r.samplesPerBlock / align);
   }
   const uint16_t align = r.pcmFormat.nBlockAlign;
-  return align == 0 ? 0 : static_cast<uint32_t>(std::min<uint64_t>(bytes / align, UINT32_MAX));
+  return align == 0 ? 0 : std::min<uint64_t>(bytes / align, kMaxFrames);
 }
 
-uint32_t SecondsToFrames(double seconds, uint32_t hertz) {
+uint64_t SecondsToFrames(double seconds, uint32_t hertz) {
   return RoundFrames(static_cast<double>(hertz) * seconds);
 }
 

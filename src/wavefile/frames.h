@@ -12,23 +12,29 @@
 
 namespace voxl {
 
+// The largest frame count a position or length takes (far beyond any disk): counts saturate here
+// rather than wrap.
+constexpr uint64_t kMaxFrames = uint64_t{1} << 62;
+
 // Byte offset inside the data of a position of `frames` sample frames: frames x nBlockAlign of
 // pcmFormat, or, while the conversion set exists, whole compressed blocks (frames /
 // samplesPerBlock rounded to nearest) x nBlockAlign of fileFormat.  Computed in 64 bits, never
 // wrapped (a count past 64 bits gives the largest value); 0 for a block size that is not a
 // positive number.
-uint64_t FrameToByte64(const Recorder& r, uint32_t frames);
+uint64_t FrameToByte64(const Recorder& r, uint64_t frames);
 // File offset of a position: dataChunk's data offset plus FrameToByte64 (never wrapped).
-uint64_t FrameToFileOffset(const Recorder& r, uint32_t frames);
+uint64_t FrameToFileOffset(const Recorder& r, uint64_t frames);
+// The file offset of r.position (a negative one counts as 0).
+uint64_t PositionFileOffset(const Recorder& r);
 
 // Sample frames held by `bytes` of data in the file's format: whole frames of pcmFormat, or,
-// while the conversion set exists, bytes / nBlockAlign x samplesPerBlock rounded to nearest.
-// 0 when the block alignment is 0.
-uint32_t ByteToFrames(const Recorder& r, uint64_t bytes);
+// while the conversion set exists, bytes / nBlockAlign x samplesPerBlock rounded to nearest
+// (at most kMaxFrames).  0 when the block alignment is 0.
+uint64_t ByteToFrames(const Recorder& r, uint64_t bytes);
 
-// Frames of a duration at `hertz`, rounded to nearest.  Saturates at 0xFFFFFFFF instead of
+// Frames of a duration at `hertz`, rounded to nearest.  Saturates at kMaxFrames instead of
 // wrapping; 0 for durations that are not positive (not-a-number included).
-uint32_t SecondsToFrames(double seconds, uint32_t hertz);
+uint64_t SecondsToFrames(double seconds, uint32_t hertz);
 // Seconds of `frames` at `hertz`; 0 for fewer than one frame or an unknown rate (0 Hz).
 double FramesToSeconds(int64_t frames, uint32_t hertz);
 

@@ -54,11 +54,11 @@ constexpr int64_t kMpegFramesSlack = 4;
 // bitrate by the decoder's delay and the padding of the last frame: positions then map onto the
 // data in that proportion, so that the length ends where the data does.  A count short by more
 // is kept as it is, on the usual mapping.
-void MapFramesRecordedOntoData(Recorder& r, uint32_t dataFrames, uint32_t recorded,
+void MapFramesRecordedOntoData(Recorder& r, uint64_t dataFrames, uint64_t recorded,
                                uint64_t dataBytes) {
   if (!LengthIsFramesRecorded(r) || recorded == 0 || dataBytes == 0) return;
   const uint32_t delay = MpegLayer3StatedDelay(r.fileFormat, static_cast<size_t>(r.fileFormatSize));
-  const int64_t shortBy = int64_t{dataFrames} - recorded;
+  const int64_t shortBy = static_cast<int64_t>(dataFrames) - static_cast<int64_t>(recorded);
   if (shortBy < -kMpegFramesSlack * 1152 || shortBy > int64_t{delay} + kMpegFramesSlack * 1152) {
     return;
   }
@@ -67,7 +67,7 @@ void MapFramesRecordedOntoData(Recorder& r, uint32_t dataFrames, uint32_t record
 }
 
 // Frames held by `bytes` of data: whole frames, or whole compressed blocks.
-uint32_t FramesInData(const Recorder& r, uint64_t bytes) {
+uint64_t FramesInData(const Recorder& r, uint64_t bytes) {
   if (r.compressed.load() != 0 && r.fileFormat != nullptr && r.fileFormat->nBlockAlign != 0) {
     bytes -= bytes % r.fileFormat->nBlockAlign;
   }
@@ -76,12 +76,12 @@ uint32_t FramesInData(const Recorder& r, uint64_t bytes) {
 
 // The common end of a successful open: the file becomes the current recording with the
 // position at the end of its `frames`.
-void EnterOpenedFile(Recorder& r, const char* name, uint32_t frames, bool rateFromDevice) {
+void EnterOpenedFile(Recorder& r, const char* name, uint64_t frames, bool rateFromDevice) {
   std::strncpy(r.fileName, name, kNameBytes - 1);
   r.fileName[kNameBytes - 1] = '\0';
   r.deleteOnClose = 0;
   r.length = frames;
-  r.position = static_cast<int32_t>(std::min<uint32_t>(frames, INT32_MAX));
+  r.position = static_cast<int64_t>(std::min(frames, kMaxFrames));
   if (rateFromDevice) r.sampleRate = r.pcmFormat.nSamplesPerSec;
   SetMaxLengthSeconds(r, r.maxLengthSeconds.load());
   r.recordedLength = 0;
@@ -158,7 +158,7 @@ bool FindLargeForm(Recorder& r, MMCKINFO* riff) {
 // format record), the "fact" count into *factCount when the chunk follows "fmt ", and dataChunk,
 // its size cut to the bytes the file holds.  Leaves the file behind the data.  ErrNone or
 // ErrNotRiffWave.
-uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* factCount) {
+uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint64_t* factCount) {
   HMMIO h = r.fileHandle;
   r.riffChunk = MMCKINFO{};
   r.riffChunk.fccType = kWaveForm;
@@ -207,9 +207,7 @@ uint16_t ReadWaveChunks(Recorder& r, std::vector<uint8_t>& format, uint32_t* fac
     uint8_t count[4];
     if (!ReadAll(h, count, sizeof count)) return ErrNotRiffWave;
     *factCount = count[0] | (count[1] << 8) | (count[2] << 16) | (uint32_t{count[3]} << 24);
-    if (r.large.active && *factCount == 0xFFFFFFFFu) {
-      *factCount = static_cast<uint32_t>(std::min<uint64_t>(r.large.samples, UINT32_MAX));
-    }
+    if (r.large.active && *factCount == 0xFFFFFFFFu) *factCount = r.large.samples;
     r.hasFactChunk = 1;
     if (mmioAscend(h, &r.factChunk, 0) != MMSYSERR_NOERROR) return ErrNotRiffWave;
   } else if (!SeekTo(h, static_cast<DWORD>(behindFormat))) {
@@ -321,7 +319,7 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
   }
 
   std::vector<uint8_t> format;
-  uint32_t factCount = 0;
+  uint64_t factCount = 0;
   uint16_t code = ReadWaveChunks(r, format, &factCount);
   if (code == ErrNone) code = TakeWaveFormat(r, format);
   if (code != ErrNone) {
@@ -330,7 +328,7 @@ uint32_t OpenFile(Recorder& r, BSTR name, uint16_t* error) {
   }
 
   const uint64_t dataBytes = DataBytesHeld(r);
-  uint32_t frames = FramesInData(r, dataBytes);
+  uint64_t frames = FramesInData(r, dataBytes);
   // Linear samples take their length from the data size: a "fact" count there is only a copy,
   // and editors that rewrite the data often leave it stale.  Close writes it again.
   const auto* fmt = reinterpret_cast<const WAVEFORMATEX*>(format.data());
@@ -388,7 +386,7 @@ void OpenRawFile(Recorder& r, const char* name, uint16_t* error) {
   } else {
     r.pcmFormat = StoredFormat(r.sampleFormat, r.channels, r.sampleRate);
   }
-  uint32_t frames = FramesInData(r, r.dataChunk.cksize);
+  uint64_t frames = FramesInData(r, r.dataChunk.cksize);
   if (statedFrames > 0) {
     MapFramesRecordedOntoData(r, frames, statedFrames, r.dataChunk.cksize);
     if (FramesInData(r, r.dataChunk.cksize) == statedFrames) frames = statedFrames;

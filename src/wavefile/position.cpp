@@ -9,7 +9,7 @@
 
 namespace voxl {
 
-uint32_t OpenLength(const Recorder& r) {
+uint64_t OpenLength(const Recorder& r) {
   const uint16_t state = r.state.load();
   return (state == StateOpen || state == StateRecording || state == StatePlaying) ? r.length.load()
                                                                                   : 0;
@@ -23,15 +23,24 @@ double PositionSeconds(const Recorder& r) {
   return FramesToSeconds(r.position.load(), FrameRate(r));
 }
 
-uint32_t SetPosition(Recorder& r, int32_t frames) {
+int32_t HostPosition(const Recorder& r) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(r.position.load(), 0, std::numeric_limits<int32_t>::max()));
+}
+
+uint32_t HostLength(const Recorder& r) {
+  return static_cast<uint32_t>(
+      std::min<uint64_t>(OpenLength(r), std::numeric_limits<uint32_t>::max()));
+}
+
+uint32_t SetPosition(Recorder& r, int64_t frames) {
   const uint16_t state = r.state.load();
   const bool acts = r.insertMode.load() != 0
                         ? (state == StateOpen || state == StatePlaying)
                         : (state == StateOpen || state == StateRecording || state == StatePlaying);
   if (!acts) return kAccepted;
 
-  // Positions are 32-bit signed: a length past that range is reachable only up to its end.
-  const int64_t length = std::min<int64_t>(r.length.load(), std::numeric_limits<int32_t>::max());
+  const auto length = static_cast<int64_t>(std::min<uint64_t>(r.length.load(), kMaxFrames));
   int64_t target = frames;
   if (target < 0 || target > length) target = length;
   const double perBlock = r.samplesPerBlock;
@@ -44,7 +53,7 @@ uint32_t SetPosition(Recorder& r, int32_t frames) {
   target = std::clamp<int64_t>(target, 0, length);
 
   const double moved = static_cast<double>(r.position.load()) - static_cast<double>(target);
-  r.position = static_cast<int32_t>(target);
+  r.position = target;
   const double readPosition = r.readPosition.load();
   r.readPosition = moved <= readPosition ? readPosition - moved : 0.0;
   r.fileCursor = kCursorUnknown;
@@ -55,9 +64,9 @@ uint32_t SetPositionSeconds(Recorder& r, double seconds) {
   if (StateIsCreatedOrIdle(r)) return kAccepted;
   const double frames = static_cast<double>(FrameRate(r)) * seconds;
   if (std::isnan(frames)) return kAccepted;
-  constexpr double kLow = std::numeric_limits<int32_t>::min();
-  constexpr double kHigh = std::numeric_limits<int32_t>::max();
-  return SetPosition(r, static_cast<int32_t>(std::clamp(frames, kLow, kHigh)));
+  // Past the frames any file holds is past its end, as a negative count is.
+  constexpr auto kHigh = static_cast<double>(kMaxFrames);
+  return SetPosition(r, static_cast<int64_t>(std::clamp(frames, -kHigh, kHigh)));
 }
 
 }  // namespace voxl

@@ -104,18 +104,20 @@ bool SettleFramesRecorded(Recorder& r) {
       !LengthIsFramesRecorded(r)) {
     return false;
   }
-  const uint32_t oldLength = r.length.load();
+  const uint64_t oldLength = r.length.load();
   const uint64_t bytes = FrameToByte64(r, oldLength);
   const uint64_t frames = r.encoderFramesIn.load();
-  if (bytes == 0 || frames == 0 || frames > INT32_MAX) return false;
+  if (bytes == 0 || frames == 0 || frames > kMaxFrames) return false;
   r.samplesPerBlock =
       static_cast<double>(frames) * r.fileFormat->nBlockAlign / static_cast<double>(bytes);
-  const int32_t position = r.position.load();
-  r.length = static_cast<uint32_t>(frames);
-  if (position >= 0 && static_cast<uint32_t>(position) == oldLength) {
-    r.position = static_cast<int32_t>(frames);
+  const int64_t position = r.position.load();
+  r.length = frames;
+  if (position >= 0 && static_cast<uint64_t>(position) == oldLength) {
+    r.position = static_cast<int64_t>(frames);
   }
-  if (HasMpegInfoFrame(r)) WriteMpegInfoFrame(r, bytes, static_cast<uint32_t>(frames));
+  if (HasMpegInfoFrame(r)) {
+    WriteMpegInfoFrame(r, bytes, static_cast<uint32_t>(std::min<uint64_t>(frames, UINT32_MAX)));
+  }
   return true;
 }
 
@@ -272,7 +274,7 @@ void CloseRecordingTarget(Recorder& r) {
   ReleaseConversion(r);
 
   if (riffFile && r.fileChanged.load() != 0) {
-    const uint32_t samples = r.length.load();
+    const uint64_t samples = r.length.load();
     const bool countSamples = r.hasFactChunk != 0 && r.readOnly == 0;
     WriteChunkSizes(r, dataEnd, countSamples ? &samples : nullptr);
     if (r.readOnly == 0) AppendCueChunks(r);
@@ -303,7 +305,7 @@ void FinishRecordingFile(Recorder& r) {
   if (h != nullptr && !engineOwnsFile) {
     // The engine has written the "fact" count as the run went; a settled length writes it anew.
     const bool settled = SettleFramesRecorded(r);
-    const uint32_t samples = r.length.load();
+    const uint64_t samples = r.length.load();
     const uint64_t dataEnd = FrameToFileOffset(r, samples);
     if (r.fileKind == 0) {
       const bool countSamples = settled && r.hasFactChunk != 0 && r.readOnly == 0;
@@ -318,8 +320,7 @@ void FinishRecordingFile(Recorder& r) {
         WriteMpegInfoFrame(r, r.dataChunk.cksize, kAllDecoded);
       }
     }
-    const int32_t position = r.position.load();
-    SeekTo(h, FrameToFileOffset(r, position < 0 ? 0u : static_cast<uint32_t>(position)));
+    SeekTo(h, PositionFileOffset(r));
   }
   r.silent = 0;
   if (r.callbacks.captureEnded != nullptr) r.callbacks.captureEnded(r.stopReason.load());

@@ -62,7 +62,7 @@ uint32_t SetMaxLengthSeconds(Recorder& r, double seconds) {
 
 uint32_t SetMaxLength(Recorder& r, int32_t frames) {
   if (frames < 0) return kRefused;
-  r.maxLengthSamples = static_cast<uint32_t>(frames);
+  r.maxLengthSamples = static_cast<uint64_t>(frames);
   r.maxLengthSeconds = static_cast<double>(frames) / static_cast<double>(r.sampleRate);
   return kAccepted;
 }

@@ -17,7 +17,10 @@ bool WriteAt(HMMIO h, uint64_t offset, const uint8_t* data, uint32_t count) {
 }  // namespace
 
 bool SeekTo(HMMIO h, uint64_t offset) {
-  if (offset > kMaxRiffOffset) return mmio::LargeOffsetsAllowed(h) && mmio::Seek64(h, offset);
+  // The 32-bit seek answers offset 0xFFFFFFFF as -1, its failure: a handle that may pass 4 GiB
+  // (where data of an odd frame size can end right there) takes the 64-bit one.
+  if (offset >= kMaxRiffOffset && mmio::LargeOffsetsAllowed(h)) return mmio::Seek64(h, offset);
+  if (offset > kMaxRiffOffset) return false;
   return mmioSeek(h, static_cast<LONG>(static_cast<uint32_t>(offset)), SEEK_SET) != -1;
 }
 

@@ -109,9 +109,17 @@ bool WriteLargeSizes(Recorder& r, uint64_t form, uint64_t data, uint64_t samples
   return WriteLargeHeader(r, form, data, samples) && padded;
 }
 
-// Whether sizes for these fields need the RF64 form (or the file is RF64 already).
+// Whether sizes for these fields need the RF64 form (or the file is RF64 already): a size past
+// 32 bits, or a "fact" count past 32 bits where the file may become RF64 (a codec of less than
+// a byte a frame gets there before its data reaches 4 GiB).
 bool NeedsLargeForm(const Recorder& r, const SizeFields& s) {
-  return r.large.active || s.form > kMaxRiffOffset || s.data > kMaxRiffOffset;
+  return r.large.active || s.form > kMaxRiffOffset || s.data > kMaxRiffOffset ||
+         (s.fact > UINT32_MAX && DataEndLimit(r) == kMaxLargeDataEnd);
+}
+
+// A "fact" count as its 32-bit field holds it (a plain RIFF file never holds more).
+uint32_t FactField(uint64_t count) {
+  return static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX));
 }
 
 }  // namespace
@@ -160,7 +168,7 @@ bool SeekToDataEnd(HMMIO h, uint64_t end) {
   return SeekTo(h, end);
 }
 
-void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
+void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint64_t* factCount) {
   HMMIO h = r.fileHandle;
   const SizeFields large =
       InPlaceSizes(r, std::max(dataEnd, r.dataChunk.dwDataOffset + DataBytesHeld(r)), factCount, 0);
@@ -194,7 +202,7 @@ void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
     MMCKINFO fact{};
     fact.ckid = kFactChunk;
     if (mmioDescend(h, &fact, &form, MMIO_FINDCHUNK) == 0) {
-      WriteU32(h, *factCount);
+      WriteU32(h, FactField(*factCount));
       mmioAscend(h, &fact, 0);
     } else {
       // The search continues from the first chunk of the form, behind the form type.
@@ -212,7 +220,7 @@ void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount) {
   }
 }
 
-bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const uint32_t* factCount) {
+bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const uint64_t* factCount) {
   HMMIO h = r.fileHandle;
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
   const uint64_t formStart = r.riffChunk.dwDataOffset;
@@ -233,7 +241,7 @@ bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const ui
     const char pad = 0;
     written = SeekTo(h, dataStart + dataSize) && WriteAll(h, &pad, 1) && written;
   }
-  if (withFact) written = WriteU32At(h, factAt, *factCount) && written;
+  if (withFact) written = WriteU32At(h, factAt, FactField(*factCount)) && written;
   written = WriteU32At(h, formStart - 4, static_cast<uint32_t>(formSize)) && written;
   if (written) {
     r.dataChunk.cksize = static_cast<DWORD>(dataSize);
@@ -242,7 +250,7 @@ bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const ui
   return written;
 }
 
-SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint64_t* factCount,
                         uint64_t formEndAtLeast) {
   SizeFields s;
   const uint64_t dataStart = r.dataChunk.dwDataOffset;
@@ -269,7 +277,7 @@ SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* fac
   return s;
 }
 
-bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint64_t* factCount,
                        uint64_t formEndAtLeast) {
   if (!gSizeUpdates.load(std::memory_order_relaxed)) return true;
   HMMIO h = r.fileHandle;
@@ -295,11 +303,11 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
   } else if (header != nullptr && r.sizeHeaderBytes >= dataStart && formStart <= dataStart &&
              (!withFact || factAt + 4 <= dataStart)) {
     const bool changed = dataSize != r.dataChunk.cksize || formSize != r.riffChunk.cksize ||
-                         (withFact && LoadLe32(header + factAt) != sizes.fact);
+                         (withFact && LoadLe32(header + factAt) != FactField(sizes.fact));
     if (!changed) return true;
     StoreLe32(header + formStart - 4, static_cast<uint32_t>(formSize));
     StoreLe32(header + dataStart - 4, static_cast<uint32_t>(dataSize));
-    if (withFact) StoreLe32(header + factAt, static_cast<uint32_t>(sizes.fact));
+    if (withFact) StoreLe32(header + factAt, FactField(sizes.fact));
     const uint64_t from = formStart - 4;
     written = written && SeekTo(h, from) &&
               WriteAll(h, header + from, static_cast<uint32_t>(dataStart - from));
@@ -307,7 +315,7 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
     if (written && dataSize != r.dataChunk.cksize) {
       written = WriteU32At(h, dataStart - 4, static_cast<uint32_t>(dataSize));
     }
-    if (written && withFact) written = WriteU32At(h, factAt, static_cast<uint32_t>(sizes.fact));
+    if (written && withFact) written = WriteU32At(h, factAt, FactField(sizes.fact));
     if (written && formSize != r.riffChunk.cksize) {
       written = WriteU32At(h, formStart - 4, static_cast<uint32_t>(formSize));
     }

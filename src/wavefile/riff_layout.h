@@ -71,14 +71,14 @@ bool SeekToDataEnd(HMMIO h, uint64_t end);
 // for within the form), then the form's.  Leaves the file behind the data chunk.  A step that
 // fails (a chunk not found, a seek or write failing) does not stop the others, except that the
 // data and form sizes are left unwritten (their chunks dirty) when `dataEnd` cannot be reached.
-void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint32_t* factCount);
+void WriteChunkSizes(Recorder& r, uint64_t dataEnd, const uint64_t* factCount);
 
 // Writes the size fields of the RIFF/WAVE file r.fileHandle as given, whatever they said before
 // (sizes that shrink, as after a cut): the data size (with a zero pad byte behind odd-sized
 // data), the "fact" sample count when `factCount` is not null and the file has a "fact" chunk,
 // and the form size.  riffChunk and dataChunk take the new sizes when all writes took; the
 // position is left anywhere.  False when a seek or a write failed.
-bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const uint32_t* factCount);
+bool WriteSizeFields(Recorder& r, uint64_t dataSize, uint64_t formSize, const uint64_t* factCount);
 
 // Rereads riffChunk and dataChunk as they stand in the file (each kept as it was when its search
 // fails).
@@ -96,7 +96,7 @@ void RereadChunks(Recorder& r);
 // new sizes, and the file is put back where it was.  False when a seek or a write failed.
 // `formEndAtLeast` (a file offset) keeps chunks behind the data inside the form when they have
 // moved up (an insert moves them with the tail).
-bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint64_t* factCount,
                        uint64_t formEndAtLeast = 0);
 // A data end or form end that passes what 32-bit sizes describe, in a file where DataEndLimit
 // allows it, turns the file into RF64: the header from byte 0 to the data size field is written
@@ -106,7 +106,7 @@ bool WriteSizesInPlace(Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
 // writes the header again with the new 64-bit sizes.
 //
 // The sizes WriteSizesInPlace writes for these arguments (all offsets 0 when they do not fit).
-SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint32_t* factCount,
+SizeFields InPlaceSizes(const Recorder& r, uint64_t dataEnd, const uint64_t* factCount,
                         uint64_t formEndAtLeast);
 
 // Start of a run that writes r.fileHandle (RIFF/WAVE) in place: reads the file's header, up to

@@ -101,8 +101,8 @@ TEST_F(RecorderMethodsTest, CaptureFormatSettersActOnlyBeforeAnythingIsOpen) {
   }
 }
 
-// The limit is kept in seconds when the rate changes, rounds to the nearest frame, and saturates
-// rather than wrapping past 32 bits of frames.
+// The limit is kept in seconds when the rate changes, rounds to the nearest frame, and is exact
+// past 32 bits of frames.
 TEST_F(RecorderMethodsTest, LimitsFollowTheRateRoundAndSaturate) {
   ASSERT_EQ(m().SetMaxLengthSeconds(host(), 10.0), 0);
   ASSERT_EQ(m().SetSampleRate(host(), 8000), 0);
@@ -111,8 +111,8 @@ TEST_F(RecorderMethodsTest, LimitsFollowTheRateRoundAndSaturate) {
   EXPECT_EQ(Get<double>(&VoxlRecorderVtbl::GetMaxLengthSeconds), 0.5);
   EXPECT_EQ(m().SetSampleRate(host(), 44000), 1);
   EXPECT_EQ(rec.maxLengthSamples.load(), 4000u) << "a refused rate leaves the limits alone";
-  const std::pair<double, uint32_t> cases[] = {
-      {100.6 / 8000.0, 101}, {100.4 / 8000.0, 100}, {1e12, 0xFFFFFFFFu}, {HUGE_VAL, 0xFFFFFFFFu}};
+  const std::pair<double, uint64_t> cases[] = {
+      {100.6 / 8000.0, 101}, {100.4 / 8000.0, 100}, {1e12, 8e15}, {HUGE_VAL, 1ull << 62}};
   for (const auto& [seconds, frames] : cases) {
     ASSERT_EQ(m().SetMaxLengthSeconds(host(), seconds), 0);
     EXPECT_EQ(rec.maxLengthSamples.load(), frames) << seconds;

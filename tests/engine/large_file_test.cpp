@@ -12,12 +12,17 @@
 #include "formats/conversion.h"
 #include "wavefile/editing.h"
 #include "wavefile/frames.h"
+#include "wavefile/position.h"
 
 namespace voxl {
 namespace {
 
 using namespace testing;
 using test::U32At;
+
+uint64_t U64At(const Bytes& bytes, size_t at) {
+  return U32At(bytes, at) | uint64_t{U32At(bytes, at + 4)} << 32;
+}
 
 class LargeFileTest : public CaptureTest {
  protected:
@@ -31,10 +36,10 @@ class LargeFileTest : public CaptureTest {
     }
     Open(f, path_);
     const uint32_t align = (f.sampleFormat == 100 ? *r().fileFormat : r().pcmFormat).nBlockAlign;
-    const auto frames =
-        uint32_t((0xFFFFFFFFu - r().dataChunk.dwDataOffset) / align - buffers * 4800);
+    const uint64_t frames =
+        ((0xFFFFFFFFu - r().dataChunk.dwDataOffset) / align - buffers * 4800) & ~1ull;
     struct stat st {};
-    r().length = frames, r().position = frames;
+    r().length = frames, r().position = int64_t(frames);
     StartRecording();
     return truncate(path_.c_str(), off_t(FrameToFileOffset(r(), frames))) == 0 &&
            stat(path_.c_str(), &st) == 0 && st.st_blocks < 65536;
@@ -46,11 +51,12 @@ class LargeFormatTest : public LargeFileTest,
                         public ::testing::WithParamInterface<CaptureFormat> {};
 
 // In large-file mode the file stays RIFF while its form fits 32 bits and is RF64 from the buffer
-// that passes them (A-law: with its "fact" chunk, and the run reaches the most frames a position
-// holds right behind 4 GiB); both readers take it with every frame at every step and after the
-// close, a dropout before the switch is a cue at its place that the 64-bit form size covers, and
-// it opens again with its length and plays from past 4 GiB.  (Without the mode the run ends at
-// 4 GiB: RunEndTest.)
+// that passes them (A-law mono: with its "fact" chunk, and the run goes on past 2^32 frames, where
+// the method table's counts stop); both readers take it with every frame at every step and after
+// the close, "ds64" counts every frame, a dropout before the switch is a cue at its place that
+// the 64-bit form size covers, and it opens again with its length, exact in seconds, plays from
+// past 4 GiB and takes a cut there that leaves the true 64-bit sizes.  (Without the mode the run
+// ends at 4 GiB, or at 2^31 frames: RunEndTest.)
 TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   virtualaudio::SetInputFaults(0, {.gapAtFrame = 4800, .gapFrames = 400});
   if (!StartNear4GiB(VOXL_LARGE_FILE_RF64, 2, GetParam())) GTEST_SKIP() << "no sparse files here";
@@ -67,18 +73,21 @@ TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   // The 64-bit form size covers the cue chunk behind the data (which libsndfile lists with its
   // label but does not decode in an RF64 file).
   const Bytes sizes = ReadAt(path_, 20, 16), data = ReadAt(path_, 28, 8);
-  const uint64_t dataBytes = U32At(data, 0) | uint64_t{U32At(data, 4)} << 32;
+  const uint64_t dataBytes = U64At(data, 0);
   const Bytes cue = ReadAt(path_, dataStart + dataBytes + (dataBytes & 1), 36);
-  EXPECT_EQ(U32At(sizes, 0) | uint64_t{U32At(sizes, 4)} << 32,
-            std::filesystem::file_size(path_) - 8);
+  EXPECT_EQ(U64At(sizes, 0), std::filesystem::file_size(path_) - 8);
   EXPECT_EQ(std::tuple(U32At(cue, 0), U32At(cue, 8), U32At(cue, 32)),
             std::tuple(0x20657563u, 1u, uint32_t(cueAt)));
   const std::string info = test::RunCommand("sndfile-info " + test::ShellQuote(path_)).output;
   EXPECT_NE(info.find("labl : 1 : dropout 8 ms"), std::string::npos) << info;
   OpenRecording(path_);
-  EXPECT_EQ(r().length, length);
+  // A-law mono is past what 32-bit lengths count.
+  EXPECT_EQ(std::tuple(HostLength(r()), HostPosition(r()), LengthSeconds(r())),
+            std::tuple(GetParam().sampleFormat == 106 ? UINT32_MAX : uint32_t(length),
+                       int32_t(std::min<int64_t>(length, INT32_MAX)), length / 48000.0));
   // The tone of the run's last 25 ms comes out.
-  SetPosition(r(), int32_t(length - 1200));
+  SetPositionSeconds(r(), (length - 1200) / 48000.0);
+  EXPECT_NEAR(double(r().position), double(length - 1200), 1.0);
   uint16_t error = 0xFFFF;
   Play(r(), &error);
   ASSERT_EQ(error, ErrNone);
@@ -87,10 +96,16 @@ TEST_P(LargeFormatTest, PassesFourGibAsRf64AndStaysReadable) {
   Pump();
   const auto heard = virtualaudio::OutputCapture(WAVE_MAPPER);
   EXPECT_TRUE(std::any_of(heard.begin(), heard.end(), [](uint8_t b) { return b != 0; }));
+  SetPosition(r(), length - 2400);
+  DeleteSamples(r(), 1200, &error);
+  CloseRecording();
+  EXPECT_EQ(
+      std::tuple(error, U64At(ReadAt(path_, 36, 8), 0), ReadersSee(path_)),
+      std::tuple(ErrNone, uint64_t(length - 1200), Seen("RF64", length - 1200, length - 1200)));
 }
 INSTANTIATE_TEST_SUITE_P(
     Formats, LargeFormatTest,
-    ::testing::Values(CaptureFormat{16, 2, 48000}, CaptureFormat{106, 2, 48000},
+    ::testing::Values(CaptureFormat{16, 2, 48000}, CaptureFormat{106, 1, 48000},
                       CaptureFormat{100, 2, 48000}),
     [](const auto& info) {
       return std::string(info.index == 0 ? "Pcm16" : info.index == 1 ? "ALaw" : "Float");

@@ -124,9 +124,9 @@ TEST_F(PlaybackTest, ResumeAfterPauseAndJumpsPlayTheQueueThenTheNewPlace) {
   SetPosition(r(), 16000);  // ten buffers (frames 2400 to 10400) are queued
   EXPECT_EQ(r().readPosition, 24000.0);
   PlayToTheEnd();
-  EXPECT_EQ(
-      std::pair(r().position.load(), Heard()),
-      std::pair(32000, Concat({Expected(kMono8k, 0, 10400), Expected(kMono8k, 24000, 8000)})));
+  EXPECT_EQ(std::pair(r().position.load(), Heard()),
+            std::pair(int64_t{32000},
+                      Concat({Expected(kMono8k, 0, 10400), Expected(kMono8k, 24000, 8000)})));
 }
 
 struct PlayCase {

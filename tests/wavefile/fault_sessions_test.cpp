@@ -159,7 +159,7 @@ class FaultSessionTest : public CaptureTest,
   void CheckInsert(size_t stepsDone) {
     const auto data = Reopen();
     ASSERT_TRUE(data.has_value());
-    const uint32_t inserted = r().length - std::min(r().length.load(), kOld);
+    const auto inserted = uint32_t(r().length - std::min<uint64_t>(r().length.load(), kOld));
     EXPECT_EQ(*data, Concat({Slice(old_, 0, 1600), Expected(kMono8k, 0, inserted),
                              Slice(old_, 1600, old_.size())}));
     EXPECT_TRUE((inserted >= 1600 || errorSeen_) && (stepsDone < 4 || inserted == 1600))

@@ -93,7 +93,7 @@ class RecordingFileTest : public test::TempDirTest {
     ASSERT_EQ(
         mmioWrite(r.fileHandle, reinterpret_cast<const char*>(data.data()), LONG(data.size())),
         LONG(data.size()));
-    r.length = std::max(r.length.load(), frame + uint32_t(data.size()) / r.pcmFormat.nBlockAlign);
+    r.length = std::max<uint64_t>(r.length.load(), frame + data.size() / r.pcmFormat.nBlockAlign);
     r.dataChunk.dwFlags |= MMIO_DIRTY;
     r.riffChunk.dwFlags |= MMIO_DIRTY;
   }

@@ -177,6 +177,7 @@ int RunCut(const EditOptions& o) {
   DOUBLE seconds = 0.0;
   m.GetLength(rec, &length);
   m.GetLengthSeconds(rec, &seconds);
+  const uint64_t frames = LengthFrames(rec);
   // An opened file stands at its end; a --from past it lands there too.
   m.SetPosition(rec, 0);
   m.SetPositionSeconds(rec, o.from);
@@ -198,24 +199,29 @@ int RunCut(const EditOptions& o) {
   } else {
     // Up to --to (the same rounding as --from, so the two ends meet exact frames), or the end.
     LONG end = static_cast<LONG>(std::min<DWORD>(length, 0x7FFFFFFF));
+    DOUBLE endSeconds = seconds;
     if (o.to >= 0.0) {
       m.SetPositionSeconds(rec, o.to);
       m.GetPosition(rec, &end);
-      m.SetPosition(rec, at);
+      m.GetPositionSeconds(rec, &endSeconds);
+      m.SetPositionSeconds(rec, o.from);
     }
-    called = m.DeleteSamples(rec, end - at, &error);
+    // Frame counts stop at 2147483647: an end past that is reached in seconds, the difference of
+    // the two ends' frame times and a tenth of a microsecond more (less than any frame, more than
+    // any rounding), which the cut truncates to the frames between them.
+    called = end < 0x7FFFFFFF ? m.DeleteSamples(rec, end - at, &error)
+                              : m.DeleteSeconds(rec, endSeconds - atSeconds + 1e-7, &error);
   }
   s.Done();
   int result = s.Check(called, error, "cut");
   if (result != kExitOk) return result;
 
-  DWORD now = 0;
   DOUBLE nowSeconds = 0.0;
-  m.GetLength(rec, &now);
+  const uint64_t now = LengthFrames(rec);
   m.GetLengthSeconds(rec, &nowSeconds);
-  std::printf("removed:   %lu frames (%s) at %s\n", static_cast<unsigned long>(length - now),
+  std::printf("removed:   %llu frames (%s) at %s\n", static_cast<unsigned long long>(frames - now),
               SecondsText(seconds - nowSeconds).c_str(), SecondsText(atSeconds).c_str());
-  std::printf("length:    %lu frames (%s)\n", static_cast<unsigned long>(now),
+  std::printf("length:    %llu frames (%s)\n", static_cast<unsigned long long>(now),
               SecondsText(nowSeconds).c_str());
   if (o.compact) result = s.Compact();
   // A headerless file has no sizes of its own, so the cut shortens it at once.

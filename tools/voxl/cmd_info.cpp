@@ -60,9 +60,9 @@ struct InfoOptions {
   bool json = false;
 };
 
-std::string Frames(DWORD frames, double seconds) {
+std::string Frames(uint64_t frames, double seconds) {
   char text[96];
-  std::snprintf(text, sizeof text, "%lu frames (%.3f s)", static_cast<unsigned long>(frames),
+  std::snprintf(text, sizeof text, "%llu frames (%.3f s)", static_cast<unsigned long long>(frames),
                 seconds);
   return text;
 }
@@ -121,14 +121,14 @@ int RunInfo(InfoOptions o) {
     return result;
   }
   SHORT kind = 0;
-  DWORD rate = 0, length = 0;
+  DWORD rate = 0;
   WORD channels = 0;
   DOUBLE seconds = 0.0;
   m.GetFileKind(rec, &kind);
   m.GetSampleRate(rec, &rate);
   m.GetChannels(rec, &channels);
-  m.GetLength(rec, &length);
   m.GetLengthSeconds(rec, &seconds);
+  const uint64_t frames = LengthFrames(rec);
   BSTR text = nullptr;
   m.GetFileFormatText(rec, &text, &error);
   const std::string format = NarrowName(text);
@@ -154,7 +154,7 @@ int RunInfo(InfoOptions o) {
       {"format", "format", format, JsonString(format)},
       {"rate", "rate", std::to_string(rate) + " Hz", std::to_string(rate)},
       {"channels", "channels", std::to_string(channels), std::to_string(channels)},
-      {"frames", "length", Frames(length, seconds), std::to_string(length)},
+      {"frames", "length", Frames(frames, seconds), std::to_string(frames)},
       {"seconds", nullptr, "", seconds3},
   };
   AddLayoutFields(layout, fileSize, kind, &fields);

@@ -383,6 +383,16 @@ void RunLoop::Drain(const std::function<bool()>& done, double seconds) {
   }
 }
 
+uint64_t LengthFrames(VoxlRecorder* rec) {
+  DWORD frames = 0, rate = 0;
+  DOUBLE seconds = 0.0;
+  rec->lpVtbl->GetLength(rec, &frames);
+  rec->lpVtbl->GetLengthSeconds(rec, &seconds);
+  rec->lpVtbl->GetSampleRate(rec, &rate);
+  if (frames < 0xFFFFFFFFu || rate == 0) return frames;
+  return static_cast<uint64_t>(std::llround(seconds * rate));
+}
+
 std::string PositionText(double seconds) {
   const double shown = std::isfinite(seconds) && seconds > 0.0 ? std::min(seconds, 3.6e9) : 0.0;
   const auto hundredths = static_cast<long long>(std::llround(shown * 100.0));

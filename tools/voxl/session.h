@@ -125,6 +125,10 @@ class RunLoop {
 // Seconds as m:ss.cc, e.g. "0:01.52" (h:mm:ss.cc from an hour on).
 std::string PositionText(double seconds);
 
+// The length of the open recording in frames: GetLength, or, for a file longer than the
+// 4294967295 frames it stops at (RF64), its exact length in seconds at the recording's rate.
+uint64_t LengthFrames(VoxlRecorder* rec);
+
 // The dropouts of a run: audio the input device never delivered.  Each is told as it is found,
 // "dropout at 0:01.52, 1004 ms" (its place in the recording and how long it lasted), and the
 // summary counts them.
