@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 
@@ -23,6 +24,31 @@ namespace voxl {
 namespace {
 
 std::atomic<bool> gStartFailsForTesting{false};
+
+// What EngineWait sleeps on, shared by every engine: a thread waits for one engine at a time and
+// rarely, so a wake that was meant for another engine costs only a look at its condition.  Never
+// destroyed, and no part of a recorder: an engine that quits signals after its last touch of
+// the record, which the waiting thread may free at once.
+struct EngineSignal {
+  std::mutex mutex;
+  std::condition_variable moved;
+  std::atomic<int> waiters{0};
+};
+EngineSignal& TheSignal() {
+  static auto* signal = new EngineSignal;
+  return *signal;
+}
+
+// Engine thread, after what it changed for its waiters (every field they read is a sequentially
+// consistent atomic, as is `waiters`): either the waiter counted itself before the change, and
+// is woken, or it sees the change when it first looks.  Taking the mutex means a waiter between
+// its look and its sleep has reached the sleep before the wake.
+void SignalWaiters() {
+  EngineSignal& signal = TheSignal();
+  if (signal.waiters.load(std::memory_order_seq_cst) == 0) return;
+  { std::lock_guard lock(signal.mutex); }
+  signal.moved.notify_all();
+}
 std::atomic<uint32_t> gCaptureStartFramesForTesting{0};
 
 // End-of-run meter reset, just before FinishCapture and FinishPlayback: its "no signal" level
@@ -162,19 +188,39 @@ void PostHeld(Recorder& r, CaptureBatch& batch) {
 #endif
 }
 
-// A captured buffer goes back to the device while the run is Capturing; otherwise, or when the
-// device takes it no more, it counts down to the end of the run.
-void ReturnCaptureBuffer(Recorder& r, WAVEHDR& header) {
+// Queues `count` capture buffers on the device in order, with one wake of the device where the
+// platform can; returns how many it took (it stops at the first it refuses).
+size_t AddCaptureBuffers(HWAVEIN waveIn, WAVEHDR* const* headers, size_t count) {
+#if defined(_WIN32)
+  size_t queued = 0;
+  while (queued < count &&
+         waveInAddBuffer(waveIn, headers[queued], sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
+    ++queued;
+  }
+  return queued;
+#else
+  UINT queued = 0;
+  VoxlWaveInAddBuffers(waveIn, headers, static_cast<UINT>(count), &queued);
+  return queued;
+#endif
+}
+
+// Captured buffers go back to the device while the run is Capturing; otherwise, or when the
+// device takes them no more, they count down to the end of the run.
+void ReturnCaptureBuffers(Recorder& r, WAVEHDR* const* headers, size_t count) {
+  size_t queued = 0;
   if (r.engineStage == Capturing) {
-    header.dwFlags &= ~WHDR_DONE;
-    if (waveInAddBuffer(r.waveIn, &header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) return;
+    for (size_t i = 0; i < count; ++i) headers[i]->dwFlags &= ~WHDR_DONE;
+    queued = AddCaptureBuffers(r.waveIn, headers, count);
     // The device is gone (MMSYSERR_NODRIVER): it has given back every buffer it held, with what
     // they hold, and takes none again.  The run ends here and keeps what was captured.
-    FailCapture(r, ErrDeviceLost);
+    if (queued < count) FailCapture(r, ErrDeviceLost);
   }
-  if (--r.buffersQueued == 0) {
-    EndOfRunMeterReset(r);
-    FinishCapture(r);
+  for (size_t i = queued; i < count; ++i) {
+    if (--r.buffersQueued == 0) {
+      EndOfRunMeterReset(r);
+      FinishCapture(r);
+    }
   }
 }
 
@@ -183,7 +229,7 @@ void EndBatch(Recorder& r, CaptureBatch& batch) {
   PostHeld(r, batch);
   const size_t held = batch.held;
   batch.held = 0;
-  for (size_t i = 0; i < held; ++i) ReturnCaptureBuffer(r, *batch.buffers[i]);
+  ReturnCaptureBuffers(r, batch.buffers.data(), held);
 }
 
 void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
@@ -196,7 +242,8 @@ void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
     return;
   }
   EndBatch(r, batch);
-  ReturnCaptureBuffer(r, header);
+  WAVEHDR* const returned[] = {&header};
+  ReturnCaptureBuffers(r, returned, 1);
 }
 
 void HandlePlayBuffer(Recorder& r, WAVEHDR& header) {
@@ -272,6 +319,7 @@ void EngineThreadProc(void* recorder) {
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
   r.engineStage = QueueReady;
   for (;;) {
+    SignalWaiters();  // the start, or what the last message changed
     if (batch.open) {
       if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) == FALSE) {
         EndBatch(r, batch);  // the queue is empty
@@ -287,6 +335,7 @@ void EngineThreadProc(void* recorder) {
           // The last touch of the record: the destructor frees it once it sees this.
           tBatch = nullptr;
           r.engineStage = NotRunning;
+          SignalWaiters();
           ReleaseModuleAndExit();
           return;
         }
@@ -311,6 +360,16 @@ void EngineThreadProc(void* recorder) {
         break;
     }
   }
+}
+
+EngineWait::EngineWait() : lock_(TheSignal().mutex) {
+  TheSignal().waiters.fetch_add(1, std::memory_order_seq_cst);
+}
+EngineWait::~EngineWait() {
+  TheSignal().waiters.fetch_sub(1, std::memory_order_seq_cst);
+}
+void EngineWait::Wait() {
+  TheSignal().moved.wait(lock_);
 }
 
 bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "core/recorder.h"
 
@@ -40,11 +41,28 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument = 0);
 // Frees a CapturedBlock, its format copy and its data copy.  Null is accepted.
 void FreeCapturedBlock(CapturedBlock* block);
 
-// Yields the processor (Sleep with 0, backing off to short sleeps after a while) until
-// `condition` holds.  No time limit: the engine always answers.
+// A thread waiting for engines to move (WaitUntil).  While one exists, every engine wakes it
+// after each message it has handled; the holder sleeps in between.
+class EngineWait {
+ public:
+  EngineWait();
+  ~EngineWait();
+  EngineWait(const EngineWait&) = delete;
+  EngineWait& operator=(const EngineWait&) = delete;
+  // Sleeps until some engine has handled a message since the last look (or spuriously).
+  void Wait();
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// Sleeps until `condition`, which reads fields the engine thread writes (atomics), holds.  No
+// time limit: the engine always answers.
 template <typename Condition>
 void WaitUntil(Condition condition) {
-  for (uint32_t spins = 0; !condition(); ++spins) Sleep(spins < 200 ? 0 : 1);
+  if (condition()) return;
+  EngineWait engine;
+  while (!condition()) engine.Wait();
 }
 
 // ---- Capture run (capture.cpp) ----

@@ -88,6 +88,10 @@ typedef struct voxlwavegap_tag {
   uint64_t frames;      // sample frames missing
 } VOXLWAVEGAP;
 MMRESULT VoxlWaveInTakeGap(HWAVEIN hwi, uint64_t upToByte, VOXLWAVEGAP* gap);
+// Not a function of the original platform: queues `count` prepared buffers in order, as that
+// many waveInAddBuffer calls would, with one wake of the device.  Stops at the first buffer that
+// is refused and returns its code; *queued (when not null) receives how many were queued.
+MMRESULT VoxlWaveInAddBuffers(HWAVEIN hwi, LPWAVEHDR const* headers, UINT count, UINT* queued);
 
 MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                      DWORD_PTR dwInstance, DWORD fdwOpen);

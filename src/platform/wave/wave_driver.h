@@ -58,6 +58,9 @@ class WavePort {
   // Bytes still free (input) or still to play (output) in the first queued buffer; 0 when no
   // buffer is queued.  The virtual driver's manual clock completes buffers one at a time with it.
   virtual size_t PendingBytes() const = 0;
+  // Input: bytes still free in all the queued buffers together, for a driver that fills every
+  // buffer queued in one go (the virtual driver's free-running clock).
+  virtual size_t QueuedBytes() const { return PendingBytes(); }
   // Number of buffers queued and not yet returned.
   virtual size_t QueuedBuffers() const = 0;
   // Input started and not stopped, or output not paused.

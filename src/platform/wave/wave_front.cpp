@@ -19,6 +19,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/messages/messages.h"
 #include "platform/wave/wave_driver.h"
 
 namespace voxl::wave {
@@ -56,6 +57,7 @@ class Stream final : public WavePort {
     if (dir_ != Direction::Input || data == nullptr) return 0;
     std::lock_guard lock(mutex_);
     if (!running_.load(std::memory_order_relaxed) || closing_) return 0;
+    PostBurst burst(*this);
     bytes -= bytes % format_.nBlockAlign;
     const auto* src = static_cast<const uint8_t*>(data);
     size_t stored = 0;
@@ -77,6 +79,7 @@ class Stream final : public WavePort {
     if (dir_ != Direction::Input || fill == nullptr) return 0;
     std::lock_guard lock(mutex_);
     if (!running_.load(std::memory_order_relaxed) || closing_) return 0;
+    PostBurst burst(*this);
     const size_t block = format_.nBlockAlign;
     bytes -= bytes % block;
     size_t stored = 0;
@@ -100,6 +103,7 @@ class Stream final : public WavePort {
     if (dir_ != Direction::Output || out == nullptr) return 0;
     std::lock_guard lock(mutex_);
     if (!running_.load(std::memory_order_relaxed) || closing_) return 0;
+    PostBurst burst(*this);
     auto* dst = static_cast<uint8_t*>(out);
     size_t given = 0;
     while (given < bytes && head_ != nullptr) {
@@ -116,6 +120,12 @@ class Stream final : public WavePort {
   size_t PendingBytes() const override {
     std::lock_guard lock(mutex_);
     return head_ == nullptr ? 0 : Usable(head_) - headOffset_;
+  }
+  size_t QueuedBytes() const override {
+    std::lock_guard lock(mutex_);
+    size_t bytes = 0;
+    for (const WAVEHDR* h = head_; h != nullptr; h = h->lpNext) bytes += Usable(h);
+    return bytes - headOffset_;
   }
   size_t QueuedBuffers() const override {
     std::lock_guard lock(mutex_);
@@ -136,8 +146,10 @@ class Stream final : public WavePort {
     return !closing_ && HasWork();
   }
   void Wake() override {
-    std::lock_guard lock(mutex_);
-    woken_ = true;
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
     cv_.notify_all();
   }
   void Gap(uint64_t frames) override {
@@ -194,35 +206,24 @@ class Stream final : public WavePort {
     return MMSYSERR_NOERROR;
   }
 
-  // waveInAddBuffer / waveOutWrite.
-  MMRESULT Queue(WAVEHDR* header) {
-    const DWORD flags = LoadFlags(header);
-    if (!(flags & WHDR_PREPARED) || header->reserved != serial_) return WAVERR_UNPREPARED;
-    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    if (header->lpData == nullptr || header->dwBufferLength < format_.nBlockAlign) {
-      return MMSYSERR_INVALPARAM;
+  // waveInAddBuffer / waveOutWrite, and VoxlWaveInAddBuffers: queues `count` buffers in order
+  // under one lock, stopping at the first one refused; *queued receives how many went in.  The
+  // device loop waits only while nothing is queued, so only a queue that was empty wakes it.
+  MMRESULT Queue(WAVEHDR* const* headers, size_t count, size_t* queued) {
+    *queued = 0;
+    MMRESULT result = MMSYSERR_NOERROR;
+    bool wake = false;
+    {
+      std::lock_guard lock(mutex_);
+      wake = head_ == nullptr;
+      for (; *queued < count; ++*queued) {
+        result = QueueLocked(headers[*queued]);
+        if (result != MMSYSERR_NOERROR) break;
+      }
+      wake = wake && head_ != nullptr;
     }
-    std::lock_guard lock(mutex_);
-    if (closing_) return MMSYSERR_INVALHANDLE;
-    if (lost_) return MMSYSERR_NODRIVER;
-    // The flags belong to the caller; the queue itself decides whether the header is in it, so a
-    // header whose WHDR_INQUEUE was cleared by mistake can never be linked twice.
-    for (const WAVEHDR* h = head_; h != nullptr; h = h->lpNext) {
-      if (h == header) return WAVERR_STILLPLAYING;
-    }
-    if (dir_ == Direction::Input) header->dwBytesRecorded = 0;
-    header->lpNext = nullptr;
-    StoreFlags(header, (flags & ~WHDR_DONE) | WHDR_INQUEUE);
-    if (tail_ == nullptr) {
-      head_ = header;
-      headOffset_ = 0;
-    } else {
-      tail_->lpNext = header;
-    }
-    tail_ = header;
-    ++queued_;
-    cv_.notify_all();
-    return MMSYSERR_NOERROR;
+    if (wake) cv_.notify_all();
+    return result;
   }
 
   // waveInStart / waveOutRestart.
@@ -285,15 +286,40 @@ class Stream final : public WavePort {
   }
 
   void Post(UINT message, LPARAM param) const {
-    const auto handle = static_cast<WPARAM>(serial_);
-    if (callbackType_ == CALLBACK_THREAD) {
-      PostThreadMessageA(static_cast<DWORD>(callback_), message, handle, param);
-    } else if (callbackType_ == CALLBACK_WINDOW) {
-      PostMessageA(reinterpret_cast<HWND>(callback_), message, handle, param);
-    }
+    const messages::PostedPair pair{static_cast<WPARAM>(serial_), param};
+    PostAll(message, &pair, 1);
   }
 
  private:
+  // One buffer of Queue.  Caller holds the lock.
+  MMRESULT QueueLocked(WAVEHDR* header) {
+    const DWORD flags = LoadFlags(header);
+    if (!(flags & WHDR_PREPARED) || header->reserved != serial_) return WAVERR_UNPREPARED;
+    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (header->lpData == nullptr || header->dwBufferLength < format_.nBlockAlign) {
+      return MMSYSERR_INVALPARAM;
+    }
+    if (closing_) return MMSYSERR_INVALHANDLE;
+    if (lost_) return MMSYSERR_NODRIVER;
+    // The flags belong to the caller; the queue itself decides whether the header is in it, so a
+    // header whose WHDR_INQUEUE was cleared by mistake can never be linked twice.
+    for (const WAVEHDR* h = head_; h != nullptr; h = h->lpNext) {
+      if (h == header) return WAVERR_STILLPLAYING;
+    }
+    if (dir_ == Direction::Input) header->dwBytesRecorded = 0;
+    header->lpNext = nullptr;
+    StoreFlags(header, (flags & ~WHDR_DONE) | WHDR_INQUEUE);
+    if (tail_ == nullptr) {
+      head_ = header;
+      headOffset_ = 0;
+    } else {
+      tail_->lpNext = header;
+    }
+    tail_ = header;
+    ++queued_;
+    return MMSYSERR_NOERROR;
+  }
+
   // Bytes of the buffer the device uses: whole blocks of the format.
   size_t Usable(const WAVEHDR* header) const {
     return header->dwBufferLength - header->dwBufferLength % format_.nBlockAlign;
@@ -312,6 +338,46 @@ class Stream final : public WavePort {
   }
   bool HasWork() const { return running_.load(std::memory_order_relaxed) && head_ != nullptr; }
 
+  // Posts `count` messages `message` to the callback, in order, with one wake of its thread.
+  void PostAll(UINT message, const messages::PostedPair* pairs, size_t count) const {
+    if (callbackType_ == CALLBACK_THREAD) {
+      if (auto queue = messages::FindQueue(static_cast<DWORD>(callback_))) {
+        messages::PostMany(*queue, nullptr, message, pairs, count);
+      }
+    } else if (callbackType_ == CALLBACK_WINDOW) {
+      messages::PostWindowMessages(reinterpret_cast<HWND>(callback_), message, pairs, count);
+    }
+  }
+
+  // While one exists (the lock held), the buffers that come back are posted together when it
+  // ends, or when kMostHeld are waiting: a driver call that fills or plays several buffers
+  // wakes the application once.
+  class PostBurst {
+   public:
+    explicit PostBurst(Stream& stream) : stream_(stream) { stream_.burst_ = this; }
+    ~PostBurst() {
+      Flush();
+      stream_.burst_ = nullptr;
+    }
+    PostBurst(const PostBurst&) = delete;
+    PostBurst& operator=(const PostBurst&) = delete;
+    void Add(LPARAM header) {
+      if (count_ == held_.size()) Flush();
+      held_[count_++] = {static_cast<WPARAM>(stream_.serial_), header};
+    }
+
+   private:
+    void Flush() {
+      if (count_ > 0) stream_.PostAll(stream_.DoneMessage(), held_.data(), count_);
+      count_ = 0;
+    }
+    static constexpr size_t kMostHeld = 16;
+    Stream& stream_;
+    std::array<messages::PostedPair, kMostHeld> held_{};
+    size_t count_ = 0;
+  };
+  UINT DoneMessage() const { return dir_ == Direction::Input ? MM_WIM_DATA : MM_WOM_DONE; }
+
   // Returns the first queued buffer to the application.  Caller holds the lock; posting under it
   // keeps the messages in queue order.
   void CompleteHead() {
@@ -323,7 +389,11 @@ class Stream final : public WavePort {
     headOffset_ = 0;
     header->lpNext = nullptr;
     StoreFlags(header, (LoadFlags(header) & ~WHDR_INQUEUE) | WHDR_DONE);
-    Post(dir_ == Direction::Input ? MM_WIM_DATA : MM_WOM_DONE, reinterpret_cast<LPARAM>(header));
+    if (burst_ != nullptr) {
+      burst_->Add(reinterpret_cast<LPARAM>(header));
+    } else {
+      Post(DoneMessage(), reinterpret_cast<LPARAM>(header));
+    }
   }
 
   const Direction dir_;
@@ -343,7 +413,8 @@ class Stream final : public WavePort {
   std::atomic<bool> running_;  // input started, or output not paused
   bool closing_ = false;
   bool woken_ = false;
-  bool lost_ = false;  // the device is gone (Lost)
+  PostBurst* burst_ = nullptr;  // guarded by mutex_
+  bool lost_ = false;           // the device is gone (Lost)
   // Input: bytes stored into buffers since open, and the gaps not yet taken, oldest first.
   uint64_t delivered_ = 0;
   static constexpr size_t kGapSlots = 16;
@@ -470,8 +541,10 @@ MMRESULT OnHeader(const void* handle, Direction dir, WAVEHDR* header, UINT size,
       return stream->Prepare(header);
     case HeaderOp::Unprepare:
       return stream->Unprepare(header);
-    case HeaderOp::Queue:
-      return stream->Queue(header);
+    case HeaderOp::Queue: {
+      size_t queued = 0;
+      return stream->Queue(&header, 1, &queued);
+    }
   }
   return MMSYSERR_ERROR;
 }
@@ -624,6 +697,20 @@ MMRESULT VoxlWaveInTakeGap(HWAVEIN hwi, uint64_t upToByte, VOXLWAVEGAP* gap) {
   if (gap == nullptr) return MMSYSERR_INVALPARAM;
   return voxl::wave::OnStream(hwi, Direction::Input, [&](auto& s) {
     return s.TakeGap(upToByte, gap) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+  });
+}
+
+MMRESULT VoxlWaveInAddBuffers(HWAVEIN hwi, LPWAVEHDR const* headers, UINT count, UINT* queued) {
+  if (queued != nullptr) *queued = 0;
+  if (count > 0 && headers == nullptr) return MMSYSERR_INVALPARAM;
+  return voxl::wave::OnStream(hwi, Direction::Input, [&](auto& s) -> MMRESULT {
+    for (UINT i = 0; i < count; ++i) {
+      if (headers[i] == nullptr) return MMSYSERR_INVALPARAM;
+    }
+    size_t done = 0;
+    const MMRESULT result = s.Queue(headers, count, &done);
+    if (queued != nullptr) *queued = static_cast<UINT>(done);
+    return result;
   });
 }
 

@@ -26,9 +26,11 @@ class DeviceTest : public WaveTest {
   }
   void Queue(size_t count, size_t bytes) {
     buffers_ = MakeBuffers(in_, waveInPrepareHeader, count, bytes);
-    for (auto& b : buffers_) {
-      ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in_, &b->header, sizeof(WAVEHDR)));
-    }
+    std::vector<WAVEHDR*> headers;
+    for (auto& b : buffers_) headers.push_back(&b->header);
+    UINT queued = 0;
+    ASSERT_EQ(MMSYSERR_NOERROR, VoxlWaveInAddBuffers(in_, headers.data(), count, &queued));
+    ASSERT_EQ(queued, count);
   }
   // Opens, queues one buffer of `frames`, starts and completes it.
   void CaptureOne(const WAVEFORMATEX& f, size_t frames) {
@@ -59,7 +61,8 @@ class DeviceTest : public WaveTest {
 };
 
 // Nothing comes before start or without buffers; stop returns only a partly filled buffer;
-// reset returns every buffer in queue order, the partial one with its bytes, and stops input.
+// reset returns every buffer in queue order, the partial one with its bytes, and stops input; a
+// list of buffers is queued up to the first one refused.
 TEST_F(DeviceTest, StopAndResetReturnPartlyFilledBuffersWithTheirBytes) {
   const va::Signal sine = va::ParseInputSetting("tone");
   va::SetInputSignal(0, sine);
@@ -90,8 +93,13 @@ TEST_F(DeviceTest, StopAndResetReturnPartlyFilledBuffersWithTheirBytes) {
   }
   ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in_, &buffers_[0]->header, sizeof(WAVEHDR)));
   EXPECT_EQ(0u, va::CompleteInputBuffers(0, 1, 0)) << "reset stopped the input";
+  WAVEHDR* const list[] = {&buffers_[1]->header, &buffers_[0]->header, &buffers_[2]->header};
+  UINT queued = 9;
+  EXPECT_EQ(WAVERR_STILLPLAYING, VoxlWaveInAddBuffers(in_, list, 3, &queued));
+  EXPECT_EQ(queued, 1u);
   ASSERT_EQ(MMSYSERR_NOERROR, waveInStart(in_));
-  EXPECT_EQ(1u, va::CompleteInputBuffers(0, 2, 0)) << "only one buffer queued";
+  EXPECT_EQ(2u, va::CompleteInputBuffers(0, 3, 0)) << "only two buffers queued";
+  ExpectReturnedInOrder(MM_WIM_DATA, 0, 2);
 }
 
 // A WAVE file is the microphone, converted to the device's channels and looped, and refused when
@@ -169,7 +177,8 @@ TEST_F(DeviceTest, InputSettingIsParsedAndReadAtEachOpenUnlessASignalIsSet) {
 }
 
 // Until a clock is set, VOXL_VIRTUAL_CLOCK chooses it at each open: "free" fills an hour of
-// buffers at once (real time would take the hour); anything else means real time.
+// buffers at once (real time would take the hour) and fills a buffer queued after it has run out;
+// anything else means real time.
 TEST_F(DeviceTest, ClockVariableChoosesFreeRunningOrRealTimeUntilAClockIsSet) {
   va::SetClock(std::nullopt);
   for (const auto& [text, clock] : {std::pair<const char*, va::Clock>{nullptr, va::Clock::RealTime},
@@ -189,6 +198,8 @@ TEST_F(DeviceTest, ClockVariableChoosesFreeRunningOrRealTimeUntilAClockIsSet) {
     full += msg.message == MM_WIM_DATA && buffers_[full]->header.dwBytesRecorded == 8000 * 600;
   }
   EXPECT_EQ(full, buffers_.size());
+  ASSERT_EQ(MMSYSERR_NOERROR, waveInAddBuffer(in_, &buffers_[0]->header, sizeof(WAVEHDR)));
+  EXPECT_TRUE(NextMessage(&msg, 5000) && msg.message == MM_WIM_DATA) << "the device idled";
   va::SetClock(va::Clock::Manual);
   EXPECT_EQ(va::GetClock(), va::Clock::Manual) << "a clock set wins over the variable";
 }

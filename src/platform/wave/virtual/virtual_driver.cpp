@@ -186,15 +186,18 @@ void GapWhenDue(VStream& vs) {
   vs.port->Gap(vs.faults.gapFrames);
 }
 
-// Input: fills up to `limit` bytes of the first queued buffer.  Nothing when no buffer is queued
-// or the device has stopped delivering.
+// Input: fills up to `limit` bytes of the first queued buffer or, on the free-running clock, of
+// every buffer queued (one pass of the device loop then hands the application all it can take,
+// with one wake).  Nothing when no buffer is queued or the device has stopped delivering.
 Moved InputStep(VStream& vs, size_t limit) {
   GapWhenDue(vs);
   LoseWhenDue(vs);
   if (InputHalted(vs)) return Moved::Nothing;
   const size_t block = vs.format.nBlockAlign;
   const size_t pending = vs.port->PendingBytes();
-  size_t bytes = std::min(pending, limit);
+  // A device that stops after so many buffers counts them one step each.
+  const bool wholeQueue = vs.clock == Clock::FreeRunning && vs.faults.stopAfterBuffers < 0;
+  size_t bytes = std::min(wholeQueue ? vs.port->QueuedBytes() : pending, limit);
   // A step ends where a fault is due (the device is lost, a gap begins).
   const auto stopAt = [&](int64_t frame) {
     if (frame < 0) return;
@@ -288,7 +291,7 @@ void DeviceLoop(VStream* vs) {
       vs->sleepCv.wait(lock, [&] { return vs->stopLoop.load(); });
       break;
     }
-    size_t limit = realTime ? slice : vs->port->PendingBytes();
+    size_t limit = realTime ? slice : vs->port->QueuedBytes();
     if (realTime) {
       const size_t bytes = std::min(vs->port->PendingBytes(), limit);
       const auto now = Steady::now();
