@@ -37,6 +37,7 @@ inline double Now(clockid_t clock) {
 struct ProcessTimes {
   double cpu = -1.0;  // user + system; negative when the program could not run or failed
   double wall = -1.0;
+  long maxRssKiB = 0;  // the peak resident memory of the program (and what it waited for)
 };
 
 // Runs `argv` to its end (no shell; PATH is searched) with its output streams on /dev/null.
@@ -61,6 +62,7 @@ inline ProcessTimes RunProgram(std::vector<std::string> argv) {
   if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return times;
   times.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
   times.wall = end - start;
+  times.maxRssKiB = usage.ru_maxrss;
   return times;
 }
 

@@ -1,12 +1,14 @@
 // A race of two whole processes on the same job: `voxl convert` against a peer program (ffmpeg,
-// sox, lame, mpg123), file to file.  Both are started with posix_spawn on the same input in the
-// scratch folder (in the page cache) and write a new file there, removed before every round, so
-// start-up, reading, the codec and writing count on both sides.  Each round runs both, the order
-// alternating (alternate.h); CPU time (user + system) and wall time come from wait4 and the
-// monotonic clock.  The counters are our time over the peer's, from the best round of each side
-// and from the median rounds (below 1 = ours is faster):
+// sox, lame, mpg123), file to file, or `voxl play` against a player.  Both are started with
+// posix_spawn on the same input in the scratch folder (in the page cache); a converter writes a
+// new file there, removed before every round, so start-up, reading, the codec and writing count
+// on both sides.  Each round runs both, the order alternating (alternate.h); CPU time (user +
+// system), peak resident memory and wall time come from wait4 and the monotonic clock.  The
+// counters are our time over the peer's, from the best round of each side and from the median
+// rounds (below 1 = ours is faster):
 //   cpu_ratio_min, cpu_ratio_median, wall_ratio_min, wall_ratio_median
-// and goal_cpu_ratio, the most cpu_ratio_min may be.
+// goal_cpu_ratio, the most cpu_ratio_min may be, and, when the race asks, the median peak
+// resident memory of each side: peak_rss_KiB, peer_peak_rss_KiB.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -27,8 +29,9 @@ struct Race {
   std::string ours;  // what the label calls our side
   std::string peer;  // the peer's command in words
   std::vector<std::string> oursArgs, peerArgs;
-  std::string oursOut, peerOut;  // removed before each round, checked after it
+  std::string oursOut, peerOut;  // removed before each round, checked after it; empty = none
   double goal = 0;               // the most cpu_ratio_min may be; 0 = none
+  bool memory = false;           // report the peak resident memory of both sides
 };
 
 inline double Median(std::vector<double> v) {
@@ -80,7 +83,8 @@ inline Race VoxlAgainst(const std::string& voxl, const std::string& in, const st
 
 // Runs the race for each iteration of `state` and sets its counters and label.
 inline void RunRace(benchmark::State& state, const Race& race) {
-  std::vector<double> oursCpu, peerCpu, oursWall, peerWall;
+  std::vector<double> oursCpu, peerCpu, oursWall, peerWall, oursRss, peerRss;
+  const bool files = !race.oursOut.empty();
   bool peerFirst = false;
   for (auto _ : state) {
     unlink(race.oursOut.c_str());
@@ -88,16 +92,17 @@ inline void RunRace(benchmark::State& state, const Race& race) {
     const auto [o, p] = RunAlternating(
         peerFirst, [&] { return RunProgram(race.oursArgs); },
         [&] { return RunProgram(race.peerArgs); });
-    if (o.cpu < 0 || FileSize(race.oursOut) <= 0) {
-      state.SkipWithError("voxl convert failed");
+    if (o.cpu < 0 || (files && FileSize(race.oursOut) <= 0)) {
+      state.SkipWithError((race.ours + " failed").c_str());
       return;
     }
-    if (p.cpu < 0 || FileSize(race.peerOut) <= 0) {
+    if (p.cpu < 0 || (files && FileSize(race.peerOut) <= 0)) {
       state.SkipWithError(("the peer is not installed or failed: " + race.peer).c_str());
       return;
     }
     // The same job: outputs within 5 % of each other in size.
-    const double sizes = static_cast<double>(FileSize(race.oursOut)) / FileSize(race.peerOut);
+    const double sizes =
+        files ? static_cast<double>(FileSize(race.oursOut)) / FileSize(race.peerOut) : 1.0;
     if (sizes < 0.95 || sizes > 1.05) {
       state.SkipWithError("the two outputs differ in size by more than 5 %");
       return;
@@ -106,6 +111,8 @@ inline void RunRace(benchmark::State& state, const Race& race) {
     peerCpu.push_back(p.cpu);
     oursWall.push_back(o.wall);
     peerWall.push_back(p.wall);
+    oursRss.push_back(static_cast<double>(o.maxRssKiB));
+    peerRss.push_back(static_cast<double>(p.maxRssKiB));
   }
   unlink(race.oursOut.c_str());
   unlink(race.peerOut.c_str());
@@ -119,6 +126,10 @@ inline void RunRace(benchmark::State& state, const Race& race) {
   state.counters["wall_ratio_min"] = ratio(oursWall, peerWall, false);
   state.counters["wall_ratio_median"] = ratio(oursWall, peerWall, true);
   if (race.goal > 0) state.counters["goal_cpu_ratio"] = race.goal;
+  if (race.memory) {
+    state.counters["peak_rss_KiB"] = Median(oursRss);
+    state.counters["peer_peak_rss_KiB"] = Median(peerRss);
+  }
   state.SetLabel("whole processes: " + race.ours + " vs " + race.peer);
 }
 

@@ -126,13 +126,13 @@ bool HandleCommand(Recorder& r, WPARAM command, LPARAM argument) {
   return true;
 }
 
-// The capture buffers that have come back in a row, handled together: the engine takes every
-// filled buffer waiting in its queue before it gives any of them back to the device and before
-// the notifications they produced are posted, so that the device loop and the host are woken
-// once per batch instead of once per buffer.  The batch ends when the queue is empty, before any
-// other message (a command sees every buffer back in the device and everything posted), and
-// when the run leaves Capturing.  Order is kept: buffers go back and notifications go out in
-// the order they were made.
+// The device buffers that have come back in a row, handled together: the engine takes every
+// filled (or played and refilled) buffer waiting in its queue before it gives any of them back
+// to the device and before the notifications they produced are posted, so that the device loop
+// and the host are woken once per batch instead of once per buffer.  The batch ends when the
+// queue is empty, before any other message (a command sees every buffer back in the device and
+// everything posted), and when the run leaves Capturing or Playing.  Order is kept: buffers go
+// back and notifications go out in the order they were made.
 struct CaptureBatch {
   static constexpr size_t kMostPosts = 64;  // a full list is posted at once
   bool open = false;
@@ -149,6 +149,7 @@ struct CaptureBatch {
 #endif
   std::array<Held, kMostPosts> post{};
   size_t held = 0;
+  bool playback = false;  // the held buffers are refilled playback buffers
   std::array<WAVEHDR*, kWaveBufferCount> buffers{};
 };
 
@@ -229,7 +230,11 @@ void EndBatch(Recorder& r, CaptureBatch& batch) {
   PostHeld(r, batch);
   const size_t held = batch.held;
   batch.held = 0;
-  ReturnCaptureBuffers(r, batch.buffers.data(), held);
+  if (!batch.playback) {
+    ReturnCaptureBuffers(r, batch.buffers.data(), held);
+    return;
+  }
+  for (size_t i = 0; i < held; ++i) ReturnPlayBuffer(r, *batch.buffers[i]);
 }
 
 void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
@@ -246,8 +251,16 @@ void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
   ReturnCaptureBuffers(r, returned, 1);
 }
 
-void HandlePlayBuffer(Recorder& r, WAVEHDR& header) {
-  if (OnPlayBufferDone(r, header)) {
+void HandlePlayBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
+  if (r.engineStage == Playing) batch.open = true;
+  const PlayedBuffer played = OnPlayBufferDone(r, header);
+  if (played == PlayedBuffer::Refilled && batch.held < batch.buffers.size()) {
+    batch.buffers[batch.held++] = &header;
+    return;
+  }
+  EndBatch(r, batch);
+  if (played == PlayedBuffer::Refilled) ReturnPlayBuffer(r, header);
+  if (played == PlayedBuffer::Last) {
     EndOfRunMeterReset(r);
     FinishPlayback(r);
   }
@@ -328,7 +341,9 @@ void EngineThreadProc(void* recorder) {
     } else if (GetMessageA(&msg, nullptr, 0, 0) == -1) {
       continue;
     }
-    if (msg.message != MM_WIM_DATA) EndBatch(r, batch);
+    const bool played = msg.message == MM_WOM_DONE;
+    if ((msg.message != MM_WIM_DATA && !played) || played != batch.playback) EndBatch(r, batch);
+    batch.playback = played;
     switch (msg.message) {
       case kEngineCommandMessage:
         if (!HandleCommand(r, msg.wParam, msg.lParam)) {
@@ -348,7 +363,7 @@ void EngineThreadProc(void* recorder) {
         }
         break;
       case MM_WOM_DONE:
-        if (msg.lParam != 0) HandlePlayBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam));
+        if (msg.lParam != 0) HandlePlayBuffer(r, *reinterpret_cast<WAVEHDR*>(msg.lParam), batch);
         break;
       case kEngineTestMessage: {
         if (msg.wParam != kKeepStage) r.engineStage = static_cast<uint16_t>(msg.wParam);

@@ -97,9 +97,12 @@ void EndStoring(Recorder& r);
 // PlaybackFailed with everything it opened released.  The engine then sets state 4 itself when
 // the stage is Playing, and counts the run in runsStarted.
 void StartPlayback(Recorder& r);
-// MM_WOM_DONE: accounts for a played buffer and refills it while Playing.  True when the last
+// MM_WOM_DONE: accounts for a played buffer and refills it while Playing; the engine gives a
+// refilled buffer back with ReturnPlayBuffer.  Refilled, or else Drained, or Last when the last
 // buffer is back (buffersQueued <= 0).
-bool OnPlayBufferDone(Recorder& r, WAVEHDR& header);
+enum class PlayedBuffer { Refilled, Drained, Last };
+PlayedBuffer OnPlayBufferDone(Recorder& r, WAVEHDR& header);
+void ReturnPlayBuffer(Recorder& r, WAVEHDR& header);
 // The last playback buffer is back: releases the device and buffers, stage Idle, posts
 // notification 2 and sets state 2 (last).
 void FinishPlayback(Recorder& r);

@@ -1,5 +1,6 @@
 // Playback runs on the engine thread: the open file is played from `position` through the
-// output device, ten buffers of 100 ms kept queued, each buffer refilled as it comes back.
+// output device, ten buffers of 100 ms kept queued, each buffer refilled as it comes back (the
+// engine refills every buffer that has come back before it gives them to the device).
 //
 // Three kinds of data are played: PCM straight from the data chunk; A-law and mu-law expanded
 // to 16-bit PCM in the device buffer itself (the device is opened for 16-bit PCM); any other
@@ -294,7 +295,7 @@ void StartPlayback(Recorder& r) {
   r.engineStage = Playing;
 }
 
-bool OnPlayBufferDone(Recorder& r, WAVEHDR& header) {
+PlayedBuffer OnPlayBufferDone(Recorder& r, WAVEHDR& header) {
   const uint16_t align = r.pcmFormat.nBlockAlign;
   uint32_t frames = align == 0 ? 0 : header.dwBufferLength / align;
   if (IsG711(r.pcmFormat)) frames /= 2;  // 16-bit samples made from 8-bit codes
@@ -305,11 +306,7 @@ bool OnPlayBufferDone(Recorder& r, WAVEHDR& header) {
 
   if (r.engineStage == Playing) {
     const int32_t filled = FillPlayBuffer(r, header);
-    if (filled > 0) {
-      header.dwFlags &= ~WHDR_DONE;
-      waveOutWrite(r.waveOut, &header, sizeof(WAVEHDR));
-      return false;
-    }
+    if (filled > 0) return PlayedBuffer::Refilled;
     r.engineStage = Draining;
     if (filled < 0) {
       r.stopReason = ErrPlaybackRead;
@@ -317,7 +314,12 @@ bool OnPlayBufferDone(Recorder& r, WAVEHDR& header) {
     }
   }
   --r.buffersQueued;
-  return r.buffersQueued <= 0;
+  return r.buffersQueued <= 0 ? PlayedBuffer::Last : PlayedBuffer::Drained;
+}
+
+void ReturnPlayBuffer(Recorder& r, WAVEHDR& header) {
+  header.dwFlags &= ~WHDR_DONE;
+  waveOutWrite(r.waveOut, &header, sizeof(WAVEHDR));
 }
 
 void FinishPlayback(Recorder& r) {

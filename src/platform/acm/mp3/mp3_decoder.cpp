@@ -2,8 +2,10 @@
 // and channels whatever the frames say (the library converts channels and rates when a frame
 // differs).
 //
-// The stream takes all source bytes it is given; the library keeps what it has not decoded yet,
-// and each call hands over as much decoded PCM as the destination holds.  Every frame is decoded
+// Each call hands over as much decoded PCM as the destination holds, first from what the library
+// already holds; it takes the source bytes it is given (all of them) only when that is not
+// enough.  So the library holds no more than about one call's source however long the stream,
+// even when every call gives more source than its destination's worth.  Every frame is decoded
 // as it stands (the library's own gapless trimming is off: a WAVE file's frames carry no Info
 // frame); the delay the format record states is left out at the start of every stream, so a
 // recording's first recorded frame comes first.  Junk between frames is skipped however long it
@@ -86,10 +88,12 @@ class Decoder final : public CodecStream {
       if (M().mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
       toSkip_ = skipFrames_;
     }
-    if (io.srcBytes > 0) {
-      if (M().mpg123_feed(mh_.get(), io.src, io.srcBytes) != MPG123_OK) return MMSYSERR_NOMEM;
+    bool fed = io.srcBytes == 0;
+    const auto feed = [&] {
+      fed = true;
       io.srcUsed = io.srcBytes;
-    }
+      return M().mpg123_feed(mh_.get(), io.src, io.srcBytes) == MPG123_OK;
+    };
     while (io.dstBytes - io.dstUsed >= frameBytes_) {
       const size_t room = (io.dstBytes - io.dstUsed) / frameBytes_ * frameBytes_;
       size_t done = 0;
@@ -106,8 +110,11 @@ class Decoder final : public CodecStream {
         // The library gave up on what it holds: start afresh with the next bytes.
         if (M().mpg123_open_feed(mh_.get()) != MPG123_OK) return MMSYSERR_ERROR;
       }
-      break;
+      if (fed) break;
+      if (!feed()) return MMSYSERR_NOMEM;
     }
+    // A destination too small for one sample frame still takes the source.
+    if (!fed && io.dstUsed == 0 && !feed()) return MMSYSERR_NOMEM;
     return MMSYSERR_NOERROR;
   }
 
