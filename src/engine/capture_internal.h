@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/recorder.h"
+#include "wavefile/frames.h"
 
 namespace voxl {
 
@@ -46,7 +47,7 @@ constexpr int64_t kMaxRecordingFrames = INT32_MAX;
 // into a file whose data may pass 4 GiB (an RF64 file, or one with the room for its sizes in
 // large-file mode), where the 64-bit sizes are the only end; kMaxRecordingFrames otherwise (a
 // stream, a headerless file, a plain RIFF/WAVE file, an insert, which moves 32-bit sizes).
-constexpr int64_t kMaxLargeRecordingFrames = int64_t{1} << 62;
+constexpr auto kMaxLargeRecordingFrames = static_cast<int64_t>(kMaxFrames);
 int64_t RecordingFrameLimit(const Recorder& r);
 // Frames a file run may still store before the position (overwrite mode) or the length (insert
 // mode) would pass RecordingFrameLimit; UINT64_MAX for a stream, which has no such end.

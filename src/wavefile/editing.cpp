@@ -282,11 +282,7 @@ uint32_t DeleteSeconds(Recorder& r, double seconds, uint16_t* error) {
     ReportError(r, error, ErrNeedsOpen);
     return 0;
   }
-  const double frames = std::trunc(static_cast<double>(FrameRate(r)) * seconds);
-  constexpr auto kHigh = static_cast<double>(kMaxFrames);
-  const int64_t count =
-      std::isnan(frames) ? 0 : static_cast<int64_t>(std::clamp(frames, -kHigh, kHigh));
-  return DeleteSamples(r, count, error);
+  return DeleteSamples(r, HeldFrames(static_cast<double>(FrameRate(r)) * seconds), error);
 }
 
 uint32_t CompactFile(Recorder& r, uint16_t* error) {

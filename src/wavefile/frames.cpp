@@ -64,6 +64,11 @@ uint64_t SecondsToFrames(double seconds, uint32_t hertz) {
   return RoundFrames(static_cast<double>(hertz) * seconds);
 }
 
+int64_t HeldFrames(double frames) {
+  constexpr auto kHigh = static_cast<double>(kMaxFrames);
+  return std::isnan(frames) ? 0 : static_cast<int64_t>(std::clamp(frames, -kHigh, kHigh));
+}
+
 double FramesToSeconds(int64_t frames, uint32_t hertz) {
   if (frames < 1 || hertz == 0) return 0.0;
   return static_cast<double>(frames) / static_cast<double>(hertz);

@@ -35,6 +35,9 @@ uint64_t ByteToFrames(const Recorder& r, uint64_t bytes);
 // Frames of a duration at `hertz`, rounded to nearest.  Saturates at kMaxFrames instead of
 // wrapping; 0 for durations that are not positive (not-a-number included).
 uint64_t SecondsToFrames(double seconds, uint32_t hertz);
+// A signed frame count given in a double (frames of a duration, moves either way), cut toward 0
+// to whole frames and held within -kMaxFrames..kMaxFrames; 0 for not-a-number.
+int64_t HeldFrames(double frames);
 // Seconds of `frames` at `hertz`; 0 for fewer than one frame or an unknown rate (0 Hz).
 double FramesToSeconds(int64_t frames, uint32_t hertz);
 

@@ -65,8 +65,7 @@ uint32_t SetPositionSeconds(Recorder& r, double seconds) {
   const double frames = static_cast<double>(FrameRate(r)) * seconds;
   if (std::isnan(frames)) return kAccepted;
   // Past the frames any file holds is past its end, as a negative count is.
-  constexpr auto kHigh = static_cast<double>(kMaxFrames);
-  return SetPosition(r, static_cast<int64_t>(std::clamp(frames, -kHigh, kHigh)));
+  return SetPosition(r, HeldFrames(frames));
 }
 
 }  // namespace voxl
