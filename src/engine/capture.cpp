@@ -11,9 +11,10 @@
 // Writes never let the data pass DataEndLimit (4 GiB, or beyond for an RF64 recording), and a write
 // that fails or falls short ends the run with ErrCaptureWrite; nothing recorded after that is
 // stored, so what is on disk stays one unbroken stretch.  In overwrite mode the sizes of a
-// RIFF/WAVE file follow the stored audio after every device buffer (KeepSizesCurrent), so a process
-// killed at any moment leaves a file that opens with all but the last buffer; the end of the run
-// writes them once more.
+// RIFF/WAVE file follow the stored audio (KeepSizesCurrent) after every device buffer, or once
+// for a batch of buffers that came back together, before the host hears of them; so a process
+// killed at any moment leaves a file that opens with all but the buffers being stored, and with
+// every block the host was given.  The end of the run writes them once more.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -360,7 +361,7 @@ void StoreRecorded(Recorder& r, uint8_t* data, uint32_t recorded) {
   }
   if (fillsFile && r.engineStage == Capturing) FailCapture(r, ErrLengthLimit);
   MarkChunksDirty(r);
-  KeepSizesCurrent(r);
+  if (!DeferSizesToBatchEnd(r)) KeepSizesCurrent(r);
 }
 
 void FinishCapture(Recorder& r) {

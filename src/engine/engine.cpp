@@ -149,7 +149,8 @@ struct CaptureBatch {
 #endif
   std::array<Held, kMostPosts> post{};
   size_t held = 0;
-  bool playback = false;  // the held buffers are refilled playback buffers
+  bool playback = false;      // the held buffers are refilled playback buffers
+  bool sizesPending = false;  // audio was stored since the file's sizes were last written
   std::array<WAVEHDR*, kWaveBufferCount> buffers{};
 };
 
@@ -170,8 +171,13 @@ void PostNow(Recorder& r, NotifyCode code, LPARAM argument) {
   if (!posted) DropNotification(code, argument);
 }
 
-// The held notifications go out in order, with one wake of the host where the platform can.
+// The held notifications go out in order, with one wake of the host where the platform can.  The
+// file's sizes are written first, so a host never holds a block the file would lose in a crash.
 void PostHeld(Recorder& r, CaptureBatch& batch) {
+  if (batch.sizesPending) {
+    batch.sizesPending = false;
+    KeepSizesCurrent(r);
+  }
   const size_t count = batch.posts;
   batch.posts = 0;
 #if defined(_WIN32)
@@ -401,6 +407,15 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
   }
   if (batch->posts == batch->post.size()) PostHeld(r, *batch);
   batch->post[batch->posts++] = {static_cast<WPARAM>(code), argument};
+}
+
+bool DeferSizesToBatchEnd(Recorder& r) {
+  CaptureBatch* batch = tBatch;
+  if (batch == nullptr || !batch->open || batch->playback || r.engineStage != Capturing) {
+    return false;
+  }
+  batch->sizesPending = true;
+  return true;
 }
 
 void FreeCapturedBlock(CapturedBlock* block) {

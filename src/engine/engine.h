@@ -38,6 +38,11 @@ bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument = 0);
 // PooledBlock (NotifyPooledBlock) goes back to its pool, a DropoutNote (NotifyDropout) is freed.
 void PostNotification(Recorder& r, NotifyCode code, LPARAM argument = 0);
 
+// While the engine handles a batch of captured buffers, the file's sizes are written once for
+// the whole batch, just before its notifications go out: true when the open batch has taken
+// the update over (engine thread; false outside a capture batch or once the run left Capturing).
+bool DeferSizesToBatchEnd(Recorder& r);
+
 // Frees a CapturedBlock, its format copy and its data copy.  Null is accepted.
 void FreeCapturedBlock(CapturedBlock* block);
 
