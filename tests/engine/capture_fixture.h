@@ -213,9 +213,7 @@ class CaptureTest : public test::TempDirTest {
 
   // What the device delivers for frames [first, first + frames), as stored in `f`.
   Bytes Expected(const CaptureFormat& f, uint64_t first, uint64_t frames) const {
-    const auto bits = uint16_t(f.sampleFormat == 8 ? 8 : 16);
-    const auto align = uint16_t(f.channels * bits / 8);
-    const WAVEFORMATEX device{WAVE_FORMAT_PCM, f.channels, f.rate, align * f.rate, align, bits, 0};
+    const WAVEFORMATEX device = test::Pcm(f.rate, f.channels, f.sampleFormat == 8 ? 8 : 16);
     Bytes out;
     for (uint64_t n = first; n < first + frames; ++n)
       for (int c = 0; c < f.channels; ++c)
