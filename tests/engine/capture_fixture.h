@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "engine/engine_fixture.h"
+#include "formats/conversion.h"
 #include "platform/acm/g711/g711.h"
 #include "platform/mmio/mmio.h"
 #include "platform/system/io_faults.h"
+#include "support/codec.h"
 #include "support/peer.h"
 #include "wavefile/open_file.h"
 #include "wavefile/position.h"
@@ -95,13 +97,7 @@ inline Bytes ReadAt(const std::string& path, uint64_t offset, size_t count) {
   return in ? out : Bytes{};
 }
 
-// A peer program's decoding of a file to 16-bit little-endian samples on its output.
-inline std::vector<int16_t> PeerSamples(const std::string& command) {
-  const std::string raw = test::RunCommand(command + " 2>/dev/null").output;
-  std::vector<int16_t> out(raw.size() / 2);
-  std::memcpy(out.data(), raw.data(), out.size() * 2);
-  return out;
-}
+using test::PeerSamples;
 
 // The file's first four bytes and the frames ffprobe and sndfile-info find in it (-1: refused).
 using Seen = std::tuple<std::string, int64_t, int64_t>;
@@ -126,11 +122,16 @@ inline Bytes DataOf(const std::string& path) {
 class CaptureTest : public test::TempDirTest {
  protected:
   void SetUp() override {
+    Renew();
+    UseSignal(440.0);
+  }
+  // A new recorder on a reset virtual driver, with nothing received yet.
+  void Renew() {
+    r_.reset();
     virtualaudio::Reset();
     gBlocks.clear(), gBlockFormats.clear(), gRunEnds.clear();
     r_ = MakeRecorder();
     SetCallbacks(*r_, RecorderCallbacks{LogRunEnd, nullptr, nullptr, nullptr, LogBlock, nullptr});
-    UseSignal(440.0);
   }
   void TearDown() override {
     system::DisarmIoFault();
@@ -140,9 +141,6 @@ class CaptureTest : public test::TempDirTest {
   }
 
   Recorder& r() { return *r_; }
-  size_t FilesInDir() const {
-    return size_t(std::distance(std::filesystem::directory_iterator(dir()), {}));
-  }
   void UseSignal(double frequency) {
     signal_.kind = virtualaudio::Signal::Kind::Sine;
     signal_.frequency[0] = frequency, signal_.frequency[1] = frequency * 1.5;
@@ -170,6 +168,13 @@ class CaptureTest : public test::TempDirTest {
     BSTR name = path.empty() ? nullptr : SysAllocStringLen(wide.data(), UINT(wide.size()));
     use(name);
     SysFreeString(name);
+  }
+  // Runs record into the format of `tag` the codec manager suggests for `f`; returns the record.
+  Bytes UseTargetFormat(WORD tag, const CaptureFormat& f) {
+    Bytes format = test::SuggestFormat(tag, f.rate, f.channels);
+    EXPECT_EQ(SetTargetFormat(r(), &test::AsFormat(format), int32_t(format.size()), true),
+              kAccepted);
+    return format;
   }
   void StartRecording() {
     uint16_t error = 0xFFFF;
@@ -208,9 +213,7 @@ class CaptureTest : public test::TempDirTest {
 
   // What the device delivers for frames [first, first + frames), as stored in `f`.
   Bytes Expected(const CaptureFormat& f, uint64_t first, uint64_t frames) const {
-    const auto bits = uint16_t(f.sampleFormat == 8 ? 8 : 16);
-    const auto align = uint16_t(f.channels * bits / 8);
-    const WAVEFORMATEX device{WAVE_FORMAT_PCM, f.channels, f.rate, align * f.rate, align, bits, 0};
+    const WAVEFORMATEX device = test::Pcm(f.rate, f.channels, f.sampleFormat == 8 ? 8 : 16);
     Bytes out;
     for (uint64_t n = first; n < first + frames; ++n)
       for (int c = 0; c < f.channels; ++c)

@@ -7,8 +7,6 @@
 #include <filesystem>
 
 #include "engine/capture_fixture.h"
-#include "formats/conversion.h"
-#include "support/codec.h"
 #include "wavefile/edit_journal.h"
 #include "wavefile/editing.h"
 
@@ -51,13 +49,7 @@ class SizesOnDiskTest : public CaptureTest, public ::testing::WithParamInterface
 // (PCM) a run overwriting inside the data keeps the sizes: they never shrink to the write position.
 TEST_P(SizesOnDiskTest, FollowEveryBufferWhileTheRunGoesOn) {
   const SizesCase& c = GetParam();
-  Bytes format;
-  if (c.tag != 0) {
-    format = test::SuggestFormat(c.tag, c.format.rate, c.format.channels);
-    ASSERT_EQ(SetTargetFormat(r(), reinterpret_cast<LPWAVEFORMATEX>(format.data()),
-                              int32_t(format.size()), true),
-              kAccepted);
-  }
+  if (c.tag != 0) UseTargetFormat(c.tag, c.format);
   const std::string path = File("live.wav");
   Open(c.format, path);
   StartRecording();

@@ -11,9 +11,6 @@
 
 #include "core/recorder.h"
 #include "engine/capture_fixture.h"
-#include "formats/conversion.h"
-#include "support/codec.h"
-#include "support/peer.h"
 
 namespace voxl {
 namespace {
@@ -54,7 +51,7 @@ TEST_F(FileConvertTest, ProgressGrowsToOneAndACancelLeavesNothing) {
   const std::string other = File("other.wav");
   EXPECT_EQ(ConvertFile(in.c_str(), other.c_str(), o), ErrCancelled);
   EXPECT_EQ(calls.fractions.size(), 2u);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir()), {}), 2);
+  EXPECT_EQ(FilesInDir(), 2u);
   EXPECT_EQ(ConvertFile(in.c_str(), in.c_str(), o), ErrSameFile);
 }
 
@@ -72,8 +69,7 @@ class ConvertLikeRecordingTest : public voxl::testing::CaptureTest,
 // "fact" count and encoder flush included.
 TEST_P(ConvertLikeRecordingTest, WritesTheFileARecordingWrites) {
   const LikeCase& c = GetParam();
-  const test::FormatBytes format = test::SuggestFormat(c.tag, c.rate, c.channels);
-  ASSERT_EQ(SetTargetFormat(r(), &test::AsFormat(format), int32_t(format.size()), true), kAccepted);
+  const auto format = UseTargetFormat(c.tag, {100, c.channels, c.rate});
   const std::string recorded = File("recorded.wav"), in = File("in.wav"), out = File("out.wav");
   Open({100, c.channels, c.rate}, recorded);
   RecordBuffers(25);

@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "engine/capture_fixture.h"
-#include "formats/conversion.h"
 #include "wavefile/editing.h"
 #include "wavefile/frames.h"
 #include "wavefile/position.h"

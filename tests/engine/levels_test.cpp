@@ -41,18 +41,11 @@ class LevelsTest : public ::testing::Test {
 };
 
 // The level is the peak in dB of full scale, on the 16-bit device side for companded formats.
+// (Every PCM layout against a plain scan, extremes included: MatchesAPlainScanOfRandomBuffers.)
 TEST_F(LevelsTest, LevelIsThePeakInDecibelsOfFullScale) {
   MeasureStereo(16384, 0);
   EXPECT_NEAR(r_.levelLeft, -6.0206, 1e-3);
   EXPECT_EQ(r_.levelRight, kNoLevel);  // a zero peak has no level
-  MeasureStereo(-32768, 1);            // the most negative sample is full scale, not an overflow
-  EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
-  EXPECT_NEAR(r_.levelRight, -90.309, 1e-3);
-  Use(WAVE_FORMAT_PCM, 1, 8);
-  Measure<uint8_t>({128, 129, 128});  // one step off the centre
-  EXPECT_NEAR(r_.levelLeft, -42.144, 1e-3);
-  Measure<uint8_t>({0});
-  EXPECT_NEAR(r_.levelLeft, 0.0, 1e-6);
   for (const uint16_t tag : {WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
     Use(tag, 1, 8);
     Measure({100, -16384, 5});

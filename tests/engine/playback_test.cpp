@@ -3,8 +3,6 @@
 // other programs played as those programs decode them.  (Through ALSA into the PulseAudio null
 // sink: tests/tools/voxl_stream_test.cpp.)
 #include "engine/capture_fixture.h"
-#include "formats/conversion.h"
-#include "support/codec.h"
 #include "wavefile/editing.h"
 #include "wavefile/frames.h"
 #include "wavefile/position.h"
@@ -30,12 +28,7 @@ class PlaybackTest : public CaptureTest {
   }
   // A recording of `buffers` whole buffers and `extra` frames in `f` (compressed: `tag`).
   void MakeRecording(const CaptureFormat& f, uint32_t buffers, uint32_t extra = 0, WORD tag = 0) {
-    if (tag != 0) {
-      format_ = test::SuggestFormat(tag, f.rate, f.channels);
-      ASSERT_EQ(SetTargetFormat(r(), reinterpret_cast<LPWAVEFORMATEX>(format_.data()),
-                                int32_t(format_.size()), true),
-                kAccepted);
-    }
+    if (tag != 0) format_ = UseTargetFormat(tag, f);
     Open(f, path_);
     StartRecording();
     Complete(buffers);

@@ -3,10 +3,8 @@
 // each codec's standard format read back by ffprobe and ffmpeg.
 #include "api/recorder_methods.h"
 #include "engine/capture_fixture.h"
-#include "formats/conversion.h"
 #include "formats/format_methods.h"
 #include "platform/acm/acm_driver.h"
-#include "support/codec.h"
 
 namespace voxl {
 namespace {
@@ -285,9 +283,7 @@ TEST_F(Mp3LengthTest, RecordingsHoldExactlyTheFramesRecorded) {
     for (const std::string& peer :
          {"mpg123 -q -s " + quoted, "ffmpeg -v error -i " + quoted + " -f s16le -"}) {
       SCOPED_TRACE(peer);
-      const std::string out = test::RunCommand(peer).output;
-      std::vector<int16_t> decoded(out.size() / 2);
-      std::memcpy(decoded.data(), out.data(), decoded.size() * 2);
+      const std::vector<int16_t> decoded = PeerSamples(peer);
       EXPECT_EQ(decoded.size(), size_t{recorded} * 2);
       EXPECT_EQ(aligned(decoded), std::pair(size_t{0}, true));
     }

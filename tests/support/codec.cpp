@@ -87,8 +87,7 @@ std::optional<std::vector<std::uint8_t>> Convert(const void* source, const void*
 }  // namespace
 
 FormatBytes SuggestFormat(WORD tag, DWORD rate, WORD channels) {
-  const auto align = static_cast<WORD>(2 * channels);
-  WAVEFORMATEX pcm{WAVE_FORMAT_PCM, channels, rate, rate * align, align, 16, 0};
+  WAVEFORMATEX pcm = Pcm(rate, channels, 16);
   FormatBytes format(100);
   auto* out = reinterpret_cast<WAVEFORMATEX*>(format.data());
   out->wFormatTag = tag;

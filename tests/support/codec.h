@@ -18,6 +18,12 @@ inline const WAVEFORMATEX& AsFormat(const FormatBytes& f) {
   return *reinterpret_cast<const WAVEFORMATEX*>(f.data());
 }
 
+// A PCM format record (or one of `tag` laid out as PCM: A-law, mu-law, an unknown tag).
+inline WAVEFORMATEX Pcm(DWORD rate, WORD channels, WORD bits, WORD tag = WAVE_FORMAT_PCM) {
+  const auto align = static_cast<WORD>(channels * bits / 8);
+  return WAVEFORMATEX{tag, channels, rate, rate * align, align, bits, 0};
+}
+
 // The format of `tag` the codec manager suggests for 16-bit PCM of `rate` and `channels`; empty
 // when it has none.
 FormatBytes SuggestFormat(WORD tag, DWORD rate, WORD channels);

@@ -57,6 +57,13 @@ std::string ShellQuote(std::string_view text) {
   return quoted + '\'';
 }
 
+std::vector<std::int16_t> PeerSamples(const std::string& command) {
+  const CommandResult result = RunCommand(command + " 2>/dev/null");
+  std::vector<std::int16_t> out(result.exitCode == 0 ? result.output.size() / 2 : 0);
+  std::memcpy(out.data(), result.output.data(), out.size() * 2);
+  return out;
+}
+
 bool HaveProgram(std::string_view name) {
   return RunCommand("command -v " + ShellQuote(name) + " >/dev/null 2>&1").exitCode == 0;
 }

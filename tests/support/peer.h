@@ -35,6 +35,9 @@ CommandResult RunCommand(const std::string& command);
 // `text` as one single-quoted shell word, safe for any file name.
 std::string ShellQuote(std::string_view text);
 
+// The 16-bit samples a peer program writes to its standard output; none when it fails.
+std::vector<std::int16_t> PeerSamples(const std::string& command);
+
 // True when an executable file of that name is on PATH (or at that path, if it contains a '/').
 bool HaveProgram(std::string_view name);
 
@@ -63,6 +66,9 @@ class TempDirTest : public ::testing::Test {
  protected:
   std::string File(std::string_view name) const { return dir_.File(name); }
   const std::filesystem::path& dir() const { return dir_.path(); }
+  size_t FilesInDir() const {
+    return size_t(std::distance(std::filesystem::directory_iterator(dir()), {}));
+  }
 
  private:
   TempDir dir_;

@@ -19,6 +19,13 @@ double ToDbfs(double amplitude) {
   return 20.0 * std::log10(amplitude / kFullScale);
 }
 
+// Frames [begin, end) of a channel.
+struct FrameRange {
+  size_t begin = 0;
+  size_t end = 0;
+  size_t size() const { return end - begin; }
+};
+
 double Mean(const ChannelView& view) {  // of a view with frames
   double sum = 0.0;
   for (size_t i = 0; i < view.frames; ++i) sum += view[i];
@@ -95,17 +102,6 @@ double ToneDbfs(const ChannelView& view, double frequency, double rate) {
   }
   const double power = std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2);
   return ToDbfs(2.0 * std::sqrt(power) / static_cast<double>(view.frames));
-}
-
-FrameRange LoudRange(const ChannelView& view, double thresholdDbfs) {
-  const double threshold = kFullScale * std::pow(10.0, thresholdDbfs / 20.0);
-  FrameRange range;
-  for (size_t i = 0; i < view.frames; ++i) {
-    if (std::abs(static_cast<double>(view[i])) < threshold) continue;
-    if (range.end == 0) range.begin = i;
-    range.end = i + 1;
-  }
-  return range;
 }
 
 void ExpectToneStretches(const ChannelView& view, double rate, double hertz, size_t wholeFrames) {

@@ -39,15 +39,6 @@ double PeakDbfs(const ChannelView& view);
 // A -6 dBFS sine reads -6 dBFS at its own frequency and far less at any other.
 double ToneDbfs(const ChannelView& view, double frequency, double rate);
 
-// The frames from the first to the last sample whose magnitude reaches `thresholdDbfs`;
-// empty (begin == end) when none does.
-struct FrameRange {
-  size_t begin = 0;
-  size_t end = 0;
-  size_t size() const { return end - begin; }
-};
-FrameRange LoudRange(const ChannelView& view, double thresholdDbfs);
-
 // Checks that a tone played through a real sound server came back: more than `wholeFrames`
 // frames of it sound (above -20 dBFS), and every stretch long enough to measure has the tone's
 // frequency and its -6 dBFS level.  A stretch is a run of loud samples with no quiet gap of 2 ms

@@ -59,11 +59,8 @@ class FaultSessionTest : public CaptureTest,
 
   // A new recorder, with nothing noted yet.
   void Renew() {
-    r_.reset();
-    virtualaudio::Reset();
-    gRunEnds.clear(), errors_.clear(), marks_.clear();
-    r_ = MakeRecorder();
-    SetCallbacks(r(), RecorderCallbacks{LogRunEnd, nullptr, nullptr, nullptr, LogBlock, nullptr});
+    CaptureTest::Renew();
+    errors_.clear(), marks_.clear();
   }
   // A new recorder, and the folder as SetUp left it.
   void Restore() {

@@ -8,7 +8,6 @@
 
 #include "api/recorder_methods.h"
 #include "engine/capture_fixture.h"
-#include "support/codec.h"
 #include "wavefile/frames.h"
 
 namespace voxl {

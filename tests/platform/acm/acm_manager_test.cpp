@@ -15,11 +15,7 @@ namespace {
 
 using test::AsFormat;
 using test::FormatBytes;
-
-WAVEFORMATEX Wfx(WORD tag, WORD channels, DWORD rate, WORD bits) {
-  const auto align = static_cast<WORD>(channels * bits / 8);
-  return WAVEFORMATEX{tag, channels, rate, rate * align, align, bits, 0};
-}
+using test::Pcm;
 
 // Every standard format of every driver, as the format services list them.
 std::vector<FormatBytes> AllStandardFormats() {
@@ -101,15 +97,15 @@ INSTANTIATE_TEST_SUITE_P(EveryDriver, StandardFormatRoundTrip,
 // the header still prepared lets both go.
 TEST(Manager, RefusesWhatItCannotDo) {
   const int streams0 = OpenStreamsForTesting(), headers0 = PreparedHeadersForTesting();
-  WAVEFORMATEX law = Wfx(WAVE_FORMAT_ALAW, 1, 8000, 8), pcm = Wfx(WAVE_FORMAT_PCM, 1, 8000, 16);
+  WAVEFORMATEX law = Pcm(8000, 1, 8, WAVE_FORMAT_ALAW), pcm = Pcm(8000, 1, 16);
   HACMSTREAM s = nullptr;
   uint8_t src[64] = {}, dst[32] = {};
   ACMSTREAMHEADER h{};
   h.cbStruct = sizeof h, h.pbSrc = src, h.cbSrcLength = 64, h.pbDst = dst, h.cbDstLength = 32;
   ASSERT_EQ(acmStreamOpen(&s, nullptr, &pcm, &law, nullptr, 0, 0, 0), 0);
   ASSERT_EQ(acmStreamPrepareHeader(s, &h, 0), 0);
-  WAVEFORMATEX mu = Wfx(WAVE_FORMAT_MULAW, 1, 8000, 8), pcm22 = Wfx(WAVE_FORMAT_PCM, 1, 22050, 16),
-               unknown = Wfx(0x1234, 1, 8000, 8), zero = law, extra = law;
+  WAVEFORMATEX mu = Pcm(8000, 1, 8, WAVE_FORMAT_MULAW), pcm22 = Pcm(22050, 1, 16),
+               unknown = Pcm(8000, 1, 8, 0x1234), zero = law, extra = law;
   zero.nAvgBytesPerSec = 0, extra.cbSize = 2;
   auto query = [](WAVEFORMATEX& a, WAVEFORMATEX& b, HACMSTREAM* out = nullptr) {
     return acmStreamOpen(out, nullptr, &a, &b, nullptr, 0, 0, out ? 0 : ACM_STREAMOPENF_QUERY);
@@ -155,8 +151,8 @@ TEST(Manager, RefusesWhatItCannotDo) {
 // are asked again, an empty line, "q" or the end cancels.  (A host's own chooser: the format
 // method tests.)
 TEST(Chooser, TerminalListsOneTagByNumber) {
-  WAVEFORMATEX only = Wfx(WAVE_FORMAT_ALAW, 1, 8000, 8),
-               current = Wfx(WAVE_FORMAT_ALAW, 2, 8000, 8);
+  WAVEFORMATEX only = Pcm(8000, 1, 8, WAVE_FORMAT_ALAW),
+               current = Pcm(8000, 2, 8, WAVE_FORMAT_ALAW);
   uint8_t format[64] = {};
   std::memcpy(format, &current, sizeof current);
   ACMFORMATCHOOSEA c{};
@@ -174,7 +170,7 @@ TEST(Chooser, TerminalListsOneTagByNumber) {
     EXPECT_EQ(std::strstr(out, "mu-Law"), nullptr);
     EXPECT_EQ(r, std::strlen(input) > 3 ? 0u : ACMERR_CANCELED) << input;
   }
-  const WAVEFORMATEX third = Wfx(WAVE_FORMAT_ALAW, 1, 11025, 8);
+  const WAVEFORMATEX third = Pcm(11025, 1, 8, WAVE_FORMAT_ALAW);
   EXPECT_EQ(std::memcmp(format, &third, sizeof third), 0);
   EXPECT_STREQ(c.szFormatTag, "A-Law");
   EXPECT_STREQ(c.szFormat, "11025 Hz, 8 Bit, Mono");

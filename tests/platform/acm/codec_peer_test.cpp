@@ -54,17 +54,12 @@ std::vector<int16_t> Signal(const Row& row) {
   return s;
 }
 
-// The 16-bit samples a command writes to stdout; empty when it fails.
-std::vector<int16_t> RawSamples(const std::string& command, const std::string& raw) {
-  if (RunCommand(command + " >" + ShellQuote(raw) + " 2>/dev/null").exitCode != 0) return {};
-  return SamplesFromBytes(ReadBinaryFile(raw));
-}
 std::vector<int16_t> FfmpegSamples(const std::string& path) {
   return FfmpegDecode(path).value_or(std::vector<int16_t>{});
 }
-std::vector<int16_t> PeerSamples(Peer peer, const std::string& path, const std::string& raw) {
+std::vector<int16_t> DecodedBy(Peer peer, const std::string& path) {
   if (peer == kFfmpeg) return FfmpegSamples(path);
-  if (peer == kSox) return RawSamples("sox " + ShellQuote(path) + " -t s16 -", raw);
+  if (peer == kSox) return PeerSamples("sox " + ShellQuote(path) + " -t s16 -");
   return ReadWithSndfile(path).value_or(SndfileWave{}).samples;
 }
 
@@ -151,7 +146,7 @@ TEST_P(CodecPeer, FilesDecodeAlikeInOursAndInPeersOfTheSameRounding) {
        {std::pair{kFfmpeg, "ffmpeg"}, {kSox, "sox"}, {kSndfile, "libsndfile"}}) {
     if (peer != kSndfile && !HaveProgram(who)) continue;
     SCOPED_TRACE(who);
-    std::vector<int16_t> theirs = PeerSamples(peer, path, File("raw"));
+    std::vector<int16_t> theirs = DecodedBy(peer, path);
     if ((row.samePeers & peer) != 0) {
       ExpectSamePrefix(theirs, *ours, who);
       continue;
@@ -178,7 +173,7 @@ TEST_P(CodecPeer, FilesDecodeAlikeInOursAndInPeersOfTheSameRounding) {
     ASSERT_EQ(AsFormat(wave->format).wFormatTag, row.tag);
     const auto peerDecoded = Decode(wave->format, wave->data);
     ASSERT_TRUE(peerDecoded);
-    const std::vector<int16_t> peer = PeerSamples(reference, out, File("raw"));
+    const std::vector<int16_t> peer = DecodedBy(reference, out);
     ASSERT_EQ(peerDecoded->size(), peer.size());
     ExpectSamePrefix(peer, *peerDecoded, reference == kFfmpeg ? "ffmpeg" : "sox");
   }
@@ -215,8 +210,7 @@ TEST_F(Mp3Peer, OurFilesPlayInPeersWithTheirLengthAndLevel) {
     if (!HaveProgram(name)) continue;
     SCOPED_TRACE(name);
     const std::vector<int16_t> decoded =
-        *name == 'f' ? FfmpegSamples(path)
-                     : RawSamples("mpg123 -q -s " + ShellQuote(path), File("m"));
+        *name == 'f' ? FfmpegSamples(path) : PeerSamples("mpg123 -q -s " + ShellQuote(path));
     ASSERT_GE(decoded.size(), source.size());
     size_t lag = 0;  // the encoder's delay, up to two frames
     EXPECT_GE(SnrDb(source, decoded, 2, 2304, 0, &lag), 25.0);

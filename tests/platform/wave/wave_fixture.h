@@ -12,16 +12,13 @@
 #include "platform/wave/virtual/virtual_device.h"
 #include "platform/wave/wave.h"
 #include "platform/wave/wave_driver.h"
+#include "support/codec.h"
 #include "support/peer.h"
 
 namespace voxl::wave::testing {
 
+using test::Pcm;
 using test::ScopedEnv;
-
-inline WAVEFORMATEX Pcm(DWORD rate, WORD channels, WORD bits, WORD tag = WAVE_FORMAT_PCM) {
-  const auto align = static_cast<WORD>(channels * bits / 8);
-  return WAVEFORMATEX{tag, channels, rate, rate * align, align, bits, 0};
-}
 
 inline WAVEFORMATEX With(WAVEFORMATEX f, void (*change)(WAVEFORMATEX&)) {
   change(f);
