@@ -1,7 +1,7 @@
 // Playing an MP3 file, `voxl play -q` against `mpg123 -s`, whole process against whole process
 // (process_race.h).  voxl plays through the virtual output with its free-running clock
-// (VOXL_AUDIO_DRIVER=virtual VOXL_VIRTUAL_CLOCK=free: a buffer comes back as soon as it is
-// written), so the run costs what reading, decoding, the engine, the level meter and the
+// (VOXL_AUDIO_DRIVER=virtual VOXL_VIRTUAL_CLOCK=free: the buffers queued come back as soon as
+// they are written), so the run costs what reading, decoding, the engine, the level meter and the
 // notifications cost; mpg123 decodes the same file to its standard output, /dev/null.
 //
 // Inputs, made once per run in $TMPDIR (or /tmp, in the page cache): 600 s and 60 s of a 440 Hz

@@ -240,7 +240,7 @@ void EndBatch(Recorder& r, CaptureBatch& batch) {
     ReturnCaptureBuffers(r, batch.buffers.data(), held);
     return;
   }
-  for (size_t i = 0; i < held; ++i) ReturnPlayBuffer(r, *batch.buffers[i]);
+  ReturnPlayBuffers(r, batch.buffers.data(), held);
 }
 
 void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
@@ -265,7 +265,10 @@ void HandlePlayBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
     return;
   }
   EndBatch(r, batch);
-  if (played == PlayedBuffer::Refilled) ReturnPlayBuffer(r, header);
+  if (played == PlayedBuffer::Refilled) {
+    WAVEHDR* const returned[] = {&header};
+    ReturnPlayBuffers(r, returned, 1);
+  }
   if (played == PlayedBuffer::Last) {
     EndOfRunMeterReset(r);
     FinishPlayback(r);

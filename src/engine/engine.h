@@ -103,11 +103,13 @@ void EndStoring(Recorder& r);
 // the stage is Playing, and counts the run in runsStarted.
 void StartPlayback(Recorder& r);
 // MM_WOM_DONE: accounts for a played buffer and refills it while Playing; the engine gives a
-// refilled buffer back with ReturnPlayBuffer.  Refilled, or else Drained, or Last when the last
+// refilled buffer back with ReturnPlayBuffers.  Refilled, or else Drained, or Last when the last
 // buffer is back (buffersQueued <= 0).
 enum class PlayedBuffer { Refilled, Drained, Last };
 PlayedBuffer OnPlayBufferDone(Recorder& r, WAVEHDR& header);
-void ReturnPlayBuffer(Recorder& r, WAVEHDR& header);
+// Writes `count` refilled buffers back to the device in order, with one wake of the device where
+// the platform can.
+void ReturnPlayBuffers(Recorder& r, WAVEHDR* const* headers, size_t count);
 // The last playback buffer is back: releases the device and buffers, stage Idle, posts
 // notification 2 and sets state 2 (last).
 void FinishPlayback(Recorder& r);

@@ -317,9 +317,13 @@ PlayedBuffer OnPlayBufferDone(Recorder& r, WAVEHDR& header) {
   return r.buffersQueued <= 0 ? PlayedBuffer::Last : PlayedBuffer::Drained;
 }
 
-void ReturnPlayBuffer(Recorder& r, WAVEHDR& header) {
-  header.dwFlags &= ~WHDR_DONE;
-  waveOutWrite(r.waveOut, &header, sizeof(WAVEHDR));
+void ReturnPlayBuffers(Recorder& r, WAVEHDR* const* headers, size_t count) {
+  for (size_t i = 0; i < count; ++i) headers[i]->dwFlags &= ~WHDR_DONE;
+#if defined(_WIN32)
+  for (size_t i = 0; i < count; ++i) waveOutWrite(r.waveOut, headers[i], sizeof(WAVEHDR));
+#else
+  VoxlWaveOutWriteBuffers(r.waveOut, headers, static_cast<UINT>(count), nullptr);
+#endif
 }
 
 void FinishPlayback(Recorder& r) {

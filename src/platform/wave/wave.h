@@ -100,6 +100,10 @@ MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
 // Queues a prepared buffer for playing; plays at once unless paused.
 MMRESULT waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+// Not a function of the original platform: writes `count` prepared buffers in order, as that
+// many waveOutWrite calls would, with one wake of the device.  Stops at the first buffer that is
+// refused and returns its code; *queued (when not null) receives how many were queued.
+MMRESULT VoxlWaveOutWriteBuffers(HWAVEOUT hwo, LPWAVEHDR const* headers, UINT count, UINT* queued);
 MMRESULT waveOutPause(HWAVEOUT hwo);
 MMRESULT waveOutRestart(HWAVEOUT hwo);
 // Stops playing and returns every queued buffer at once, in queue order; clears the pause.

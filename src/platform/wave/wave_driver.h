@@ -51,15 +51,17 @@ class WavePort {
   }
 
   // Output: copies up to `bytes` of queued audio into `out`, in order, and returns the count;
-  // each buffer that is used up comes back to the application.  Returns 0 while paused or when
-  // nothing is queued (the driver then plays silence or waits).
+  // each buffer that is used up comes back to the application.  With `out` null the bytes are
+  // used up the same way without being copied (a device that keeps nothing of them).  Returns 0
+  // while paused or when nothing is queued (the driver then plays silence or waits).
   virtual size_t Render(void* out, size_t bytes) = 0;
 
   // Bytes still free (input) or still to play (output) in the first queued buffer; 0 when no
   // buffer is queued.  The virtual driver's manual clock completes buffers one at a time with it.
   virtual size_t PendingBytes() const = 0;
-  // Input: bytes still free in all the queued buffers together, for a driver that fills every
-  // buffer queued in one go (the virtual driver's free-running clock).
+  // Bytes still free (input) or still to play (output) in all the queued buffers together, for a
+  // driver that fills or plays every buffer queued in one go (the virtual driver's free-running
+  // clock).
   virtual size_t QueuedBytes() const { return PendingBytes(); }
   // Number of buffers queued and not yet returned.
   virtual size_t QueuedBuffers() const = 0;

@@ -100,7 +100,7 @@ class Stream final : public WavePort {
   }
 
   size_t Render(void* out, size_t bytes) override {
-    if (dir_ != Direction::Output || out == nullptr) return 0;
+    if (dir_ != Direction::Output) return 0;
     std::lock_guard lock(mutex_);
     if (!running_.load(std::memory_order_relaxed) || closing_) return 0;
     PostBurst burst(*this);
@@ -109,7 +109,7 @@ class Stream final : public WavePort {
     while (given < bytes && head_ != nullptr) {
       const size_t usable = Usable(head_);
       const size_t n = std::min(usable - headOffset_, bytes - given);
-      std::memcpy(dst + given, head_->lpData + headOffset_, n);
+      if (dst != nullptr) std::memcpy(dst + given, head_->lpData + headOffset_, n);
       headOffset_ += n;
       given += n;
       if (headOffset_ >= usable) CompleteHead();
@@ -206,9 +206,10 @@ class Stream final : public WavePort {
     return MMSYSERR_NOERROR;
   }
 
-  // waveInAddBuffer / waveOutWrite, and VoxlWaveInAddBuffers: queues `count` buffers in order
-  // under one lock, stopping at the first one refused; *queued receives how many went in.  The
-  // device loop waits only while nothing is queued, so only a queue that was empty wakes it.
+  // waveInAddBuffer / waveOutWrite, and VoxlWaveInAddBuffers / VoxlWaveOutWriteBuffers: queues
+  // `count` buffers in order under one lock, stopping at the first one refused; *queued receives
+  // how many went in.  The device loop waits only while nothing is queued, so only a queue that
+  // was empty wakes it.
   MMRESULT Queue(WAVEHDR* const* headers, size_t count, size_t* queued) {
     *queued = 0;
     MMRESULT result = MMSYSERR_NOERROR;
@@ -556,6 +557,23 @@ MMRESULT OnStream(const void* handle, Direction dir, Fn fn) {
   return fn(*stream);
 }
 
+// VoxlWaveInAddBuffers / VoxlWaveOutWriteBuffers: `count` buffers queued under one lock, so the
+// device wakes once for them.
+MMRESULT QueueList(const void* handle, Direction dir, LPWAVEHDR const* headers, UINT count,
+                   UINT* queued) {
+  if (queued != nullptr) *queued = 0;
+  if (count > 0 && headers == nullptr) return MMSYSERR_INVALPARAM;
+  return OnStream(handle, dir, [&](Stream& s) -> MMRESULT {
+    for (UINT i = 0; i < count; ++i) {
+      if (headers[i] == nullptr) return MMSYSERR_INVALPARAM;
+    }
+    size_t done = 0;
+    const MMRESULT result = s.Queue(headers, count, &done);
+    if (queued != nullptr) *queued = static_cast<UINT>(done);
+    return result;
+  });
+}
+
 // Copies the device's name into a MAXPNAMELEN field: at most 31 bytes, never splitting a UTF-8
 // character, always terminated.
 void CopyDeviceName(char (&dst)[MAXPNAMELEN], const char* src, size_t srcSize) {
@@ -701,17 +719,11 @@ MMRESULT VoxlWaveInTakeGap(HWAVEIN hwi, uint64_t upToByte, VOXLWAVEGAP* gap) {
 }
 
 MMRESULT VoxlWaveInAddBuffers(HWAVEIN hwi, LPWAVEHDR const* headers, UINT count, UINT* queued) {
-  if (queued != nullptr) *queued = 0;
-  if (count > 0 && headers == nullptr) return MMSYSERR_INVALPARAM;
-  return voxl::wave::OnStream(hwi, Direction::Input, [&](auto& s) -> MMRESULT {
-    for (UINT i = 0; i < count; ++i) {
-      if (headers[i] == nullptr) return MMSYSERR_INVALPARAM;
-    }
-    size_t done = 0;
-    const MMRESULT result = s.Queue(headers, count, &done);
-    if (queued != nullptr) *queued = static_cast<UINT>(done);
-    return result;
-  });
+  return voxl::wave::QueueList(hwi, Direction::Input, headers, count, queued);
+}
+
+MMRESULT VoxlWaveOutWriteBuffers(HWAVEOUT hwo, LPWAVEHDR const* headers, UINT count, UINT* queued) {
+  return voxl::wave::QueueList(hwo, Direction::Output, headers, count, queued);
 }
 
 MMRESULT waveInStart(HWAVEIN hwi) {

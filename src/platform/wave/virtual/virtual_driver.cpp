@@ -186,18 +186,25 @@ void GapWhenDue(VStream& vs) {
   vs.port->Gap(vs.faults.gapFrames);
 }
 
-// Input: fills up to `limit` bytes of the first queued buffer or, on the free-running clock, of
-// every buffer queued (one pass of the device loop then hands the application all it can take,
-// with one wake).  Nothing when no buffer is queued or the device has stopped delivering.
+// The bytes one step may move, at most `limit`: those of the first queued buffer or, on the
+// free-running clock, of every buffer queued (one pass of the device loop then hands the
+// application all it can take or all it gave, with one wake).  An input that stops after so
+// many buffers counts them one step each.
+size_t StepBytes(const VStream& vs, size_t pending, size_t limit) {
+  const bool wholeQueue = vs.clock == Clock::FreeRunning &&
+                          (vs.dir == Direction::Output || vs.faults.stopAfterBuffers < 0);
+  return std::min(wholeQueue ? vs.port->QueuedBytes() : pending, limit);
+}
+
+// Input: fills up to `limit` bytes of the queued buffers (StepBytes).  Nothing when no buffer is
+// queued or the device has stopped delivering.
 Moved InputStep(VStream& vs, size_t limit) {
   GapWhenDue(vs);
   LoseWhenDue(vs);
   if (InputHalted(vs)) return Moved::Nothing;
   const size_t block = vs.format.nBlockAlign;
   const size_t pending = vs.port->PendingBytes();
-  // A device that stops after so many buffers counts them one step each.
-  const bool wholeQueue = vs.clock == Clock::FreeRunning && vs.faults.stopAfterBuffers < 0;
-  size_t bytes = std::min(wholeQueue ? vs.port->QueuedBytes() : pending, limit);
+  size_t bytes = StepBytes(vs, pending, limit);
   // A step ends where a fault is due (the device is lost, a gap begins).
   const auto stopAt = [&](int64_t frame) {
     if (frame < 0) return;
@@ -237,18 +244,21 @@ Moved InputStep(VStream& vs, size_t limit) {
   return moved;
 }
 
-// Output: plays up to `limit` bytes of the queued audio into the capture.
+// Output: plays up to `limit` bytes of the queued audio (StepBytes).  The bytes go through the
+// scratch buffer only when something keeps them (the capture, the capture file); otherwise the
+// port uses them up in place.
 Moved OutputStep(VStream& vs, size_t limit) {
   const size_t block = vs.format.nBlockAlign;
   const size_t pending = vs.port->PendingBytes();
-  size_t bytes = std::min(pending, limit);
+  size_t bytes = StepBytes(vs, pending, limit);
   bytes -= bytes % block;
   if (bytes == 0) return Moved::Nothing;
-  if (vs.scratch.size() < bytes) vs.scratch.resize(bytes);
   State& s = Global();
   {
     std::lock_guard lock(s.audio);
-    const size_t got = vs.port->Render(vs.scratch.data(), bytes);
+    const bool kept = s.keepCaptures || vs.captureFile != nullptr;
+    if (kept && vs.scratch.size() < bytes) vs.scratch.resize(bytes);
+    const size_t got = vs.port->Render(kept ? vs.scratch.data() : nullptr, bytes);
     if (got == 0) return Moved::Nothing;
     if (s.keepCaptures) {
       Capture& capture = s.captures[vs.device];
