@@ -25,6 +25,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
 #include <immintrin.h>
 #define VOXL_LEVELS_AVX2 1
 #endif
@@ -185,13 +186,25 @@ __attribute__((target("avx2"))) size_t ScanWideVectors(const Sample* samples, si
   return i;
 }
 
-// Whether the processor and the system both support AVX2, asked once at load.
-const bool kHasAvx2 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}();
-// Whether the 32-byte scan is used; a test turns it off to check the 16-byte one.
-std::atomic<bool> useWide{kHasAvx2};
+// Whether the processor and the system both support AVX2: the processor has it and the system
+// saves the 256-bit registers (OSXSAVE, and XCR0 holds the SSE and AVX state).  Asked on the
+// first scan, not at load: a processor query traps to the host under a hypervisor, and most
+// programs that load the library (voxl info, cut, compact) never meter a buffer.
+bool HasAvx2() {
+  static const bool has = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool avx = (ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0;
+    if (!avx) return false;
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    if ((low & 6u) != 6u) return false;
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
+  }();
+  return has;
+}
+// Whether the 32-byte scan may be used; a test turns it off to check the 16-byte one.
+std::atomic<bool> useWide{true};
 #endif
 
 template <typename Sample, int kChannels>
@@ -213,7 +226,7 @@ void ScanFrames(const Sample* samples, int32_t frames, Extremes* out) {
   Sample laneHigh[kLanes];
   const size_t count = static_cast<size_t>(frames) * kChannels;
 #if defined(VOXL_LEVELS_AVX2)
-  const size_t covered = useWide.load(std::memory_order_relaxed)
+  const size_t covered = useWide.load(std::memory_order_relaxed) && HasAvx2()
                              ? ScanWideVectors(samples, count, laneLow, laneHigh)
                              : ScanVectors(samples, count, laneLow, laneHigh);
 #else
@@ -303,7 +316,7 @@ void DetectSilence(Recorder& r, uint16_t channels) {
 
 bool UseWideLevelScanForTesting(bool on) {
 #if defined(VOXL_LEVELS_AVX2)
-  useWide = on && kHasAvx2;
+  useWide = on && HasAvx2();
   return useWide;
 #else
   (void)on;
