@@ -133,7 +133,7 @@ bool HandleCommand(Recorder& r, WPARAM command, LPARAM argument) {
 // queue is empty, before any other message (a command sees every buffer back in the device and
 // everything posted), and when the run leaves Capturing or Playing.  Order is kept: buffers go
 // back and notifications go out in the order they were made.
-struct CaptureBatch {
+struct DeviceBatch {
   static constexpr size_t kMostPosts = 64;  // a full list is posted at once
   bool open = false;
   size_t posts = 0;
@@ -155,7 +155,7 @@ struct CaptureBatch {
 };
 
 // The batch of the engine thread running now (null on every other thread).
-thread_local CaptureBatch* tBatch = nullptr;
+thread_local DeviceBatch* tBatch = nullptr;
 
 // What a notification that could not be posted owned is freed.
 void DropNotification(WPARAM code, LPARAM argument) {
@@ -173,7 +173,7 @@ void PostNow(Recorder& r, NotifyCode code, LPARAM argument) {
 
 // The held notifications go out in order, with one wake of the host where the platform can.  The
 // file's sizes are written first, so a host never holds a block the file would lose in a crash.
-void PostHeld(Recorder& r, CaptureBatch& batch) {
+void PostHeld(Recorder& r, DeviceBatch& batch) {
   if (batch.sizesPending) {
     batch.sizesPending = false;
     KeepSizesCurrent(r);
@@ -231,7 +231,7 @@ void ReturnCaptureBuffers(Recorder& r, WAVEHDR* const* headers, size_t count) {
   }
 }
 
-void EndBatch(Recorder& r, CaptureBatch& batch) {
+void EndBatch(Recorder& r, DeviceBatch& batch) {
   batch.open = false;
   PostHeld(r, batch);
   const size_t held = batch.held;
@@ -243,7 +243,7 @@ void EndBatch(Recorder& r, CaptureBatch& batch) {
   ReturnPlayBuffers(r, batch.buffers.data(), held);
 }
 
-void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
+void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, DeviceBatch& batch) {
   if (r.engineStage == Capturing) batch.open = true;
   const int64_t positionBefore = r.position;
   OnCaptureBufferDone(r, header);
@@ -257,7 +257,7 @@ void HandleCaptureBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
   ReturnCaptureBuffers(r, returned, 1);
 }
 
-void HandlePlayBuffer(Recorder& r, WAVEHDR& header, CaptureBatch& batch) {
+void HandlePlayBuffer(Recorder& r, WAVEHDR& header, DeviceBatch& batch) {
   if (r.engineStage == Playing) batch.open = true;
   const PlayedBuffer played = OnPlayBufferDone(r, header);
   if (played == PlayedBuffer::Refilled && batch.held < batch.buffers.size()) {
@@ -335,7 +335,7 @@ void AwaitEngine(Recorder& r) {
 void EngineThreadProc(void* recorder) {
   Recorder& r = *static_cast<Recorder*>(recorder);
   r.threadId = GetCurrentThreadId();
-  CaptureBatch batch;
+  DeviceBatch batch;
   tBatch = &batch;
   MSG msg{};
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
@@ -403,7 +403,7 @@ bool PostEngineCommand(Recorder& r, EngineCommand command, LPARAM argument) {
 }
 
 void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
-  CaptureBatch* batch = tBatch;
+  DeviceBatch* batch = tBatch;
   if (batch == nullptr || !batch->open) {
     PostNow(r, code, argument);
     return;
@@ -413,7 +413,7 @@ void PostNotification(Recorder& r, NotifyCode code, LPARAM argument) {
 }
 
 bool DeferSizesToBatchEnd(Recorder& r) {
-  CaptureBatch* batch = tBatch;
+  DeviceBatch* batch = tBatch;
   if (batch == nullptr || !batch->open || batch->playback || r.engineStage != Capturing) {
     return false;
   }

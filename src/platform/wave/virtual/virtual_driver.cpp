@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,9 +158,10 @@ constexpr uint64_t kMaxCaptureFileData = 0xFFFFFFFFull - 36 - 1;
 
 // ---- Moving audio (caller holds vs.work, stream not closed) ----
 
-// What one step moved.  A step never goes past the first queued buffer, so "Completed" means that
-// buffer came back; the manual clock counts buffers with it (counting the queue instead would be
-// wrong when the application queues a buffer again at once from another thread).
+// What one step moved.  A step of the manual clock never goes past the first queued buffer, so
+// "Completed" means that buffer came back; the manual clock counts buffers with it (counting the
+// queue instead would be wrong when the application queues a buffer again at once from another
+// thread).  The free-running clock's steps may cover the whole queue (StepBytes) and count none.
 enum class Moved { Nothing, Part, Completed };
 
 // Whether the input device has stopped delivering, for good or for the moment (no buffer moves).
@@ -301,7 +303,8 @@ void DeviceLoop(VStream* vs) {
       vs->sleepCv.wait(lock, [&] { return vs->stopLoop.load(); });
       break;
     }
-    size_t limit = realTime ? slice : vs->port->QueuedBytes();
+    // Free-running, StepBytes alone bounds the step.
+    const size_t limit = realTime ? slice : SIZE_MAX;
     if (realTime) {
       const size_t bytes = std::min(vs->port->PendingBytes(), limit);
       const auto now = Steady::now();
